@@ -1,0 +1,2 @@
+// config.cpp - the host library's configuration store.
+#include "miralib.h"

@@ -1,0 +1,2 @@
+// platform_posix.cpp - the operating-system calls of mailward on POSIX.
+#include "platform.h"

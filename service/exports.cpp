@@ -1,0 +1,2 @@
+// exports.cpp - the exported C interface.
+#include "mailward.h"
