@@ -1,2 +1,129 @@
-// exports.cpp - the exported C interface.
+/*
+ * exports.cpp - the exported C interface of mailward.
+ *
+ * Every export is a plain C function; none lets an exception reach the host.
+ * The service object is a process-wide singleton, empty while the library is
+ * loaded but not initialised; MAILWARD_init and MAILWARD_exit are its only
+ * writers (the host calls them before the first and after the last other
+ * export). While no service object exists, every export that needs one
+ * answers with its failure value (-1, null, or nothing) and logs nothing.
+ * MAILWARD_DecodeHeaderData and MAILWARD_FreeData need no service object.
+ */
+#include <atomic>
+#include <cstdlib>
+#include <new>
+
+#include "codec/codec.h"
 #include "mailward.h"
+#include "qorcsock.h"
+#include "service/mailward_service.h"
+
+namespace {
+
+std::atomic<CMailWard*> g_pMailWard{nullptr};
+
+CMailWard* Service() {
+    return g_pMailWard.load(std::memory_order_acquire);
+}
+
+void DestroyService() {
+    CMailWard* old = g_pMailWard.exchange(nullptr, std::memory_order_acq_rel);
+    try {
+        delete old;
+    } catch (...) {
+    }
+}
+
+}  // namespace
+
+extern "C" {
+
+MAILWARD_API int MAILWARD_CALL MAILWARD_init(void) {
+    DestroyService();
+    try {
+        auto* service = new CMailWard();
+        g_pMailWard.store(service, std::memory_order_release);
+        return 0;
+    } catch (...) {
+        return -1;
+    }
+}
+
+MAILWARD_API void MAILWARD_CALL MAILWARD_exit(void) {
+    DestroyService();
+}
+
+MAILWARD_API int MAILWARD_CALL MAILWARD_add_rule(const char* set, const char* name,
+                                                 const char* text, uint32_t value, int action,
+                                                 const char* dir, int prepend) {
+    (void)set, (void)name, (void)text, (void)value, (void)action, (void)dir, (void)prepend;
+    if (Service() == nullptr)
+        return -1;
+    return -1;
+}
+
+MAILWARD_API void MAILWARD_CALL MAILWARD_clear_rules(void) {}
+
+MAILWARD_API const Rule* MAILWARD_CALL MAILWARD_check_header(const char* set, mailhdr* header) {
+    (void)set, (void)header;
+    return nullptr;
+}
+
+MAILWARD_API int MAILWARD_CALL MAILWARD_check_mail(const char* ruleSet, const char* headerRuleSet,
+                                                   const char* source, const char* target,
+                                                   int flags, SpamListCheck listCheck,
+                                                   uintptr_t listUser, MailJobCallback callback,
+                                                   uintptr_t user) {
+    CMailWard* service = Service();
+    if (service == nullptr)
+        return -1;
+    try {
+        return service->CheckMail(ruleSet, headerRuleSet, source, target, flags, listCheck,
+                                  listUser, callback, user);
+    } catch (...) {
+        return -1;
+    }
+}
+
+MAILWARD_API void MAILWARD_CALL MAILWARD_set_default_action(const char* set, int action) {
+    (void)set, (void)action;
+}
+
+MAILWARD_API int MAILWARD_CALL MAILWARD_activate_av(int mode, const char* text) {
+    (void)mode, (void)text;
+    if (Service() == nullptr)
+        return -1;
+    return -1;
+}
+
+MAILWARD_API int MAILWARD_CALL MAILWARD_install_update_av(int update) {
+    (void)update;
+    if (Service() == nullptr)
+        return -1;
+    return 0;
+}
+
+MAILWARD_API int MAILWARD_CALL MAILWARD_set_av_stamp(mailhdr* header) {
+    (void)header;
+    if (Service() == nullptr)
+        return -1;
+    return 0;
+}
+
+MAILWARD_API char* MAILWARD_CALL MAILWARD_DecodeHeaderData(const char* data) {
+    try {
+        if (data == nullptr) {
+            debugmsg(g_nMailwardDebug, "CMimePart::DecodeHeaderData() - data is null");
+            return nullptr;
+        }
+        return DecodeHeaderData(data);
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+MAILWARD_API void MAILWARD_CALL MAILWARD_FreeData(void* data) {
+    std::free(data);
+}
+
+}  // extern "C"

@@ -1,0 +1,73 @@
+/*
+ * check_report.h - the check report of one mail, as the host reads it.
+ *
+ * CCheckReport adds operations to the plain record CheckReport of mailward.h
+ * without adding members, so a CCheckReport* is handed to the host as the
+ * CheckReport* it reads; the ptrset functions work on PtrSet records.
+ *
+ * PtrSet: an ordered set of pointers whose first node lies in the set itself;
+ * a pointer is a member at most once; further nodes are heap pairs.
+ *
+ * CheckReport: error bits (any bit also sets result to -1), the highest virus
+ * result of the mail, status bits, one PartReport per part in the order of
+ * AddPart, the header rules that matched, and the chain of rules that acted
+ * (linked through Rule::report_next, no rule twice). Only the worker writes
+ * it; the host reads it inside the job callback.
+ */
+#ifndef MAILWARD_CHECK_REPORT_H
+#define MAILWARD_CHECK_REPORT_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "mailward.h"
+
+// Operations on a PtrSet record (they work on sets embedded in host records).
+namespace ptrset {
+// The node holding p (an existing one when p is a member); null for a null p
+// or when memory is short.
+void* Add(PtrSet& set, void* p);
+bool Contains(const PtrSet& set, const void* p);
+void Clear(PtrSet& set);
+void CopyFrom(PtrSet& set, const PtrSet& other);
+inline void* First(const PtrSet& set) {
+    return set.first != nullptr ? set.value : nullptr;
+}
+std::size_t Count(const PtrSet& set);
+
+// Calls fn(member) for each member in order.
+template <class F>
+void ForEach(const PtrSet& set, F fn) {
+    if (set.first == nullptr)
+        return;
+    fn(set.value);
+    for (PtrSetNode* n = set.next; n != nullptr; n = n->next)
+        fn(n->value);
+}
+}  // namespace ptrset
+
+class CCheckReport : public CheckReport {
+  public:
+    CCheckReport();
+    ~CCheckReport();
+    CCheckReport(const CCheckReport&) = delete;
+    CCheckReport& operator=(const CCheckReport&) = delete;
+
+    void Reset();
+    // Appends a record for `part` unless one exists; null name -> "unnamed".
+    PartReport* AddPart(const void* part, const char* name);
+    PartReport* FindPart(const void* part) const;
+    int CountParts() const;
+    PartReport* SetPartVirus(const void* part, int result, int action, const char* virusName,
+                             const char* engineVersion);
+    PartReport* SetPartAction(const void* part, const PtrSet* rules, int action,
+                              const char* targetPath);
+    void SetError(std::uint32_t bit);
+    // Links each member of `rules` after the chain's last rule unless it is
+    // in the chain already.
+    void AppendRules(const PtrSet& rules);
+    void AppendRule(Rule* rule);
+    bool ChainContains(const Rule* rule) const;
+};
+
+#endif

@@ -1,0 +1,162 @@
+/*
+ * test_check_report.cpp - the check report: part records in order, highest
+ * action and virus result kept, error bits, the rule chain without
+ * duplicates, and the pointer sets.
+ */
+#include <gtest/gtest.h>
+
+#include <cstddef>
+
+#include "service/check_report.h"
+
+namespace {
+
+Rule MakeRule(const char* text) {
+    Rule r{};
+    r.text = const_cast<char*>(text);
+    return r;
+}
+
+std::vector<const Rule*> Chain(const CheckReport& report) {
+    std::vector<const Rule*> out;
+    for (const Rule* r = report.ruleChain; r != nullptr; r = r->report_next)
+        out.push_back(r);
+    return out;
+}
+
+TEST(PtrSet, KeepsOrderAndHoldsEachPointerOnce) {
+    PtrSet set{};
+    int a, b, c;
+    EXPECT_EQ(ptrset::Add(set, nullptr), nullptr);
+    EXPECT_EQ(set.first, nullptr);
+    EXPECT_EQ(ptrset::Add(set, &a), &set);
+    EXPECT_EQ(set.first, &set);
+    void* nodeB = ptrset::Add(set, &b);
+    ptrset::Add(set, &c);
+    EXPECT_EQ(ptrset::Add(set, &b), nodeB);
+    EXPECT_EQ(ptrset::Count(set), 3u);
+    std::vector<void*> members;
+    ptrset::ForEach(set, [&](void* v) { members.push_back(v); });
+    EXPECT_EQ(members, (std::vector<void*>{&a, &b, &c}));
+
+    PtrSet copy{};
+    ptrset::Add(copy, &c);
+    ptrset::CopyFrom(copy, set);
+    members.clear();
+    ptrset::ForEach(copy, [&](void* v) { members.push_back(v); });
+    EXPECT_EQ(members, (std::vector<void*>{&c, &a, &b}));
+    ptrset::Clear(copy);
+    ptrset::Clear(set);
+    EXPECT_EQ(set.first, nullptr);
+    EXPECT_EQ(set.next, nullptr);
+    EXPECT_EQ(ptrset::Count(set), 0u);
+}
+
+TEST(CheckReport, PartRecordsKeepTheirOrderAndNames) {
+    CCheckReport report;
+    int mail, body, att;
+    report.AddPart(&mail, "multipart/mixed");
+    report.AddPart(&body, "text/plain");
+    report.AddPart(&att, nullptr);
+    report.AddPart(&body, "again");  // an existing record is kept as it is
+    ASSERT_EQ(report.CountParts(), 3);
+    EXPECT_STREQ(report.parts->name, "multipart/mixed");
+    EXPECT_STREQ(report.parts->next->name, "text/plain");
+    EXPECT_STREQ(report.parts->next->next->name, "unnamed");
+    EXPECT_EQ(report.FindPart(&att), report.parts->next->next);
+    EXPECT_EQ(report.FindPart(&report), nullptr);
+}
+
+TEST(CheckReport, VirusResultsAndActionsOnlyGoUp) {
+    CCheckReport report;
+    int a, b;
+    report.AddPart(&a, "a.exe");
+    report.AddPart(&b, "b.txt");
+    EXPECT_EQ(report.SetPartVirus(&report, VIRUS_FOUND, 32, "x", "y"), nullptr);
+    EXPECT_EQ(report.virusResult, VIRUS_NOT_CHECKED);
+
+    PartReport* ra = report.SetPartVirus(&a, VIRUS_FOUND, PART_REMOVED, "Eicar", "engine 1");
+    ASSERT_NE(ra, nullptr);
+    report.SetPartVirus(&b, VIRUS_CLEAN, 0, nullptr, nullptr);
+    EXPECT_EQ(report.virusResult, VIRUS_FOUND);
+    EXPECT_EQ(report.modified, 1);
+    report.SetPartVirus(&a, VIRUS_CLEAN, PART_RENAMED, nullptr, nullptr);
+    EXPECT_EQ(ra->action, PART_REMOVED);
+    EXPECT_EQ(ra->virusResult, VIRUS_CLEAN);     // the record takes the latest result
+    EXPECT_EQ(report.virusResult, VIRUS_FOUND);  // the mail's never goes down
+    EXPECT_STREQ(ra->virusName, "Eicar");        // null texts keep the old ones
+    EXPECT_STREQ(ra->engineVersion, "engine 1");
+}
+
+TEST(CheckReport, KeywordActionChangesTheHeaderOnly) {
+    CCheckReport report;
+    int a;
+    report.AddPart(&a, "a");
+    report.SetPartAction(&a, nullptr, PART_KEYWORD, nullptr);
+    EXPECT_EQ(report.headerChanged, 1);
+    EXPECT_EQ(report.modified, 0);
+    report.SetPartAction(&a, nullptr, -1, "/q/a");
+    EXPECT_EQ(report.modified, 0);
+    EXPECT_STREQ(report.parts->targetPath, "/q/a");
+    report.SetPartAction(&a, nullptr, PART_MOVED, nullptr);
+    EXPECT_EQ(report.modified, 1);
+    EXPECT_EQ(report.parts->action, PART_MOVED);
+}
+
+TEST(CheckReport, ErrorsSetResultOnce) {
+    CCheckReport report;
+    report.SetError(0);
+    EXPECT_EQ(report.result, 0);
+    report.SetError(ERR_CHECK);
+    report.SetError(ERR_CHECK);
+    report.SetError(ERR_SAVE);
+    EXPECT_EQ(report.result, -1);
+    EXPECT_EQ(report.errors, static_cast<uint32_t>(ERR_CHECK | ERR_SAVE));
+    report.Reset();
+    EXPECT_EQ(report.result, 0);
+    EXPECT_EQ(report.errors, 0u);
+}
+
+TEST(CheckReport, RuleChainHoldsEachRuleOnceInFirstOrder) {
+    CCheckReport report;
+    Rule A = MakeRule("A"), B = MakeRule("B");
+    int p1, p2, p3;
+    report.AddPart(&p1, "1");
+    report.AddPart(&p2, "2");
+    report.AddPart(&p3, "3");
+    PtrSet s{};
+    ptrset::Add(s, &A);
+    report.SetPartAction(&p1, &s, PART_REMOVED, nullptr);
+    ptrset::Clear(s);
+    ptrset::Add(s, &B);
+    report.SetPartAction(&p2, &s, PART_REMOVED, nullptr);
+    ptrset::Clear(s);
+    ptrset::Add(s, &A);
+    report.SetPartAction(&p3, &s, PART_REMOVED, nullptr);
+    ptrset::Clear(s);
+    EXPECT_EQ(Chain(report), (std::vector<const Rule*>{&A, &B}));
+    EXPECT_EQ(B.report_next, nullptr);
+    // The part's own set is a copy: clearing the caller's set left it intact.
+    EXPECT_EQ(ptrset::First(report.parts->rules), &A);
+}
+
+TEST(CheckReport, ResetReleasesEverything) {
+    CCheckReport report;
+    int a;
+    Rule A = MakeRule("A");
+    report.AddPart(&a, "a");
+    PtrSet s{};
+    ptrset::Add(s, &A);
+    report.SetPartAction(&a, &s, PART_MOVED, "/q/a");
+    ptrset::Clear(s);
+    ptrset::Add(report.headerRules, &A);
+    report.status = ST_HEADER_RULE;
+    report.Reset();
+    EXPECT_EQ(report.parts, nullptr);
+    EXPECT_EQ(report.ruleChain, nullptr);
+    EXPECT_EQ(report.headerRules.first, nullptr);
+    EXPECT_EQ(report.status, 0u);
+    EXPECT_EQ(report.modified, 0);
+}
+
+}  // namespace

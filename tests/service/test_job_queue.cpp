@@ -1,0 +1,141 @@
+/*
+ * test_job_queue.cpp - the worker thread and job queue: submission order
+ * across threads, stopping with jobs queued, stopping while a job runs, and
+ * the spam-list completion.
+ */
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform.h"
+#include "service/job_queue.h"
+
+namespace {
+
+MailJob* MakeJob(std::uintptr_t user) {
+    auto* job = new MailJob;
+    job->source = pf::strdup("mail.eml");
+    job->target = pf::strdup("mail.eml");
+    job->ruleSet = pf::strdup("set");
+    job->user = user;
+    return job;
+}
+
+// A queue that records the jobs it is given, optionally taking its time.
+class RecordingQueue : public CJobQueue {
+  public:
+    explicit RecordingQueue(unsigned workMs = 0) : m_workMs(workMs) {}
+    ~RecordingQueue() override { Stop(); }
+
+    std::vector<std::uintptr_t> Seen() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_seen;
+    }
+    int Running() const { return m_running.load(); }
+    std::atomic<int> started{0};
+
+  protected:
+    void OnPop(MailJob* job) override {
+        ++started;
+        ++m_running;
+        if (m_workMs)
+            pf::sleep_ms(m_workMs);
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_seen.push_back(job->user);
+        }
+        --m_running;
+        ReleaseMailJob(job);
+    }
+
+  private:
+    unsigned m_workMs;
+    std::mutex m_mutex;
+    std::vector<std::uintptr_t> m_seen;
+    std::atomic<int> m_running{0};
+};
+
+template <class Pred>
+bool WaitFor(Pred pred, int ms) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > until)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+TEST(JobQueue, JobsFromSeveralThreadsRunOneAtATimeInPushOrder) {
+    RecordingQueue queue;
+    std::mutex orderLock;
+    std::vector<std::uintptr_t> pushed;
+    std::vector<std::thread> submitters;
+    for (int t = 0; t < 4; ++t) {
+        submitters.emplace_back([&, t] {
+            for (int i = 0; i < 25; ++i) {
+                // Push and the record of its order happen under one lock, so
+                // `pushed` is the order in which the queue received the jobs.
+                std::lock_guard<std::mutex> lock(orderLock);
+                std::uintptr_t id = static_cast<std::uintptr_t>(t * 1000 + i);
+                pushed.push_back(id);
+                queue.Push(MakeJob(id));
+            }
+        });
+    }
+    for (auto& s : submitters)
+        s.join();
+    ASSERT_TRUE(WaitFor([&] { return queue.Seen().size() == 100; }, 10000));
+    EXPECT_EQ(queue.Seen(), pushed);
+}
+
+TEST(JobQueue, StopDropsQueuedJobsWithoutRunningThem) {
+    auto* queue = new RecordingQueue(300);
+    for (int i = 0; i < 5; ++i)
+        queue->Push(MakeJob(static_cast<std::uintptr_t>(i)));
+    ASSERT_TRUE(WaitFor([&] { return queue->started.load() >= 1; }, 5000));
+    auto begin = std::chrono::steady_clock::now();
+    EXPECT_TRUE(queue->Stop());
+    auto took = std::chrono::steady_clock::now() - begin;
+    // The job in progress ends; the worker takes no further job.
+    EXPECT_EQ(queue->Running(), 0);
+    EXPECT_EQ(queue->Seen().size(), 1u);
+    EXPECT_LT(took, std::chrono::milliseconds(1500));
+    EXPECT_EQ(queue->Pending(), 4u);
+    delete queue;  // releases the four queued jobs (checked by ASan for leaks)
+}
+
+TEST(JobQueue, StopWaitsForALongJobToEnd) {
+    RecordingQueue queue(1500);
+    queue.Push(MakeJob(7));
+    ASSERT_TRUE(WaitFor([&] { return queue.started.load() == 1; }, 5000));
+    EXPECT_TRUE(queue.Stop());
+    // Longer than the 1000 ms wait: the job still ran to its end.
+    EXPECT_EQ(queue.Running(), 0);
+    EXPECT_EQ(queue.Seen(), std::vector<std::uintptr_t>{7});
+}
+
+TEST(JobQueue, StopWithoutThreadReturnsFalse) {
+    RecordingQueue queue;
+    EXPECT_TRUE(queue.Stop());
+    EXPECT_FALSE(queue.Stop());
+}
+
+TEST(JobQueue, SpamListDoneStoresHitAndValueBeforeDone) {
+    MailJob* job = MakeJob(1);
+    std::thread host([job] { SpamListDoneImpl(1, 42, job); });
+    while (job->listDone.load(std::memory_order_acquire) == 0)
+        std::this_thread::yield();
+    EXPECT_EQ(job->listHit, 1u);
+    EXPECT_EQ(job->listValue, 42u);
+    host.join();
+    ReleaseMailJob(job);
+    ReleaseMailJob(nullptr);
+}
+
+}  // namespace
