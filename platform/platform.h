@@ -1,19 +1,48 @@
 /*
  * platform.h - the operating-system calls mailward itself makes, behind one
- * small interface (POSIX in platform_posix.cpp, Win32 in platform_win32.cpp).
+ * small interface (namespace pf). platform_common.cpp holds what is the same
+ * everywhere (path splitting, string helpers); platform_posix.cpp and
+ * platform_win32.cpp hold the system calls.
  *
- * Paths: the library composes paths with pf_path_sep() between directory and
+ * Paths: the library composes paths with pf::path_sep() between directory and
  * name ('\\' on Windows, '/' on POSIX). PF_MAX_PATH is the platform's path
- * buffer size (260 on Windows, PATH_MAX on POSIX); a composed path that does
- * not fit is refused, never cut.
+ * buffer size (260 on Windows, PATH_MAX on POSIX), counting the terminating
+ * NUL; a composed path that does not fit (pf::path_fits false) is refused,
+ * never cut.
  *
- * Files: results are true/false; on failure pf_last_error() gives the
- * system's error code for WINError2str.
+ * Files: results are true/false (or a FILE* / null); on failure
+ * pf::last_error() gives the system's error code (errno on POSIX,
+ * GetLastError on Windows) for WINError2str. Null path arguments fail with
+ * the system's "invalid argument" code; nothing here crashes on them.
+ *   file_exists     the path names anything whose attributes can be read
+ *                   (file or directory).
+ *   is_directory    the path names a directory.
+ *   copy_file       copies the bytes of `from` over `to` (created or
+ *                   replaced). Copying a file onto itself fails and leaves
+ *                   it as it was. A copy that fails part-way leaves no
+ *                   partial `to` behind on POSIX.
+ *   delete_file     removes a file (never a directory).
+ *   replace_file    renames `from` to `to` in one step, replacing `to`; when
+ *                   it fails both files stay as they were. Both paths must be
+ *                   on one file system / volume.
+ *   make_dirs       like mkdir -p; true when the directory exists afterwards.
+ *   create_exclusive  a new file, refused when the name exists (also as a
+ *                   dangling link), readable and writable only by its owner;
+ *                   the result is a FILE* opened "wb" (bytes are written as
+ *                   given: no LF to CR LF translation), or null.
  *
- * Threads: pf_thread_create_suspended makes a thread that does not run until
- * pf_thread_resume; pf_thread_wait waits at most `ms` milliseconds for its
- * end (true when it ended); pf_thread_close releases the handle (a thread
- * still running is detached and goes on).
+ * Threads: thread_create_suspended makes a thread that does not run `fn`
+ * until thread_resume; the 32-bit id is never 0. thread_wait waits at most
+ * `ms` milliseconds (PF_WAIT_FOREVER: without limit) for the end of `fn` and
+ * is true when it has ended; it may be called again after a time-out or after
+ * the end. thread_close releases the handle: a thread still running is
+ * detached and goes on; a thread never resumed ends without calling `fn`.
+ * One handle is used by one thread at a time (the owner's calls are not
+ * guarded against each other); null handles give false / do nothing.
+ *
+ * Strings: strdup gives a malloc'ed copy (null for null); stricmp/strnicmp
+ * compare ignoring ASCII letter case only (independent of the locale) and
+ * order a null string before every other string.
  */
 #ifndef MAILWARD_PLATFORM_H
 #define MAILWARD_PLATFORM_H
@@ -30,9 +59,17 @@
 #define PF_MAX_PATH PATH_MAX
 #endif
 
+// thread_wait: wait until the thread has ended, however long that takes.
+#define PF_WAIT_FOREVER 0xFFFFFFFFu
+
 namespace pf {
 
 char path_sep();
+// True when `path` fits a path buffer of PF_MAX_PATH characters with its NUL.
+inline bool path_fits(const std::string& path) {
+    return path.size() < PF_MAX_PATH;
+}
+
 bool file_exists(const char* path);  // attributes can be read
 bool is_directory(const char* path);
 bool copy_file(const char* from, const char* to);  // overwrites `to`
@@ -48,7 +85,9 @@ void sleep_ms(unsigned ms);
 
 // _splitpath: drive ("" on POSIX), directory (with its trailing separator),
 // file name without extension, extension with its dot ("" when none). The
-// extension starts at the last '.' of the last path component.
+// extension starts at the last '.' of the last path component. Separators:
+// '/' on POSIX; '\\' and '/' on Windows, where "X:" at the start is the
+// drive. A null path gives four empty parts.
 struct SplitPath {
     std::string drive, dir, name, ext;
 };

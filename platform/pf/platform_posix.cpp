@@ -1,2 +1,374 @@
-// platform_posix.cpp - the operating-system calls of mailward on POSIX.
+/*
+ * platform_posix.cpp - the system calls of mailward on POSIX (contract in
+ * platform.h): files through open/read/write/rename/unlink/mkdir, threads
+ * through pthreads.
+ *
+ * copy_file streams the source through a buffer of COPY_CHUNK bytes, so any
+ * file size works with constant memory; it opens the target without
+ * truncating, checks that it is not the source itself, and only then cuts it,
+ * so a copy onto itself cannot destroy the mail. A copy that fails part-way
+ * removes the half-written target rather than leave a short file that looks
+ * like a backup.
+ *
+ * Threads: POSIX has no suspended threads, so each thread waits at a start
+ * gate (mutex + condition variable) until thread_resume opens it. The end
+ * of the thread's function sets an `ended` flag under the same mutex, which
+ * gives thread_wait its time-out; the thread is joined once it has ended and
+ * detached when its handle is closed before that. The state is shared by
+ * the handle and the thread, and released by whichever lets go of it last.
+ */
 #include "platform.h"
+
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace pf {
+
+namespace {
+
+// Bytes moved per read/write pair in copy_file.
+constexpr std::size_t COPY_CHUNK = 64 * 1024;
+// Directories made by make_dirs get these bits (less the umask), as mkdir -p.
+constexpr mode_t DIR_MODE = 0777;
+// The exclusive file: owner may read and write, nobody else anything.
+constexpr mode_t EXCLUSIVE_MODE = 0600;
+
+// Keeps errno of the failure across the clean-up calls after it.
+class ErrnoKeeper {
+  public:
+    ErrnoKeeper() : m_nSaved(errno) {}
+    ~ErrnoKeeper() { errno = m_nSaved; }
+    ErrnoKeeper(const ErrnoKeeper&) = delete;
+    ErrnoKeeper& operator=(const ErrnoKeeper&) = delete;
+
+  private:
+    int m_nSaved;
+};
+
+bool write_all(int fd, const char* p, std::size_t n) {
+    while (n > 0) {
+        ssize_t w = ::write(fd, p, n);
+        if (w < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        p += w;
+        n -= static_cast<std::size_t>(w);
+    }
+    return true;
+}
+
+bool fail(int code) {
+    errno = code;
+    return false;
+}
+
+}  // namespace
+
+char path_sep() {
+    return '/';
+}
+
+bool file_exists(const char* path) {
+    if (path == nullptr)
+        return fail(EINVAL);
+    struct stat st;
+    return ::stat(path, &st) == 0;
+}
+
+bool is_directory(const char* path) {
+    if (path == nullptr)
+        return fail(EINVAL);
+    struct stat st;
+    return ::stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool copy_file(const char* from, const char* to) {
+    if (from == nullptr || to == nullptr)
+        return fail(EINVAL);
+    int in = ::open(from, O_RDONLY | O_CLOEXEC);
+    if (in < 0)
+        return false;
+    struct stat src;
+    if (::fstat(in, &src) != 0) {
+        ErrnoKeeper keep;
+        ::close(in);
+        return false;
+    }
+    if (S_ISDIR(src.st_mode)) {
+        ::close(in);
+        return fail(EISDIR);
+    }
+    // Owner keeps write access so that a later copy can replace this one.
+    mode_t mode = (src.st_mode & 0777) | S_IWUSR;
+    int out = ::open(to, O_WRONLY | O_CREAT | O_CLOEXEC, mode);
+    if (out < 0) {
+        ErrnoKeeper keep;
+        ::close(in);
+        return false;
+    }
+    struct stat dst;
+    if (::fstat(out, &dst) != 0) {
+        ErrnoKeeper keep;
+        ::close(in);
+        ::close(out);
+        return false;
+    }
+    if (dst.st_dev == src.st_dev && dst.st_ino == src.st_ino) {
+        ::close(in);
+        ::close(out);
+        return fail(EINVAL);  // the same file under two names
+    }
+
+    bool ok = ::ftruncate(out, 0) == 0;
+    std::unique_ptr<char[]> buf(ok ? new (std::nothrow) char[COPY_CHUNK] : nullptr);
+    if (ok && buf == nullptr) {
+        errno = ENOMEM;
+        ok = false;
+    }
+    while (ok) {
+        ssize_t r = ::read(in, buf.get(), COPY_CHUNK);
+        if (r < 0) {
+            if (errno == EINTR)
+                continue;
+            ok = false;
+        } else if (r == 0) {
+            break;
+        } else {
+            ok = write_all(out, buf.get(), static_cast<std::size_t>(r));
+        }
+    }
+    int err = ok ? 0 : errno;  // the first failure is the one reported
+    ::close(in);
+    if (::close(out) != 0 && ok) {  // a late write error shows here
+        ok = false;
+        err = errno;
+    }
+    if (!ok) {
+        ::unlink(to);
+        errno = err;
+    }
+    return ok;
+}
+
+bool delete_file(const char* path) {
+    if (path == nullptr)
+        return fail(EINVAL);
+    return ::unlink(path) == 0;
+}
+
+bool replace_file(const char* from, const char* to) {
+    if (from == nullptr || to == nullptr)
+        return fail(EINVAL);
+    return ::rename(from, to) == 0;
+}
+
+bool make_dirs(const char* path) {
+    if (path == nullptr || *path == '\0')
+        return fail(EINVAL);
+    std::string p(path);
+    if (!path_fits(p))
+        return fail(ENAMETOOLONG);
+    while (p.size() > 1 && p.back() == '/')
+        p.pop_back();
+    // Each prefix ending before a '/' (and the whole path) in turn.
+    for (std::size_t i = 1; i <= p.size(); ++i) {
+        if (i < p.size() && p[i] != '/')
+            continue;
+        if (p[i - 1] == '/')
+            continue;  // "a//b": the empty piece
+        std::string prefix = p.substr(0, i);
+        struct stat st;
+        if (::stat(prefix.c_str(), &st) == 0) {
+            if (!S_ISDIR(st.st_mode))
+                return fail(ENOTDIR);
+            continue;
+        }
+        if (::mkdir(prefix.c_str(), DIR_MODE) != 0) {
+            // Someone else may have made it in between.
+            if (errno != EEXIST || !is_directory(prefix.c_str())) {
+                if (errno == EEXIST)
+                    errno = ENOTDIR;
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+std::FILE* create_exclusive(const char* path) {
+    if (path == nullptr) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, EXCLUSIVE_MODE);
+    if (fd < 0)
+        return nullptr;
+    std::FILE* f = ::fdopen(fd, "wb");
+    if (f == nullptr) {
+        ErrnoKeeper keep;
+        ::close(fd);
+        ::unlink(path);
+    }
+    return f;
+}
+
+unsigned long last_error() {
+    return static_cast<unsigned long>(errno);
+}
+
+void sleep_ms(unsigned ms) {
+    struct timespec req;
+    req.tv_sec = static_cast<time_t>(ms / 1000);
+    req.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
+    struct timespec rem;
+    while (::nanosleep(&req, &rem) != 0 && errno == EINTR)
+        req = rem;
+}
+
+/* ------------------------------------------------------------------------ */
+/* Threads                                                                  */
+
+namespace {
+
+struct ThreadState {
+    std::mutex m;
+    std::condition_variable cv;
+    bool go = false;         // the start gate is open
+    bool cancelled = false;  // closed before resuming: do not run fn
+    bool ended = false;      // fn has returned (or was skipped)
+    thread_fn fn = nullptr;
+    void* arg = nullptr;
+};
+
+std::atomic<std::uint32_t> g_nextThreadId{1};
+
+void* thread_entry(void* p) {
+    std::unique_ptr<std::shared_ptr<ThreadState>> hold(
+        static_cast<std::shared_ptr<ThreadState>*>(p));
+    ThreadState& st = **hold;
+    bool run;
+    {
+        std::unique_lock<std::mutex> lock(st.m);
+        st.cv.wait(lock, [&] { return st.go; });
+        run = !st.cancelled;
+    }
+    if (run)
+        st.fn(st.arg);
+    {
+        std::lock_guard<std::mutex> lock(st.m);
+        st.ended = true;
+    }
+    st.cv.notify_all();
+    return nullptr;
+}
+
+}  // namespace
+
+struct Thread {
+    std::shared_ptr<ThreadState> state;
+    pthread_t tid;
+    bool resumed = false;
+    bool joined = false;
+};
+
+Thread* thread_create_suspended(thread_fn fn, void* arg, std::uint32_t* id) {
+    if (fn == nullptr) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    std::unique_ptr<Thread> t(new (std::nothrow) Thread);
+    if (t == nullptr) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    try {
+        t->state = std::make_shared<ThreadState>();
+    } catch (const std::bad_alloc&) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    t->state->fn = fn;
+    t->state->arg = arg;
+    auto* for_thread = new (std::nothrow) std::shared_ptr<ThreadState>(t->state);
+    if (for_thread == nullptr) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    int rc = ::pthread_create(&t->tid, nullptr, thread_entry, for_thread);
+    if (rc != 0) {
+        delete for_thread;
+        errno = rc;
+        return nullptr;
+    }
+    std::uint32_t n = g_nextThreadId.fetch_add(1, std::memory_order_relaxed);
+    if (n == 0)
+        n = g_nextThreadId.fetch_add(1, std::memory_order_relaxed);  // wrapped
+    if (id != nullptr)
+        *id = n;
+    return t.release();
+}
+
+bool thread_resume(Thread* t) {
+    if (t == nullptr)
+        return fail(EINVAL);
+    {
+        std::lock_guard<std::mutex> lock(t->state->m);
+        t->state->go = true;
+    }
+    t->state->cv.notify_all();
+    t->resumed = true;
+    return true;
+}
+
+bool thread_wait(Thread* t, unsigned ms) {
+    if (t == nullptr)
+        return fail(EINVAL);
+    ThreadState& st = *t->state;
+    {
+        std::unique_lock<std::mutex> lock(st.m);
+        auto ended = [&] { return st.ended; };
+        if (ms == PF_WAIT_FOREVER) {
+            st.cv.wait(lock, ended);
+        } else if (!st.cv.wait_for(lock, std::chrono::milliseconds(ms), ended)) {
+            return fail(ETIMEDOUT);
+        }
+    }
+    if (!t->joined) {
+        // Only the return of thread_entry is left, so this does not block.
+        ::pthread_join(t->tid, nullptr);
+        t->joined = true;
+    }
+    return true;
+}
+
+void thread_close(Thread* t) {
+    if (t == nullptr)
+        return;
+    if (!t->resumed) {
+        {
+            std::lock_guard<std::mutex> lock(t->state->m);
+            t->state->cancelled = true;
+            t->state->go = true;
+        }
+        t->state->cv.notify_all();
+    }
+    if (!t->joined)
+        ::pthread_detach(t->tid);
+    delete t;
+}
+
+}  // namespace pf

@@ -1,0 +1,93 @@
+/*
+ * platform_common.cpp - the parts of the platform layer that need no system
+ * call: path splitting with _splitpath's rules and the ASCII string helpers
+ * (contract in platform.h).
+ *
+ * split_path keeps whole components (no _MAX_FNAME-style cut): the caller
+ * decides what fits. stricmp/strnicmp fold only 'A'..'Z', so a host that
+ * changes the C locale cannot change how rule names or header names compare;
+ * bytes above 127 (the umlauts of the Windows code page) compare as they are.
+ */
+#include "platform.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace pf {
+
+namespace {
+
+bool is_sep(char c) {
+#if defined(_WIN32)
+    return c == '\\' || c == '/';
+#else
+    return c == '/';
+#endif
+}
+
+int fold(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c;
+}
+
+}  // namespace
+
+SplitPath split_path(const char* path) {
+    SplitPath out;
+    if (path == nullptr)
+        return out;
+    std::string rest(path);
+#if defined(_WIN32)
+    if (rest.size() >= 2 && rest[1] == ':') {
+        out.drive = rest.substr(0, 2);
+        rest.erase(0, 2);
+    }
+#endif
+    std::size_t base = 0;  // start of the last component
+    for (std::size_t i = 0; i < rest.size(); ++i) {
+        if (is_sep(rest[i]))
+            base = i + 1;
+    }
+    out.dir = rest.substr(0, base);
+    std::string last = rest.substr(base);
+    std::size_t dot = last.rfind('.');
+    if (dot == std::string::npos) {
+        out.name = last;
+    } else {
+        out.name = last.substr(0, dot);
+        out.ext = last.substr(dot);
+    }
+    return out;
+}
+
+char* strdup(const char* s) {
+    if (s == nullptr)
+        return nullptr;
+    std::size_t n = std::strlen(s) + 1;
+    char* copy = static_cast<char*>(std::malloc(n));
+    if (copy != nullptr)
+        std::memcpy(copy, s, n);
+    return copy;
+}
+
+int stricmp(const char* a, const char* b) {
+    return strnicmp(a, b, static_cast<std::size_t>(-1));
+}
+
+int strnicmp(const char* a, const char* b, std::size_t n) {
+    if (a == nullptr || b == nullptr) {
+        if (a == b)
+            return 0;
+        return a == nullptr ? -1 : 1;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        int ca = fold(static_cast<unsigned char>(a[i]));
+        int cb = fold(static_cast<unsigned char>(b[i]));
+        if (ca != cb)
+            return ca - cb;
+        if (ca == 0)
+            break;
+    }
+    return 0;
+}
+
+}  // namespace pf

@@ -1,0 +1,325 @@
+/*
+ * platform_win32.cpp - the system calls of mailward on Windows (contract in
+ * platform.h), through the ANSI Win32 calls: CopyFileA, DeleteFileA,
+ * GetFileAttributesA, CreateFileA, MoveFileExA, CreateDirectoryA,
+ * CreateThread/ResumeThread/WaitForSingleObject/CloseHandle and Sleep. Error
+ * codes are GetLastError's.
+ *
+ * copy_file refuses to copy a file onto itself (same volume and file index)
+ * before CopyFileA could open the target for writing; everything else is
+ * CopyFileA's own behaviour, including that a read-only target is not
+ * overwritten.
+ *
+ * create_exclusive gives the file a protected DACL with one entry, full
+ * access for the user of the process token, so the scan copy of a part is not
+ * readable by other accounts on the host; CREATE_NEW makes the creation
+ * exclusive.
+ *
+ * Threads: the thread starts suspended in a small entry function that owns its
+ * start record (function, argument, cancel mark) and frees it when it ends. A
+ * thread closed before it was resumed is marked cancelled and resumed, so it
+ * ends at once without calling the function instead of staying suspended for
+ * the life of the process.
+ */
+#include "platform.h"
+
+#include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
+
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+namespace pf {
+
+namespace {
+
+bool fail(DWORD code) {
+    SetLastError(code);
+    return false;
+}
+
+// Keeps GetLastError of the failure across the clean-up calls after it.
+class ErrorKeeper {
+  public:
+    ErrorKeeper() : m_nSaved(GetLastError()) {}
+    ~ErrorKeeper() { SetLastError(m_nSaved); }
+    ErrorKeeper(const ErrorKeeper&) = delete;
+    ErrorKeeper& operator=(const ErrorKeeper&) = delete;
+
+  private:
+    DWORD m_nSaved;
+};
+
+bool is_sep(char c) {
+    return c == '\\' || c == '/';
+}
+
+// Volume serial number and file index: the identity of an open file.
+bool file_identity(const char* path, BY_HANDLE_FILE_INFORMATION* info) {
+    HANDLE h = CreateFileA(path, FILE_READ_ATTRIBUTES,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    BOOL ok = GetFileInformationByHandle(h, info);
+    CloseHandle(h);
+    return ok != FALSE;
+}
+
+// A security descriptor whose DACL grants full access to the process's user
+// and to nobody else (no inherited entries).
+class OwnerOnlySecurity {
+  public:
+    bool Build() {
+        HANDLE token = nullptr;
+        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+            return false;
+        DWORD size = 0;
+        GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+        if (size == 0) {
+            ErrorKeeper keep;
+            CloseHandle(token);
+            return false;
+        }
+        m_user.resize(size);
+        BOOL got = GetTokenInformation(token, TokenUser, m_user.data(), size, &size);
+        {
+            ErrorKeeper keep;
+            CloseHandle(token);
+        }
+        if (!got)
+            return false;
+        PSID sid = reinterpret_cast<TOKEN_USER*>(m_user.data())->User.Sid;
+        DWORD aclSize =
+            sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD) + GetLengthSid(sid);
+        m_acl.resize(aclSize);
+        PACL acl = reinterpret_cast<PACL>(m_acl.data());
+        return InitializeAcl(acl, aclSize, ACL_REVISION) &&
+               AddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, sid) &&
+               InitializeSecurityDescriptor(&m_sd, SECURITY_DESCRIPTOR_REVISION) &&
+               SetSecurityDescriptorDacl(&m_sd, TRUE, acl, FALSE) &&
+               SetSecurityDescriptorControl(&m_sd, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
+    }
+    SECURITY_ATTRIBUTES* Attributes() {
+        m_sa.nLength = sizeof(m_sa);
+        m_sa.lpSecurityDescriptor = &m_sd;
+        m_sa.bInheritHandle = FALSE;
+        return &m_sa;
+    }
+
+  private:
+    std::vector<unsigned char> m_user;  // TOKEN_USER with its SID
+    std::vector<unsigned char> m_acl;   // the one-entry DACL
+    SECURITY_DESCRIPTOR m_sd{};
+    SECURITY_ATTRIBUTES m_sa{};
+};
+
+}  // namespace
+
+char path_sep() {
+    return '\\';
+}
+
+bool file_exists(const char* path) {
+    if (path == nullptr)
+        return fail(ERROR_INVALID_PARAMETER);
+    return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool is_directory(const char* path) {
+    if (path == nullptr)
+        return fail(ERROR_INVALID_PARAMETER);
+    DWORD a = GetFileAttributesA(path);
+    return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool copy_file(const char* from, const char* to) {
+    if (from == nullptr || to == nullptr)
+        return fail(ERROR_INVALID_PARAMETER);
+    BY_HANDLE_FILE_INFORMATION a, b;
+    if (file_identity(from, &a) && file_identity(to, &b) &&
+        a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+        a.nFileIndexLow == b.nFileIndexLow) {
+        return fail(ERROR_INVALID_PARAMETER);  // the same file under two names
+    }
+    return CopyFileA(from, to, FALSE) != FALSE;
+}
+
+bool delete_file(const char* path) {
+    if (path == nullptr)
+        return fail(ERROR_INVALID_PARAMETER);
+    return DeleteFileA(path) != FALSE;
+}
+
+bool replace_file(const char* from, const char* to) {
+    if (from == nullptr || to == nullptr)
+        return fail(ERROR_INVALID_PARAMETER);
+    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != FALSE;
+}
+
+bool make_dirs(const char* path) {
+    if (path == nullptr || *path == '\0')
+        return fail(ERROR_INVALID_PARAMETER);
+    std::string p(path);
+    if (!path_fits(p))
+        return fail(ERROR_FILENAME_EXCED_RANGE);
+    while (p.size() > 1 && is_sep(p.back()) && !(p.size() == 3 && p[1] == ':'))
+        p.pop_back();
+    // The root part is never created: "X:", "X:\", "\", or "\\server\share\".
+    std::size_t start = 0;
+    if (p.size() >= 2 && p[1] == ':') {
+        start = 2;
+    } else if (p.size() >= 2 && is_sep(p[0]) && is_sep(p[1])) {
+        int seps = 0;
+        for (start = 2; start < p.size() && seps < 2; ++start) {
+            if (is_sep(p[start]))
+                ++seps;
+        }
+    }
+    while (start < p.size() && is_sep(p[start]))
+        ++start;
+    for (std::size_t i = start + 1; i <= p.size(); ++i) {
+        if (i < p.size() && !is_sep(p[i]))
+            continue;
+        if (is_sep(p[i - 1]))
+            continue;  // "a\\\\b": the empty piece
+        std::string prefix = p.substr(0, i);
+        DWORD a = GetFileAttributesA(prefix.c_str());
+        if (a != INVALID_FILE_ATTRIBUTES) {
+            if ((a & FILE_ATTRIBUTE_DIRECTORY) == 0)
+                return fail(ERROR_DIRECTORY);
+            continue;
+        }
+        if (!CreateDirectoryA(prefix.c_str(), nullptr)) {
+            // Someone else may have made it in between.
+            if (GetLastError() != ERROR_ALREADY_EXISTS)
+                return false;
+            if (!is_directory(prefix.c_str()))
+                return fail(ERROR_DIRECTORY);
+        }
+    }
+    return is_directory(p.c_str()) || fail(ERROR_PATH_NOT_FOUND);
+}
+
+std::FILE* create_exclusive(const char* path) {
+    if (path == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    OwnerOnlySecurity security;
+    if (!security.Build())
+        return nullptr;
+    HANDLE h = CreateFileA(path, GENERIC_WRITE, 0, security.Attributes(), CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return nullptr;
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_WRONLY | _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(h);
+        DeleteFileA(path);
+        SetLastError(ERROR_TOO_MANY_OPEN_FILES);
+        return nullptr;
+    }
+    std::FILE* f = _fdopen(fd, "wb");
+    if (f == nullptr) {
+        _close(fd);
+        DeleteFileA(path);
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    return f;
+}
+
+unsigned long last_error() {
+    return GetLastError();
+}
+
+void sleep_ms(unsigned ms) {
+    Sleep(ms);
+}
+
+/* ------------------------------------------------------------------------ */
+/* Threads                                                                  */
+
+namespace {
+
+struct StartRecord {
+    thread_fn fn;
+    void* arg;
+    bool cancelled;  // set before the thread first runs, read once by it
+};
+
+DWORD WINAPI thread_entry(LPVOID p) {
+    std::unique_ptr<StartRecord> start(static_cast<StartRecord*>(p));
+    if (!start->cancelled)
+        start->fn(start->arg);
+    return 0;
+}
+
+}  // namespace
+
+struct Thread {
+    HANDLE handle;
+    StartRecord* start;  // the thread's own once resumed; ours until then
+    bool resumed;
+};
+
+Thread* thread_create_suspended(thread_fn fn, void* arg, std::uint32_t* id) {
+    if (fn == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    std::unique_ptr<StartRecord> start(new (std::nothrow) StartRecord{fn, arg, false});
+    std::unique_ptr<Thread> t(new (std::nothrow) Thread{nullptr, nullptr, false});
+    if (start == nullptr || t == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    DWORD tid = 0;
+    HANDLE h = CreateThread(nullptr, 0, thread_entry, start.get(), CREATE_SUSPENDED, &tid);
+    if (h == nullptr)
+        return nullptr;
+    t->handle = h;
+    t->start = start.release();
+    if (id != nullptr)
+        *id = tid;
+    return t.release();
+}
+
+bool thread_resume(Thread* t) {
+    if (t == nullptr)
+        return fail(ERROR_INVALID_HANDLE);
+    if (ResumeThread(t->handle) == static_cast<DWORD>(-1))
+        return false;
+    t->resumed = true;
+    return true;
+}
+
+bool thread_wait(Thread* t, unsigned ms) {
+    if (t == nullptr)
+        return fail(ERROR_INVALID_HANDLE);
+    DWORD rc = WaitForSingleObject(t->handle, ms == PF_WAIT_FOREVER ? INFINITE : ms);
+    if (rc == WAIT_OBJECT_0)
+        return true;
+    if (rc == WAIT_TIMEOUT)
+        SetLastError(WAIT_TIMEOUT);
+    return false;
+}
+
+void thread_close(Thread* t) {
+    if (t == nullptr)
+        return;
+    if (!t->resumed) {
+        t->start->cancelled = true;
+        // ResumeThread is a full barrier: the thread sees the mark. Should it
+        // fail, the record stays the thread's (leaked, never freed under it).
+        ResumeThread(t->handle);
+    }
+    CloseHandle(t->handle);
+    delete t;
+}
+
+}  // namespace pf

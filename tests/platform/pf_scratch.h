@@ -1,0 +1,68 @@
+/*
+ * pf_scratch.h - helpers for the platform-layer tests: a scratch directory
+ * per test (removed with everything in it at the end), and whole-file reading
+ * and writing in binary mode. Paths are composed with pf::path_sep(), as the
+ * library composes them.
+ */
+#ifndef MAILWARD_TESTS_PF_SCRATCH_H
+#define MAILWARD_TESTS_PF_SCRATCH_H
+
+#include "platform.h"
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <system_error>
+
+namespace pftest {
+
+class Scratch {
+  public:
+    Scratch() {
+        // create_directory is atomic: a name taken by another run is skipped.
+        static std::atomic<unsigned> counter{std::random_device{}()};
+        auto base = std::filesystem::temp_directory_path();
+        for (;;) {
+            std::filesystem::path p =
+                base / ("mailward-pf-" + std::to_string(counter.fetch_add(1)));
+            std::error_code ec;
+            if (std::filesystem::create_directory(p, ec)) {
+                m_dir = p.string();
+                break;
+            }
+            if (ec)
+                throw std::filesystem::filesystem_error("scratch dir", p, ec);
+        }
+    }
+    ~Scratch() {
+        std::error_code ec;
+        std::filesystem::remove_all(m_dir, ec);
+    }
+    Scratch(const Scratch&) = delete;
+    Scratch& operator=(const Scratch&) = delete;
+
+    const std::string& Dir() const { return m_dir; }
+    // The path of `name` inside the scratch directory.
+    std::string Path(const std::string& name) const { return m_dir + pf::path_sep() + name; }
+
+  private:
+    std::string m_dir;
+};
+
+inline bool WriteFile(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    return static_cast<bool>(out);
+}
+
+inline std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+}  // namespace pftest
+
+#endif
