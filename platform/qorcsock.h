@@ -44,6 +44,22 @@
 #define QORCSOCK_PRINTF(f, a)
 #endif
 
+/* ---- limits ------------------------------------------------------------ */
+
+/* Number of debug channels a process can have; debug_gethandle gives -1 for
+ * a new name past it. */
+#define QORCSOCK_MAX_CHANNELS 1024
+/* Longest host name csock_hostname_ascii gives. */
+#define QORCSOCK_HOSTNAME_MAX 255
+/* Size of the per-thread buffers of WINError2str and mailaddr_parse_errorstr. */
+#define QORCSOCK_ERRTEXT_MAX 256
+/* mailaddr_parse refuses longer texts and lists with more addresses; both
+ * bound the memory a hostile header can make the parser take. */
+#define QORCSOCK_MAILADDR_MAX_TEXT (1024 * 1024)
+#define QORCSOCK_MAILADDR_MAX_ADDRESSES 10000
+/* Growth step a cbuf uses when cbuf_alloc is given none. */
+#define QORCSOCK_CBUF_DEFAULT_BLOCK 8192
+
 #ifdef __cplusplus
 extern "C" {
 #endif

@@ -1,0 +1,65 @@
+/*
+ * qorcsock_capture.h - a log sink for the support library's tests: while a
+ * LogCapture lives, every line logged goes into its list instead of stderr.
+ *
+ *   LogCapture cap;            installs itself as the sink
+ *   cap.Lines()                copy of the lines so far (thread-safe)
+ *   cap.Count(level)           number of lines of one level
+ *   cap.Contains(level, text)  a line of that level contains `text`
+ * The destructor restores the default sink; after that no call reaches the
+ * object any more (qorcsock_set_log_sink waits for running sink calls).
+ */
+#ifndef QORCSOCK_CAPTURE_H
+#define QORCSOCK_CAPTURE_H
+
+#include "qorcsock.h"
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+struct LoggedLine {
+    std::string channel;
+    int level;
+    std::string text;
+};
+
+class LogCapture {
+  public:
+    LogCapture() { qorcsock_set_log_sink(&LogCapture::Sink, this); }
+    ~LogCapture() { qorcsock_set_log_sink(nullptr, nullptr); }
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
+
+    std::vector<LoggedLine> Lines() {
+        std::lock_guard<std::mutex> hold(m_lock);
+        return m_lines;
+    }
+    size_t Count(int level) {
+        size_t n = 0;
+        for (const LoggedLine& line : Lines()) {
+            n += line.level == level ? 1 : 0;
+        }
+        return n;
+    }
+    bool Contains(int level, const std::string& text) {
+        for (const LoggedLine& line : Lines()) {
+            if (line.level == level && line.text.find(text) != std::string::npos) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+  private:
+    static void Sink(const char* channel, int level, const char* line, void* user) {
+        LogCapture* self = static_cast<LogCapture*>(user);
+        std::lock_guard<std::mutex> hold(self->m_lock);
+        self->m_lines.push_back(LoggedLine{channel, level, line});
+    }
+
+    std::mutex m_lock;
+    std::vector<LoggedLine> m_lines;
+};
+
+#endif
