@@ -5,48 +5,72 @@
  *
  * Results are new malloc'ed blocks owned by the caller (release with free);
  * inputs are never changed. Decoders never refuse input: they skip or drop
- * what does not fit and set m_bInvalidInput where stated.
+ * what does not fit and set m_bInvalidInput where stated. Every decoder takes
+ * arbitrary bytes and stays inside its input and its result block.
  *
  * Departures from the RFCs that hosts rely on:
  *  - base64 lines break after 76 characters (57 bytes) with CR LF, also after
- *    the last full line; a trailing partial group gets no line break.
+ *    the last full line; a trailing partial group gets no line break. The
+ *    decoder skips CR and LF silently and flags every other stray character,
+ *    a "=" that follows a skipped character included.
  *  - the quoted-printable encoder writes LF line ends, escapes "From " after a
  *    line feed as "=46rom ", a dot at a line start as "=2E", breaks lines after
  *    72 characters, and ends a non-empty text with a soft break; the decoder
  *    writes each LF as CR LF and keeps the characters of a broken "=" escape.
  *  - UUDecode reads lines through an 80-character buffer.
+ *
+ * Limits (named below): B64_LINE_CHARS, QP_LINE_LIMIT, UU_LINE_CHARS,
+ * CODEC_MAX_INPUT.
  */
 #ifndef MAILWARD_CODEC_H
 #define MAILWARD_CODEC_H
 
 #include <cstddef>
 
-class CBase64 {
-public:
-    bool m_bInvalidInput = false;
+// Characters of full base64 groups per encoded line (57 input bytes).
+constexpr std::size_t B64_LINE_CHARS = 76;
+// A quoted-printable output line longer than this gets a soft line break.
+constexpr std::size_t QP_LINE_LIMIT = 72;
+// Characters of one uuencoded line that the line buffer holds; the next one
+// is dropped and the rest of the line is read as a new line.
+constexpr std::size_t UU_LINE_CHARS = 80;
+// Inputs longer than this are refused (null) by the encoders and decoders,
+// so that no size computation can overflow.
+constexpr std::size_t CODEC_MAX_INPUT = static_cast<std::size_t>(-1) / 8;
 
-    // Zero-terminated text; null when memory is short.
+class CBase64 {
+  public:
+    bool m_bInvalidInput = false;  // set by Decode on stray characters
+
+    // Zero-terminated text; null when memory is short or len > CODEC_MAX_INPUT.
+    // `data` may be null when `len` is 0.
     static char* Encode(const unsigned char* data, std::size_t len);
     // `len`: in the characters to read, out the bytes decoded. The block holds
-    // len + 1 bytes, zero-filled. Null when memory is short.
+    // len + 1 bytes, zero-filled. Null (and *len 0) when memory is short, when
+    // `len` is null or when the length is beyond CODEC_MAX_INPUT; a null
+    // `text` reads as empty.
     unsigned char* Decode(const char* text, std::size_t* len);
 };
 
 class CQuotedPrintable {
-public:
-    bool m_bInvalidInput = false;
+  public:
+    bool m_bInvalidInput = false;  // set by Decode on broken "=" escapes
 
+    // Zero-terminated text; null for a null text or when memory is short.
     static char* Encode(const char* text);
     // `outLen` (optional) receives the number of bytes written; the block holds
-    // twice the input length (at least 1), zero-filled.
+    // twice the input length (at least 1), zero-filled. A null text reads as
+    // empty. Null (and *outLen 0) when memory is short.
     unsigned char* Decode(const char* text, std::size_t* outLen = nullptr);
 };
 
-// Decodes uuencoded lines (without begin and end lines). Null when memory is
-// short; `outLen` receives the number of bytes written.
+// Decodes uuencoded lines (without begin and end lines). The block holds as
+// many bytes as `text` has characters (at least 1). Null (and *outLen 0) when
+// memory is short; a null text reads as empty. `outLen` receives the number of
+// bytes written.
 unsigned char* UUDecode(const char* text, std::size_t* outLen);
 // Decodes one group of four characters into at most `wanted` (<= 3) bytes at
-// `out`; returns the number written.
+// `out`; returns the number written (0 for null pointers or wanted <= 0).
 int UUDecodeGroup(const char* group, unsigned char* out, int wanted);
 
 // Decodes RFC 2047 encoded words byte-wise (no charset conversion). Null for a
