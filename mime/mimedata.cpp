@@ -1,0 +1,184 @@
+/*
+ * mimedata.cpp - reading and changing what a part contains (contract in
+ * mimepart.h): DecodeData, SaveData, SetData, CreateTextPart, ReplacePart,
+ * SetName.
+ *
+ * m_pData always holds the contents transfer-encoded, as in the mail.
+ * Decoding runs on demand into a fresh malloc'ed block, through the codec
+ * layer (codec/codec.h) chosen by the part's Content-Transfer-Encoding (in
+ * lower case) or by the part being a uuencoded block; new contents are
+ * encoded the same way. Decoded blocks are always zero-terminated, also when
+ * a codec filled its block to the last byte, so that callers may read them
+ * as text.
+ *
+ * Results: DecodeData null when memory is short; SaveData false when
+ * decoding, creating or writing fails (the decoded block is always
+ * released); SetData the new m_pData or null; CreateTextPart and ReplacePart
+ * the new part or null.
+ */
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "codec/codec.h"
+#include "mime/mimeinternal.h"
+#include "mime/mimeoutput.h"
+#include "mime/mimepart.h"
+
+namespace {
+
+// `pBlock` holds `nBlock` bytes of which the codec wrote `nOut`: makes sure a
+// zero follows them. Null (block released) when it cannot grow.
+char* Terminate(unsigned char* pBlock, std::size_t nOut, std::size_t nBlock) {
+    if (!pBlock) {
+        return nullptr;
+    }
+    if (nOut < nBlock) {
+        pBlock[nOut] = 0;
+        return reinterpret_cast<char*>(pBlock);
+    }
+    void* p = std::realloc(pBlock, nOut + 1);
+    if (!p) {
+        std::free(pBlock);
+        return nullptr;
+    }
+    static_cast<unsigned char*>(p)[nOut] = 0;
+    return static_cast<char*>(p);
+}
+
+}  // namespace
+
+char* CMimePart::DecodeData(std::int64_t& nLength) {
+    if (!m_pData) {
+        nLength = 0;
+        return static_cast<char*>(std::calloc(1, 1));
+    }
+    nLength = 0;
+    const std::size_t nIn = std::strlen(m_pData);
+    std::size_t nOut = 0;
+    if (IsUUBlock()) {
+        debugmsg(MimeDebug(), "CMimePart::DecodeData() - part is uu-encoded. decoding data ...");
+        char* p = Terminate(UUDecode(m_pData, &nOut), nOut, nIn ? nIn : 1);
+        nLength = p ? static_cast<std::int64_t>(nOut) : 0;
+        return p;
+    }
+    const std::string strEncoding = GetContentTransferEncoding();
+    if (strEncoding == "base64") {
+        debugmsg(MimeDebug(),
+                 "CMimePart::DecodeData() - part is base64-encoded. decoding data ...");
+        nOut = nIn;
+        CBase64 codec;
+        char* p = Terminate(codec.Decode(m_pData, &nOut), nOut, nIn + 1);
+        nLength = p ? static_cast<std::int64_t>(nOut) : 0;
+        return p;
+    }
+    if (strEncoding == "quoted-printable") {
+        debugmsg(MimeDebug(), "CMimePart::DecodeData() - part is qp-encoded. decoding data ...");
+        CQuotedPrintable codec;
+        char* p = Terminate(codec.Decode(m_pData, &nOut), nOut, nIn ? 2 * nIn : 1);
+        nLength = p ? static_cast<std::int64_t>(nOut) : 0;
+        return p;
+    }
+    debugmsg(MimeDebug(), "CMimePart::DecodeData() - part is raw-ascii. no decoding needed");
+    char* p = MimeCopy(m_pData, nIn);
+    // The terminating zero is counted: it is part of what SaveData writes.
+    nLength = p ? static_cast<std::int64_t>(nIn + 1) : 0;
+    return p;
+}
+
+bool CMimePart::SaveData(const char* pszPath) {
+    std::int64_t nLength = 0;
+    char* pData = DecodeData(nLength);
+    if (!pData || nLength < 0 || !pszPath) {
+        std::free(pData);
+        return false;
+    }
+    std::FILE* pFile = std::fopen(pszPath, "wb");
+    if (!pFile) {
+        std::free(pData);
+        return false;
+    }
+    bool bOk = MimeFileWrite(pFile, pData, static_cast<std::size_t>(nLength));
+    if (std::fclose(pFile) != 0) {
+        bOk = false;
+    }
+    std::free(pData);
+    return bOk;
+}
+
+char* CMimePart::SetData(const char* pszText, std::int64_t nLength) {
+    std::free(m_pData);
+    m_pData = nullptr;
+    if (!pszText) {
+        return nullptr;
+    }
+    const std::string strEncoding = GetContentTransferEncoding();
+    if (strEncoding == "base64") {
+        std::size_t n = nLength < 0 ? std::strlen(pszText) : static_cast<std::size_t>(nLength);
+        m_pData = CBase64::Encode(reinterpret_cast<const unsigned char*>(pszText), n);
+    } else if (strEncoding == "quoted-printable") {
+        m_pData = CQuotedPrintable::Encode(pszText);
+    } else {
+        m_pData = MimeCopy(pszText, std::strlen(pszText));
+    }
+    return m_pData;
+}
+
+CMimePart* CMimePart::CreateTextPart(const char* pszName, const char* pszText, bool bBlock) {
+    if (!pszName || !pszText) {
+        return nullptr;
+    }
+    try {
+        std::unique_ptr<CMimePart> pPart(new CMimePart(this));
+        if (bBlock) {
+            pPart->m_bUUEncoded = true;
+            pPart->m_strUUName = pszName;
+        } else {
+            const std::string strName(pszName);
+            if (!pPart->SetHeader(MAILHDR_FLD_CONTENT_TYPE,
+                                  ("text/plain;\n\tname=\"" + strName + "\"").c_str()) ||
+                !pPart->SetHeader(MAILHDR_FLD_CTE, "quoted-printable") ||
+                !pPart->SetHeader(MAILHDR_FLD_DISPOSITION,
+                                  ("attachment;\n\tfilename=\"" + strName + "\"").c_str())) {
+                return nullptr;
+            }
+        }
+        if (!pPart->SetData(pszText, -1)) {
+            return nullptr;
+        }
+        return pPart.release();
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+CMimePart* CMimePart::ReplacePart(unsigned int nIndex, const char* pszName, const char* pszText) {
+    if (nIndex >= m_nParts || !pszName || !pszText) {
+        return nullptr;
+    }
+    // A container gets a block, every other part a MIME text part.
+    CMimePart* pPart = CreateTextPart(pszName, pszText, m_bUUEncoded);
+    if (!pPart) {
+        return nullptr;
+    }
+    if (!SetPart(nIndex, pPart)) {
+        delete pPart;
+        return nullptr;
+    }
+    return pPart;
+}
+
+void CMimePart::SetName(const char* pszName) {
+    if (!pszName) {
+        return;
+    }
+    try {
+        // Only the main values survive: all other parameters are dropped.
+        SetHeader(MAILHDR_FLD_CONTENT_TYPE, (GetContentType() + ";\n\tname=" + pszName).c_str());
+        SetHeader(MAILHDR_FLD_DISPOSITION,
+                  (GetContentDisposition() + ";\n\tfilename=" + pszName).c_str());
+    } catch (...) {
+        // No memory for the new values: the part keeps its old name.
+    }
+}

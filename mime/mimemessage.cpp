@@ -1,0 +1,353 @@
+/*
+ * mimemessage.cpp - loading mail files into a part tree and writing them
+ * back (CMimeMessage; contract in mimemessage.h).
+ *
+ * Loading reads the file with one read into one buffer, drops every CR that
+ * stands right before a LF in place (up to the first zero byte, which ends
+ * the text), and runs the parser over that buffer; every part copies its own
+ * contents, so the buffer is released at the end.
+ *
+ * Saving never destroys the mail: new text goes to a temporary file beside
+ * the target and takes the target's place in one step (pf::replace_file:
+ * rename on POSIX, MoveFileEx with replace on Windows), so at every moment
+ * the mail exists whole in one of the two files.
+ */
+#include "mime/mimemessage.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "mime/mimeinternal.h"
+#include "mime/mimeoutput.h"
+#include "platform.h"
+
+namespace {
+
+// "<path>.tmp", or false when it does not fit a path buffer: a cut name
+// could be the mail itself.
+bool TempPathFor(const char* pszPath, std::string& strTemp) {
+    strTemp = std::string(pszPath) + ".tmp";
+    return pf::path_fits(strTemp);
+}
+
+// A fresh temporary file, made exclusively: a stale file or a link planted
+// under the name is removed first and never written through.
+std::FILE* CreateTemp(const std::string& strTemp) {
+    pf::delete_file(strTemp.c_str());
+    return pf::create_exclusive(strTemp.c_str());
+}
+
+// Drops every CR directly followed by LF from [pText, pStop), in place;
+// returns the new end of the text and counts the dropped characters.
+char* CompactLineEnds(char* pText, char* pStop, std::size_t& nDropped) {
+    char* pSrc = pText;
+    char* pDst = pText;
+    nDropped = 0;
+    while (pSrc < pStop) {
+        char* pCR = static_cast<char*>(std::memchr(pSrc, '\r', pStop - pSrc));
+        char* pRunEnd = pCR ? pCR : pStop;
+        std::size_t n = static_cast<std::size_t>(pRunEnd - pSrc);
+        if (pDst != pSrc) {
+            std::memmove(pDst, pSrc, n);
+        }
+        pDst += n;
+        if (!pCR) {
+            break;
+        }
+        if (pCR + 1 < pStop && pCR[1] == '\n') {
+            ++nDropped;
+        } else {
+            *pDst++ = '\r';
+        }
+        pSrc = pCR + 1;
+    }
+    return pDst;
+}
+
+}  // namespace
+
+CMimeMessage::CMimeMessage() : CMimePart(nullptr), m_pszFileName(nullptr) {}
+
+CMimeMessage::~CMimeMessage() {
+    std::free(m_pszFileName);
+    m_pszFileName = nullptr;
+}
+
+CMimeMessage::ParseResult CMimeMessage::ParseText(char* pText, std::size_t nCount,
+                                                  bool bFullParse) {
+    pText[nCount] = '\0';
+    char* pZero = static_cast<char*>(std::memchr(pText, '\0', nCount));
+    std::size_t nDropped = 0;
+    char* pTextEnd = CompactLineEnds(pText, pZero ? pZero : pText + nCount, nDropped);
+    *pTextEnd = '\0';
+    char* pEnd = pText + (nCount - nDropped);
+
+    // A message loaded a second time starts from an empty tree.
+    if (!Reset()) {
+        return ParseResult::NoMemory;
+    }
+    MimeParseContext ctx;
+    ctx.pTextEnd = pTextEnd;
+    ctx.nBudget = MAX_COPY_FACTOR * (nCount + 1);
+    try {
+        if (bFullParse) {
+            if (!ParseIn(ctx, pText, pEnd, 0)) {
+                debugmsg(MimeDebug(), "CMimeMessage::LoadMsg() - Parse() failed.");
+                return ParseResult::Failed;
+            }
+            debugmsg(MimeDebug(), "CMimeMessage::LoadMsg() - parsing finished successfully");
+        } else {
+            // Only the header record (and a multipart's boundary) is wanted;
+            // whether the block was ended properly does not matter here.
+            ParseHeadersIn(ctx, pText, pEnd);
+        }
+    } catch (...) {
+        errmsg("CMimeMessage::LoadMsg() - catched errror while parsing.");
+        return ParseResult::Threw;
+    }
+    return ParseResult::Ok;
+}
+
+int CMimeMessage::LoadMsg(const char* pszPath, bool bFullParse) {
+    debugmsg(MimeDebug(), "CMimeMessage::LoadMsg() - loading msg %s", pszPath ? pszPath : "");
+    if (!pszPath) {
+        return LOAD_NO_FILE;
+    }
+    std::FILE* pFile = std::fopen(pszPath, "rb");
+    if (!pFile) {
+        return LOAD_NO_FILE;
+    }
+    long nSize = -1;
+    if (std::fseek(pFile, 0, SEEK_END) == 0) {
+        nSize = std::ftell(pFile);
+    }
+    if (nSize < 0 || std::fseek(pFile, 0, SEEK_SET) != 0) {
+        std::fclose(pFile);
+        return LOAD_NO_FILE;
+    }
+    const std::size_t nLength = static_cast<std::uint32_t>(nSize);
+    char* pText = static_cast<char*>(std::malloc(nLength + 1));
+    if (!pText) {
+        std::fclose(pFile);
+        return LOAD_NO_MEMORY;
+    }
+    const std::size_t nRead = std::fread(pText, 1, nLength, pFile);
+    std::fclose(pFile);
+    if (nRead == 0) {
+        std::free(pText);
+        return LOAD_NO_FILE;
+    }
+
+    int nResult = LOAD_OK;
+    switch (ParseText(pText, nRead, bFullParse)) {
+        case ParseResult::Ok:
+            break;
+        case ParseResult::Failed:
+            nResult = LOAD_PARSE_FAILED;
+            break;
+        case ParseResult::Threw:
+            std::free(pText);
+            return LOAD_PARSE_FAILED;
+        case ParseResult::NoMemory:
+            std::free(pText);
+            return LOAD_NO_MEMORY;
+    }
+    char* pszName = pf::strdup(pszPath);
+    if (!pszName) {
+        std::free(pText);
+        return LOAD_NO_MEMORY;
+    }
+    std::free(m_pszFileName);
+    m_pszFileName = pszName;
+    std::free(pText);
+    debugmsg(MimeDebug(), "CMimeMessage::LoadMsg() - end");
+    return nResult;
+}
+
+int CMimeMessage::LoadMsgFromBuffer(const char* pData, std::size_t nLen, bool bFullParse) {
+    if (!pData || nLen == 0) {
+        return LOAD_NO_FILE;
+    }
+    char* pText = static_cast<char*>(std::malloc(nLen + 1));
+    if (!pText) {
+        return LOAD_NO_MEMORY;
+    }
+    std::memcpy(pText, pData, nLen);
+    ParseResult result = ParseText(pText, nLen, bFullParse);
+    std::free(pText);
+    switch (result) {
+        case ParseResult::Ok:
+            return LOAD_OK;
+        case ParseResult::NoMemory:
+            return LOAD_NO_MEMORY;
+        default:
+            return LOAD_PARSE_FAILED;
+    }
+}
+
+bool CMimeMessage::SaveMsg(const char* pszPath) {
+    std::string strTemp;
+    if (!pszPath || !TempPathFor(pszPath, strTemp)) {
+        errmsg("SaveMsg: no temporary file possible for %s", pszPath ? pszPath : "");
+        return false;
+    }
+    std::FILE* pFile = CreateTemp(strTemp);
+    if (!pFile) {
+        errmsg("SaveMsg: error in open %s", strTemp.c_str());
+        return false;
+    }
+    bool bOk;
+    {
+        CMimeFileOutput out(pFile, true);
+        bOk = WriteTo(out);
+        bOk = out.Finish() && bOk;
+    }
+    if (std::fclose(pFile) != 0) {
+        bOk = false;
+    }
+    if (!bOk) {
+        pf::delete_file(strTemp.c_str());
+        return false;
+    }
+    if (!MimeReplaceFile(strTemp.c_str(), pszPath)) {
+        errmsg("SaveMsg: cannot replace %s: %s; the new mail stays in %s", pszPath,
+               WINError2str(pf::last_error()), strTemp.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool CMimeMessage::SaveHeaderChangedMsg(const char* strPath) {
+    if (!strPath) {
+        errmsg("SaveHeaderChangedMsg: wrong parameter: strPath=%s", "");
+        return false;
+    }
+    std::string strTemp;
+    if (!TempPathFor(strPath, strTemp)) {
+        errmsg("SaveHeaderChangedMsg: no temporary file possible for %s", strPath);
+        return false;
+    }
+
+    bool bResult = false;
+    bool bTempMade = false;
+    bool bKeepTemp = false;
+    std::FILE* pSource = nullptr;
+    std::FILE* pTemp = nullptr;
+    stringlist* pNewLines = nullptr;
+    char* pszNewHeader = nullptr;
+    do {
+        pSource = std::fopen(strPath, "rb");
+        if (!pSource) {
+            errmsg("SaveHeaderChangedMsg: error in open %s", strPath);
+            break;
+        }
+        pTemp = CreateTemp(strTemp);
+        if (!pTemp) {
+            errmsg("SaveHeaderChangedMsg: error in open %s", strTemp.c_str());
+            break;
+        }
+        bTempMade = true;
+        std::string strDump;
+        try {
+            strDump = GetHeaderDump();
+        } catch (...) {
+            strDump.clear();
+        }
+        if (strDump.empty()) {
+            errmsg("SaveHeaderChangedMsg: no hdr or no mod_header_len!!! (%s)", strPath);
+            break;
+        }
+        // The dump ends its lines with LF: cut there, so that every header
+        // line is followed by CR LF, and one more CR LF ends the block.
+        pNewLines = stringlist_split(strDump.c_str(), "\n");
+        if (pNewLines && stringlist_append_string(&pNewLines, "\r\n") == 0) {
+            pszNewHeader = stringlist_join(pNewLines, "\r\n");
+        }
+        if (!pszNewHeader) {
+            errmsg("SaveHeaderChangedMsg: no str_mod_hdr!!! (%s)", strPath);
+            break;
+        }
+
+        // The old header block: lines up to the first empty one (consumed).
+        // Only its length is needed, so the lines are counted, not kept.
+        char szLine[SHC_LINE_CHARS + 1];
+        std::size_t nOldLength = 0;
+        bool bReadError = false;
+        while (!std::feof(pSource)) {
+            if (!std::fgets(szLine, sizeof szLine, pSource)) {
+                errmsg("SaveHeaderChangedMsg: error in reading file %s", strPath);
+                bReadError = true;
+                break;
+            }
+            if (szLine[0] == '\0' || szLine[0] == '\r' || szLine[0] == '\n') {
+                break;
+            }
+            nOldLength += std::strlen(szLine);
+        }
+        if (bReadError) {
+            break;
+        }
+        // The old length counts CR LF line ends, the new one LF alone and no
+        // empty line: a header that only kept its size fails here. Kept as
+        // it is: hosts rely on the test.
+        if (nOldLength > strDump.size()) {
+            errmsg(
+                "SaveHeaderChangedMsg: error in reading file %s: conflict in header len "
+                "(%d/%d)",
+                strPath, static_cast<int>(nOldLength), static_cast<int>(strDump.size()));
+            break;
+        }
+
+        bool bWriteError = !MimeFileWrite(pTemp, pszNewHeader, std::strlen(pszNewHeader));
+        char block[SHC_COPY_BLOCK];
+        while (!bWriteError) {
+            std::size_t n = std::fread(block, 1, sizeof block, pSource);
+            if (n == 0) {
+                break;
+            }
+            bWriteError = !MimeFileWrite(pTemp, block, n);
+        }
+        if (bWriteError) {
+            errmsg("SaveHeaderChangedMsg: error in write file %s", strTemp.c_str());
+            break;
+        }
+        // A body that could not be read to its end must not replace the mail.
+        if (std::ferror(pSource)) {
+            errmsg("SaveHeaderChangedMsg: error in reading file %s", strPath);
+            break;
+        }
+        std::fclose(pSource);
+        pSource = nullptr;
+        int nClose = std::fclose(pTemp);
+        pTemp = nullptr;
+        if (nClose != 0) {
+            errmsg("SaveHeaderChangedMsg: error in write file %s", strTemp.c_str());
+            break;
+        }
+        // One step from the old mail to the new one. When it fails the old
+        // file is untouched and the new text stays in the temporary file.
+        if (!MimeReplaceFile(strTemp.c_str(), strPath)) {
+            errmsg("SaveHeaderChangedMsg: Error in CopyFile: %s", WINError2str(pf::last_error()));
+            errmsg("SaveHeaderChangedMsg: the new mail stays in %s", strTemp.c_str());
+            bKeepTemp = true;
+            break;
+        }
+        bResult = true;
+    } while (false);
+
+    if (pSource) {
+        std::fclose(pSource);
+    }
+    if (pTemp) {
+        std::fclose(pTemp);
+    }
+    stringlist_free(&pNewLines);
+    cbcontext_free(pszNewHeader);
+    if (!bResult && !bKeepTemp && bTempMade) {
+        pf::delete_file(strTemp.c_str());
+    }
+    return bResult;
+}

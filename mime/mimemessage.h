@@ -1,0 +1,73 @@
+/*
+ * mimemessage.h - the root of a mail's part tree, tied to mail files.
+ *
+ *   LoadMsg(path, full)    reads the whole file with one read, turns CR LF
+ *                          into LF in place and parses it (fully, or only its
+ *                          header block). Results: LOAD_OK 0, LOAD_NO_MEMORY
+ *                          -1, LOAD_NO_FILE -2 (not opened, not read, empty),
+ *                          LOAD_PARSE_FAILED -3 (the tree then holds what was
+ *                          parsed; discard the message). Never throws.
+ *   LoadMsgFromBuffer      the same over bytes in memory (copied first); the
+ *                          file name is left as it was.
+ *   SaveMsg(path)          writes the whole tree with CR LF line ends. The
+ *                          text goes to "<path>.tmp" first, which replaces
+ *                          the file in one step only when all of it was
+ *                          written; on any failure the old file is as it was.
+ *   SaveHeaderChangedMsg   rewrites only the header block of the file at the
+ *                          path from the current header record and copies the
+ *                          body byte for byte, through "<path>.tmp" replaced
+ *                          in one step; the old header block may not be
+ *                          longer than the new dump (LF line ends counted
+ *                          there, CR LF in the file), else it fails.
+ *
+ * Temporary files: a stale "<path>.tmp" is removed and the new one made
+ * exclusively (owner-only), so that a link planted under that name is never
+ * followed. A path whose "<path>.tmp" would not fit a path buffer
+ * (pf::path_fits) is refused: cutting it could name the mail itself. When the
+ * final replace fails, the temporary file stays and the error line names it;
+ * every other failure removes it.
+ *
+ * Limits: SHC_LINE_CHARS (pieces in which old header lines are read),
+ * SHC_COPY_BLOCK (body copy block); the parser's limits are in mimepart.h.
+ * Files larger than 4 GiB are read by the low 32 bits of their length.
+ *
+ * Two operations on the same mail file must not run at once (fixed temporary
+ * name). A message belongs to one thread.
+ */
+#ifndef MAILWARD_MIMEMESSAGE_H
+#define MAILWARD_MIMEMESSAGE_H
+
+#include <cstddef>
+
+#include "mime/mimepart.h"
+
+class CMimeMessage : public CMimePart {
+  public:
+    static constexpr int LOAD_OK = 0;
+    static constexpr int LOAD_NO_MEMORY = -1;
+    static constexpr int LOAD_NO_FILE = -2;
+    static constexpr int LOAD_PARSE_FAILED = -3;
+    // Characters of an old header line read at a time (longer lines are read
+    // in pieces, each handled like a line).
+    static constexpr std::size_t SHC_LINE_CHARS = 1022;
+    // Bytes of body copied per block by SaveHeaderChangedMsg.
+    static constexpr std::size_t SHC_COPY_BLOCK = 16383;
+
+    char* m_pszFileName;  // path of the last load that stored it, or null
+
+    CMimeMessage();
+    ~CMimeMessage() override;
+
+    int LoadMsg(const char* pszPath, bool bFullParse);
+    int LoadMsgFromBuffer(const char* pData, std::size_t nLen, bool bFullParse);
+    bool SaveMsg(const char* pszPath);
+    bool SaveHeaderChangedMsg(const char* strPath);
+
+  private:
+    enum class ParseResult { Ok, Failed, Threw, NoMemory };
+    // Normalises and parses `nCount` bytes at `pText` (which has room for
+    // one more byte).
+    ParseResult ParseText(char* pText, std::size_t nCount, bool bFullParse);
+};
+
+#endif

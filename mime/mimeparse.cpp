@@ -1,0 +1,518 @@
+/*
+ * mimeparse.cpp - the tolerant parser that turns the text of one mail into a
+ * part tree (CMimePart::Parse and its helpers; contract in mimepart.h).
+ *
+ * The text is one writable buffer, LF line ends, ended by a zero byte. A part
+ * is a range [start, end) of it. The parser never rejects a mail for its MIME
+ * syntax; Parse is false only when a limit is hit or the text ends where it
+ * cannot go on, and a few conditions throw a const char* (caught by
+ * CMimeMessage::LoadMsg). Progress goes to the debug channel line by line.
+ *
+ * Behaviour hosts rely on, kept on purpose:
+ *  - a delimiter ("--" boundary) is found wherever it occurs, also mid-line;
+ *    the closing delimiter is found like any other and text behind it is
+ *    kept only when yet another delimiter follows (the epilogue is dropped);
+ *  - a body part ends one character before its delimiter and ParseData drops
+ *    one further trailing LF;
+ *  - a part whose first line has no colon has no header lines at all;
+ *  - a body holding a begin line ("begin 6xx name", anywhere, any case) is
+ *    split into uuencoded blocks at each lower-case "begin 6" and the next
+ *    "end", wherever they occur; text between blocks is not kept.
+ *
+ * Searches that run "to the end of the whole text" stop at the first zero
+ * byte, as the C string functions they stand for would; they are done with
+ * memchr over known ranges, so the parser runs close to memory speed.
+ *
+ * Limits (mimepart.h): MAX_SUBPARTS body parts or blocks per part,
+ * MAX_NESTING_DEPTH levels below the root, MAX_COPY_FACTOR for the contents
+ * copied out of one text.
+ *
+ * BUGS, kept as behaviour: a container's text is cut two characters in front
+ * of its first "begin 6", whatever those characters are; the search for the
+ * first case-sensitive "begin 6" of a container is not bounded by the part,
+ * so a container may copy text of the parts behind it (bounded by
+ * MAX_COPY_FACTOR).
+ */
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "mime/mimeinternal.h"
+#include "mime/mimepart.h"
+
+namespace {
+
+const char UU_BEGIN[] = "begin 6";
+constexpr std::size_t UU_BEGIN_LEN = sizeof(UU_BEGIN) - 1;
+
+// Where a C string search starting at `p` would stop: the first zero byte.
+char* TextLimit(const MimeParseContext& ctx, char* p) {
+    return p <= ctx.pTextEnd ? ctx.pTextEnd : p + std::strlen(p);
+}
+
+// First occurrence of `needle` lying wholly inside [p, pLimit), or null.
+char* FindIn(char* p, char* pLimit, const char* pszNeedle, std::size_t nNeedle) {
+    if (p >= pLimit || static_cast<std::size_t>(pLimit - p) < nNeedle) {
+        return nullptr;
+    }
+    char* pLast = pLimit - nNeedle;  // last possible start
+    while (p <= pLast) {
+        char* q = static_cast<char*>(std::memchr(p, pszNeedle[0], pLast - p + 1));
+        if (!q) {
+            return nullptr;
+        }
+        if (std::memcmp(q + 1, pszNeedle + 1, nNeedle - 1) == 0) {
+            return q;
+        }
+        p = q + 1;
+    }
+    return nullptr;
+}
+
+// First occurrence of `needle` from `p` to the end of the whole text.
+char* FindToEnd(const MimeParseContext& ctx, char* p, const char* pszNeedle) {
+    return FindIn(p, TextLimit(ctx, p), pszNeedle, std::strlen(pszNeedle));
+}
+
+// The next LF at or behind `p`, to the end of the whole text.
+char* FindLF(const MimeParseContext& ctx, char* p) {
+    char* pLimit = TextLimit(ctx, p);
+    return p < pLimit ? static_cast<char*>(std::memchr(p, '\n', pLimit - p)) : nullptr;
+}
+
+// First occurrence of `needle` lying wholly before `pLast`. The search stands
+// for a C substring search with a zero put at `pLast`; it throws on bad
+// arguments like that one did.
+char* StrNStr(const MimeParseContext& ctx, char* pFirst, const std::string& strNeedle,
+              char* pLast) {
+    if (!pFirst || !pLast) {
+        throw "wrong parameter";
+    }
+    if (pLast < pFirst) {
+        throw "strnstr() - first > last";
+    }
+    char* pLimit = TextLimit(ctx, pFirst);
+    if (pLast < pLimit) {
+        pLimit = pLast;
+    }
+    return FindIn(pFirst, pLimit, strNeedle.data(), strNeedle.size());
+}
+
+// One line of the text: [b, e); e is the LF or the text's zero byte.
+struct Line {
+    char* b = nullptr;
+    char* e = nullptr;
+    bool Empty() const { return b == e; }
+};
+
+// Reads the line at `pos` and moves `pos` behind its LF; without a LF the
+// line is the rest of the text and `pos` becomes null. A null `pos` gives an
+// empty line.
+Line GetLine(const MimeParseContext& ctx, char*& pos) {
+    Line line;
+    if (!pos) {
+        return line;
+    }
+    line.b = pos;
+    char* pLF = FindLF(ctx, pos);
+    if (pLF) {
+        line.e = pLF;
+        pos = pLF + 1;
+    } else {
+        line.e = TextLimit(ctx, pos);
+        pos = nullptr;
+    }
+    return line;
+}
+
+// Takes `n` bytes from the copy budget; false (and an error line) when the
+// budget is spent.
+bool Charge(MimeParseContext& ctx, std::size_t n) {
+    if (n > ctx.nBudget) {
+        errmsg("CMimePart::Parse() - contents exceed %d times the size of the mail",
+               static_cast<int>(CMimePart::MAX_COPY_FACTOR));
+        return false;
+    }
+    ctx.nBudget -= n;
+    return true;
+}
+
+// The end of a part's contents: one trailing LF is not part of them.
+char* GetEndOfData(char* pStart, char* pEnd) {
+    if (pStart > pEnd) {
+        errmsg("GetEndOfData() - end before start pointer");
+        throw "GetEndOfData() - end before start pointer";
+    }
+    if (pStart < pEnd && pEnd[-1] == '\n') {
+        --pEnd;
+    }
+    return pEnd;
+}
+
+// A context for a parse that starts at `pStart` without one.
+MimeParseContext MakeContext(char* pStart, char* pEnd) {
+    MimeParseContext ctx;
+    ctx.pTextEnd = pStart + std::strlen(pStart);
+    char* pFar = pEnd > ctx.pTextEnd ? pEnd : ctx.pTextEnd;
+    ctx.nBudget = CMimePart::MAX_COPY_FACTOR * (static_cast<std::size_t>(pFar - pStart) + 1);
+    return ctx;
+}
+
+}  // namespace
+
+bool CMimePart::SplitAssignment(const std::string& strText, std::string& strName,
+                                std::string& strValue) {
+    std::string::size_type e = strText.find('=');
+    if (e == std::string::npos || e < 1) {
+        return false;
+    }
+    std::string::size_type s = strText.find(';');
+    std::string::size_type q = strText.find('"');
+    std::string strRaw;
+    if (q == std::string::npos) {
+        strRaw = strText.substr(e + 1, s == std::string::npos ? std::string::npos : s - e - 1);
+    } else if (s != std::string::npos && q > s) {
+        // A quote behind the first ";" belongs to a later parameter.
+        strRaw = s > e ? strText.substr(e + 1, s - e - 1) : std::string();
+    } else {
+        std::string::size_type c = strText.find('"', q + 1);
+        if (c == std::string::npos) {
+            return false;
+        }
+        strRaw = strText.substr(q + 1, c - q - 1);
+    }
+    strName = MimeTrim(strText.substr(0, e), " \"");
+    strValue = MimeTrim(strRaw, " \"");
+    return true;
+}
+
+char* CMimePart::FindUUBegin(char* pStart, char* pEnd) const {
+    if (m_nParts > 0 || pEnd - pStart <= 10) {
+        return nullptr;
+    }
+    // A begin line is "begin 6", two more mode characters, a blank and a
+    // name. Candidates are found by the blank behind "begin" (memchr), which
+    // gives the positions in increasing order.
+    char* q = pStart + 5;
+    char* pStop = pEnd - 5;  // q = p + 5 with p < end - 10
+    while (q < pStop) {
+        q = static_cast<char*>(std::memchr(q, ' ', pStop - q));
+        if (!q) {
+            return nullptr;
+        }
+        char* p = q - 5;
+        if (p[6] == '6' && p[7] != ' ' && p[8] != ' ' && p[9] == ' ' && p[10] != ' ' &&
+            MimeLowerChar(p[0]) == 'b' && MimeLowerChar(p[1]) == 'e' &&
+            MimeLowerChar(p[2]) == 'g' && MimeLowerChar(p[3]) == 'i' &&
+            MimeLowerChar(p[4]) == 'n') {
+            return p;
+        }
+        ++q;
+    }
+    return nullptr;
+}
+
+bool CMimePart::Parse(char* pStart, char* pEnd) {
+    if (!pStart || !pEnd) {
+        return false;
+    }
+    MimeParseContext ctx = MakeContext(pStart, pEnd);
+    int nDepth = 0;
+    for (const CMimePart* p = m_pParent; p; p = p->m_pParent) {
+        ++nDepth;
+    }
+    return ParseIn(ctx, pStart, pEnd, nDepth);
+}
+
+char* CMimePart::ParseHeaders(char* pStart, char* pEnd) {
+    if (!pStart || !pEnd) {
+        return nullptr;
+    }
+    MimeParseContext ctx = MakeContext(pStart, pEnd);
+    return ParseHeadersIn(ctx, pStart, pEnd);
+}
+
+void CMimePart::ParseData(char* pStart, char* pEnd) {
+    if (!pStart || !pEnd) {
+        throw "wrong parameter";
+    }
+    MimeParseContext ctx = MakeContext(pStart, pEnd);
+    ParseDataIn(ctx, pStart, pEnd);
+}
+
+bool CMimePart::ParseUUEncoded(char* pStart, char* pEnd) {
+    if (!pStart || !pEnd) {
+        return false;
+    }
+    MimeParseContext ctx = MakeContext(pStart, pEnd);
+    return ParseUUEncodedIn(ctx, pStart, pEnd);
+}
+
+char* CMimePart::ParseHeadersIn(MimeParseContext& ctx, char* pStart, char* pEnd) {
+    debugmsg(MimeDebug(), "CMimePart::ParseHeaders() - begin");
+    char* pos = pStart;
+    Line line = GetLine(ctx, pos);
+    if (!std::memchr(line.b, ':', line.e - line.b)) {
+        debugmsg(MimeDebug(), "CMimePart::ParseHeaders() - part has no headers!");
+        m_bNoHeaders = true;
+        return pStart;
+    }
+    while (!line.Empty()) {
+        if (pos && pos > pEnd) {
+            break;
+        }
+        // The line is handed on in place: its LF is a zero for the call.
+        char cSaved = *line.e;
+        *line.e = '\0';
+        if (mailhdr_parseline(m_pHeader, line.b) < 0) {
+            debugmsg(MimeDebug(), "CMimePart::ParseHeaders() - invalid headers in line %s", line.b);
+        }
+        *line.e = cSaved;
+        line = GetLine(ctx, pos);
+    }
+
+    std::string strType = GetHeader(MAILHDR_FLD_CONTENT_TYPE);
+    std::string::size_type nLast = strType.find_last_not_of(" \t\r\n\v\f");
+    strType.erase(nLast == std::string::npos ? 0 : nLast + 1);
+    if (FindNoCase(strType, "multipart") >= 0) {
+        debugmsg(MimeDebug(),
+                 "CMimePart::ParseHeaders() - current part is a multipart. reading boundaries "
+                 "...");
+        int nPos = FindNoCase(strType, "boundary");
+        if (nPos < 0) {
+            debugmsg(MimeDebug(), "CMimePart::ParseHeaders() - no boundaries found");
+            m_strBoundary.clear();
+        } else {
+            std::string strName;
+            if (SplitAssignment(strType.substr(nPos), strName, m_strBoundary)) {
+                debugmsg(MimeDebug(),
+                         "CMimePart::ParseHeaders() - boundary for current multipart is %s",
+                         m_strBoundary.c_str());
+            } else {
+                debugmsg(MimeDebug(),
+                         "CMimePart::ParseHeaders() - SplitAssignment failed. Error reading "
+                         "boundary");
+                m_strBoundary.clear();
+            }
+        }
+    }
+    debugmsg(MimeDebug(), "CMimePart::ParseHeaders() - end");
+    return pos;
+}
+
+void CMimePart::ParseDataIn(MimeParseContext& ctx, char* pStart, char* pEnd) {
+    pEnd = GetEndOfData(pStart, pEnd);
+    if (pStart > pEnd) {
+        errmsg("CMimePart::ParseData() - end before start pointer");
+        throw "CMimePart::ParseData() - end before start pointer";
+    }
+    std::free(m_pData);
+    m_pData = nullptr;
+    if (pStart == pEnd) {
+        debugmsg(MimeDebug(), "CMimePart::ParseData() - current part has no data.");
+        return;
+    }
+    std::size_t n = static_cast<std::size_t>(pEnd - pStart);
+    if (!Charge(ctx, n)) {
+        throw "CMimePart::Parse() - contents exceed the copy limit";
+    }
+    char* pData = static_cast<char*>(std::malloc(n + 1));
+    if (!pData) {
+        errmsg("CMimePart::ParseData() - malloc failed");
+        throw "CMimePart::ParseData() - malloc failed";
+    }
+    // A zero byte in the range ends the contents; the rest is zero-filled.
+    const char* pZero = static_cast<const char*>(std::memchr(pStart, '\0', n));
+    std::size_t nCopy = pZero ? static_cast<std::size_t>(pZero - pStart) : n;
+    std::memcpy(pData, pStart, nCopy);
+    std::memset(pData + nCopy, 0, n + 1 - nCopy);
+    m_pData = pData;
+}
+
+bool CMimePart::ParseUUEncodedIn(MimeParseContext& ctx, char* pStart, char* pEnd) {
+    debugmsg(MimeDebug(), "CMimePart::ParseUUEncoded() - start");
+    m_bUUEncoded = true;
+    char* pBegin = FindToEnd(ctx, pStart, UU_BEGIN);
+    if (!pBegin) {
+        return false;
+    }
+    if (pBegin > pStart + 1) {
+        std::size_t n = static_cast<std::size_t>(pBegin - pStart - 2);
+        if (!Charge(ctx, n)) {
+            return false;
+        }
+        std::free(m_pData);
+        m_pData = MimeCopy(pStart, n);
+        if (!m_pData) {
+            return false;
+        }
+    }
+    // The block's lines start behind the begin line, and so does the search
+    // for its "end": a begin line whose name holds "end" keeps that name and
+    // its block keeps its lines.
+    char* pMode = pBegin + UU_BEGIN_LEN;
+    char* pLF = FindLF(ctx, pMode);
+    char* pEndWord = pLF ? FindToEnd(ctx, pLF + 1, "end") : nullptr;
+    while (pEndWord && pEndWord < pEnd) {
+        std::unique_ptr<CMimePart> pBlock;
+        try {
+            pBlock.reset(new CMimePart(this));
+        } catch (...) {
+            errmsg("CMimePart::ParseUUEncoded() - new CMimePart() failed");
+            return false;
+        }
+        // Dropping blocks past the limit would make them vanish from the
+        // written mail: the parse fails instead.
+        if (m_nParts >= MAX_SUBPARTS) {
+            errmsg("CMimePart::ParseUUEncoded() - No more blocks possible, Maximal %d Subparts",
+                   static_cast<int>(MAX_SUBPARTS));
+            return false;
+        }
+        pBlock->m_bUUEncoded = true;
+        // The name: behind the blank that follows the mode, to the line end.
+        char* pName = nullptr;
+        if (*pMode == ' ') {
+            pName = pMode + 1;
+        } else {
+            char* p = pMode;
+            while (p < pLF && *p != ' ') {
+                ++p;
+            }
+            if (p < pLF) {
+                pName = p + 1;
+            }
+        }
+        if (pName && pName < pLF) {
+            pBlock->m_strUUName.assign(pName, pLF - pName);
+        }
+        std::size_t n = static_cast<std::size_t>(pEndWord - (pLF + 1));
+        if (!Charge(ctx, n)) {
+            return false;
+        }
+        pBlock->m_pData = MimeCopy(pLF + 1, n);
+        if (!pBlock->m_pData || !AppendPart(pBlock.get())) {
+            return false;
+        }
+        pBlock.release();
+        pBegin = FindToEnd(ctx, pEndWord, UU_BEGIN);
+        if (!pBegin) {
+            break;
+        }
+        pMode = pBegin + UU_BEGIN_LEN;
+        pLF = FindLF(ctx, pMode);
+        pEndWord = pLF ? FindToEnd(ctx, pLF + 1, "end") : nullptr;
+    }
+    debugmsg(MimeDebug(), "CMimePart::ParseUUEncoded() - end");
+    return true;
+}
+
+bool CMimePart::ParseIn(MimeParseContext& ctx, char* pStart, char* pEnd, int nDepth) {
+    debugmsg(MimeDebug(), "CMimePart::Parse() - begin parsing part of size %i bytes",
+             static_cast<int>(pEnd - pStart));
+    std::free(m_pData);
+    m_pData = nullptr;
+
+    char* pos = ParseHeadersIn(ctx, pStart, pEnd);
+    if (!pos) {
+        debugmsg(MimeDebug(), "CMimePart::Parse() - ParseHeaders() returned null ");
+        return false;
+    }
+    const bool bMultipart = IsMultipart();
+    if (!m_bUUEncoded && !bMultipart && FindUUBegin(pos, pEnd)) {
+        debugmsg(MimeDebug(), "CMimePart::Parse() - part is uuencoded");
+        return ParseUUEncodedIn(ctx, pos, pEnd);
+    }
+    if (m_strBoundary.empty() || !bMultipart) {
+        debugmsg(MimeDebug(),
+                 "CMimePart::Parse() - current part is a singlepart. reading data ...");
+        if (pos > pEnd) {
+            debugmsg(MimeDebug(), "CMimePart::Parse() - current part has no data.");
+        } else {
+            ParseDataIn(ctx, pos, pEnd);
+        }
+        debugmsg(MimeDebug(), "CMimePart::Parse() - end");
+        return true;
+    }
+
+    if (MimeDebugOn()) {
+        debugmsg(MimeDebug(),
+                 "CMimePart::Parse() - current part is a %s. finding start and end of sub-parts "
+                 "given by boundary %s ...",
+                 GetContentType().c_str(), m_strBoundary.c_str());
+    }
+    const std::string strDelimiter = "--" + m_strBoundary;
+    const std::size_t nDelimiter = strDelimiter.size();
+
+    char* pFirst = StrNStr(ctx, pos, strDelimiter, pEnd);
+    if (!pFirst) {
+        debugmsg(MimeDebug(), "CMimePart::Parse() - multipart without sub-parts found.");
+        ParseDataIn(ctx, pos, pEnd);
+        debugmsg(MimeDebug(), "CMimePart::Parse() - end");
+        return true;
+    }
+    if (pFirst > pos) {
+        // The LF in front of the delimiter is not part of the preamble.
+        ParseDataIn(ctx, pos, pFirst - 1);
+    } else {
+        debugmsg(MimeDebug(), "CMimePart::Parse() - current part has no data.");
+    }
+
+    char* pLF = FindLF(ctx, pFirst + nDelimiter);
+    if (!pLF || pLF >= pEnd) {
+        errmsg("CMimePart::Parse() - no sub-part found after boundary.");
+        return false;
+    }
+    char* pBodyStart = pLF + 1;
+    char* pNext = StrNStr(ctx, pBodyStart, strDelimiter, pEnd);
+    char* pBodyEnd = pNext ? pNext - 1 : nullptr;
+
+    debugmsg(MimeDebug(), "CMimePart::Parse() - parsing sub-parts of multipart ...");
+    int i = 0;
+    while (pBodyEnd && pBodyEnd < pEnd) {
+        debugmsg(MimeDebug(), "CMimePart::Parse() - parsing sub-part %i ...", i);
+        // Each level of nesting is one more level of recursion: a mail
+        // nested without end must not exhaust the stack.
+        if (nDepth >= MAX_NESTING_DEPTH) {
+            errmsg("CMimePart::Parse() - nesting deeper than %d levels", MAX_NESTING_DEPTH);
+            return false;
+        }
+        std::unique_ptr<CMimePart> pSub;
+        try {
+            pSub.reset(new CMimePart(this));
+        } catch (...) {
+            errmsg("CMimePart::Parse() - new CMimePart() failed");
+            return false;
+        }
+        if (m_nParts >= MAX_SUBPARTS) {
+            errmsg("CMimePart::Parse() - No nore Parse possible, Maximal %d Subparts",
+                   static_cast<int>(MAX_SUBPARTS));
+            return false;
+        }
+        if (!pSub->ParseIn(ctx, pBodyStart, pBodyEnd, nDepth + 1)) {
+            debugmsg(MimeDebug(), "CMimePart::Parse() - parsing sub-part %i failed", i);
+            return false;
+        }
+        if (!AppendPart(pSub.get())) {
+            errmsg("CMimePart::Parse() - new CMimePart() failed");
+            return false;
+        }
+        pSub.release();
+        debugmsg(MimeDebug(),
+                 "CMimePart::Parse() - sub-part %i successfully parsed. searching for next "
+                 "sub-part ...",
+                 i);
+        // From the delimiter's last character on to the end of its line.
+        pLF = FindLF(ctx, pBodyEnd + nDelimiter);
+        if (!pLF || pLF >= pEnd) {
+            debugmsg(MimeDebug(), "CMimePart::Parse() - no more sub-parts found.");
+            break;
+        }
+        pBodyStart = pLF + 1;
+        pNext = StrNStr(ctx, pBodyStart, strDelimiter, pEnd);
+        pBodyEnd = pNext ? pNext - 1 : nullptr;
+        ++i;
+    }
+    debugmsg(MimeDebug(), "CMimePart::Parse() - end");
+    return true;
+}

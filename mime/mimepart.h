@@ -1,0 +1,164 @@
+/*
+ * mimepart.h - one node of a mail's MIME part tree: its header record, its
+ * contents as they stand in the mail, and its sub-parts.
+ *
+ * A part is one of four kinds, told apart by its members alone:
+ *   single part          body in m_pData (still transfer-encoded), no sub-parts
+ *   multipart            IsMultipart() and a non-empty m_strBoundary; m_pData
+ *                        holds the preamble, the sub-parts the body parts
+ *   uuencoded container  m_bUUEncoded, no parent; m_pData is the text in front
+ *                        of the first begin line, each sub-part one uu file
+ *   uuencoded block      m_bUUEncoded and a parent; m_pData the encoded lines
+ * The block test (m_bUUEncoded and a parent) is used by GetName, SetHeader,
+ * DecodeData and the writer, so a container that is itself a body part of a
+ * multipart is treated as a block there.
+ *
+ * Tree:     GetPartCount, GetPart (null out of range), GetPartIndex (-1 when
+ *           not a direct sub-part), SetPart (replaces and destroys the old
+ *           sub-part), AppendPart, GetRootPart, GetData, GetDataLength.
+ * Header:   GetHeaderRaw/GetHeader (lines joined by "\n\t"; GetHeader decodes
+ *           encoded words), GetContentType, GetContentTransferEncoding,
+ *           GetContentDisposition (lower case, cut before ";"), IsMultipart,
+ *           IsBase64, GetName, SetHeader, RemoveHeader, DecodeHeaderData.
+ * Parser:   Parse, ParseHeaders, ParseData, ParseUUEncoded (mimeparse.cpp).
+ *           Parse failures are false results; the conditions that are thrown
+ *           (const char* message) are caught by CMimeMessage::LoadMsg.
+ * Contents: DecodeData, SaveData, SetData, CreateTextPart, ReplacePart,
+ *           SetName (mimedata.cpp).
+ * Writer:   GetMailHeaderDump, GetHeaderDump, WriteTo, WriteUUEncoded
+ *           (mimewrite.cpp); output through a CMimeOutput (mimeoutput.h).
+ *
+ * Limits (each a named constant below):
+ *   MAX_SUBPARTS        sub-parts of one part (body parts or uu blocks); one
+ *                       more makes the parse fail.
+ *   MAX_NESTING_DEPTH   levels of multipart nesting below the root; a deeper
+ *                       body part makes the parse fail instead of letting the
+ *                       recursion of the parser exhaust the stack.
+ *   MAX_COPY_FACTOR     the contents copied out of one text may not exceed
+ *                       this many times its length (see mimeparse.cpp: a
+ *                       uuencoded container copies up to the next lower-case
+ *                       "begin 6", wherever it stands in the mail).
+ *
+ * Memory: m_pData is malloc'ed (codec results are stored unchanged) and
+ * released with free; DecodeData hands out malloc'ed blocks. A part owns its
+ * header record, contents and sub-parts. The constructor throws std::bad_alloc
+ * when it cannot make the header record, so no part ever holds a null record;
+ * the parser and CreateTextPart turn that into their own failure results.
+ *
+ * Threads: a tree belongs to one thread; nothing here locks.
+ */
+#ifndef MAILWARD_MIMEPART_H
+#define MAILWARD_MIMEPART_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "mailhdr/mailhdr.h"
+
+class CMimeOutput;
+struct MimeParseContext;
+
+class CMimePart {
+  public:
+    // Sub-parts one part may hold.
+    static constexpr std::uint32_t MAX_SUBPARTS = 512;
+    // Levels of multipart nesting below the root that the parser accepts.
+    static constexpr int MAX_NESTING_DEPTH = 32;
+    // Bytes of contents one parse may copy, as a multiple of the text length.
+    static constexpr std::size_t MAX_COPY_FACTOR = 2;
+
+    bool m_bNoHeaders;          // first line held no colon: all text is contents
+    mailhdr* m_pHeader;         // header fields; never null
+    CMimePart** m_apParts;      // sub-parts in mail order; see AppendPart
+    std::uint32_t m_nParts;     // entries of m_apParts in use, 0..MAX_SUBPARTS
+    std::uint32_t m_nSlots;     // entries m_apParts has room for
+    CMimePart* m_pParent;       // part whose array holds this one; null for a root
+    char* m_pData;              // contents as in the mail (malloc'ed), or null
+    std::string m_strBoundary;  // boundary of a multipart, else empty
+    bool m_bUUEncoded;          // uuencoded container or block
+    std::string m_strUUName;    // file name from a block's begin line
+
+    explicit CMimePart(CMimePart* pParent);
+    virtual ~CMimePart();
+    CMimePart(const CMimePart&) = delete;
+    CMimePart& operator=(const CMimePart&) = delete;
+
+    // ---- tree ----
+    int GetPartCount() const { return static_cast<int>(m_nParts); }
+    CMimePart* GetPart(unsigned int nIndex) const;
+    int GetPartIndex(const CMimePart* pPart) const;
+    bool SetPart(unsigned int nIndex, CMimePart* pPart);
+    // Appends a sub-part and makes this part its parent; false when the part
+    // is null, MAX_SUBPARTS are held or memory is short (the part stays the
+    // caller's then).
+    bool AppendPart(CMimePart* pPart);
+    CMimePart* GetRootPart();
+    const char* GetData() const { return m_pData; }
+    std::size_t GetDataLength() const;
+    bool IsUUBlock() const { return m_bUUEncoded && m_pParent != nullptr; }
+
+    // ---- header ----
+    std::string GetHeaderRaw(int nFieldId) const;
+    std::string GetHeader(int nFieldId) const;
+    std::string GetContentType() const;
+    std::string GetContentTransferEncoding() const;
+    std::string GetContentDisposition() const;
+    bool IsMultipart() const;
+    bool IsBase64() const;
+    std::string GetName() const;
+    bool SetHeader(int nFieldId, const char* pszValue);
+    void RemoveHeader(int nFieldId);
+    // Decoded text of `pszData` (malloc'ed, caller frees), or null.
+    static char* DecodeHeaderData(const char* pszData);
+    // Position of the first occurrence of `pattern` in `text`, ASCII case
+    // ignored, or -1.
+    static int FindNoCase(const std::string& text, const char* pattern);
+
+    // ---- parser (mimeparse.cpp) ----
+    // Parses the range [pStart, pEnd) of a writable, zero-terminated text
+    // whose line ends are LF. True when this part and its sub-parts parsed.
+    bool Parse(char* pStart, char* pEnd);
+    char* ParseHeaders(char* pStart, char* pEnd);
+    void ParseData(char* pStart, char* pEnd);
+    bool ParseUUEncoded(char* pStart, char* pEnd);
+    // Splits "name=value" at the start of `text`; false when there is no
+    // name or a quoted value is not closed.
+    static bool SplitAssignment(const std::string& text, std::string& strName,
+                                std::string& strValue);
+
+    // ---- contents (mimedata.cpp) ----
+    // Decoded contents (malloc'ed, always zero-terminated, caller frees) and
+    // their length; for text without transfer encoding the length counts the
+    // terminating zero. Null when memory is short.
+    char* DecodeData(std::int64_t& nLength);
+    bool SaveData(const char* pszPath);
+    // Stores `pszText` encoded by this part's transfer encoding; `nLength` -1
+    // means up to the terminating zero (used by base64 only).
+    char* SetData(const char* pszText, std::int64_t nLength);
+    CMimePart* CreateTextPart(const char* pszName, const char* pszText, bool bBlock);
+    CMimePart* ReplacePart(unsigned int nIndex, const char* pszName, const char* pszText);
+    void SetName(const char* pszName);
+
+    // ---- writer (mimewrite.cpp) ----
+    static std::string GetMailHeaderDump(const mailhdr* pHeader);
+    std::string GetHeaderDump() const { return GetMailHeaderDump(m_pHeader); }
+    bool WriteTo(CMimeOutput& out);
+    bool WriteUUEncoded(CMimeOutput& out);
+
+  protected:
+    // Releases contents, sub-parts and header fields and gives the part a new
+    // empty header record; false when that record cannot be made.
+    bool Reset();
+    // The parser proper; `ctx` knows where the whole text ends.
+    bool ParseIn(MimeParseContext& ctx, char* pStart, char* pEnd, int nDepth);
+    char* ParseHeadersIn(MimeParseContext& ctx, char* pStart, char* pEnd);
+
+  private:
+    void ParseDataIn(MimeParseContext& ctx, char* pStart, char* pEnd);
+    bool ParseUUEncodedIn(MimeParseContext& ctx, char* pStart, char* pEnd);
+    char* FindUUBegin(char* pStart, char* pEnd) const;
+    void DestroyParts();
+};
+
+#endif
