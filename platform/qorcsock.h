@@ -82,6 +82,9 @@ typedef struct mailaddr {
     char* address;         /* bare address: local "@" domain */
     char* route;           /* obsolete source route ("@a,@b"), or null */
     char* group;           /* name of the group the address stands in, or null */
+    /* The null address "<>" has local "" and address "". An empty group
+     * ("undisclosed-recipients:;") is one record with only group and display
+     * set. A comment after an address without a phrase stands in as name. */
 } mailaddr;
 #endif
 
@@ -98,14 +101,18 @@ typedef struct mailaddr {
  * be called from any thread at once. */
 typedef void (*qorcsock_log_sink)(const char* channel, int level, const char* line, void* user);
 
-/* Sets the sink (null restores the default, stderr). */
+/* Sets the sink (null restores the default, stderr). When it returns, the
+ * old sink is no longer running on any thread. A sink must not call it (such
+ * a call is ignored); lines a sink logs itself go to stderr. */
 QORCSOCK_API void qorcsock_set_log_sink(qorcsock_log_sink sink, void* user);
 
-/* Handle of a named channel, created on first use; -1 for a null name. */
+/* Handle of a named channel, created on first use; -1 for a null name and
+ * for a new name once QORCSOCK_MAX_CHANNELS channels exist. */
 QORCSOCK_API int debug_gethandle(const char* name);
 /* Turns debug lines of a named channel on or off ("*" means every channel,
  * also those created later). Channels start off unless the environment
- * variable QORCSOCK_DEBUG lists them (comma-separated, or "*"). */
+ * variable QORCSOCK_DEBUG, read when the channel is created, lists them
+ * (comma-separated, or "*"); an earlier debug_enable("*", ...) overrides it. */
 QORCSOCK_API void debug_enable(const char* name, int on);
 QORCSOCK_API int debug_enabled(int handle);
 
@@ -134,39 +141,48 @@ QORCSOCK_API char* stringlist_join(const stringlist* list, const char* separator
 /* Cuts `text` at every occurrence of `separator`. Empty pieces are kept as
  * empty strings; a trailing separator gives no empty last piece; white space
  * is kept. An empty text gives an empty list (null); null also when memory
- * is short or an argument is null. */
+ * is short, an argument is null or the separator is empty. */
 QORCSOCK_API stringlist* stringlist_split(const char* text, const char* separator);
 /* Cuts `text` into lines of at most `width` characters, at blanks where it
- * can (the blank is dropped), hard where a word is longer than the width;
- * existing line feeds end lines. Null for a null text. */
+ * can (the blanks there are dropped), hard where a word is longer than the
+ * width; existing line feeds end lines (empty lines stay, a final line feed
+ * adds none). Null for a null or empty text and a width below 1. */
 QORCSOCK_API stringlist* stringlist_fmt(const char* text, int width);
 
 /* ---- mail addresses ---------------------------------------------------- */
 
 /* Parses an RFC 5322 address list (display names, quoted strings, comments,
- * angle addresses, groups, obsolete routes, raw 8-bit bytes). Null when the
- * text is no address list; mailaddr_parse_errorstr then tells why (the
- * reason is kept per thread). */
+ * angle addresses, groups, obsolete routes, raw 8-bit bytes, empty elements,
+ * bare local parts). Null when the text is no address list (also an empty
+ * one, or one beyond QORCSOCK_MAILADDR_MAX_TEXT / _MAX_ADDRESSES);
+ * mailaddr_parse_errorstr then tells why (the reason is kept per thread,
+ * "no error" after a success). */
 QORCSOCK_API mailaddr* mailaddr_parse(const char* text);
 QORCSOCK_API const char* mailaddr_parse_errorstr(void);
-/* 2 when `address` matches the pattern address `pattern` (local part and
- * domain compared as shell wildcards, case ignored); else 0. */
+/* 2 when `address` (that record alone) matches one of the addresses of the
+ * list `pattern`: local part and domain compared as shell wildcards, case
+ * ignored, quotes of local parts ignored, a missing domain counting as "";
+ * else 0. */
 QORCSOCK_API int mailaddr_match(const mailaddr* address, const mailaddr* pattern);
 QORCSOCK_API void mailaddr_free(mailaddr** list);
 
 /* ---- wildcards ------------------------------------------------------- */
 
-/* 1 when the whole `text` matches `pattern`, ignoring ASCII case; else 0. */
+/* 1 when the whole `text` matches `pattern`, ignoring ASCII case; else 0.
+ * The backslash is an ordinary character: "[*]" matches a star. */
 QORCSOCK_API int shcasematch(const char* text, const char* pattern);
 
 /* ---- output buffers ---------------------------------------------------- */
 
 typedef struct cbuf cbuf;
-/* A growing buffer. `maxsize` -1 means no limit; `blocksize` is the growth
- * step. The first and last arguments are kept for compatibility (pass 0). */
+/* A growing buffer. `maxsize` -1 means no limit (below -1: null);
+ * `blocksize` is the growth step (below 1: QORCSOCK_CBUF_DEFAULT_BLOCK). The
+ * first and last arguments are kept for compatibility (pass 0). One buffer
+ * is used by one thread at a time. */
 QORCSOCK_API cbuf* cbuf_alloc(int context, int maxsize, int blocksize, int flags);
 QORCSOCK_API void cbuf_describe(cbuf* buf, const char* name);
-/* Number of characters written, or -1 (closed buffer, limit, no memory). */
+/* Number of characters written, or -1 (closed buffer, limit, no memory);
+ * a refused write leaves the buffer as it was. */
 QORCSOCK_API int cbuf_printf(cbuf* buf, const char* format, ...) QORCSOCK_PRINTF(2, 3);
 /* Contents so far (NUL-terminated) and their length. */
 QORCSOCK_API const char* cbuf_data(const cbuf* buf);
