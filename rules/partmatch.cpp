@@ -1,0 +1,198 @@
+/*
+ * partmatch.cpp - CRuleHelper::FindMatchingRule and MatchPart: which rule of
+ * a set applies to one MIME part, under the match mode of the filter pass.
+ *
+ * MatchPart(rule, part) gives 1 or 0:
+ *   attachment test  (MATCH_ATTACHMENT, attachment rule) a part with a name,
+ *                    or a uuencoded block, matches by its name alone;
+ *   keyword test     (keyword rule with action 1 under
+ *                    MATCH_KEYWORD_EXCEPTION, with any other action under
+ *                    MATCH_KEYWORD) the decoded contents hold the pattern:
+ *                    a pattern with a KEYWORD_SEPARATORS byte is a phrase,
+ *                    searched as "*phrase*" in the whole text; any other
+ *                    pattern must match one whole word of the text cut at
+ *                    runs of separators. Base64 parts of BODY_SCAN_LIMIT
+ *                    encoded characters or more are not searched.
+ * Header and whole-header rules never match a part. Text is searched as
+ * bytes up to its first zero byte; letter case of A-Z is ignored.
+ *
+ * FindMatchingRule(part, set) holds m_lock for the whole walk and returns
+ * the first rule that matches, else null (never the default rule).
+ *
+ * Cost: within one walk a part's name, transfer encoding and decoded text
+ * are worked out once, and the text is cut into words once; a pattern
+ * without wildcard bytes is then looked up among the distinct words instead
+ * of being compared with each. The results are those of testing every word
+ * with shcasematch.
+ */
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+#include "mime/mimepart.h"
+#include "qorcsock.h"
+#include "rules/rulehelper.h"
+
+namespace {
+
+bool IsSeparator(char c) {
+    return c != '\0' && std::strchr(KEYWORD_SEPARATORS, c) != nullptr;
+}
+
+bool HasSeparator(const char* pattern) {
+    return std::strpbrk(pattern, KEYWORD_SEPARATORS) != nullptr;
+}
+
+// Bytes that give a wildcard pattern more meaning than its letters.
+bool IsLiteral(const char* pattern) {
+    return std::strpbrk(pattern, "*?[") == nullptr;
+}
+
+char AsciiLower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+std::string AsciiLower(std::string_view text) {
+    std::string lower(text);
+    for (char& c : lower)
+        c = AsciiLower(c);
+    return lower;
+}
+
+}  // namespace
+
+// What one walk works out about its part, each at most once.
+struct CRuleHelper::PartScan {
+    CMimePart* part;
+    bool haveHeaderFacts = false;
+    std::string name;
+    bool scannable = false;  // not a base64 part at or above BODY_SCAN_LIMIT
+
+    bool decoded = false;
+    bool hasText = false;
+    std::string text;  // decoded contents up to their first zero byte
+
+    bool cut = false;
+    std::vector<std::string> words;           // NUL-terminated for shcasematch
+    std::unordered_set<std::string> lowered;  // distinct words, A-Z lowered
+
+    explicit PartScan(CMimePart* p) : part(p) {}
+
+    void HeaderFacts() {
+        if (haveHeaderFacts)
+            return;
+        haveHeaderFacts = true;
+        name = part->GetName();
+        scannable = part->GetContentTransferEncoding() != "base64" ||
+                    part->GetDataLength() < BODY_SCAN_LIMIT;
+    }
+
+    bool Text() {
+        if (!decoded) {
+            decoded = true;
+            std::int64_t length = 0;
+            char* data = part->DecodeData(length);
+            if (data != nullptr) {
+                hasText = true;
+                std::size_t n = length > 0 ? static_cast<std::size_t>(length) : 0;
+                const void* zero = std::memchr(data, '\0', n);
+                text.assign(data, zero != nullptr ? static_cast<const char*>(zero) - data : n);
+                std::free(data);
+            }
+        }
+        return hasText;
+    }
+
+    void Cut() {
+        if (cut)
+            return;
+        cut = true;
+        std::size_t i = 0;
+        while (i < text.size()) {
+            while (i < text.size() && IsSeparator(text[i]))
+                ++i;
+            std::size_t start = i;
+            while (i < text.size() && !IsSeparator(text[i]))
+                ++i;
+            if (i > start) {
+                words.emplace_back(text, start, i - start);
+                lowered.insert(AsciiLower(words.back()));
+            }
+        }
+    }
+};
+
+Rule* CRuleHelper::FindMatchingRule(CMimePart* part, RuleSet* set) {
+    if (part == nullptr || set == nullptr)
+        return nullptr;
+    try {
+        PartScan scan(part);
+        std::lock_guard<std::mutex> hold(m_lock);
+        for (Rule* rule = set->rules; rule != nullptr; rule = rule->next) {
+            if (MatchPartIn(rule, part, scan) == 1)
+                return rule;
+        }
+    } catch (...) {
+        errmsg("CRuleHelper::FindMatchingRule() - out of memory");
+    }
+    return nullptr;
+}
+
+int CRuleHelper::MatchPart(const Rule* rule, CMimePart* part) {
+    if (part == nullptr)
+        return 0;
+    try {
+        PartScan scan(part);
+        return MatchPartIn(rule, part, scan);
+    } catch (...) {
+        errmsg("CRuleHelper::MatchPart() - out of memory");
+        return 0;
+    }
+}
+
+int CRuleHelper::MatchPartIn(const Rule* rule, CMimePart* part, PartScan& scan) {
+    if (rule == nullptr)
+        return 0;
+    const RuleKind kind = GetRuleKind(rule);
+    const char* pattern = GetRulePattern(rule);
+
+    if ((m_nMatchMode & MATCH_ATTACHMENT) != 0 && kind == RuleKind::Attachment) {
+        scan.HeaderFacts();
+        if (!scan.name.empty() || part->IsUUBlock())
+            return shcasematch(scan.name.c_str(), pattern) ? 1 : 0;
+    }
+
+    if (kind != RuleKind::Keyword)
+        return 0;
+    const bool exception = rule->action == ACTION_KEYWORD_EXCEPTION;
+    if (!(exception && (m_nMatchMode & MATCH_KEYWORD_EXCEPTION) != 0) &&
+        !(!exception && (m_nMatchMode & MATCH_KEYWORD) != 0))
+        return 0;
+    scan.HeaderFacts();
+    if (!scan.scannable || pattern == nullptr)
+        return 0;
+    if (!scan.Text())
+        return 0;
+
+    if (HasSeparator(pattern)) {
+        std::string phrase;
+        if (pattern[0] != '*')
+            phrase += '*';
+        phrase += pattern;
+        if (phrase.back() != '*')
+            phrase += '*';
+        return shcasematch(scan.text.c_str(), phrase.c_str()) ? 1 : 0;
+    }
+    scan.Cut();
+    if (IsLiteral(pattern))
+        return scan.lowered.count(AsciiLower(pattern)) != 0 ? 1 : 0;
+    for (const std::string& word : scan.words) {
+        if (shcasematch(word.c_str(), pattern))
+            return 1;
+    }
+    return 0;
+}
