@@ -2,28 +2,60 @@
  * miralib.h - the host library (libmiralib / miralib.dll): configuration
  * values, host texts and template filling.
  *
- * Configuration: a thread-safe store of named values. mailward reads every
- * value at the moment of use and never caches it, so a host may change a
- * value on one thread while the worker reads it on another. Values can be set
- * one by one (miraconf_set) or loaded from a file (miraconf_load) in a plain
- * "key = value" format:
+ * CONFIGURATION
+ * A thread-safe, process-wide store of named text values (MIRACONF_config in
+ * the host's terms). mailward reads every value at the moment of use and
+ * never caches it, so a host thread may change a value while the worker
+ * reads it: a reader always receives a whole old or a whole new value.
+ * Keys are compared without regard to ASCII case.
  *
- *     # comment
+ *   key                 kind     default
+ *   TempDir             path     the system's temporary folder
+ *   DataDir             path     <system temporary folder>/mailward
+ *   StampLabel          text     "mailward"
+ *   StampHost           text     none (the stamp then names the local host)
+ *   SubjectMark         text     "[SPAM]"
+ *   VirusMailMode       integer  0
+ *   BackupMode          integer  1
+ *   TemplateDir         path     <source folder>/templates
+ *   SignatureDir        path     <source folder>/data/signatures
+ *   SystemSignatureDir  path     "/var/lib/clamav" (POSIX), none (Windows)
+ *
+ * Other keys are kept as they are given, for the host's own use. Values are
+ * single-line texts: control characters other than tab are refused, because
+ * values end up in header fields and paths. Integer keys take only whole
+ * decimal numbers.
+ *
+ * The configuration file is plain text, one "key = value" per line:
+ *
+ *     # a comment line (';' works too); blank lines are ignored
  *     TempDir      = /var/tmp/mailward
  *     BackupMode   = 1
+ *     SubjectMark  = "[SPAM] "      (quotes keep outer blanks; \" and \\)
+ *     StampHost    =                (an empty value)
  *
- * Keys are compared without regard to case; unknown keys are kept (a host may
- * keep its own values there). Known keys and their defaults are listed in
- * miraconf_default(). The store is a process-wide singleton
- * (MIRACONF_config in the host's terms).
+ * Blanks around key and value are dropped; comments stand on lines of their
+ * own ('#' inside a value belongs to the value); CR LF line ends and a UTF-8
+ * byte order mark are accepted; a later line for the same key wins. A file
+ * with any bad line is refused whole: nothing of it is applied.
  *
- * Host texts: S_MODULENAME(id, "EXE") gives the host's text number `id`; the
- * library ships English defaults for the numbers mailward uses (63, 65, 67,
- * 68, 69, 70) and the host may replace them (S_MODULENAME_set).
+ * HOST TEXTS
+ * S_MODULENAME(id, module) gives the host's text number `id`. English
+ * defaults exist for the numbers mailward uses:
+ *   63 "removed-attachment.txt"          name of a replacement part
+ *   65 "An attachment of this message was moved to quarantine."
+ *   67 "An attachment of this message was removed."
+ *   68 "An attachment of this message was removed because it contains a virus."
+ *   69 "mailward-scan.tmp"               file name of the temporary scan file
+ *   70 ".infected"                       appended to an infected part's name
+ * The host may replace any text (S_MODULENAME_set).
  *
- * Templates: GiveTextFromReplacedTemplate reads a template file from the
- * configured TemplateDir and replaces every variable name of a table by what
- * that variable's writer function writes.
+ * TEMPLATES
+ * GiveTextFromReplacedTemplate reads a template file from TemplateDir and
+ * replaces every variable name of a table by what that variable's writer
+ * writes. The project ships "virremovedinfo.txt" in templates/.
+ *
+ * LIMITS (below) bound what a value, a file or a template may cost.
  */
 #ifndef MIRALIB_H
 #define MIRALIB_H
@@ -40,54 +72,93 @@
 #define MIRALIB_API __attribute__((visibility("default")))
 #endif
 
+/* ---- limits ------------------------------------------------------------ */
+
+/* Longest key; keys are made of letters, digits, '_', '.' and '-'. */
+#define MIRACONF_MAX_KEY 64
+/* Longest value (bytes, without the terminating NUL). */
+#define MIRACONF_MAX_VALUE 4096
+/* Longest line of a configuration file and largest configuration file. */
+#define MIRACONF_MAX_LINE 16384
+#define MIRACONF_MAX_FILE (1024 * 1024)
+/* Host text numbers run from 0 to MIRALIB_MAX_TEXT_ID; a text holds at most
+ * MIRALIB_MAX_HOST_TEXT bytes. */
+#define MIRALIB_MAX_TEXT_ID 65535
+#define MIRALIB_MAX_HOST_TEXT 65536
+/* Largest template file, most entries of a variable table, most bytes one
+ * writer may write, and the largest filled text. */
+#define MIRALIB_MAX_TEMPLATE_SIZE (1024 * 1024)
+#define MIRALIB_MAX_TEMPLATE_VARIABLES 64
+#define MIRALIB_MAX_WRITER_OUTPUT (1024 * 1024)
+#define MIRALIB_MAX_FILLED_TEXT (16 * 1024 * 1024)
+
 #ifdef __cplusplus
 extern "C" {
 #endif
 
 /* ---- configuration ---------------------------------------------------- */
 
-/* Sets (or, with a null value, removes) a value: 0, or -1 for a null key. */
+/* Sets a value, or with a null value removes it so that the default applies
+ * again. 0; -1 for a bad key (null, empty, too long, other characters), a
+ * value that is too long or holds control characters, or a non-number for
+ * an integer key; the store is then unchanged. */
 MIRALIB_API int miraconf_set(const char* key, const char* value);
-/* Copies the value of `key` into `buf` (cut to size-1, NUL-terminated) and
- * returns 1; returns 0 and leaves an empty text when the key has no value
- * and no default. */
+/* Copies the value of `key` (set, loaded or default) into `buf` and returns
+ * 1. Returns 0 and leaves an empty text when the key has no value. Returns
+ * -1 and leaves an empty text when the value does not fit into `size` bytes:
+ * a cut path would name another file, so values are never cut. With a null
+ * `buf` or a zero `size` nothing is copied and the result says whether the
+ * key has a value (1 or 0). */
 MIRALIB_API int miraconf_get(const char* key, char* buf, size_t size);
-/* The value as a number; `fallback` when it is missing or not a number. */
+/* A newly allocated copy of the value, or null when the key has no value
+ * (or memory is short). Release it with cbcontext_free. */
+MIRALIB_API char* miraconf_dup(const char* key);
+/* The value as a number; `fallback` when it is missing or not a whole
+ * decimal number in the range of int. */
 MIRALIB_API int miraconf_get_int(const char* key, int fallback);
-/* Loads a configuration file. 0 on success; on a bad line -1 and, when
- * `error` is not null, a message naming the line number and the reason.
- * Nothing is changed when the file has an error. */
+/* Loads a configuration file and applies all its values at once. 0 on
+ * success; -1 when the file cannot be read or a line is bad, and then, when
+ * `error` is not null, a message "<path>:<line>: <reason>" (or "<path>:
+ * <reason>" for the file as a whole), cut to `errorSize`. Nothing is changed
+ * when the file has an error. Values not named in the file stay as they were. */
 MIRALIB_API int miraconf_load(const char* path, char* error, size_t errorSize);
 /* Forgets every value set or loaded: the defaults apply again. */
 MIRALIB_API void miraconf_reset(void);
 
 /* ---- host texts -------------------------------------------------------- */
 
-/* The host text number `id` for module `module` (always "EXE"); the empty
- * text when there is none. The pointer stays valid until the text is
- * replaced; callers copy it at once. */
+/* The host text number `id`; `module` (always "EXE") is not looked at. The
+ * empty text when there is none. The pointer stays valid for the life of the
+ * process (replaced texts are kept), so a reader on another thread is never
+ * left with a released text; callers copy it all the same. */
 MIRALIB_API const char* S_MODULENAME(int id, const char* module);
-/* Replaces host text `id` (a null text restores the default). */
-MIRALIB_API void S_MODULENAME_set(int id, const char* text);
+/* Replaces host text `id`; a null text restores the default. 0, or -1 for an
+ * id outside 0..MIRALIB_MAX_TEXT_ID or a text longer than
+ * MIRALIB_MAX_HOST_TEXT. */
+MIRALIB_API int S_MODULENAME_set(int id, const char* text);
 
 /* ---- templates --------------------------------------------------------- */
 
-/* A writer writes its variable's text to `out`. `a` and `b` are values of
- * the host library that the writer ignores. Returns 0. */
+/* A writer writes its variable's text to `out`. `a` is the writer's own entry
+ * of the variable table and `b` is null; writers may ignore both. Returns 0. */
 typedef int (*TemplateWriter)(void* a, void* b, FILE* out, void* context);
 
 typedef struct TemplateVariable {
-    const char* name;      /* e.g. "${VirusInfoText}"; "" ends the table */
-    TemplateWriter writer; /* null in the end entry */
+    const char* name;      /* e.g. "${VirusInfoText}"; "" (or null) ends the table */
+    TemplateWriter writer; /* null: the name is replaced by nothing */
 } TemplateVariable;
 
-/* Reads the template `templateName` from TemplateDir and returns its text
- * with every occurrence of each variable name replaced by what its writer
- * writes, or null when the template cannot be read. Release the result with
- * cbcontext_free. `flags` is reserved (0). */
+/* Reads the template `templateName` (a plain file name, no folders) from
+ * TemplateDir and returns its text with every occurrence of each variable
+ * name replaced by what its writer writes, or null when the template cannot
+ * be read, is too large, holds a NUL byte, or a limit is passed (an error
+ * line says which). Each writer whose name occurs is called once and its
+ * output is used for every occurrence; inserted texts are not searched for
+ * variable names again. At one place of the template the first matching
+ * entry of the table wins. Release the result with cbcontext_free. `flags`
+ * is reserved (0). */
 MIRALIB_API char* GiveTextFromReplacedTemplate(const TemplateVariable* variables,
-                                               const char* templateName, void* context,
-                                               int flags);
+                                               const char* templateName, void* context, int flags);
 
 #ifdef __cplusplus
 }

@@ -1,2 +1,465 @@
-// config.cpp - the host library's configuration store.
+// config.cpp - the host library's configuration store (miraconf_*).
+//
+// One process-wide map from key (folded to lower case) to value, guarded by a
+// reader/writer lock. Readers always leave with a copy, never with a pointer
+// into the map, so a value replaced by a host thread cannot dangle under the
+// worker. Defaults are not stored: they are worked out whenever a key without
+// a value is read, so that e.g. the system's temporary folder is the one of
+// the moment.
+//
+// miraconf_load parses the whole file before it takes the lock, and applies
+// all its values under one exclusive lock: a reader sees either none or all
+// of a file, and a file with a bad line changes nothing.
+//
+// Limits: MIRACONF_MAX_KEY, MIRACONF_MAX_VALUE, MIRACONF_MAX_LINE and
+// MIRACONF_MAX_FILE (miralib.h).
 #include "miralib.h"
+#include "internal.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <shared_mutex>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#ifndef MIRALIB_DEFAULT_SOURCE_DIR
+#define MIRALIB_DEFAULT_SOURCE_DIR "."
+#endif
+
+namespace miralib {
+namespace {
+
+std::string SystemTempDir() {
+    std::error_code ec;
+    std::string dir = std::filesystem::temp_directory_path(ec).string();
+    if (ec || dir.empty()) {
+#if defined(_WIN32)
+        return ".";
+#else
+        return "/tmp";
+#endif
+    }
+    // Windows reports the folder with a trailing separator; mailward adds its
+    // own, so it is dropped here (a root such as "/" or "C:\" keeps it).
+    while (dir.size() > 1 && (dir.back() == '/' || dir.back() == '\\') &&
+           dir[dir.size() - 2] != ':') {
+        dir.pop_back();
+    }
+    return dir;
+}
+
+std::string DefaultDataDir() {
+    return JoinPath(SystemTempDir(), "mailward");
+}
+
+#if defined(_WIN32)
+// There is no standard place for ClamAV databases on Windows.
+constexpr const char* SYSTEM_SIGNATURE_DIR = nullptr;
+#else
+constexpr const char* SYSTEM_SIGNATURE_DIR = "/var/lib/clamav";
+#endif
+
+enum class Kind { Text, Integer };
+
+// A key with a default: a fixed text, a text worked out when it is read, or
+// neither (the key has no value until one is set).
+struct KnownKey {
+    const char* key;  // lower case
+    Kind kind;
+    const char* fixed;
+    std::string (*computed)();
+};
+
+const KnownKey KNOWN_KEYS[] = {
+    {"tempdir", Kind::Text, nullptr, SystemTempDir},
+    {"datadir", Kind::Text, nullptr, DefaultDataDir},
+    {"stamplabel", Kind::Text, "mailward", nullptr},
+    {"stamphost", Kind::Text, nullptr, nullptr},
+    {"subjectmark", Kind::Text, "[SPAM]", nullptr},
+    {"virusmailmode", Kind::Integer, "0", nullptr},
+    {"backupmode", Kind::Integer, "1", nullptr},
+    {"templatedir", Kind::Text, MIRALIB_DEFAULT_SOURCE_DIR "/templates", nullptr},
+    {"signaturedir", Kind::Text, MIRALIB_DEFAULT_SOURCE_DIR "/data/signatures", nullptr},
+    {"systemsignaturedir", Kind::Text, SYSTEM_SIGNATURE_DIR, nullptr},
+};
+
+bool DefaultValue(const KnownKey& known, std::string* value) {
+    if (known.computed != nullptr) {
+        *value = known.computed();
+        return true;
+    }
+    if (known.fixed != nullptr) {
+        *value = known.fixed;
+        return true;
+    }
+    return false;
+}
+
+const KnownKey* FindKnown(const std::string& folded) {
+    for (const KnownKey& k : KNOWN_KEYS) {
+        if (folded == k.key) {
+            return &k;
+        }
+    }
+    return nullptr;
+}
+
+class Store {
+  public:
+    bool Get(const std::string& folded, std::string* value) const {
+        {
+            std::shared_lock lock(m_lock);
+            auto it = m_values.find(folded);
+            if (it != m_values.end()) {
+                *value = it->second;
+                return true;
+            }
+        }
+        const KnownKey* known = FindKnown(folded);
+        return known != nullptr && DefaultValue(*known, value);
+    }
+    // Applies a batch of changes at once; a null value removes the key.
+    void Apply(const std::vector<std::pair<std::string, const std::string*>>& changes) {
+        std::unique_lock lock(m_lock);
+        for (const auto& [key, value] : changes) {
+            if (value == nullptr) {
+                m_values.erase(key);
+            } else {
+                m_values[key] = *value;
+            }
+        }
+    }
+    void Clear() {
+        std::unique_lock lock(m_lock);
+        m_values.clear();
+    }
+
+  private:
+    mutable std::shared_mutex m_lock;
+    std::map<std::string, std::string> m_values;
+};
+
+Store& TheStore() {
+    static Store store;
+    return store;
+}
+
+// Folds a key to lower case; false when it is empty, too long or holds a
+// character other than letters, digits, '_', '.' and '-'.
+bool FoldKey(std::string_view key, std::string* folded) {
+    if (key.empty() || key.size() > MIRACONF_MAX_KEY) {
+        return false;
+    }
+    folded->clear();
+    for (char c : key) {
+        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                  c == '_' || c == '.' || c == '-';
+        if (!ok) {
+            return false;
+        }
+        folded->push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
+    }
+    return true;
+}
+
+bool ParseInt(std::string_view text, int* out) {
+    std::string s(text);
+    if (s.empty()) {
+        return false;
+    }
+    errno = 0;
+    char* end = nullptr;
+    long v = std::strtol(s.c_str(), &end, 10);
+    if (end == s.c_str() || *end != '\0' || errno == ERANGE || v < INT_MIN || v > INT_MAX ||
+        s[0] == ' ' || s[0] == '\t') {
+        return false;
+    }
+    *out = static_cast<int>(v);
+    return true;
+}
+
+// Null when the value may be stored under the (folded) key, else the reason.
+const char* CheckValue(const std::string& folded, std::string_view value) {
+    if (value.size() > MIRACONF_MAX_VALUE) {
+        return "value too long";
+    }
+    for (unsigned char c : value) {
+        if ((c < 0x20 && c != '\t') || c == 0x7f) {
+            return "control character in value";
+        }
+    }
+    const KnownKey* known = FindKnown(folded);
+    int unused = 0;
+    if (known != nullptr && known->kind == Kind::Integer && !ParseInt(value, &unused)) {
+        return "value must be a whole number";
+    }
+    return nullptr;
+}
+
+std::string_view Trim(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) {
+        s.remove_prefix(1);
+    }
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) {
+        s.remove_suffix(1);
+    }
+    return s;
+}
+
+// A quoted value: "..." with \" and \\ as the only escapes and nothing but
+// blanks after the closing quote. Null on success, else the reason.
+const char* Unquote(std::string_view text, std::string* value) {
+    value->clear();
+    for (std::size_t i = 1; i < text.size(); ++i) {
+        char c = text[i];
+        if (c == '"') {
+            return Trim(text.substr(i + 1)).empty() ? nullptr : "text after closing quote";
+        }
+        if (c == '\\') {
+            if (i + 1 >= text.size() || (text[i + 1] != '"' && text[i + 1] != '\\')) {
+                return "unknown escape in quoted value (only \\\" and \\\\)";
+            }
+            c = text[++i];
+        }
+        value->push_back(c);
+    }
+    return "missing closing quote";
+}
+
+struct Parsed {
+    std::vector<std::string> keys;
+    std::vector<std::string> values;
+};
+
+// Parses one line; blank and comment lines give no entry. Null on success,
+// else the reason.
+const char* ParseLine(std::string_view line, Parsed* out) {
+    if (line.size() > MIRACONF_MAX_LINE) {
+        return "line too long";
+    }
+    if (line.find('\0') != std::string_view::npos) {
+        return "NUL byte in line";
+    }
+    std::string_view body = Trim(line);
+    if (body.empty() || body.front() == '#' || body.front() == ';') {
+        return nullptr;
+    }
+    if (body.front() == '[') {
+        return "sections are not supported";
+    }
+    std::size_t eq = body.find('=');
+    if (eq == std::string_view::npos) {
+        return "expected \"key = value\"";
+    }
+    std::string key;
+    if (!FoldKey(Trim(body.substr(0, eq)), &key)) {
+        return "bad key (letters, digits, '_', '.', '-'; at most 64)";
+    }
+    std::string_view raw = Trim(body.substr(eq + 1));
+    std::string value;
+    if (!raw.empty() && raw.front() == '"') {
+        if (const char* why = Unquote(raw, &value)) {
+            return why;
+        }
+    } else {
+        value.assign(raw);
+    }
+    if (const char* why = CheckValue(key, value)) {
+        return why;
+    }
+    out->keys.push_back(std::move(key));
+    out->values.push_back(std::move(value));
+    return nullptr;
+}
+
+void PutError(char* error, std::size_t size, const std::string& text) {
+    if (error != nullptr && size > 0) {
+        std::snprintf(error, size, "%s", text.c_str());
+    }
+}
+
+int Load(const char* path, char* error, std::size_t errorSize) {
+    if (path == nullptr || *path == '\0') {
+        PutError(error, errorSize, "(null): no file name");
+        return -1;
+    }
+    std::string data, why;
+    if (!ReadWholeFile(path, MIRACONF_MAX_FILE, &data, &why)) {
+        PutError(error, errorSize, std::string(path) + ": " + why);
+        return -1;
+    }
+    std::string_view rest(data);
+    if (rest.substr(0, 3) == "\xEF\xBB\xBF") {
+        rest.remove_prefix(3);
+    }
+    Parsed parsed;
+    for (int number = 1; !rest.empty(); ++number) {
+        std::size_t lf = rest.find('\n');
+        std::string_view line = rest.substr(0, lf);
+        rest.remove_prefix(lf == std::string_view::npos ? rest.size() : lf + 1);
+        if (!line.empty() && line.back() == '\r') {
+            line.remove_suffix(1);
+        }
+        if (const char* reason = ParseLine(line, &parsed)) {
+            PutError(error, errorSize,
+                     std::string(path) + ":" + std::to_string(number) + ": " + reason);
+            return -1;
+        }
+    }
+    std::vector<std::pair<std::string, const std::string*>> changes;
+    for (std::size_t i = 0; i < parsed.keys.size(); ++i) {
+        changes.emplace_back(parsed.keys[i], &parsed.values[i]);
+    }
+    TheStore().Apply(changes);
+    PutError(error, errorSize, "");
+    return 0;
+}
+
+}  // namespace
+
+bool ConfigValue(const char* key, std::string* value) {
+    std::string folded;
+    if (key == nullptr || !FoldKey(key, &folded)) {
+        return false;
+    }
+    return TheStore().Get(folded, value);
+}
+
+std::string JoinPath(const std::string& dir, const std::string& name) {
+    if (dir.empty()) {
+        return name;
+    }
+    char last = dir.back();
+    if (last == '/' || last == PATH_SEP) {
+        return dir + name;
+    }
+    return dir + PATH_SEP + name;
+}
+
+bool ReadWholeFile(const char* path, std::size_t max, std::string* data, std::string* error) {
+    std::FILE* f = std::fopen(path, "rb");
+    if (f == nullptr) {
+        *error = std::string("cannot open: ") + std::strerror(errno);
+        return false;
+    }
+    data->clear();
+    char chunk[8192];
+    std::size_t n = 0;
+    bool tooLarge = false;
+    while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) {
+        if (data->size() + n > max) {
+            tooLarge = true;
+            break;
+        }
+        data->append(chunk, n);
+    }
+    bool failed = std::ferror(f) != 0;
+    std::fclose(f);
+    if (tooLarge) {
+        *error = "file larger than " + std::to_string(max) + " bytes";
+        return false;
+    }
+    if (failed) {
+        *error = "read error";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace miralib
+
+using miralib::ConfigValue;
+
+extern "C" MIRALIB_API int miraconf_set(const char* key, const char* value) {
+    try {
+        std::string folded;
+        if (key == nullptr || !miralib::FoldKey(key, &folded)) {
+            return -1;
+        }
+        std::string copy;
+        if (value != nullptr) {
+            if (miralib::CheckValue(folded, value) != nullptr) {
+                return -1;
+            }
+            copy = value;
+        }
+        miralib::TheStore().Apply({{folded, value != nullptr ? &copy : nullptr}});
+        return 0;
+    } catch (...) {
+        return -1;
+    }
+}
+
+extern "C" MIRALIB_API int miraconf_get(const char* key, char* buf, size_t size) {
+    try {
+        if (buf != nullptr && size > 0) {
+            buf[0] = '\0';
+        }
+        std::string value;
+        if (!ConfigValue(key, &value)) {
+            return 0;
+        }
+        if (buf == nullptr || size == 0) {
+            return 1;
+        }
+        if (value.size() >= size) {
+            return -1;
+        }
+        std::memcpy(buf, value.c_str(), value.size() + 1);
+        return 1;
+    } catch (...) {
+        return 0;
+    }
+}
+
+extern "C" MIRALIB_API char* miraconf_dup(const char* key) {
+    try {
+        std::string value;
+        if (!ConfigValue(key, &value)) {
+            return nullptr;
+        }
+        char* copy = static_cast<char*>(std::malloc(value.size() + 1));
+        if (copy != nullptr) {
+            std::memcpy(copy, value.c_str(), value.size() + 1);
+        }
+        return copy;
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+extern "C" MIRALIB_API int miraconf_get_int(const char* key, int fallback) {
+    try {
+        std::string value;
+        int number = 0;
+        if (ConfigValue(key, &value) && miralib::ParseInt(value, &number)) {
+            return number;
+        }
+        return fallback;
+    } catch (...) {
+        return fallback;
+    }
+}
+
+extern "C" MIRALIB_API int miraconf_load(const char* path, char* error, size_t errorSize) {
+    try {
+        return miralib::Load(path, error, errorSize);
+    } catch (...) {
+        miralib::PutError(error, errorSize, "out of memory");
+        return -1;
+    }
+}
+
+extern "C" MIRALIB_API void miraconf_reset(void) {
+    try {
+        miralib::TheStore().Clear();
+    } catch (...) {
+    }
+}
