@@ -2,20 +2,45 @@
  * vaveriz.h - the virus-scanning engine (libvaveriz / vaveriz.dll).
  *
  * On Linux the engine is libclamav. AV_Init loads and compiles the signature
- * databases named by the host configuration (miralib):
- *   SignatureDir       the project's own database folder (shipped in data/)
- *   SystemSignatureDir the standard ClamAV database folder, loaded too when it
- *                      holds databases; "" switches it off
- * On Windows a small engine of the project's own reads the body signatures
- * (plain hex at any offset) of the same database files.
+ * databases of two folders named by the host configuration (miralib), read
+ * at each load:
+ *   SignatureDir       the project's own database folder (data/signatures);
+ *                      required: without signatures the engine does not start
+ *   SystemSignatureDir the standard ClamAV database folder; loaded too when it
+ *                      holds databases, passed over when it holds none or is
+ *                      "" (a database there that fails to load fails the load)
+ * Scans use ClamAV's default options: archives, mail, executables, documents
+ * and the other formats are unpacked and scanned, heuristic alerts are on.
+ * Signature names come as libclamav gives them: signatures of databases that
+ * are not ClamAV's official ones carry ".UNOFFICIAL" at the end
+ * ("Mailward.Test.EICAR.UNOFFICIAL").
  *
- * Calls may overlap from any threads. AV_CheckFile gives 1 (virus found),
- * 0 (clean) or -1 (engine failure, file missing or unreadable, engine not
- * initialised). AV_GetLastVirusName gives the name of the calling thread's
- * last finding ("" when there was none). AV_GetEngineVersion gives a text
- * naming the engine, its version and the number of loaded signatures; its
- * eleven arguments are ignored (pass 0). AV_ActivateUpdate reloads the
- * databases. AV_Exit releases the engine; AV_Init after it starts it anew.
+ * On Windows a small engine of the project's own reads the plain body
+ * signatures (hex, any offset) of the *.ndb files of the same folders and
+ * finds them in the raw bytes of a file; it does not unpack anything.
+ *
+ * Calls may overlap from any threads.
+ *   AV_Init            0 when the engine is ready, -1 otherwise (an error
+ *                      line says why). Called again, it loads anew.
+ *   AV_Exit            releases the engine; scans still running finish with
+ *                      the engine they started with.
+ *   AV_CheckFile       1 virus found, 0 clean, -1 failure: no engine loaded,
+ *                      a null or empty path, a path that is missing or not a
+ *                      regular file, or an engine error.
+ *   AV_GetLastVirusName the name of the calling thread's last finding, kept
+ *                      across later clean scans ("" when it had none). Valid
+ *                      until the same thread's next finding.
+ *   AV_GetEngineVersion "<engine> <version>, <n> signatures" ("ClamAV 1.4.6,
+ *                      2 signatures"; with ClamAV's official databases also
+ *                      ", database <version>" after the engine version), or
+ *                      "<engine> <version>, no signatures loaded". The eleven
+ *                      arguments are ignored (pass 0). The text is the calling
+ *                      thread's and stays valid until its next call.
+ *   AV_ActivateUpdate  reloads the databases of the configured folders: 0
+ *                      when the new signatures are in use; -1 when no engine
+ *                      was loaded (none is started) or the load failed, and
+ *                      then the engine loaded before stays in use. The
+ *                      argument is ignored.
  */
 #ifndef VAVERIZ_H
 #define VAVERIZ_H
@@ -38,8 +63,8 @@ VAVERIZ_API int AV_Init(void);
 VAVERIZ_API void AV_Exit(void);
 VAVERIZ_API int AV_CheckFile(const char* path);
 VAVERIZ_API const char* AV_GetLastVirusName(void);
-VAVERIZ_API const char* AV_GetEngineVersion(int a1, int a2, int a3, int a4, int a5, int a6,
-                                            int a7, int a8, int a9, int a10, int a11);
+VAVERIZ_API const char* AV_GetEngineVersion(int a1, int a2, int a3, int a4, int a5, int a6, int a7,
+                                            int a8, int a9, int a10, int a11);
 VAVERIZ_API int AV_ActivateUpdate(int update);
 
 #ifdef __cplusplus

@@ -1,0 +1,45 @@
+// engine.h - what the exported AV_* functions (vaveriz_api.cpp) need from a
+// scanning back end: libclamav (vaveriz_clamav.cpp) or the project's own
+// signature reader (vaveriz_sigscan.cpp).
+//
+//   BuildEngine(ownDir, systemDir, &error)
+//       loads and compiles the signatures of `ownDir` (required) and of
+//       `systemDir` (loaded too when it holds databases of the back end; ""
+//       means none). Null with a reason when a folder cannot be loaded or no
+//       signature was found: an engine without signatures would call every
+//       file clean.
+//   Engine::Scan(path, &virus)
+//       1 with the signature name in `virus`, 0 clean, -1 failure. Called on
+//       many threads at once; an engine is immutable once built.
+//   Engine::Describe()
+//       the version text: the engine, its version and the signature count.
+//   DescribeNoEngine()
+//       the version text while no engine is loaded.
+//   HoldsDatabase(dir, extensions)
+//       true when the folder has a file whose name ends in one of the
+//       (lower-case) extensions; a missing folder holds none.
+#ifndef VAVERIZ_ENGINE_H
+#define VAVERIZ_ENGINE_H
+
+#include <initializer_list>
+#include <memory>
+#include <string>
+
+namespace vaveriz {
+
+class Engine {
+  public:
+    virtual ~Engine() = default;
+    virtual int Scan(const char* path, std::string* virus) const = 0;
+    virtual std::string Describe() const = 0;
+};
+
+std::shared_ptr<const Engine> BuildEngine(const std::string& ownDir, const std::string& systemDir,
+                                          std::string* error);
+std::string DescribeNoEngine();
+
+bool HoldsDatabase(const std::string& dir, std::initializer_list<const char*> extensions);
+
+}  // namespace vaveriz
+
+#endif

@@ -1,0 +1,339 @@
+/*
+ * test_vaveriz_engine.cpp - the virus engine through its exported functions:
+ * findings (EICAR, every sample of clamav-testfiles, a mail), clean files,
+ * failures, the per-thread virus name, the version text, loading and
+ * reloading signature folders, and scans from several threads at once, also
+ * while the signatures are reloaded.
+ *
+ * On Linux the engine is libclamav and finds the test program in every
+ * sample; the Windows engine reads raw bytes and finds it only in the samples
+ * that hold it unpacked (vztest::RawClamSamples).
+ */
+#include "miralib.h"
+#include "pf_scratch.h"
+#include "qorcsock_capture.h"
+#include "vaveriz.h"
+#include "vaveriz_test_util.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+#if defined(_WIN32)
+const char* ENGINE_PREFIX = "mailward-sigscan ";
+#else
+const char* ENGINE_PREFIX = "ClamAV ";
+#endif
+
+const char* MARKER = "mailward reload marker 7f3a";
+
+// An .ndb line for the bytes of `text`.
+std::string NdbLine(const std::string& name, const std::string& text) {
+    std::string hex;
+    char two[3];
+    for (unsigned char c : text) {
+        std::snprintf(two, sizeof two, "%02x", c);
+        hex += two;
+    }
+    return name + ":0:*:" + hex + "\n";
+}
+
+bool StartsWith(const std::string& s, const std::string& prefix) {
+    return s.compare(0, prefix.size(), prefix) == 0;
+}
+
+// The number before " signatures" in the version text, or -1.
+long SignatureCount(const std::string& version) {
+    std::size_t end = version.rfind(" signatures");
+    if (end == std::string::npos || end == 0) {
+        return -1;
+    }
+    std::size_t begin = version.rfind(' ', end - 1);
+    if (begin == std::string::npos) {
+        return -1;
+    }
+    return std::stol(version.substr(begin + 1, end - begin - 1));
+}
+
+class VaverizEngine : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        miraconf_reset();
+        // Only the shipped database, whatever the machine has installed.
+        ASSERT_EQ(0, miraconf_set("SystemSignatureDir", ""));
+        m_eicar = m_scratch.Path("eicar.com");
+        m_clean = m_scratch.Path("clean.txt");
+        m_marker = m_scratch.Path("marker.bin");
+        ASSERT_TRUE(pftest::WriteFile(m_eicar, vztest::EicarText()));
+        ASSERT_TRUE(pftest::WriteFile(m_clean, "Hello,\r\nnothing to see here.\r\n"));
+        ASSERT_TRUE(pftest::WriteFile(m_marker, std::string("head ") + MARKER + " tail"));
+        ASSERT_EQ(0, AV_Init());
+    }
+    void TearDown() override {
+        AV_Exit();
+        miraconf_reset();
+    }
+    // A signature folder in the scratch folder holding the given .ndb text.
+    std::string SignatureFolder(const std::string& name, const std::string& ndb) {
+        std::string dir = m_scratch.Path(name);
+        std::filesystem::create_directories(dir);
+        EXPECT_TRUE(pftest::WriteFile(dir + pf::path_sep() + "own.ndb", ndb));
+        return dir;
+    }
+
+    pftest::Scratch m_scratch;
+    std::string m_eicar, m_clean, m_marker;
+};
+
+TEST_F(VaverizEngine, EicarIsInfectedWithItsName) {
+    EXPECT_EQ(1, AV_CheckFile(m_eicar.c_str()));
+    EXPECT_TRUE(StartsWith(AV_GetLastVirusName(), "Mailward.Test.EICAR")) << AV_GetLastVirusName();
+}
+
+TEST_F(VaverizEngine, CleanFilesGiveZeroAndFailuresMinusOne) {
+    std::string empty = m_scratch.Path("empty");
+    ASSERT_TRUE(pftest::WriteFile(empty, ""));
+    EXPECT_EQ(0, AV_CheckFile(m_clean.c_str()));
+    EXPECT_EQ(0, AV_CheckFile(empty.c_str()));
+    EXPECT_EQ(0, AV_CheckFile(m_marker.c_str()));
+    EXPECT_EQ(-1, AV_CheckFile(m_scratch.Path("missing.txt").c_str()));
+    EXPECT_EQ(-1, AV_CheckFile(m_scratch.Dir().c_str()));
+    EXPECT_EQ(-1, AV_CheckFile(""));
+    EXPECT_EQ(-1, AV_CheckFile(nullptr));
+}
+
+// Real mails of the shared corpus must not be called infected.
+TEST_F(VaverizEngine, CorpusMailsAreClean) {
+    int scanned = 0;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(MAILWARD_CORPUS_DIR)) {
+        if (entry.is_regular_file() && entry.path().parent_path().filename() != "LICENSES") {
+            EXPECT_EQ(0, AV_CheckFile(entry.path().string().c_str())) << entry.path();
+            ++scanned;
+        }
+    }
+    EXPECT_GT(scanned, 100);
+}
+
+TEST_F(VaverizEngine, TestfilesPackageIsInstalled) {
+    std::vector<std::string> names = vztest::TestfileNames();
+    ASSERT_FALSE(names.empty()) << "install the package clamav-testfiles";
+    for (const char* needed : {"clam.exe", "clam.zip", "clam.mail"}) {
+        EXPECT_NE(names.end(), std::find(names.begin(), names.end(), needed)) << needed;
+    }
+}
+
+TEST_F(VaverizEngine, ZipAndMailSamplesAndAMailedEicarAreInfected) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "the Windows engine does not unpack archives or mail";
+#else
+    for (const char* name : {"clam.zip", "clam.mail", "clam.exe.mbox.base64", "clam.tar.gz"}) {
+        std::string path = std::string(vztest::TESTFILES_DIR) + "/" + name;
+        EXPECT_EQ(1, AV_CheckFile(path.c_str())) << name;
+        EXPECT_TRUE(StartsWith(AV_GetLastVirusName(), "Mailward.Test.ClamFile")) << name;
+    }
+    std::string mail = m_scratch.Path("eicar.eml");
+    ASSERT_TRUE(pftest::WriteFile(
+        mail,
+        "From: a@example.org\r\nTo: b@example.org\r\nSubject: test\r\nMIME-Version: 1.0\r\n"
+        "Content-Type: multipart/mixed; boundary=\"b1\"\r\n\r\n--b1\r\n"
+        "Content-Type: text/plain\r\n\r\nsee attachment\r\n--b1\r\n"
+        "Content-Type: application/octet-stream; name=\"e.com\"\r\n"
+        "Content-Transfer-Encoding: base64\r\n\r\n"
+        "WDVPIVAlQEFQWzRcUFpYNTQoUF4pN0NDKTd9JEVJQ0FSLVNUQU5EQVJELUFOVElWSVJVUy1URVNULUZJTEUhJEgr\r"
+        "\n"
+        "SCo=\r\n--b1--\r\n"));
+    EXPECT_EQ(1, AV_CheckFile(mail.c_str()));
+    EXPECT_TRUE(StartsWith(AV_GetLastVirusName(), "Mailward.Test.EICAR"));
+#endif
+}
+
+// One case per sample file of clamav-testfiles.
+class VaverizTestfiles : public VaverizEngine, public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(VaverizTestfiles, SampleIsFoundWithTheTestProgramsName) {
+    std::string path = std::string(vztest::TESTFILES_DIR) + "/" + GetParam();
+#if defined(_WIN32)
+    bool findable = vztest::RawClamSamples().count(GetParam()) > 0;
+#else
+    bool findable = true;
+#endif
+    ASSERT_EQ(findable ? 1 : 0, AV_CheckFile(path.c_str()));
+    if (findable) {
+        EXPECT_TRUE(StartsWith(AV_GetLastVirusName(), "Mailward.Test.ClamFile"))
+            << AV_GetLastVirusName();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Samples, VaverizTestfiles, ::testing::ValuesIn(vztest::TestfileNames()),
+                         [](const ::testing::TestParamInfo<std::string>& info) {
+                             std::string name = info.param;
+                             for (char& c : name) {
+                                 if (!std::isalnum(static_cast<unsigned char>(c))) {
+                                     c = '_';
+                                 }
+                             }
+                             return name;
+                         });
+
+TEST_F(VaverizEngine, LastVirusNameBelongsToTheThreadAndOutlivesCleanScans) {
+    ASSERT_EQ(1, AV_CheckFile(m_eicar.c_str()));
+    ASSERT_EQ(0, AV_CheckFile(m_clean.c_str()));
+    ASSERT_EQ(-1, AV_CheckFile(m_scratch.Path("missing").c_str()));
+    EXPECT_TRUE(StartsWith(AV_GetLastVirusName(), "Mailward.Test.EICAR"));
+    std::string other = "unset";
+    std::thread([&] { other = AV_GetLastVirusName(); }).join();
+    EXPECT_EQ("", other);
+}
+
+TEST_F(VaverizEngine, VersionTextNamesEngineAndSignatureCount) {
+    std::string version = AV_GetEngineVersion(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
+    EXPECT_TRUE(StartsWith(version, ENGINE_PREFIX)) << version;
+    EXPECT_EQ(2, SignatureCount(version)) << version;  // the shipped database
+
+    AV_Exit();
+    version = AV_GetEngineVersion(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
+    EXPECT_TRUE(StartsWith(version, ENGINE_PREFIX)) << version;
+    EXPECT_NE(std::string::npos, version.find("no signatures loaded")) << version;
+}
+
+TEST_F(VaverizEngine, WithoutEngineChecksFailAndUpdateStartsNothing) {
+    AV_Exit();
+    AV_Exit();
+    EXPECT_EQ(-1, AV_CheckFile(m_eicar.c_str()));
+    EXPECT_EQ(-1, AV_ActivateUpdate(0));
+    EXPECT_EQ(-1, AV_CheckFile(m_eicar.c_str()));
+    ASSERT_EQ(0, AV_Init());
+    EXPECT_EQ(1, AV_CheckFile(m_eicar.c_str()));
+}
+
+TEST_F(VaverizEngine, UpdateLoadsNewSignaturesAndAFailedOneKeepsTheOld) {
+    std::string dir = SignatureFolder("sigs", NdbLine("Mailward.Test.EICAR", vztest::EicarText()));
+    ASSERT_EQ(0, miraconf_set("SignatureDir", dir.c_str()));
+    ASSERT_EQ(0, AV_Init());
+    EXPECT_EQ(0, AV_CheckFile(m_marker.c_str()));
+
+    ASSERT_TRUE(pftest::WriteFile(dir + pf::path_sep() + "more.ndb",
+                                  NdbLine("Mailward.Test.Marker", MARKER)));
+    EXPECT_EQ(0, AV_ActivateUpdate(1));
+    EXPECT_EQ(1, AV_CheckFile(m_marker.c_str()));
+    EXPECT_TRUE(StartsWith(AV_GetLastVirusName(), "Mailward.Test.Marker"));
+    EXPECT_EQ(2, SignatureCount(AV_GetEngineVersion(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0)));
+
+    LogCapture log;
+    ASSERT_EQ(0, miraconf_set("SignatureDir", m_scratch.Path("gone").c_str()));
+    EXPECT_EQ(-1, AV_ActivateUpdate(1));
+    EXPECT_TRUE(log.Contains(QLOG_ERROR, "gone"));
+    EXPECT_EQ(1, AV_CheckFile(m_marker.c_str()));
+    EXPECT_EQ(1, AV_CheckFile(m_eicar.c_str()));
+}
+
+TEST_F(VaverizEngine, InitRefusesFoldersWithoutSignatures) {
+    LogCapture log;
+    std::string empty = m_scratch.Path("empty");
+    std::filesystem::create_directories(empty);
+    std::string textOnly = SignatureFolder("text", "");
+    ASSERT_TRUE(pftest::WriteFile(textOnly + pf::path_sep() + "readme.txt", "no databases"));
+    for (const std::string& dir : {m_scratch.Path("gone"), empty, textOnly, std::string()}) {
+        ASSERT_EQ(0, miraconf_set("SignatureDir", dir.c_str()));
+        EXPECT_EQ(-1, AV_Init()) << dir;
+    }
+    EXPECT_GE(log.Count(QLOG_ERROR), 4u);
+}
+
+TEST_F(VaverizEngine, SystemFolderIsLoadedWhenItHoldsDatabases) {
+    std::string system = SignatureFolder("system", NdbLine("System.Test.Marker", MARKER));
+    ASSERT_EQ(0, miraconf_set("SystemSignatureDir", system.c_str()));
+    ASSERT_EQ(0, AV_Init());
+    EXPECT_EQ(3, SignatureCount(AV_GetEngineVersion(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0)));
+    EXPECT_EQ(1, AV_CheckFile(m_marker.c_str()));
+    EXPECT_TRUE(StartsWith(AV_GetLastVirusName(), "System.Test.Marker"));
+    EXPECT_EQ(1, AV_CheckFile(m_eicar.c_str()));
+
+    // A folder without databases, or none at all, is passed over.
+    std::string bare = m_scratch.Path("bare");
+    std::filesystem::create_directories(bare);
+    for (const std::string& dir : {bare, m_scratch.Path("gone")}) {
+        ASSERT_EQ(0, miraconf_set("SystemSignatureDir", dir.c_str()));
+        ASSERT_EQ(0, AV_Init()) << dir;
+        EXPECT_EQ(2, SignatureCount(AV_GetEngineVersion(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0)));
+    }
+}
+
+#if !defined(_WIN32)
+// libclamav refuses a database with a bad line; the engine then does not
+// start rather than run with part of the signatures.
+TEST_F(VaverizEngine, BrokenSystemDatabaseFailsTheStart) {
+    LogCapture log;
+    std::string system = SignatureFolder("broken", "Broken.Sig:0:*:zz\n");
+    ASSERT_EQ(0, miraconf_set("SystemSignatureDir", system.c_str()));
+    EXPECT_EQ(-1, AV_Init());
+    EXPECT_TRUE(log.Contains(QLOG_ERROR, "broken")) << log.Count(QLOG_ERROR);
+}
+#endif
+
+// Four threads scan at once, each with its own sequence, so that their last
+// virus names differ at the same moment.
+void ScanLoop(int index, int rounds, const std::string& eicar, const std::string& clean,
+              const std::string& missing, std::atomic<int>* wrong) {
+    std::string sample = std::string(vztest::TESTFILES_DIR) + "/clam.exe";
+    for (int i = 0; i < rounds; ++i) {
+        bool eicarLast = (i + index) % 2 == 0;
+        const std::string& first = eicarLast ? sample : eicar;
+        const std::string& second = eicarLast ? eicar : sample;
+        if (AV_CheckFile(first.c_str()) != 1 || AV_CheckFile(clean.c_str()) != 0 ||
+            AV_CheckFile(second.c_str()) != 1 || AV_CheckFile(missing.c_str()) != -1) {
+            ++*wrong;
+        }
+        std::string expected = eicarLast ? "Mailward.Test.EICAR" : "Mailward.Test.ClamFile";
+        if (!StartsWith(AV_GetLastVirusName(), expected)) {
+            ++*wrong;
+        }
+    }
+}
+
+TEST_F(VaverizEngine, FourThreadsScanAtOnce) {
+    std::atomic<int> wrong{0};
+    std::string missing = m_scratch.Path("missing");
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back(ScanLoop, t, 50, m_eicar, m_clean, missing, &wrong);
+    }
+    for (std::thread& t : threads) {
+        t.join();
+    }
+    EXPECT_EQ(0, wrong.load());
+}
+
+TEST_F(VaverizEngine, ScansGoOnCorrectlyWhileSignaturesAreReloaded) {
+    std::atomic<int> wrong{0};
+    std::atomic<bool> stop{false};
+    std::string missing = m_scratch.Path("missing");
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            while (!stop.load()) {
+                ScanLoop(t, 1, m_eicar, m_clean, missing, &wrong);
+            }
+        });
+    }
+    for (int i = 0; i < 10; ++i) {
+        EXPECT_EQ(0, AV_ActivateUpdate(i));
+        AV_GetEngineVersion(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
+    }
+    stop = true;
+    for (std::thread& t : threads) {
+        t.join();
+    }
+    EXPECT_EQ(0, wrong.load());
+}
+
+}  // namespace

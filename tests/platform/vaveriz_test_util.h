@@ -1,0 +1,53 @@
+/*
+ * vaveriz_test_util.h - shared pieces of the engine tests.
+ *
+ *   EicarText()         the EICAR anti-virus test string (put together at run
+ *                       time, so this source file is no test virus itself)
+ *   TESTFILES_DIR       where Debian's clamav-testfiles puts its samples
+ *   TestfileNames()     the sample file names, sorted (empty when missing)
+ *   RawClamSamples()    the samples that hold clam.exe's bytes as they are,
+ *                       without packing, compression or encoding: all that
+ *                       an engine finds without unpacking
+ */
+#ifndef VAVERIZ_TEST_UTIL_H
+#define VAVERIZ_TEST_UTIL_H
+
+#include <algorithm>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace vztest {
+
+inline const char* TESTFILES_DIR = "/usr/share/clamav-testfiles";
+
+inline std::string EicarText() {
+    return std::string("X5O!P%@AP[4\\PZX54(P^)7CC)7}$") + "EICAR-STANDARD-ANTIVIRUS-TEST-FILE!" +
+           "$H+H*";
+}
+
+inline std::vector<std::string> TestfileNames() {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(TESTFILES_DIR, ec), end; !ec && it != end;
+         it.increment(ec)) {
+        if (it->is_regular_file()) {
+            names.push_back(it->path().filename().string());
+        }
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+inline const std::set<std::string>& RawClamSamples() {
+    static const std::set<std::string> raw = {
+        "clam-fsg.exe", "clam.bin-be.cpio", "clam.bin-le.cpio",  "clam.cab",
+        "clam.exe",     "clam.newc.cpio",   "clam.odc.cpio",     "clam.ole.doc",
+        "clam.pdf",     "clam.tnef",        "clam_IScab_ext.exe"};
+    return raw;
+}
+
+}  // namespace vztest
+
+#endif
