@@ -76,6 +76,11 @@ void CMimePart::DestroyParts() {
     m_nSlots = 0;
 }
 
+void CMimePart::RemoveAllParts() {
+    DestroyParts();
+    m_strBoundary.clear();
+}
+
 bool CMimePart::Reset() {
     std::free(m_pData);
     m_pData = nullptr;

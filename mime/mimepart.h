@@ -94,6 +94,9 @@ class CMimePart {
     // caller's then).
     bool AppendPart(CMimePart* pPart);
     CMimePart* GetRootPart();
+    // Destroys every sub-part and forgets the boundary: the part keeps its
+    // header and contents and is a single part afterwards.
+    void RemoveAllParts();
     const char* GetData() const { return m_pData; }
     std::size_t GetDataLength() const;
     bool IsUUBlock() const { return m_bUUEncoded && m_pParent != nullptr; }
