@@ -7,6 +7,49 @@
  *
  * The records (mailhdr, mailhdr_fld) and the functions a host needs are
  * declared in the public header mailward.h; the rest is declared here.
+ *
+ * Field table (fldtable.cpp)
+ *   mailhdr_init / mailhdr_exit   0 / nothing. The by-identifier arrays are
+ *                                 constant data, so every lookup also works
+ *                                 before init and from any thread.
+ *   mailhdr_getfldid(name)        identifier 0..48 of a table name (ASCII case
+ *                                 ignored), else MAILHDR_FLD_OTHER (49).
+ *   mailhdr_getfldid_line(line)   identifier of the name before the first
+ *                                 colon, looking at MAILHDR_FLDID_LINE_MAX
+ *                                 characters at most.
+ *   mailhdr_getfldtype(id)        FLDTYPE_*; 0 outside 0..49.
+ *   mailhdr_getfldname(id)        table name ("Other:" for 49); null and a
+ *                                 bug line for an identifier no row carries.
+ *
+ * Records (record.cpp)
+ *   mailhdr_alloc / _free / _copy, mailhdr_fld_free, mailhdr_addfld(_byname),
+ *   mailhdr_parseline (0; -1 continuation without field; -2 no colon; -3 no
+ *   memory or a record limit reached), mailhdr_parse_errorstr,
+ *   mailhdr_parse_fld (0 parsed, -1 not), mailhdr_getfld(_byname),
+ *   mailhdr_getfldvalue(_byname).
+ *
+ * Comparison and output (output.cpp)
+ *   mailhdr_fld_eq(_id/_name) 1 match / 0; mailhdr_foreach_fld; header text
+ *   with mailhdr_print(_fld), mailhdr_sprint(_fld), mailhdr_get_headersize;
+ *   mailhdr_date, mailhdr_add_received.
+ *
+ * List operations (listops.cpp)
+ *   mailhdr_setfld(_string) 0/-1, mailhdr_delfld(_byname) 0,
+ *   mailhdr_marksubject 0/-1/-2, mailhdr_add_antispam 0/-1,
+ *   mailhdr_set_rectime 0/-1.
+ *
+ * Invariants kept by every function here:
+ *   - `current` is null or a field of the record: removing it clears it.
+ *   - a field's parsed value always belongs to its present lines: any change
+ *     of the lines drops it, so the next comparison parses again.
+ *   - header text never gains a line that starts a field nobody set (see
+ *     output.cpp).
+ *
+ * Limits (hostile input must not make the linked lists quadratic):
+ *   MAILHDR_MAX_FLD_LINES     value lines of one field
+ *   MAILHDR_MAX_FLDS_PER_ID   fields in the list of one identifier
+ * A line past either limit is refused by mailhdr_parseline with -3 and the
+ * error text "hdr fld limit reached"; the record keeps what it holds.
  */
 #ifndef MAILWARD_MAILHDR_H
 #define MAILWARD_MAILHDR_H
@@ -14,16 +57,37 @@
 #include "mailward.h"
 #include "qorcsock.h"
 
+#include <time.h>
+
+/* Identifier of "Received" (the public header names the others it uses). */
+#define MAILHDR_FLD_RECEIVED 1
+
+/* Characters of a line that mailhdr_getfldid_line looks at. */
+#define MAILHDR_FLDID_LINE_MAX 2047
+/* Value lines one field may hold. Real mails stay far below (a long
+ * References field has a few hundred); the bound keeps appending linear. */
+#define MAILHDR_MAX_FLD_LINES 1000
+/* Fields one identifier's list may hold (Received fields, unknown names). */
+#define MAILHDR_MAX_FLDS_PER_ID 1000
+/* Buffer size mailhdr_date needs: "Sun, 31 Dec 2023 23:59:59 +1400" fits
+ * with room for years of more digits. */
+#define MAILHDR_DATE_SIZE 64
+/* Buffer of one clause of a Received field; clauses are cut to one less. */
+#define MAILHDR_RECEIVED_CLAUSE_SIZE 2048
+/* Growth step of the buffer mailhdr_get_headersize measures with. */
+#define MAILHDR_SIZE_BLOCK 8192
+
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-/* Field table (Part of the header library's contract). */
+/* Field table. */
 int mailhdr_init(void);
 void mailhdr_exit(void);
 int mailhdr_getfldtype(int id);
 int mailhdr_getfldid_line(const char* line);
 
+/* Records. */
 void mailhdr_fld_free(mailhdr_fld* fld);
 mailhdr_fld* mailhdr_addfld(mailhdr* hdr, int id);
 mailhdr_fld* mailhdr_addfld_byname(mailhdr* hdr, const char* name);
@@ -35,10 +99,14 @@ int mailhdr_fld_eq_id(mailhdr* hdr, int id, const char* pattern);
 int mailhdr_fld_eq_name(mailhdr* hdr, const char* name, const char* pattern);
 typedef int (*mailhdr_fld_fn)(void* context, mailhdr_fld* fld);
 int mailhdr_foreach_fld(mailhdr* hdr, void* context, mailhdr_fld_fn fn);
+/* Characters written, or -1 (null argument, buffer refused the text). */
 int mailhdr_print_fld(cbuf* buf, const mailhdr_fld* fld);
 int mailhdr_print(const mailhdr* hdr, cbuf* buf);
 int mailhdr_sprint_fld(char* buf, const mailhdr_fld* fld);
+/* `out` holds MAILHDR_DATE_SIZE characters. */
 char* mailhdr_date(char* out);
+/* mailhdr_date for a given moment instead of the current time. */
+char* mailhdr_date_at(char* out, time_t when);
 int mailhdr_add_received(mailhdr* hdr, const char* from, const char* by, const char* via,
                          const char* with, const char* id);
 
