@@ -1,0 +1,341 @@
+/*
+ * test_output.cpp - header text: the layout of fields and lines, the order
+ * of fields, the size agreeing with what is written, fields without lines,
+ * line ends inside names and values (folds kept, anything else never
+ * starting a field), walking a record, dates and Received fields.
+ */
+#include "mailhdr_test_util.h"
+
+#include <cstdlib>
+#include <regex>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Strings = std::vector<std::string>;
+
+TEST(HeaderText, FoldedSubjectIsWrittenWithThreeBlanks) {
+    HdrPtr hdr = NewHdr();
+    ParseBlock(hdr.get(), "Subject: first\n second\n");
+    EXPECT_EQ("Subject: first\r\n   second\r\n", SprintText(hdr.get()));
+    EXPECT_EQ("Subject: first\r\n   second\r\n", CbufText(hdr.get()));
+}
+
+TEST(HeaderText, FieldsComeInIdentifierOrderThenListOrder) {
+    HdrPtr hdr = NewHdr();
+    ParseBlock(hdr.get(),
+               "X-Late: 1\n"
+               "From: a@example.com\n"
+               "Received: from one\n"
+               "Content-Type: text/plain\n"
+               "Mime-Version: 1.0\n"
+               "Received: from two\n"
+               "X-Early: 2\n");
+    EXPECT_EQ(
+        "Received: from one\r\n"
+        "Received: from two\r\n"
+        "From: a@example.com\r\n"
+        "Mime-Version: 1.0\r\n"
+        "Content-Type: text/plain\r\n"
+        "X-Late: 1\r\n"
+        "X-Early: 2\r\n",
+        SprintText(hdr.get()));
+}
+
+TEST(HeaderText, EmptyRecordWritesNothing) {
+    HdrPtr hdr = NewHdr();
+    EXPECT_EQ(0, mailhdr_get_headersize(hdr.get()));
+    EXPECT_EQ("", SprintText(hdr.get()));
+}
+
+TEST(HeaderText, FieldWithoutLinesIsLeftOut) {
+    HdrPtr hdr = NewHdr();
+    ASSERT_EQ(0, mailhdr_parseline(hdr.get(), "Subject: s"));
+    ASSERT_NE(nullptr, mailhdr_addfld(hdr.get(), 2));
+    ASSERT_EQ(0, mailhdr_setfld(hdr.get(), 1, nullptr));
+    ASSERT_NE(nullptr, mailhdr_addfld_byname(hdr.get(), "X-Bare"));
+    EXPECT_EQ("Subject: s\r\n", SprintText(hdr.get()));
+    EXPECT_EQ(12, mailhdr_get_headersize(hdr.get()));
+    EXPECT_EQ("Subject: s\r\n", CbufText(hdr.get()));
+}
+
+TEST(HeaderText, SprintAppendsToTheTextInTheBuffer) {
+    HdrPtr hdr = NewHdr();
+    ParseBlock(hdr.get(), "Date: today\n");
+    char buf[64] = "prefix|";
+    EXPECT_EQ(13, mailhdr_sprint(hdr.get(), buf));
+    EXPECT_STREQ("prefix|Date: today\r\n", buf);
+}
+
+TEST(HeaderText, SingleFieldForms) {
+    HdrPtr hdr = NewHdr();
+    ParseBlock(hdr.get(), "Keywords: a\n\tb\n");
+    const mailhdr_fld* fld = mailhdr_getfld(hdr.get(), 21);
+    char text[64] = "";
+    EXPECT_EQ(19, mailhdr_sprint_fld(text, fld));
+    EXPECT_STREQ("Keywords: a\r\n   b\r\n", text);
+    cbuf* buf = cbuf_alloc(0, -1, 16, 0);
+    ASSERT_NE(nullptr, buf);
+    EXPECT_EQ(19, mailhdr_print_fld(buf, fld));
+    EXPECT_STREQ("Keywords: a\r\n   b\r\n", cbuf_data(buf));
+    EXPECT_EQ(-1, mailhdr_print_fld(buf, nullptr));
+    EXPECT_EQ(-1, mailhdr_print(nullptr, buf));
+    cbuf_free(buf);
+}
+
+TEST(HeaderText, NullRecordAndRefusedBuffer) {
+    EXPECT_EQ(-1, mailhdr_get_headersize(nullptr));
+    char text[8] = "";
+    EXPECT_EQ(-1, mailhdr_sprint(nullptr, text));
+    HdrPtr hdr = NewHdr();
+    ParseBlock(hdr.get(), "Subject: too long for the buffer\n");
+    cbuf* small = cbuf_alloc(0, 8, 8, 0);  // refuses text past 8 characters
+    ASSERT_NE(nullptr, small);
+    EXPECT_EQ(-1, mailhdr_print(hdr.get(), small));
+    cbuf_free(small);
+}
+
+// The library's own folds survive: an LF followed by a tab or blank is
+// written as CR LF and that white space.
+TEST(HeaderTextLineEnds, DeliberateFoldsAreKept) {
+    HdrPtr hdr = NewHdr();
+    ASSERT_EQ(0, mailhdr_setfld_string(hdr.get(), MAILHDR_FLD_CONTENT_TYPE,
+                                       "text/plain;\n\tname=\"a.txt\""));
+    ASSERT_EQ(0, mailhdr_setfld_string(hdr.get(), MAILHDR_FLD_DISPOSITION,
+                                       "attachment;\n filename=a.txt"));
+    EXPECT_EQ(
+        "Content-Type: text/plain;\r\n\tname=\"a.txt\"\r\n"
+        "Content-Disposition: attachment;\r\n filename=a.txt\r\n",
+        SprintText(hdr.get()));
+}
+
+TEST(HeaderTextLineEnds, OtherLineEndsBecomeBlanks) {
+    struct Case {
+        const char* value;
+        const char* written;
+    };
+    const Case cases[] = {
+        {"a\r\nBcc: x@example.com", "a  Bcc: x@example.com"},
+        {"a\nBcc: x", "a Bcc: x"},
+        {"a\rBcc: x", "a Bcc: x"},
+        {"a\r\n\tb", "a \r\n\tb"},  // the CR is no part of the fold
+        {"trailing\n", "trailing "},
+        {"\n\nBcc: x", "  Bcc: x"},
+        {"a\n\t\nBcc: x", "a\r\n\t Bcc: x"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.value);
+        HdrPtr hdr = NewHdr();
+        ASSERT_EQ(0, mailhdr_setfld_string(hdr.get(), MAILHDR_FLD_SUBJECT, c.value));
+        std::string expected = std::string("Subject: ") + c.written + "\r\n";
+        EXPECT_EQ(expected, SprintText(hdr.get()));
+        EXPECT_EQ(expected, CbufText(hdr.get()));
+    }
+}
+
+TEST(HeaderTextLineEnds, LineEndsInNamesBecomeBlanks) {
+    HdrPtr hdr = NewHdr();
+    mailhdr_fld* fld = mailhdr_addfld_byname(hdr.get(), "X-A\r\nBcc");
+    ASSERT_NE(nullptr, fld);
+    ASSERT_EQ(0, stringlist_append_string(&fld->lines, "v"));
+    EXPECT_EQ("X-A  Bcc: v\r\n", SprintText(hdr.get()));
+}
+
+// A part named from a hostile mail: the name's encoded word
+// "=?us-ascii?Q?evil.txt=0D=0ABcc:_victim@example.com?=" decodes to the
+// text below, and the part layer puts it into its folded Content-Type and
+// Content-Disposition values. Read back, the header text must hold exactly
+// the two fields that were set, with their folds, and no Bcc field.
+TEST(HeaderTextLineEnds, DecodedFileNameCannotAddAField) {
+    const std::string decoded = "evil.txt\r\nBcc: victim@example.com";
+    HdrPtr hdr = NewHdr();
+    std::string type = "text/plain;\n\tname=\"" + decoded + "\"";
+    std::string disposition = "attachment;\n\tfilename=\"" + decoded + "\"";
+    ASSERT_EQ(0, mailhdr_setfld_string(hdr.get(), MAILHDR_FLD_CONTENT_TYPE, type.c_str()));
+    ASSERT_EQ(0, mailhdr_setfld_string(hdr.get(), MAILHDR_FLD_DISPOSITION, disposition.c_str()));
+    const std::string text = SprintText(hdr.get());
+    EXPECT_EQ(
+        "Content-Type: text/plain;\r\n\tname=\"evil.txt  Bcc: victim@example.com\"\r\n"
+        "Content-Disposition: attachment;\r\n\tfilename=\"evil.txt  Bcc: "
+        "victim@example.com\"\r\n",
+        text);
+
+    HdrPtr reread = NewHdr();
+    for (int result : ParseBlock(reread.get(), text))
+        EXPECT_GE(result, 0);
+    EXPECT_EQ(nullptr, mailhdr_getfld(reread.get(), 15));  // Bcc
+    int fields = 0;
+    for (const mailhdr_fld* head : reread->flds) {
+        for (const mailhdr_fld* f = head; f != nullptr; f = f->next)
+            ++fields;
+    }
+    EXPECT_EQ(2, fields);
+    EXPECT_EQ((Strings{"text/plain;", "name=\"evil.txt  Bcc: victim@example.com\""}),
+              Lines(mailhdr_getfldvalue(reread.get(), MAILHDR_FLD_CONTENT_TYPE)));
+}
+
+TEST(HeaderTextLineEnds, SizeMatchesWhatIsWrittenWithLineEnds) {
+    HdrPtr hdr = NewHdr();
+    ASSERT_EQ(0, mailhdr_setfld_string(hdr.get(), 1, "x\r\ny\n\tz\n w\r"));
+    ASSERT_EQ(0, mailhdr_setfld_string(hdr.get(), 1, "\n"));
+    std::string text = SprintText(hdr.get());
+    EXPECT_EQ(static_cast<std::size_t>(mailhdr_get_headersize(hdr.get())), text.size());
+    EXPECT_EQ(text, CbufText(hdr.get()));
+}
+
+int CountFields(void* context, mailhdr_fld* fld) {
+    static_cast<Strings*>(context)->push_back(fld->name);
+    return 2;
+}
+
+int StopAtFrom(void* context, mailhdr_fld* fld) {
+    static_cast<Strings*>(context)->push_back(fld->name);
+    return fld->id == 3 ? -7 : 1;
+}
+
+int Release(void*, mailhdr_fld* fld) {
+    mailhdr_fld_free(fld);
+    return 1;
+}
+
+TEST(WalkFields, SumsResultsInOutputOrder) {
+    HdrPtr hdr = NewHdr();
+    ParseBlock(hdr.get(), "X-A: 1\nFrom: f@x\nReceived: r1\nReceived: r2\n");
+    Strings seen;
+    EXPECT_EQ(8, mailhdr_foreach_fld(hdr.get(), &seen, CountFields));
+    EXPECT_EQ((Strings{"Received", "Received", "From", "X-A"}), seen);
+    seen.clear();
+    EXPECT_EQ(-7, mailhdr_foreach_fld(hdr.get(), &seen, StopAtFrom));
+    EXPECT_EQ((Strings{"Received", "Received", "From"}), seen);
+    EXPECT_EQ(0, mailhdr_foreach_fld(hdr.get(), &seen, nullptr));
+    EXPECT_EQ(0, mailhdr_foreach_fld(nullptr, &seen, CountFields));
+}
+
+TEST(WalkFields, FunctionMayReleaseTheFieldItIsGiven) {
+    HdrPtr hdr = NewHdr();
+    ParseBlock(hdr.get(), "Received: r1\nReceived: r2\nReceived: r3\n");
+    EXPECT_EQ(3, mailhdr_foreach_fld(hdr.get(), nullptr, Release));
+    hdr->flds[1] = nullptr;  // the walk released them all
+    hdr->current = nullptr;
+}
+
+// Sets TZ for one test and puts the old value back.
+class TimeZone {
+  public:
+    explicit TimeZone(const char* tz) {
+        const char* old = std::getenv("TZ");
+        m_bHad = old != nullptr;
+        if (m_bHad)
+            m_strOld = old;
+        Set(tz);
+    }
+    ~TimeZone() {
+        if (m_bHad) {
+            Set(m_strOld.c_str());
+        } else {
+#if defined(_WIN32)
+            _putenv("TZ=");
+#else
+            unsetenv("TZ");
+#endif
+        }
+    }
+
+  private:
+    static void Set(const char* tz) {
+#if defined(_WIN32)
+        _putenv_s("TZ", tz);
+#else
+        setenv("TZ", tz, 1);
+#endif
+    }
+    bool m_bHad = false;
+    std::string m_strOld;
+};
+
+const time_t kTuesday = 1709644029;    // 2024-03-05 13:07:09 UTC
+const time_t kJulyNight = 1719873000;  // 2024-07-01 22:30:00 UTC
+
+std::string DateAt(time_t when) {
+    char out[MAILHDR_DATE_SIZE];
+    EXPECT_EQ(out, mailhdr_date_at(out, when));
+    return out;
+}
+
+TEST(Date, UtcIsWrittenWithAMinusSign) {
+    TimeZone tz("UTC0");
+    EXPECT_EQ("Tue, 5 Mar 2024 13:07:09 -0000", DateAt(kTuesday));
+}
+
+TEST(Date, ZonesEastAndWestOfUtc) {
+    {
+        TimeZone tz("XYZ-1");  // POSIX: one hour east
+        EXPECT_EQ("Tue, 5 Mar 2024 14:07:09 +0100", DateAt(kTuesday));
+    }
+    {
+        TimeZone tz("XYZ5");
+        EXPECT_EQ("Tue, 5 Mar 2024 08:07:09 -0500", DateAt(kTuesday));
+    }
+    {
+        TimeZone tz("XYZ-5:30");
+        EXPECT_EQ("Tue, 5 Mar 2024 18:37:09 +0530", DateAt(kTuesday));
+    }
+    {
+        TimeZone tz("XYZ-14");  // the day changes too
+        EXPECT_EQ("Wed, 6 Mar 2024 03:07:09 +1400", DateAt(kTuesday));
+    }
+}
+
+TEST(Date, DaylightSavingTimeCounts) {
+    TimeZone tz("CET-1CEST,M3.5.0,M10.5.0/3");
+    EXPECT_EQ("Tue, 2 Jul 2024 00:30:00 +0200", DateAt(kJulyNight));
+    EXPECT_EQ("Tue, 5 Mar 2024 14:07:09 +0100", DateAt(kTuesday));
+}
+
+TEST(Date, CurrentDateHasTheMailForm) {
+    char out[MAILHDR_DATE_SIZE];
+    ASSERT_EQ(out, mailhdr_date(out));
+    EXPECT_TRUE(std::regex_match(
+        out, std::regex(R"((Sun|Mon|Tue|Wed|Thu|Fri|Sat), [1-3]?[0-9] [A-Z][a-z]{2} [0-9]{4} )"
+                        R"([0-2][0-9]:[0-5][0-9]:[0-6][0-9] [+-][0-9]{4})")))
+        << out;
+    EXPECT_EQ(nullptr, mailhdr_date(nullptr));
+}
+
+TEST(Received, ClausesInOrderGoFirst) {
+    TimeZone tz("UTC0");
+    HdrPtr hdr = NewHdr();
+    ParseBlock(hdr.get(), "Received: older\n");
+    ASSERT_EQ(0, mailhdr_add_received(hdr.get(), "a.example", "b.example", nullptr, "ESMTP",
+                                      "42@b.example"));
+    mailhdr_fld* first = mailhdr_getfld(hdr.get(), 1);
+    Strings lines = Lines(first->lines);
+    ASSERT_EQ(5u, lines.size());
+    EXPECT_EQ((Strings{"from a.example", "by b.example", "with ESMTP", "id <42@b.example>"}),
+              Strings(lines.begin(), lines.begin() + 4));
+    EXPECT_TRUE(std::regex_match(lines[4], std::regex(R"(; \w{3}, .* -0000)"))) << lines[4];
+    EXPECT_STREQ("Received", first->name);
+    ASSERT_NE(nullptr, first->next);
+    EXPECT_EQ((Strings{"older"}), Lines(first->next->lines));
+}
+
+TEST(Received, OnlyTheDateWithoutClausesAndLongClausesAreCut) {
+    HdrPtr hdr = NewHdr();
+    ASSERT_EQ(0, mailhdr_add_received(hdr.get(), nullptr, nullptr, nullptr, nullptr, nullptr));
+    Strings lines = Lines(mailhdr_getfldvalue(hdr.get(), 1));
+    ASSERT_EQ(1u, lines.size());
+    EXPECT_EQ("; ", lines[0].substr(0, 2));
+
+    std::string host(5000, 'h');
+    ASSERT_EQ(
+        0, mailhdr_add_received(hdr.get(), host.c_str(), nullptr, nullptr, nullptr, host.c_str()));
+    lines = Lines(mailhdr_getfldvalue(hdr.get(), 1));
+    ASSERT_EQ(3u, lines.size());
+    EXPECT_EQ(static_cast<std::size_t>(MAILHDR_RECEIVED_CLAUSE_SIZE - 1), lines[0].size());
+    EXPECT_EQ("from hhh", lines[0].substr(0, 8));
+    EXPECT_EQ(static_cast<std::size_t>(MAILHDR_RECEIVED_CLAUSE_SIZE - 1), lines[1].size());
+    EXPECT_EQ(-1, mailhdr_add_received(nullptr, "a", "b", "c", "d", "e"));
+}
+
+}  // namespace
