@@ -59,7 +59,8 @@ char* CMimePart::DecodeData(std::int64_t& nLength) {
     std::size_t nOut = 0;
     if (IsUUBlock()) {
         debugmsg(MimeDebug(), "CMimePart::DecodeData() - part is uu-encoded. decoding data ...");
-        char* p = Terminate(UUDecode(m_pData, &nOut), nOut, nIn ? nIn : 1);
+        unsigned char* pDecoded = UUDecode(m_pData, &nOut);
+        char* p = Terminate(pDecoded, nOut, nIn ? nIn : 1);
         nLength = p ? static_cast<std::int64_t>(nOut) : 0;
         return p;
     }
@@ -69,14 +70,16 @@ char* CMimePart::DecodeData(std::int64_t& nLength) {
                  "CMimePart::DecodeData() - part is base64-encoded. decoding data ...");
         nOut = nIn;
         CBase64 codec;
-        char* p = Terminate(codec.Decode(m_pData, &nOut), nOut, nIn + 1);
+        unsigned char* pDecoded = codec.Decode(m_pData, &nOut);
+        char* p = Terminate(pDecoded, nOut, nIn + 1);
         nLength = p ? static_cast<std::int64_t>(nOut) : 0;
         return p;
     }
     if (strEncoding == "quoted-printable") {
         debugmsg(MimeDebug(), "CMimePart::DecodeData() - part is qp-encoded. decoding data ...");
         CQuotedPrintable codec;
-        char* p = Terminate(codec.Decode(m_pData, &nOut), nOut, nIn ? 2 * nIn : 1);
+        unsigned char* pDecoded = codec.Decode(m_pData, &nOut);
+        char* p = Terminate(pDecoded, nOut, nIn ? 2 * nIn : 1);
         nLength = p ? static_cast<std::int64_t>(nOut) : 0;
         return p;
     }

@@ -1,0 +1,208 @@
+// test_contents.cpp - contents and encodings: decoding by transfer encoding,
+// saving decoded contents, setting new contents, text parts, replacing and
+// renaming parts, header dumps.
+#include "mime_test_util.h"
+
+using namespace mime_test;
+
+namespace {
+
+std::unique_ptr<CMimeMessage> Single(const std::string& header, const std::string& body) {
+    auto msg = std::make_unique<CMimeMessage>();
+    EXPECT_EQ(0, Load(*msg, header + "\n\n" + body));
+    return msg;
+}
+
+}  // namespace
+
+TEST(MimeDecode, NoContentsGiveAnEmptyString) {
+    CMimeMessage msg;
+    std::int64_t n = -1;
+    char* p = msg.DecodeData(n);
+    ASSERT_NE(nullptr, p);
+    EXPECT_EQ(0, n);
+    EXPECT_STREQ("", p);
+    std::free(p);
+}
+
+TEST(MimeDecode, RawTextCountsItsTerminatingZero) {
+    auto msg = Single("Content-Type: text/plain", "hello\n");
+    EXPECT_EQ(std::string("hello\0", 6), Decoded(*msg));
+}
+
+TEST(MimeDecode, Base64IsChosenIgnoringCase) {
+    auto msg = Single("Content-Transfer-Encoding: Base64", "SGVsbG8s\nIHdvcmxk\n");
+    EXPECT_EQ("Hello, world", Decoded(*msg));
+}
+
+TEST(MimeDecode, QuotedPrintableTurnsLineEndsIntoCRLF) {
+    auto msg = Single("Content-Transfer-Encoding: quoted-printable", "caf=E9 =\nau\nlait\n");
+    EXPECT_EQ("caf\xe9 au\r\nlait", Decoded(*msg));
+}
+
+TEST(MimeDecode, QuotedPrintableOfLineFeedsOnlyIsStillTerminated) {
+    // Every LF becomes CR LF: the codec fills its block to the last byte.
+    auto msg = Single("Content-Transfer-Encoding: quoted-printable", "x\n\n\n\n");
+    CMimeMessage& m = *msg;
+    free(m.m_pData);
+    m.m_pData = static_cast<char*>(malloc(5));
+    memcpy(m.m_pData, "\n\n\n\n", 5);
+    std::int64_t n = 0;
+    char* p = m.DecodeData(n);
+    ASSERT_NE(nullptr, p);
+    EXPECT_EQ(8, n);
+    EXPECT_EQ('\0', p[n]);
+    std::free(p);
+}
+
+TEST(MimeDecode, UnknownEncodingIsRaw) {
+    auto msg = Single("Content-Transfer-Encoding: x-gzip64", "abc");
+    EXPECT_EQ(std::string("abc\0", 4), Decoded(*msg));
+}
+
+TEST(MimeSaveData, WritesTheDecodedBytes) {
+    TempDir dir;
+    auto msg = Single("Content-Transfer-Encoding: base64", "AAEC/w==\n");
+    ASSERT_TRUE(msg->SaveData(dir.Path("out.bin").c_str()));
+    EXPECT_EQ(std::string("\x00\x01\x02\xff", 4), ReadFile(dir.Path("out.bin")));
+}
+
+TEST(MimeSaveData, RawTextIsWrittenWithItsZeroByte) {
+    TempDir dir;
+    auto msg = Single("Subject: s", "text");
+    ASSERT_TRUE(msg->SaveData(dir.Path("t.txt").c_str()));
+    EXPECT_EQ(std::string("text\0", 5), ReadFile(dir.Path("t.txt")));
+}
+
+TEST(MimeSaveData, UncreatableFileFails) {
+    TempDir dir;
+    auto msg = Single("Subject: s", "text");
+    EXPECT_FALSE(msg->SaveData(dir.Path("no/such/dir/x").c_str()));
+    EXPECT_FALSE(msg->SaveData(nullptr));
+}
+
+TEST(MimeSaveData, FailedWriteIsReported) {
+    TempDir dir;
+    auto msg = Single("Subject: s", "text");
+    MimeFileHooks hooks = {[](std::size_t, void*) { return false; }, nullptr, nullptr};
+    MimeSetFileHooks(&hooks);
+    bool bOk = msg->SaveData(dir.Path("t.txt").c_str());
+    MimeSetFileHooks(nullptr);
+    EXPECT_FALSE(bOk);
+}
+
+TEST(MimeSetData, EncodesByTheTransferEncoding) {
+    auto b64 = Single("Content-Transfer-Encoding: base64", "");
+    ASSERT_NE(nullptr, b64->SetData("abc", -1));
+    EXPECT_STREQ("YWJj", b64->GetData());
+    ASSERT_NE(nullptr, b64->SetData("abcdef", 2));
+    EXPECT_STREQ("YWI=", b64->GetData());
+
+    auto qp = Single("Content-Transfer-Encoding: quoted-printable", "");
+    ASSERT_NE(nullptr, qp->SetData("a=b", -1));
+    EXPECT_STREQ("a=3Db=\n", qp->GetData());
+
+    auto raw = Single("Content-Type: text/plain", "");
+    ASSERT_NE(nullptr, raw->SetData("as is", -1));
+    EXPECT_STREQ("as is", raw->GetData());
+    EXPECT_EQ(nullptr, raw->SetData(nullptr, -1));
+    EXPECT_EQ(nullptr, raw->GetData());
+}
+
+TEST(MimeTextPart, MimeTextPartHeadersAndQuotedPrintableText) {
+    CMimeMessage msg;
+    CMimePart* p = msg.CreateTextPart("virus.txt", "Removed.\nSee =here", false);
+    ASSERT_NE(nullptr, p);
+    EXPECT_EQ(&msg, p->m_pParent);
+    EXPECT_EQ(0, msg.GetPartCount());
+    std::string dump = p->GetHeaderDump();
+    EXPECT_NE(std::string::npos, dump.find("Content-Type: text/plain;\n\tname=\"virus.txt\"\n"));
+    EXPECT_NE(std::string::npos, dump.find("Content-Transfer-Encoding: quoted-printable\n"));
+    EXPECT_NE(std::string::npos,
+              dump.find("Content-Disposition: attachment;\n\tfilename=\"virus.txt\"\n"));
+    EXPECT_STREQ("Removed.\nSee =3Dhere=\n", p->GetData());
+    EXPECT_EQ("virus.txt", p->GetName());
+    delete p;
+}
+
+TEST(MimeTextPart, BlockPartKeepsPlainText) {
+    CMimeMessage msg;
+    CMimePart* p = msg.CreateTextPart("Notice.TXT", "plain", true);
+    ASSERT_NE(nullptr, p);
+    EXPECT_TRUE(p->m_bUUEncoded);
+    EXPECT_EQ("Notice.TXT", p->GetName());
+    EXPECT_STREQ("plain", p->GetData());
+    delete p;
+    EXPECT_EQ(nullptr, msg.CreateTextPart(nullptr, "x", false));
+    EXPECT_EQ(nullptr, msg.CreateTextPart("x", nullptr, false));
+}
+
+TEST(MimeReplacePart, ReplacesAMimePartByATextPart) {
+    CMimeMessage msg;
+    ASSERT_EQ(0, Load(msg,
+                      "Content-Type: multipart/mixed; boundary=b\n\n--b\n"
+                      "Content-Type: application/x-exe; name=evil.exe\n\nMZ\n--b--\n"));
+    ASSERT_EQ(1, msg.GetPartCount());
+    CMimePart* p = msg.ReplacePart(0, "removed.txt", "The attachment was removed.");
+    ASSERT_NE(nullptr, p);
+    EXPECT_EQ(p, msg.GetPart(0));
+    EXPECT_EQ("removed.txt", p->GetName());
+    EXPECT_EQ("text/plain", p->GetContentType());
+}
+
+TEST(MimeReplacePart, InAContainerMakesABlockWrittenWithMode666) {
+    CMimeMessage msg;
+    ASSERT_EQ(0, Load(msg, "Subject: uu\n\nintro\n\nbegin 644 evil.exe\n#86)C\n`\nend\n"));
+    ASSERT_EQ(1, msg.GetPartCount());
+    CMimePart* p = msg.ReplacePart(0, "removed.txt", "gone");
+    ASSERT_NE(nullptr, p);
+    EXPECT_TRUE(p->IsUUBlock());
+    std::string text = Written(msg);
+    EXPECT_NE(std::string::npos, text.find("begin 666 removed.txt\ngone\n\nend\n"));
+    EXPECT_EQ(std::string::npos, text.find("evil.exe"));
+}
+
+TEST(MimeReplacePart, IndexPastTheEndChangesNothing) {
+    CMimeMessage msg;
+    ASSERT_EQ(0, Load(msg, "Content-Type: multipart/mixed; boundary=b\n\n--b\nA: 1\n\nx\n--b--\n"));
+    CMimePart* pOld = msg.GetPart(0);
+    EXPECT_EQ(nullptr, msg.ReplacePart(1, "n", "t"));
+    EXPECT_EQ(nullptr, msg.ReplacePart(0, nullptr, "t"));
+    EXPECT_EQ(pOld, msg.GetPart(0));
+    EXPECT_EQ(1, msg.GetPartCount());
+}
+
+TEST(MimeSetName, DropsOtherParametersAndQuotes) {
+    auto msg = Single("Content-Type: text/plain; charset=us-ascii", "x");
+    msg->SetName("a.txt.infected");
+    EXPECT_EQ("text/plain;\n\tname=a.txt.infected", msg->GetHeaderRaw(MAILHDR_FLD_CONTENT_TYPE));
+    EXPECT_EQ(";\n\tfilename=a.txt.infected", msg->GetHeaderRaw(MAILHDR_FLD_DISPOSITION));
+    EXPECT_EQ("a.txt.infected", msg->GetName());
+}
+
+TEST(MimeSetName, NullNameAndBlocksAreLeftAlone) {
+    auto msg = Single("Content-Type: text/plain; charset=us-ascii", "x");
+    msg->SetName(nullptr);
+    EXPECT_EQ("text/plain; charset=us-ascii", msg->GetHeaderRaw(MAILHDR_FLD_CONTENT_TYPE));
+    CMimeMessage uu;
+    ASSERT_EQ(0, Load(uu, "Subject: uu\n\nx\n\nbegin 644 f\n#86)C\nend\n"));
+    uu.GetPart(0)->SetName("other");
+    EXPECT_EQ("f", uu.GetPart(0)->GetName());
+}
+
+TEST(MimeHeaderDump, LinesEndWithLineFeedAndNoEmptyLine) {
+    auto msg = Single("Subject: hi\nX-Other: y\n\tz", "b");
+    std::string dump = msg->GetHeaderDump();
+    EXPECT_EQ(std::string::npos, dump.find('\r'));
+    EXPECT_NE(std::string::npos, dump.find("Subject: hi\n"));
+    EXPECT_NE(std::string::npos, dump.find("X-Other: y\n   z\n"));
+    ASSERT_FALSE(dump.empty());
+    EXPECT_NE("\n\n", dump.substr(dump.size() - 2));
+}
+
+TEST(MimeHeaderDump, EmptyRecordLogsAndGivesNothing) {
+    LogCapture log;
+    CMimeMessage msg;
+    EXPECT_EQ("", msg.GetHeaderDump());
+    EXPECT_TRUE(log.Has("GetHeaderDump: mailhdr_get_headersize returns 0!!!"));
+}

@@ -1,0 +1,340 @@
+// test_loadsave.cpp - load and save of mail files: LoadMsg results and line
+// ends, SaveMsg through a temporary file, SaveHeaderChangedMsg with its
+// header-length test, and fault injection (a disk that fills up halfway, a
+// replace step that fails) proving that the old mail stays byte for byte.
+#include "mime_test_util.h"
+
+#include "platform.h"
+
+using namespace mime_test;
+
+namespace {
+
+// Fault injection: writes fail once `nAllowed` bytes have gone out (a disk
+// that fills up), and the final replace fails when `bFailReplace` is set.
+struct Faults {
+    std::size_t nAllowed = static_cast<std::size_t>(-1);
+    std::size_t nWritten = 0;
+    bool bFailReplace = false;
+    int nReplaceCalls = 0;
+
+    static bool Write(std::size_t n, void* user) {
+        auto* f = static_cast<Faults*>(user);
+        if (f->nWritten + n > f->nAllowed) {
+            return false;
+        }
+        f->nWritten += n;
+        return true;
+    }
+    static bool Replace(const char*, const char*, void* user) {
+        auto* f = static_cast<Faults*>(user);
+        ++f->nReplaceCalls;
+        return !f->bFailReplace;
+    }
+};
+
+class FaultScope {
+  public:
+    explicit FaultScope(Faults& f) {
+        MimeFileHooks hooks = {&Faults::Write, &Faults::Replace, &f};
+        MimeSetFileHooks(&hooks);
+    }
+    ~FaultScope() { MimeSetFileHooks(nullptr); }
+};
+
+const std::string MULTI =
+    "From: a@example.com\r\nSubject: test\r\nContent-Type: multipart/mixed; boundary=\"b\"\r\n"
+    "\r\n--b\r\nContent-Type: text/plain\r\n\r\nhello\r\n--b\r\nContent-Type: "
+    "application/octet-stream\r\nContent-Transfer-Encoding: base64\r\n\r\nAAECAwQF\r\n--b--\r\n";
+
+std::string BigBody() {
+    std::string s;
+    for (int i = 0; i < 20000; ++i) {
+        s += "line " + std::to_string(i) + " of a long body\r\n";
+    }
+    return s;
+}
+
+bool Exists(const std::string& path) {
+    return pf::file_exists(path.c_str());
+}
+
+}  // namespace
+
+// ---- LoadMsg ----
+
+TEST(MimeLoad, MissingAndEmptyFilesGiveMinusTwo) {
+    TempDir dir;
+    CMimeMessage msg;
+    EXPECT_EQ(CMimeMessage::LOAD_NO_FILE, msg.LoadMsg(dir.Path("missing.eml").c_str(), true));
+    WriteFile(dir.Path("empty.eml"), "");
+    EXPECT_EQ(CMimeMessage::LOAD_NO_FILE, msg.LoadMsg(dir.Path("empty.eml").c_str(), true));
+    EXPECT_EQ(CMimeMessage::LOAD_NO_FILE, msg.LoadMsg(nullptr, true));
+    EXPECT_EQ(nullptr, msg.m_pszFileName);
+}
+
+TEST(MimeLoad, CRLFIsReadAsLFAndALoneCRStays) {
+    TempDir dir;
+    WriteFile(dir.Path("m.eml"), "Subject: a\r\n\r\nline1\r\nline2\rstill2\r\n");
+    CMimeMessage msg;
+    ASSERT_EQ(0, msg.LoadMsg(dir.Path("m.eml").c_str(), true));
+    EXPECT_EQ("line1\nline2\rstill2", Data(msg));
+    EXPECT_STREQ(dir.Path("m.eml").c_str(), msg.m_pszFileName);
+}
+
+TEST(MimeLoad, MultipartFromFile) {
+    TempDir dir;
+    WriteFile(dir.Path("m.eml"), MULTI);
+    CMimeMessage msg;
+    ASSERT_EQ(0, msg.LoadMsg(dir.Path("m.eml").c_str(), true));
+    ASSERT_EQ(2, msg.GetPartCount());
+    EXPECT_EQ("hello", Data(*msg.GetPart(0)));
+    EXPECT_EQ(std::string("\0\1\2\3\4\5", 6), Decoded(*msg.GetPart(1)));
+}
+
+TEST(MimeLoad, FailedParseKeepsTheNameAndAThrowDoesNot) {
+    TempDir dir;
+    WriteFile(dir.Path("noend.eml"), "Subject: a\r\nFrom: b@c\r\n");
+    CMimeMessage msg;
+    EXPECT_EQ(CMimeMessage::LOAD_PARSE_FAILED, msg.LoadMsg(dir.Path("noend.eml").c_str(), true));
+    EXPECT_STREQ(dir.Path("noend.eml").c_str(), msg.m_pszFileName);
+
+    WriteFile(dir.Path("throw.eml"),
+              "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n"
+              "Content-Type: multipart/mixed; boundary=c\r\nX-A: 1\r\n--b--\r\n");
+    LogCapture log;
+    CMimeMessage thrower;
+    EXPECT_EQ(CMimeMessage::LOAD_PARSE_FAILED,
+              thrower.LoadMsg(dir.Path("throw.eml").c_str(), true));
+    EXPECT_TRUE(log.Has("CMimeMessage::LoadMsg() - catched errror while parsing."));
+    EXPECT_EQ(nullptr, thrower.m_pszFileName);
+}
+
+TEST(MimeLoad, HeaderOnlyLoadFromFile) {
+    TempDir dir;
+    WriteFile(dir.Path("m.eml"), MULTI);
+    CMimeMessage msg;
+    ASSERT_EQ(0, msg.LoadMsg(dir.Path("m.eml").c_str(), false));
+    EXPECT_EQ("b", msg.m_strBoundary);
+    EXPECT_EQ(0, msg.GetPartCount());
+    EXPECT_EQ("test", msg.GetHeaderRaw(MAILHDR_FLD_SUBJECT));
+}
+
+// ---- SaveMsg ----
+
+TEST(MimeSave, WritesCRLFAndLoadsBackTheSameTree) {
+    TempDir dir;
+    WriteFile(dir.Path("in.eml"), MULTI);
+    CMimeMessage msg;
+    ASSERT_EQ(0, msg.LoadMsg(dir.Path("in.eml").c_str(), true));
+    ASSERT_TRUE(msg.SaveMsg(dir.Path("out.eml").c_str()));
+    std::string written = ReadFile(dir.Path("out.eml"));
+    EXPECT_EQ(CRLF(Written(msg)), written);
+    EXPECT_EQ(std::string::npos, written.find("\n\n"));  // every LF has its CR
+    CMimeMessage again;
+    ASSERT_EQ(0, again.LoadMsg(dir.Path("out.eml").c_str(), true));
+    ASSERT_EQ(2, again.GetPartCount());
+    EXPECT_EQ("hello", Data(*again.GetPart(0)));
+    EXPECT_EQ(Decoded(*msg.GetPart(1)), Decoded(*again.GetPart(1)));
+    EXPECT_FALSE(Exists(dir.Path("out.eml.tmp")));
+}
+
+TEST(MimeSave, OverwritesAnExistingMailInOneStep) {
+    TempDir dir;
+    WriteFile(dir.Path("m.eml"), MULTI);
+    CMimeMessage msg;
+    ASSERT_EQ(0, msg.LoadMsg(dir.Path("m.eml").c_str(), true));
+    ASSERT_NE(nullptr, msg.ReplacePart(1, "removed.txt", "The attachment was removed."));
+    Faults faults;
+    {
+        FaultScope scope(faults);
+        ASSERT_TRUE(msg.SaveMsg(dir.Path("m.eml").c_str()));
+    }
+    EXPECT_EQ(1, faults.nReplaceCalls);
+    std::string text = ReadFile(dir.Path("m.eml"));
+    EXPECT_NE(std::string::npos, text.find("removed.txt"));
+    EXPECT_EQ(std::string::npos, text.find("AAECAwQF"));
+    EXPECT_EQ(std::vector<std::string>{"m.eml"}, dir.Files());
+}
+
+TEST(MimeSave, DiskFullHalfwayLeavesTheOldMailUntouched) {
+    TempDir dir;
+    const std::string original = MULTI + BigBody();
+    WriteFile(dir.Path("m.eml"), original);
+    CMimeMessage msg;
+    ASSERT_EQ(0, msg.LoadMsg(dir.Path("m.eml").c_str(), true));
+    const std::size_t nFull = CRLF(Written(msg)).size();
+    for (std::size_t nAllowed : {std::size_t(0), nFull / 2, nFull - 1}) {
+        Faults faults;
+        faults.nAllowed = nAllowed;
+        bool bOk;
+        {
+            FaultScope scope(faults);
+            bOk = msg.SaveMsg(dir.Path("m.eml").c_str());
+        }
+        EXPECT_FALSE(bOk) << nAllowed;
+        EXPECT_EQ(0, faults.nReplaceCalls) << nAllowed;
+        EXPECT_EQ(original, ReadFile(dir.Path("m.eml"))) << nAllowed;
+        EXPECT_EQ(std::vector<std::string>{"m.eml"}, dir.Files()) << nAllowed;
+    }
+}
+
+TEST(MimeSave, FailedReplaceKeepsOldMailAndNamesTheNewText) {
+    TempDir dir;
+    WriteFile(dir.Path("m.eml"), MULTI);
+    CMimeMessage msg;
+    ASSERT_EQ(0, msg.LoadMsg(dir.Path("m.eml").c_str(), true));
+    Faults faults;
+    faults.bFailReplace = true;
+    LogCapture log;
+    bool bOk;
+    {
+        FaultScope scope(faults);
+        bOk = msg.SaveMsg(dir.Path("m.eml").c_str());
+    }
+    EXPECT_FALSE(bOk);
+    EXPECT_EQ(MULTI, ReadFile(dir.Path("m.eml")));
+    EXPECT_EQ(CRLF(Written(msg)), ReadFile(dir.Path("m.eml.tmp")));
+    EXPECT_TRUE(log.Has(dir.Path("m.eml.tmp")));
+}
+
+TEST(MimeSave, PathTooLongForItsTemporaryFileIsRefused) {
+    CMimeMessage msg;
+    ASSERT_EQ(0, Load(msg, "Subject: s\n\nb"));
+    std::string path(PF_MAX_PATH - 3, 'x');
+    EXPECT_FALSE(msg.SaveMsg(path.c_str()));
+    EXPECT_FALSE(msg.SaveMsg(nullptr));
+}
+
+#ifndef _WIN32
+TEST(MimeSave, ALinkPlantedAtTheTemporaryNameIsNotFollowed) {
+    TempDir dir;
+    WriteFile(dir.Path("victim"), "precious");
+    std::filesystem::create_symlink(dir.Path("victim"), dir.Path("m.eml.tmp"));
+    CMimeMessage msg;
+    ASSERT_EQ(0, Load(msg, "Subject: s\n\nb"));
+    ASSERT_TRUE(msg.SaveMsg(dir.Path("m.eml").c_str()));
+    EXPECT_EQ("precious", ReadFile(dir.Path("victim")));
+    EXPECT_EQ("Subject: s\r\n\r\nb\r\n\r\n", ReadFile(dir.Path("m.eml")));
+}
+#endif
+
+// ---- SaveHeaderChangedMsg ----
+
+TEST(MimeHeaderSave, LongerDumpRewritesHeaderAndKeepsBodyBytes) {
+    TempDir dir;
+    const std::string body = "body line\r\n\r\n--b--\r\nbinary\x01\xff\r\n";
+    WriteFile(dir.Path("m.eml"), "Subject: abcdefgh\r\nX-A: 1\r\n\r\n" + body);
+    CMimeMessage msg;
+    ASSERT_EQ(0, msg.LoadMsg(dir.Path("m.eml").c_str(), false));
+    ASSERT_TRUE(msg.SetHeader(MAILHDR_FLD_AVSTAMP, "engine 1.0"));
+    ASSERT_TRUE(msg.SaveHeaderChangedMsg(dir.Path("m.eml").c_str()));
+    EXPECT_EQ(CRLF(msg.GetHeaderDump()) + "\r\n" + body, ReadFile(dir.Path("m.eml")));
+    EXPECT_EQ(std::vector<std::string>{"m.eml"}, dir.Files());
+}
+
+TEST(MimeHeaderSave, DumpAsLongAsTheOldBlockPassesOneShorterFails) {
+    TempDir dir;
+    const std::string file = "Subject: abcdefgh\r\n\r\nbody\r\n";  // old block: 19 characters
+    WriteFile(dir.Path("m.eml"), file);
+    CMimeMessage msg;
+    ASSERT_EQ(0, msg.LoadMsg(dir.Path("m.eml").c_str(), false));
+    // Unchanged, the dump has LF line ends: 18 characters.
+    LogCapture log;
+    EXPECT_FALSE(msg.SaveHeaderChangedMsg(dir.Path("m.eml").c_str()));
+    EXPECT_TRUE(log.Has("conflict in header len (19/18)"));
+    EXPECT_EQ(file, ReadFile(dir.Path("m.eml")));
+    EXPECT_EQ(std::vector<std::string>{"m.eml"}, dir.Files());
+    // One character more and the dump is as long as the old block.
+    ASSERT_TRUE(msg.SetHeader(MAILHDR_FLD_SUBJECT, "abcdefghi"));
+    ASSERT_TRUE(msg.SaveHeaderChangedMsg(dir.Path("m.eml").c_str()));
+    EXPECT_EQ("Subject: abcdefghi\r\n\r\nbody\r\n", ReadFile(dir.Path("m.eml")));
+}
+
+TEST(MimeHeaderSave, FileWithoutEmptyLineFails) {
+    TempDir dir;
+    const std::string file = "Subject: a\r\nX-A: 1\r\n";
+    WriteFile(dir.Path("m.eml"), file);
+    CMimeMessage msg;
+    ASSERT_EQ(0, msg.LoadMsg(dir.Path("m.eml").c_str(), false));
+    ASSERT_TRUE(msg.SetHeader(MAILHDR_FLD_AVSTAMP, "a long engine stamp value"));
+    LogCapture log;
+    EXPECT_FALSE(msg.SaveHeaderChangedMsg(dir.Path("m.eml").c_str()));
+    EXPECT_TRUE(log.Has("SaveHeaderChangedMsg: error in reading file " + dir.Path("m.eml")));
+    EXPECT_EQ(file, ReadFile(dir.Path("m.eml")));
+    EXPECT_EQ(std::vector<std::string>{"m.eml"}, dir.Files());
+}
+
+TEST(MimeHeaderSave, LineOf1022CharactersEndsTheOldBlockEarly) {
+    TempDir dir;
+    const std::string longLine = "X-Long: " + std::string(1022 - 8, 'v');
+    ASSERT_EQ(1022u, longLine.size());
+    WriteFile(dir.Path("m.eml"), longLine + "\r\nSubject: s\r\n\r\nbody\r\n");
+    CMimeMessage msg;
+    ASSERT_EQ(0, msg.LoadMsg(dir.Path("m.eml").c_str(), false));
+    ASSERT_TRUE(msg.SaveHeaderChangedMsg(dir.Path("m.eml").c_str()));
+    // The old Subject line is copied behind the new header as if it were body.
+    EXPECT_EQ(CRLF(msg.GetHeaderDump()) + "\r\nSubject: s\r\n\r\nbody\r\n",
+              ReadFile(dir.Path("m.eml")));
+}
+
+TEST(MimeHeaderSave, EmptyDumpAndNullPathFail) {
+    TempDir dir;
+    WriteFile(dir.Path("m.eml"), "Subject: a\r\n\r\nb");
+    CMimeMessage msg;
+    LogCapture log;
+    EXPECT_FALSE(msg.SaveHeaderChangedMsg(dir.Path("m.eml").c_str()));
+    EXPECT_TRUE(log.Has("SaveHeaderChangedMsg: no hdr or no mod_header_len!!!"));
+    EXPECT_FALSE(msg.SaveHeaderChangedMsg(nullptr));
+    EXPECT_TRUE(log.Has("SaveHeaderChangedMsg: wrong parameter: strPath="));
+    EXPECT_FALSE(msg.SaveHeaderChangedMsg(dir.Path("missing.eml").c_str()));
+    EXPECT_TRUE(log.Has("SaveHeaderChangedMsg: error in open " + dir.Path("missing.eml")));
+    EXPECT_EQ(std::vector<std::string>{"m.eml"}, dir.Files());
+}
+
+TEST(MimeHeaderSave, DiskFullHalfwayLeavesTheOldMailUntouched) {
+    TempDir dir;
+    const std::string original = "Subject: a\r\n\r\n" + BigBody();
+    WriteFile(dir.Path("m.eml"), original);
+    CMimeMessage msg;
+    ASSERT_EQ(0, msg.LoadMsg(dir.Path("m.eml").c_str(), false));
+    ASSERT_TRUE(msg.SetHeader(MAILHDR_FLD_AVSTAMP, "engine 1.0"));
+    for (std::size_t nAllowed : {std::size_t(0), original.size() / 2, original.size() + 10}) {
+        Faults faults;
+        faults.nAllowed = nAllowed;
+        LogCapture log;
+        bool bOk;
+        {
+            FaultScope scope(faults);
+            bOk = msg.SaveHeaderChangedMsg(dir.Path("m.eml").c_str());
+        }
+        EXPECT_FALSE(bOk) << nAllowed;
+        EXPECT_TRUE(log.Has("SaveHeaderChangedMsg: error in write file " + dir.Path("m.eml.tmp")))
+            << nAllowed;
+        EXPECT_EQ(0, faults.nReplaceCalls);
+        EXPECT_EQ(original, ReadFile(dir.Path("m.eml"))) << nAllowed;
+        EXPECT_EQ(std::vector<std::string>{"m.eml"}, dir.Files()) << nAllowed;
+    }
+}
+
+TEST(MimeHeaderSave, FailedReplaceKeepsOldMailAndTheNamedTemporaryFile) {
+    TempDir dir;
+    const std::string original = "Subject: a\r\n\r\nbody\r\n";
+    WriteFile(dir.Path("m.eml"), original);
+    CMimeMessage msg;
+    ASSERT_EQ(0, msg.LoadMsg(dir.Path("m.eml").c_str(), false));
+    ASSERT_TRUE(msg.SetHeader(MAILHDR_FLD_AVSTAMP, "engine 1.0"));
+    Faults faults;
+    faults.bFailReplace = true;
+    LogCapture log;
+    bool bOk;
+    {
+        FaultScope scope(faults);
+        bOk = msg.SaveHeaderChangedMsg(dir.Path("m.eml").c_str());
+    }
+    EXPECT_FALSE(bOk);
+    EXPECT_TRUE(log.Has("SaveHeaderChangedMsg: Error in CopyFile:"));
+    EXPECT_TRUE(log.Has(dir.Path("m.eml.tmp")));
+    EXPECT_EQ(original, ReadFile(dir.Path("m.eml")));
+    EXPECT_EQ(CRLF(msg.GetHeaderDump()) + "\r\nbody\r\n", ReadFile(dir.Path("m.eml.tmp")));
+}
