@@ -19,12 +19,12 @@
  *   skipped (and flagged) like any stray character. A group cut short by the
  *   end gives one byte for two characters, two for three, nothing for one.
  *
- * Speed: both directions run table-driven over whole groups. The decoder
- *   tries four characters at a time through four 32-bit tables that also mark
- *   stray characters, skips the CR LF between lines without leaving the fast
- *   loop, and hands the rest to the exact byte-wise state machine the moment
- *   anything else turns up. On x86 an AVX2 path (chosen at run time) takes 32
- *   characters or 24 bytes per step inside a line; it falls back the same way.
+ * Speed: the encoder writes two characters per 12 bits from a table of
+ *   4096 pairs. The decoder reads groups of four characters through four
+ *   32-bit tables that also mark stray characters, on x86 with AVX2 (chosen
+ *   at run time) 32 characters per step inside a line; it skips the CR LF
+ *   between lines without leaving the fast loop and hands the rest to the
+ *   exact byte-wise state machine the moment anything else turns up.
  */
 #include "codec/codec.h"
 
@@ -106,11 +106,6 @@ inline char* EncodeGroups(const unsigned char* in, std::size_t groups, char* out
     return out;
 }
 
-// One full line: 57 bytes to 76 characters (no line end).
-char* EncodeLineScalar(const unsigned char* in, char* out) {
-    return EncodeGroups(in, kLineBytes / 3, out);
-}
-
 // Byte-wise decoder: the exact rules, one character at a time.
 struct Decoder {
     unsigned char* out;      // next output byte
@@ -180,15 +175,26 @@ inline void StoreGroup(std::uint32_t x, unsigned char* out) {
 // stay inside the block: after i characters at most 3i/4 bytes are written,
 // and a 4-byte store at that point with i + 4 <= len ends by 3len/4 + 1.
 std::size_t DecodeClean(const unsigned char* t, std::size_t i, std::size_t len, Decoder& d) {
+    static const codec_simd::B64DecodeCleanFn vector = codec_simd::B64DecodeClean();
     unsigned char* out = d.out;
     while (i + 4 <= len) {
-        // Four groups at once: the common case of a clean line.
-        if (i + 16 <= len) {
-            const std::uint32_t a = LookupGroup(t + i);
-            const std::uint32_t b = LookupGroup(t + i + 4);
-            const std::uint32_t c = LookupGroup(t + i + 8);
-            const std::uint32_t e = LookupGroup(t + i + 12);
-            if (((a | b | c | e) & ~0xFFFFFFu) == 0) {
+        // The vector kernel takes whole clean blocks inside a line and stops
+        // at the block that holds its line end; the tables take the groups
+        // up to there.
+        if (vector != nullptr) {
+            const std::size_t j = vector(t, i, len, &out);
+            if (j != i) {
+                i = j;
+                d.afterSkip = false;
+            }
+        } else {
+            while (i + 16 <= len) {
+                const std::uint32_t a = LookupGroup(t + i);
+                const std::uint32_t b = LookupGroup(t + i + 4);
+                const std::uint32_t c = LookupGroup(t + i + 8);
+                const std::uint32_t e = LookupGroup(t + i + 12);
+                if (((a | b | c | e) & ~0xFFFFFFu) != 0)
+                    break;
                 StoreGroup(a, out);
                 StoreGroup(b, out + 3);
                 StoreGroup(c, out + 6);
@@ -196,17 +202,17 @@ std::size_t DecodeClean(const unsigned char* t, std::size_t i, std::size_t len, 
                 out += 12;
                 i += 16;
                 d.afterSkip = false;
-                continue;
             }
         }
-        const std::uint32_t x = LookupGroup(t + i);
-        if (x < kStray) {
+        std::uint32_t x;
+        while (i + 4 <= len && (x = LookupGroup(t + i)) < kStray) {
             StoreGroup(x, out);
             out += 3;
             i += 4;
             d.afterSkip = false;
-            continue;
         }
+        if (i + 4 > len)
+            break;
         // Line ends are skipped without a flag; anything else goes to the
         // byte-wise decoder.
         if (t[i] == '\r' && t[i + 1] == '\n') {
@@ -233,13 +239,11 @@ char* CBase64::Encode(const unsigned char* data, std::size_t len) {
     if (text == nullptr)
         return nullptr;
 
-    const auto encodeLine =
-        codec_simd::B64EncodeLine() ? codec_simd::B64EncodeLine() : &EncodeLineScalar;
     char* out = text;
     const unsigned char* in = data;
     const unsigned char* const end = data + len;
     while (static_cast<std::size_t>(end - in) >= kLineBytes) {
-        out = encodeLine(in, out);
+        out = EncodeGroups(in, kLineBytes / 3, out);
         *out++ = '\r';
         *out++ = '\n';
         in += kLineBytes;
@@ -278,20 +282,10 @@ unsigned char* CBase64::Decode(const char* text, std::size_t* len) {
         return nullptr;
     }
     const auto* t = reinterpret_cast<const unsigned char*>(text);
-    const auto simdClean = codec_simd::B64DecodeClean();
     Decoder d{block};
     std::size_t i = 0;
     while (i < n) {
         if (d.count == 0) {
-            if (simdClean != nullptr) {
-                unsigned char* out = d.out;
-                const std::size_t j = simdClean(t, i, n, &out);
-                if (j != i) {
-                    d.out = out;
-                    d.afterSkip = false;
-                    i = j;
-                }
-            }
             i = DecodeClean(t, i, n, d);
             if (i >= n)
                 break;
