@@ -13,7 +13,7 @@
 #include <cstdlib>
 #include <new>
 
-#include "codec/codec.h"
+#include "mime/mimepart.h"
 #include "mailward.h"
 #include "qorcsock.h"
 #include "service/mailward_service.h"
@@ -112,11 +112,7 @@ MAILWARD_API int MAILWARD_CALL MAILWARD_set_av_stamp(mailhdr* header) {
 
 MAILWARD_API char* MAILWARD_CALL MAILWARD_DecodeHeaderData(const char* data) {
     try {
-        if (data == nullptr) {
-            debugmsg(g_nMailwardDebug, "CMimePart::DecodeHeaderData() - data is null");
-            return nullptr;
-        }
-        return DecodeHeaderData(data);
+        return CMimePart::DecodeHeaderData(data);
     } catch (...) {
         return nullptr;
     }

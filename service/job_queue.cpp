@@ -15,14 +15,15 @@ void ReleaseMailJob(MailJob* job) {
     delete job;
 }
 
-extern "C" void MAILWARD_CALL SpamListDoneImpl(int hit, std::uint32_t value, void* job) {
-    auto* j = static_cast<MailJob*>(job);
-    if (j == nullptr)
+extern "C" void MAILWARD_CALL SpamListDoneImpl(int hit, std::uint32_t value, void* ticket) {
+    auto* t = static_cast<SpamListTicket*>(ticket);
+    if (t == nullptr)
         return;
-    j->listHit = static_cast<std::uint32_t>(hit);
-    j->listValue = value;
-    // Release order: the worker sees hit and value once it sees listDone.
-    j->listDone.store(1, std::memory_order_release);
+    t->hit = static_cast<std::uint32_t>(hit);
+    t->value = value;
+    // Release order: the worker sees hit and value once it sees done.
+    t->done.store(1, std::memory_order_release);
+    t->Release();
 }
 
 CWorkerThread::~CWorkerThread() {

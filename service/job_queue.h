@@ -35,7 +35,7 @@ struct MailJob {
     std::uint32_t flags = 0;
     char* ruleSet = nullptr;
     char* headerRuleSet = nullptr;
-    std::atomic<std::uint32_t> listDone{0};
+    std::uint32_t listDone = 0;
     std::uint32_t listHit = 0;
     std::uint32_t listValue = 0;
     SpamListCheck listCheck = nullptr;
@@ -47,8 +47,27 @@ struct MailJob {
 // Releases the job's strings and the job; a null job is ignored.
 void ReleaseMailJob(MailJob* job);
 
-// The library's SpamListDone: stores hit and value, then sets listDone.
-extern "C" void MAILWARD_CALL SpamListDoneImpl(int hit, std::uint32_t value, void* job);
+// What the host's spam-list look-up answers for one job. The host is handed
+// this ticket (as the opaque job pointer) instead of the job itself: the
+// worker and the host each hold one reference, and the last one to let go
+// releases it. So a worker that stops waiting (the service is stopping) can
+// release its job while a late answer still lands safely in the ticket.
+struct SpamListTicket {
+    std::atomic<int> refs{2};
+    std::atomic<std::uint32_t> done{0};
+    std::uint32_t hit = 0;
+    std::uint32_t value = 0;
+
+    // Drops one reference; the last one deletes the ticket.
+    void Release() {
+        if (refs.fetch_sub(1, std::memory_order_acq_rel) == 1)
+            delete this;
+    }
+};
+
+// The library's SpamListDone: stores hit and value, then sets done, and lets
+// go of the host's reference to the ticket.
+extern "C" void MAILWARD_CALL SpamListDoneImpl(int hit, std::uint32_t value, void* ticket);
 
 class CWorkerThread {
   public:

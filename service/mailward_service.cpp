@@ -1,12 +1,13 @@
 /*
- * mailward_service.cpp - construction, destruction and job intake of the
- * service object (see mailward_service.h).
+ * mailward_service.cpp - construction, destruction, job intake and the
+ * report's part records of the service object (see mailward_service.h).
  */
 #include "service/mailward_service.h"
 
 #include <cstdlib>
 #include <new>
 
+#include "mime/mimemessage.h"
 #include "platform.h"
 #include "qorcsock.h"
 
@@ -15,11 +16,25 @@ int g_nMailwardDebug = -1;
 CMailWard::CMailWard() {
     g_nMailwardDebug = debug_gethandle("MAILWARD_Debug");
     debugmsg(g_nMailwardDebug, "CMailWard::CMailWard() - mailward started");
+    const char* failure = nullptr;
+    try {
+        failure = "CMailWard::CMailWard() - error creating security processor";
+        m_pSecurity = std::make_unique<CSecurityProcessor>(&m_report);
+        failure = "CMailWard::CMailWard() - error creating filter processor";
+        m_pFilter = std::make_unique<CFilterProcessor>(&m_report, &m_ruleHelper);
+    } catch (...) {
+        errmsg("%s", failure);
+        // The worker already runs: it must end before the members go.
+        Stop();
+        throw failure;
+    }
 }
 
 CMailWard::~CMailWard() {
     debugmsg(g_nMailwardDebug, "CMailWard::~CMailWard() - mailward stopping ...");
     Stop();
+    m_pSecurity.reset();
+    m_pFilter.reset();
     debugmsg(g_nMailwardDebug, "CMailWard::~CMailWard() - mailward stopped");
 }
 
@@ -52,25 +67,19 @@ int CMailWard::CheckMail(const char* ruleSet, const char* headerRuleSet, const c
     return 0;
 }
 
-void CMailWard::OnPop(MailJob* job) {
-    if (job == nullptr)
-        return;
-    debugmsg(g_nMailwardDebug, "CMailWard::OnPop() - processing job: %s, %s", job->ruleSet,
-             job->source);
+void CMailWard::InitStatus(CMimePart* message) {
+    debugmsg(g_nMailwardDebug, "CMailWard::InitStatus() - initiating status");
     m_report.Reset();
-    Finish(job);
+    AddPartReports(message);
 }
 
-void CMailWard::Finish(MailJob* job) {
-    if (!StopRequested()) {
-        debugmsg(g_nMailwardDebug, "CMailWard::OnPop() - callback");
-        try {
-            job->callback(&m_report, job->user);
-        } catch (...) {
-            // A host callback that raises must not end the worker.
-        }
-        m_report.header = nullptr;
-    }
-    ReleaseMailJob(job);
-    debugmsg(g_nMailwardDebug, "CMailWard::OnPop() - leaving");
+void CMailWard::AddPartReports(CMimePart* part) {
+    if (part == nullptr)
+        return;
+    std::string name = part->GetName();
+    if (name.empty())
+        name = part->GetContentType();
+    m_report.AddPart(part, name.c_str());
+    for (int i = 0; i < part->GetPartCount(); ++i)
+        AddPartReports(part->GetPart(static_cast<unsigned>(i)));
 }

@@ -3,30 +3,56 @@
  *
  * CMailWard is the job queue with its worker thread and owns what a mail
  * check needs: the check report, the list of temporary backups, the part
- * processors and the rule engine. It is built by MAILWARD_init and torn down
- * by MAILWARD_exit:
+ * processors and the rule engine.
  *   construction: queue and worker, report, backup list, rule engine, debug
  *                 channel, "mailward started", security processor, filter
- *                 processor (a failure raises the error text);
- *   destruction:  "mailward stopping ...", stop the worker (waiting for a job
- *                 in progress to end), processors, "mailward stopped", rule
+ *                 processor; a processor that cannot be made stops the
+ *                 worker and raises the error text.
+ *   destruction:  "mailward stopping ...", stop the worker (a job in
+ *                 progress runs to its end first), security processor (ends
+ *                 the engine), filter processor, "mailward stopped", rule
  *                 engine, backup list, report, queue (queued jobs dropped
  *                 without their callbacks).
+ *
+ * The check of one mail (OnPop, pipeline.cpp): backup, whole-file scan,
+ * load, part scan, attachment filter, rule stage (CheckMailRules,
+ * rule_stage.cpp), whole-mail replacement after a virus, engine stamp,
+ * output to the target, callback. Backups, stamp and engine update are in
+ * backup_stamp.cpp.
+ *
+ * Rules recorded in the report stay readable for the whole job: the worker
+ * holds a reader registration of the rule engine from the job's start to
+ * after its callback.
  */
 #ifndef MAILWARD_SERVICE_H
 #define MAILWARD_SERVICE_H
 
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "processors/filter_processor.h"
+#include "processors/security_processor.h"
+#include "rules/rulehelper.h"
 #include "service/check_report.h"
 #include "service/job_queue.h"
+
+class CMimeMessage;
 
 // Handle of the "MAILWARD_Debug" channel; -1 until a service object exists.
 extern int g_nMailwardDebug;
 
 class CMailWard : public CJobQueue {
   public:
+    // Longest entry a header rule adds to the anti-spam field.
+    static constexpr std::size_t RULE_ENTRY_MAX = 1023;
+    // Longest first line of the engine stamp.
+    static constexpr std::size_t STAMP_LINE_MAX = 2047;
+    // Column at which the engine text of the stamp is wrapped.
+    static constexpr int STAMP_WRAP = 75;
+    // VirusMailMode value that marks virus mails and skips the spam list.
+    static constexpr int VIRUS_MAIL_MODE_MARK = 7;
+
     CMailWard();
     ~CMailWard() override;
 
@@ -34,16 +60,36 @@ class CMailWard : public CJobQueue {
                   const char* target, int flags, SpamListCheck listCheck, std::uintptr_t listUser,
                   MailJobCallback callback, std::uintptr_t user);
 
+    bool BackupMail(const char* source);
+    void DeleteTempBackups();
+    void SetAVStamp(mailhdr* header);
+    void InstallUpdateAV(int update);
+    void InitStatus(CMimePart* message);
+    void CheckMailRules(MailJob* job, CMimeMessage* message);
+    void AddRuleHeaderEntry(mailhdr* header, const Rule* rule);
+
     CCheckReport& Report() { return m_report; }
+    CRuleHelper& Rules() { return m_ruleHelper; }
+    CSecurityProcessor& Security() { return *m_pSecurity; }
+    CFilterProcessor& Filter() { return *m_pFilter; }
+    const std::vector<std::string>& TempBackups() const { return m_tempBackups; }
 
   protected:
     void OnPop(MailJob* job) override;
 
   private:
-    void Finish(MailJob* job);
+    void AddPartReports(CMimePart* part);
+    // Steps of OnPop (pipeline.cpp).
+    bool ReplaceInfectedMail(MailJob* job, std::unique_ptr<CMimeMessage>& message);
+    void Stamp(MailJob* job, CMimeMessage* message);
+    void WriteResult(MailJob* job, CMimeMessage* message);
+    void Finish(MailJob* job, CMimeMessage* message);
 
     CCheckReport m_report;
     std::vector<std::string> m_tempBackups;
+    std::unique_ptr<CSecurityProcessor> m_pSecurity;
+    std::unique_ptr<CFilterProcessor> m_pFilter;
+    CRuleHelper m_ruleHelper;
 };
 
 #endif

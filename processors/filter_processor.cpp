@@ -1,0 +1,206 @@
+/*
+ * filter_processor.cpp - rule actions on parts (see filter_processor.h).
+ */
+#include "processors/filter_processor.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "mailhdr/mailhdr.h"
+#include "mime/safename.h"
+#include "miralib.h"
+#include "platform.h"
+#include "qorcsock.h"
+
+namespace {
+
+constexpr int TEXT_REPLACEMENT_NAME = 63;
+constexpr int TEXT_MOVED_NOTICE = 65;
+constexpr int TEXT_REMOVED_NOTICE = 67;
+
+std::string HostText(int id) {
+    const char* text = S_MODULENAME(id, "EXE");
+    return text != nullptr ? text : "";
+}
+
+std::string JoinPath(const char* dir, const std::string& name) {
+    std::string path = dir;
+    if (path.empty() || path.back() != pf::path_sep())
+        path += pf::path_sep();
+    return path + name;
+}
+
+}  // namespace
+
+CFilterProcessor::CFilterProcessor(CCheckReport* pReport, CRuleHelper* pRuleHelper)
+    : CBasePartsProcessor(pReport), m_pRuleHelper(pRuleHelper) {
+    m_nLogChannel = debug_gethandle("MAILWARD_Filter");
+}
+
+int CFilterProcessor::FilterParts(CMimePart* pRoot, const char* pszRuleSet) {
+    m_pRuleSet = m_pRuleHelper->FindRuleSet(pszRuleSet);
+    if (m_pRuleSet == nullptr)
+        return -1;
+    int result = ProcessParts(pRoot);
+    m_pRuleSet = nullptr;
+    return result;
+}
+
+std::string CFilterProcessor::MakeUniqueFileName(const std::string& path) {
+    if (!pf::file_exists(path.c_str()))
+        return path;
+    // The extension starts at the first dot of the file name itself.
+    std::size_t nameStart = path.find_last_of("/\\");
+    nameStart = nameStart == std::string::npos ? 0 : nameStart + 1;
+    std::size_t dot = path.find('.', nameStart);
+    std::string base = dot == std::string::npos ? path : path.substr(0, dot);
+    std::string ext = dot == std::string::npos ? "" : path.substr(dot);
+    for (int n = 2; n <= UNIQUE_NAME_LIMIT; ++n) {
+        std::string candidate = base + std::to_string(n) + ext;
+        if (candidate.size() >= PF_MAX_PATH)
+            return "";
+        if (!pf::file_exists(candidate.c_str()))
+            return candidate;
+    }
+    return "";
+}
+
+std::string CFilterProcessor::move_part_to_dir(CMimePart* pPart, const char* pszDir) {
+    if (pPart == nullptr || pszDir == nullptr)
+        return "";
+    const std::string name = pPart->GetName();
+    std::string path = MakeUniqueFileName(JoinPath(pszDir, MimeSafeFileName(name.c_str())));
+    if (!path.empty() && pPart->SaveData(path.c_str()))
+        return path;
+    path = MakeUniqueFileName(JoinPath(pszDir, SAFE_NAME_EMPTY));
+    if (!path.empty() && pPart->SaveData(path.c_str()))
+        return path;
+    errmsg("SaveData(%s) failed", path.c_str());
+    return "";
+}
+
+void CFilterProcessor::AddKeywordEntry(CMimePart* pRoot, const Rule* rule, const char* format) {
+    if (rule->text == nullptr || pf::strnicmp(rule->text, "body:", 5) != 0)
+        return;
+    char entry[KEYWORD_ENTRY_MAX + 1];
+    std::snprintf(entry, sizeof entry, format, rule->text + 5);
+    stringlist* list = nullptr;
+    if (stringlist_append_string(&list, entry) < 0)
+        return;
+    mailhdr_add_antispam(pRoot->m_pHeader, list, 0, nullptr);
+    stringlist_free(&list);
+}
+
+int CFilterProcessor::ProcessPart(CMimePart* pPart) {
+    debugmsg(m_nLogChannel, "CFilterProcessor::ProcessPart() - enter");
+    const std::string name = PartNameOrUnnamed(pPart);
+    debugmsg(m_nLogChannel, "CBasePartsProcessor::ProcessParts - processing part: %s",
+             name.c_str());
+    Rule* rule = m_pRuleHelper->FindMatchingRule(pPart, m_pRuleSet);
+    if (rule == nullptr)
+        return 0;
+
+    CMimePart* root = pPart->GetRootPart();
+    int code = 0;
+    std::string targetPath;
+    switch (rule->action) {
+        case 1:
+            AddKeywordEntry(root, rule, "Schluesselwoerter-Ausnahme: %s");
+            m_pReport->status |= ST_PART_RULE;
+            code = PART_KEYWORD;
+            break;
+        case 4:
+        case 6:
+            if ((m_pReport->status & (ST_SPAM_LISTED | ST_PART_RULE)) == 0) {
+                char mark[1024];
+                miraconf_get("SubjectMark", mark, sizeof mark);
+                mailhdr_marksubject(root->m_pHeader, mark);
+            }
+            AddKeywordEntry(root, rule, "Schluesselwoerter: %s");
+            m_pReport->status |= ST_PART_RULE;
+            code = PART_KEYWORD;
+            break;
+        case 5:
+        case 7:
+            AddKeywordEntry(root, rule, "Schluesselwoerter: %s");
+            m_pReport->status |= ST_PART_RULE;
+            code = PART_KEYWORD;
+            break;
+        case 3:
+        case 8: {
+            m_pReport->status |= ST_PART_RULE;
+            PtrSet rules{};
+            ptrset::Add(rules, rule);
+            m_pReport->SetPartAction(root, &rules, PART_MAIL_MARKED, nullptr);
+            ptrset::Clear(rules);
+            code = PART_MAIL_MARKED;
+            break;
+        }
+        case 9: {
+            const std::string notice = HostText(TEXT_REMOVED_NOTICE) + "\n\nName: " + name + "\n";
+            const std::string replacement = HostText(TEXT_REPLACEMENT_NAME);
+            if (delete_part(pPart, replacement.c_str(), notice.c_str()) != 0) {
+                errmsg("CFilterProcessor::ProcessPart() - delete_part failed");
+                m_pReport->SetError(ERR_PART_ACTION);
+            } else {
+                code = PART_REMOVED;
+            }
+            break;
+        }
+        case 10: {
+            if (rule->target_dir == nullptr) {
+                errmsg(
+                    "CFilterProcessor::ProcessPart() - move_part_to_dir failed. invalid target "
+                    "dir");
+                m_pReport->SetError(ERR_PART_ACTION);
+                break;
+            }
+            targetPath = move_part_to_dir(pPart, rule->target_dir);
+            if (targetPath.empty()) {
+                errmsg("CFilterProcessor::ProcessPart() - move_part_to_dir failed. target-dir: %s",
+                       rule->target_dir);
+                m_pReport->SetError(ERR_PART_ACTION);
+                break;  // the part stays: no copy of it is safe on disk
+            }
+            const std::string header = pPart->GetHeaderDump();
+            const std::string notice =
+                HostText(TEXT_MOVED_NOTICE) + "\n\nName: " + name + " --> " + targetPath + "\n";
+            const std::string replacement = HostText(TEXT_REPLACEMENT_NAME);
+            if (delete_part(pPart, replacement.c_str(), notice.c_str()) != 0) {
+                errmsg("CFilterProcessor::ProcessPart() - move_part_to_dir failed");
+                m_pReport->SetError(ERR_PART_ACTION);
+            } else {
+                code = PART_MOVED;
+                if (name == "unnamed")
+                    infomsg("[MAILCHECK] [HEADER-DUMP]\n%s", header.c_str());
+            }
+            break;
+        }
+        case 11:
+            break;
+        default:
+            errmsg("CFilterProcessor::ProcessPart() - invalid action code.");
+            m_pReport->SetError(ERR_PART_ACTION);
+            break;
+    }
+
+    PtrSet rules{};
+    ptrset::Add(rules, rule);
+    m_pReport->SetPartAction(pPart, &rules, code,
+                             code == PART_MOVED ? targetPath.c_str() : nullptr);
+    ptrset::Clear(rules);
+
+    if (code == PART_REMOVED) {
+        debugmsg(m_nLogChannel, "CFilterProcessor::ProcessPart() - [MAILCHECK] [REMOVED] [%s]",
+                 name.c_str());
+        infomsg("[MAILCHECK] [REMOVED] [%s]", name.c_str());
+    } else if (code == PART_MOVED) {
+        debugmsg(m_nLogChannel, "CFilterProcessor::ProcessPart() - [MAILCHECK] [MOVED] [%s] [%s]",
+                 name.c_str(), targetPath.c_str());
+        infomsg("[MAILCHECK] [MOVED] [%s] [%s]", name.c_str(), targetPath.c_str());
+    } else {
+        debugmsg(m_nLogChannel, "CFilterProcessor::ProcessPart() - finished part: %s",
+                 name.c_str());
+    }
+    return code;
+}

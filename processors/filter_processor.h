@@ -1,0 +1,64 @@
+/*
+ * filter_processor.h - applies the rules of one rule set to every part of a
+ * mail.
+ *
+ * FilterParts(root, set) walks the tree with the rules of the named set: -1
+ * when no set has that name (no part is visited), else the walk's result.
+ * For each part the first matching rule (under the rule engine's match
+ * mode) is carried out by its action code:
+ *   1            keyword entry "Schluesselwoerter-Ausnahme: %s"      -> 4
+ *   4, 6         subject mark (once per mail), keyword entry
+ *                "Schluesselwoerter: %s"                              -> 4
+ *   5, 7         keyword entry "Schluesselwoerter: %s"                -> 4
+ *   3, 8         the whole mail is marked (root recorded with 64)     -> 64
+ *   9            the part is replaced by a removal notice             -> 32
+ *   10           the part is saved into the rule's target directory
+ *                under a unique safe name and replaced by a notice    -> 16
+ *   11           nothing                                              -> 0
+ *   other        error "invalid action code.", ERR_PART_ACTION        -> 0
+ * Keyword entries go to the mail's X-ZANAntiSpam field; codes 1-8 also set
+ * ST_PART_RULE. Every matched rule is recorded for its part in the report.
+ *
+ * A part is only removed from the mail once its copy is safe on disk: a move
+ * whose saving fails (no target directory, both writes failed) logs its
+ * error, sets ERR_PART_ACTION and leaves the part in the mail (code 0).
+ *
+ * Names from the mail never leave the target directory: the file name is
+ * the part's name reduced by MimeSafeFileName ("unnamed" when nothing is
+ * left), then made unique (a.exe, a2.exe, a3.exe, ... up to
+ * UNIQUE_NAME_LIMIT).
+ */
+#ifndef MAILWARD_FILTER_PROCESSOR_H
+#define MAILWARD_FILTER_PROCESSOR_H
+
+#include <string>
+
+#include "processors/parts_processor.h"
+#include "rules/rulehelper.h"
+
+class CFilterProcessor : public CBasePartsProcessor {
+  public:
+    // Highest number tried when making a file name unique.
+    static constexpr int UNIQUE_NAME_LIMIT = 63999;
+    // Longest keyword entry written to the anti-spam field.
+    static constexpr std::size_t KEYWORD_ENTRY_MAX = 2047;
+
+    CFilterProcessor(CCheckReport* pReport, CRuleHelper* pRuleHelper);
+
+    int FilterParts(CMimePart* pRoot, const char* pszRuleSet);
+    int ProcessPart(CMimePart* pPart) override;
+
+    // Saves the part's decoded contents into `pszDir`; the path, or "".
+    std::string move_part_to_dir(CMimePart* pPart, const char* pszDir);
+    // `path` itself when nothing exists there, else the first free
+    // base<n>ext for n = 2..UNIQUE_NAME_LIMIT, else "".
+    static std::string MakeUniqueFileName(const std::string& path);
+
+  private:
+    void AddKeywordEntry(CMimePart* pRoot, const Rule* rule, const char* format);
+
+    CRuleHelper* m_pRuleHelper;
+    RuleSet* m_pRuleSet = nullptr;
+};
+
+#endif

@@ -1,0 +1,163 @@
+/*
+ * security_processor.cpp - virus scan of each part (see
+ * security_processor.h).
+ */
+#include "processors/security_processor.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "miralib.h"
+#include "platform.h"
+#include "qorcsock.h"
+#include "vaveriz.h"
+
+namespace {
+
+// Host text numbers.
+constexpr int TEXT_REPLACEMENT_NAME = 63;
+constexpr int TEXT_VIRUS_NOTICE = 68;
+constexpr int TEXT_SCAN_FILE = 69;
+constexpr int TEXT_INFECTED_SUFFIX = 70;
+
+std::string HostText(int id) {
+    const char* text = S_MODULENAME(id, "EXE");
+    return text != nullptr ? text : "";
+}
+
+std::string ConfigValue(const char* key) {
+    char buf[PF_MAX_PATH];
+    miraconf_get(key, buf, sizeof buf);
+    return buf;
+}
+
+const char* EngineVersion() {
+    return AV_GetEngineVersion(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
+}
+
+// Writes the decoded contents of `part` to a new file at `path`.
+bool WriteScanFile(CMimePart* part, const std::string& path) {
+    pf::delete_file(path.c_str());
+    std::FILE* f = pf::create_exclusive(path.c_str());
+    if (f == nullptr)
+        return false;
+    std::int64_t length = 0;
+    char* data = part->DecodeData(length);
+    bool ok = data != nullptr && length >= 0;
+    if (ok && length > 0)
+        ok = std::fwrite(data, 1, static_cast<std::size_t>(length), f) ==
+             static_cast<std::size_t>(length);
+    std::free(data);
+    if (std::fclose(f) != 0)
+        ok = false;
+    if (!ok)
+        pf::delete_file(path.c_str());
+    return ok;
+}
+
+}  // namespace
+
+CSecurityProcessor::CSecurityProcessor(CCheckReport* pReport) : CBasePartsProcessor(pReport) {
+    m_nLogChannel = debug_gethandle("MAILWARD_AV");
+}
+
+CSecurityProcessor::~CSecurityProcessor() {
+    if (m_bActive.load())
+        AV_Exit();
+}
+
+int CSecurityProcessor::ActivateAV(int mode, const char* text) {
+    if (AV_Init() != 0) {
+        errmsg("CSecurityProcessor::ActivateAV() - error activating av-engine");
+        m_bActive.store(false, std::memory_order_release);
+        return -1;
+    }
+    m_nVirusAction.store(mode, std::memory_order_release);
+    if (text != nullptr)
+        m_strActivationText = text;
+    m_bActive.store(true, std::memory_order_release);
+    debugmsg(m_nLogChannel, "CSecurityProcessor::ActivateAV() - AV-Engine activated");
+    return 0;
+}
+
+std::string CSecurityProcessor::ScanFilePath() {
+    std::string dir = ConfigValue("TempDir");
+    std::string path = dir;
+    if (!path.empty() && path.back() != pf::path_sep())
+        path += pf::path_sep();
+    return path + HostText(TEXT_SCAN_FILE);
+}
+
+int CSecurityProcessor::AVCheckPart(CMimePart* pPart) {
+    const std::string path = ScanFilePath();
+    if (!WriteScanFile(pPart, path)) {
+        debugmsg(m_nLogChannel, "CSecurityProcessor::AVCheckPart() - saving part to %s failed",
+                 path.c_str());
+        return -1;
+    }
+    int result = AV_CheckFile(path.c_str());
+    if (!pf::delete_file(path.c_str()))
+        debugmsg(m_nLogChannel, "CSecurityProcessor::AVCheckPart() - delete tmp file failed");
+    return result;
+}
+
+int CSecurityProcessor::ProcessPart(CMimePart* pPart) {
+    debugmsg(m_nLogChannel, "CSecurityProcessor::ProcessPart() - enter");
+    const std::string name = PartNameOrUnnamed(pPart);
+    debugmsg(m_nLogChannel, "CBasePartsProcessor::ProcessParts - processing part: %s",
+             name.c_str());
+    int result = 0;
+    const char* data = pPart->GetData();
+    if (data == nullptr || *data == '\0') {
+        debugmsg(m_nLogChannel,
+                 "CSecurityProcessor::ProcessPart() - No Data in Part ->nothing to check");
+        m_pReport->SetPartVirus(pPart, VIRUS_CLEAN, 0, nullptr, nullptr);
+    } else {
+        int scan = AVCheckPart(pPart);
+        if (scan == -1) {
+            errmsg("CSecurityProcessor::ProcessPart() - AVCheckPart() failed. Check av-engine!");
+            return -1;
+        }
+        if (scan == 0) {
+            debugmsg(m_nLogChannel, "CSecurityProcessor::ProcessPart() - part is secure");
+            m_pReport->SetPartVirus(pPart, VIRUS_CLEAN, 0, nullptr, nullptr);
+        } else if (scan == 1) {
+            // The engine's texts may change with its next call: copy them now.
+            const std::string virus = AV_GetLastVirusName() ? AV_GetLastVirusName() : "";
+            const int mode = VirusAction();
+            if (mode == AV_MODE_RENAME) {
+                const std::string newName = name + HostText(TEXT_INFECTED_SUFFIX);
+                pPart->SetName(newName.c_str());
+                m_pReport->SetPartVirus(pPart, VIRUS_FOUND, PART_RENAMED, nullptr, nullptr);
+                result = PART_RENAMED;
+            } else if (mode == AV_MODE_REMOVE) {
+                std::string notice =
+                    HostText(TEXT_VIRUS_NOTICE) + "\n\nName: " + name + "\nVirus: " + virus + "\n";
+                const std::string replacement = HostText(TEXT_REPLACEMENT_NAME);
+                if (delete_part(pPart, replacement.c_str(), notice.c_str()) != 0) {
+                    errmsg("CSecurityProcessor::ProcessPart() - delete_part failed");
+                    m_pReport->SetError(ERR_PART_ACTION);
+                    m_pReport->SetPartVirus(pPart, VIRUS_FOUND, 0, nullptr, nullptr);
+                } else {
+                    // The record keeps the removed part's identity as its key.
+                    const std::string version = EngineVersion() ? EngineVersion() : "";
+                    m_pReport->SetPartVirus(pPart, VIRUS_FOUND, PART_REMOVED, virus.c_str(),
+                                            version.c_str());
+                    debugmsg(m_nLogChannel,
+                             "CSecurityProcessor::ProcessPart() - [VIRUSREMOVED] [%s] [%s] [%s]",
+                             name.c_str(), virus.c_str(), version.c_str());
+                    infomsg("[MAILCHECK] [VIRUSREMOVED] [%s] [%s] [%s]", name.c_str(),
+                            virus.c_str(), version.c_str());
+                    result = PART_REMOVED;
+                }
+            } else {
+                m_pReport->SetPartVirus(pPart, VIRUS_FOUND, 0, nullptr, nullptr);
+            }
+        } else {
+            m_pReport->SetPartVirus(pPart, VIRUS_NOT_CHECKED, 0, nullptr, nullptr);
+        }
+    }
+    debugmsg(m_nLogChannel, "CSecurityProcessor::ProcessPart() - finished part: %s", name.c_str());
+    return result;
+}

@@ -1,0 +1,301 @@
+/*
+ * pipeline.cpp - the check of one queued mail, run on the worker thread.
+ *
+ * OnPop(job):
+ *    1. backup of the mail; the report is reset;
+ *    2. whole-file scan (JOB_AV_CHECK, engine active): a virus leads to the
+ *       replacement (7), an engine failure sets ERR_CHECK;
+ *    3. a stopping service ends the job here, without a callback;
+ *    4. load (failures: "[MAILCHECK] [ERROR] [...]" lines, ERR_LOAD, finish);
+ *       one report record per part;
+ *    5. part scan (JOB_AV_CHECK, engine active): a virus in any part leads to
+ *       the replacement, a failed scan sets ERR_CHECK;
+ *    6. attachment filter (JOB_ATTACHMENT_FILTER), then the rule stage;
+ *    7. replacement of an infected mail: its header (without Content-Type)
+ *       and the filled template "virremovedinfo.txt" as body, written over
+ *       the source;
+ *    8. engine stamp (JOB_AV_CHECK and something was scanned);
+ *    9. output: the whole rebuilt mail when parts changed, the header alone
+ *       when only it changed, or a copy of the unchanged mail to a different
+ *       target;
+ *   10. finish: temporary backups of unchanged mails deleted, an empty rule
+ *       chain gets the set's default rule, the callback (unless the service
+ *       is stopping), job and tree released.
+ * The callback runs after every failure except while the service stops.
+ */
+#include <cstdio>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "mailhdr/mailhdr.h"
+#include "mime/mimemessage.h"
+#include "miralib.h"
+#include "platform.h"
+#include "qorcsock.h"
+#include "service/mailward_service.h"
+#include "vaveriz.h"
+
+namespace {
+
+// The texts the information template names; filled just before the
+// template is read, used by the worker only.
+struct ReplacementContext {
+    std::string virusName;
+    std::string engineVersion;
+};
+
+int WriteVirusInfo(void*, void*, FILE* out, void* context) {
+    const auto* ctx = static_cast<const ReplacementContext*>(context);
+    if (ctx != nullptr && out != nullptr)
+        std::fprintf(out, "%s", ctx->virusName.c_str());
+    return 0;
+}
+
+int WriteEngineVersion(void*, void*, FILE* out, void* context) {
+    const auto* ctx = static_cast<const ReplacementContext*>(context);
+    if (ctx != nullptr && out != nullptr)
+        std::fprintf(out, "%s", ctx->engineVersion.c_str());
+    return 0;
+}
+
+const TemplateVariable kReplacementVariables[] = {
+    {"${VirusInfoText}", &WriteVirusInfo},
+    {"${AVEngineVersionText}", &WriteEngineVersion},
+    {"", nullptr},
+};
+
+constexpr const char* INFO_TEMPLATE = "virremovedinfo.txt";
+
+const char* EngineVersion() {
+    const char* v = AV_GetEngineVersion(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
+    return v != nullptr ? v : "";
+}
+
+const char* LastVirusName() {
+    const char* v = AV_GetLastVirusName();
+    return v != nullptr ? v : "";
+}
+
+void LoadFailed(int result, const char* source) {
+    const char* format = "[MAILCHECK] [ERROR] [unknown error loading %s]";
+    switch (result) {
+        case CMimeMessage::LOAD_PARSE_FAILED:
+            format = "[MAILCHECK] [ERROR] [parsing %s]";
+            break;
+        case CMimeMessage::LOAD_NO_FILE:
+            format = "[MAILCHECK] [ERROR] [opening file %s]";
+            break;
+        case CMimeMessage::LOAD_NO_MEMORY:
+            format = "[MAILCHECK] [ERROR] [memory %s]";
+            break;
+        default:
+            break;
+    }
+    errmsg(format, source);
+    infomsg(format, source);
+}
+
+void CheckFailed(CCheckReport& report) {
+    errmsg("CMailWard::OnPop() - Virenchcheck schlug fehl");
+    infomsg("[MAILCHECK] [ERROR] [SECUREMAIL]");
+    report.SetError(ERR_CHECK);
+}
+
+}  // namespace
+
+void CMailWard::OnPop(MailJob* job) {
+    if (job == nullptr)
+        return;
+    debugmsg(g_nMailwardDebug, "CMailWard::OnPop() - processing job: %s, %s", job->ruleSet,
+             job->source);
+    // Rules that this job records stay readable until its callback is over.
+    CRuleHelper::ReadGuard rulesInUse;
+    try {
+        rulesInUse = m_ruleHelper.BeginRead();
+    } catch (...) {
+    }
+    std::unique_ptr<CMimeMessage> message;
+    try {
+        BackupMail(job->source);
+        m_report.Reset();
+        const bool scan = (job->flags & JOB_AV_CHECK) != 0 && m_pSecurity->IsActive();
+        bool infected = false;
+        if (scan) {
+            int r = AV_CheckFile(job->source);
+            if (r == -1) {
+                errmsg("CMailWard::OnPop() - AV_CheckFile() failed");
+                m_report.SetError(ERR_CHECK);
+            } else if (r == 1) {
+                infected = true;
+            }
+        }
+        if (!infected) {
+            if (StopRequested()) {
+                Finish(job, nullptr);
+                return;
+            }
+            message.reset(new (std::nothrow) CMimeMessage());
+            if (!message) {
+                errmsg("CMailWard::OnPop - could not create message. no memory.");
+                Finish(job, nullptr);
+                return;
+            }
+            int loaded = message->LoadMsg(job->source, true);
+            if (loaded != 0) {
+                LoadFailed(loaded, job->source);
+                m_report.SetError(ERR_LOAD);
+                Finish(job, message.get());
+                return;
+            }
+            debugmsg(g_nMailwardDebug, "CMailWard::OnPop() - message %s loaded",
+                     message->GetHeader(MAILHDR_FLD_SUBJECT).c_str());
+            InitStatus(message.get());
+            m_ruleHelper.m_nMatchMode = 0;
+            if (scan) {
+                if (m_pSecurity->ProcessParts(message.get()) == -1) {
+                    CheckFailed(m_report);
+                } else if (m_report.virusResult == VIRUS_CLEAN) {
+                    debugmsg(g_nMailwardDebug, "CMailWard::OnPop() - message secured");
+                    infomsg("[MAILCHECK] [OK] [SECUREMAIL] [%d]", m_report.CountParts());
+                } else if (m_report.virusResult == VIRUS_FOUND) {
+                    errmsg("av-mailcheck failed, but av-partscheck succeeded!");
+                    message.reset();
+                    infected = true;
+                }
+            }
+            if (!infected) {
+                if ((job->flags & JOB_ATTACHMENT_FILTER) != 0) {
+                    m_ruleHelper.m_nMatchMode = MATCH_ATTACHMENT;
+                    if (m_pFilter->FilterParts(message.get(), job->ruleSet) == -1)
+                        CheckFailed(m_report);
+                }
+                CheckMailRules(job, message.get());
+            }
+        }
+        if (infected && !ReplaceInfectedMail(job, message)) {
+            Finish(job, nullptr);
+            return;
+        }
+        Stamp(job, message.get());
+        WriteResult(job, message.get());
+    } catch (...) {
+        // Nothing inside a check may end the worker: the job is reported.
+        errmsg("CMailWard::OnPop() - unexpected failure checking %s", job->source);
+        m_report.SetError(ERR_CHECK);
+    }
+    Finish(job, message.get());
+}
+
+bool CMailWard::ReplaceInfectedMail(MailJob* job, std::unique_ptr<CMimeMessage>& message) {
+    message.reset(new (std::nothrow) CMimeMessage());
+    if (!message) {
+        errmsg("CMailWard::OnPop - could not create message. no memory.");
+        return false;
+    }
+    message->LoadMsg(job->source, false);
+    if (message->m_pHeader != nullptr)
+        mailhdr_delfld(message->m_pHeader, MAILHDR_FLD_CONTENT_TYPE);
+    m_report.AddPart(nullptr, "mail");
+    ReplacementContext context{LastVirusName(), EngineVersion()};
+    m_report.SetPartVirus(nullptr, VIRUS_FOUND, 0, context.virusName.c_str(),
+                          context.engineVersion.c_str());
+    char* text = GiveTextFromReplacedTemplate(kReplacementVariables, INFO_TEMPLATE, &context, 0);
+    message->SetData(text != nullptr ? text : "", -1);
+    if (text != nullptr)
+        cbcontext_free(text);
+    message->SaveMsg(job->source);
+    return true;
+}
+
+void CMailWard::Stamp(MailJob* job, CMimeMessage* message) {
+    if ((job->flags & JOB_AV_CHECK) == 0 || m_report.virusResult == VIRUS_NOT_CHECKED)
+        return;
+    mailhdr* header = message->m_pHeader;
+    SetAVStamp(header);
+    if (m_report.virusResult == VIRUS_FOUND &&
+        miraconf_get_int("VirusMailMode", 0) == VIRUS_MAIL_MODE_MARK) {
+        const PartReport* whole = m_report.FindPart(nullptr);
+        if (whole != nullptr && whole->virusResult == VIRUS_FOUND) {
+            stringlist* list = nullptr;
+            stringlist_append_string(&list, whole->virusName != nullptr ? whole->virusName : "");
+            mailhdr_add_antispam(header, list, 0, "Virus:");
+            stringlist_free(&list);
+        }
+    }
+    m_report.headerChanged = 1;
+}
+
+void CMailWard::WriteResult(MailJob* job, CMimeMessage* message) {
+    const char* source = job->source;
+    const char* target = job->target;
+    const bool sameFile = std::string(source) == target;
+    auto saveFailed = [this](const char* path) {
+        errmsg("CMailWard::OnPop() - Fehler beim Speichern der Mail unter %s", path);
+        infomsg("[MAILCHECK] [ERROR] [saving %s]", path);
+        m_report.SetError(ERR_SAVE);
+    };
+    auto saved = [](const char* path) {
+        debugmsg(g_nMailwardDebug, "CMailWard::OnPop() - message saved to %s", path);
+    };
+    auto copyTo = [this, source, target]() {
+        if (pf::copy_file(source, target)) {
+            debugmsg(g_nMailwardDebug, "CMailWard::OnPop() - message copied from %s to %s", source,
+                     target);
+        } else {
+            errmsg("CMailWard::OnPop() - Fehler beim Kopieren der Mail von %s nach %s.", source,
+                   target);
+            infomsg("[MAILCHECK] [ERROR] [saving %s]", target);
+            m_report.SetError(ERR_SAVE);
+        }
+    };
+
+    if (!sameFile && (m_report.modified || m_report.headerChanged)) {
+        if (message->SaveHeaderChangedMsg(source))
+            saved(source);
+        else
+            saveFailed(source);
+    }
+    if (m_report.modified) {
+        if (message->SaveMsg(target))
+            saved(target);
+        else
+            saveFailed(target);
+        return;
+    }
+    if (m_report.headerChanged) {
+        if (sameFile) {
+            if (message->SaveHeaderChangedMsg(target))
+                saved(target);
+            else
+                saveFailed(target);
+        } else {
+            copyTo();
+        }
+        m_report.modified = 1;
+        return;
+    }
+    if (!sameFile)
+        copyTo();
+}
+
+void CMailWard::Finish(MailJob* job, CMimeMessage* message) {
+    DeleteTempBackups();
+    if (m_report.ruleChain == nullptr) {
+        Rule* fallback = m_ruleHelper.MakeDefaultRule(job->ruleSet);
+        if (fallback != nullptr)
+            m_report.ruleChain = fallback;
+    }
+    if (!StopRequested()) {
+        debugmsg(g_nMailwardDebug, "CMailWard::OnPop() - callback");
+        m_report.header = message != nullptr ? message->m_pHeader : nullptr;
+        try {
+            job->callback(&m_report, job->user);
+        } catch (...) {
+            // Whatever the host's callback raises stays here.
+        }
+        m_report.header = nullptr;
+    }
+    ReleaseMailJob(job);
+    debugmsg(g_nMailwardDebug, "CMailWard::OnPop() - leaving");
+}
