@@ -152,6 +152,25 @@ std::size_t SkipOtherEscape(const unsigned char* s, std::size_t i, std::size_t n
     return i + 1;      // keep the characters after the "="
 }
 
+// Decodes the "=" or LF at s[i]; returns where decoding goes on, or n when a
+// "=" with fewer than two characters after it ends decoding.
+inline std::size_t DecodeSpecial(const unsigned char* s, std::size_t i, std::size_t n,
+                                 unsigned char*& out, bool& invalid) {
+    if (s[i] == '\n') {
+        *out++ = '\r';
+        *out++ = '\n';
+        return i + 1;
+    }
+    if (n - i < 3)
+        return n;
+    const unsigned byte = kHexPair.high[s[i + 1]] | kHexPair.low[s[i + 2]];
+    if (byte < 0x100) {
+        *out++ = static_cast<unsigned char>(byte);
+        return i + 3;
+    }
+    return SkipOtherEscape(s, i, n, invalid);
+}
+
 }  // namespace
 
 char* CQuotedPrintable::Encode(const char* text) {
@@ -259,44 +278,15 @@ unsigned char* CQuotedPrintable::Decode(const char* text, std::size_t* outLen) {
             const auto k = static_cast<std::size_t>(std::countr_zero(ahead));
             CopyBlocks(s + i, out, k);
             out += k;
-            i += k;
-            if (s[i] == '\n') {
-                *out++ = '\r';
-                *out++ = '\n';
-                ++i;
-                continue;
-            }
-            const unsigned byte = kHexPair.high[s[i + 1]] | kHexPair.low[s[i + 2]];
-            if (byte < 0x100) {
-                *out++ = static_cast<unsigned char>(byte);
-                i += 3;
-                continue;
-            }
-            i = SkipOtherEscape(s, i, n, invalid);
+            i = DecodeSpecial(s, i + k, n, out, invalid);
         }
     }
 #endif
     while (i < n) {
         while (i < n && s[i] != '=' && s[i] != '\n')
             *out++ = s[i++];
-        if (i >= n)
-            break;
-        if (s[i] == '\n') {
-            *out++ = '\r';
-            *out++ = '\n';
-            ++i;
-            continue;
-        }
-        // s[i] is "=".
-        if (n - i < 3)
-            break;
-        const unsigned byte = kHexPair.high[s[i + 1]] | kHexPair.low[s[i + 2]];
-        if (byte < 0x100) {
-            *out++ = static_cast<unsigned char>(byte);
-            i += 3;
-            continue;
-        }
-        i = SkipOtherEscape(s, i, n, invalid);
+        if (i < n)
+            i = DecodeSpecial(s, i, n, out, invalid);
     }
     const auto written = static_cast<std::size_t>(out - block);
     std::memset(out, 0, size - written);
