@@ -1,0 +1,246 @@
+// test_corpus.cpp - every mail of the shared corpus: it loads (0) or fails
+// the way a parse fails (-3), never crashes; each that loads survives a save
+// and a new load with the same tree, apart from the differences the writer
+// and the parser themselves cause, each named below; and a second save gives
+// the same bytes once those named differences are undone.
+#include "mime_test_util.h"
+
+#include <algorithm>
+#include <cstring>
+#include <iostream>
+#include <map>
+
+using namespace mime_test;
+
+namespace {
+
+// The differences a save and a new load make on purpose.
+enum Allowed {
+    // A body part without header lines is left out by the writer.
+    NO_HEADER_PART_LEFT_OUT,
+    // The contents that end the written mail are followed by two line ends,
+    // of which the parser drops one: they gain one LF per save.
+    LAST_CONTENTS_GAIN_LF,
+    // A uu block is written as its lines, two line ends and "end"; the new
+    // block holds those two line ends too (its decoded bytes do not change).
+    UU_BLOCK_GAINS_TWO_LF,
+    // A mail without header lines is written with an empty header block: the
+    // empty line is read back as the first line of its contents.
+    HEADERLESS_MAIL_GAINS_LF,
+    // A body part whose header lines were never read (they ran into the
+    // delimiter) is written with an empty header block; read back, its first
+    // line is empty, so it becomes a part without header lines.
+    UNREAD_HEADER_BECOMES_NO_HEADER,
+    // A uu container that is a body part of a multipart counts as a block:
+    // it is written without its header lines and read back without them.
+    UU_CONTAINER_IN_MULTIPART_LOSES_HEADER,
+    ALLOWED_COUNT
+};
+
+const char* const ALLOWED_NAMES[ALLOWED_COUNT] = {
+    "no-header body part left out",
+    "contents that end the mail gain a LF",
+    "uu block gains two LF",
+    "mail without header gains a leading LF",
+    "body part with unread header read back without header",
+    "uu container in a multipart loses its header",
+};
+
+std::vector<std::string> CorpusFiles() {
+    std::vector<std::string> files;
+    for (const char* sub : {"mail-parser", "cpython"}) {
+        std::filesystem::path dir = std::filesystem::path(MAILWARD_CORPUS_DIR) / sub;
+        for (const auto& e : std::filesystem::recursive_directory_iterator(dir)) {
+            if (e.is_regular_file()) {
+                files.push_back(e.path().string());
+            }
+        }
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+std::string Kind(const CMimePart& p) {
+    if (p.IsUUBlock()) {
+        return p.GetPartCount() > 0 ? "uu-container-in-multipart" : "uu-block";
+    }
+    if (p.m_bUUEncoded) {
+        return "uu-container";
+    }
+    if (p.IsMultipart() && !p.m_strBoundary.empty()) {
+        return "multipart";
+    }
+    return "single";
+}
+
+std::string Raw(const CMimePart& p) {
+    return p.GetData() ? p.GetData() : "";
+}
+
+class TreeCompare {
+  public:
+    int m_counts[ALLOWED_COUNT] = {};
+    std::vector<std::string> m_faults;
+
+    // `before` was saved, `after` loaded from that file. Allowed differences
+    // are undone in `after`, so that it writes exactly as `before` did.
+    void Compare(const CMimePart& before, CMimePart& after, const std::string& where) {
+        const bool bRoot = before.m_pParent == nullptr;
+        UndoLostHeader(before, after);
+        Check(Kind(before) == Kind(after), where, "kind " + Kind(before) + " / " + Kind(after));
+        Check(before.GetName() == after.GetName(), where, "name");
+        Check(before.GetContentType() == after.GetContentType(), where, "content type");
+        Check(before.m_strBoundary == after.m_strBoundary, where, "boundary");
+        UndoGrowth(before, after, bRoot);
+        Check(Raw(before) == Raw(after), where, "contents");
+        Check(Decoded(const_cast<CMimePart&>(before)) == Decoded(after), where, "decoded");
+
+        // Sub-parts: those the writer leaves out are not expected back.
+        std::vector<const CMimePart*> expected;
+        for (int i = 0; i < before.GetPartCount(); ++i) {
+            const CMimePart* s = before.GetPart(i);
+            if (s->m_bNoHeaders && !before.m_bUUEncoded) {
+                ++m_counts[NO_HEADER_PART_LEFT_OUT];
+            } else {
+                expected.push_back(s);
+            }
+        }
+        if (!Check(expected.size() == static_cast<std::size_t>(after.GetPartCount()), where,
+                   "part count " + std::to_string(expected.size()) + " / " +
+                       std::to_string(after.GetPartCount()))) {
+            return;
+        }
+        for (std::size_t i = 0; i < expected.size(); ++i) {
+            Compare(*expected[i], *after.GetPart(static_cast<unsigned>(i)),
+                    where + "/" + std::to_string(i));
+        }
+        // Undo: the left-out parts come back as placeholders without header
+        // lines, which the writer leaves out again; a multipart whose parts
+        // were all left out so writes its closing delimiter as before.
+        if (expected.size() != static_cast<std::size_t>(before.GetPartCount())) {
+            std::vector<CMimePart*> parts;
+            for (int i = 0; i < after.GetPartCount(); ++i) {
+                parts.push_back(after.GetPart(i));
+            }
+            after.m_nParts = 0;
+            std::size_t k = 0;
+            for (int i = 0; i < before.GetPartCount(); ++i) {
+                CMimePart* p =
+                    parts.size() > k && before.GetPart(i) == expected[k] ? parts[k++] : nullptr;
+                if (!p) {
+                    p = new CMimePart(&after);
+                    p->m_bNoHeaders = true;
+                }
+                after.AppendPart(p);
+            }
+        }
+    }
+
+  private:
+    bool Check(bool bOk, const std::string& where, const std::string& what) {
+        if (!bOk) {
+            m_faults.push_back(where + ": " + what);
+        }
+        return bOk;
+    }
+
+    // Gives `after` the header state of `before` back where it was lost as
+    // one of the allowed differences says.
+    void UndoLostHeader(const CMimePart& before, CMimePart& after) {
+        if (before.m_bNoHeaders || !after.m_bNoHeaders || !before.m_pParent) {
+            return;
+        }
+        Allowed which = ALLOWED_COUNT;
+        if (before.IsUUBlock() && before.GetPartCount() > 0) {
+            which = UU_CONTAINER_IN_MULTIPART_LOSES_HEADER;
+        } else if (before.GetHeaderDump().empty()) {
+            which = UNREAD_HEADER_BECOMES_NO_HEADER;
+        }
+        if (which != ALLOWED_COUNT) {
+            ++m_counts[which];
+            after.m_bNoHeaders = false;
+            mailhdr* pCopy = mailhdr_copy(before.m_pHeader);
+            ASSERT_NE(nullptr, pCopy);
+            mailhdr_free(after.m_pHeader);
+            after.m_pHeader = pCopy;
+        }
+    }
+
+    // Gives `after` the contents of `before` back where they grew exactly as
+    // one of the allowed differences says.
+    void UndoGrowth(const CMimePart& before, CMimePart& after, bool bRoot) {
+        const std::string b = Raw(before);
+        const std::string a = Raw(after);
+        std::string undone = a;
+        Allowed which = ALLOWED_COUNT;
+        if (before.IsUUBlock() && before.GetPartCount() == 0 && a == b + "\n\n") {
+            which = UU_BLOCK_GAINS_TWO_LF;
+        } else if (bRoot && before.m_bNoHeaders &&
+                   a == (b.empty() ? std::string("\n") : "\n" + b + "\n")) {
+            which = HEADERLESS_MAIL_GAINS_LF;
+        } else if (bRoot && before.GetPartCount() == 0 && !b.empty() && a == b + "\n") {
+            which = LAST_CONTENTS_GAIN_LF;
+        }
+        if (which != ALLOWED_COUNT) {
+            ++m_counts[which];
+            std::free(after.m_pData);
+            after.m_pData = b.empty() && !before.GetData() ? nullptr : MimeCopyForTest(b);
+        }
+    }
+
+    static char* MimeCopyForTest(const std::string& s) {
+        char* p = static_cast<char*>(std::malloc(s.size() + 1));
+        std::memcpy(p, s.c_str(), s.size() + 1);
+        return p;
+    }
+};
+
+}  // namespace
+
+TEST(MimeCorpus, EveryMailLoadsAndSurvivesSaveAndReload) {
+    TempDir dir;
+    std::vector<std::string> files = CorpusFiles();
+    ASSERT_EQ(154u, files.size());
+    std::map<int, int> results;
+    TreeCompare cmp;
+    int nStable = 0;
+    for (const std::string& file : files) {
+        SCOPED_TRACE(file);
+        CMimeMessage first;
+        int r = first.LoadMsg(file.c_str(), true);
+        ++results[r];
+        ASSERT_TRUE(r == 0 || r == CMimeMessage::LOAD_PARSE_FAILED) << r;
+        if (r != 0) {
+            continue;
+        }
+        const std::string saved1 = dir.Path("1.eml");
+        ASSERT_TRUE(first.SaveMsg(saved1.c_str()));
+        CMimeMessage second;
+        ASSERT_EQ(0, second.LoadMsg(saved1.c_str(), true));
+        std::size_t nFaults = cmp.m_faults.size();
+        cmp.Compare(first, second, file.substr(file.find("corpus/") + 7));
+        if (cmp.m_faults.size() != nFaults) {
+            continue;
+        }
+        // With the named differences undone, the second save is the first.
+        const std::string saved2 = dir.Path("2.eml");
+        ASSERT_TRUE(second.SaveMsg(saved2.c_str()));
+        EXPECT_EQ(ReadFile(saved1), ReadFile(saved2));
+        ++nStable;
+    }
+    std::string faults;
+    for (const auto& f : cmp.m_faults) {
+        faults += "  " + f + "\n";
+    }
+    EXPECT_TRUE(cmp.m_faults.empty()) << faults;
+    std::string summary;
+    for (const auto& [code, n] : results) {
+        summary += "LoadMsg " + std::to_string(code) + ": " + std::to_string(n) + " mails\n";
+    }
+    for (int i = 0; i < ALLOWED_COUNT; ++i) {
+        summary += std::string(ALLOWED_NAMES[i]) + ": " + std::to_string(cmp.m_counts[i]) + "\n";
+    }
+    summary += "byte-stable after undoing them: " + std::to_string(nStable) + "\n";
+    std::cout << summary;
+    EXPECT_EQ(results[0], nStable);
+}
