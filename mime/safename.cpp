@@ -43,6 +43,11 @@ std::string MimeSafeFileName(const char* pszName) {
     if (nSep != std::string::npos) {
         strName.erase(0, nSep + 1);
     }
+    // A drive prefix ("C:name" names a file in the current folder of C:).
+    if (strName.size() >= 2 && strName[1] == ':' &&
+        ((strName[0] >= 'a' && strName[0] <= 'z') || (strName[0] >= 'A' && strName[0] <= 'Z'))) {
+        strName.erase(0, 2);
+    }
     std::string strSafe;
     for (char c : strName) {
         if (!IsRefused(static_cast<unsigned char>(c))) {

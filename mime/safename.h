@@ -9,8 +9,9 @@
  *   - a drive prefix such as "C:" and every other ":" (streams on NTFS),
  *   - control characters (below 32, and 127) and the characters Windows
  *     refuses in names: < > " | ? *,
- *   - blanks and dots at both ends (Windows drops trailing ones; a name of
- *     dots alone, such as "..", vanishes),
+ *   - blanks and dots at both ends (Windows drops trailing ones, leading
+ *     dots would make a hidden file, a name of dots alone such as ".."
+ *     vanishes),
  *   - the reserved device names of Windows (CON, PRN, AUX, NUL, COM1-9,
  *     LPT1-9, CONIN$, CONOUT$, also with an extension): such a name gets a
  *     "_" in front. This is done on every platform, so that a saved file can
