@@ -56,17 +56,35 @@ MAILWARD_API void MAILWARD_CALL MAILWARD_exit(void) {
 MAILWARD_API int MAILWARD_CALL MAILWARD_add_rule(const char* set, const char* name,
                                                  const char* text, uint32_t value, int action,
                                                  const char* dir, int prepend) {
-    (void)set, (void)name, (void)text, (void)value, (void)action, (void)dir, (void)prepend;
-    if (Service() == nullptr)
+    CMailWard* service = Service();
+    if (service == nullptr)
         return -1;
-    return -1;
+    try {
+        return service->Rules().AddRule(set, name, text, value, action, dir, prepend);
+    } catch (...) {
+        return -1;
+    }
 }
 
-MAILWARD_API void MAILWARD_CALL MAILWARD_clear_rules(void) {}
+MAILWARD_API void MAILWARD_CALL MAILWARD_clear_rules(void) {
+    CMailWard* service = Service();
+    if (service == nullptr)
+        return;
+    try {
+        service->Rules().ClearRules();
+    } catch (...) {
+    }
+}
 
 MAILWARD_API const Rule* MAILWARD_CALL MAILWARD_check_header(const char* set, mailhdr* header) {
-    (void)set, (void)header;
-    return nullptr;
+    CMailWard* service = Service();
+    if (service == nullptr || header == nullptr)
+        return nullptr;
+    try {
+        return service->Rules().CheckHeader(set, header);
+    } catch (...) {
+        return nullptr;
+    }
 }
 
 MAILWARD_API int MAILWARD_CALL MAILWARD_check_mail(const char* ruleSet, const char* headerRuleSet,
@@ -86,27 +104,45 @@ MAILWARD_API int MAILWARD_CALL MAILWARD_check_mail(const char* ruleSet, const ch
 }
 
 MAILWARD_API void MAILWARD_CALL MAILWARD_set_default_action(const char* set, int action) {
-    (void)set, (void)action;
+    CMailWard* service = Service();
+    if (service == nullptr)
+        return;
+    try {
+        service->Rules().SetDefaultAction(set, action);
+    } catch (...) {
+    }
 }
 
 MAILWARD_API int MAILWARD_CALL MAILWARD_activate_av(int mode, const char* text) {
-    (void)mode, (void)text;
-    if (Service() == nullptr)
+    CMailWard* service = Service();
+    if (service == nullptr)
         return -1;
-    return -1;
+    try {
+        return service->Security().ActivateAV(mode, text);
+    } catch (...) {
+        return -1;
+    }
 }
 
 MAILWARD_API int MAILWARD_CALL MAILWARD_install_update_av(int update) {
-    (void)update;
-    if (Service() == nullptr)
+    CMailWard* service = Service();
+    if (service == nullptr)
         return -1;
+    try {
+        service->InstallUpdateAV(update);
+    } catch (...) {
+    }
     return 0;
 }
 
 MAILWARD_API int MAILWARD_CALL MAILWARD_set_av_stamp(mailhdr* header) {
-    (void)header;
-    if (Service() == nullptr)
+    CMailWard* service = Service();
+    if (service == nullptr || header == nullptr)
         return -1;
+    try {
+        service->SetAVStamp(header);
+    } catch (...) {
+    }
     return 0;
 }
 

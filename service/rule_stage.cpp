@@ -15,6 +15,8 @@
  *      answer awaited (polled every 100 ms; the wait ends when the service
  *      stops, since a stopping service calls no callback); a hit sets
  *      ST_SPAM_LISTED, the header-changed flag and the report's listValue.
+ * Entries and marks the stage writes set the report's header-changed flag, so
+ * the changed header is written with the mail.
  * AddRuleHeaderEntry(header, rule): "<rule name>: <first value of the rule's
  *   first criterion>" (cut to RULE_ENTRY_MAX) appended to X-ZANAntiSpam.
  */
@@ -73,6 +75,8 @@ void CMailWard::CheckMailRules(MailJob* job, CMimeMessage* message) {
             const auto* first = static_cast<const Rule*>(ptrset::First(m_report.headerRules));
             if (first != nullptr && first->action == 1) {
                 AddRuleHeaderEntry(header, first);
+                // An entry is a change of the header: the mail is written.
+                m_report.headerChanged = 1;
                 return;
             }
         }
@@ -86,6 +90,7 @@ void CMailWard::CheckMailRules(MailJob* job, CMimeMessage* message) {
         const auto* first = static_cast<const Rule*>(ptrset::First(m_report.headerRules));
         if (first != nullptr) {
             AddRuleHeaderEntry(header, first);
+            m_report.headerChanged = 1;
             if (first->action == 6) {
                 char mark[1024];
                 miraconf_get("SubjectMark", mark, sizeof mark);
