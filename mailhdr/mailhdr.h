@@ -49,7 +49,9 @@
  *   MAILHDR_MAX_FLD_LINES     value lines of one field
  *   MAILHDR_MAX_FLDS_PER_ID   fields in the list of one identifier
  * A line past either limit is refused by mailhdr_parseline with -3 and the
- * error text "hdr fld limit reached"; the record keeps what it holds.
+ * error text "hdr fld limit reached"; the record keeps what it holds, and
+ * the refused line's field is no longer `current`, so the continuation
+ * lines after it are refused too (-1).
  */
 #ifndef MAILWARD_MAILHDR_H
 #define MAILWARD_MAILHDR_H

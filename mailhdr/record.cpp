@@ -125,8 +125,11 @@ mailhdr_fld* add_fld(mailhdr* hdr, int id, const char* name, std::size_t name_le
     return append_new_fld(hdr, id, name, name_len, why);
 }
 
-// Appends one value line; 0, or -3 with the parse error set.
-int append_line(mailhdr_fld* fld, const char* text) {
+// Appends one value line to `current`; 0, or -3 with the parse error set.
+// A full field also stops being `current`: the continuation lines of a flood
+// are then refused at once (-1) instead of each walking the full list.
+int append_line(mailhdr* hdr, const char* text) {
+    mailhdr_fld* fld = hdr->current;
     // Link the new node through the last node's `next`, so that the list is
     // walked once here and not again inside stringlist_append_string.
     stringlist** link = &fld->lines;
@@ -134,6 +137,7 @@ int append_line(mailhdr_fld* fld, const char* text) {
     for (; *link != nullptr; link = &(*link)->next) {
         if (++count >= MAILHDR_MAX_FLD_LINES) {
             set_parse_error(ERR_LIMIT);
+            hdr->current = nullptr;
             return -3;
         }
     }
@@ -272,7 +276,7 @@ MAILWARD_API int MAILWARD_CALL mailhdr_parseline(mailhdr* hdr, const char* line)
             set_parse_error(ERR_CONTINUATION_FIRST);
             return -1;
         }
-        return append_line(hdr->current, text);
+        return append_line(hdr, text);
     }
     const char* colon = std::strchr(line, ':');
     if (colon == nullptr) {
@@ -297,7 +301,7 @@ MAILWARD_API int MAILWARD_CALL mailhdr_parseline(mailhdr* hdr, const char* line)
     const char* value = colon + 1;
     while (is_space(*value))
         ++value;
-    return append_line(hdr->current, value);
+    return append_line(hdr, value);
 }
 
 MAILWARD_API const char* MAILWARD_CALL mailhdr_parse_errorstr(void) {

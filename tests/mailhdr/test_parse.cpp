@@ -142,7 +142,7 @@ TEST(ParseLineErrors, ContinuationAfterItsFieldWasRemovedIsRefused) {
 }
 
 // Lines per field: the last line that fits is taken, the next one refused
-// with -3; the record keeps everything before it.
+// with -3 and its continuations with -1; the record keeps everything before.
 TEST(ParseLineLimits, LinesPerFieldAtAndPastTheLimit) {
     HdrPtr hdr = NewHdr();
     ASSERT_EQ(0, mailhdr_parseline(hdr.get(), "References: <1@x>"));
@@ -153,6 +153,9 @@ TEST(ParseLineLimits, LinesPerFieldAtAndPastTheLimit) {
               stringlist_count(mailhdr_getfldvalue(hdr.get(), 20)));
     EXPECT_EQ(-3, mailhdr_parseline(hdr.get(), " <past@x>"));
     EXPECT_STREQ("hdr fld limit reached", mailhdr_parse_errorstr());
+    // The full field takes no continuation lines any more.
+    EXPECT_EQ(nullptr, hdr->current);
+    EXPECT_EQ(-1, mailhdr_parseline(hdr.get(), " <later@x>"));
     // A repeated single-field name adds lines to the same field.
     EXPECT_EQ(-3, mailhdr_parseline(hdr.get(), "References: <again@x>"));
     EXPECT_EQ(static_cast<std::size_t>(MAILHDR_MAX_FLD_LINES),
