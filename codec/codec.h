@@ -46,9 +46,9 @@ class CBase64 {
     // `data` may be null when `len` is 0.
     static char* Encode(const unsigned char* data, std::size_t len);
     // `len`: in the characters to read, out the bytes decoded. The block holds
-    // len + 1 bytes, zero-filled. Null (and *len 0) when memory is short, when
-    // `len` is null or when the length is beyond CODEC_MAX_INPUT; a null
-    // `text` reads as empty.
+    // len + 1 bytes, zero-filled. A null `text` reads as empty. Null for a
+    // null `len`; null and *len 0 when memory is short or the length is beyond
+    // CODEC_MAX_INPUT.
     unsigned char* Decode(const char* text, std::size_t* len);
 };
 

@@ -225,6 +225,18 @@ TEST(Base64Decode, BadArguments) {
     EXPECT_STREQ(empty.get(), "");
 }
 
+// Lengths past CODEC_MAX_INPUT are refused before anything is read or
+// allocated, so no size computation can wrap.
+TEST(Base64Limits, InputPastTheLimitIsRefused) {
+    const unsigned char byte = 'x';
+    EXPECT_EQ(CBase64::Encode(&byte, CODEC_MAX_INPUT + 1), nullptr);
+    CBase64 b64;
+    std::size_t len = CODEC_MAX_INPUT + 1;
+    EXPECT_EQ(b64.Decode("YWJj", &len), nullptr);
+    EXPECT_EQ(len, 0u);
+    EXPECT_FALSE(b64.m_bInvalidInput);
+}
+
 // Noisy texts: alphabet characters mixed with line ends, "=", blanks, NUL and
 // 8-bit bytes, in runs long enough for the fast paths to start and stop at
 // every offset. Each must decode exactly as the model says.
