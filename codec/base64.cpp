@@ -46,8 +46,9 @@ constexpr std::uint32_t kStray = 0x01000000u;
 
 struct DecodeTables {
     std::int8_t value[256];  // 6-bit value, or -1 outside the alphabet
-    // Entry k holds the bits that character k of a group adds to the three
-    // output bytes, laid out as they stand in memory on a little-endian host.
+    // at[k][c]: the bits that character c in place k of a group adds to the
+    // group's three bytes, byte 0 lowest (so a little-endian store writes
+    // them in order).
     std::uint32_t at[4][256];
 };
 
