@@ -112,7 +112,7 @@ QORCSOCK_API int debug_gethandle(const char* name);
 /* Turns debug lines of a named channel on or off ("*" means every channel,
  * also those created later). Channels start off unless the environment
  * variable QORCSOCK_DEBUG, read when the channel is created, lists them
- * (comma-separated, or "*"); an earlier debug_enable("*", ...) overrides it. */
+ * (comma-separated, or "*"), or while debug_enable("*", 1) is in force. */
 QORCSOCK_API void debug_enable(const char* name, int on);
 QORCSOCK_API int debug_enabled(int handle);
 

@@ -20,8 +20,8 @@
  * scan the published channels without a lock (names never change once
  * published); only the creation of a channel takes the registry lock.
  *
- * Start state: a channel starts on when debug_enable("*", ...) was called
- * before (its value counts), or else when the environment variable
+ * Start state: a channel starts on while debug_enable("*", 1) is in force
+ * (until debug_enable("*", 0)), or when the environment variable
  * QORCSOCK_DEBUG, read at the moment the channel is created, is "*" or a
  * comma-separated list naming it (blanks around names are ignored).
  *
@@ -55,7 +55,7 @@ struct Channel {
 Channel g_channels[QORCSOCK_MAX_CHANNELS];
 std::atomic<int> g_count{0};  // channels published so far
 std::mutex g_registry;        // serialises creation and the "*" switch
-int g_star = -1;              // state set by debug_enable("*"), -1 before
+bool g_all_on = false;        // debug_enable("*", 1) is in force
 
 std::shared_mutex g_sink_lock;  // shared while a sink runs, unique to replace it
 qorcsock_log_sink g_sink = nullptr;
@@ -195,7 +195,7 @@ extern "C" QORCSOCK_API int debug_gethandle(const char* name) {
         if (copy == nullptr) {
             return -1;
         }
-        bool on = g_star >= 0 ? g_star != 0 : EnvironmentEnables(name);
+        bool on = g_all_on || EnvironmentEnables(name);
         g_channels[n].name.store(copy, std::memory_order_release);
         g_channels[n].on.store(on, std::memory_order_relaxed);
         g_count.store(n + 1, std::memory_order_release);
@@ -212,7 +212,7 @@ extern "C" QORCSOCK_API void debug_enable(const char* name, int on) {
     if (std::strcmp(name, "*") == 0) {
         try {
             std::lock_guard<std::mutex> hold(g_registry);
-            g_star = on != 0 ? 1 : 0;
+            g_all_on = on != 0;
             int n = g_count.load(std::memory_order_relaxed);
             for (int i = 0; i < n; ++i) {
                 g_channels[i].on.store(on != 0, std::memory_order_relaxed);

@@ -61,6 +61,7 @@ TEST(qorcsockLogChannels, EnablingAnUnknownNameCreatesItSwitchedOn) {
 }
 
 TEST(qorcsockLogChannels, StarSwitchesAllChannelsAndLaterOnes) {
+    SetDebugEnv(nullptr);
     int before = debug_gethandle("log.star.before");
     debug_enable("*", 1);
     EXPECT_EQ(1, debug_enabled(before));
