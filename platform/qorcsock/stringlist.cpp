@@ -95,6 +95,28 @@ bool IsBlank(char c) {
     return c == ' ' || c == '\t';
 }
 
+// Copies `other` first and links it afterwards, so a failure changes nothing
+// and a list may be added to itself.
+int AddCopy(stringlist** list, const stringlist* other, bool front) {
+    if (list == nullptr) {
+        return -1;
+    }
+    if (other == nullptr) {
+        return 0;
+    }
+    stringlist* copy = stringlist_copy(other);
+    if (copy == nullptr) {
+        return -2;
+    }
+    if (front) {
+        *LastLink(&copy) = *list;
+        *list = copy;
+    } else {
+        *LastLink(list) = copy;
+    }
+    return 0;
+}
+
 }  // namespace
 
 extern "C" QORCSOCK_API void stringlist_free(stringlist** list) {
@@ -133,34 +155,11 @@ extern "C" QORCSOCK_API stringlist* stringlist_copy(const stringlist* list) {
 }
 
 extern "C" QORCSOCK_API int stringlist_append(stringlist** list, const stringlist* other) {
-    if (list == nullptr) {
-        return -1;
-    }
-    if (other == nullptr) {
-        return 0;
-    }
-    stringlist* copy = stringlist_copy(other);
-    if (copy == nullptr) {
-        return -2;
-    }
-    *LastLink(list) = copy;
-    return 0;
+    return AddCopy(list, other, false);
 }
 
 extern "C" QORCSOCK_API int stringlist_prepend(stringlist** list, const stringlist* other) {
-    if (list == nullptr) {
-        return -1;
-    }
-    if (other == nullptr) {
-        return 0;
-    }
-    stringlist* copy = stringlist_copy(other);
-    if (copy == nullptr) {
-        return -2;
-    }
-    *LastLink(&copy) = *list;
-    *list = copy;
-    return 0;
+    return AddCopy(list, other, true);
 }
 
 extern "C" QORCSOCK_API size_t stringlist_count(const stringlist* list) {

@@ -276,6 +276,9 @@ TEST(qorcsockMailaddrLimits, DeeplyNestedCommentsNeedNoStack) {
 // they stand in the file.
 std::string HeaderValue(const std::string& file, const std::string& name) {
     std::ifstream in(std::string(MAILWARD_CORPUS_DIR) + "/" + file, std::ios::binary);
+    if (!in) {
+        ADD_FAILURE() << "cannot read " << file << " of the corpus";
+    }
     std::string line;
     std::string value;
     bool inField = false;
