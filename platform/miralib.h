@@ -37,7 +37,8 @@
  * Blanks around key and value are dropped; comments stand on lines of their
  * own ('#' inside a value belongs to the value); CR LF line ends and a UTF-8
  * byte order mark are accepted; a later line for the same key wins. A file
- * with any bad line is refused whole: nothing of it is applied.
+ * with any bad line is refused whole: nothing of it is applied. The file
+ * data/mailward.conf.example names every key with its default.
  *
  * HOST TEXTS
  * S_MODULENAME(id, module) gives the host's text number `id`. English

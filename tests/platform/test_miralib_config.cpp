@@ -165,6 +165,16 @@ TEST_F(MiraConf, LoadsAFileOfCommentsQuotesAndCrLf) {
     EXPECT_EQ("set before", Get("StampLabel"));
 }
 
+// The example shipped for hosts must stay a valid file.
+TEST_F(MiraConf, ShippedExampleLoads) {
+    std::string path = std::string(MAILWARD_SOURCE_DIR) + "/data/mailward.conf.example";
+    char error[256];
+    ASSERT_EQ(0, miraconf_load(path.c_str(), error, sizeof error)) << error;
+    EXPECT_EQ("/var/lib/mailward", Get("DataDir"));
+    EXPECT_EQ("", Get("StampHost"));
+    EXPECT_EQ("[SPAM]", Get("SubjectMark"));
+}
+
 struct BadLine {
     std::string_view text;
     int line;

@@ -60,7 +60,7 @@ TEST_F(HostTexts, HostReplacesAndRestoresAndOldPointersStayValid) {
     EXPECT_STREQ("mailward-scan.tmp", S_MODULENAME(69, "EXE"));
 }
 
-TEST_F(HostTexts, ReaderCopiesWholeTextsWhileHostReplacesThem) {
+TEST_F(HostTexts, ConcurrentReaderCopiesWholeTextsWhileHostReplacesThem) {
     const std::string a(200, 'a'), b(50, 'b');
     std::atomic<bool> stop{false};
     std::atomic<long> bad{0};

@@ -17,7 +17,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cstdio>
@@ -123,23 +122,12 @@ TEST_F(VaverizEngine, CorpusMailsAreClean) {
     EXPECT_GT(scanned, 100);
 }
 
-TEST_F(VaverizEngine, TestfilesPackageIsInstalled) {
-    std::vector<std::string> names = vztest::TestfileNames();
-    ASSERT_FALSE(names.empty()) << "install the package clamav-testfiles";
-    for (const char* needed : {"clam.exe", "clam.zip", "clam.mail"}) {
-        EXPECT_NE(names.end(), std::find(names.begin(), names.end(), needed)) << needed;
-    }
-}
-
-TEST_F(VaverizEngine, ZipAndMailSamplesAndAMailedEicarAreInfected) {
+// The samples of clamav-testfiles are checked one by one below
+// (VaverizTestfiles); this is a mail of our own with EICAR as attachment.
+TEST_F(VaverizEngine, EicarMailedAsBase64AttachmentIsInfected) {
 #if defined(_WIN32)
-    GTEST_SKIP() << "the Windows engine does not unpack archives or mail";
+    GTEST_SKIP() << "the Windows engine does not decode mail";
 #else
-    for (const char* name : {"clam.zip", "clam.mail", "clam.exe.mbox.base64", "clam.tar.gz"}) {
-        std::string path = std::string(vztest::TESTFILES_DIR) + "/" + name;
-        EXPECT_EQ(1, AV_CheckFile(path.c_str())) << name;
-        EXPECT_TRUE(StartsWith(AV_GetLastVirusName(), "Mailward.Test.ClamFile")) << name;
-    }
     std::string mail = m_scratch.Path("eicar.eml");
     ASSERT_TRUE(pftest::WriteFile(
         mail,
@@ -206,10 +194,12 @@ TEST_F(VaverizEngine, VersionTextNamesEngineAndSignatureCount) {
 }
 
 TEST_F(VaverizEngine, WithoutEngineChecksFailAndUpdateStartsNothing) {
+    LogCapture log;
     AV_Exit();
     AV_Exit();
     EXPECT_EQ(-1, AV_CheckFile(m_eicar.c_str()));
     EXPECT_EQ(-1, AV_ActivateUpdate(0));
+    EXPECT_TRUE(log.Contains(QLOG_ERROR, "engine not initialised"));
     EXPECT_EQ(-1, AV_CheckFile(m_eicar.c_str()));
     ASSERT_EQ(0, AV_Init());
     EXPECT_EQ(1, AV_CheckFile(m_eicar.c_str()));
@@ -313,7 +303,7 @@ TEST_F(VaverizEngine, FourThreadsScanAtOnce) {
     EXPECT_EQ(0, wrong.load());
 }
 
-TEST_F(VaverizEngine, ScansGoOnCorrectlyWhileSignaturesAreReloaded) {
+TEST_F(VaverizEngine, ConcurrentScansGoOnCorrectlyWhileSignaturesAreReloaded) {
     std::atomic<int> wrong{0};
     std::atomic<bool> stop{false};
     std::string missing = m_scratch.Path("missing");
