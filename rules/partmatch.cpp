@@ -20,10 +20,12 @@
  * the first rule that matches, else null (never the default rule).
  *
  * Cost: within one walk a part's name, transfer encoding and decoded text
- * are worked out once, and the text is cut into words once; a pattern
- * without wildcard bytes is then looked up among the distinct words instead
- * of being compared with each. The results are those of testing every word
- * with shcasematch.
+ * are worked out once, and the text is cut into words once. A word pattern
+ * without wildcard bytes is looked up among the distinct words (A-Z
+ * lowered), one with wildcards is tested against each distinct word once;
+ * a phrase without wildcard bytes inside its stars is a substring search in
+ * the lowered text. The results are those of shcasematch on every word, or
+ * on the whole text.
  */
 #include <cstdint>
 #include <cstdlib>
@@ -76,8 +78,11 @@ struct CRuleHelper::PartScan {
     bool hasText = false;
     std::string text;  // decoded contents up to their first zero byte
 
+    bool lowerDone = false;
+    std::string lowerText;  // `text` with A-Z lowered
+
     bool cut = false;
-    std::vector<std::string> words;           // NUL-terminated for shcasematch
+    std::unordered_set<std::string> words;    // distinct words as written
     std::unordered_set<std::string> lowered;  // distinct words, A-Z lowered
 
     explicit PartScan(CMimePart* p) : part(p) {}
@@ -107,6 +112,14 @@ struct CRuleHelper::PartScan {
         return hasText;
     }
 
+    const std::string& LowerText() {
+        if (!lowerDone) {
+            lowerDone = true;
+            lowerText = AsciiLower(text);
+        }
+        return lowerText;
+    }
+
     void Cut() {
         if (cut)
             return;
@@ -119,8 +132,9 @@ struct CRuleHelper::PartScan {
             while (i < text.size() && !IsSeparator(text[i]))
                 ++i;
             if (i > start) {
-                words.emplace_back(text, start, i - start);
-                lowered.insert(AsciiLower(words.back()));
+                auto added = words.emplace(text, start, i - start);
+                if (added.second)
+                    lowered.insert(AsciiLower(*added.first));
             }
         }
     }
@@ -185,6 +199,14 @@ int CRuleHelper::MatchPartIn(const Rule* rule, CMimePart* part, PartScan& scan) 
         phrase += pattern;
         if (phrase.back() != '*')
             phrase += '*';
+        // "*X*" with a literal X holds exactly when X occurs in the text.
+        std::string_view inner(phrase);
+        while (!inner.empty() && inner.front() == '*')
+            inner.remove_prefix(1);
+        while (!inner.empty() && inner.back() == '*')
+            inner.remove_suffix(1);
+        if (inner.find_first_of("*?[") == std::string_view::npos)
+            return scan.LowerText().find(AsciiLower(inner)) != std::string::npos ? 1 : 0;
         return shcasematch(scan.text.c_str(), phrase.c_str()) ? 1 : 0;
     }
     scan.Cut();

@@ -7,11 +7,13 @@
  */
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "codec/codec.h"
+#include "qorcsock.h"
 #include "rules/rulehelper.h"
 #include "rules_test_util.h"
 
@@ -294,6 +296,93 @@ TEST_F(PartMatch, MatchPartAloneAgreesWithTheWalk) {
     rules.m_nMatchMode = MATCH_KEYWORD_EXCEPTION;
     EXPECT_EQ(rules.MatchPart(r, part.get()), 0);
     EXPECT_EQ(rules.MatchPart(nullptr, part.get()), 0);
+}
+
+// The keyword search as plainly stated: decode, cut like strtok at the
+// separators and test each word with shcasematch, or test the whole text
+// with the starred phrase. The engine's shortcuts must agree with it.
+int ReferenceKeywordMatch(const char* pattern, CMimePart* part) {
+    std::int64_t length = 0;
+    char* data = part->DecodeData(length);
+    if (data == nullptr)
+        return 0;
+    std::string text(data, static_cast<std::size_t>(length));
+    std::free(data);
+    text = text.c_str();  // up to the first zero byte
+    std::string p = pattern;
+    if (p.find_first_of(KEYWORD_SEPARATORS) != std::string::npos) {
+        if (p.front() != '*')
+            p.insert(0, "*");
+        if (p.back() != '*')
+            p += "*";
+        return shcasematch(text.c_str(), p.c_str());
+    }
+    std::vector<char> buffer(text.begin(), text.end());
+    buffer.push_back('\0');
+    for (char* word = std::strtok(buffer.data(), KEYWORD_SEPARATORS); word != nullptr;
+         word = std::strtok(nullptr, KEYWORD_SEPARATORS)) {
+        if (shcasematch(word, pattern))
+            return 1;
+    }
+    return 0;
+}
+
+TEST_F(PartMatch, ShortcutsAgreeWithThePlainKeywordSearch) {
+    const std::vector<std::string> patterns = {"money",
+                                               "MONEY",
+                                               "Money*",
+                                               "mon?y",
+                                               "[mM]oney",
+                                               "[a-z]oney",
+                                               "m*y",
+                                               "*",
+                                               "x",
+                                               "",
+                                               "free money",
+                                               "FREE MONEY",
+                                               "free mon*",
+                                               "*ee mo*",
+                                               "free-money",
+                                               "free?money",
+                                               "ee mo",
+                                               "today.",
+                                               "*today.*",
+                                               "**free money**",
+                                               "[",
+                                               "gr\xfc\xdf"
+                                               "e",
+                                               "GR\xfc*",
+                                               "money\r",
+                                               "now\r",
+                                               "a b",
+                                               "<b>",
+                                               "-"};
+    const std::vector<std::string> texts = {"Get free money today.\n",
+                                            "send MONEY\r\nnow\r\n",
+                                            "free-money",
+                                            "x\n",
+                                            "nothing here",
+                                            "",
+                                            "<b>FREE Money</b> -- now!",
+                                            "viele gr\xfc\xdf"
+                                            "e, GR\xfc\xdf"
+                                            "E\n",
+                                            "a  b\ta b",
+                                            "[x] moneymoney money"};
+    rules.m_nMatchMode = MATCH_KEYWORD;
+    for (const std::string& text : texts) {
+        auto part = TextPart("quoted-printable", text);
+        for (const std::string& pattern : patterns) {
+            Rule rule{};
+            rule.action = 4;
+            rule.hdr = mailhdr_alloc();
+            ASSERT_EQ(mailhdr_parseline(rule.hdr, ("body: " + pattern).c_str()), 0);
+            EXPECT_EQ(rules.MatchPart(&rule, part.get()),
+                      ReferenceKeywordMatch(pattern.c_str(), part.get()))
+                << "pattern [" << pattern << "] text [" << text << "]";
+            mailhdr_free(rule.hdr);
+        }
+    }
 }
 
 // One decoding per walk: the walk's answer must be the first rule that
