@@ -270,7 +270,9 @@ MAILWARD_API void MAILWARD_CALL MAILWARD_FreeData(void* data);
 MAILWARD_API mailhdr* MAILWARD_CALL mailhdr_alloc(void);
 MAILWARD_API void MAILWARD_CALL mailhdr_free(mailhdr* hdr);
 MAILWARD_API mailhdr* MAILWARD_CALL mailhdr_copy(const mailhdr* hdr);
-/* 0 ok; -1 continuation line without a field; -2 no colon; -3 no memory */
+/* 0 ok; -1 continuation line without a field (also after its field reached
+ * the line limit); -2 no colon; -3 no memory, or a record limit reached
+ * (1000 lines in one field, 1000 fields of one identifier) */
 MAILWARD_API int MAILWARD_CALL mailhdr_parseline(mailhdr* hdr, const char* line);
 MAILWARD_API const char* MAILWARD_CALL mailhdr_parse_errorstr(void);
 MAILWARD_API int MAILWARD_CALL mailhdr_getfldid(const char* name);
