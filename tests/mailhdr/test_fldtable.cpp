@@ -123,9 +123,10 @@ TEST(FieldTable, LetterCaseOfTheNameDoesNotMatter) {
 }
 
 TEST(FieldTable, NamesOutsideTheTableAreOther) {
-    for (const char* name :
-         {"", "X-Mailer", "Subject ", " Subject", "Subjec", "Subjectx", "From:", "Other",
-          "DKIM-Signature", "Content-Transfer-Encodingx", "Re\xE7" "eived"}) {
+    for (const char* name : {"", "X-Mailer", "Subject ", " Subject", "Subjec", "Subjectx",
+                             "From:", "Other", "DKIM-Signature", "Content-Transfer-Encodingx",
+                             "Re\xE7"
+                             "eived"}) {
         EXPECT_EQ(MAILHDR_FLD_OTHER, mailhdr_getfldid(name)) << name;
     }
     EXPECT_EQ(MAILHDR_FLD_OTHER, mailhdr_getfldid(nullptr));

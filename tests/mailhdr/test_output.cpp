@@ -175,15 +175,6 @@ TEST(HeaderTextLineEnds, DecodedFileNameCannotAddAField) {
               Lines(mailhdr_getfldvalue(reread.get(), MAILHDR_FLD_CONTENT_TYPE)));
 }
 
-TEST(HeaderTextLineEnds, SizeMatchesWhatIsWrittenWithLineEnds) {
-    HdrPtr hdr = NewHdr();
-    ASSERT_EQ(0, mailhdr_setfld_string(hdr.get(), 1, "x\r\ny\n\tz\n w\r"));
-    ASSERT_EQ(0, mailhdr_setfld_string(hdr.get(), 1, "\n"));
-    std::string text = SprintText(hdr.get());
-    EXPECT_EQ(static_cast<std::size_t>(mailhdr_get_headersize(hdr.get())), text.size());
-    EXPECT_EQ(text, CbufText(hdr.get()));
-}
-
 int CountFields(void* context, mailhdr_fld* fld) {
     static_cast<Strings*>(context)->push_back(fld->name);
     return 2;
@@ -280,10 +271,6 @@ TEST(Date, ZonesEastAndWestOfUtc) {
     {
         TimeZone tz("XYZ-5:30");
         EXPECT_EQ("Tue, 5 Mar 2024 18:37:09 +0530", DateAt(kTuesday));
-    }
-    {
-        TimeZone tz("XYZ-14");  // the day changes too
-        EXPECT_EQ("Wed, 6 Mar 2024 03:07:09 +1400", DateAt(kTuesday));
     }
 }
 

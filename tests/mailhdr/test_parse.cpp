@@ -263,17 +263,6 @@ TEST(CopyRecord, SameFieldsInOrderWithFreshCopies) {
     EXPECT_EQ(nullptr, mailhdr_copy(nullptr));
 }
 
-TEST(CopyRecord, FieldWithoutNameGetsTheTableName) {
-    HdrPtr hdr = NewHdr();
-    mailhdr_fld* date = mailhdr_addfld(hdr.get(), 2);
-    ASSERT_NE(nullptr, date);
-    cbcontext_free(date->name);
-    date->name = nullptr;
-    HdrPtr copy(mailhdr_copy(hdr.get()));
-    ASSERT_NE(nullptr, copy);
-    EXPECT_STREQ("Date", copy->flds[2]->name);
-}
-
 TEST(ParseField, TextTypesJoinTheLinesWithABlank) {
     HdrPtr hdr = NewHdr();
     ParseBlock(hdr.get(), "Received: from a\n  by b\n   with c\nX-Empty:\n");
