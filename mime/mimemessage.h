@@ -28,7 +28,8 @@
  * every other failure removes it.
  *
  * Limits: SHC_LINE_CHARS (pieces in which old header lines are read),
- * SHC_COPY_BLOCK (body copy block); the parser's limits are in mimepart.h.
+ * SHC_COPY_BLOCK (body copy block), SHC_FILE_BUFFER (stream buffers of the
+ * copy); the parser's limits are in mimepart.h.
  * Files larger than 4 GiB are read by the low 32 bits of their length.
  *
  * Two operations on the same mail file must not run at once (fixed temporary
@@ -52,6 +53,8 @@ class CMimeMessage : public CMimePart {
     static constexpr std::size_t SHC_LINE_CHARS = 1022;
     // Bytes of body copied per block by SaveHeaderChangedMsg.
     static constexpr std::size_t SHC_COPY_BLOCK = 16383;
+    // Stream buffer of the source and the temporary file while copying.
+    static constexpr std::size_t SHC_FILE_BUFFER = 1024 * 1024;
 
     char* m_pszFileName;  // path of the last load that stored it, or null
 

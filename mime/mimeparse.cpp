@@ -53,6 +53,9 @@ char* TextLimit(const MimeParseContext& ctx, char* p) {
 
 // First occurrence of `needle` lying wholly inside [p, pLimit), or null.
 char* FindIn(char* p, char* pLimit, const char* pszNeedle, std::size_t nNeedle) {
+    if (nNeedle == 0) {
+        return p;
+    }
     if (p >= pLimit || static_cast<std::size_t>(pLimit - p) < nNeedle) {
         return nullptr;
     }
@@ -62,7 +65,10 @@ char* FindIn(char* p, char* pLimit, const char* pszNeedle, std::size_t nNeedle) 
         if (!q) {
             return nullptr;
         }
-        if (std::memcmp(q + 1, pszNeedle + 1, nNeedle - 1) == 0) {
+        // Delimiters of nested multiparts often share their first bytes:
+        // the last byte sorts most candidates out before the comparison.
+        if (q[nNeedle - 1] == pszNeedle[nNeedle - 1] &&
+            std::memcmp(q + 1, pszNeedle + 1, nNeedle - 1) == 0) {
             return q;
         }
         p = q + 1;
@@ -192,23 +198,37 @@ char* CMimePart::FindUUBegin(char* pStart, char* pEnd) const {
         return nullptr;
     }
     // A begin line is "begin 6", two more mode characters, a blank and a
-    // name. Candidates are found by the blank behind "begin" (memchr), which
-    // gives the positions in increasing order.
-    char* q = pStart + 5;
-    char* pStop = pEnd - 5;  // q = p + 5 with p < end - 10
-    while (q < pStop) {
-        q = static_cast<char*>(std::memchr(q, ' ', pStop - q));
-        if (!q) {
+    // name. Candidates are the pairs of a blank and a "6" at p + 5 and p + 6,
+    // found by memchr for the blank and for the "6" in turn: base64 has no
+    // blanks and text few "6", so either search crosses long runs at once.
+    // Each search starts where no earlier pair can be left behind, so the
+    // first match is found.
+    char* x = pStart + 5;
+    char* pStop = pEnd - 5;  // the blank's position x = p + 5, p < end - 10
+    while (x < pStop) {
+        char* pBlank = static_cast<char*>(std::memchr(x, ' ', pStop - x));
+        if (!pBlank) {
             return nullptr;
         }
-        char* p = q - 5;
-        if (p[6] == '6' && p[7] != ' ' && p[8] != ' ' && p[9] == ' ' && p[10] != ' ' &&
+        char* pSix = pBlank + 1;
+        if (*pSix != '6') {
+            pSix = static_cast<char*>(std::memchr(pSix, '6', pStop + 1 - pSix));
+            if (!pSix) {
+                return nullptr;
+            }
+            if (pSix[-1] != ' ') {
+                x = pSix + 1;
+                continue;
+            }
+        }
+        char* p = pSix - 6;
+        if (p >= pStart && p[7] != ' ' && p[8] != ' ' && p[9] == ' ' && p[10] != ' ' &&
             MimeLowerChar(p[0]) == 'b' && MimeLowerChar(p[1]) == 'e' &&
             MimeLowerChar(p[2]) == 'g' && MimeLowerChar(p[3]) == 'i' &&
             MimeLowerChar(p[4]) == 'n') {
             return p;
         }
-        ++q;
+        x = pSix;
     }
     return nullptr;
 }
@@ -230,7 +250,7 @@ char* CMimePart::ParseHeaders(char* pStart, char* pEnd) {
         return nullptr;
     }
     MimeParseContext ctx = MakeContext(pStart, pEnd);
-    return ParseHeadersIn(ctx, pStart, pEnd);
+    return ParseHeadersIn(ctx, pStart, pEnd, nullptr);
 }
 
 void CMimePart::ParseData(char* pStart, char* pEnd) {
@@ -249,13 +269,17 @@ bool CMimePart::ParseUUEncoded(char* pStart, char* pEnd) {
     return ParseUUEncodedIn(ctx, pStart, pEnd);
 }
 
-char* CMimePart::ParseHeadersIn(MimeParseContext& ctx, char* pStart, char* pEnd) {
+char* CMimePart::ParseHeadersIn(MimeParseContext& ctx, char* pStart, char* pEnd,
+                                bool* pbMultipart) {
     debugmsg(MimeDebug(), "CMimePart::ParseHeaders() - begin");
     char* pos = pStart;
     Line line = GetLine(ctx, pos);
     if (!std::memchr(line.b, ':', line.e - line.b)) {
         debugmsg(MimeDebug(), "CMimePart::ParseHeaders() - part has no headers!");
         m_bNoHeaders = true;
+        if (pbMultipart) {
+            *pbMultipart = IsMultipart();
+        }
         return pStart;
     }
     while (!line.Empty()) {
@@ -275,6 +299,10 @@ char* CMimePart::ParseHeadersIn(MimeParseContext& ctx, char* pStart, char* pEnd)
     std::string strType = GetHeader(MAILHDR_FLD_CONTENT_TYPE);
     std::string::size_type nLast = strType.find_last_not_of(" \t\r\n\v\f");
     strType.erase(nLast == std::string::npos ? 0 : nLast + 1);
+    if (pbMultipart) {
+        // IsMultipart() of the value just read, without reading it again.
+        *pbMultipart = FindNoCase(strType.substr(0, 9), "multipart") == 0;
+    }
     if (FindNoCase(strType, "multipart") >= 0) {
         debugmsg(MimeDebug(),
                  "CMimePart::ParseHeaders() - current part is a multipart. reading boundaries "
@@ -413,12 +441,12 @@ bool CMimePart::ParseIn(MimeParseContext& ctx, char* pStart, char* pEnd, int nDe
     std::free(m_pData);
     m_pData = nullptr;
 
-    char* pos = ParseHeadersIn(ctx, pStart, pEnd);
+    bool bMultipart = false;
+    char* pos = ParseHeadersIn(ctx, pStart, pEnd, &bMultipart);
     if (!pos) {
         debugmsg(MimeDebug(), "CMimePart::Parse() - ParseHeaders() returned null ");
         return false;
     }
-    const bool bMultipart = IsMultipart();
     if (!m_bUUEncoded && !bMultipart && FindUUBegin(pos, pEnd)) {
         debugmsg(MimeDebug(), "CMimePart::Parse() - part is uuencoded");
         return ParseUUEncodedIn(ctx, pos, pEnd);

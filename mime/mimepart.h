@@ -155,7 +155,8 @@ class CMimePart {
     bool Reset();
     // The parser proper; `ctx` knows where the whole text ends.
     bool ParseIn(MimeParseContext& ctx, char* pStart, char* pEnd, int nDepth);
-    char* ParseHeadersIn(MimeParseContext& ctx, char* pStart, char* pEnd);
+    // `pbMultipart` (optional) receives IsMultipart() of the header read.
+    char* ParseHeadersIn(MimeParseContext& ctx, char* pStart, char* pEnd, bool* pbMultipart);
 
   private:
     void ParseDataIn(MimeParseContext& ctx, char* pStart, char* pEnd);
