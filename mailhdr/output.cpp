@@ -28,7 +28,10 @@
  * every CR and LF is written as a blank, and in values only the library's
  * own folding survives: an LF followed by a blank or tab (as in
  * "text/plain;\n\tname=...") is written as CR LF and that white space, which
- * continues the field; every other CR or LF is written as a blank. One
+ * continues the field; every other CR or LF is written as a blank. A fold
+ * that would leave a line of white space alone is no fold either (its LF is
+ * written as a blank): such a line must not be generated, and some readers
+ * take it for the empty line that ends the header. One
  * writer serves the cbuf and the character-buffer forms, so the size that
  * mailhdr_get_headersize measures is always what mailhdr_sprint appends.
  *
@@ -90,8 +93,19 @@ inline bool is_fold_space(char c) {
     return c == ' ' || c == '\t';
 }
 
+// True when the LF at `lf` starts a fold: blanks or tabs, then text that is
+// neither the end nor another line end.
+bool is_fold(const char* lf) {
+    const char* p = lf + 1;
+    if (!is_fold_space(*p))
+        return false;
+    while (is_fold_space(*p))
+        ++p;
+    return *p != '\0' && *p != '\r' && *p != '\n';
+}
+
 // Writes `text` with CR and LF turned into blanks, except (when `folds`)
-// an LF followed by a blank or tab, which becomes CR LF and that character.
+// an LF that starts a fold, which becomes CR LF before the fold's blank.
 template <class Sink>
 bool put_clean(Sink& out, const char* text, bool folds) {
     const char* run = text;
@@ -101,7 +115,7 @@ bool put_clean(Sink& out, const char* text, bool folds) {
             continue;
         if (!out.put(run, static_cast<std::size_t>(p - run)))
             return false;
-        if (folds && *p == '\n' && is_fold_space(p[1])) {
+        if (folds && *p == '\n' && is_fold(p)) {
             if (!out.put("\r\n", 2) || !out.put(p + 1, 1))
                 return false;
             ++p;

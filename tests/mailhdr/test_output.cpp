@@ -122,7 +122,9 @@ TEST(HeaderTextLineEnds, OtherLineEndsBecomeBlanks) {
         {"a\r\n\tb", "a \r\n\tb"},  // the CR is no part of the fold
         {"trailing\n", "trailing "},
         {"\n\nBcc: x", "  Bcc: x"},
-        {"a\n\t\nBcc: x", "a\r\n\t Bcc: x"},
+        {"a\n\t\nBcc: x", "a \t Bcc: x"},  // no line of white space alone
+        {"a\n \t", "a  \t"},
+        {"a\n \n\tb", "a  \r\n\tb"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.value);
