@@ -15,7 +15,9 @@
  * of the thread's function sets an `ended` flag under the same mutex, which
  * gives thread_wait its time-out; the thread is joined once it has ended and
  * detached when its handle is closed before that. The state is shared by
- * the handle and the thread, and released by whichever lets go of it last.
+ * the handle and the thread, and released by whichever lets go of it last
+ * (a count of two references; no std::shared_ptr, whose type-tag statics
+ * would show up among the library's exported symbols).
  */
 #include "platform.h"
 
@@ -252,14 +254,18 @@ struct ThreadState {
     bool ended = false;      // fn has returned (or was skipped)
     thread_fn fn = nullptr;
     void* arg = nullptr;
+    std::atomic<int> refs{2};  // the handle and the thread
 };
+
+void release(ThreadState* st) {
+    if (st->refs.fetch_sub(1, std::memory_order_acq_rel) == 1)
+        delete st;
+}
 
 std::atomic<std::uint32_t> g_nextThreadId{1};
 
 void* thread_entry(void* p) {
-    std::unique_ptr<std::shared_ptr<ThreadState>> hold(
-        static_cast<std::shared_ptr<ThreadState>*>(p));
-    ThreadState& st = **hold;
+    ThreadState& st = *static_cast<ThreadState*>(p);
     bool run;
     {
         std::unique_lock<std::mutex> lock(st.m);
@@ -271,15 +277,16 @@ void* thread_entry(void* p) {
     {
         std::lock_guard<std::mutex> lock(st.m);
         st.ended = true;
+        st.cv.notify_all();
     }
-    st.cv.notify_all();
+    release(&st);
     return nullptr;
 }
 
 }  // namespace
 
 struct Thread {
-    std::shared_ptr<ThreadState> state;
+    ThreadState* state = nullptr;
     pthread_t tid;
     bool resumed = false;
     bool joined = false;
@@ -291,29 +298,21 @@ Thread* thread_create_suspended(thread_fn fn, void* arg, std::uint32_t* id) {
         return nullptr;
     }
     std::unique_ptr<Thread> t(new (std::nothrow) Thread);
-    if (t == nullptr) {
+    auto* st = new (std::nothrow) ThreadState;
+    if (t == nullptr || st == nullptr) {
+        delete st;
         errno = ENOMEM;
         return nullptr;
     }
-    try {
-        t->state = std::make_shared<ThreadState>();
-    } catch (const std::bad_alloc&) {
-        errno = ENOMEM;
-        return nullptr;
-    }
-    t->state->fn = fn;
-    t->state->arg = arg;
-    auto* for_thread = new (std::nothrow) std::shared_ptr<ThreadState>(t->state);
-    if (for_thread == nullptr) {
-        errno = ENOMEM;
-        return nullptr;
-    }
-    int rc = ::pthread_create(&t->tid, nullptr, thread_entry, for_thread);
+    st->fn = fn;
+    st->arg = arg;
+    int rc = ::pthread_create(&t->tid, nullptr, thread_entry, st);
     if (rc != 0) {
-        delete for_thread;
+        delete st;
         errno = rc;
         return nullptr;
     }
+    t->state = st;
     std::uint32_t n = g_nextThreadId.fetch_add(1, std::memory_order_relaxed);
     if (n == 0)
         n = g_nextThreadId.fetch_add(1, std::memory_order_relaxed);  // wrapped
@@ -368,6 +367,7 @@ void thread_close(Thread* t) {
     }
     if (!t->joined)
         ::pthread_detach(t->tid);
+    release(t->state);
     delete t;
 }
 

@@ -232,11 +232,6 @@ TEST(PfMakeDirs, PathLongerThanThePathBufferIsRefused) {
     EXPECT_NE(pf::last_error(), 0ul);
 }
 
-TEST(PfPathFits, CountsTheTerminatingNul) {
-    EXPECT_TRUE(pf::path_fits(std::string(PF_MAX_PATH - 1, 'a')));
-    EXPECT_FALSE(pf::path_fits(std::string(PF_MAX_PATH, 'a')));
-}
-
 TEST(PfCreateExclusive, CreatesAWritableBinaryFile) {
     Scratch s;
     std::string path = s.Path("mailward-scan.tmp");
