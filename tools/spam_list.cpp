@@ -1,0 +1,229 @@
+/*
+ * spam_list.cpp - the spam list file, the sender look-up and the answering
+ * thread.
+ */
+#include "spam_list.h"
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <fstream>
+#include <sstream>
+
+#include "qorcsock.h"
+
+namespace {
+
+std::string Lower(std::string s) {
+    std::transform(s.begin(), s.end(), s.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return s;
+}
+
+std::string Trim(const std::string& s) {
+    const std::size_t b = s.find_first_not_of(" \t\r");
+    if (b == std::string::npos)
+        return "";
+    return s.substr(b, s.find_last_not_of(" \t\r") - b + 1);
+}
+
+}  // namespace
+
+bool SpamList::Load(const std::string& path, std::vector<std::string>& errors) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        errors.push_back(path + ": cannot be read");
+        return false;
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    return Parse(text.str(), path, errors);
+}
+
+bool SpamList::Parse(const std::string& text, const std::string& name,
+                     std::vector<std::string>& errors) {
+    std::vector<Entry> entries;
+    std::istringstream in(text);
+    std::string raw;
+    int number = 0;
+    const std::size_t before = errors.size();
+    while (std::getline(in, raw)) {
+        ++number;
+        const std::string where = name + ":" + std::to_string(number) + ": ";
+        if (raw.size() > SPAMLIST_MAX_LINE) {
+            errors.push_back(where + "line longer than " + std::to_string(SPAMLIST_MAX_LINE) +
+                             " characters");
+            continue;
+        }
+        const std::string line = Trim(raw);
+        if (line.empty() || line[0] == '#')
+            continue;
+        std::istringstream words(line);
+        std::string pattern, value, extra;
+        words >> pattern >> value >> extra;
+        if (!extra.empty()) {
+            errors.push_back(where + "expected ADDRESS-OR-DOMAIN [VALUE], found more");
+            continue;
+        }
+        Entry e;
+        if (!value.empty()) {
+            std::uint32_t v = 0;
+            const auto r = std::from_chars(value.data(), value.data() + value.size(), v);
+            if (r.ec != std::errc() || r.ptr != value.data() + value.size()) {
+                errors.push_back(where + "value '" + value + "' is no number from 0 to 4294967295");
+                continue;
+            }
+            e.value = v;
+        }
+        pattern = Lower(pattern);
+        const std::size_t at = pattern.find('@');
+        if (at == 0) {
+            pattern.erase(0, 1);
+            e.domain = true;
+        } else {
+            e.domain = at == std::string::npos;
+        }
+        if (pattern.empty() || (e.domain && pattern.find('@') != std::string::npos)) {
+            errors.push_back(where + "'" + line + "' is neither an address nor a domain");
+            continue;
+        }
+        e.pattern = pattern;
+        if (entries.size() >= SPAMLIST_MAX_ENTRIES) {
+            errors.push_back(where + "more than " + std::to_string(SPAMLIST_MAX_ENTRIES) +
+                             " entries");
+            break;
+        }
+        entries.push_back(std::move(e));
+    }
+    if (errors.size() != before)
+        return false;
+    m_entries = std::move(entries);
+    return true;
+}
+
+bool SpamList::Lookup(const std::string& address, std::uint32_t& value) const {
+    const std::string a = Lower(address);
+    const std::size_t at = a.rfind('@');
+    const std::string domain = at == std::string::npos ? "" : a.substr(at + 1);
+    for (const Entry& e : m_entries) {
+        bool hit = false;
+        if (e.domain) {
+            hit = domain == e.pattern || (domain.size() > e.pattern.size() &&
+                                          domain.compare(domain.size() - e.pattern.size(),
+                                                         e.pattern.size(), e.pattern) == 0 &&
+                                          domain[domain.size() - e.pattern.size() - 1] == '.');
+        } else {
+            hit = shcasematch(a.c_str(), e.pattern.c_str()) == 1;
+        }
+        if (hit) {
+            value = e.value;
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string SenderAddress(const std::string& fromValue) {
+    mailaddr* list = mailaddr_parse(fromValue.c_str());
+    std::string out;
+    for (const mailaddr* a = list; a != nullptr; a = a->next) {
+        if (a->address != nullptr && *a->address != '\0') {
+            out = Lower(a->address);
+            break;
+        }
+    }
+    mailaddr_free(&list);
+    return out;
+}
+
+SpamListResponder::SpamListResponder(const MailwardApi& api, const SpamList& list)
+    : m_api(api), m_list(list) {
+    m_fromId = m_api.hdr_getfldid("From");
+}
+
+SpamListResponder::~SpamListResponder() {
+    Stop();
+}
+
+void SpamListResponder::Start() {
+    std::lock_guard<std::mutex> hold(m_lock);
+    if (m_thread.joinable())
+        return;
+    m_stop = false;
+    m_thread = std::thread([this] { Run(); });
+}
+
+void SpamListResponder::Stop() {
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        m_stop = true;
+    }
+    m_wake.notify_all();
+    if (m_thread.joinable())
+        m_thread.join();
+}
+
+std::size_t SpamListResponder::Answered() const {
+    std::lock_guard<std::mutex> hold(m_lock);
+    return m_answered;
+}
+
+void MAILWARD_CALL SpamListResponder::ListCheck(mailhdr* header, uintptr_t listUser,
+                                                SpamListDone done, void* job) {
+    auto* self = reinterpret_cast<SpamListResponder*>(listUser);
+    Question q{std::string(), done, job};
+    try {
+        const stringlist* lines =
+            header != nullptr ? self->m_api.hdr_getfldvalue(header, self->m_fromId) : nullptr;
+        std::string from;
+        for (const stringlist* l = lines; l != nullptr; l = l->next) {
+            if (l->str == nullptr)
+                continue;
+            if (!from.empty())
+                from += ' ';
+            from += l->str;
+        }
+        q.sender = SenderAddress(from);
+        self->Ask(std::move(q));
+    } catch (...) {
+        // No thread can take the question: answer here, since the library
+        // waits for exactly one answer.
+        done(0, 0, job);
+    }
+}
+
+void SpamListResponder::Ask(Question q) {
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        if (!m_thread.joinable()) {
+            // Not started (or stopped): answer at once rather than never.
+            ++m_answered;
+        } else {
+            m_queue.push_back(std::move(q));
+            m_wake.notify_one();
+            return;
+        }
+    }
+    Answer(q);
+}
+
+void SpamListResponder::Answer(const Question& q) {
+    std::uint32_t value = 0;
+    const bool hit = !q.sender.empty() && m_list.Lookup(q.sender, value);
+    q.done(hit ? 1 : 0, hit ? value : 0, q.job);
+}
+
+void SpamListResponder::Run() {
+    std::unique_lock<std::mutex> hold(m_lock);
+    for (;;) {
+        m_wake.wait(hold, [this] { return m_stop || !m_queue.empty(); });
+        if (m_queue.empty())
+            return;  // stopping, and every question answered
+        Question q = std::move(m_queue.front());
+        m_queue.pop_front();
+        hold.unlock();
+        Answer(q);
+        hold.lock();
+        ++m_answered;
+    }
+}
