@@ -1,0 +1,169 @@
+/*
+ * test_cli_files.cpp - the files a check leaves: backups by BackupMode,
+ * mails written to an output folder, parts moved into a folder, Maildir
+ * and folder arguments.
+ */
+#include "cli_test_util.h"
+
+namespace clitest {
+namespace {
+
+class CliFiles : public CliTest {};
+
+// The notice parts are quoted-printable: long lines end in "=" CR LF.
+std::string WithoutSoftBreaks(std::string text) {
+    for (const char* brk : {"=\r\n", "=\n"}) {
+        for (std::size_t at; (at = text.find(brk)) != std::string::npos;)
+            text.erase(at, std::string(brk).size());
+    }
+    return text;
+}
+
+TEST_F(CliFiles, BackupModeDecidesWhichBackupsStay) {
+    const fs::path origmail = DataDir() / "origmail";
+    // 0: no backup at all.
+    fs::path mails = CopyExamples("m0");
+    RunResult r = Run({"check", "-b", "-O", "BackupMode=0", mails.string()});
+    EXPECT_EQ(r.status, 1) << r;
+    EXPECT_TRUE(FilesBelow(origmail).empty());
+
+    // 1: temporary backups; the unchanged mail's is deleted, the changed
+    // mail's stays (without the engine nothing stamps the clean mail).
+    mails = CopyExamples("m1");
+    r = Run({"check", "-b", "-O", "BackupMode=1", "--flags", "all,-av",
+             (mails / "01-clean.eml").string(), (mails / "03-exe-attachment.eml").string()});
+    EXPECT_EQ(r.status, 1) << r;
+    EXPECT_EQ(FilesBelow(origmail), std::vector<std::string>{"03-exe-attachment.eml"});
+    // The backup is the mail as it came, with its attachment.
+    EXPECT_EQ(ReadFile(origmail / "03-exe-attachment.eml"),
+              ReadFile(ExampleMails() / "03-exe-attachment.eml"));
+    fs::remove_all(origmail);
+
+    // The embedded default keeps every backup.
+    mails = CopyExamples("m2");
+    r = Run({"check", "-b", "--flags", "all,-av", (mails / "01-clean.eml").string(),
+             (mails / "03-exe-attachment.eml").string()});
+    EXPECT_EQ(FilesBelow(origmail),
+              (std::vector<std::string>{"01-clean.eml", "03-exe-attachment.eml"}))
+        << r;
+    EXPECT_EQ(ReadFile(origmail / "01-clean.eml"), ReadFile(ExampleMails() / "01-clean.eml"));
+}
+
+TEST_F(CliFiles, OutputFolderReceivesTheCheckedMails) {
+    const fs::path mails = CopyExamples();
+    const fs::path out = Dir() / "out";
+    RunResult run;
+    auto m = CheckJson({"--output", out.string(), mails.string()}, run);
+    ASSERT_EQ(m.size(), 7u) << run;
+    EXPECT_EQ(FilesBelow(out).size(), 7u);
+    for (const auto& [name, mail] : m)
+        EXPECT_EQ(mail["target"].str, (out / name).lexically_normal().string()) << name;
+
+    // The target holds the rebuilt mail; the source keeps its parts and
+    // gets only the new header.
+    const std::string target = ReadFile(out / "03-exe-attachment.eml");
+    EXPECT_TRUE(Contains(target, "Name: setup.exe")) << target;
+    const std::string source = ReadFile(mails / "03-exe-attachment.eml");
+    EXPECT_TRUE(Contains(source, "filename=\"setup.exe\"")) << source;
+    EXPECT_TRUE(Contains(source, "X-VaveRiz4Zan: checked by VaveRiz")) << source;
+
+    // Without the engine a clean mail is copied unchanged to the target.
+    const fs::path plain = CopyExamples("plain");
+    const RunResult r =
+        Run({"check", "--flags", "all,-av", "-o", "plain-out", (plain / "01-clean.eml").string()});
+    EXPECT_EQ(r.status, 0) << r;
+    EXPECT_EQ(ReadFile(Dir() / "plain-out" / "01-clean.eml"),
+              ReadFile(ExampleMails() / "01-clean.eml"));
+}
+
+TEST_F(CliFiles, OutputFolderRefusesTwoMailsForOneTarget) {
+    CopyExamples("a");
+    CopyExamples("b");
+    const RunResult r = Run({"check", "-o", "out", "a/01-clean.eml", "b/01-clean.eml"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_TRUE(Contains(r.err, "would be written to")) << r;
+    EXPECT_FALSE(fs::exists(Dir() / "out" / "01-clean.eml"));
+}
+
+TEST_F(CliFiles, MoveRuleSavesThePartUnderAUniqueName) {
+    WriteFile(Dir() / "move.conf",
+              "[set default]\n"
+              "rule quarantine-exe = move | quarantine | | attachment: *.exe\n"
+              "[set header]\n");
+    const fs::path first = CopyExamples("first");
+    RunResult run;
+    auto m = CheckJson(
+        {"--rules", "move.conf", "--flags", "all,-av", (first / "03-exe-attachment.eml").string()},
+        run);
+    ASSERT_EQ(m.size(), 1u) << run;
+    const fs::path quarantine = DataDir() / "quarantine";
+    const Json& part = PartNamed(m["03-exe-attachment.eml"], "setup.exe");
+    EXPECT_EQ(part["actionName"].str, "moved") << run;
+    EXPECT_EQ(part["targetPath"].str, (quarantine / "setup.exe").string());
+    std::string original;
+    for (int i = 0; i < 3; ++i)
+        original += "This is not really a program: a harmless text file named setup.exe.\n";
+    EXPECT_EQ(ReadFile(quarantine / "setup.exe"), original);  // decoded, whole
+    const std::string mail = WithoutSoftBreaks(ReadFile(first / "03-exe-attachment.eml"));
+    EXPECT_TRUE(Contains(mail, "moved to quarantine")) << mail;
+    EXPECT_TRUE(Contains(mail, "Name: setup.exe --> " + (quarantine / "setup.exe").string()))
+        << mail;
+
+    // A second mail with the same attachment does not overwrite the first.
+    const fs::path second = CopyExamples("second");
+    m = CheckJson(
+        {"--rules", "move.conf", "--flags", "all,-av", (second / "03-exe-attachment.eml").string()},
+        run);
+    EXPECT_EQ(PartNamed(m["03-exe-attachment.eml"], "setup.exe")["targetPath"].str,
+              (quarantine / "setup2.exe").string())
+        << run;
+    EXPECT_EQ(FilesBelow(quarantine), (std::vector<std::string>{"setup.exe", "setup2.exe"}));
+
+    // The text report shows where the part went.
+    const fs::path third = CopyExamples("third");
+    const RunResult text = Run({"check", "--rules", "move.conf", "--flags", "all,-av",
+                                (third / "03-exe-attachment.eml").string()});
+    EXPECT_TRUE(Contains(text.out, "moved   not checked  " + (quarantine / "setup3.exe").string()))
+        << text;
+}
+
+TEST_F(CliFiles, MaildirGivesCurAndNewButNotTmp) {
+    const fs::path md = Dir() / "Maildir";
+    for (const char* sub : {"cur", "new", "tmp"})
+        fs::create_directories(md / sub);
+    fs::copy_file(ExampleMails() / "01-clean.eml", md / "cur" / "1.host:2,S");
+    fs::copy_file(ExampleMails() / "05-keyword-spam.eml", md / "new" / "2.host");
+    fs::copy_file(ExampleMails() / "03-exe-attachment.eml", md / "tmp" / "3.host");
+    RunResult run;
+    auto m = CheckJson({"--flags", "all,-av", md.string()}, run);
+    EXPECT_EQ(m.size(), 2u) << run;
+    EXPECT_EQ(m["1.host:2,S"]["verdict"].str, "OK");
+    EXPECT_EQ(m["2.host"]["verdict"].str, "FILTERED");
+    EXPECT_EQ(ReadFile(md / "tmp" / "3.host"), ReadFile(ExampleMails() / "03-exe-attachment.eml"));
+}
+
+TEST_F(CliFiles, FoldersAreReadInNameOrderAndRecursivelyOnRequest) {
+    const fs::path top = Dir() / "top";
+    fs::create_directories(top / "sub");
+    fs::copy_file(ExampleMails() / "01-clean.eml", top / "b.eml");
+    fs::copy_file(ExampleMails() / "01-clean.eml", top / "a.eml");
+    fs::copy_file(ExampleMails() / "01-clean.eml", top / "sub" / "c.eml");
+    RunResult flat = Run({"check", "-b", "--flags", "none", top.string()});
+    EXPECT_EQ(flat.status, 0) << flat;
+    const std::size_t a = flat.out.find("a.eml: OK"), b = flat.out.find("b.eml: OK");
+    ASSERT_NE(a, std::string::npos) << flat;
+    ASSERT_NE(b, std::string::npos) << flat;
+    EXPECT_LT(a, b);
+    EXPECT_FALSE(Contains(flat.out, "c.eml")) << flat;
+    RunResult deep = Run({"check", "-b", "-r", "--flags", "none", top.string()});
+    EXPECT_TRUE(Contains(deep.out, "c.eml: OK")) << deep;
+    EXPECT_TRUE(Contains(deep.out, "Mails checked:  3")) << deep;
+
+    fs::create_directories(Dir() / "empty");
+    const RunResult none = Run({"check", "empty"});
+    EXPECT_EQ(none.status, 2);
+    EXPECT_TRUE(Contains(none.err, "no mail found")) << none;
+}
+
+}  // namespace
+}  // namespace clitest

@@ -1,0 +1,175 @@
+/*
+ * test_cli_rules_file.cpp - the rules file: the embedded example set, the
+ * order in which rules are tried, and bad entries reported with their line
+ * and reason while nothing of the file is loaded.
+ */
+#include "cli_test_util.h"
+
+namespace clitest {
+namespace {
+
+class CliRulesFile : public CliTest {};
+
+TEST_F(CliRulesFile, EmbeddedRulesAreTheExamplesFile) {
+    const RunResult embedded = Run({"rules", "--json"});
+    const RunResult file =
+        Run({"rules", "--json", "--rules", (SourceDir() / "examples" / "rules.conf").string()});
+    ASSERT_EQ(embedded.status, 0) << embedded;
+    ASSERT_EQ(file.status, 0) << file;
+    const Json a = JsonReader::Parse(embedded.out), b = JsonReader::Parse(file.out);
+    EXPECT_EQ(a["file"].str, "(embedded rules.conf)");
+    ASSERT_EQ(a["sets"].Size(), 2u);
+    ASSERT_EQ(b["sets"].Size(), 2u);
+    for (std::size_t i = 0; i < 2; ++i) {
+        EXPECT_EQ(a["sets"][i]["name"].str, b["sets"][i]["name"].str);
+        EXPECT_EQ(a["sets"][i]["defaultAction"].Int(), b["sets"][i]["defaultAction"].Int());
+        EXPECT_EQ(RuleNames(a["sets"][i]["rules"]), RuleNames(b["sets"][i]["rules"]));
+    }
+    // The example set as documented: executables removed, a keyword rule,
+    // a header rule.
+    EXPECT_EQ(RuleNames(a["sets"][0]["rules"]),
+              (std::vector<std::string>{"executables", "viagra"}));
+    EXPECT_EQ(a["sets"][0]["rules"][0]["text"].str, "attachment: *.exe");
+    EXPECT_EQ(a["sets"][0]["rules"][0]["action"].Int(), 9);
+    EXPECT_EQ(a["sets"][0]["rules"][1]["text"].str, "body: viagra");
+    EXPECT_EQ(a["sets"][1]["name"].str, "header");
+    EXPECT_EQ(a["sets"][1]["rules"][0]["text"].str, "From: *@spam.example");
+}
+
+TEST_F(CliRulesFile, RulesAreTriedInFileOrderWithPrependFirst) {
+    WriteFile(Dir() / "order.conf",
+              "\xEF\xBB\xBF# with a byte order mark and CR LF line ends\r\n"
+              "[set s]\r\n"
+              "default = 9\r\n"
+              "rule first  = none | | | Subject: a*\r\n"
+              "rule second = 5 | | | body: b\r\n"
+              "rule urgent = mark | | PREPEND | Subject: c | d\r\n"
+              "rule moved  = move | /tmp/q | | attachment: *\r\n");
+    const RunResult r = Run({"rules", "--json", "--rules", "order.conf"});
+    ASSERT_EQ(r.status, 0) << r;
+    const Json j = JsonReader::Parse(r.out);
+    const Json& set = j["sets"][0];
+    EXPECT_EQ(set["name"].str, "s");
+    EXPECT_EQ(set["defaultAction"].Int(), 9);
+    EXPECT_EQ(RuleNames(set["rules"]),
+              (std::vector<std::string>{"urgent", "first", "second", "moved"}));
+    EXPECT_EQ(set["rules"][0]["text"].str, "Subject: c | d");  // bars in the text stay
+    EXPECT_EQ(set["rules"][0]["action"].Int(), 3);
+    EXPECT_EQ(set["rules"][0]["line"].Int(), 6);
+    EXPECT_EQ(set["rules"][3]["dir"].str, "/tmp/q");
+
+    const RunResult text = Run({"rules", "--rules", "order.conf"});
+    EXPECT_TRUE(Contains(text.out, "1. urgent  mark (3)  Subject: c | d  (line 6, prepend)"))
+        << text;
+}
+
+TEST_F(CliRulesFile, BadEntriesAreReportedWithLineAndReason) {
+    WriteFile(Dir() / "bad.conf",
+              "rule early = remove | | | attachment: *.exe\n"  // 1: no section yet
+              "[set good]\n"
+              "rule ok = remove | | | attachment: *.exe\n"
+              "rule ok = remove | | | attachment: *.com\n"       // 4: duplicate
+              "rule del = delete | | | attachment: *.bat\n"      // 5: unknown action
+              "rule mv = move | | | attachment: *.js\n"          // 6: move without dir
+              "rule rm = remove | /q | | attachment: *.js\n"     // 7: dir without move
+              "rule nc = remove | | | attachment *.exe\n"        // 8: no colon
+              "rule ct = remove | | | Subject: x;  continued\n"  // 9: fine (continuation)
+              "rule few = remove | attachment: *.exe\n"          // 10: two fields
+              "rule fl = remove | | first | attachment: *\n"     // 11: unknown flag
+              "rule two = 2 | | | attachment: *\n"               // 12: invalid code
+              "default = none\n"
+              "default = 9\n"                         // 14: second default
+              "[set good]\n"                          // 15: set again
+              "[group x]\n"                           // 16: unknown section
+              "something else\n"                      // 17
+              "rule empty = none | | |\n"             // 18: empty text
+              "rule x y = none | | | Subject: x\n");  // 19: blank in name
+    const RunResult r = Run({"rules", "--rules", "bad.conf"});
+    EXPECT_EQ(r.status, 2) << r;
+    EXPECT_EQ(r.out, "");
+    const std::vector<std::string> expected = {
+        "bad.conf:1: rule outside a [set NAME] section",
+        "bad.conf:4: rule 'ok' is already defined in set 'good' on line 3",
+        "bad.conf:5: unknown action 'delete'",
+        "bad.conf:6: action move needs a target directory",
+        "bad.conf:7: a target directory is only used by action move",
+        "bad.conf:8: bad rule text 'attachment *.exe': piece 1 'attachment *.exe' is no "
+        "header line (no colon after a field name)",
+        "bad.conf:10: expected ACTION | DIR | FLAGS | TEXT, found 2 fields",
+        "bad.conf:11: unknown flag 'first' (the only flag is prepend)",
+        "bad.conf:12: unknown action '2'",
+        "bad.conf:14: the default action of set 'good' is already given on line 13",
+        "bad.conf:15: set 'good' is already defined on line 2",
+        "bad.conf:16: unknown section '[group x]' (expected [set NAME])",
+        "bad.conf:17: expected [set NAME], default = ACTION or rule NAME",
+        "bad.conf:18: empty rule text",
+        "bad.conf:19: rule name 'x y' holds a blank",
+        "bad.conf: refused, no rule was loaded",
+    };
+    for (const std::string& e : expected)
+        EXPECT_TRUE(Contains(r.err, e)) << "missing: " << e << "\n" << r;
+    EXPECT_FALSE(Contains(r.err, "bad.conf:9:")) << r;
+    EXPECT_FALSE(Contains(r.err, "bad.conf:3:")) << r;
+}
+
+TEST_F(CliRulesFile, ContinuationPieceFirstIsRefusedByTheLibraryParser) {
+    WriteFile(Dir() / "cont.conf",
+              "[set s]\nrule c = none | | |  x: 1;y: 2\nrule d = none | | | ;x: 1\n");
+    const RunResult r = Run({"rules", "--rules", "cont.conf"});
+    EXPECT_EQ(r.status, 2) << r;
+    // " x: 1" is trimmed to "x: 1", so line 2 is good; line 3 starts with
+    // an empty piece, which is no header line.
+    EXPECT_FALSE(Contains(r.err, "cont.conf:2:")) << r;
+    EXPECT_TRUE(Contains(r.err, "cont.conf:3: bad rule text ';x: 1': piece 1 '' is no header line"))
+        << r;
+}
+
+TEST_F(CliRulesFile, ABadFileLoadsNothingAndChecksNoMail) {
+    const fs::path mails = CopyExamples();
+    const std::string before = ReadFile(mails / "03-exe-attachment.eml");
+    WriteFile(Dir() / "half.conf",
+              "[set default]\n"
+              "rule exe = remove | | | attachment: *.exe\n"
+              "rule bad = remove | | | no colon here\n"
+              "[set header]\n");
+    const RunResult r = Run({"check", "--rules", "half.conf", mails.string()});
+    EXPECT_EQ(r.status, 2) << r;
+    EXPECT_TRUE(Contains(r.err, "half.conf:3: bad rule text")) << r;
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(ReadFile(mails / "03-exe-attachment.eml"), before);
+    EXPECT_FALSE(fs::exists(DataDir() / "origmail"));
+
+    const RunResult missing = Run({"check", "--rules", "nonexistent.conf", mails.string()});
+    EXPECT_EQ(missing.status, 2);
+    EXPECT_TRUE(Contains(missing.err, "nonexistent.conf: cannot be read")) << missing;
+}
+
+TEST_F(CliRulesFile, RulesOfTheFileActInTheCheck) {
+    const fs::path mails = CopyExamples();
+    WriteFile(Dir() / "mine.conf",
+              "[set mail]\n"
+              "default = 11\n"
+              "rule no-pills = keyword | | | body: pills\n"
+              "rule cheap    = keyword | | | body: cheap*\n"
+              "[set hdr]\n"
+              "rule carol = exception | | | From: carol@example.org\n");
+    RunResult run;
+    auto m = CheckJson(
+        {"--rules", "mine.conf", "-s", "mail", "-H", "hdr", "--flags", "all,-av", mails.string()},
+        run);
+    ASSERT_EQ(m.size(), 7u) << run;
+    // "Cheap pills" is in the Subject, not in the body: the keyword check
+    // reads the body only. The body says "half the price": no hit either.
+    EXPECT_EQ(m["05-keyword-spam.eml"]["verdict"].str, "OK");
+    // The header rule with action 1 adds its entry (rule name, first value).
+    const Json& carol = m["02-eicar-attachment.eml"];
+    EXPECT_EQ(carol["status"].Strings(), std::vector<std::string>{"ST_HEADER_RULE"});
+    EXPECT_EQ(carol["antispam"].Strings(), std::vector<std::string>{"carol: carol@example.org"});
+    EXPECT_EQ(carol["headerRules"][0]["line"].Int(), 6);
+    // The example rules are not loaded: the exe stays.
+    EXPECT_EQ(m["03-exe-attachment.eml"]["verdict"].str, "OK");
+    EXPECT_EQ(m["01-clean.eml"]["ruleChain"][0]["action"].Int(), 11);
+}
+
+}  // namespace
+}  // namespace clitest
