@@ -19,19 +19,23 @@ shift
 export WINEPREFIX
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-    mkdir -p "$WINEPREFIX"
-    # Several tests may start at once (ctest -j): one of them makes the prefix.
-    (
-        flock 9
-        if [ ! -f "$WINEPREFIX/system.reg" ]; then
-            wineboot --init >/dev/null 2>&1 || true
-            wineserver --wait || true
-        fi
-    ) 9>"$WINEPREFIX.lock"
-fi
-# A wine server that outlives each program by WINE_SERVER_LINGER seconds:
-# starting one per test program would cost seconds each. When one is already
-# running for this prefix, this does nothing.
-wineserver -p"${WINE_SERVER_LINGER:-60}" >/dev/null 2>&1 || true
+# Under a lock, as several tests may start at once (ctest -j): make the prefix
+# on first use, and start a wine server that outlives each program by
+# WINE_SERVER_LINGER seconds (one per test program would cost seconds each).
+# A fresh server is warmed up by a program whose output goes nowhere: the
+# first program of a server starts wine's background processes (services.exe
+# and its kin), which inherit its standard error and live as long as the
+# server. Started by a test, they would hold ctest's output pipe open. (Nothing
+# started here may keep the lock's descriptor 9, or the lock would live on.)
+mkdir -p "$WINEPREFIX"
+(
+    flock 9
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+        wineboot --init </dev/null >/dev/null 2>&1 9>&- || true
+        wineserver --wait 9>&- || true
+    fi
+    if wineserver -p"${WINE_SERVER_LINGER:-60}" </dev/null >/dev/null 2>&1 9>&-; then
+        wine cmd /c exit </dev/null >/dev/null 2>&1 9>&- || true
+    fi
+) 9>"$WINEPREFIX.lock"
 exec wine "$@"
