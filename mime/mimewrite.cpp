@@ -26,6 +26,32 @@
 #include "mime/mimeoutput.h"
 #include "mime/mimepart.h"
 
+namespace {
+
+// The header block (when wanted: dump and the empty line that ends it), then
+// the contents with their line end, then the empty line behind them.
+void WriteHeadAndContents(const CMimePart& part, CMimeOutput& out, bool bHeader) {
+    if (bHeader) {
+        const std::string strDump = part.GetHeaderDump();
+        out.Write(strDump.data(), strDump.size());
+        out.Write("\n", 1);
+    }
+    if (part.m_pData && *part.m_pData) {
+        out.Write(part.m_pData, std::strlen(part.m_pData));
+        out.Write("\n", 1);
+    }
+    out.Write("\n", 1);
+}
+
+// "--" boundary and `pszTail` ("\n" for a delimiter line, "--\n\n" to close).
+void WriteDelimiter(const std::string& strBoundary, const char* pszTail, CMimeOutput& out) {
+    out.Write("--", 2);
+    out.Write(strBoundary.data(), strBoundary.size());
+    out.WriteString(pszTail);
+}
+
+}  // namespace
+
 std::string CMimePart::GetMailHeaderDump(const mailhdr* pHeader) {
     int nSize = mailhdr_get_headersize(pHeader);
     if (nSize <= 0) {
@@ -41,10 +67,13 @@ std::string CMimePart::GetMailHeaderDump(const mailhdr* pHeader) {
     std::string strDump;
     try {
         strDump.reserve(static_cast<std::size_t>(nSize));
-        for (const char* p = pBuf; *p; ++p) {
-            if (*p != '\r') {
-                strDump += *p;
-            }
+        const char* p = pBuf;
+        const char* pEnd = pBuf + std::strlen(pBuf);
+        while (p < pEnd) {
+            const char* pCR = static_cast<const char*>(std::memchr(p, '\r', pEnd - p));
+            const char* pRun = pCR ? pCR : pEnd;
+            strDump.append(p, pRun - p);
+            p = pRun + (pCR ? 1 : 0);
         }
     } catch (...) {
         strDump.clear();
@@ -58,29 +87,18 @@ bool CMimePart::WriteTo(CMimeOutput& out) {
         return WriteUUEncoded(out);
     }
     try {
-        const std::string strDump = GetHeaderDump();
-        out.Write(strDump.data(), strDump.size());
-        out.Write("\n", 1);
-        if (m_pData && *m_pData) {
-            out.Write(m_pData, std::strlen(m_pData));
-            out.Write("\n", 1);
-        }
-        out.Write("\n", 1);
+        WriteHeadAndContents(*this, out, true);
         if (m_nParts > 0) {
             for (std::uint32_t i = 0; i < m_nParts; ++i) {
                 CMimePart* pSub = m_apParts[i];
                 if (pSub->m_bNoHeaders) {
                     continue;
                 }
-                out.Write("--", 2);
-                out.Write(m_strBoundary.data(), m_strBoundary.size());
-                out.Write("\n", 1);
+                WriteDelimiter(m_strBoundary, "\n", out);
                 pSub->WriteTo(out);
             }
             if (IsMultipart()) {
-                out.Write("--", 2);
-                out.Write(m_strBoundary.data(), m_strBoundary.size());
-                out.Write("--\n\n", 4);
+                WriteDelimiter(m_strBoundary, "--\n\n", out);
             }
         }
         return true;
@@ -91,16 +109,7 @@ bool CMimePart::WriteTo(CMimeOutput& out) {
 
 bool CMimePart::WriteUUEncoded(CMimeOutput& out) {
     try {
-        if (!m_pParent) {
-            const std::string strDump = GetHeaderDump();
-            out.Write(strDump.data(), strDump.size());
-            out.Write("\n", 1);
-        }
-        if (m_pData && *m_pData) {
-            out.Write(m_pData, std::strlen(m_pData));
-            out.Write("\n", 1);
-        }
-        out.Write("\n", 1);
+        WriteHeadAndContents(*this, out, m_pParent == nullptr);
         for (std::uint32_t i = 0; i < m_nParts; ++i) {
             CMimePart* pSub = m_apParts[i];
             // Every block gets mode 666, whatever its begin line said.

@@ -35,14 +35,15 @@ struct Faults {
     }
 };
 
-class FaultScope {
-  public:
-    explicit FaultScope(Faults& f) {
-        MimeFileHooks hooks = {&Faults::Write, &Faults::Replace, &f};
-        MimeSetFileHooks(&hooks);
-    }
-    ~FaultScope() { MimeSetFileHooks(nullptr); }
-};
+// Runs `fn` with the faults installed as the mime layer's file hooks.
+template <typename Fn>
+bool WithFaults(Faults& f, Fn fn) {
+    MimeFileHooks hooks = {&Faults::Write, &Faults::Replace, &f};
+    MimeSetFileHooks(&hooks);
+    bool bOk = fn();
+    MimeSetFileHooks(nullptr);
+    return bOk;
+}
 
 const std::string MULTI =
     "From: a@example.com\r\nSubject: test\r\nContent-Type: multipart/mixed; boundary=\"b\"\r\n"
@@ -175,10 +176,7 @@ TEST(MimeSave, OverwritesAnExistingMailInOneStep) {
     ASSERT_EQ(0, msg.LoadMsg(dir.Path("m.eml").c_str(), true));
     ASSERT_NE(nullptr, msg.ReplacePart(1, "removed.txt", "The attachment was removed."));
     Faults faults;
-    {
-        FaultScope scope(faults);
-        ASSERT_TRUE(msg.SaveMsg(dir.Path("m.eml").c_str()));
-    }
+    ASSERT_TRUE(WithFaults(faults, [&] { return msg.SaveMsg(dir.Path("m.eml").c_str()); }));
     EXPECT_EQ(1, faults.nReplaceCalls);
     std::string text = ReadFile(dir.Path("m.eml"));
     EXPECT_NE(std::string::npos, text.find("removed.txt"));
@@ -196,11 +194,7 @@ TEST(MimeSave, DiskFullHalfwayLeavesTheOldMailUntouched) {
     for (std::size_t nAllowed : {std::size_t(0), nFull / 2, nFull - 1}) {
         Faults faults;
         faults.nAllowed = nAllowed;
-        bool bOk;
-        {
-            FaultScope scope(faults);
-            bOk = msg.SaveMsg(dir.Path("m.eml").c_str());
-        }
+        bool bOk = WithFaults(faults, [&] { return msg.SaveMsg(dir.Path("m.eml").c_str()); });
         EXPECT_FALSE(bOk) << nAllowed;
         EXPECT_EQ(0, faults.nReplaceCalls) << nAllowed;
         EXPECT_EQ(original, ReadFile(dir.Path("m.eml"))) << nAllowed;
@@ -216,11 +210,7 @@ TEST(MimeSave, FailedReplaceKeepsOldMailAndNamesTheNewText) {
     Faults faults;
     faults.bFailReplace = true;
     LogCapture log;
-    bool bOk;
-    {
-        FaultScope scope(faults);
-        bOk = msg.SaveMsg(dir.Path("m.eml").c_str());
-    }
+    bool bOk = WithFaults(faults, [&] { return msg.SaveMsg(dir.Path("m.eml").c_str()); });
     EXPECT_FALSE(bOk);
     EXPECT_EQ(MULTI, ReadFile(dir.Path("m.eml")));
     EXPECT_EQ(CRLF(Written(msg)), ReadFile(dir.Path("m.eml.tmp")));
@@ -332,11 +322,8 @@ TEST(MimeHeaderSave, DiskFullHalfwayLeavesTheOldMailUntouched) {
         Faults faults;
         faults.nAllowed = nAllowed;
         LogCapture log;
-        bool bOk;
-        {
-            FaultScope scope(faults);
-            bOk = msg.SaveHeaderChangedMsg(dir.Path("m.eml").c_str());
-        }
+        bool bOk =
+            WithFaults(faults, [&] { return msg.SaveHeaderChangedMsg(dir.Path("m.eml").c_str()); });
         EXPECT_FALSE(bOk) << nAllowed;
         EXPECT_TRUE(log.Has("SaveHeaderChangedMsg: error in write file " + dir.Path("m.eml.tmp")))
             << nAllowed;
@@ -356,11 +343,8 @@ TEST(MimeHeaderSave, FailedReplaceKeepsOldMailAndTheNamedTemporaryFile) {
     Faults faults;
     faults.bFailReplace = true;
     LogCapture log;
-    bool bOk;
-    {
-        FaultScope scope(faults);
-        bOk = msg.SaveHeaderChangedMsg(dir.Path("m.eml").c_str());
-    }
+    bool bOk =
+        WithFaults(faults, [&] { return msg.SaveHeaderChangedMsg(dir.Path("m.eml").c_str()); });
     EXPECT_FALSE(bOk);
     EXPECT_TRUE(log.Has("SaveHeaderChangedMsg: Error in CopyFile:"));
     EXPECT_TRUE(log.Has(dir.Path("m.eml.tmp")));
