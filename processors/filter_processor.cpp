@@ -8,20 +8,11 @@
 
 #include "mailhdr/mailhdr.h"
 #include "mime/safename.h"
-#include "miralib.h"
+#include "processors/host_values.h"
 #include "platform.h"
 #include "qorcsock.h"
 
 namespace {
-
-constexpr int TEXT_REPLACEMENT_NAME = 63;
-constexpr int TEXT_MOVED_NOTICE = 65;
-constexpr int TEXT_REMOVED_NOTICE = 67;
-
-std::string HostText(int id) {
-    const char* text = S_MODULENAME(id, "EXE");
-    return text != nullptr ? text : "";
-}
 
 std::string JoinPath(const char* dir, const std::string& name) {
     std::string path = dir;
@@ -112,9 +103,7 @@ int CFilterProcessor::ProcessPart(CMimePart* pPart) {
         case 4:
         case 6:
             if ((m_pReport->status & (ST_SPAM_LISTED | ST_PART_RULE)) == 0) {
-                char mark[1024];
-                miraconf_get("SubjectMark", mark, sizeof mark);
-                mailhdr_marksubject(root->m_pHeader, mark);
+                mailhdr_marksubject(root->m_pHeader, ConfigText("SubjectMark").c_str());
             }
             AddKeywordEntry(root, rule, "Schluesselwoerter: %s");
             m_pReport->status |= ST_PART_RULE;

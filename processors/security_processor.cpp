@@ -8,29 +8,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "miralib.h"
+#include "processors/host_values.h"
 #include "platform.h"
 #include "qorcsock.h"
 #include "vaveriz.h"
 
 namespace {
-
-// Host text numbers.
-constexpr int TEXT_REPLACEMENT_NAME = 63;
-constexpr int TEXT_VIRUS_NOTICE = 68;
-constexpr int TEXT_SCAN_FILE = 69;
-constexpr int TEXT_INFECTED_SUFFIX = 70;
-
-std::string HostText(int id) {
-    const char* text = S_MODULENAME(id, "EXE");
-    return text != nullptr ? text : "";
-}
-
-std::string ConfigValue(const char* key) {
-    char buf[PF_MAX_PATH];
-    miraconf_get(key, buf, sizeof buf);
-    return buf;
-}
 
 const char* EngineVersion() {
     return AV_GetEngineVersion(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
@@ -82,7 +65,7 @@ int CSecurityProcessor::ActivateAV(int mode, const char* text) {
 }
 
 std::string CSecurityProcessor::ScanFilePath() {
-    std::string dir = ConfigValue("TempDir");
+    std::string dir = ConfigText("TempDir");
     std::string path = dir;
     if (!path.empty() && path.back() != pf::path_sep())
         path += pf::path_sep();

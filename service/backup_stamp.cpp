@@ -21,6 +21,7 @@
 
 #include "mailhdr/mailhdr.h"
 #include "miralib.h"
+#include "processors/host_values.h"
 #include "platform.h"
 #include "qorcsock.h"
 #include "service/mailward_service.h"
@@ -29,12 +30,6 @@
 namespace {
 
 constexpr const char* BACKUP_FOLDER = "origmail";
-
-std::string Config(const char* key) {
-    char buf[PF_MAX_PATH];
-    miraconf_get(key, buf, sizeof buf);
-    return buf;
-}
 
 std::string CompanionExtension(const std::string& ext) {
     if (ext == ".poi")
@@ -58,7 +53,7 @@ bool CMailWard::BackupMail(const char* source) {
     if (mode == 0 || source == nullptr)
         return false;
     const pf::SplitPath parts = pf::split_path(source);
-    const std::string folder = Config("DataDir") + pf::path_sep() + BACKUP_FOLDER;
+    const std::string folder = ConfigText("DataDir") + pf::path_sep() + BACKUP_FOLDER;
     const std::string first = folder + pf::path_sep() + parts.name + parts.ext;
     const std::string companionExt = CompanionExtension(parts.ext);
     const std::string companion = parts.drive + parts.dir + parts.name + companionExt;
@@ -88,7 +83,7 @@ void CMailWard::DeleteTempBackups() {
 
 void CMailWard::SetAVStamp(mailhdr* header) {
     debugmsg(m_pSecurity->LogChannel(), "CMailWard::SetAVStamp()");
-    std::string host = Config("StampHost");
+    std::string host = ConfigText("StampHost");
     if (host.empty()) {
         const char* local = csock_hostname_ascii();
         host = local != nullptr ? local : "";
@@ -96,7 +91,7 @@ void CMailWard::SetAVStamp(mailhdr* header) {
     const char* engine = AV_GetEngineVersion(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
     char first[STAMP_LINE_MAX + 1];
     std::snprintf(first, sizeof first, "checked by VaveRiz for %s; host=%s",
-                  Config("StampLabel").c_str(), host.c_str());
+                  ConfigText("StampLabel").c_str(), host.c_str());
     stringlist* lines = nullptr;
     stringlist_append_string(&lines, first);
     stringlist* wrapped = stringlist_fmt(engine != nullptr ? engine : "", STAMP_WRAP);

@@ -26,6 +26,7 @@
 #include "mailhdr/mailhdr.h"
 #include "mime/mimemessage.h"
 #include "miralib.h"
+#include "processors/host_values.h"
 #include "platform.h"
 #include "qorcsock.h"
 #include "service/mailward_service.h"
@@ -92,9 +93,7 @@ void CMailWard::CheckMailRules(MailJob* job, CMimeMessage* message) {
             AddRuleHeaderEntry(header, first);
             m_report.headerChanged = 1;
             if (first->action == 6) {
-                char mark[1024];
-                miraconf_get("SubjectMark", mark, sizeof mark);
-                mailhdr_marksubject(header, mark);
+                mailhdr_marksubject(header, ConfigText("SubjectMark").c_str());
             }
             return;
         }
