@@ -143,7 +143,8 @@ CMimeMessage::ParseResult CMimeMessage::ParseText(char* pText, std::size_t nCoun
 
 int CMimeMessage::LoadMsg(const char* pszPath, bool bFullParse) {
     debugmsg(MimeDebug(), "CMimeMessage::LoadMsg() - loading msg %s", pszPath ? pszPath : "");
-    if (!pszPath) {
+    // A folder opens as a file on POSIX and reports a length of its own.
+    if (!pszPath || pf::is_directory(pszPath)) {
         return LOAD_NO_FILE;
     }
     std::FILE* pFile = std::fopen(pszPath, "rb");

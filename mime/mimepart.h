@@ -68,9 +68,12 @@ class CMimePart {
     // Bytes of contents one parse may copy, as a multiple of the text length.
     static constexpr std::size_t MAX_COPY_FACTOR = 2;
 
-    bool m_bNoHeaders;          // first line held no colon: all text is contents
-    mailhdr* m_pHeader;         // header fields; never null
-    CMimePart** m_apParts;      // sub-parts in mail order; see AppendPart
+    bool m_bNoHeaders;   // first line held no colon: all text is contents
+    mailhdr* m_pHeader;  // header fields; never null
+    // Sub-parts in mail order. Room for MAX_SUBPARTS is made as they come
+    // (AppendPart) rather than held in every part: most parts are leaves, and
+    // a hostile mail of many tiny parts would otherwise cost 4 KiB per part.
+    CMimePart** m_apParts;
     std::uint32_t m_nParts;     // entries of m_apParts in use, 0..MAX_SUBPARTS
     std::uint32_t m_nSlots;     // entries m_apParts has room for
     CMimePart* m_pParent;       // part whose array holds this one; null for a root

@@ -73,6 +73,7 @@ TEST(MimeLoad, MissingAndEmptyFilesGiveMinusTwo) {
     WriteFile(dir.Path("empty.eml"), "");
     EXPECT_EQ(CMimeMessage::LOAD_NO_FILE, msg.LoadMsg(dir.Path("empty.eml").c_str(), true));
     EXPECT_EQ(CMimeMessage::LOAD_NO_FILE, msg.LoadMsg(nullptr, true));
+    EXPECT_EQ(CMimeMessage::LOAD_NO_FILE, msg.LoadMsg(dir.Path("").c_str(), true));
     EXPECT_EQ(nullptr, msg.m_pszFileName);
 }
 

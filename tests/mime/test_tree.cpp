@@ -28,18 +28,6 @@ int CountFields(const CMimePart& part, int id) {
 
 }  // namespace
 
-TEST(MimeTree, NewPartIsEmptyAndOwnsAHeaderRecord) {
-    CMimeMessage msg;
-    EXPECT_NE(nullptr, msg.m_pHeader);
-    EXPECT_EQ(0, msg.GetPartCount());
-    EXPECT_EQ(nullptr, msg.GetData());
-    EXPECT_EQ(0u, msg.GetDataLength());
-    EXPECT_EQ(nullptr, msg.m_pszFileName);
-    EXPECT_EQ(&msg, msg.GetRootPart());
-    EXPECT_EQ("", msg.GetContentType());
-    EXPECT_EQ("", msg.GetName());
-}
-
 TEST(MimeTree, GetPartOutOfRangeIsNullAndSetPartRefuses) {
     CMimeMessage msg;
     ASSERT_TRUE(msg.AppendPart(new CMimePart(&msg)));
@@ -142,12 +130,6 @@ TEST(MimeHeaderAccess, StaticDecodeHeaderDataOfNullLogs) {
     ASSERT_NE(nullptr, p);
     EXPECT_STREQ("Hello", p);
     std::free(p);
-}
-
-TEST(MimeHeaderAccess, FindNoCase) {
-    EXPECT_EQ(4, CMimePart::FindNoCase("abc BoUnDaRy=x", "boundary"));
-    EXPECT_EQ(-1, CMimePart::FindNoCase("abc", "abcd"));
-    EXPECT_EQ(0, CMimePart::FindNoCase("MULTIPART", "multipart"));
 }
 
 TEST(MimeName, QuotedNameParameterInLowerCase) {
