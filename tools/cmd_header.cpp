@@ -21,6 +21,7 @@
 #include "console.h"
 #include "host_session.h"
 #include "json_text.h"
+#include "report_output.h"
 
 namespace {
 
@@ -380,20 +381,19 @@ int RunRules(int argc, char** argv, int first, const std::string& exeDir) {
         return EXIT_CLEAN;
     }
     std::string out = "rules of " + session.RulesName() + ": " + std::to_string(book.sets.size()) +
-                      " sets, " + std::to_string(book.rules.size()) + " rules\n";
+                      " sets, " + std::to_string(book.rules.size()) +
+                      " rules, in the order they are tried\n";
     for (const RuleSetEntry& s : book.sets) {
         out += "\n[set " + s.name + "]  default: " + ActionLabel(s.defaultAction) +
                (s.hasDefault ? "" : " (not given)") + "\n";
+        std::vector<std::vector<std::string>> rows = {
+            {"#", "rule", "action", "dir", "text", "line"}};
         int n = 0;
-        for (const RuleEntry* r : TryOrder(book, s.name)) {
-            out += "  " + std::to_string(++n) + ". " + r->name + "  " + ActionLabel(r->action);
-            if (!r->dir.empty())
-                out += " -> " + r->dir;
-            out += "  " + r->text + "  (line " + std::to_string(r->line) +
-                   (r->prepend ? ", prepend" : "") + ")\n";
-        }
-        if (n == 0)
-            out += "  (no rules)\n";
+        for (const RuleEntry* r : TryOrder(book, s.name))
+            rows.push_back({std::to_string(++n), r->name, ActionLabel(r->action),
+                            r->dir.empty() ? "-" : r->dir, r->text,
+                            std::to_string(r->line) + (r->prepend ? " prepend" : "")});
+        out += n == 0 ? "  (no rules)\n" : TextTable(rows, "  ");
     }
     console.Out(out);
     return EXIT_CLEAN;

@@ -91,28 +91,6 @@ std::string WrittenText(const MailOutcome& o) {
     return where + ": copied unchanged";
 }
 
-std::string Table(const std::vector<std::vector<std::string>>& rows, const char* indent) {
-    std::vector<std::size_t> width;
-    for (const auto& row : rows) {
-        width.resize(std::max(width.size(), row.size()), 0);
-        for (std::size_t i = 0; i < row.size(); ++i)
-            width[i] = std::max(width[i], row[i].size());
-    }
-    std::string out;
-    for (const auto& row : rows) {
-        std::string line = indent;
-        for (std::size_t i = 0; i < row.size(); ++i) {
-            line += row[i];
-            if (i + 1 < row.size())
-                line += std::string(width[i] - row[i].size() + 2, ' ');
-        }
-        while (!line.empty() && line.back() == ' ')
-            line.pop_back();
-        out += line + "\n";
-    }
-    return out;
-}
-
 std::string RuleJson(const RuleInfo& r) {
     JsonObject j;
     j.AddStringOrNull("name", r.name ? &*r.name : nullptr);
@@ -140,6 +118,28 @@ std::string StringsJson(const std::vector<std::string>& items) {
 }
 
 }  // namespace
+
+std::string TextTable(const std::vector<std::vector<std::string>>& rows, const char* indent) {
+    std::vector<std::size_t> width;
+    for (const auto& row : rows) {
+        width.resize(std::max(width.size(), row.size()), 0);
+        for (std::size_t i = 0; i < row.size(); ++i)
+            width[i] = std::max(width[i], row[i].size());
+    }
+    std::string out;
+    for (const auto& row : rows) {
+        std::string line = indent;
+        for (std::size_t i = 0; i < row.size(); ++i) {
+            line += row[i];
+            if (i + 1 < row.size())
+                line += std::string(width[i] - row[i].size() + 2, ' ');
+        }
+        while (!line.empty() && line.back() == ' ')
+            line.pop_back();
+        out += line + "\n";
+    }
+    return out;
+}
 
 const char* Verdict(const MailOutcome& o) {
     if (HasError(o))
@@ -193,7 +193,7 @@ std::string FormatMailText(const MailOutcome& o, bool brief) {
     if (o.subject) {
         std::string subject = Printable(*o.subject);
         if (o.subjectDecoded && *o.subjectDecoded != *o.subject)
-            subject += "  [" + Printable(*o.subjectDecoded) + "]";
+            subject += "  (decoded: " + Printable(*o.subjectDecoded) + ")";
         info.push_back({"subject", subject});
     }
     for (std::size_t i = 0; i < o.antispam.size(); ++i)
@@ -207,19 +207,21 @@ std::string FormatMailText(const MailOutcome& o, bool brief) {
     for (const RuleInfo* r : RulesThatActed(o))
         acted.push_back(RuleLabel(*r));
     info.push_back({"rules", acted.empty() ? "none acted" : Join(acted, ", ")});
-    out += Table(info, "  ");
+    out += TextTable(info, "  ");
 
     if (!o.parts.empty()) {
         std::vector<std::vector<std::string>> rows;
         rows.push_back({"#", "part", "action", "virus", "moved to", "rules"});
         int n = 0;
         for (const PartInfo& p : o.parts) {
-            rows.push_back({std::to_string(++n), Cell(p.wholeMail ? "(whole mail)" : p.name),
-                            PartActionName(p.action), Cell(PartVirus(p)),
+            const std::string name =
+                p.wholeMail ? "(whole mail)" : (p.name.empty() ? "(no name)" : p.name);
+            rows.push_back({std::to_string(++n), Cell(name), PartActionName(p.action),
+                            Cell(PartVirus(p)),
                             p.targetPath && !p.targetPath->empty() ? Printable(*p.targetPath) : "-",
                             Cell(RuleNames(p.rules))});
         }
-        out += Table(rows, "    ");
+        out += TextTable(rows, "    ");
     }
     if (o.truncated)
         out += "  (the report held more records than are shown)\n";
@@ -311,7 +313,7 @@ std::string FormatSummaryText(const RunSummary& s) {
         {"Engine:", s.engine ? Printable(s.engineVersion) : "off"},
         {"Time:", rate},
     };
-    return "\n----------- SUMMARY -----------\n" + Table(rows, "");
+    return "\n----------- SUMMARY -----------\n" + TextTable(rows, "");
 }
 
 std::string FormatSummaryJson(const RunSummary& s) {

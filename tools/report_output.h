@@ -25,8 +25,12 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #include "check_outcome.h"
+
+// Rows as columns padded to their widest cell, each line led by `indent`.
+std::string TextTable(const std::vector<std::vector<std::string>>& rows, const char* indent);
 
 // "OK", "FOUND", "FILTERED" or "ERROR".
 const char* Verdict(const MailOutcome& o);

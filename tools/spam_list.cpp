@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <chrono>
 #include <fstream>
 #include <sstream>
 
@@ -171,7 +172,7 @@ std::size_t SpamListResponder::Answered() const {
 void MAILWARD_CALL SpamListResponder::ListCheck(mailhdr* header, uintptr_t listUser,
                                                 SpamListDone done, void* job) {
     auto* self = reinterpret_cast<SpamListResponder*>(listUser);
-    Question q{std::string(), done, job};
+    std::shared_ptr<AnswerFlag> answered;
     try {
         const stringlist* lines =
             header != nullptr ? self->m_api.hdr_getfldvalue(header, self->m_fromId) : nullptr;
@@ -183,28 +184,41 @@ void MAILWARD_CALL SpamListResponder::ListCheck(mailhdr* header, uintptr_t listU
                 from += ' ';
             from += l->str;
         }
-        q.sender = SenderAddress(from);
-        self->Ask(std::move(q));
+        answered = std::make_shared<AnswerFlag>();
+        self->Ask(Question{SenderAddress(from), done, job, answered});
     } catch (...) {
-        // No thread can take the question: answer here, since the library
-        // waits for exactly one answer.
+        // The question never reached the answering thread: answer here, as
+        // the library waits for exactly one answer.
         done(0, 0, job);
+        return;
+    }
+    try {
+        self->WaitForAnswer(*answered);
+    } catch (...) {
+        // The answer comes all the same; the library then polls for it.
     }
 }
 
 void SpamListResponder::Ask(Question q) {
     {
         std::lock_guard<std::mutex> hold(m_lock);
-        if (!m_thread.joinable()) {
-            // Not started (or stopped): answer at once rather than never.
-            ++m_answered;
-        } else {
+        if (m_thread.joinable() && !m_stop) {
             m_queue.push_back(std::move(q));
             m_wake.notify_one();
             return;
         }
     }
+    // Not started (or stopping): answer at once rather than never.
     Answer(q);
+    std::lock_guard<std::mutex> hold(m_lock);
+    ++m_answered;
+    q.answered->yes = true;
+}
+
+void SpamListResponder::WaitForAnswer(const AnswerFlag& answered) {
+    std::unique_lock<std::mutex> hold(m_lock);
+    m_answeredWake.wait_for(hold, std::chrono::milliseconds(SPAMLIST_GRACE_MS),
+                            [&answered] { return answered.yes; });
 }
 
 void SpamListResponder::Answer(const Question& q) {
@@ -225,5 +239,7 @@ void SpamListResponder::Run() {
         Answer(q);
         hold.lock();
         ++m_answered;
+        q.answered->yes = true;
+        m_answeredWake.notify_all();
     }
 }

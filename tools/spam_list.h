@@ -19,6 +19,11 @@
  * question to the answering thread, which calls `done` exactly once per
  * question. Stop() answers what is still queued and joins the thread.
  *
+ * GRACE: the library looks for an answer that comes after ListCheck
+ * returned only every 100 ms, so ListCheck waits up to SPAMLIST_GRACE_MS for
+ * the answering thread before it returns: a quick look-up then costs the
+ * mail no poll interval, and a slow one is still answered later.
+ *
  * LIMITS: SPAMLIST_MAX_ENTRIES entries, SPAMLIST_MAX_LINE characters.
  */
 #ifndef MAILWARD_TOOLS_SPAM_LIST_H
@@ -27,6 +32,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -36,6 +42,7 @@
 
 constexpr std::size_t SPAMLIST_MAX_ENTRIES = 1000000;
 constexpr std::size_t SPAMLIST_MAX_LINE = 4096;
+constexpr int SPAMLIST_GRACE_MS = 50;
 
 class SpamList {
   public:
@@ -78,12 +85,19 @@ class SpamListResponder {
     std::size_t Answered() const;
 
   private:
+    // Set (under m_lock) once the question's `done` has been called.
+    struct AnswerFlag {
+        bool yes = false;
+    };
     struct Question {
         std::string sender;
         SpamListDone done;
         void* job;
+        std::shared_ptr<AnswerFlag> answered;
     };
+    // Queues the question, or answers it at once when no thread runs.
     void Ask(Question q);
+    void WaitForAnswer(const AnswerFlag& answered);
     void Run();
     void Answer(const Question& q);
 
@@ -92,6 +106,7 @@ class SpamListResponder {
     int m_fromId = -1;
     mutable std::mutex m_lock;
     std::condition_variable m_wake;
+    std::condition_variable m_answeredWake;
     std::deque<Question> m_queue;
     bool m_stop = false;
     std::size_t m_answered = 0;

@@ -5,6 +5,8 @@
  * example mails and the shared corpus, and a small strict JSON reader for
  * the --json output.
  *
+ * Every run is checked for sanitizer reports on stderr.
+ *
  * Every test runs in its own scratch folder below the build tree, with
  * XDG_STATE_HOME pointing into it, so the program's data folder (backups,
  * scan file) never touches the developer's home. Scratch folders are
@@ -77,6 +79,15 @@ struct RunResult {
 
 inline std::ostream& operator<<(std::ostream& os, const RunResult& r) {
     return os << "exit " << r.status << "\n--- stdout\n" << r.out << "--- stderr\n" << r.err;
+}
+
+// Fails the test when a sanitizer wrote a report: under the ASan/UBSan
+// build every run of the program is also a sanitizer run, and a report
+// must not pass for an exit status the program itself uses.
+inline void ExpectNoSanitizerReport(const RunResult& r) {
+    for (const char* marker : {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer",
+                               "runtime error:", "WARNING: ThreadSanitizer"})
+        EXPECT_FALSE(Contains(r.err, marker)) << r.err;
 }
 
 // ---- JSON ----------------------------------------------------------------
@@ -339,6 +350,7 @@ class CliTest : public ::testing::Test {
             r.status = 128 + WTERMSIG(raw);
         r.out = ReadFile(out);
         r.err = ReadFile(err);
+        ExpectNoSanitizerReport(r);
         return r;
     }
 

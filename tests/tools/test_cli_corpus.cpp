@@ -5,9 +5,8 @@
  * and every mail that was written loads again in a second check.
  *
  * Run under the ASan build (MAILWARD_SANITIZE=address) this is also the
- * sanitizer run of the whole pipeline over the corpus: a sanitizer report
- * ends the program with a signal or a non-zero status other than 1 and 2
- * and shows on stderr.
+ * sanitizer run of the whole pipeline over the corpus: every run's stderr
+ * is searched for sanitizer reports (cli_test_util.h).
  */
 #include "cli_test_util.h"
 
@@ -32,13 +31,6 @@ class CliCorpus : public CliTest {
     }
 };
 
-void ExpectNoSanitizerReport(const RunResult& r) {
-    EXPECT_FALSE(Contains(r.err, "ERROR: AddressSanitizer")) << r.err;
-    EXPECT_FALSE(Contains(r.err, "runtime error:")) << r.err;  // UBSan
-    EXPECT_FALSE(Contains(r.err, "WARNING: ThreadSanitizer")) << r.err;
-    EXPECT_FALSE(Contains(r.err, "LeakSanitizer")) << r.err;
-}
-
 TEST_F(CliCorpus, EveryMailIsCheckedAndEveryWrittenMailLoadsAgain) {
     const std::size_t count = CopyCorpus();
     ASSERT_GE(count, 150u);
@@ -48,7 +40,6 @@ TEST_F(CliCorpus, EveryMailIsCheckedAndEveryWrittenMailLoadsAgain) {
     const RunResult first =
         Run({"check", "--json", "-r", "--flags", "all", "--spam-list", "list.txt", "-o",
              out.string(), "--timeout", "120", (Dir() / "corpus").string()});
-    ExpectNoSanitizerReport(first);
     // 2: some malformed mails do not parse; never a crash.
     ASSERT_TRUE(first.status == 1 || first.status == 2) << first.status << "\n" << first.err;
     const std::vector<Json> lines = JsonLines(first.out);
@@ -75,7 +66,6 @@ TEST_F(CliCorpus, EveryMailIsCheckedAndEveryWrittenMailLoadsAgain) {
     EXPECT_EQ(written.size(), loaded) << "every mail that loaded is written to its target";
     const RunResult second =
         Run({"check", "--json", "-r", "--flags", "all", "--timeout", "120", out.string()});
-    ExpectNoSanitizerReport(second);
     std::size_t again = 0;
     for (const Json& j : JsonLines(second.out)) {
         if (j["type"].str != "mail")
@@ -93,7 +83,6 @@ TEST_F(CliCorpus, EveryMailCheckedInPlaceWithoutTheEngine) {
     const std::size_t count = CopyCorpus();
     const RunResult r = Run({"check", "-r", "-b", "--flags", "all,-av", "--timeout", "120",
                              (Dir() / "corpus").string()});
-    ExpectNoSanitizerReport(r);
     ASSERT_TRUE(r.status == 1 || r.status == 2 || r.status == 0) << r.status << "\n" << r.err;
     EXPECT_TRUE(Contains(r.out, "Mails checked:  " + std::to_string(count) + "\n")) << r.out;
     // One verdict line per mail.
