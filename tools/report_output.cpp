@@ -75,20 +75,26 @@ std::string PartVirus(const PartInfo& p) {
     return VirusResultName(p.virusResult);
 }
 
+// What the check did to the mail file, told from the report: the flags
+// alone cannot say it, since the output step sets `modified` also after a
+// header-only rewrite.
 std::string WrittenText(const MailOutcome& o) {
     if (!o.received)
         return "-";
     const std::string where = o.target.empty() ? "in place" : "to " + o.target;
+    if ((o.errors & ERR_LOAD) != 0)
+        return "not written: the mail did not load";
+    if ((o.errors & ERR_SAVE) != 0)
+        return where + ": saving failed (ERR_SAVE)";
     if (VirusFound(o) &&
         std::any_of(o.parts.begin(), o.parts.end(), [](const PartInfo& p) { return p.wholeMail; }))
         return where + ": the mail was replaced by a virus notice";
-    if (o.modified && !o.headerChanged)
-        return where + ": parts changed, mail rewritten";
-    if (o.modified && o.headerChanged)
+    if (std::any_of(o.parts.begin(), o.parts.end(),
+                    [](const PartInfo& p) { return p.action != 0 && p.action != PART_KEYWORD; }))
+        return where + ": parts changed, mail rebuilt";
+    if (o.headerChanged)
         return where + ": header changed";
-    if (o.target.empty())
-        return "unchanged";
-    return where + ": copied unchanged";
+    return o.target.empty() ? "unchanged" : where + ": copied unchanged";
 }
 
 std::string RuleJson(const RuleInfo& r) {

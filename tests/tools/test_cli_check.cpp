@@ -153,6 +153,10 @@ TEST_F(CliCheck, TextReportShowsVerdictsAndPartTable) {
     // The part table: number, name, action, virus, moved to, rules.
     EXPECT_TRUE(Contains(r.out, "3  setup.exe        removed  clean  -         executables")) << r;
     EXPECT_TRUE(Contains(r.out, "rules    executables (remove 9)")) << r;
+    EXPECT_TRUE(Contains(r.out, "written  in place: parts changed, mail rebuilt\n")) << r;
+    EXPECT_TRUE(Contains(r.out, "written  in place: the mail was replaced by a virus notice\n"))
+        << r;
+    EXPECT_TRUE(Contains(r.out, "written  in place: header changed\n")) << r;  // stamp only
     EXPECT_TRUE(Contains(r.out, "antispam  Schluesselwoerter:  viagra")) << r;
     EXPECT_TRUE(Contains(r.out, "Mails checked:  7")) << r;
     EXPECT_TRUE(Contains(r.out, "Viruses found:  2")) << r;
