@@ -1,0 +1,152 @@
+#!/usr/bin/env bash
+# check_bench.sh - speed of a whole mail check through the mailward program,
+# on the mails of the shared corpus, beside the floor no filter can beat:
+# the time to copy the same files.
+#
+#   bench/check_bench.sh [BUILD_DIR]        (default: build)
+#
+# Needs the targets mailward-cli, mailward, vaveriz and bench_check_engine
+# built in BUILD_DIR (the script builds them when they are missing).
+#
+# Measured, RUNS times each (median reported):
+#   copy         cp -R of the corpus mails into a fresh folder
+#   check        "mailward check -r --json" on a fresh copy, engine off
+#                (--flags all,-av) and on (--flags all), once with the
+#                embedded set-up (every mail backed up, BackupMode 2) and once
+#                with BackupMode=0; three times per run:
+#                  process  the whole program run (library and engine load)
+#                  queue    first MAILWARD_check_mail to last callback (the
+#                           run summary of the JSON output)
+#                  steady   first callback to last: the queue time without
+#                           the worker's first poll (the library's worker
+#                           looks at an empty queue every 100 ms)
+#   engine       bench_check_engine: AV_CheckFile on every mail, and on
+#                every mail plus every decoded part (all engine calls a
+#                check of the corpus makes)
+# Goals: engine off, check <= 3 x copy; engine on, check <= engine scan
+# time + 3 x copy.
+#
+# Settings: RUNS (default 5), CORPUS (default ../shared/corpus next to the
+# source tree), JOBS (build jobs, default 2). Scratch files go to a folder
+# below TMPDIR that is removed at the end.
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+BUILD=${1:-$ROOT/build}
+RUNS=${RUNS:-5}
+JOBS=${JOBS:-2}
+CORPUS=${CORPUS:-$ROOT/../shared/corpus}
+MW=$BUILD/mailward
+ENGINE_BENCH=$BUILD/bench/bench_check_engine
+
+if [ ! -x "$MW" ] || [ ! -x "$ENGINE_BENCH" ]; then
+    cmake -S "$ROOT" -B "$BUILD" -G Ninja >/dev/null
+    cmake --build "$BUILD" --target mailward-cli mailward vaveriz bench_check_engine -j"$JOBS"
+fi
+
+SCRATCH=$(mktemp -d "${TMPDIR:-/tmp}/mailward-check-bench.XXXXXX")
+trap 'rm -rf "$SCRATCH"' EXIT
+SRC=$SCRATCH/src
+mkdir -p "$SRC"
+for d in "$CORPUS"/*/; do
+    case $(basename "$d") in LICENSES) continue ;; esac
+    cp -R "$d" "$SRC/"
+done
+MAILS=$(find "$SRC" -type f | wc -l)
+BYTES=$(find "$SRC" -type f -exec cat {} + | wc -c)
+
+now() { date +%s.%N; }
+median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+sub() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.6f", a - b }'; }
+
+copy_once() {
+    rm -rf "$SCRATCH/dst"
+    local t0 t1
+    t0=$(now)
+    cp -R "$SRC" "$SCRATCH/dst"
+    t1=$(now)
+    sub "$t1" "$t0"
+}
+
+# check_once FLAGS BACKUPMODE -> "process queue steady"
+check_once() {
+    rm -rf "$SCRATCH/dst" "$SCRATCH/state"
+    cp -R "$SRC" "$SCRATCH/dst"
+    local t0 t1 out=$SCRATCH/check.json rc=0
+    t0=$(now)
+    XDG_STATE_HOME=$SCRATCH/state "$MW" check -r --json --flags "$1" -O "BackupMode=$2" \
+        "$SCRATCH/dst" >"$out" 2>"$SCRATCH/check.err" || rc=$?
+    t1=$(now)
+    if [ "$rc" -ne 0 ] && [ "$rc" -ne 1 ] && [ "$rc" -ne 2 ]; then
+        echo "mailward check failed with status $rc:" >&2
+        tail -n 20 "$SCRATCH/check.err" >&2
+        exit 1
+    fi
+    local queue steady
+    queue=$(grep '"type":"summary"' "$out" | sed 's/.*"seconds":\([0-9.e+-]*\).*/\1/')
+    steady=$(grep '"type":"mail"' "$out" | tail -n +2 |
+        sed 's/.*"seconds":\([0-9.e+-]*\),*}$/\1/' | awk '{ s += $1 } END { printf "%.6f", s }')
+    echo "$(sub "$t1" "$t0") $queue $steady"
+}
+
+# column N of the median of RUNS check runs
+check_runs() {
+    for _ in $(seq "$RUNS"); do check_once "$1" "$2"; done >"$SCRATCH/runs"
+    echo "$(cut -d' ' -f1 "$SCRATCH/runs" | median) $(cut -d' ' -f2 "$SCRATCH/runs" | median)" \
+        "$(cut -d' ' -f3 "$SCRATCH/runs" | median)"
+}
+
+echo "corpus: $MAILS mails, $BYTES bytes ($CORPUS); $RUNS runs each, medians"
+echo
+
+COPY=$(for _ in $(seq "$RUNS"); do copy_once; done | median)
+
+MAILWARD_BENCH_CORPUS=$SRC "$ENGINE_BENCH" --benchmark_format=csv 2>/dev/null >"$SCRATCH/engine.csv"
+# Rows start with the quoted name, which may carry "/iterations:N".
+engine_ms() { grep "^\"$1[/\"]" "$SCRATCH/engine.csv" | head -n 1 | cut -d, -f3; }
+ENGINE_MAILS=$(awk -v ms="$(engine_ms BM_EngineScanMails)" 'BEGIN { printf "%.6f", ms / 1000 }')
+ENGINE_ALL=$(awk -v ms="$(engine_ms BM_EngineScanMailsAndParts)" 'BEGIN { printf "%.6f", ms / 1000 }')
+
+row() { # label seconds
+    awk -v l="$1" -v s="$2" -v n="$MAILS" -v c="$COPY" \
+        'BEGIN { printf "  %-44s %8.3f s  %8.0f mails/s  %6.1f x copy\n", l, s, n / s, s / c }'
+}
+
+echo "floor"
+row "copy (cp -R)" "$COPY"
+echo
+echo "engine alone (bench_check_engine)"
+row "whole mails" "$ENGINE_MAILS"
+row "whole mails and decoded parts" "$ENGINE_ALL"
+
+declare -A RESULT
+for bm in 2 0; do
+    for mode in off on; do
+        flags=all,-av
+        [ "$mode" = on ] && flags=all
+        read -r process queue steady <<<"$(check_runs "$flags" "$bm")"
+        RESULT[$mode$bm]="$queue $steady"
+        echo
+        echo "mailward check, engine $mode, BackupMode $bm"
+        row "process (library and engine load included)" "$process"
+        row "queue (first check_mail to last callback)" "$queue"
+        row "steady (first callback to last)" "$steady"
+    done
+done
+
+goal() { # label measured limit
+    awk -v l="$1" -v m="$2" -v lim="$3" \
+        'BEGIN { printf "  %-52s %7.3f s <= %7.3f s  %s\n", l, m, lim, (m <= lim ? "met" : "MISSED") }'
+}
+echo
+echo "goals (queue time / steady time)"
+for bm in 2 0; do
+    read -r q s <<<"${RESULT[off$bm]}"
+    lim=$(awk -v c="$COPY" 'BEGIN { printf "%.6f", 3 * c }')
+    goal "engine off, BackupMode $bm, queue <= 3 x copy" "$q" "$lim"
+    goal "engine off, BackupMode $bm, steady <= 3 x copy" "$s" "$lim"
+    read -r q s <<<"${RESULT[on$bm]}"
+    lim=$(awk -v c="$COPY" -v e="$ENGINE_ALL" 'BEGIN { printf "%.6f", e + 3 * c }')
+    goal "engine on, BackupMode $bm, queue <= engine + 3 x copy" "$q" "$lim"
+    goal "engine on, BackupMode $bm, steady <= engine + 3 x copy" "$s" "$lim"
+done

@@ -1,0 +1,139 @@
+/*
+ * check_engine.cpp - the virus engine's own scan time over the mails of the
+ * shared corpus (Google Benchmark), the figure that bench/check_bench.sh
+ * sets beside the time of a whole "mailward check" with the engine on.
+ *
+ *   BM_EngineScanMails          AV_CheckFile on every corpus file: the
+ *                               whole-file scan a check makes first
+ *   BM_EngineScanMailsAndParts  the same, plus every part's decoded contents
+ *                               as the part scan writes them to its scan
+ *                               file (prepared once, outside the timing):
+ *                               every engine call a check of the corpus makes
+ * One iteration scans the whole corpus with a freshly loaded engine (loaded
+ * outside the timing): libclamav remembers files it found clean, and a
+ * check meets every file once, with an engine that has not seen it; a warm
+ * engine would make the figure too small. Items are mails.
+ *
+ * The corpus is MAILWARD_BENCH_CORPUS when set, else the shared corpus; its
+ * README and licence files are not mails and are left out. The engine uses
+ * the shipped signatures (data/signatures).
+ */
+#include <benchmark/benchmark.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "mime/mimemessage.h"
+#include "miralib.h"
+#include "vaveriz.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct ScanSet {
+    std::vector<std::string> mails;
+    std::vector<std::string> parts;  // decoded part contents, one file each
+    fs::path scratch;
+    std::string error;
+
+    ~ScanSet() {
+        std::error_code ec;
+        if (!scratch.empty())
+            fs::remove_all(scratch, ec);
+    }
+};
+
+bool IsMail(const fs::path& p) {
+    for (const auto& piece : p) {
+        if (piece == "LICENSES")
+            return false;
+    }
+    return p.filename() != "README.md";
+}
+
+void SaveParts(CMimePart* part, ScanSet& set) {
+    if (part == nullptr)
+        return;
+    if (part->GetData() != nullptr && part->GetDataLength() > 0) {
+        const fs::path file = set.scratch / ("part-" + std::to_string(set.parts.size()));
+        if (part->SaveData(file.string().c_str()))
+            set.parts.push_back(file.string());
+    }
+    for (int i = 0; i < part->GetPartCount(); ++i)
+        SaveParts(part->GetPart(static_cast<unsigned>(i)), set);
+}
+
+const ScanSet& Corpus() {
+    static ScanSet set = [] {
+        ScanSet s;
+        const char* env = std::getenv("MAILWARD_BENCH_CORPUS");
+        const fs::path dir =
+            env != nullptr && *env != '\0' ? fs::path(env) : fs::path(MAILWARD_CORPUS_DIR);
+        std::error_code ec;
+        for (fs::recursive_directory_iterator it(dir, ec), end; !ec && it != end;
+             it.increment(ec)) {
+            if (it->is_regular_file() && IsMail(fs::relative(it->path(), dir)))
+                s.mails.push_back(it->path().string());
+        }
+        if (s.mails.empty()) {
+            s.error = "no mails in " + dir.string();
+            return s;
+        }
+        s.scratch = fs::temp_directory_path() /
+                    ("mailward-engine-bench." + std::to_string(std::random_device{}()));
+        fs::create_directories(s.scratch);
+        for (const std::string& mail : s.mails) {
+            CMimeMessage message;
+            if (message.LoadMsg(mail.c_str(), true) == CMimeMessage::LOAD_OK)
+                SaveParts(&message, s);
+        }
+        miraconf_set("SignatureDir", MAILWARD_SOURCE_DIR "/data/signatures");
+        if (AV_Init() != 0)
+            s.error = "the engine did not start";
+        return s;
+    }();
+    return set;
+}
+
+void Scan(benchmark::State& state, bool withParts) {
+    const ScanSet& set = Corpus();
+    if (!set.error.empty()) {
+        state.SkipWithError(set.error.c_str());
+        return;
+    }
+    for (auto _ : state) {
+        state.PauseTiming();
+        if (AV_Init() != 0) {
+            state.SkipWithError("the engine did not load again");
+            break;
+        }
+        state.ResumeTiming();
+        int found = 0;
+        for (const std::string& f : set.mails)
+            found += AV_CheckFile(f.c_str()) == 1;
+        if (withParts) {
+            for (const std::string& f : set.parts)
+                found += AV_CheckFile(f.c_str()) == 1;
+        }
+        benchmark::DoNotOptimize(found);
+    }
+    state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(set.mails.size()));
+    state.counters["mails"] = static_cast<double>(set.mails.size());
+    state.counters["parts"] = withParts ? static_cast<double>(set.parts.size()) : 0.0;
+}
+
+void BM_EngineScanMails(benchmark::State& state) {
+    Scan(state, false);
+}
+void BM_EngineScanMailsAndParts(benchmark::State& state) {
+    Scan(state, true);
+}
+
+BENCHMARK(BM_EngineScanMails)->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(BM_EngineScanMailsAndParts)->Unit(benchmark::kMillisecond)->Iterations(5);
+
+}  // namespace
