@@ -13,6 +13,7 @@
  * library), the mails still out are reported as errors and the program
  * ends at once with status 2: MAILWARD_exit would wait for the hanging job.
  */
+#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -217,7 +218,7 @@ void MAILWARD_CALL OnReport(const CheckReport* report, uintptr_t user) {
         if (report != nullptr)
             CopyReport(*run->api, *report, copy);
         else
-            copy.errors = 0, copy.result = -1;
+            copy.result = -1;  // a callback without a report counts as an error
         copy.log = Console::Get().CaptureTake();
     } catch (...) {
         copy.truncated = true;  // memory ran short while copying
@@ -331,6 +332,12 @@ int RunCheck(int argc, char** argv, int first, const std::string& exeDir) {
         return EXIT_ERRORS;
     }
 
+    // Declared before the session, so destroyed after it: MAILWARD_exit
+    // (the session's end) stops the worker, which may still be calling back
+    // into the run or asking the responder until then.
+    CheckRun run;
+    SpamList spamList;
+    std::unique_ptr<SpamListResponder> responder;
     HostSession session(exeDir);
     session.InstallLog(common.verbosity);
     if (!session.Configure(common) || !session.LoadLibrary(common) || !session.LoadRules(common))
@@ -347,7 +354,6 @@ int RunCheck(int argc, char** argv, int first, const std::string& exeDir) {
             return EXIT_ERRORS;
         }
     }
-    SpamList spamList;
     if (!spamListFile.empty()) {
         std::vector<std::string> errors;
         if (!spamList.Load(spamListFile, errors)) {
@@ -377,13 +383,11 @@ int RunCheck(int argc, char** argv, int first, const std::string& exeDir) {
             "--flags all,-av checks without it");
         return EXIT_ERRORS;
     }
-    std::unique_ptr<SpamListResponder> responder;
     if (!spamListFile.empty()) {
         responder = std::make_unique<SpamListResponder>(api, spamList);
         responder->Start();
     }
 
-    CheckRun run;
     run.api = &api;
     const std::size_t n = mails.size();
     run.outcomes.resize(n);

@@ -330,16 +330,23 @@ class CliTest : public ::testing::Test {
 
     void SetEnv(const std::string& key, const std::string& value) { m_env[key] = value; }
 
-    // Runs the program with `args`; stdin from `input`.
-    RunResult Run(const std::vector<std::string>& args, const std::string& input = "") {
+    // Runs the program with `args`; stdin from `input`. A non-empty
+    // `command` replaces the program and its arguments (a shell command
+    // line run with the same environment).
+    RunResult Run(const std::vector<std::string>& args, const std::string& input = "",
+                  const std::string& command = "") {
         const fs::path out = m_dir / "run.out", err = m_dir / "run.err", in = m_dir / "run.in";
         WriteFile(in, input);
         std::string cmd = "cd " + ShellQuote(m_dir.string()) + " && env";
         for (const auto& [k, v] : m_env)
             cmd += " " + ShellQuote(k + "=" + v);
-        cmd += " " + ShellQuote(MailwardBinary());
-        for (const std::string& a : args)
-            cmd += " " + ShellQuote(a);
+        if (!command.empty()) {
+            cmd += " sh -c " + ShellQuote(command);
+        } else {
+            cmd += " " + ShellQuote(MailwardBinary());
+            for (const std::string& a : args)
+                cmd += " " + ShellQuote(a);
+        }
         cmd += " <" + ShellQuote(in.string()) + " >" + ShellQuote(out.string()) + " 2>" +
                ShellQuote(err.string());
         const int raw = std::system(cmd.c_str());

@@ -165,5 +165,27 @@ TEST_F(CliFiles, FoldersAreReadInNameOrderAndRecursivelyOnRequest) {
     EXPECT_TRUE(Contains(none.err, "no mail found")) << none;
 }
 
+TEST_F(CliFiles, ProgressBarOnlyOnATerminal) {
+    // 21 mails: more than the least number that gets a bar.
+    const fs::path many = Dir() / "many";
+    fs::create_directories(many);
+    for (int i = 0; i < 21; ++i)
+        fs::copy_file(ExampleMails() / "01-clean.eml", many / ("m" + std::to_string(i) + ".eml"));
+    const RunResult plain = Run({"check", "-b", "--flags", "none", many.string()});
+    EXPECT_EQ(plain.status, 0) << plain;
+    EXPECT_FALSE(Contains(plain.err, "mails/s")) << plain;  // stderr is a file here
+
+    if (std::system("command -v script >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "no script(1) to give the program a terminal";
+    // script(1) runs the program on a pseudo-terminal and records it.
+    const std::string command =
+        ShellQuote(MailwardBinary()) + " check -b --flags none " + ShellQuote(many.string());
+    const RunResult tty = Run({}, "", "script -qec " + ShellQuote(command) + " /dev/null");
+    EXPECT_EQ(tty.status, 0) << tty;
+    EXPECT_TRUE(Contains(tty.out, "] 21/21 mails")) << tty;
+    EXPECT_TRUE(Contains(tty.out, "\x1b[K")) << tty;  // the bar is cleared again
+    EXPECT_TRUE(Contains(tty.out, "m9.eml: OK")) << tty;
+}
+
 }  // namespace
 }  // namespace clitest
