@@ -8,8 +8,10 @@
 # Needs the targets mailward-cli, mailward, vaveriz and bench_check_engine
 # built in BUILD_DIR (the script builds them when they are missing).
 #
-# Measured, RUNS times each (median reported):
-#   copy         cp -R of the corpus mails into a fresh folder
+# Each of RUNS runs measures everything below once, in turn (medians are
+# reported, so that a change of load on a shared machine falls on all
+# figures alike):
+#   copy         cp -R of the corpus mails into a fresh folder (the floor)
 #   check        "mailward check -r --json" on a fresh copy, engine off
 #                (--flags all,-av) and on (--flags all), once with the
 #                embedded set-up (every mail backed up, BackupMode 2) and once
@@ -89,23 +91,35 @@ check_once() {
     echo "$(sub "$t1" "$t0") $queue $steady"
 }
 
-# column N of the median of RUNS check runs
-check_runs() {
-    for _ in $(seq "$RUNS"); do check_once "$1" "$2"; done >"$SCRATCH/runs"
-    echo "$(cut -d' ' -f1 "$SCRATCH/runs" | median) $(cut -d' ' -f2 "$SCRATCH/runs" | median)" \
-        "$(cut -d' ' -f3 "$SCRATCH/runs" | median)"
+engine_once() { # -> "whole-mails-seconds whole-and-parts-seconds"
+    MAILWARD_BENCH_CORPUS=$SRC "$ENGINE_BENCH" --benchmark_format=csv 2>/dev/null \
+        >"$SCRATCH/engine.csv"
+    # Rows start with the quoted name, which may carry "/iterations:N".
+    local mails all
+    mails=$(grep '^"BM_EngineScanMails[/"]' "$SCRATCH/engine.csv" | head -n 1 | cut -d, -f3)
+    all=$(grep '^"BM_EngineScanMailsAndParts[/"]' "$SCRATCH/engine.csv" | head -n 1 |
+        cut -d, -f3)
+    awk -v a="$mails" -v b="$all" 'BEGIN { printf "%.6f %.6f", a / 1000, b / 1000 }'
 }
 
-echo "corpus: $MAILS mails, $BYTES bytes ($CORPUS); $RUNS runs each, medians"
+# Every run measures everything once, in turn (see the top of the file);
+# medians are reported.
+: >"$SCRATCH/runs"
+for run in $(seq "$RUNS"); do
+    line="$(copy_once) $(engine_once)"
+    for bm in 2 0; do
+        line="$line $(check_once all,-av "$bm") $(check_once all "$bm")"
+    done
+    echo "$line" >>"$SCRATCH/runs"
+    echo "run $run of $RUNS done" >&2
+done
+col() { cut -d' ' -f"$1" "$SCRATCH/runs" | median; }
+
+echo "corpus: $MAILS mails, $BYTES bytes ($CORPUS); $RUNS runs, medians"
 echo
-
-COPY=$(for _ in $(seq "$RUNS"); do copy_once; done | median)
-
-MAILWARD_BENCH_CORPUS=$SRC "$ENGINE_BENCH" --benchmark_format=csv 2>/dev/null >"$SCRATCH/engine.csv"
-# Rows start with the quoted name, which may carry "/iterations:N".
-engine_ms() { grep "^\"$1[/\"]" "$SCRATCH/engine.csv" | head -n 1 | cut -d, -f3; }
-ENGINE_MAILS=$(awk -v ms="$(engine_ms BM_EngineScanMails)" 'BEGIN { printf "%.6f", ms / 1000 }')
-ENGINE_ALL=$(awk -v ms="$(engine_ms BM_EngineScanMailsAndParts)" 'BEGIN { printf "%.6f", ms / 1000 }')
+COPY=$(col 1)
+ENGINE_MAILS=$(col 2)
+ENGINE_ALL=$(col 3)
 
 row() { # label seconds
     awk -v l="$1" -v s="$2" -v n="$MAILS" -v c="$COPY" \
@@ -120,11 +134,13 @@ row "whole mails" "$ENGINE_MAILS"
 row "whole mails and decoded parts" "$ENGINE_ALL"
 
 declare -A RESULT
+field=4
 for bm in 2 0; do
     for mode in off on; do
-        flags=all,-av
-        [ "$mode" = on ] && flags=all
-        read -r process queue steady <<<"$(check_runs "$flags" "$bm")"
+        process=$(col "$field")
+        queue=$(col $((field + 1)))
+        steady=$(col $((field + 2)))
+        field=$((field + 3))
         RESULT[$mode$bm]="$queue $steady"
         echo
         echo "mailward check, engine $mode, BackupMode $bm"
