@@ -40,6 +40,10 @@ constexpr int DEFAULT_TIMEOUT_SECONDS = 600;
 constexpr int ALL_JOB_FLAGS =
     JOB_AV_CHECK | JOB_ATTACHMENT_FILTER | JOB_SPAM_LIST | JOB_HEADER_CHECK | JOB_KEYWORD_CHECK;
 constexpr int ENGINE_LEAVE = 0;
+// Engine modes other than 9 and 12 all mean "leave"; a bound keeps a typo
+// from passing as a mode.
+constexpr long ENGINE_MODE_LIMIT = 1000000;
+constexpr long MAX_TIMEOUT_SECONDS = 365L * 24 * 3600;
 
 enum OptionId {
     OPT_SET = 1,
@@ -183,7 +187,7 @@ bool ParseEngineMode(const std::string& text, int& mode, std::string& error) {
     } else {
         char* end = nullptr;
         const long v = std::strtol(text.c_str(), &end, 10);
-        if (text.empty() || *end != '\0' || v < -1000000 || v > 1000000) {
+        if (text.empty() || *end != '\0' || v < -ENGINE_MODE_LIMIT || v > ENGINE_MODE_LIMIT) {
             error = "--engine-mode " + text + ": use remove, rename, leave or a number";
             return false;
         }
@@ -309,7 +313,7 @@ int RunCheck(int argc, char** argv, int first, const std::string& exeDir) {
             case OPT_TIMEOUT: {
                 char* end = nullptr;
                 const long v = std::strtol(value.c_str(), &end, 10);
-                if (value.empty() || *end != '\0' || v < 0 || v > 86400 * 365) {
+                if (value.empty() || *end != '\0' || v < 0 || v > MAX_TIMEOUT_SECONDS) {
                     console.Err("mailward check: --timeout " + value + ": not a number of seconds");
                     return EXIT_ERRORS;
                 }

@@ -26,6 +26,8 @@ namespace {
 const int kHostTextIds[] = {63, 65, 67, 68, 69, 70};
 
 constexpr int BACKUPS_KEPT = 2;
+// Room for the host library's "<path>:<line>: <reason>" of a refused file.
+constexpr std::size_t CONFIG_ERROR_MAX = 1024;
 
 std::string Env(const char* name) {
     const char* v = std::getenv(name);
@@ -140,7 +142,7 @@ bool SetUpHostConfig(const HostConfigRequest& request, HostConfigResult& result,
 
     std::set<std::string> named;
     if (!request.configFile.empty()) {
-        char why[1024] = "";
+        char why[CONFIG_ERROR_MAX] = "";
         if (miraconf_load(request.configFile.c_str(), why, sizeof why) != 0) {
             error = *why != '\0' ? why : request.configFile + ": cannot be loaded";
             return false;

@@ -39,6 +39,8 @@ bool UsableAction(long value) {
 }
 
 constexpr int ACTION_CODE_MOVE = 10;
+// Action numbers have at most this many digits (the largest usable is 11).
+constexpr std::size_t ACTION_DIGITS_MAX = 3;
 
 bool IsBlank(char c) {
     return c == ' ' || c == '\t';
@@ -290,7 +292,7 @@ int ParseAction(std::string_view word) {
         return -1;
     if (std::all_of(word.begin(), word.end(),
                     [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; })) {
-        if (word.size() > 3)
+        if (word.size() > ACTION_DIGITS_MAX)
             return -1;
         const long value = std::stol(std::string(word));
         return UsableAction(value) ? static_cast<int>(value) : -1;
