@@ -236,6 +236,9 @@ bool CMimeMessage::SaveMsg(const char* pszPath) {
         bOk = WriteTo(out);
         bOk = out.Finish() && bOk;
     }
+    // On disk before it takes the mail's place: a crash must not leave an
+    // empty file under the mail's name.
+    bOk = bOk && pf::sync_file(pFile);
     if (std::fclose(pFile) != 0) {
         bOk = false;
     }
@@ -356,7 +359,9 @@ bool CMimeMessage::SaveHeaderChangedMsg(const char* strPath) {
         }
         std::fclose(pSource);
         pSource = nullptr;
-        int nClose = std::fclose(pTemp);
+        // On disk before it takes the mail's place (see SaveMsg).
+        int nClose = pf::sync_file(pTemp) ? 0 : -1;
+        nClose = std::fclose(pTemp) != 0 ? -1 : nClose;
         pTemp = nullptr;
         if (nClose != 0) {
             errmsg("SaveHeaderChangedMsg: error in write file %s", strTemp.c_str());

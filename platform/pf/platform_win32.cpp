@@ -161,6 +161,17 @@ bool replace_file(const char* from, const char* to) {
     return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != FALSE;
 }
 
+bool sync_file(std::FILE* file) {
+    if (file == nullptr)
+        return fail(ERROR_INVALID_PARAMETER);
+    if (std::fflush(file) != 0)
+        return false;
+    HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    if (h == INVALID_HANDLE_VALUE)
+        return fail(ERROR_INVALID_HANDLE);
+    return FlushFileBuffers(h) != FALSE;
+}
+
 bool make_dirs(const char* path) {
     if (path == nullptr || *path == '\0')
         return fail(ERROR_INVALID_PARAMETER);
