@@ -177,6 +177,21 @@ std::string CMimePart::GetHeaderRaw(int nFieldId) const {
 
 std::string CMimePart::GetHeader(int nFieldId) const {
     std::string strRaw = GetHeaderRaw(nFieldId);
+    // Most values hold no encoded word ("=?"). For them the decoder only cuts
+    // a trailing CR LF and the leading white space, which is done here in
+    // place: the parser asks for the content type of every part, and the
+    // decoder's two copies were a large share of a small part's cost.
+    if (strRaw.size() <= CODEC_MAX_INPUT && strRaw.find("=?") == std::string::npos) {
+        const std::size_t n = strRaw.size();
+        if (n >= 2 && strRaw[n - 2] == '\r') {
+            strRaw.resize(n - 2);
+        }
+        const std::string::size_type first = strRaw.find_first_not_of(" \t\n\v\f\r");
+        if (first != std::string::npos) {
+            strRaw.erase(0, first);
+        }
+        return strRaw;
+    }
     char* pszDecoded = ::DecodeHeaderData(strRaw.c_str());
     if (!pszDecoded) {
         return std::string();

@@ -122,6 +122,40 @@ TEST(MimeHeaderAccess, GetHeaderDecodesEncodedWords) {
     EXPECT_EQ("=?iso-8859-1?Q?caf=E9_au_lait?=", msg->GetHeaderRaw(MAILHDR_FLD_SUBJECT));
 }
 
+// GetHeader answers values without an encoded word itself; its answer must
+// stay the decoder's for every such value: line-end cut, leading blanks,
+// blanks alone, folded lines, and a broken word that stays undecoded.
+TEST(MimeHeaderAccess, GetHeaderOfPlainValuesIsTheDecodersAnswer) {
+    const std::vector<std::vector<std::string>> values = {{""},
+                                                          {"   "},
+                                                          {" \t plain text "},
+                                                          {"text\r\n"},
+                                                          {"a\rb"},
+                                                          {"  \r\n"},
+                                                          {"\r\n"},
+                                                          {"x"},
+                                                          {"\v\fvalue"},
+                                                          {"one", " two"},
+                                                          {"one\r", "two\r\n"},
+                                                          {"=?broken"},
+                                                          {"a =?x?Q?y"},
+                                                          {"=?utf-8?B?SGk=?="}};
+    for (const auto& lines : values) {
+        auto msg = WithHeader("X-Custom: value");
+        stringlist* list = nullptr;
+        for (const std::string& line : lines) {
+            ASSERT_EQ(0, stringlist_append_string(&list, line.c_str()));
+        }
+        mailhdr_setfld(msg->m_pHeader, MAILHDR_FLD_SUBJECT, list);
+        stringlist_free(&list);
+        const std::string raw = msg->GetHeaderRaw(MAILHDR_FLD_SUBJECT);
+        char* decoded = CMimePart::DecodeHeaderData(raw.c_str());
+        ASSERT_NE(nullptr, decoded);
+        EXPECT_EQ(std::string(decoded), msg->GetHeader(MAILHDR_FLD_SUBJECT)) << "raw: " << raw;
+        std::free(decoded);
+    }
+}
+
 TEST(MimeHeaderAccess, StaticDecodeHeaderDataOfNullLogs) {
     LogCapture log;
     EXPECT_EQ(nullptr, CMimePart::DecodeHeaderData(nullptr));
