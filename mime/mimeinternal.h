@@ -17,6 +17,7 @@
 #include <cstring>
 #include <string>
 
+#include "mime/mimepart.h"
 #include "qorcsock.h"
 
 // What every level of one parse shares: where the whole text ends (searches
@@ -25,6 +26,7 @@
 struct MimeParseContext {
     char* pTextEnd;       // first zero byte of the text
     std::size_t nBudget;  // bytes of contents that may still be copied
+    std::size_t nPartsLeft = CMimePart::MAX_TOTAL_PARTS;  // parts still allowed
 };
 
 inline int MimeDebug() {

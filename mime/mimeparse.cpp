@@ -397,6 +397,12 @@ bool CMimePart::ParseUUEncodedIn(MimeParseContext& ctx, char* pStart, char* pEnd
                    static_cast<int>(MAX_SUBPARTS));
             return false;
         }
+        if (ctx.nPartsLeft == 0) {
+            errmsg("CMimePart::ParseUUEncoded() - more than %d parts in one mail",
+                   static_cast<int>(MAX_TOTAL_PARTS));
+            return false;
+        }
+        --ctx.nPartsLeft;
         pBlock->m_bUUEncoded = true;
         // The name: behind the blank that follows the mode, to the line end.
         char* pName = nullptr;
@@ -517,6 +523,12 @@ bool CMimePart::ParseIn(MimeParseContext& ctx, char* pStart, char* pEnd, int nDe
                    static_cast<int>(MAX_SUBPARTS));
             return false;
         }
+        if (ctx.nPartsLeft == 0) {
+            errmsg("CMimePart::Parse() - more than %d parts in one mail",
+                   static_cast<int>(MAX_TOTAL_PARTS));
+            return false;
+        }
+        --ctx.nPartsLeft;
         if (!pSub->ParseIn(ctx, pBodyStart, pBodyEnd, nDepth + 1)) {
             debugmsg(MimeDebug(), "CMimePart::Parse() - parsing sub-part %i failed", i);
             return false;

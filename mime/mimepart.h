@@ -38,6 +38,11 @@
  *                       this many times its length (see mimeparse.cpp: a
  *                       uuencoded container copies up to the next lower-case
  *                       "begin 6", wherever it stands in the mail).
+ *   MAX_TOTAL_PARTS     parts (body parts and uu blocks, at every level)
+ *                       one mail may have; one more makes the parse fail.
+ *                       Each part costs some 600 bytes of memory for a few
+ *                       bytes of mail, so without it a hostile mail of tiny
+ *                       parts could take gigabytes from the host.
  *
  * Memory: m_pData is malloc'ed (codec results are stored unchanged) and
  * released with free; DecodeData hands out malloc'ed blocks. A part owns its
@@ -67,6 +72,8 @@ class CMimePart {
     static constexpr int MAX_NESTING_DEPTH = 32;
     // Bytes of contents one parse may copy, as a multiple of the text length.
     static constexpr std::size_t MAX_COPY_FACTOR = 2;
+    // Parts of one mail at all levels, the root not counted.
+    static constexpr std::size_t MAX_TOTAL_PARTS = 10000;
 
     bool m_bNoHeaders;   // first line held no colon: all text is contents
     mailhdr* m_pHeader;  // header fields; never null

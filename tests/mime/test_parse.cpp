@@ -324,6 +324,35 @@ TEST(MimeParseLimits, FiveHundredTwelveBodyPartsLoadAndOneMoreFails) {
     EXPECT_TRUE(log.Has("CMimePart::Parse() - No nore Parse possible, Maximal 512 Subparts"));
 }
 
+// A root multipart of `inner` multiparts holding `leaves` text parts each,
+// `extra` more in the last one: inner + inner * leaves + extra parts.
+std::string ManyParts(int inner, int leaves, int extra) {
+    std::vector<std::string> bodies;
+    for (int k = 0; k < inner; ++k) {
+        std::string b = "in" + std::to_string(k) + "z";
+        std::string body = "Content-Type: multipart/mixed; boundary=\"" + b + "\"\n\n";
+        int count = leaves + (k == inner - 1 ? extra : 0);
+        for (int i = 0; i < count; ++i) {
+            body += "--" + b + "\nContent-Type: text/plain\n\nx\n";
+        }
+        bodies.push_back(body + "--" + b + "--");
+    }
+    return Multipart(bodies);
+}
+
+TEST(MimeParseLimits, PartsOfOneMailAtTheLimitLoadAndOneMoreFails) {
+    static_assert(CMimePart::MAX_TOTAL_PARTS == 20 + 20 * 499);
+    CMimeMessage ok;
+    ASSERT_EQ(0, Load(ok, ManyParts(20, 499, 0)));
+    ASSERT_EQ(20, ok.GetPartCount());
+    EXPECT_EQ(499, ok.GetPart(19)->GetPartCount());
+
+    LogCapture log;
+    CMimeMessage bad;
+    EXPECT_EQ(CMimeMessage::LOAD_PARSE_FAILED, Load(bad, ManyParts(20, 499, 1)));
+    EXPECT_TRUE(log.Has("CMimePart::Parse() - more than 10000 parts in one mail"));
+}
+
 TEST(MimeParseLimits, NestingAtTheLimitLoadsAndOneLevelMoreFails) {
     CMimeMessage ok;
     ASSERT_EQ(0, Load(ok, Nested(CMimePart::MAX_NESTING_DEPTH)));
