@@ -33,10 +33,19 @@
  * so a container may copy text of the parts behind it (bounded by
  * MAX_COPY_FACTOR).
  */
+#include <bit>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
+
+#if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
+#include <emmintrin.h>
+#define MAILWARD_FIND_SSE2 1
+#else
+#define MAILWARD_FIND_SSE2 0
+#endif
 
 #include "mime/mimeinternal.h"
 #include "mime/mimepart.h"
@@ -45,6 +54,9 @@ namespace {
 
 const char UU_BEGIN[] = "begin 6";
 constexpr std::size_t UU_BEGIN_LEN = sizeof(UU_BEGIN) - 1;
+
+// Candidate starts FindIn tests at once (one 128-bit vector of bytes).
+constexpr std::size_t FIND_BLOCK = 16;
 
 // Where a C string search starting at `p` would stop: the first zero byte.
 char* TextLimit(const MimeParseContext& ctx, char* p) {
@@ -60,6 +72,36 @@ char* FindIn(char* p, char* pLimit, const char* pszNeedle, std::size_t nNeedle) 
         return nullptr;
     }
     char* pLast = pLimit - nNeedle;  // last possible start
+#if MAILWARD_FIND_SSE2
+    // Nested multiparts put the delimiters of all inner levels into the text
+    // an outer level searches, and they share their leading "--" and often
+    // more: a search for the first byte alone stops at every one of them.
+    // Sixteen starts at once are tested for the first and the last two bytes
+    // of the needle, where boundaries differ most; only starts passing all
+    // three are compared in full. Every load stays in front of pLimit.
+    if (nNeedle >= 3) {
+        const __m128i vFirst = _mm_set1_epi8(pszNeedle[0]);
+        const __m128i vPenult = _mm_set1_epi8(pszNeedle[nNeedle - 2]);
+        const __m128i vLast = _mm_set1_epi8(pszNeedle[nNeedle - 1]);
+        while (pLast - p >= static_cast<std::ptrdiff_t>(FIND_BLOCK) - 1) {
+            const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+            const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + nNeedle - 2));
+            const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + nNeedle - 1));
+            const __m128i m =
+                _mm_and_si128(_mm_cmpeq_epi8(a, vFirst),
+                              _mm_and_si128(_mm_cmpeq_epi8(b, vPenult), _mm_cmpeq_epi8(c, vLast)));
+            unsigned int bits = static_cast<unsigned int>(_mm_movemask_epi8(m));
+            while (bits != 0) {
+                char* q = p + std::countr_zero(bits);
+                if (std::memcmp(q + 1, pszNeedle + 1, nNeedle - 3) == 0) {
+                    return q;
+                }
+                bits &= bits - 1;
+            }
+            p += FIND_BLOCK;
+        }
+    }
+#endif
     while (p <= pLast) {
         char* q = static_cast<char*>(std::memchr(p, pszNeedle[0], pLast - p + 1));
         if (!q) {
