@@ -8,6 +8,9 @@
  *   MimeIsWhite(c)     blank, tab, CR, LF, vertical tab or form feed
  *   MimeTrim(s, set)   `s` without the characters of `set` at both ends
  *   MimeCopy(p, n)     malloc'ed zero-terminated copy of n bytes, or null
+ *   MimeFindNoCase(s, pattern)
+ *                      CMimePart::FindNoCase on a view: first position of
+ *                      the pattern ignoring A-Z case, or -1
  *   MimeParseContext   what one parse knows about its whole text
  */
 #ifndef MAILWARD_MIMEINTERNAL_H
@@ -16,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "mime/mimepart.h"
 #include "qorcsock.h"
@@ -69,6 +73,23 @@ inline char* MimeCopy(const char* p, std::size_t n) {
         pCopy[n] = '\0';
     }
     return pCopy;
+}
+
+inline int MimeFindNoCase(std::string_view strText, const char* pszPattern) {
+    std::size_t nPat = std::strlen(pszPattern);
+    if (nPat > strText.size()) {
+        return -1;
+    }
+    for (std::size_t i = 0; i + nPat <= strText.size(); ++i) {
+        std::size_t k = 0;
+        while (k < nPat && MimeLowerChar(strText[i + k]) == MimeLowerChar(pszPattern[k])) {
+            ++k;
+        }
+        if (k == nPat) {
+            return static_cast<int>(i);
+        }
+    }
+    return -1;
 }
 
 #endif

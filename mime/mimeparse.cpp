@@ -39,6 +39,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string_view>
 
 #if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
 #include <emmintrin.h>
@@ -47,6 +48,7 @@
 #define MAILWARD_FIND_SSE2 0
 #endif
 
+#include "codec/codec.h"
 #include "mime/mimeinternal.h"
 #include "mime/mimepart.h"
 
@@ -338,24 +340,45 @@ char* CMimePart::ParseHeadersIn(MimeParseContext& ctx, char* pStart, char* pEnd,
         line = GetLine(ctx, pos);
     }
 
-    std::string strType = GetHeader(MAILHDR_FLD_CONTENT_TYPE);
-    std::string::size_type nLast = strType.find_last_not_of(" \t\r\n\v\f");
-    strType.erase(nLast == std::string::npos ? 0 : nLast + 1);
+    // The content type is read once per part, in place where GetHeader
+    // would only copy and trim it (one line, no encoded word); the boundary
+    // alone is copied out.
+    std::string strOwned;
+    std::string_view strType;
+    const stringlist* pLines = mailhdr_getfldvalue(m_pHeader, MAILHDR_FLD_CONTENT_TYPE);
+    if (pLines && !pLines->next && pLines->str) {
+        strType = pLines->str;
+    }
+    if (!strType.empty() && strType.size() <= CODEC_MAX_INPUT &&
+        strType.find("=?") == std::string_view::npos) {
+        // What GetHeader does to such a value.
+        const std::size_t n = strType.size();
+        if (n >= 2 && strType[n - 2] == '\r') {
+            strType.remove_suffix(2);
+        }
+        const std::string_view::size_type first = strType.find_first_not_of(" \t\n\v\f\r");
+        strType.remove_prefix(first == std::string_view::npos ? 0 : first);
+    } else {
+        strOwned = GetHeader(MAILHDR_FLD_CONTENT_TYPE);
+        strType = strOwned;
+    }
+    std::string_view::size_type nLast = strType.find_last_not_of(" \t\r\n\v\f");
+    strType = strType.substr(0, nLast == std::string_view::npos ? 0 : nLast + 1);
     if (pbMultipart) {
         // IsMultipart() of the value just read, without reading it again.
-        *pbMultipart = FindNoCase(strType.substr(0, 9), "multipart") == 0;
+        *pbMultipart = MimeFindNoCase(strType.substr(0, 9), "multipart") == 0;
     }
-    if (FindNoCase(strType, "multipart") >= 0) {
+    if (MimeFindNoCase(strType, "multipart") >= 0) {
         debugmsg(MimeDebug(),
                  "CMimePart::ParseHeaders() - current part is a multipart. reading boundaries "
                  "...");
-        int nPos = FindNoCase(strType, "boundary");
+        int nPos = MimeFindNoCase(strType, "boundary");
         if (nPos < 0) {
             debugmsg(MimeDebug(), "CMimePart::ParseHeaders() - no boundaries found");
             m_strBoundary.clear();
         } else {
             std::string strName;
-            if (SplitAssignment(strType.substr(nPos), strName, m_strBoundary)) {
+            if (SplitAssignment(std::string(strType.substr(nPos)), strName, m_strBoundary)) {
                 debugmsg(MimeDebug(),
                          "CMimePart::ParseHeaders() - boundary for current multipart is %s",
                          m_strBoundary.c_str());

@@ -270,18 +270,5 @@ char* CMimePart::DecodeHeaderData(const char* pszData) {
 }
 
 int CMimePart::FindNoCase(const std::string& strText, const char* pszPattern) {
-    std::size_t nPat = std::strlen(pszPattern);
-    if (nPat > strText.size()) {
-        return -1;
-    }
-    for (std::size_t i = 0; i + nPat <= strText.size(); ++i) {
-        std::size_t k = 0;
-        while (k < nPat && MimeLowerChar(strText[i + k]) == MimeLowerChar(pszPattern[k])) {
-            ++k;
-        }
-        if (k == nPat) {
-            return static_cast<int>(i);
-        }
-    }
-    return -1;
+    return MimeFindNoCase(strText, pszPattern);
 }
