@@ -416,7 +416,10 @@ void CMimePart::ParseDataIn(MimeParseContext& ctx, char* pStart, char* pEnd) {
         throw "CMimePart::ParseData() - malloc failed";
     }
     // A zero byte in the range ends the contents; the rest is zero-filled.
-    const char* pZero = static_cast<const char*>(std::memchr(pStart, '\0', n));
+    // The text's first zero byte is known: a range in front of it needs no
+    // search.
+    const char* pZero =
+        pEnd <= ctx.pTextEnd ? nullptr : static_cast<const char*>(std::memchr(pStart, '\0', n));
     std::size_t nCopy = pZero ? static_cast<std::size_t>(pZero - pStart) : n;
     std::memcpy(pData, pStart, nCopy);
     std::memset(pData + nCopy, 0, n + 1 - nCopy);
