@@ -188,14 +188,16 @@ static_assert(probes_short(), "the hash spreads the table names too little");
 
 struct ByIdArrays {
     const char* name[MAILHDR_NFLDS];
+    std::size_t len[MAILHDR_NFLDS];
     int type[MAILHDR_NFLDS];
 };
 
 constexpr ByIdArrays BY_ID = [] {
     ByIdArrays a{};
-    for (const FldRow& row : FLD_TABLE) {
-        a.name[row.id] = row.name;
-        a.type[row.id] = row.type;
+    for (std::size_t row = 0; row < N_ROWS; ++row) {
+        a.name[FLD_TABLE[row].id] = FLD_TABLE[row].name;
+        a.len[FLD_TABLE[row].id] = ROW_LEN[row];
+        a.type[FLD_TABLE[row].id] = FLD_TABLE[row].type;
     }
     return a;
 }();
@@ -222,6 +224,10 @@ int mailhdr_impl::lookup_fldid(const char* name, std::size_t len) {
         }
     }
     return MAILHDR_FLD_OTHER;
+}
+
+std::size_t mailhdr_impl::table_name_len(int id) {
+    return BY_ID.len[id];
 }
 
 extern "C" {

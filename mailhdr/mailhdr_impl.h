@@ -9,6 +9,8 @@
  *   lookup_fldid(name, len)               identifier of a name given as a
  *                                         span (no NUL needed), 49 when no
  *                                         table row carries it
+ *   table_name_len(id)                    length of the table name of an
+ *                                         identifier 0..49 (no strlen)
  *   fld_new(id)                           a new field of a table identifier
  *                                         with its table name, no lines;
  *                                         null when memory is short
@@ -57,6 +59,7 @@ inline bool ascii_ieq(const char* a, const char* b) {
 }
 
 int lookup_fldid(const char* name, std::size_t len);
+std::size_t table_name_len(int id);
 mailhdr_fld* fld_new(int id);
 void fld_drop_parsed(mailhdr_fld* fld);
 const char* fld_name_or_table(const mailhdr_fld* fld);

@@ -291,8 +291,7 @@ MAILWARD_API int MAILWARD_CALL mailhdr_parseline(mailhdr* hdr, const char* line)
     if (id == MAILHDR_FLD_OTHER) {
         hdr->current = add_fld(hdr, id, line, name_len, &why);
     } else {
-        const char* name = mailhdr_getfldname(id);
-        hdr->current = add_fld(hdr, id, name, std::strlen(name), &why);
+        hdr->current = add_fld(hdr, id, mailhdr_getfldname(id), table_name_len(id), &why);
     }
     if (hdr->current == nullptr) {
         set_parse_error(why);
