@@ -122,7 +122,7 @@ typedef struct mailhdr_fld {
 
 /* One header block: a list of fields per identifier. */
 typedef struct mailhdr {
-    mailhdr_fld* current;              /* field that took the last line */
+    mailhdr_fld* current;             /* field that took the last line */
     mailhdr_fld* flds[MAILHDR_NFLDS]; /* list heads, one per identifier */
 } mailhdr;
 
@@ -160,9 +160,9 @@ typedef struct PtrSetNode {
 } PtrSetNode;
 
 typedef struct PtrSet {
-    void* value;             /* member held by the first node */
-    PtrSetNode* next;        /* second node, or null */
-    struct PtrSet* first;    /* null while empty, else this set itself */
+    void* value;          /* member held by the first node */
+    PtrSetNode* next;     /* second node, or null */
+    struct PtrSet* first; /* null while empty, else this set itself */
 } PtrSet;
 
 /* One record per part of the checked mail. */
@@ -181,18 +181,18 @@ typedef struct PartReport {
 
 /* The result of one mail check, handed to the job's callback. */
 typedef struct CheckReport {
-    int32_t result;          /* 0, or -1 once any error bit is set */
-    uint32_t errors;         /* ERR_ bits */
-    int32_t virusResult;     /* highest virus result of any part */
-    uint32_t status;         /* ST_ bits */
-    uint32_t listValue;      /* value reported with a spam-list hit */
-    uint8_t modified;        /* parts changed / mail written changed */
-    uint8_t headerChanged;   /* only the header changed */
-    uint32_t reserved[3];    /* always 0 */
-    PtrSet headerRules;      /* header rules that matched (Rule*) */
-    PartReport* parts;       /* first part record, or null */
-    Rule* ruleChain;         /* rules that applied, via report_next */
-    mailhdr* header;         /* the mail's header during the callback */
+    int32_t result;        /* 0, or -1 once any error bit is set */
+    uint32_t errors;       /* ERR_ bits */
+    int32_t virusResult;   /* highest virus result of any part */
+    uint32_t status;       /* ST_ bits */
+    uint32_t listValue;    /* value reported with a spam-list hit */
+    uint8_t modified;      /* parts changed / mail written changed */
+    uint8_t headerChanged; /* only the header changed */
+    uint32_t reserved[3];  /* always 0 */
+    PtrSet headerRules;    /* header rules that matched (Rule*) */
+    PartReport* parts;     /* first part record, or null */
+    Rule* ruleChain;       /* rules that applied, via report_next */
+    mailhdr* header;       /* the mail's header during the callback */
 } CheckReport;
 
 #define ERR_LOAD 0x01
@@ -238,8 +238,8 @@ typedef void(MAILWARD_CALL* MailJobCallback)(const CheckReport* report, uintptr_
 typedef void(MAILWARD_CALL* SpamListDone)(int hit, uint32_t value, void* job);
 
 /* The host's spam-list look-up for the header of a mail in work. */
-typedef void(MAILWARD_CALL* SpamListCheck)(mailhdr* header, uintptr_t listUser,
-                                           SpamListDone done, void* job);
+typedef void(MAILWARD_CALL* SpamListCheck)(mailhdr* header, uintptr_t listUser, SpamListDone done,
+                                           void* job);
 
 /* ------------------------------------------------------------------------ */
 /* Exports                                                                  */
@@ -278,8 +278,7 @@ MAILWARD_API const char* MAILWARD_CALL mailhdr_parse_errorstr(void);
 MAILWARD_API int MAILWARD_CALL mailhdr_getfldid(const char* name);
 MAILWARD_API const char* MAILWARD_CALL mailhdr_getfldname(int id);
 MAILWARD_API mailhdr_fld* MAILWARD_CALL mailhdr_getfld(const mailhdr* hdr, int id);
-MAILWARD_API mailhdr_fld* MAILWARD_CALL mailhdr_getfld_byname(const mailhdr* hdr,
-                                                              const char* name);
+MAILWARD_API mailhdr_fld* MAILWARD_CALL mailhdr_getfld_byname(const mailhdr* hdr, const char* name);
 MAILWARD_API stringlist* MAILWARD_CALL mailhdr_getfldvalue(const mailhdr* hdr, int id);
 MAILWARD_API stringlist* MAILWARD_CALL mailhdr_getfldvalue_byname(const mailhdr* hdr,
                                                                   const char* name);
