@@ -146,18 +146,21 @@ std::vector<const RuleInfo*> RulesThatActed(const MailOutcome& o) {
     return out;
 }
 
-std::vector<std::string> ErrorNames(std::uint32_t errors) {
-    static const struct {
-        std::uint32_t bit;
-        const char* name;
-    } kBits[] = {{ERR_LOAD, "ERR_LOAD"},
-                 {ERR_CHECK, "ERR_CHECK"},
-                 {ERR_PART_ACTION, "ERR_PART_ACTION"},
-                 {ERR_SAVE, "ERR_SAVE"}};
+namespace {
+
+struct BitName {
+    std::uint32_t bit;
+    const char* name;
+};
+
+// The names of the set bits in table order; bits without a name as one hex
+// number at the end.
+template <std::size_t N>
+std::vector<std::string> BitNames(std::uint32_t bits, const BitName (&table)[N]) {
     std::vector<std::string> out;
-    std::uint32_t rest = errors;
-    for (const auto& b : kBits) {
-        if ((errors & b.bit) != 0) {
+    std::uint32_t rest = bits;
+    for (const BitName& b : table) {
+        if ((bits & b.bit) != 0) {
             out.emplace_back(b.name);
             rest &= ~b.bit;
         }
@@ -170,27 +173,21 @@ std::vector<std::string> ErrorNames(std::uint32_t errors) {
     return out;
 }
 
+}  // namespace
+
+std::vector<std::string> ErrorNames(std::uint32_t errors) {
+    static const BitName kBits[] = {{ERR_LOAD, "ERR_LOAD"},
+                                    {ERR_CHECK, "ERR_CHECK"},
+                                    {ERR_PART_ACTION, "ERR_PART_ACTION"},
+                                    {ERR_SAVE, "ERR_SAVE"}};
+    return BitNames(errors, kBits);
+}
+
 std::vector<std::string> StatusNames(std::uint32_t status) {
-    static const struct {
-        std::uint32_t bit;
-        const char* name;
-    } kBits[] = {{ST_SPAM_LISTED, "ST_SPAM_LISTED"},
-                 {ST_HEADER_RULE, "ST_HEADER_RULE"},
-                 {ST_PART_RULE, "ST_PART_RULE"}};
-    std::vector<std::string> out;
-    std::uint32_t rest = status;
-    for (const auto& b : kBits) {
-        if ((status & b.bit) != 0) {
-            out.emplace_back(b.name);
-            rest &= ~b.bit;
-        }
-    }
-    if (rest != 0) {
-        char buf[16];
-        std::snprintf(buf, sizeof buf, "0x%x", static_cast<unsigned>(rest));
-        out.emplace_back(buf);
-    }
-    return out;
+    static const BitName kBits[] = {{ST_SPAM_LISTED, "ST_SPAM_LISTED"},
+                                    {ST_HEADER_RULE, "ST_HEADER_RULE"},
+                                    {ST_PART_RULE, "ST_PART_RULE"}};
+    return BitNames(status, kBits);
 }
 
 const char* VirusResultName(std::int32_t result) {
