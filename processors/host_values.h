@@ -5,6 +5,9 @@
  *
  *   HostText(id)      host text number `id` of module "EXE"; "" when none
  *   ConfigText(key)   configuration value `key` of any length; "" when none
+ *   EngineVersionText()  the virus engine's version text; "" when none
+ *   LastVirusNameText()  the calling thread's last virus name; "" when none
+ * The engine's texts may change with its next call: these are copies.
  */
 #ifndef MAILWARD_HOST_VALUES_H
 #define MAILWARD_HOST_VALUES_H
@@ -13,6 +16,7 @@
 
 #include "miralib.h"
 #include "qorcsock.h"
+#include "vaveriz.h"
 
 // Host text numbers the library uses.
 constexpr int TEXT_REPLACEMENT_NAME = 63;
@@ -34,6 +38,16 @@ inline std::string ConfigText(const char* key) {
     std::string copy(value);
     cbcontext_free(value);
     return copy;
+}
+
+inline std::string EngineVersionText() {
+    const char* v = AV_GetEngineVersion(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
+    return v != nullptr ? v : "";
+}
+
+inline std::string LastVirusNameText() {
+    const char* v = AV_GetLastVirusName();
+    return v != nullptr ? v : "";
 }
 
 #endif

@@ -15,10 +15,6 @@
 
 namespace {
 
-const char* EngineVersion() {
-    return AV_GetEngineVersion(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
-}
-
 // Writes the decoded contents of `part` to a new file at `path`.
 bool WriteScanFile(CMimePart* part, const std::string& path) {
     pf::delete_file(path.c_str());
@@ -107,7 +103,7 @@ int CSecurityProcessor::ProcessPart(CMimePart* pPart) {
             m_pReport->SetPartVirus(pPart, VIRUS_CLEAN, 0, nullptr, nullptr);
         } else if (scan == 1) {
             // The engine's texts may change with its next call: copy them now.
-            const std::string virus = AV_GetLastVirusName() ? AV_GetLastVirusName() : "";
+            const std::string virus = LastVirusNameText();
             const int mode = VirusAction();
             if (mode == AV_MODE_RENAME) {
                 const std::string newName = name + HostText(TEXT_INFECTED_SUFFIX);
@@ -124,7 +120,7 @@ int CSecurityProcessor::ProcessPart(CMimePart* pPart) {
                     m_pReport->SetPartVirus(pPart, VIRUS_FOUND, 0, nullptr, nullptr);
                 } else {
                     // The record keeps the removed part's identity as its key.
-                    const std::string version = EngineVersion() ? EngineVersion() : "";
+                    const std::string version = EngineVersionText();
                     m_pReport->SetPartVirus(pPart, VIRUS_FOUND, PART_REMOVED, virus.c_str(),
                                             version.c_str());
                     debugmsg(m_nLogChannel,

@@ -88,13 +88,13 @@ void CMailWard::SetAVStamp(mailhdr* header) {
         const char* local = csock_hostname_ascii();
         host = local != nullptr ? local : "";
     }
-    const char* engine = AV_GetEngineVersion(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
+    const std::string engine = EngineVersionText();
     char first[STAMP_LINE_MAX + 1];
     std::snprintf(first, sizeof first, "checked by VaveRiz for %s; host=%s",
                   ConfigText("StampLabel").c_str(), host.c_str());
     stringlist* lines = nullptr;
     stringlist_append_string(&lines, first);
-    stringlist* wrapped = stringlist_fmt(engine != nullptr ? engine : "", STAMP_WRAP);
+    stringlist* wrapped = stringlist_fmt(engine.c_str(), STAMP_WRAP);
     stringlist_append(&lines, wrapped);
     mailhdr_setfld(header, MAILHDR_FLD_AVSTAMP, lines);
     stringlist_free(&lines);

@@ -32,6 +32,7 @@
 #include "mime/mimemessage.h"
 #include "miralib.h"
 #include "platform.h"
+#include "processors/host_values.h"
 #include "qorcsock.h"
 #include "service/mailward_service.h"
 #include "vaveriz.h"
@@ -66,16 +67,6 @@ const TemplateVariable kReplacementVariables[] = {
 };
 
 constexpr const char* INFO_TEMPLATE = "virremovedinfo.txt";
-
-const char* EngineVersion() {
-    const char* v = AV_GetEngineVersion(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
-    return v != nullptr ? v : "";
-}
-
-const char* LastVirusName() {
-    const char* v = AV_GetLastVirusName();
-    return v != nullptr ? v : "";
-}
 
 void LoadFailed(int result, const char* source) {
     const char* format = "[MAILCHECK] [ERROR] [unknown error loading %s]";
@@ -197,7 +188,7 @@ bool CMailWard::ReplaceInfectedMail(MailJob* job, std::unique_ptr<CMimeMessage>&
     if (message->m_pHeader != nullptr)
         mailhdr_delfld(message->m_pHeader, MAILHDR_FLD_CONTENT_TYPE);
     m_report.AddPart(nullptr, "mail");
-    ReplacementContext context{LastVirusName(), EngineVersion()};
+    ReplacementContext context{LastVirusNameText(), EngineVersionText()};
     m_report.SetPartVirus(nullptr, VIRUS_FOUND, 0, context.virusName.c_str(),
                           context.engineVersion.c_str());
     char* text = GiveTextFromReplacedTemplate(kReplacementVariables, INFO_TEMPLATE, &context, 0);
