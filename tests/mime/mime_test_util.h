@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "mailhdr/mailhdr.h"
+#include "platform/qorcsock_capture.h"
 #include "mime/mimemessage.h"
 #include "mime/mimeoutput.h"
 #include "mime/mimepart.h"
@@ -56,43 +57,11 @@ inline std::string Data(const CMimePart& part) {
     return part.GetData() ? std::string(part.GetData()) : std::string("<null>");
 }
 
-// Collects every log line while it lives; debug lines of "MAILWARD_Debug" on.
-class LogCapture {
+// Collects every log line while it lives, with the part tree's debug lines on.
+class MimeLog : public LogCapture {
   public:
-    LogCapture() {
-        debug_enable("MAILWARD_Debug", 1);
-        qorcsock_set_log_sink(&LogCapture::Sink, this);
-    }
-    ~LogCapture() {
-        qorcsock_set_log_sink(nullptr, nullptr);
-        debug_enable("MAILWARD_Debug", 0);
-    }
-    bool Has(const std::string& text) const {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        for (const auto& line : m_lines) {
-            if (line.find(text) != std::string::npos) {
-                return true;
-            }
-        }
-        return false;
-    }
-    std::string All() const {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        std::string s;
-        for (const auto& line : m_lines) {
-            s += line + "\n";
-        }
-        return s;
-    }
-
-  private:
-    static void Sink(const char*, int, const char* line, void* user) {
-        auto* self = static_cast<LogCapture*>(user);
-        std::lock_guard<std::mutex> lock(self->m_mutex);
-        self->m_lines.emplace_back(line);
-    }
-    mutable std::mutex m_mutex;
-    std::vector<std::string> m_lines;
+    MimeLog() : LogCapture("MAILWARD_Debug") {}
+    bool Has(const std::string& text) { return ContainsAnyLevel(text); }
 };
 
 class TempDir {

@@ -198,7 +198,7 @@ TEST(MimeHeaderDump, LinesEndWithLineFeedAndNoEmptyLine) {
 }
 
 TEST(MimeHeaderDump, EmptyRecordLogsAndGivesNothing) {
-    LogCapture log;
+    MimeLog log;
     CMimeMessage msg;
     EXPECT_EQ("", msg.GetHeaderDump());
     EXPECT_TRUE(log.Has("GetHeaderDump: mailhdr_get_headersize returns 0!!!"));

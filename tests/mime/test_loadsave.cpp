@@ -133,7 +133,7 @@ TEST(MimeLoad, FailedParseKeepsTheNameAndAThrowDoesNot) {
     WriteFile(dir.Path("throw.eml"),
               "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n"
               "Content-Type: multipart/mixed; boundary=c\r\nX-A: 1\r\n--b--\r\n");
-    LogCapture log;
+    MimeLog log;
     CMimeMessage thrower;
     EXPECT_EQ(CMimeMessage::LOAD_PARSE_FAILED,
               thrower.LoadMsg(dir.Path("throw.eml").c_str(), true));
@@ -210,7 +210,7 @@ TEST(MimeSave, FailedReplaceKeepsOldMailAndNamesTheNewText) {
     ASSERT_EQ(0, msg.LoadMsg(dir.Path("m.eml").c_str(), true));
     Faults faults;
     faults.bFailReplace = true;
-    LogCapture log;
+    MimeLog log;
     bool bOk = WithFaults(faults, [&] { return msg.SaveMsg(dir.Path("m.eml").c_str()); });
     EXPECT_FALSE(bOk);
     EXPECT_EQ(MULTI, ReadFile(dir.Path("m.eml")));
@@ -260,7 +260,7 @@ TEST(MimeHeaderSave, DumpAsLongAsTheOldBlockPassesOneShorterFails) {
     CMimeMessage msg;
     ASSERT_EQ(0, msg.LoadMsg(dir.Path("m.eml").c_str(), false));
     // Unchanged, the dump has LF line ends: 18 characters.
-    LogCapture log;
+    MimeLog log;
     EXPECT_FALSE(msg.SaveHeaderChangedMsg(dir.Path("m.eml").c_str()));
     EXPECT_TRUE(log.Has("conflict in header len (19/18)"));
     EXPECT_EQ(file, ReadFile(dir.Path("m.eml")));
@@ -278,7 +278,7 @@ TEST(MimeHeaderSave, FileWithoutEmptyLineFails) {
     CMimeMessage msg;
     ASSERT_EQ(0, msg.LoadMsg(dir.Path("m.eml").c_str(), false));
     ASSERT_TRUE(msg.SetHeader(MAILHDR_FLD_AVSTAMP, "a long engine stamp value"));
-    LogCapture log;
+    MimeLog log;
     EXPECT_FALSE(msg.SaveHeaderChangedMsg(dir.Path("m.eml").c_str()));
     EXPECT_TRUE(log.Has("SaveHeaderChangedMsg: error in reading file " + dir.Path("m.eml")));
     EXPECT_EQ(file, ReadFile(dir.Path("m.eml")));
@@ -302,7 +302,7 @@ TEST(MimeHeaderSave, EmptyDumpAndNullPathFail) {
     TempDir dir;
     WriteFile(dir.Path("m.eml"), "Subject: a\r\n\r\nb");
     CMimeMessage msg;
-    LogCapture log;
+    MimeLog log;
     EXPECT_FALSE(msg.SaveHeaderChangedMsg(dir.Path("m.eml").c_str()));
     EXPECT_TRUE(log.Has("SaveHeaderChangedMsg: no hdr or no mod_header_len!!!"));
     EXPECT_FALSE(msg.SaveHeaderChangedMsg(nullptr));
@@ -322,7 +322,7 @@ TEST(MimeHeaderSave, DiskFullHalfwayLeavesTheOldMailUntouched) {
     for (std::size_t nAllowed : {std::size_t(0), original.size() / 2, original.size() + 10}) {
         Faults faults;
         faults.nAllowed = nAllowed;
-        LogCapture log;
+        MimeLog log;
         bool bOk =
             WithFaults(faults, [&] { return msg.SaveHeaderChangedMsg(dir.Path("m.eml").c_str()); });
         EXPECT_FALSE(bOk) << nAllowed;
@@ -343,7 +343,7 @@ TEST(MimeHeaderSave, FailedReplaceKeepsOldMailAndTheNamedTemporaryFile) {
     ASSERT_TRUE(msg.SetHeader(MAILHDR_FLD_AVSTAMP, "engine 1.0"));
     Faults faults;
     faults.bFailReplace = true;
-    LogCapture log;
+    MimeLog log;
     bool bOk =
         WithFaults(faults, [&] { return msg.SaveHeaderChangedMsg(dir.Path("m.eml").c_str()); });
     EXPECT_FALSE(bOk);

@@ -65,7 +65,7 @@ TEST(MimeParseHeaders, NoHeadersReturnsTheStart) {
 }
 
 TEST(MimeParseHeaders, InvalidLinesAreLoggedAndSkipped) {
-    LogCapture log;
+    MimeLog log;
     CMimeMessage msg;
     ASSERT_EQ(0, Load(msg, "Subject: a\nno colon here\nX-B: 2\n\nbody"));
     EXPECT_TRUE(log.Has("CMimePart::ParseHeaders() - invalid headers in line no colon here"));
@@ -157,7 +157,7 @@ TEST(MimeParseBoundaries, UnclosedQuotedBoundaryIsASinglePart) {
 }
 
 TEST(MimeParseBoundaries, BoundaryThatNeverOccursKeepsTheWholeBody) {
-    LogCapture log;
+    MimeLog log;
     CMimeMessage msg;
     ASSERT_EQ(0, Load(msg, std::string(MULTI_HDR) + "just text\n"));
     EXPECT_EQ("just text", Data(msg));
@@ -172,7 +172,7 @@ TEST(MimeParseBoundaries, SingleDelimiterMakesNoSubPart) {
 }
 
 TEST(MimeParseBoundaries, DelimiterWithoutLineEndFails) {
-    LogCapture log;
+    MimeLog log;
     CMimeMessage msg;
     EXPECT_EQ(CMimeMessage::LOAD_PARSE_FAILED, Load(msg, std::string(MULTI_HDR) + "--b1"));
     EXPECT_TRUE(log.Has("CMimePart::Parse() - no sub-part found after boundary."));
@@ -191,7 +191,7 @@ TEST(MimeParseBoundaries, TwoDelimitersInARowGiveANoHeaderPart) {
 TEST(MimeParseBoundaries, HeaderLinesRunningIntoTheDelimiterOfANestedMultipartThrow) {
     // The nested multipart's header block never ends before its range end:
     // the delimiter search then starts behind the end and throws.
-    LogCapture log;
+    MimeLog log;
     CMimeMessage msg;
     EXPECT_EQ(CMimeMessage::LOAD_PARSE_FAILED,
               Load(msg, std::string(MULTI_HDR) +
@@ -295,7 +295,7 @@ TEST(MimeParseUU, BlockLimitMakesTheParseFail) {
     for (std::uint32_t i = 0; i <= CMimePart::MAX_SUBPARTS; ++i) {
         body += "begin 644 f" + std::to_string(i) + "\n#86)C\n`\nend\n";
     }
-    LogCapture log;
+    MimeLog log;
     CMimeMessage msg;
     EXPECT_EQ(CMimeMessage::LOAD_PARSE_FAILED, Load(msg, body));
     EXPECT_TRUE(log.Has("Maximal 512 Subparts"));
@@ -318,7 +318,7 @@ TEST(MimeParseLimits, FiveHundredTwelveBodyPartsLoadAndOneMoreFails) {
     EXPECT_EQ(512, ok.GetPartCount());
 
     bodies.push_back("Content-Type: text/plain\n\ny");
-    LogCapture log;
+    MimeLog log;
     CMimeMessage bad;
     EXPECT_EQ(CMimeMessage::LOAD_PARSE_FAILED, Load(bad, Multipart(bodies)));
     EXPECT_TRUE(log.Has("CMimePart::Parse() - No nore Parse possible, Maximal 512 Subparts"));
@@ -347,7 +347,7 @@ TEST(MimeParseLimits, PartsOfOneMailAtTheLimitLoadAndOneMoreFails) {
     ASSERT_EQ(20, ok.GetPartCount());
     EXPECT_EQ(499, ok.GetPart(19)->GetPartCount());
 
-    LogCapture log;
+    MimeLog log;
     CMimeMessage bad;
     EXPECT_EQ(CMimeMessage::LOAD_PARSE_FAILED, Load(bad, ManyParts(20, 499, 1)));
     EXPECT_TRUE(log.Has("CMimePart::Parse() - more than 10000 parts in one mail"));
@@ -365,7 +365,7 @@ TEST(MimeParseLimits, NestingAtTheLimitLoadsAndOneLevelMoreFails) {
     EXPECT_EQ(CMimePart::MAX_NESTING_DEPTH, depth);
     EXPECT_EQ("leaf", Data(*p));
 
-    LogCapture log;
+    MimeLog log;
     CMimeMessage deep;
     EXPECT_EQ(CMimeMessage::LOAD_PARSE_FAILED,
               Load(deep, Nested(CMimePart::MAX_NESTING_DEPTH + 1)));
@@ -373,7 +373,7 @@ TEST(MimeParseLimits, NestingAtTheLimitLoadsAndOneLevelMoreFails) {
 }
 
 TEST(MimeParseLimits, ThousandsOfLevelsFailWithoutExhaustingTheStack) {
-    LogCapture log;
+    MimeLog log;
     CMimeMessage msg;
     EXPECT_EQ(CMimeMessage::LOAD_PARSE_FAILED, Load(msg, Nested(20000)));
     EXPECT_TRUE(log.Has("nesting deeper than 32 levels"));
@@ -386,7 +386,7 @@ TEST(MimeParseLimits, ContainersCopyingPastTheirPartAreBounded) {
     std::vector<std::string> bodies(
         400, "Content-Type: text/plain\n\nBEGIN 644 X\n" + std::string(2000, 'z'));
     std::string text = Multipart(bodies) + "begin 644 y\n#86)C\nend\n";
-    LogCapture log;
+    MimeLog log;
     CMimeMessage msg;
     EXPECT_EQ(CMimeMessage::LOAD_PARSE_FAILED, Load(msg, text));
     EXPECT_TRUE(log.Has("contents exceed"));

@@ -157,7 +157,7 @@ TEST(MimeHeaderAccess, GetHeaderOfPlainValuesIsTheDecodersAnswer) {
 }
 
 TEST(MimeHeaderAccess, StaticDecodeHeaderDataOfNullLogs) {
-    LogCapture log;
+    MimeLog log;
     EXPECT_EQ(nullptr, CMimePart::DecodeHeaderData(nullptr));
     EXPECT_TRUE(log.Has("CMimePart::DecodeHeaderData() - data is null"));
     char* p = CMimePart::DecodeHeaderData("=?utf-8?B?SGVsbG8=?=");

@@ -6,6 +6,11 @@
  *   cap.Lines()                copy of the lines so far (thread-safe)
  *   cap.Count(level)           number of lines of one level
  *   cap.Contains(level, text)  a line of that level contains `text`
+ *   cap.Has(level, text)       a line of that level is exactly `text`
+ *   cap.HasPrefix(level, text) a line of that level starts with `text`
+ *   cap.ContainsAnyLevel(text) a line of any level contains `text`
+ *   LogCapture cap("channel")  also switches that debug channel on while it
+ *                              lives
  * The destructor restores the default sink; after that no call reaches the
  * object any more (qorcsock_set_log_sink waits for running sink calls).
  */
@@ -26,8 +31,16 @@ struct LoggedLine {
 
 class LogCapture {
   public:
-    LogCapture() { qorcsock_set_log_sink(&LogCapture::Sink, this); }
-    ~LogCapture() { qorcsock_set_log_sink(nullptr, nullptr); }
+    explicit LogCapture(const char* debugChannel = nullptr) : m_debugChannel(debugChannel) {
+        if (m_debugChannel != nullptr)
+            debug_enable(m_debugChannel, 1);
+        qorcsock_set_log_sink(&LogCapture::Sink, this);
+    }
+    ~LogCapture() {
+        qorcsock_set_log_sink(nullptr, nullptr);
+        if (m_debugChannel != nullptr)
+            debug_enable(m_debugChannel, 0);
+    }
     LogCapture(const LogCapture&) = delete;
     LogCapture& operator=(const LogCapture&) = delete;
 
@@ -51,13 +64,34 @@ class LogCapture {
         return false;
     }
 
+    bool Has(int level, const std::string& text) {
+        return Any([&](const LoggedLine& l) { return l.level == level && l.text == text; });
+    }
+    bool HasPrefix(int level, const std::string& text) {
+        return Any(
+            [&](const LoggedLine& l) { return l.level == level && l.text.rfind(text, 0) == 0; });
+    }
+    bool ContainsAnyLevel(const std::string& text) {
+        return Any([&](const LoggedLine& l) { return l.text.find(text) != std::string::npos; });
+    }
+
   private:
+    template <class Pred>
+    bool Any(Pred pred) {
+        for (const LoggedLine& line : Lines()) {
+            if (pred(line))
+                return true;
+        }
+        return false;
+    }
+
     static void Sink(const char* channel, int level, const char* line, void* user) {
         LogCapture* self = static_cast<LogCapture*>(user);
         std::lock_guard<std::mutex> hold(self->m_lock);
         self->m_lines.push_back(LoggedLine{channel, level, line});
     }
 
+    const char* m_debugChannel;
     std::mutex m_lock;
     std::vector<LoggedLine> m_lines;
 };

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "mime/mimemessage.h"
+#include "platform/qorcsock_capture.h"
 #include "qorcsock.h"
 #include "service/check_report.h"
 
@@ -92,36 +93,6 @@ inline void AddRecords(CCheckReport& report, CMimePart* part) {
     for (int i = 0; i < part->GetPartCount(); ++i)
         AddRecords(report, part->GetPart(static_cast<unsigned>(i)));
 }
-
-// Collects log lines while it lives.
-class LogCapture {
-  public:
-    LogCapture() { qorcsock_set_log_sink(&LogCapture::Sink, this); }
-    ~LogCapture() { qorcsock_set_log_sink(nullptr, nullptr); }
-    bool Has(int level, const std::string& line) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (const auto& [l, text] : lines_)
-            if (l == level && text == line)
-                return true;
-        return false;
-    }
-    bool HasPrefix(int level, const std::string& prefix) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (const auto& [l, text] : lines_)
-            if (l == level && text.rfind(prefix, 0) == 0)
-                return true;
-        return false;
-    }
-
-  private:
-    static void Sink(const char*, int level, const char* line, void* self) {
-        auto* me = static_cast<LogCapture*>(self);
-        std::lock_guard<std::mutex> lock(me->mutex_);
-        me->lines_.emplace_back(level, line);
-    }
-    std::mutex mutex_;
-    std::vector<std::pair<int, std::string>> lines_;
-};
 
 inline std::string DecodedText(CMimePart* part) {
     std::int64_t len = 0;
