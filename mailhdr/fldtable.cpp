@@ -186,6 +186,55 @@ constexpr bool probes_short() {
 }
 static_assert(probes_short(), "the hash spreads the table names too little");
 
+// The table names in lower case, each padded with zeros to whole 8-byte
+// words, so that a lookup compares a word of the name at a time.
+constexpr std::size_t NAME_WORDS = (MAX_TABLE_NAME + 7) / 8;
+
+struct LowerNames {
+    char text[N_ROWS][NAME_WORDS * 8];
+};
+
+constexpr LowerNames LOWER_NAMES = [] {
+    LowerNames lower{};
+    for (std::size_t row = 0; row < N_ROWS; ++row) {
+        for (std::size_t i = 0; i < ROW_LEN[row]; ++i)
+            lower.text[row][i] = mailhdr_impl::ascii_lower(FLD_TABLE[row].name[i]);
+    }
+    return lower;
+}();
+
+// Eight bytes with A-Z turned into a-z and every other byte (8-bit bytes
+// included) left as it is: what ascii_lower does, a word at a time.
+inline std::uint64_t lower_word(std::uint64_t x) {
+    constexpr std::uint64_t ONES = 0x0101010101010101ULL;
+    constexpr std::uint64_t HIGH = 0x8080808080808080ULL;
+    const std::uint64_t low7 = x & ~HIGH;
+    const std::uint64_t geA = low7 + (0x80 - 'A') * ONES;  // high bit: byte >= 'A'
+    const std::uint64_t gtZ = low7 + (0x7F - 'Z') * ONES;  // high bit: byte > 'Z'
+    const std::uint64_t upper = (geA ^ gtZ) & ~x & HIGH;   // 7-bit bytes in A..Z
+    return x | (upper >> 2);                               // 0x80 >> 2 is the case bit
+}
+
+// True when the `len` bytes of `name` equal row `row`'s name, A-Z case
+// ignored; `len` is the row's length.
+inline bool name_is_row(const char* name, std::size_t len, std::size_t row) {
+    const char* table = LOWER_NAMES.text[row];
+    std::size_t i = 0;
+    for (; i + 8 <= len; i += 8) {
+        std::uint64_t a, b;
+        std::memcpy(&a, name + i, 8);
+        std::memcpy(&b, table + i, 8);
+        if (lower_word(a) != b)
+            return false;
+    }
+    if (i == len)
+        return true;
+    std::uint64_t a = 0, b;
+    std::memcpy(&a, name + i, len - i);  // the rest of the name, zero-padded
+    std::memcpy(&b, table + i, 8);       // like the table's padding
+    return lower_word(a) == b;
+}
+
 struct ByIdArrays {
     const char* name[MAILHDR_NFLDS];
     std::size_t len[MAILHDR_NFLDS];
@@ -219,7 +268,7 @@ int mailhdr_impl::lookup_fldid(const char* name, std::size_t len) {
     std::size_t slot = fold_hash(name, len) & (INDEX_SLOTS - 1);
     for (; NAME_INDEX[slot] >= 0; slot = (slot + 1) & (INDEX_SLOTS - 1)) {
         const int row = NAME_INDEX[slot];
-        if (ROW_LEN[row] == len && ascii_ieq_n(FLD_TABLE[row].name, name, len)) {
+        if (ROW_LEN[row] == len && name_is_row(name, len, static_cast<std::size_t>(row))) {
             return FLD_TABLE[row].id;
         }
     }
