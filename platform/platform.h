@@ -77,7 +77,7 @@ bool delete_file(const char* path);
 // Replaces `to` by `from` in one step (rename / MoveFileEx with replace).
 bool replace_file(const char* from, const char* to);
 // Flushes an open file's buffers and asks the system to put its contents on
-// disk (fflush + fsync / FlushFileBuffers), so that a file renamed over a mail
+// disk (fflush + fdatasync or fsync / FlushFileBuffers), so that a file renamed over a mail
 // afterwards never turns up empty after a crash. False when either fails.
 bool sync_file(std::FILE* file);
 bool make_dirs(const char* path);  // like mkdir -p; true when it exists after
