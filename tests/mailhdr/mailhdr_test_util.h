@@ -1,15 +1,8 @@
 /*
- * mailhdr_test_util.h - small helpers for the header library's tests.
- *
- *   HdrPtr                 owns a record, releases it with mailhdr_free
- *   NewHdr()               a fresh empty record (never null in a test)
- *   Lines(list)            the entries of a stringlist as strings
- *   MakeList({...})        a stringlist the caller frees (ListPtr owns one)
- *   ParseBlock(hdr, text)  feeds a header block line by line (LF or CR LF
- *                          ends) to mailhdr_parseline; returns the results
- *   SprintText(hdr)        header text through get_headersize + sprint,
- *                          failing the test when the two disagree
- *   CbufText(hdr)          header text through mailhdr_print into a cbuf
+ * mailhdr_test_util.h - helpers of the header library's tests: owned
+ * records and lists, a header block fed line by line (LF or CR LF ends) to
+ * mailhdr_parseline, the header text through both output forms (sprint with
+ * a guard byte, and print into a cbuf), and counting fields.
  */
 #ifndef MAILWARD_TESTS_MAILHDR_UTIL_H
 #define MAILWARD_TESTS_MAILHDR_UTIL_H
@@ -22,6 +15,8 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+using Strings = std::vector<std::string>;
 
 struct HdrDeleter {
     void operator()(mailhdr* hdr) const { mailhdr_free(hdr); }
@@ -39,8 +34,8 @@ inline HdrPtr NewHdr() {
     return hdr;
 }
 
-inline std::vector<std::string> Lines(const stringlist* list) {
-    std::vector<std::string> out;
+inline Strings Lines(const stringlist* list) {
+    Strings out;
     for (; list != nullptr; list = list->next)
         out.emplace_back(list->str);
     return out;
@@ -53,10 +48,10 @@ inline ListPtr MakeList(std::initializer_list<const char*> entries) {
     return ListPtr(list);
 }
 
+// The results of mailhdr_parseline, one per line of `text`.
 inline std::vector<int> ParseBlock(mailhdr* hdr, const std::string& text) {
     std::vector<int> results;
-    std::size_t pos = 0;
-    while (pos < text.size()) {
+    for (std::size_t pos = 0; pos < text.size();) {
         std::size_t end = text.find('\n', pos);
         if (end == std::string::npos)
             end = text.size();
@@ -69,16 +64,34 @@ inline std::vector<int> ParseBlock(mailhdr* hdr, const std::string& text) {
     return results;
 }
 
+// A record filled from `text`, every line accepted.
+inline HdrPtr Parsed(const std::string& text) {
+    HdrPtr hdr = NewHdr();
+    for (int result : ParseBlock(hdr.get(), text))
+        EXPECT_EQ(0, result) << text;
+    return hdr;
+}
+
+// Fields of identifier `id`, or of every identifier for -1.
+inline int CountFields(const mailhdr* hdr, int id = -1) {
+    int n = 0;
+    for (int i = 0; i < MAILHDR_NFLDS; ++i) {
+        for (const mailhdr_fld* f = hdr->flds[i]; f != nullptr && (id < 0 || id == i); f = f->next)
+            ++n;
+    }
+    return n;
+}
+
+// Header text through get_headersize + sprint; a guard byte past the
+// announced room catches any write beyond it.
 inline std::string SprintText(const mailhdr* hdr) {
     int size = mailhdr_get_headersize(hdr);
     EXPECT_GE(size, 0);
     if (size < 0)
         return {};
-    // A guard byte past the announced room catches any write beyond it.
     std::string buf(static_cast<std::size_t>(size) + 2, '#');
     buf[0] = '\0';
-    int appended = mailhdr_sprint(hdr, buf.data());
-    EXPECT_EQ(size, appended);
+    EXPECT_EQ(size, mailhdr_sprint(hdr, buf.data()));
     EXPECT_EQ('#', buf[static_cast<std::size_t>(size) + 1]);
     return std::string(buf.c_str());
 }
@@ -92,6 +105,13 @@ inline std::string CbufText(const mailhdr* hdr) {
     std::string text(cbuf_data(buf), cbuf_length(buf));
     EXPECT_EQ(static_cast<int>(text.size()), written);
     cbuf_free(buf);
+    return text;
+}
+
+// Both output forms, which must agree.
+inline std::string Text(const mailhdr* hdr) {
+    std::string text = SprintText(hdr);
+    EXPECT_EQ(text, CbufText(hdr));
     return text;
 }
 

@@ -8,81 +8,47 @@
 
 #include "platform/qorcsock_capture.h"
 
-#include <string>
-#include <vector>
-
 namespace {
 
-using Strings = std::vector<std::string>;
-
-TEST(ParseLine, ContinuationLineJoinsTheFieldBeforeIt) {
-    HdrPtr hdr = NewHdr();
-    EXPECT_EQ(0, mailhdr_parseline(hdr.get(), "Subject: hello"));
-    EXPECT_EQ(0, mailhdr_parseline(hdr.get(), "  world"));
+TEST(ParseLine, AnyWhiteSpaceStartsAContinuationOfTheFieldBefore) {
+    HdrPtr hdr = Parsed("Subject: hello\n  world\nX-Test: a\n\tb\n\vc\n\fd\n\re\n \t f\n");
     mailhdr_fld* subject = mailhdr_getfld(hdr.get(), MAILHDR_FLD_SUBJECT);
     ASSERT_NE(nullptr, subject);
     EXPECT_EQ(nullptr, subject->next);
     EXPECT_EQ((Strings{"hello", "world"}), Lines(subject->lines));
     ASSERT_EQ(0, mailhdr_parse_fld(subject));
     EXPECT_STREQ("hello world", static_cast<const char*>(subject->parsed));
-    EXPECT_EQ(subject, hdr->current);
+    mailhdr_fld* test = mailhdr_getfld_byname(hdr.get(), "x-test");
+    EXPECT_EQ((Strings{"a", "b", "c", "d", "e", "f"}), Lines(test->lines));
+    EXPECT_EQ(test, hdr->current);
 }
 
-TEST(ParseLine, EveryKindOfWhiteSpaceStartsAContinuation) {
-    HdrPtr hdr = NewHdr();
-    ASSERT_EQ(0, mailhdr_parseline(hdr.get(), "X-Test: a"));
-    for (const char* line : {"\tb", "\vc", "\fd", "\re", " \t f"}) {
-        EXPECT_EQ(0, mailhdr_parseline(hdr.get(), line)) << line;
-    }
-    EXPECT_EQ((Strings{"a", "b", "c", "d", "e", "f"}),
-              Lines(mailhdr_getfld_byname(hdr.get(), "x-test")->lines));
-}
-
-TEST(ParseLine, TableNamesTakeTheTableSpelling) {
-    HdrPtr hdr = NewHdr();
-    EXPECT_EQ(0, mailhdr_parseline(hdr.get(), "subject:no blank"));
-    EXPECT_EQ(0, mailhdr_parseline(hdr.get(), "MESSAGE-ID: <a@b>"));
-    mailhdr_fld* subject = mailhdr_getfld(hdr.get(), MAILHDR_FLD_SUBJECT);
-    ASSERT_NE(nullptr, subject);
-    EXPECT_STREQ("Subject", subject->name);
-    EXPECT_EQ((Strings{"no blank"}), Lines(subject->lines));
+TEST(ParseLine, NamesAndValues) {
+    HdrPtr hdr = Parsed(
+        "subject:no blank\nMESSAGE-ID: <a@b>\nX-Mailer : mutt\nSubject : not the subject\n"
+        "X-A: \t  a: b:c  \n: nameless\nKeywords:\n");
+    // Table names take the table's spelling.
+    EXPECT_STREQ("Subject", mailhdr_getfld(hdr.get(), MAILHDR_FLD_SUBJECT)->name);
+    EXPECT_EQ((Strings{"no blank"}), Lines(mailhdr_getfldvalue(hdr.get(), MAILHDR_FLD_SUBJECT)));
     ASSERT_NE(nullptr, mailhdr_getfld(hdr.get(), 17));
     EXPECT_STREQ("Message-Id", mailhdr_getfld(hdr.get(), 17)->name);
-}
-
-TEST(ParseLine, OtherNamesKeepTheirSpellingAndBlanks) {
-    HdrPtr hdr = NewHdr();
-    EXPECT_EQ(0, mailhdr_parseline(hdr.get(), "X-Mailer : mutt"));
-    EXPECT_EQ(0, mailhdr_parseline(hdr.get(), "Subject : not the subject"));
+    // Other names keep their spelling and blanks, even near table names.
     mailhdr_fld* other = mailhdr_getfld(hdr.get(), MAILHDR_FLD_OTHER);
     ASSERT_NE(nullptr, other);
     EXPECT_EQ(MAILHDR_FLD_OTHER, other->id);
     EXPECT_STREQ("X-Mailer ", other->name);
     ASSERT_NE(nullptr, other->next);
     EXPECT_STREQ("Subject ", other->next->name);
-    EXPECT_EQ(nullptr, mailhdr_getfld(hdr.get(), MAILHDR_FLD_SUBJECT));
-}
-
-TEST(ParseLine, ValueStartsAfterTheWhiteSpaceAndMayBeEmpty) {
-    HdrPtr hdr = NewHdr();
-    EXPECT_EQ(0, mailhdr_parseline(hdr.get(), "Subject:"));
-    EXPECT_EQ((Strings{""}), Lines(mailhdr_getfldvalue(hdr.get(), MAILHDR_FLD_SUBJECT)));
-    EXPECT_EQ(0, mailhdr_parseline(hdr.get(), "X-A: \t  a: b:c  "));
+    // The value starts after the white space and may be empty.
     EXPECT_EQ((Strings{"a: b:c  "}), Lines(mailhdr_getfldvalue_byname(hdr.get(), "X-A")));
-    EXPECT_EQ(0, mailhdr_parseline(hdr.get(), ": nameless"));
     EXPECT_EQ((Strings{"nameless"}), Lines(mailhdr_getfldvalue_byname(hdr.get(), "")));
+    EXPECT_EQ((Strings{""}), Lines(mailhdr_getfldvalue(hdr.get(), 21)));
 }
 
 TEST(ParseLine, RepeatedFieldsFollowTheirType) {
-    HdrPtr hdr = NewHdr();
-    const char* block =
-        "Subject: one\n"
-        "Subject: two\n"
-        "From: a@example.com\n"
-        "From: b@example.com\n"
-        "To: c@example.com\n"
-        "To: d@example.com\n";
-    EXPECT_EQ((std::vector<int>(6, 0)), ParseBlock(hdr.get(), block));
+    HdrPtr hdr = Parsed(
+        "Subject: one\nSubject: two\nFrom: a@example.com\nFrom: b@example.com\n"
+        "To: c@example.com\nTo: d@example.com\n");
     // Text: one field gathering the lines.
     mailhdr_fld* subject = mailhdr_getfld(hdr.get(), MAILHDR_FLD_SUBJECT);
     EXPECT_EQ(nullptr, subject->next);
@@ -99,16 +65,15 @@ TEST(ParseLine, RepeatedFieldsFollowTheirType) {
     EXPECT_EQ(nullptr, to->next->next);
 }
 
-TEST(ParseLineErrors, ContinuationBeforeAnyFieldIsRefused) {
+TEST(ParseLineErrors, OrphanContinuationLineWithoutColonAndNull) {
     HdrPtr hdr = NewHdr();
     EXPECT_EQ(-1, mailhdr_parseline(hdr.get(), " orphan"));
     EXPECT_STREQ("first line is a concatination line", mailhdr_parse_errorstr());
-    for (const mailhdr_fld* head : hdr->flds)
-        EXPECT_EQ(nullptr, head);
-}
+    EXPECT_EQ(0, CountFields(hdr.get()));
+    EXPECT_EQ(-2, mailhdr_parseline(hdr.get(), nullptr));
+    EXPECT_EQ(-2, mailhdr_parseline(nullptr, "Subject: x"));
 
-TEST(ParseLineErrors, LineWithoutColonIsRefusedAndCurrentStays) {
-    HdrPtr hdr = NewHdr();
+    // A line without colon leaves the current field as it was.
     ASSERT_EQ(0, mailhdr_parseline(hdr.get(), "Subject: a"));
     EXPECT_EQ(-2, mailhdr_parseline(hdr.get(), "this is no header"));
     EXPECT_STREQ("no hdr fld found", mailhdr_parse_errorstr());
@@ -119,15 +84,8 @@ TEST(ParseLineErrors, LineWithoutColonIsRefusedAndCurrentStays) {
     EXPECT_STREQ("no hdr fld found", mailhdr_parse_errorstr());
 }
 
-TEST(ParseLineErrors, NullArgumentsAreRefused) {
-    HdrPtr hdr = NewHdr();
-    EXPECT_EQ(-2, mailhdr_parseline(hdr.get(), nullptr));
-    EXPECT_EQ(-2, mailhdr_parseline(nullptr, "Subject: x"));
-}
-
 TEST(ParseLineErrors, ContinuationAfterItsFieldWasRemovedIsRefused) {
-    HdrPtr hdr = NewHdr();
-    ASSERT_EQ(0, mailhdr_parseline(hdr.get(), "X-Gone: a"));
+    HdrPtr hdr = Parsed("X-Gone: a\n");
     EXPECT_EQ(0, mailhdr_delfld_byname(hdr.get(), "x-gone"));
     EXPECT_EQ(nullptr, hdr->current);
     EXPECT_EQ(-1, mailhdr_parseline(hdr.get(), "\tb"));
@@ -144,11 +102,9 @@ TEST(ParseLineErrors, ContinuationAfterItsFieldWasRemovedIsRefused) {
 // Lines per field: the last line that fits is taken, the next one refused
 // with -3 and its continuations with -1; the record keeps everything before.
 TEST(ParseLineLimits, LinesPerFieldAtAndPastTheLimit) {
-    HdrPtr hdr = NewHdr();
-    ASSERT_EQ(0, mailhdr_parseline(hdr.get(), "References: <1@x>"));
-    for (int i = 1; i < MAILHDR_MAX_FLD_LINES; ++i) {
+    HdrPtr hdr = Parsed("References: <1@x>\n");
+    for (int i = 1; i < MAILHDR_MAX_FLD_LINES; ++i)
         ASSERT_EQ(0, mailhdr_parseline(hdr.get(), " <n@x>")) << i;
-    }
     EXPECT_EQ(static_cast<std::size_t>(MAILHDR_MAX_FLD_LINES),
               stringlist_count(mailhdr_getfldvalue(hdr.get(), 20)));
     EXPECT_EQ(-3, mailhdr_parseline(hdr.get(), " <past@x>"));
@@ -165,20 +121,16 @@ TEST(ParseLineLimits, LinesPerFieldAtAndPastTheLimit) {
 
 TEST(ParseLineLimits, FieldsPerIdentifierAtAndPastTheLimit) {
     HdrPtr hdr = NewHdr();
-    for (int i = 0; i < MAILHDR_MAX_FLDS_PER_ID; ++i) {
+    for (int i = 0; i < MAILHDR_MAX_FLDS_PER_ID; ++i)
         ASSERT_EQ(0, mailhdr_parseline(hdr.get(), "X-Many: v")) << i;
-    }
     EXPECT_EQ(-3, mailhdr_parseline(hdr.get(), "X-Many: past"));
     EXPECT_STREQ("hdr fld limit reached", mailhdr_parse_errorstr());
     // The refused field has no continuation to take.
     EXPECT_EQ(nullptr, hdr->current);
     EXPECT_EQ(-1, mailhdr_parseline(hdr.get(), "\tcontinued"));
-    int count = 0;
-    for (mailhdr_fld* f = mailhdr_getfld(hdr.get(), MAILHDR_FLD_OTHER); f; f = f->next) {
+    EXPECT_EQ(MAILHDR_MAX_FLDS_PER_ID, CountFields(hdr.get(), MAILHDR_FLD_OTHER));
+    for (mailhdr_fld* f = mailhdr_getfld(hdr.get(), MAILHDR_FLD_OTHER); f; f = f->next)
         EXPECT_EQ((Strings{"v"}), Lines(f->lines));
-        ++count;
-    }
-    EXPECT_EQ(MAILHDR_MAX_FLDS_PER_ID, count);
     // Other identifiers have their own lists.
     EXPECT_EQ(0, mailhdr_parseline(hdr.get(), "Received: from a"));
 }
@@ -204,19 +156,13 @@ TEST(AddField, ByIdentifierAndByName) {
 }
 
 TEST(FindField, ByIdentifierAndName) {
-    HdrPtr hdr = NewHdr();
-    ParseBlock(hdr.get(),
-               "X-One: 1\n"
-               "X-Two: 2\n"
-               "x-two: 2b\n"
-               "Cc: c@example.com\n");
+    HdrPtr hdr = Parsed("X-One: 1\nX-Two: 2\nx-two: 2b\nCc: c@example.com\n");
     mailhdr_fld* two = mailhdr_getfld_byname(hdr.get(), "X-TWO");
     ASSERT_NE(nullptr, two);
     EXPECT_EQ((Strings{"2"}), Lines(two->lines));
     EXPECT_EQ(mailhdr_getfld(hdr.get(), 7), mailhdr_getfld_byname(hdr.get(), "CC"));
-    EXPECT_EQ(nullptr, mailhdr_getfld_byname(hdr.get(), "X-Three"));
-    EXPECT_EQ(nullptr, mailhdr_getfld_byname(hdr.get(), nullptr));
-    EXPECT_EQ(nullptr, mailhdr_getfld_byname(hdr.get(), "Other:"));
+    for (const char* name : {"X-Three", static_cast<const char*>(nullptr), "Other:"})
+        EXPECT_EQ(nullptr, mailhdr_getfld_byname(hdr.get(), name)) << (name ? name : "(null)");
     // Lines of identifier 49 are only reachable by name.
     EXPECT_EQ(nullptr, mailhdr_getfldvalue(hdr.get(), MAILHDR_FLD_OTHER));
     EXPECT_EQ((Strings{"1"}), Lines(mailhdr_getfldvalue_byname(hdr.get(), "x-one")));
@@ -226,14 +172,7 @@ TEST(FindField, ByIdentifierAndName) {
 }
 
 TEST(CopyRecord, SameFieldsInOrderWithFreshCopies) {
-    HdrPtr hdr = NewHdr();
-    ParseBlock(hdr.get(),
-               "Received: from a\n"
-               "\tby b\n"
-               "Received: from c\n"
-               "Subject: s\n"
-               "X-Z: z\n"
-               "X-Y: y\n");
+    HdrPtr hdr = Parsed("Received: from a\n\tby b\nReceived: from c\nSubject: s\nX-Z: z\nX-Y: y\n");
     ASSERT_EQ(0, mailhdr_parse_fld(mailhdr_getfld(hdr.get(), MAILHDR_FLD_SUBJECT)));
     mailhdr_addfld(hdr.get(), 21);  // a field without lines
     HdrPtr copy(mailhdr_copy(hdr.get()));
@@ -263,44 +202,30 @@ TEST(CopyRecord, SameFieldsInOrderWithFreshCopies) {
     EXPECT_EQ(nullptr, mailhdr_copy(nullptr));
 }
 
-TEST(ParseField, TextTypesJoinTheLinesWithABlank) {
-    HdrPtr hdr = NewHdr();
-    ParseBlock(hdr.get(), "Received: from a\n  by b\n   with c\nX-Empty:\n");
+TEST(ParseField, TextTypesJoinTheLinesOnceUntilNewLinesCome) {
+    HdrPtr hdr = Parsed("Received: from a\n  by b\n   with c\nX-Empty:\n");
     mailhdr_fld* received = mailhdr_getfld(hdr.get(), 1);
     ASSERT_EQ(0, mailhdr_parse_fld(received));
     EXPECT_STREQ("from a by b with c", static_cast<const char*>(received->parsed));
     void* first = received->parsed;
     EXPECT_EQ(0, mailhdr_parse_fld(received));
     EXPECT_EQ(first, received->parsed);  // kept, not parsed again
+    ASSERT_EQ(0, mailhdr_parseline(hdr.get(), "Received: from d"));
+    ASSERT_EQ(0, mailhdr_parseline(hdr.get(), " e"));
+    mailhdr_fld* later = received->next;
+    ASSERT_EQ(0, mailhdr_parse_fld(later));
+    ASSERT_EQ(0, mailhdr_parseline(hdr.get(), " f"));
+    EXPECT_EQ(nullptr, later->parsed);  // new lines drop the parsed value
+    ASSERT_EQ(0, mailhdr_parse_fld(later));
+    EXPECT_STREQ("from d e f", static_cast<const char*>(later->parsed));
     mailhdr_fld* empty = mailhdr_getfld_byname(hdr.get(), "X-Empty");
     ASSERT_EQ(0, mailhdr_parse_fld(empty));
     EXPECT_STREQ("", static_cast<const char*>(empty->parsed));
     EXPECT_EQ(-1, mailhdr_parse_fld(nullptr));
 }
 
-TEST(ParseField, NewLinesDropTheParsedValue) {
-    HdrPtr hdr = NewHdr();
-    ASSERT_EQ(0, mailhdr_parseline(hdr.get(), "Subject: a"));
-    mailhdr_fld* subject = mailhdr_getfld(hdr.get(), MAILHDR_FLD_SUBJECT);
-    ASSERT_EQ(0, mailhdr_parse_fld(subject));
-    ASSERT_EQ(0, mailhdr_parseline(hdr.get(), " b"));
-    EXPECT_EQ(nullptr, subject->parsed);
-    ASSERT_EQ(0, mailhdr_parse_fld(subject));
-    EXPECT_STREQ("a b", static_cast<const char*>(subject->parsed));
-}
-
-TEST(ParseField, EmptyAddressFieldFailsWithoutMessage) {
-    LogCapture cap;
-    HdrPtr hdr = NewHdr();
-    ASSERT_EQ(0, mailhdr_parseline(hdr.get(), "From:"));
-    EXPECT_EQ(-1, mailhdr_parse_fld(mailhdr_getfld(hdr.get(), 3)));
-    EXPECT_EQ(nullptr, mailhdr_getfld(hdr.get(), 3)->parsed);
-    EXPECT_TRUE(cap.Lines().empty());
-}
-
 TEST(ParseField, AddressListLinesAreJoinedByComma) {
-    HdrPtr hdr = NewHdr();
-    ParseBlock(hdr.get(), "To: Ann <ann@example.com>\n bob@example.org\n");
+    HdrPtr hdr = Parsed("To: Ann <ann@example.com>\n bob@example.org\n");
     mailhdr_fld* to = mailhdr_getfld(hdr.get(), 6);
     ASSERT_EQ(0, mailhdr_parse_fld(to));
     const mailaddr* a = static_cast<const mailaddr*>(to->parsed);
@@ -311,10 +236,15 @@ TEST(ParseField, AddressListLinesAreJoinedByComma) {
     EXPECT_EQ(nullptr, a->next->next);
 }
 
-TEST(ParseField, UnreadableAddressIsLoggedEachTime) {
+// An empty address fails quietly; an unreadable one is logged each time.
+TEST(ParseField, EmptyOrUnreadableAddressFails) {
     LogCapture cap;
-    HdrPtr hdr = NewHdr();
-    ASSERT_EQ(0, mailhdr_parseline(hdr.get(), "From: <<<"));
+    HdrPtr hdr = Parsed("From:\n");
+    EXPECT_EQ(-1, mailhdr_parse_fld(mailhdr_getfld(hdr.get(), 3)));
+    EXPECT_EQ(nullptr, mailhdr_getfld(hdr.get(), 3)->parsed);
+    EXPECT_TRUE(cap.Lines().empty());
+
+    hdr = Parsed("From: <<<\n");
     mailhdr_fld* from = mailhdr_getfld(hdr.get(), 3);
     EXPECT_EQ(-1, mailhdr_parse_fld(from));
     EXPECT_EQ(-1, mailhdr_parse_fld(from));
