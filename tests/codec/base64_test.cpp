@@ -5,7 +5,9 @@
  */
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <numeric>
 #include <random>
 #include <string>
 
@@ -17,6 +19,7 @@ namespace {
 using codec_test::AsString;
 using codec_test::Bytes;
 using codec_test::Text;
+using namespace std::string_literals;
 
 const std::string kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
@@ -77,147 +80,109 @@ Decoded ModelDecode(const std::string& text) {
     return d;
 }
 
-// Splits an encoded text at its CR LF line ends.
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    for (std::size_t at; (at = text.find("\r\n", start)) != std::string::npos; start = at + 2)
-        lines.push_back(text.substr(start, at - start));
-    lines.push_back(text.substr(start));
-    return lines;
-}
-
-TEST(Base64Encode, KnownVectors) {
-    EXPECT_EQ(Encode(""), "");
-    EXPECT_EQ(Encode("f"), "Zg==");
-    EXPECT_EQ(Encode("fo"), "Zm8=");
-    EXPECT_EQ(Encode("foo"), "Zm9v");
-    EXPECT_EQ(Encode("foob"), "Zm9vYg==");
-    EXPECT_EQ(Encode("fooba"), "Zm9vYmE=");
-    EXPECT_EQ(Encode("foobar"), "Zm9vYmFy");
-    EXPECT_EQ(Encode("abc"), "YWJj");
-    EXPECT_EQ(Encode("ab"), "YWI=");
-}
-
-TEST(Base64Encode, BytesCountAsUnsigned) {
-    EXPECT_EQ(Encode("\xFF\xFF\xFF"), "////");
-    EXPECT_EQ(Encode("\xFB\xEF\xBE"), "++++");
-    EXPECT_EQ(Encode(std::string("\0\0\0", 3)), "AAAA");
-}
-
-TEST(Base64Encode, FullAlphabet) {
-    const unsigned char bytes[] = {0x00, 0x10, 0x83, 0x10, 0x51, 0x87, 0x20, 0x92, 0x8B, 0x30,
-                                   0xD3, 0x8F, 0x41, 0x14, 0x93, 0x51, 0x55, 0x97, 0x61, 0x96,
-                                   0x9B, 0x71, 0xD7, 0x9F, 0x82, 0x18, 0xA3, 0x92, 0x59, 0xA7,
-                                   0xA2, 0x9A, 0xAB, 0xB2, 0xDB, 0xAF, 0xC3, 0x1C, 0xB3, 0xD3,
-                                   0x5D, 0xB7, 0xE3, 0x9E, 0xBB, 0xF3, 0xDF, 0xBF};
-    Text t(CBase64::Encode(bytes, sizeof bytes));
-    ASSERT_NE(t, nullptr);
-    EXPECT_EQ(std::string(t.get()), kAlphabet);
-}
-
-TEST(Base64Encode, LineBreaksAfter57Bytes) {
-    const std::string line57(57, 'x');
-    const std::string text57 = Encode(line57);
-    ASSERT_EQ(text57.size(), 78u);
-    EXPECT_EQ(text57.substr(76), "\r\n") << "the last full line also ends with CR LF";
+TEST(Base64Encode, KnownVectorsAndLineBreaksAfter57Bytes) {
     std::string line;
     for (int k = 0; k < 19; ++k)
         line += "eHh4";
-    EXPECT_EQ(text57, line + "\r\n");
-
-    const std::string text58 = Encode(line57 + "y");
-    EXPECT_EQ(text58, text57 + "eQ==") << "a partial group follows without a break";
-
-    const std::string text56 = Encode(std::string(56, 'x'));
-    EXPECT_EQ(text56.find('\r'), std::string::npos);
-    EXPECT_EQ(text56.size(), 76u);
+    const struct {
+        std::string bytes, text;
+    } rows[] = {
+        {"", ""},
+        {"f", "Zg=="},
+        {"fo", "Zm8="},
+        {"foo", "Zm9v"},
+        {"foob", "Zm9vYg=="},
+        {"fooba", "Zm9vYmE="},
+        {"foobar", "Zm9vYmFy"},
+        {"\xFF\xFF\xFF", "////"},  // bytes count as unsigned
+        {"\xFB\xEF\xBE", "++++"},
+        {std::string(3, '\0'), "AAAA"},
+        {"\x00\x10\x83\x10\x51\x87\x20\x92\x8B\x30\xD3\x8F\x41\x14\x93\x51\x55\x97\x61\x96"
+         "\x9B\x71\xD7\x9F\x82\x18\xA3\x92\x59\xA7\xA2\x9A\xAB\xB2\xDB\xAF\xC3\x1C\xB3\xD3"
+         "\x5D\xB7\xE3\x9E\xBB\xF3\xDF\xBF"s,
+         kAlphabet},
+        // The last full line ends with CR LF too; a partial group follows
+        // without a break.
+        {std::string(57, 'x'), line + "\r\n"},
+        {std::string(57, 'x') + "y", line + "\r\neQ=="},
+        {std::string(56, 'x'), line.substr(4) + "eHg="},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(Encode(row.bytes), row.text) << "bytes: " << row.bytes;
 }
 
+// Lines of 76 characters (57 bytes) end with CR LF; the rest of full groups
+// and a padded partial group follows without one, even when it makes the
+// line 76 long, since the line counter does not count a partial group.
 TEST(Base64Encode, LineStructureForEveryLength) {
     std::mt19937 rng(57);
     for (std::size_t n = 0; n <= 600; ++n) {
         const std::string text = Encode(codec_test::RandomBytes(rng, n));
         const std::size_t fullLines = n / 57;
         ASSERT_EQ(text.size(), (n + 2) / 3 * 4 + 2 * fullLines) << "n=" << n;
-        const auto lines = Lines(text);
-        ASSERT_EQ(lines.size(), fullLines + 1) << "n=" << n;
+        EXPECT_EQ(std::count(text.begin(), text.end(), '\r'), std::ptrdiff_t(fullLines))
+            << "n=" << n;
+        EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), std::ptrdiff_t(fullLines))
+            << "n=" << n;
         for (std::size_t k = 0; k < fullLines; ++k)
-            EXPECT_EQ(lines[k].size(), 76u) << "n=" << n;
-        // The rest: full groups and a padded partial group, which the line
-        // counter does not count, so it may make the line 76 long.
-        EXPECT_EQ(lines.back().size(), n % 57 / 3 * 4 + (n % 3 ? 4 : 0)) << "n=" << n;
+            EXPECT_EQ(text.substr(k * 78 + 76, 2), "\r\n") << "n=" << n;
     }
 }
 
 TEST(Base64Decode, EdgeCasesOfTheRules) {
-    EXPECT_EQ(Decode("YWJj\r\n").bytes, "abc");
-    EXPECT_FALSE(Decode("YWJj\r\n").invalid) << "CR and LF are skipped silently";
-    EXPECT_EQ(Decode("YW Jj").bytes, "abc");
-    EXPECT_TRUE(Decode("YW Jj").invalid);
-    EXPECT_EQ(Decode("YWI\r\n").bytes, "ab");
-    EXPECT_EQ(Decode("YWI=").bytes, "ab");
-    EXPECT_EQ(Decode("YQ==").bytes, "a");
-    EXPECT_FALSE(Decode("YQ==").invalid);
-    EXPECT_EQ(Decode("").bytes, "");
+    const struct {
+        std::string text, bytes;
+        bool invalid;
+    } rows[] = {
+        {"", "", false},
+        {"YWJj\r\n", "abc", false},  // CR and LF are skipped silently
+        {"YW Jj", "abc", true},
+        {"YWI\r\n", "ab", false},
+        {"YWI=", "ab", false},
+        {"YQ==", "a", false},
+        // Partial groups at the end: one character gives nothing.
+        {"Y", "", false},
+        {"YW", "a", false},
+        {"YWJ", "ab", false},
+        {"YWJjZ", "abc", false},
+        // "=" at the start or after an alphabet character ends decoding; after
+        // a skipped character (a line end too) it is a stray character.
+        {"=YWJj", "", false},
+        {"YW=Jj", "a", false},
+        {"YW*=Jj", "abc", true},
+        {"YWJj\r\n==", "abc", true},
+        {"YW\n==Jj", "abc", true},
+        // Stray characters anywhere; a NUL byte does not end the text.
+        {"YW\0Jj"s, "abc", true},
+        {"\xC3YWJj", "abc", true},
+        {"YWJj\t", "abc", true},
+        {"YWJj-", "abc", true},
+        {"YWJj\n", "abc", false},
+    };
+    for (const auto& row : rows) {
+        const Decoded d = Decode(row.text);
+        EXPECT_EQ(d.bytes, row.bytes) << "text: " << row.text;
+        EXPECT_EQ(d.invalid, row.invalid) << "text: " << row.text;
+    }
 }
 
-TEST(Base64Decode, PartialGroupsAtTheEnd) {
-    EXPECT_EQ(Decode("Y").bytes, "") << "one character gives nothing";
-    EXPECT_EQ(Decode("YW").bytes, "a");
-    EXPECT_EQ(Decode("YWJ").bytes, "ab");
-    EXPECT_EQ(Decode("YWJjZ").bytes, "abc");
-}
-
-TEST(Base64Decode, EqualsSignStopsOrIsSkipped) {
-    EXPECT_EQ(Decode("=YWJj").bytes, "") << "a \"=\" at the start ends decoding";
-    EXPECT_FALSE(Decode("=YWJj").invalid);
-    EXPECT_EQ(Decode("YW=Jj").bytes, "a") << "after an alphabet character it ends decoding";
-    const Decoded afterSkip = Decode("YW*=Jj");
-    EXPECT_EQ(afterSkip.bytes, "abc") << "after a skipped character it is skipped";
-    EXPECT_TRUE(afterSkip.invalid);
-    const Decoded padNextLine = Decode("YWJj\r\n==");
-    EXPECT_EQ(padNextLine.bytes, "abc");
-    EXPECT_TRUE(padNextLine.invalid) << "a \"=\" after a line end is a stray character";
-    const Decoded twice = Decode("YW\n==Jj");
-    EXPECT_EQ(twice.bytes, "abc");
-    EXPECT_TRUE(twice.invalid);
-}
-
-TEST(Base64Decode, StrayCharactersAnywhere) {
-    const Decoded nul = Decode(std::string("YW\0Jj", 5));
-    EXPECT_EQ(nul.bytes, "abc") << "a NUL byte does not end the text";
-    EXPECT_TRUE(nul.invalid);
-    EXPECT_EQ(Decode("\xC3YWJj").bytes, "abc");
-    EXPECT_TRUE(Decode("\xC3YWJj").invalid);
-    EXPECT_TRUE(Decode("YWJj\t").invalid) << "also at the very end";
-    EXPECT_TRUE(Decode("YWJj-").invalid);
-    EXPECT_FALSE(Decode("YWJj\n").invalid);
-}
-
-TEST(Base64Decode, ReadsOnlyTheGivenLength) {
+TEST(Base64Decode, LengthFlagAndBadArguments) {
     CBase64 b64;
     std::size_t len = 4;
     Bytes out(b64.Decode("YWJjZGVm", &len));
     ASSERT_NE(out, nullptr);
-    EXPECT_EQ(AsString(out.get(), len), "abc");
-}
-
-TEST(Base64Decode, FlagIsNeverReset) {
-    CBase64 b64;
-    std::size_t len = 5;
+    EXPECT_EQ(AsString(out.get(), len), "abc") << "reads only the given length";
+    EXPECT_FALSE(b64.m_bInvalidInput);
+    len = 5;
     Bytes bad(b64.Decode("YW Jj", &len));
     len = 4;
     Bytes good(b64.Decode("YWJj", &len));
-    EXPECT_TRUE(b64.m_bInvalidInput);
-}
+    EXPECT_TRUE(b64.m_bInvalidInput) << "the flag is never reset";
 
-TEST(Base64Decode, BadArguments) {
-    CBase64 b64;
     EXPECT_EQ(b64.Decode("YWJj", nullptr), nullptr);
-    std::size_t len = 10;
-    Bytes out(b64.Decode(nullptr, &len));
-    ASSERT_NE(out, nullptr) << "a null text reads as empty";
+    len = 10;
+    Bytes null(b64.Decode(nullptr, &len));
+    ASSERT_NE(null, nullptr) << "a null text reads as empty";
     EXPECT_EQ(len, 0u);
     EXPECT_EQ(CBase64::Encode(nullptr, 3), nullptr);
     Text empty(CBase64::Encode(nullptr, 0));
@@ -237,35 +202,31 @@ TEST(Base64Limits, InputPastTheLimitIsRefused) {
     EXPECT_FALSE(b64.m_bInvalidInput);
 }
 
-// Noisy texts: alphabet characters mixed with line ends, "=", blanks, NUL and
-// 8-bit bytes, in runs long enough for the fast paths to start and stop at
-// every offset. Each must decode exactly as the model says.
+// Each text must decode exactly as the model says: noisy texts (alphabet
+// characters mixed with line ends, "=", blanks, NUL and 8-bit bytes, in runs
+// long enough for the fast paths to start and stop at every offset), and
+// every byte value in every position of the first two 32-character blocks
+// and the groups after them.
 TEST(Base64Decode, FastPathsAgreeWithTheModel) {
-    std::mt19937 rng(2045);
-    const std::string noise = std::string("\r\n= \t*\x80\xFF-.", 11) + std::string(1, '\0');
-    for (int round = 0; round < 3000; ++round) {
-        std::string text;
-        const int runs = 1 + static_cast<int>(rng() % 6);
-        for (int r = 0; r < runs; ++r) {
-            const std::size_t clean = rng() % 140;
-            for (std::size_t k = 0; k < clean; ++k)
-                text += kAlphabet[rng() % 64];
-            const std::size_t stray = rng() % 3;
-            for (std::size_t k = 0; k < stray; ++k)
-                text += noise[rng() % noise.size()];
-        }
+    auto agrees = [](const std::string& text, const std::string& what) {
         const Decoded got = Decode(text);
         const Decoded want = ModelDecode(text);
-        ASSERT_EQ(got.bytes, want.bytes) << "round " << round;
-        ASSERT_EQ(got.invalid, want.invalid) << "round " << round;
+        EXPECT_EQ(got.bytes, want.bytes) << what;
+        EXPECT_EQ(got.invalid, want.invalid) << what;
+        return got.bytes == want.bytes && got.invalid == want.invalid;
+    };
+    std::mt19937 rng(2045);
+    const std::string noise = "\r\n= \t*\x80\xFF-.\0"s;
+    for (int round = 0; round < 3000; ++round) {
+        std::string text;
+        for (int r = 0, runs = 1 + static_cast<int>(rng() % 6); r < runs; ++r) {
+            for (std::size_t k = 0, clean = rng() % 140; k < clean; ++k)
+                text += kAlphabet[rng() % 64];
+            for (std::size_t k = 0, stray = rng() % 3; k < stray; ++k)
+                text += noise[rng() % noise.size()];
+        }
+        ASSERT_TRUE(agrees(text, "round " + std::to_string(round)));
     }
-}
-
-// Every byte value in every position of the first two 32-character blocks
-// and the groups after them: the vector and table paths must classify and
-// decode each one as the model does.
-TEST(Base64Decode, EveryByteValueInEveryLanePosition) {
-    std::mt19937 rng(7);
     std::string base;
     for (int k = 0; k < 96; ++k)
         base += kAlphabet[rng() % 64];
@@ -273,43 +234,30 @@ TEST(Base64Decode, EveryByteValueInEveryLanePosition) {
         for (std::size_t at = 0; at < 80; ++at) {
             std::string text = base;
             text[at] = static_cast<char>(c);
-            const Decoded got = Decode(text);
-            const Decoded want = ModelDecode(text);
-            ASSERT_EQ(got.bytes, want.bytes) << "byte " << c << " at " << at;
-            ASSERT_EQ(got.invalid, want.invalid) << "byte " << c << " at " << at;
+            ASSERT_TRUE(agrees(text, "byte " + std::to_string(c) + " at " + std::to_string(at)));
         }
     }
 }
 
-TEST(Base64RoundTrip, RandomBytesOfEveryShortLength) {
+TEST(Base64RoundTrip, RandomBytes) {
     std::mt19937 rng(3);
-    for (std::size_t n = 0; n <= 400; ++n) {
+    std::vector<std::size_t> sizes(401);
+    std::iota(sizes.begin(), sizes.end(), 0);
+    sizes.insert(sizes.end(), {57u * 1000u, 1u << 20, (1u << 20) + 1});
+    for (const std::size_t n : sizes) {
         const std::string bytes = codec_test::RandomBytes(rng, n);
-        const Decoded back = Decode(Encode(bytes));
+        const std::string text = Encode(bytes);
+        const Decoded back = Decode(text);
         ASSERT_EQ(back.bytes, bytes) << "n=" << n;
         ASSERT_FALSE(back.invalid) << "n=" << n;
+        if (n == 1u << 20) {  // and as one line of a megabyte without breaks
+            std::string flat;
+            for (const char c : text)
+                if (c != '\r' && c != '\n')
+                    flat += c;
+            EXPECT_EQ(Decode(flat).bytes, bytes);
+        }
     }
-}
-
-TEST(Base64RoundTrip, LargeRandomBlocks) {
-    std::mt19937 rng(4);
-    for (const std::size_t n : {57u * 1000u, 1u << 20, (1u << 20) + 1}) {
-        const std::string bytes = codec_test::RandomBytes(rng, n);
-        const Decoded back = Decode(Encode(bytes));
-        EXPECT_EQ(back.bytes, bytes) << "n=" << n;
-        EXPECT_FALSE(back.invalid);
-    }
-}
-
-TEST(Base64Decode, LineOfAMegabyteWithoutBreaks) {
-    std::mt19937 rng(5);
-    const std::string bytes = codec_test::RandomBytes(rng, 3 << 18);
-    std::string text = Encode(bytes);
-    std::string flat;
-    for (const char c : text)
-        if (c != '\r' && c != '\n')
-            flat += c;
-    EXPECT_EQ(Decode(flat).bytes, bytes);
 }
 
 // Corpus: the same text as a raw 8-bit part and as a base64 part.

@@ -17,6 +17,7 @@ namespace {
 using codec_test::AsString;
 using codec_test::Bytes;
 using codec_test::Text;
+using namespace std::string_literals;
 
 std::string Encode(const std::string& text) {
     Text t(CQuotedPrintable::Encode(text.c_str()));
@@ -96,171 +97,127 @@ std::string WithCrLf(const std::string& text) {
     return out;
 }
 
-TEST(QuotedPrintableEncode, LongLineBreaksAfter73Characters) {
-    const std::string letters(100, 'a');
-    EXPECT_EQ(Encode(letters), std::string(73, 'a') + "=\n" + std::string(27, 'a') + "=\n");
-    EXPECT_EQ(Encode(std::string(72, 'a')), std::string(72, 'a') + "=\n");
-    // An escape that takes the line past the limit is followed by the break.
-    EXPECT_EQ(Encode(std::string(71, 'a') + "=b"), std::string(71, 'a') + "=3D=\nb=\n");
-}
-
-TEST(QuotedPrintableEncode, EscapedCharacters) {
-    EXPECT_EQ(Encode("a=b"), "a=3Db=\n");
-    EXPECT_EQ(Encode("a\rb"), "a=0Db=\n") << "CR is escaped, LF is a line end";
-    EXPECT_EQ(Encode("\x7F\x80\xE4\xFF"), "=7F=80=E4=FF=\n");
-    EXPECT_EQ(Encode("\x01\x1F"), "=01=1F=\n");
-    EXPECT_EQ(Encode("a\tb~"), "a\tb~=\n") << "tab and printable ASCII stay";
-}
-
-TEST(QuotedPrintableEncode, EmptyAndLineEnds) {
-    EXPECT_EQ(Encode(""), "");
-    EXPECT_EQ(Encode("abc\n"), "abc\n") << "a text ending on LF needs no soft break";
-    EXPECT_EQ(Encode("\n\n"), "\n\n");
+TEST(QuotedPrintableEncode, EscapesLineBreaksFromAndDots) {
+    const std::string a73(73, 'a');
+    const struct {
+        std::string text, want;
+    } rows[] = {
+        {"", ""},
+        {"abc\n", "abc\n"},  // a text ending on LF needs no soft break
+        {"\n\n", "\n\n"},
+        // Lines break after 73 characters; an escape that takes the line past
+        // the limit is followed by the break.
+        {std::string(100, 'a'), a73 + "=\n" + std::string(27, 'a') + "=\n"},
+        {std::string(72, 'a'), std::string(72, 'a') + "=\n"},
+        {std::string(71, 'a') + "=b", std::string(71, 'a') + "=3D=\nb=\n"},
+        // CR is escaped, LF is a line end, tab and printable ASCII stay.
+        {"a=b", "a=3Db=\n"},
+        {"a\rb", "a=0Db=\n"},
+        {"\x7F\x80\xE4\xFF", "=7F=80=E4=FF=\n"},
+        {"\x01\x1F", "=01=1F=\n"},
+        {"a\tb~", "a\tb~=\n"},
+        // "From " after a line feed or a soft break (not at the very start,
+        // only the capital F, only with the blank) is escaped; the blank after
+        // "=46rom" is kept at a hard line end by a soft break like any other.
+        {"a\nFrom b", "a\n=46rom b=\n"},
+        {"From b", "From b=\n"},
+        {"a\nFrox", "a\nFrox=\n"},
+        {"a\nFrom", "a\nFrom=\n"},
+        {"a\nFrom\tb", "a\nFrom\tb=\n"},
+        {"a\nFF", "a\nFF=\n"},
+        {"a\nfrom b", "a\nfrom b=\n"},
+        {"a\nxFrom b", "a\nxFrom b=\n"},
+        {"a\nFrom \n", "a\n=46rom =\n\n"},
+        {a73 + "From x", a73 + "=\n=46rom x=\n"},
+        // A dot at a line start, also after a soft break.
+        {".a", "=2Ea=\n"},
+        {"a\n.\nb", "a\n=2E\nb=\n"},
+        {"a.b", "a.b=\n"},
+        {a73 + ".b", a73 + "=\n=2Eb=\n"},
+        // White space before a line end is kept by a soft break.
+        {"a \nb", "a =\n\nb=\n"},
+        {"a\t\n", "a\t=\n\n"},
+        {"a \t \n", "a \t =\n\n"},
+        {"a ", "a =\n"},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(Encode(row.text), row.want) << "text: " << row.text;
     EXPECT_EQ(CQuotedPrintable::Encode(nullptr), nullptr);
 }
 
-TEST(QuotedPrintableEncode, FromAfterALineFeedIsEscaped) {
-    EXPECT_EQ(Encode("a\nFrom b"), "a\n=46rom b=\n");
-    EXPECT_EQ(Encode("From b"), "From b=\n") << "not at the very start";
-    EXPECT_EQ(Encode("a\nFrox"), "a\nFrox=\n");
-    EXPECT_EQ(Encode("a\nFrom"), "a\nFrom=\n") << "From needs the blank after it";
-    EXPECT_EQ(Encode("a\nFrom\tb"), "a\nFrom\tb=\n");
-    EXPECT_EQ(Encode("a\nFF"), "a\nFF=\n");
-    EXPECT_EQ(Encode("a\nfrom b"), "a\nfrom b=\n") << "only the capital F";
-    EXPECT_EQ(Encode("a\nxFrom b"), "a\nxFrom b=\n");
-    // The blank after "=46rom" is handled like any character: at a hard line
-    // end it is kept by a soft break.
-    EXPECT_EQ(Encode("a\nFrom \n"), "a\n=46rom =\n\n");
-}
-
-TEST(QuotedPrintableEncode, FromAfterASoftBreakIsEscaped) {
-    const std::string first(73, 'a');
-    EXPECT_EQ(Encode(first + "From x"), first + "=\n=46rom x=\n");
-}
-
-TEST(QuotedPrintableEncode, DotAtALineStartIsEscaped) {
-    EXPECT_EQ(Encode(".a"), "=2Ea=\n");
-    EXPECT_EQ(Encode("a\n.\nb"), "a\n=2E\nb=\n");
-    EXPECT_EQ(Encode("a.b"), "a.b=\n");
-    const std::string first(73, 'a');
-    EXPECT_EQ(Encode(first + ".b"), first + "=\n=2Eb=\n") << "also after a soft break";
-}
-
-TEST(QuotedPrintableEncode, WhiteSpaceBeforeALineEndIsKept) {
-    EXPECT_EQ(Encode("a \nb"), "a =\n\nb=\n");
-    EXPECT_EQ(Encode("a\t\n"), "a\t=\n\n");
-    EXPECT_EQ(Encode("a \t \n"), "a \t =\n\n");
-    EXPECT_EQ(Encode("a "), "a =\n");
-}
-
-TEST(QuotedPrintableDecode, EscapesAndSoftBreaks) {
-    EXPECT_EQ(Decode("=41=\nB").bytes, "AB");
-    EXPECT_EQ(Decode("=41=\r\nB").bytes, "AB");
-    EXPECT_EQ(Decode("=e4=E4").bytes, "\xE4\xE4") << "either case";
-    EXPECT_EQ(Decode("=00x").bytes, std::string("\0x", 2));
-    EXPECT_FALSE(Decode("=41=\nB").invalid);
-}
-
-TEST(QuotedPrintableDecode, LineEnds) {
-    EXPECT_EQ(Decode("a\nb").bytes, "a\r\nb");
-    EXPECT_EQ(Decode("a\r\nb").bytes, "a\r\r\nb") << "a CR is copied like any character";
-    EXPECT_EQ(Decode("a\r").bytes, "a\r");
-}
-
-TEST(QuotedPrintableDecode, DotAfterASoftBreak) {
-    EXPECT_EQ(Decode("a=\n.b").bytes, "ab") << "dropped after \"=\" LF";
-    EXPECT_EQ(Decode("a=\r\n.b").bytes, "a.b") << "kept after \"=\" CR LF";
-    EXPECT_EQ(Decode("a\n.b").bytes, "a\r\n.b") << "kept after a hard break";
-}
-
-TEST(QuotedPrintableDecode, ShortEscapeAtTheEndIsDropped) {
-    EXPECT_EQ(Decode("ab=4").bytes, "ab");
-    EXPECT_EQ(Decode("ab=").bytes, "ab");
-    EXPECT_EQ(Decode("=").bytes, "");
-    EXPECT_EQ(Decode("ab=\n").bytes, "ab");
-    EXPECT_FALSE(Decode("ab=4").invalid);
-}
-
-TEST(QuotedPrintableDecode, BrokenEscapeKeepsItsCharacters) {
-    const Decoded letters = Decode("=XY");
-    EXPECT_EQ(letters.bytes, "XY");
-    EXPECT_TRUE(letters.invalid);
-    const Decoded oneHex = Decode("=4Zq");
-    EXPECT_EQ(oneHex.bytes, "4Zq");
-    EXPECT_TRUE(oneHex.invalid);
-    const Decoded twoEquals = Decode("==41");
-    EXPECT_EQ(twoEquals.bytes, "A") << "the second \"=\" starts a good escape";
-    EXPECT_TRUE(twoEquals.invalid);
-    const Decoded lone = Decode("a = b");
-    EXPECT_EQ(lone.bytes, "a  b");
-    EXPECT_TRUE(lone.invalid);
-    const Decoded loneCr = Decode("=\rX");
-    EXPECT_EQ(loneCr.bytes, "\rX") << "a CR without LF is no line break";
-    EXPECT_TRUE(loneCr.invalid);
-}
-
-TEST(QuotedPrintableDecode, BrokenEscapeBeforeALineEnd) {
-    // "=" x LF: "=" and x dropped, the LF written as CR LF.
-    const Decoded hexLf = Decode("=A\nx");
-    EXPECT_EQ(hexLf.bytes, "\r\nx");
-    EXPECT_FALSE(hexLf.invalid) << "a hex digit and a line break set no flag";
-    const Decoded letterLf = Decode("=Z\nx");
-    EXPECT_EQ(letterLf.bytes, "\r\nx");
-    EXPECT_TRUE(letterLf.invalid);
-    // ... and the LF dropped too when a dot follows it.
-    EXPECT_EQ(Decode("=A\n.x").bytes, ".x");
-    // "=" x CR LF: "=", x and the CR dropped.
-    const Decoded hexCrLf = Decode("=A\r\ny");
-    EXPECT_EQ(hexCrLf.bytes, "\r\ny");
-    EXPECT_FALSE(hexCrLf.invalid);
-    const Decoded letterCrLf = Decode("=X\r\n.y");
-    EXPECT_EQ(letterCrLf.bytes, "\r\n.y");
-    EXPECT_TRUE(letterCrLf.invalid);
-    // A CR that is not followed by LF is an ordinary bad character.
-    const Decoded crAlone = Decode("=A\rz");
-    EXPECT_EQ(crAlone.bytes, "A\rz");
-    EXPECT_TRUE(crAlone.invalid);
-}
-
-TEST(QuotedPrintableDecode, BlockIsTwiceTheInputAndMayBeFull) {
-    CQuotedPrintable qp;
-    std::size_t len = 0;
-    Bytes out(qp.Decode("\n\n", &len));
-    ASSERT_NE(out, nullptr);
-    EXPECT_EQ(len, 4u);
-    EXPECT_EQ(AsString(out.get(), len), "\r\n\r\n");
-    Bytes noCount(qp.Decode("abc"));
-    ASSERT_NE(noCount, nullptr);
-    EXPECT_EQ(AsString(noCount.get(), 3), "abc");
-    Bytes empty(qp.Decode("", &len));
-    ASSERT_NE(empty, nullptr);
-    EXPECT_EQ(len, 0u);
-    Bytes null(qp.Decode(nullptr, &len));
-    ASSERT_NE(null, nullptr);
-    EXPECT_EQ(len, 0u);
-}
-
-// Long runs reach the block copy; the special characters at every offset of
-// a 16-byte block must come out as at the start.
-TEST(QuotedPrintableDecode, SpecialsAtEveryBlockOffset) {
-    for (std::size_t at = 0; at < 40; ++at) {
-        const std::string pad(at, 'p');
-        EXPECT_EQ(Decode(pad + "=41" + std::string(40, 'q')).bytes,
-                  pad + "A" + std::string(40, 'q'));
-        EXPECT_EQ(Decode(pad + "\n" + std::string(40, 'q')).bytes,
-                  pad + "\r\n" + std::string(40, 'q'));
-        EXPECT_EQ(Decode(pad + "=\n.r" + std::string(20, 'q')).bytes,
-                  pad + "r" + std::string(20, 'q'));
-        EXPECT_EQ(Decode(pad + "=4").bytes, pad);
+TEST(QuotedPrintableDecode, SoftBreaksAndBrokenEscapes) {
+    const struct {
+        std::string text, bytes;
+        bool invalid;
+    } rows[] = {
+        {"=41=\nB", "AB", false},
+        {"=41=\r\nB", "AB", false},
+        {"=e4=E4", "\xE4\xE4", false},  // either case
+        {"=00x", "\0x"s, false},
+        // LF becomes CR LF, a CR is copied like any character.
+        {"a\nb", "a\r\nb", false},
+        {"a\r\nb", "a\r\r\nb", false},
+        {"a\r", "a\r", false},
+        // A dot is dropped after "=" LF, kept after "=" CR LF and hard breaks.
+        {"a=\n.b", "ab", false},
+        {"a=\r\n.b", "a.b", false},
+        {"a\n.b", "a\r\n.b", false},
+        // A short escape at the end is dropped.
+        {"ab=4", "ab", false},
+        {"ab=", "ab", false},
+        {"=", "", false},
+        {"ab=\n", "ab", false},
+        // A broken escape keeps its characters; a second "=" starts a good
+        // escape; a CR without LF is no line break.
+        {"=XY", "XY", true},
+        {"=4Zq", "4Zq", true},
+        {"==41", "A", true},
+        {"a = b", "a  b", true},
+        {"=\rX", "\rX", true},
+        // "=" x LF: "=" and x dropped, the LF written as CR LF (and dropped
+        // too when a dot follows); a hex digit and a line break set no flag.
+        {"=A\nx", "\r\nx", false},
+        {"=Z\nx", "\r\nx", true},
+        {"=A\n.x", ".x", false},
+        // "=" x CR LF: "=", x and the CR dropped.
+        {"=A\r\ny", "\r\ny", false},
+        {"=X\r\n.y", "\r\n.y", true},
+        // A CR that is not followed by LF is an ordinary bad character.
+        {"=A\rz", "A\rz", true},
+    };
+    for (const auto& row : rows) {
+        const Decoded d = Decode(row.text);
+        EXPECT_EQ(d.bytes, row.bytes) << "text: " << row.text;
+        EXPECT_EQ(d.invalid, row.invalid) << "text: " << row.text;
     }
 }
 
-TEST(QuotedPrintableDecode, LineOfAMegabyte) {
-    std::string text(1 << 20, 'x');
-    text += "=41";
-    const Decoded d = Decode(text);
-    EXPECT_EQ(d.bytes.size(), (1u << 20) + 1);
-    EXPECT_EQ(d.bytes.back(), 'A');
+TEST(QuotedPrintableDecode, BlockIsTwiceTheInputAndMayBeFull) {
+    EXPECT_EQ(Decode("\n\n").bytes, "\r\n\r\n");
+    EXPECT_EQ(Decode("").bytes, "");
+    CQuotedPrintable qp;
+    std::size_t len = 7;
+    Bytes null(qp.Decode(nullptr, &len));
+    ASSERT_NE(null, nullptr);
+    EXPECT_EQ(len, 0u);
+    Bytes noCount(qp.Decode("abc"));
+    ASSERT_NE(noCount, nullptr);
+    EXPECT_EQ(AsString(noCount.get(), 3), "abc");
+}
+
+// Long runs reach the block copy; the special characters at every offset of
+// a 16-byte block must come out as at the start, also behind a megabyte.
+TEST(QuotedPrintableDecode, SpecialsAtEveryBlockOffset) {
+    const std::string q40(40, 'q'), q20(20, 'q');
+    for (std::size_t at = 0; at < 40; ++at) {
+        const std::string pad(at, 'p');
+        EXPECT_EQ(Decode(pad + "=41" + q40).bytes, pad + "A" + q40);
+        EXPECT_EQ(Decode(pad + "\n" + q40).bytes, pad + "\r\n" + q40);
+        EXPECT_EQ(Decode(pad + "=\n.r" + q20).bytes, pad + "r" + q20);
+        EXPECT_EQ(Decode(pad + "=4").bytes, pad);
+    }
+    const std::string mb(1 << 20, 'x');
+    EXPECT_EQ(Decode(mb + "=41").bytes, mb + "A");
 }
 
 // Texts dense with "=", line ends, dots and hex digits, long enough for the

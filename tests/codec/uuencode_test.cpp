@@ -56,91 +56,72 @@ std::string Range(int from, int count) {
 
 const std::string kLine0to44 = "M``$\"`P0%!@<(\"0H+#`T.#Q`1$A,4%187&!D:&QP='A\\@(2(C)\"4F)R@I*BLL";
 
-TEST(UUDecodeGroup, GivesAtMostTheWantedBytes) {
+TEST(UUDecodeGroup, GivesAtMostTheWantedBytesModulo64) {
     unsigned char out[4] = {0xAA, 0xAA, 0xAA, 0xAA};
     EXPECT_EQ(UUDecodeGroup("0V%T", out, 3), 3);
-    EXPECT_EQ(AsString(out, 3), "Cat");
-    EXPECT_EQ(out[3], 0xAA);
+    EXPECT_EQ(AsString(out, 4), "Cat\xAA");
     unsigned char two[3] = {0, 0, 0xAA};
     EXPECT_EQ(UUDecodeGroup("0V%T", two, 2), 2);
-    EXPECT_EQ(AsString(two, 2), "Ca");
-    EXPECT_EQ(two[2], 0xAA);
+    EXPECT_EQ(AsString(two, 3), "Ca\xAA");
     EXPECT_EQ(UUDecodeGroup("0V%T", out, 7), 3) << "never more than three";
     EXPECT_EQ(UUDecodeGroup("0V%T", out, 0), 0);
     EXPECT_EQ(UUDecodeGroup("0V%T", out, -1), 0);
     EXPECT_EQ(UUDecodeGroup(nullptr, out, 3), 0);
     EXPECT_EQ(UUDecodeGroup("0V%T", nullptr, 3), 0);
+    // Values are taken modulo 64: grave accent and blank are zero, and '0'+64
+    // ('p') decodes as '0'.
+    for (const char* group : {"````", "    "}) {
+        UUDecodeGroup(group, out, 3);
+        EXPECT_EQ(AsString(out, 3), std::string(3, '\0')) << group;
+    }
+    UUDecodeGroup("pV%T", out, 3);
+    EXPECT_EQ(AsString(out, 3), "Cat");
 }
 
-TEST(UUDecodeGroup, ValuesAreModulo64) {
-    unsigned char a[3], b[3];
-    UUDecodeGroup("````", a, 3);
-    UUDecodeGroup("    ", b, 3);
-    EXPECT_EQ(AsString(a, 3), std::string(3, '\0'));
-    EXPECT_EQ(AsString(b, 3), std::string(3, '\0'));
-    // Characters 64 apart decode alike: '0'+64 is 'p'.
-    UUDecodeGroup("pV%T", a, 3);
-    EXPECT_EQ(AsString(a, 3), "Cat");
-}
-
-TEST(UUDecode, FullLineAndTheLinesThatEnd) {
-    EXPECT_EQ(Decode(kLine0to44 + "\n`\n"), Range(0, 45)) << "M gives 45 bytes";
-    EXPECT_EQ(Decode(kLine0to44 + "\n`\n#0V%T\n"), Range(0, 45)) << "a grave accent ends";
-    EXPECT_EQ(Decode(kLine0to44 + "\n \n#0V%T\n"), Range(0, 45)) << "so does a blank";
-    EXPECT_EQ(Decode(kLine0to44 + "\n\n#0V%T\n"), Range(0, 45)) << "and an empty line";
-    EXPECT_EQ(Decode(kLine0to44 + "\n#0V%T\n"), Range(0, 45) + "Cat");
-    EXPECT_EQ(Decode("#0V%T"), "Cat") << "the last line needs no LF";
-}
-
-TEST(UUDecode, CountDecidesNotTheLineEnd) {
-    EXPECT_EQ(Decode("#0V%T\r\n`\r\n"), "Cat") << "the CR is never read";
-    EXPECT_EQ(Decode("\"0V%T\n"), "Ca") << "the last group gives what the count wants";
-    EXPECT_EQ(Decode("!0V%T\n"), "C");
-}
-
-TEST(UUDecode, EmptyInput) {
+TEST(UUDecode, LinesCountsAndTheLineBuffer) {
+    // The line buffer holds 80 characters: the 81st is dropped and the rest of
+    // the line is read as a line of its own.
+    const std::string line80 = kLine0to44 + std::string(80 - kLine0to44.size(), 'A');
+    ASSERT_EQ(line80.size(), UU_LINE_CHARS);
+    const std::string cat = "#0V%T\n";
+    const struct {
+        std::string text, want;
+    } rows[] = {
+        {kLine0to44 + "\n`\n", Range(0, 45)},        // M gives 45 bytes
+        {kLine0to44 + "\n`\n" + cat, Range(0, 45)},  // a grave accent ends
+        {kLine0to44 + "\n \n" + cat, Range(0, 45)},  // so does a blank
+        {kLine0to44 + "\n\n" + cat, Range(0, 45)},   // and an empty line
+        {kLine0to44 + "\n" + cat, Range(0, 45) + "Cat"},
+        {"#0V%T", "Cat"},           // the last line needs no LF
+        {"#0V%T\r\n`\r\n", "Cat"},  // the count decides: the CR is never read
+        {"\"0V%T\n", "Ca"},
+        {"!0V%T\n", "C"},
+        {"#0V\n", std::string("C\x60\0", 3)},  // a short line reads as blanks
+        {"_", std::string(1, '\0')},
+        {line80 + "\n" + cat, Range(0, 45) + "Cat"},  // exactly 80 fit
+        {line80 + "X" + cat, Range(0, 45) + "Cat"},
+        {line80 + "X\n" + cat, Range(0, 45)},  // the empty rest ends decoding
+        {"", ""},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(Decode(row.text), row.want) << "text: " << row.text;
     std::size_t len = 99;
-    Bytes out(UUDecode("", &len));
-    ASSERT_NE(out, nullptr);
-    EXPECT_EQ(len, 0u);
     Bytes null(UUDecode(nullptr, &len));
     ASSERT_NE(null, nullptr);
     EXPECT_EQ(len, 0u);
 }
 
-// The line buffer holds 80 characters: the 81st is dropped and the rest of
-// the line is read as a line of its own.
-TEST(UUDecode, EightyCharacterLineBuffer) {
-    const std::string filler(80 - kLine0to44.size(), 'A');
-    const std::string line80 = kLine0to44 + filler;
-    ASSERT_EQ(line80.size(), UU_LINE_CHARS);
-    EXPECT_EQ(Decode(line80 + "\n#0V%T\n"), Range(0, 45) + "Cat") << "exactly 80 fit";
-    EXPECT_EQ(Decode(line80 + "X#0V%T\n"), Range(0, 45) + "Cat")
-        << "the 81st character is dropped, the rest is the next line";
-    EXPECT_EQ(Decode(line80 + "X\n#0V%T\n"), Range(0, 45))
-        << "an 81-character line leaves an empty rest, which ends decoding";
-}
-
-TEST(UUDecode, ShortLineReadsAsBlanks) {
-    EXPECT_EQ(Decode("#0V\n"), std::string("C\x60\0", 3));
-}
-
 // Counts that ask for far more than the line holds must not run past the
-// block, which is as long as the input.
-TEST(UUDecode, HostileCountsStayInsideTheBlock) {
+// block, which is as long as the input; nor may a line of a megabyte.
+TEST(UUDecode, HostileCountsAndLongLinesStayInsideTheBlock) {
     std::string text;
     for (int k = 0; k < 500; ++k)
         text += "_\n";
-    const std::string out = Decode(text);
-    EXPECT_EQ(out.size(), text.size()) << "decoding stops where the block ends";
-    EXPECT_EQ(Decode("_"), std::string(1, '\0'));
-}
+    EXPECT_EQ(Decode(text).size(), text.size()) << "decoding stops where the block ends";
 
-TEST(UUDecode, LineOfAMegabyte) {
-    const std::string text = kLine0to44 + std::string(1 << 20, 'M');
-    const std::string out = Decode(text);
     // 80 characters per line: the first line, then one line of 'M' after the
     // other (each dropping its 81st character), all with count 45.
+    const std::string out = Decode(kLine0to44 + std::string(1 << 20, 'M'));
     EXPECT_EQ(out.substr(0, 45), Range(0, 45));
     EXPECT_EQ(out.size() % 45, 0u);
     EXPECT_GT(out.size(), 45u * 12000);
@@ -160,9 +141,8 @@ TEST(UUDecodeRoundTrip, RandomBytes) {
 TEST(UUDecodeCorpus, ImagesOfALegacyMail) {
     const std::string mail = codec_test::ReadCorpus("mail-parser/legacy/017.eml");
     ASSERT_FALSE(mail.empty());
-    const std::size_t sizes[] = {1298, 1325};
     std::size_t from = 0;
-    for (const std::size_t size : sizes) {
+    for (const std::size_t size : {1298, 1325}) {
         const std::size_t begin = mail.find("\nbegin 600 ", from);
         ASSERT_NE(begin, std::string::npos);
         const std::size_t first = mail.find('\n', begin + 1) + 1;
