@@ -6,51 +6,39 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <cstring>
+#include <algorithm>
 #include <string>
 #include <vector>
 
 namespace {
 
-std::vector<std::string> ToVector(const stringlist* list) {
-    std::vector<std::string> out;
-    for (; list != nullptr; list = list->next) {
-        out.emplace_back(list->str);
-    }
-    return out;
-}
+using V = std::vector<std::string>;
 
 // Owns a list for the length of a test.
 struct List {
     stringlist* p = nullptr;
     List() = default;
     explicit List(stringlist* list) : p(list) {}
+    List(std::initializer_list<const char*> items) {
+        for (const char* s : items)
+            stringlist_append_string(&p, s);
+    }
     ~List() { stringlist_free(&p); }
-    std::vector<std::string> Items() const { return ToVector(p); }
+    V Items() const {
+        V out;
+        for (const stringlist* l = p; l != nullptr; l = l->next)
+            out.emplace_back(l->str);
+        return out;
+    }
 };
 
-std::vector<std::string> Split(const char* text, const char* sep) {
-    List list(stringlist_split(text, sep));
-    return list.Items();
-}
-
-std::vector<std::string> Fmt(const char* text, int width) {
-    List list(stringlist_fmt(text, width));
-    return list.Items();
-}
-
-std::string WithoutBlanks(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        if (c != ' ') {
-            out += c;
-        }
-    }
+std::string Join(const stringlist* list, const char* sep) {
+    char* joined = stringlist_join(list, sep);
+    EXPECT_NE(nullptr, joined);
+    std::string out = joined != nullptr ? joined : "<null>";
+    cbcontext_free(joined);
     return out;
 }
-
-using V = std::vector<std::string>;
 
 TEST(qorcsockStringlistBuild, AppendStringKeepsOrderAndOwnsCopies) {
     List list;
@@ -64,14 +52,12 @@ TEST(qorcsockStringlistBuild, AppendStringKeepsOrderAndOwnsCopies) {
     EXPECT_LT(stringlist_append_string(nullptr, "x"), 0);
     EXPECT_LT(stringlist_append_string(&list.p, nullptr), 0);
     EXPECT_EQ(3u, stringlist_count(list.p));
+    EXPECT_EQ(0u, stringlist_count(nullptr));
 }
 
-TEST(qorcsockStringlistBuild, AppendAndPrependCopyTheOtherList) {
-    List list;
-    List other;
-    stringlist_append_string(&list.p, "b");
-    stringlist_append_string(&other.p, "x");
-    stringlist_append_string(&other.p, "y");
+TEST(qorcsockStringlistBuild, AppendPrependAndCopyAreDeep) {
+    List list{"b"};
+    List other{"x", "y"};
     ASSERT_EQ(0, stringlist_append(&list.p, other.p));
     ASSERT_EQ(0, stringlist_prepend(&list.p, other.p));
     EXPECT_EQ((V{"x", "y", "b", "x", "y"}), list.Items());
@@ -81,127 +67,94 @@ TEST(qorcsockStringlistBuild, AppendAndPrependCopyTheOtherList) {
     EXPECT_EQ(0, stringlist_append(&list.p, nullptr));
     EXPECT_LT(stringlist_append(nullptr, other.p), 0);
     EXPECT_LT(stringlist_prepend(nullptr, other.p), 0);
+
+    List copy(stringlist_copy(other.p));
+    EXPECT_NE(other.p, copy.p);
+    EXPECT_NE(other.p->str, copy.p->str);
+    EXPECT_EQ(nullptr, stringlist_copy(nullptr));
+    stringlist_free(&other.p);
+    EXPECT_EQ(nullptr, other.p);
+    EXPECT_EQ((V{"x", "y"}), copy.Items());
+    stringlist_free(nullptr);
 }
 
 TEST(qorcsockStringlistBuild, ListAddedToItselfIsDoubled) {
-    List list;
-    stringlist_append_string(&list.p, "a");
-    stringlist_append_string(&list.p, "b");
+    List list{"a", "b"};
     ASSERT_EQ(0, stringlist_append(&list.p, list.p));
     EXPECT_EQ((V{"a", "b", "a", "b"}), list.Items());
     ASSERT_EQ(0, stringlist_prepend(&list.p, list.p));
     EXPECT_EQ(8u, stringlist_count(list.p));
 }
 
-TEST(qorcsockStringlistBuild, CopyIsDeepAndFreeNullsTheList) {
-    List list;
-    stringlist_append_string(&list.p, "one");
-    stringlist_append_string(&list.p, "two");
-    List copy(stringlist_copy(list.p));
-    EXPECT_EQ(list.Items(), copy.Items());
-    EXPECT_NE(list.p, copy.p);
-    EXPECT_NE(list.p->str, copy.p->str);
-    EXPECT_EQ(nullptr, stringlist_copy(nullptr));
-    stringlist_free(&list.p);
-    EXPECT_EQ(nullptr, list.p);
-    EXPECT_EQ((V{"one", "two"}), copy.Items());
-    stringlist_free(nullptr);
-    EXPECT_EQ(0u, stringlist_count(nullptr));
-}
-
 TEST(qorcsockStringlistJoin, EntriesWithSeparatorBetween) {
-    List list;
-    stringlist_append_string(&list.p, "From: a");
-    stringlist_append_string(&list.p, "");
-    stringlist_append_string(&list.p, "   b");
-    char* joined = stringlist_join(list.p, "\r\n");
-    ASSERT_NE(nullptr, joined);
-    EXPECT_STREQ("From: a\r\n\r\n   b", joined);
-    cbcontext_free(joined);
-    joined = stringlist_join(list.p, nullptr);
-    ASSERT_NE(nullptr, joined);
-    EXPECT_STREQ("From: a   b", joined);
-    cbcontext_free(joined);
+    List list{"From: a", "", "   b"};
+    EXPECT_EQ("From: a\r\n\r\n   b", Join(list.p, "\r\n"));
+    EXPECT_EQ("From: a   b", Join(list.p, nullptr));
+    EXPECT_EQ("", Join(nullptr, ", "));
 }
 
-TEST(qorcsockStringlistJoin, EmptyListGivesEmptyText) {
-    char* joined = stringlist_join(nullptr, ", ");
-    ASSERT_NE(nullptr, joined);
-    EXPECT_STREQ("", joined);
-    cbcontext_free(joined);
-}
-
-TEST(qorcsockStringlistSplit, CutsAtEverySeparatorKeepingEmptyPieces) {
-    EXPECT_EQ((V{"a", "b", "c"}), Split("a;b;c", ";"));
-    EXPECT_EQ((V{"a", "", "b"}), Split("a;;b", ";"));
-    EXPECT_EQ((V{"", "a"}), Split(";a", ";"));
-    EXPECT_EQ((V{"a", ""}), Split("a;;", ";"));
-    EXPECT_EQ((V{""}), Split(";", ";"));
-    EXPECT_EQ((V{"abc"}), Split("abc", ";"));
-}
-
-TEST(qorcsockStringlistSplit, TrailingSeparatorGivesNoEmptyLastPiece) {
-    EXPECT_EQ((V{"a", "b"}), Split("a\nb\n", "\n"));
-    EXPECT_EQ((V{"Subject: x", "   y"}), Split("Subject: x\n   y\n", "\n"));
-}
-
-TEST(qorcsockStringlistSplit, WhiteSpaceIsKept) {
-    EXPECT_EQ((V{" a ", "\tb"}), Split(" a ;\tb", ";"));
-}
-
-TEST(qorcsockStringlistSplit, MultiCharacterSeparator) {
-    EXPECT_EQ((V{"From: a", "To: b", ""}), Split("From: a\r\nTo: b\r\n\r\n", "\r\n"));
+TEST(qorcsockStringlistSplit, CutsAtEverySeparator) {
+    auto split = [](const char* text, const char* sep) {
+        return List(stringlist_split(text, sep)).Items();
+    };
+    // Empty pieces are kept, but a trailing separator gives no empty last
+    // piece; white space is kept.
+    EXPECT_EQ((V{"a", "b", "c"}), split("a;b;c", ";"));
+    EXPECT_EQ((V{"a", "", "b"}), split("a;;b", ";"));
+    EXPECT_EQ((V{"", "a"}), split(";a", ";"));
+    EXPECT_EQ((V{"a", ""}), split("a;;", ";"));
+    EXPECT_EQ((V{""}), split(";", ";"));
+    EXPECT_EQ((V{"abc"}), split("abc", ";"));
+    EXPECT_EQ((V{"a", "b"}), split("a\nb\n", "\n"));
+    EXPECT_EQ((V{"Subject: x", "   y"}), split("Subject: x\n   y\n", "\n"));
+    EXPECT_EQ((V{" a ", "\tb"}), split(" a ;\tb", ";"));
+    EXPECT_EQ((V{"From: a", "To: b", ""}), split("From: a\r\nTo: b\r\n\r\n", "\r\n"));
     // Occurrences do not overlap: the search goes on after each one.
-    EXPECT_EQ((V{"", "", "a"}), Split("::::a", "::"));
-    EXPECT_EQ((V{"", ":a"}), Split(":::a", "::"));
-}
-
-TEST(qorcsockStringlistSplit, EmptyTextAndBadArgumentsGiveNull) {
-    EXPECT_EQ(nullptr, stringlist_split("", ";"));
-    EXPECT_EQ(nullptr, stringlist_split(nullptr, ";"));
-    EXPECT_EQ(nullptr, stringlist_split("a;b", nullptr));
-    EXPECT_EQ(nullptr, stringlist_split("a;b", ""));
+    EXPECT_EQ((V{"", "", "a"}), split("::::a", "::"));
+    EXPECT_EQ((V{"", ":a"}), split(":::a", "::"));
 }
 
 TEST(qorcsockStringlistFmt, CutsAtTheLastBlankThatFits) {
-    EXPECT_EQ((V{"the quick", "brown fox"}), Fmt("the quick brown fox", 10));
-    EXPECT_EQ((V{"the quick", "brown fox"}), Fmt("the quick     brown fox", 10));
-    EXPECT_EQ((V{"short"}), Fmt("short", 75));
-}
-
-TEST(qorcsockStringlistFmt, LineOfExactlyTheWidthStaysWhole) {
-    EXPECT_EQ((V{"0123456789"}), Fmt("0123456789", 10));
-    EXPECT_EQ((V{"0123456789", "x"}), Fmt("0123456789 x", 10));
-}
-
-TEST(qorcsockStringlistFmt, OverlongWordIsCutHard) {
-    EXPECT_EQ((V{"abcd", "efgh", "ij"}), Fmt("abcdefghij", 4));
-    EXPECT_EQ((V{"ab", "cdef", "ghij", "k"}), Fmt("ab cdefghijk", 4));
-}
-
-TEST(qorcsockStringlistFmt, LineFeedsEndLinesAndEmptyLinesStay) {
-    EXPECT_EQ((V{"one", "", "two"}), Fmt("one\n\ntwo\n", 75));
-    EXPECT_EQ((V{""}), Fmt("\n", 75));
-    EXPECT_EQ((V{"aaaa", "bbbb", "c"}), Fmt("aaaa bbbb   \nc", 4));
+    auto fmt = [](const char* text, int width) {
+        return List(stringlist_fmt(text, width)).Items();
+    };
+    EXPECT_EQ((V{"the quick", "brown fox"}), fmt("the quick brown fox", 10));
+    EXPECT_EQ((V{"the quick", "brown fox"}), fmt("the quick     brown fox", 10));
+    EXPECT_EQ((V{"short"}), fmt("short", 75));
+    // A line of exactly the width stays whole; an overlong word is cut hard.
+    EXPECT_EQ((V{"0123456789"}), fmt("0123456789", 10));
+    EXPECT_EQ((V{"0123456789", "x"}), fmt("0123456789 x", 10));
+    EXPECT_EQ((V{"abcd", "efgh", "ij"}), fmt("abcdefghij", 4));
+    EXPECT_EQ((V{"ab", "cdef", "ghij", "k"}), fmt("ab cdefghijk", 4));
+    // Line feeds end lines, and empty lines stay.
+    EXPECT_EQ((V{"one", "", "two"}), fmt("one\n\ntwo\n", 75));
+    EXPECT_EQ((V{""}), fmt("\n", 75));
+    EXPECT_EQ((V{"aaaa", "bbbb", "c"}), fmt("aaaa bbbb   \nc", 4));
 }
 
 TEST(qorcsockStringlistFmt, EveryLineFitsAndNoTextIsLost) {
     std::string text;
-    for (int i = 0; i < 200; ++i) {
+    for (int i = 0; i < 200; ++i)
         text += "word" + std::to_string(i) + (i % 7 == 0 ? std::string(90, 'z') : "") + " ";
-    }
-    List lines(stringlist_fmt(text.c_str(), 75));
+    auto withoutBlanks = [](std::string s) {
+        s.erase(std::remove(s.begin(), s.end(), ' '), s.end());
+        return s;
+    };
     std::string rejoined;
-    for (const std::string& line : lines.Items()) {
+    for (const std::string& line : List(stringlist_fmt(text.c_str(), 75)).Items()) {
         EXPECT_LE(line.size(), 75u);
         EXPECT_FALSE(!line.empty() && line[0] == ' ') << line;
         rejoined += line;
     }
     // Only the blanks at the cuts may go.
-    EXPECT_EQ(WithoutBlanks(text), WithoutBlanks(rejoined));
+    EXPECT_EQ(withoutBlanks(text), withoutBlanks(rejoined));
 }
 
-TEST(qorcsockStringlistFmt, BadArgumentsGiveNull) {
+TEST(qorcsockStringlist, EmptyTextAndBadArgumentsGiveNull) {
+    EXPECT_EQ(nullptr, stringlist_split("", ";"));
+    EXPECT_EQ(nullptr, stringlist_split(nullptr, ";"));
+    EXPECT_EQ(nullptr, stringlist_split("a;b", nullptr));
+    EXPECT_EQ(nullptr, stringlist_split("a;b", ""));
     EXPECT_EQ(nullptr, stringlist_fmt(nullptr, 75));
     EXPECT_EQ(nullptr, stringlist_fmt("text", 0));
     EXPECT_EQ(nullptr, stringlist_fmt("text", -3));
