@@ -99,7 +99,7 @@ char* CompactLineEnds(char* pText, char* pStop, std::size_t& nDropped) {
 
 }  // namespace
 
-CMimeMessage::CMimeMessage() : CMimePart(nullptr), m_pszFileName(nullptr) {}
+CMimeMessage::CMimeMessage() : CMimePart(nullptr), m_pszFileName(nullptr), m_bFlushOnSave(true) {}
 
 CMimeMessage::~CMimeMessage() {
     std::free(m_pszFileName);
@@ -238,7 +238,7 @@ bool CMimeMessage::SaveMsg(const char* pszPath) {
     }
     // On disk before it takes the mail's place: a crash must not leave an
     // empty file under the mail's name.
-    bOk = bOk && pf::sync_file(pFile);
+    bOk = bOk && (!m_bFlushOnSave || MimeSyncFile(pFile));
     if (std::fclose(pFile) != 0) {
         bOk = false;
     }
@@ -360,7 +360,7 @@ bool CMimeMessage::SaveHeaderChangedMsg(const char* strPath) {
         std::fclose(pSource);
         pSource = nullptr;
         // On disk before it takes the mail's place (see SaveMsg).
-        int nClose = pf::sync_file(pTemp) ? 0 : -1;
+        int nClose = !m_bFlushOnSave || MimeSyncFile(pTemp) ? 0 : -1;
         nClose = std::fclose(pTemp) != 0 ? -1 : nClose;
         pTemp = nullptr;
         if (nClose != 0) {

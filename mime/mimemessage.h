@@ -20,6 +20,13 @@
  *                          longer than the new dump (LF line ends counted
  *                          there, CR LF in the file), else it fails.
  *
+ * Flushing: by default the temporary file is flushed to disk (fdatasync /
+ * FlushFileBuffers) before it replaces the mail, so that a crash of the
+ * machine never leaves an empty or partial mail under the mail's name.
+ * m_bFlushOnSave false leaves that to the system's own write-back, for hosts
+ * that accept the risk for the speed (the flush is most of the time of a
+ * rewrite on a slow disk).
+ *
  * Temporary files: a stale "<path>.tmp" is removed and the new one made
  * exclusively (owner-only), so that a link planted under that name is never
  * followed. A path whose "<path>.tmp" would not fit a path buffer
@@ -57,6 +64,7 @@ class CMimeMessage : public CMimePart {
     static constexpr std::size_t SHC_FILE_BUFFER = 1024 * 1024;
 
     char* m_pszFileName;  // path of the last load that stored it, or null
+    bool m_bFlushOnSave;  // saves flush the new file to disk before the replace
 
     CMimeMessage();
     ~CMimeMessage() override;

@@ -13,12 +13,12 @@
 
 namespace {
 
-MimeFileHooks g_hooks = {nullptr, nullptr, nullptr};
+MimeFileHooks g_hooks = {nullptr, nullptr, nullptr, nullptr};
 
 }  // namespace
 
 void MimeSetFileHooks(const MimeFileHooks* pHooks) {
-    g_hooks = pHooks ? *pHooks : MimeFileHooks{nullptr, nullptr, nullptr};
+    g_hooks = pHooks ? *pHooks : MimeFileHooks{nullptr, nullptr, nullptr, nullptr};
 }
 
 bool MimeFileWrite(std::FILE* pFile, const void* pData, std::size_t nLen) {
@@ -29,6 +29,13 @@ bool MimeFileWrite(std::FILE* pFile, const void* pData, std::size_t nLen) {
         return false;
     }
     return std::fwrite(pData, 1, nLen, pFile) == nLen;
+}
+
+bool MimeSyncFile(std::FILE* pFile) {
+    if (g_hooks.beforeSync && !g_hooks.beforeSync(g_hooks.pUser)) {
+        return false;
+    }
+    return pf::sync_file(pFile);
 }
 
 bool MimeReplaceFile(const char* pszFrom, const char* pszTo) {

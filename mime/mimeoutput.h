@@ -15,11 +15,11 @@
  *
  * Fault injection: MimeSetFileHooks installs functions that every block
  * written to a mail file (CMimeFileOutput, and the temporary file of
- * CMimeMessage::SaveHeaderChangedMsg) and every final replace step pass
- * first; a false result makes that step fail as a full disk or a refused
- * rename would. Tests use it to prove that a failed save leaves the old mail
- * as it was. The hooks are process-wide and meant for tests only: set them
- * while no mail is being written.
+ * CMimeMessage::SaveHeaderChangedMsg), every flush of such a file to disk
+ * and every final replace step pass first; a false result makes that step
+ * fail as a full disk or a refused rename would. Tests use it to prove that a failed save leaves
+ * the old mail as it was. The hooks are process-wide and meant for tests only: set them while no
+ * mail is being written.
  */
 #ifndef MAILWARD_MIMEOUTPUT_H
 #define MAILWARD_MIMEOUTPUT_H
@@ -94,12 +94,16 @@ struct MimeFileHooks {
     // Called before `pszFrom` replaces `pszTo`; false: the replace fails.
     bool (*beforeReplace)(const char* pszFrom, const char* pszTo, void* pUser);
     void* pUser;
+    // Called before a mail file is flushed to disk; false: the flush fails.
+    bool (*beforeSync)(void* pUser) = nullptr;
 };
 // Installs the hooks (copied); null removes them.
 void MimeSetFileHooks(const MimeFileHooks* pHooks);
 // Writes `nLen` bytes to `pFile` through the write hook; true when all were
 // written.
 bool MimeFileWrite(std::FILE* pFile, const void* pData, std::size_t nLen);
+// Flushes `pFile` to disk (pf::sync_file) through the sync hook.
+bool MimeSyncFile(std::FILE* pFile);
 // Replaces `pszTo` by `pszFrom` in one step (pf::replace_file) through the
 // replace hook.
 bool MimeReplaceFile(const char* pszFrom, const char* pszTo);

@@ -17,6 +17,7 @@
  *   SubjectMark         text     "[SPAM]"
  *   VirusMailMode       integer  0
  *   BackupMode          integer  1
+ *   FlushMails          integer  1 (0: rewritten mails are not flushed to disk)
  *   TemplateDir         path     <source folder>/templates
  *   SignatureDir        path     <source folder>/data/signatures
  *   SystemSignatureDir  path     "/var/lib/clamav" (POSIX), none (Windows)

@@ -39,6 +39,12 @@
 
 namespace {
 
+// Whether saves flush a rewritten mail to disk before it replaces the old
+// file; read per mail, like every configuration value.
+bool FlushMails() {
+    return miraconf_get_int("FlushMails", 1) != 0;
+}
+
 // The texts the information template names; filled just before the
 // template is read, used by the worker only.
 struct ReplacementContext {
@@ -132,6 +138,7 @@ void CMailWard::OnPop(MailJob* job) {
                 Finish(job, nullptr);
                 return;
             }
+            message->m_bFlushOnSave = FlushMails();
             int loaded = message->LoadMsg(job->source, true);
             if (loaded != 0) {
                 LoadFailed(loaded, job->source);
@@ -184,6 +191,7 @@ bool CMailWard::ReplaceInfectedMail(MailJob* job, std::unique_ptr<CMimeMessage>&
         errmsg("CMailWard::OnPop - could not create message. no memory.");
         return false;
     }
+    message->m_bFlushOnSave = FlushMails();
     message->LoadMsg(job->source, false);
     if (message->m_pHeader != nullptr)
         mailhdr_delfld(message->m_pHeader, MAILHDR_FLD_CONTENT_TYPE);

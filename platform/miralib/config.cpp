@@ -85,6 +85,7 @@ const KnownKey KNOWN_KEYS[] = {
     {"subjectmark", Kind::Text, "[SPAM]", nullptr},
     {"virusmailmode", Kind::Integer, "0", nullptr},
     {"backupmode", Kind::Integer, "1", nullptr},
+    {"flushmails", Kind::Integer, "1", nullptr},
     {"templatedir", Kind::Text, MIRALIB_DEFAULT_SOURCE_DIR "/templates", nullptr},
     {"signaturedir", Kind::Text, MIRALIB_DEFAULT_SOURCE_DIR "/data/signatures", nullptr},
     {"systemsignaturedir", Kind::Text, SYSTEM_SIGNATURE_DIR, nullptr},

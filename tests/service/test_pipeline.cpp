@@ -6,12 +6,14 @@
  */
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <thread>
 
 #include "../processors/fixtures.h"
 #include "mailward.h"
+#include "mime/mimeoutput.h"
 #include "miralib.h"
 
 namespace {
@@ -186,6 +188,37 @@ TEST_F(Pipeline, ChangedMailKeepsItsTemporaryBackup) {
     EXPECT_EQ(s.chain, std::vector<std::string>{"attachment: *.exe"});
     EXPECT_EQ(ReadFile(dir.path() / "data" / "origmail" / "changed.eml"), text);
     EXPECT_NE(ReadFile(source).find("removed-attachment.txt"), std::string::npos);
+}
+
+// FlushMails decides whether the worker flushes a rewritten mail to disk:
+// the stamped mail (header rewrite) and the rebuilt mail (part removed).
+TEST_F(Pipeline, FlushMailsDecidesWhetherRewrittenMailsAreFlushed) {
+    ASSERT_EQ(MAILWARD_activate_av(AV_MODE_REMOVE, nullptr), 0);
+    ASSERT_EQ(MAILWARD_add_rule("set", "exe", "attachment: *.exe", 0, 9, nullptr, 0), 0);
+    static std::atomic<int> s_flushes{0};
+    MimeFileHooks hooks{};
+    hooks.beforeSync = [](void*) {
+        ++s_flushes;
+        return true;
+    };
+    MimeSetFileHooks(&hooks);
+    for (const char* setting : {"1", "0"}) {
+        SCOPED_TRACE(std::string("FlushMails=") + setting);
+        miraconf_set("FlushMails", setting);
+        const int expected = setting[0] == '1' ? 1 : 0;
+        s_flushes = 0;
+        fs::path stamped = Mail("stamped.eml", Clean());
+        EXPECT_EQ(Check(stamped, JOB_AV_CHECK).headerChanged, 1);
+        EXPECT_EQ(s_flushes, expected);
+        EXPECT_NE(ReadFile(stamped).find("X-VaveRiz4Zan: "), std::string::npos);
+
+        s_flushes = 0;
+        fs::path rebuilt = Mail("rebuilt.eml", MultipartMail("x", {{"a.exe", "TVqQ"}}));
+        EXPECT_EQ(Check(rebuilt, JOB_ATTACHMENT_FILTER).modified, 1);
+        EXPECT_EQ(s_flushes, expected);
+        EXPECT_NE(ReadFile(rebuilt).find("removed-attachment.txt"), std::string::npos);
+    }
+    MimeSetFileHooks(nullptr);
 }
 
 TEST_F(Pipeline, NoBackupModeCopiesNothing) {
