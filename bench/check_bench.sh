@@ -15,7 +15,9 @@
 #   check        "mailward check -r --json" on a fresh copy, engine off
 #                (--flags all,-av) and on (--flags all), once with the
 #                embedded set-up (every mail backed up, BackupMode 2) and once
-#                with BackupMode=0; three times per run:
+#                with BackupMode=0, and once more with the engine on,
+#                BackupMode=0 and FlushMails=0 (rewritten mails not flushed
+#                to disk: the cost of the flush alone); three times per run:
 #                  process  the whole program run (library and engine load)
 #                  queue    first MAILWARD_check_mail to last callback (the
 #                           run summary of the JSON output)
@@ -70,13 +72,14 @@ copy_once() {
     sub "$t1" "$t0"
 }
 
-# check_once FLAGS BACKUPMODE -> "process queue steady"
+# check_once FLAGS BACKUPMODE [FLUSHMAILS] -> "process queue steady"
 check_once() {
     rm -rf "$SCRATCH/dst" "$SCRATCH/state"
     cp -R "$SRC" "$SCRATCH/dst"
     local t0 t1 out=$SCRATCH/check.json rc=0
     t0=$(now)
     XDG_STATE_HOME=$SCRATCH/state "$MW" check -r --json --flags "$1" -O "BackupMode=$2" \
+        -O "FlushMails=${3:-1}" \
         "$SCRATCH/dst" >"$out" 2>"$SCRATCH/check.err" || rc=$?
     t1=$(now)
     if [ "$rc" -ne 0 ] && [ "$rc" -ne 1 ] && [ "$rc" -ne 2 ]; then
@@ -110,6 +113,7 @@ for run in $(seq "$RUNS"); do
     for bm in 2 0; do
         line="$line $(check_once all,-av "$bm") $(check_once all "$bm")"
     done
+    line="$line $(check_once all 0 0)"
     echo "$line" >>"$SCRATCH/runs"
     echo "run $run of $RUNS done" >&2
 done
@@ -149,6 +153,12 @@ for bm in 2 0; do
         row "steady (first callback to last)" "$steady"
     done
 done
+RESULT[noflush]="$(col $((field + 1))) $(col $((field + 2)))"
+echo
+echo "mailward check, engine on, BackupMode 0, FlushMails 0 (rewrites not flushed)"
+row "process (library and engine load included)" "$(col "$field")"
+row "queue (first check_mail to last callback)" "$(col $((field + 1)))"
+row "steady (first callback to last)" "$(col $((field + 2)))"
 
 goal() { # label measured limit
     awk -v l="$1" -v m="$2" -v lim="$3" \
@@ -166,3 +176,6 @@ for bm in 2 0; do
     goal "engine on, BackupMode $bm, queue <= engine + 3 x copy" "$q" "$lim"
     goal "engine on, BackupMode $bm, steady <= engine + 3 x copy" "$s" "$lim"
 done
+read -r q s <<<"${RESULT[noflush]}"
+goal "engine on, no flush, queue <= engine + 3 x copy" "$q" "$lim"
+goal "engine on, no flush, steady <= engine + 3 x copy" "$s" "$lim"
