@@ -6,17 +6,14 @@
  */
 #include <gtest/gtest.h>
 
-#include <string>
-#include <vector>
-
 #include "platform/qorcsock_capture.h"
 #include "rules/rulehelper.h"
 #include "rules_test_util.h"
 
 namespace {
 
-std::vector<std::string> RuleTexts(const RuleSet* set) {
-    std::vector<std::string> texts;
+Strings RuleTexts(const RuleSet* set) {
+    Strings texts;
     for (const Rule* r = set->rules; r != nullptr; r = r->next)
         texts.push_back(r->text);
     return texts;
@@ -47,17 +44,15 @@ TEST(RuleSets, FirstRuleCreatesSetWithDefaultRuleAndKeepsCopies) {
     EXPECT_EQ(def->name, nullptr);
 }
 
-TEST(RuleSets, SetNamesDifferByLetterCase) {
+TEST(RuleSets, SetNamesDifferByLetterCaseRulesKeepTheirOrder) {
     CRuleHelper rules;
     ASSERT_EQ(rules.AddRule("Default", nullptr, "Subject: *", 0, 4, nullptr, 0), 0);
     EXPECT_EQ(rules.FindRuleSet("default"), nullptr);
     HdrPtr hdr = MakeHeader({"Subject: hello"});
     EXPECT_EQ(rules.CheckHeader("default", hdr.get()), nullptr);
     EXPECT_EQ(rules.CheckHeader("Default", hdr.get())->action, 4);
-}
 
-TEST(RuleSets, AppendedInOrderPrependedInFront) {
-    CRuleHelper rules;
+    // Rules are appended in order, prepended in front.
     for (auto [text, prepend] : {std::pair{"Subject: a*", 1},
                                  {"Subject: b*", 0},
                                  {"Subject: c*", 1},
@@ -65,8 +60,7 @@ TEST(RuleSets, AppendedInOrderPrependedInFront) {
                                  {"Subject: e*", 7}})
         ASSERT_EQ(rules.AddRule("s", nullptr, text, 0, 4, nullptr, prepend), 0);
     EXPECT_EQ(RuleTexts(rules.FindRuleSet("s")),
-              (std::vector<std::string>{"Subject: e*", "Subject: c*", "Subject: a*", "Subject: b*",
-                                        "Subject: d*"}));
+              (Strings{"Subject: e*", "Subject: c*", "Subject: a*", "Subject: b*", "Subject: d*"}));
 }
 
 TEST(RuleText, KindComesFromTheFieldOfTheLastLine) {
@@ -110,7 +104,7 @@ TEST(RuleText, RefusedTextsAddNothing) {
     EXPECT_EQ(rules.FindRuleSet("s"), nullptr);
     ASSERT_EQ(rules.AddRule("s", nullptr, "Subject: kept", 0, 4, nullptr, 0), 0);
     EXPECT_EQ(rules.AddRule("s", nullptr, "nonsense", 0, 4, nullptr, 0), -1);
-    EXPECT_EQ(RuleTexts(rules.FindRuleSet("s")), (std::vector<std::string>{"Subject: kept"}));
+    EXPECT_EQ(RuleTexts(rules.FindRuleSet("s")), Strings{"Subject: kept"});
 }
 
 // Subject collects both values and its first counts; From keeps only its
@@ -162,7 +156,7 @@ TEST(DefaultRules, SetDefaultActionCreatesSetAndReplacesRule) {
     EXPECT_TRUE(log.Contains(QLOG_ERROR, "CRuleHelper::MakeDefaultRule() - invalid rule set"));
 }
 
-TEST(DefaultRules, ClearRulesRemovesEverySetAndLeavesTheMode) {
+TEST(RuleSets, ClearRulesRemovesEverySetAndLeavesTheMode) {
     CRuleHelper rules;
     rules.SetDefaultAction("a", 9);
     ASSERT_EQ(rules.AddRule("b", nullptr, "Subject: y", 0, 4, nullptr, 0), 0);
