@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <random>
 #include <string>
 
 #if defined(_WIN32)
@@ -26,36 +27,43 @@ using pftest::ReadFile;
 using pftest::Scratch;
 using pftest::WriteFile;
 
-// Bytes that show any shift, loss or repetition of a block: every position
-// gets a value from a simple generator, with CR, LF and NUL among them.
+// Bytes that show any shift, loss or repetition of a block, with CR, LF and
+// NUL among them.
 std::string PatternBytes(std::size_t n) {
+    std::mt19937 rng(2463534242u);
     std::string s(n, '\0');
-    std::uint32_t x = 2463534242u;
-    for (std::size_t i = 0; i < n; ++i) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        s[i] = static_cast<char>(x & 0xFF);
-    }
+    for (char& c : s)
+        c = static_cast<char>(rng());
     return s;
 }
 
-TEST(PfFileAttributes, ExistsAndDirectoryTellFilesFromDirectories) {
+// last_error() after a failed call: not 0, and `expected` when given.
+void ExpectError(unsigned long expected = 0) {
+    EXPECT_NE(pf::last_error(), 0ul);
+    if (expected != 0) {
+        EXPECT_EQ(pf::last_error(), expected);
+    }
+}
+
+#if defined(_WIN32)
+const unsigned long kNotFound = ERROR_FILE_NOT_FOUND, kExists = ERROR_FILE_EXISTS;
+#else
+const unsigned long kNotFound = ENOENT, kExists = EEXIST;
+#endif
+
+TEST(PfFileAttributes, ExistsAndDirectoryAndNullPaths) {
     Scratch s;
-    std::string file = s.Path("a.poi");
+    std::string file = s.Path("a.poi"), missing = s.Path("nothing-here");
     ASSERT_TRUE(WriteFile(file, "x"));
     EXPECT_TRUE(pf::file_exists(file.c_str()));
     EXPECT_FALSE(pf::is_directory(file.c_str()));
     EXPECT_TRUE(pf::file_exists(s.Dir().c_str()));
     EXPECT_TRUE(pf::is_directory(s.Dir().c_str()));
-    std::string missing = s.Path("nothing-here");
     EXPECT_FALSE(pf::file_exists(missing.c_str()));
     EXPECT_FALSE(pf::is_directory(missing.c_str()));
-}
 
-TEST(PfFileAttributes, NullPathIsRefusedWithAnError) {
     EXPECT_FALSE(pf::file_exists(nullptr));
-    EXPECT_NE(pf::last_error(), 0ul);
+    ExpectError();
     EXPECT_FALSE(pf::is_directory(nullptr));
     EXPECT_FALSE(pf::delete_file(nullptr));
     EXPECT_FALSE(pf::copy_file(nullptr, "x"));
@@ -66,51 +74,34 @@ TEST(PfFileAttributes, NullPathIsRefusedWithAnError) {
     EXPECT_EQ(pf::create_exclusive(nullptr), nullptr);
 }
 
-TEST(PfCopyFile, CopiesToANewFile) {
+TEST(PfCopyFile, TargetGetsExactlyTheSourcesBytes) {
     Scratch s;
-    std::string from = s.Path("mail.poi"), to = s.Path("copy.poi");
     const char raw[] = "From: a\r\n\r\nbody\n\0tail";
-    const std::string mail(raw, sizeof raw - 1);
-    ASSERT_TRUE(WriteFile(from, mail));
-    ASSERT_TRUE(pf::copy_file(from.c_str(), to.c_str()));
-    EXPECT_EQ(ReadFile(to), mail);
-    EXPECT_EQ(ReadFile(from), mail);
-}
-
-TEST(PfCopyFile, OverwritesALongerTargetCompletely) {
-    Scratch s;
-    std::string from = s.Path("short"), to = s.Path("long");
-    ASSERT_TRUE(WriteFile(from, "new"));
-    ASSERT_TRUE(WriteFile(to, std::string(10000, 'o')));
-    ASSERT_TRUE(pf::copy_file(from.c_str(), to.c_str()));
-    EXPECT_EQ(ReadFile(to), "new");
-}
-
-TEST(PfCopyFile, EmptySourceGivesEmptyTarget) {
-    Scratch s;
-    std::string from = s.Path("empty"), to = s.Path("target");
-    ASSERT_TRUE(WriteFile(from, ""));
-    ASSERT_TRUE(WriteFile(to, "old contents"));
-    ASSERT_TRUE(pf::copy_file(from.c_str(), to.c_str()));
-    EXPECT_TRUE(pf::file_exists(to.c_str()));
-    EXPECT_EQ(ReadFile(to), "");
-}
-
-TEST(PfCopyFile, LargeFileIsCopiedByteForByte) {
-    // Several copy chunks plus a partial one.
-    Scratch s;
-    std::string from = s.Path("big"), to = s.Path("big.copy");
-    std::string bytes = PatternBytes(5 * 1024 * 1024 + 12345);
-    ASSERT_TRUE(WriteFile(from, bytes));
-    ASSERT_TRUE(pf::copy_file(from.c_str(), to.c_str()));
-    std::string got = ReadFile(to);
-    ASSERT_EQ(got.size(), bytes.size());
-    EXPECT_TRUE(got == bytes);
-}
-
-TEST(PfCopyFile, CopyTwiceToTheSameTargetKeepsTheLastCopy) {
+    // Several copy chunks plus a partial one, in bytes that show any shift,
+    // loss or repetition of a block.
+    struct Row {
+        std::string name, bytes, oldTarget;
+    } rows[] = {
+        {"mail.poi", std::string(raw, sizeof raw - 1), ""},
+        {"short", "new", std::string(10000, 'o')},  // overwrites a longer target completely
+        {"empty", "", "old contents"},
+        {"big", PatternBytes(5 * 1024 * 1024 + 12345), ""},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        std::string from = s.Path(r.name), to = s.Path(r.name + ".copy");
+        ASSERT_TRUE(WriteFile(from, r.bytes));
+        if (!r.oldTarget.empty()) {
+            ASSERT_TRUE(WriteFile(to, r.oldTarget));
+        }
+        ASSERT_TRUE(pf::copy_file(from.c_str(), to.c_str()));
+        EXPECT_TRUE(pf::file_exists(to.c_str()));
+        std::string got = ReadFile(to);
+        ASSERT_EQ(got.size(), r.bytes.size());
+        EXPECT_TRUE(got == r.bytes);
+        EXPECT_TRUE(ReadFile(from) == r.bytes);
+    }
     // The backup of a mail without companion copies the source twice.
-    Scratch s;
     std::string a = s.Path("a"), b = s.Path("b"), to = s.Path("t");
     ASSERT_TRUE(WriteFile(a, "first"));
     ASSERT_TRUE(WriteFile(b, "second, longer"));
@@ -119,86 +110,60 @@ TEST(PfCopyFile, CopyTwiceToTheSameTargetKeepsTheLastCopy) {
     EXPECT_EQ(ReadFile(to), "first");
 }
 
-TEST(PfCopyFile, MissingSourceFailsAndLeavesTargetAlone) {
+TEST(PfCopyFile, FailuresLeaveEveryFileAsItWas) {
     Scratch s;
-    std::string from = s.Path("missing"), to = s.Path("target");
-    ASSERT_TRUE(WriteFile(to, "keep me"));
-    EXPECT_FALSE(pf::copy_file(from.c_str(), to.c_str()));
-#if defined(_WIN32)
-    EXPECT_EQ(pf::last_error(), static_cast<unsigned long>(ERROR_FILE_NOT_FOUND));
-#else
-    EXPECT_EQ(pf::last_error(), static_cast<unsigned long>(ENOENT));
-#endif
-    EXPECT_EQ(ReadFile(to), "keep me");
-}
-
-TEST(PfCopyFile, CopyOntoItselfFailsAndKeepsTheFile) {
-    Scratch s;
-    std::string file = s.Path("mail.poi");
+    std::string file = s.Path("mail.poi"), target = s.Path("target");
     ASSERT_TRUE(WriteFile(file, "the only copy of this mail"));
-    EXPECT_FALSE(pf::copy_file(file.c_str(), file.c_str()));
-    EXPECT_NE(pf::last_error(), 0ul);
+    ASSERT_TRUE(WriteFile(target, "keep me"));
+    EXPECT_FALSE(pf::copy_file(s.Path("missing").c_str(), target.c_str()));
+    ExpectError(kNotFound);
+    EXPECT_EQ(ReadFile(target), "keep me");
+
+    EXPECT_FALSE(pf::copy_file(file.c_str(), file.c_str()));  // onto itself
+    ExpectError();
     // The same file under another spelling of its path.
     std::string other = s.Dir() + pf::path_sep() + "." + pf::path_sep() + "mail.poi";
     EXPECT_FALSE(pf::copy_file(file.c_str(), other.c_str()));
     EXPECT_EQ(ReadFile(file), "the only copy of this mail");
-}
 
-TEST(PfCopyFile, DirectoryAsSourceOrMissingTargetFolderFails) {
-    Scratch s;
-    std::string file = s.Path("f");
-    ASSERT_TRUE(WriteFile(file, "data"));
     std::string to = s.Path("t");
-    EXPECT_FALSE(pf::copy_file(s.Dir().c_str(), to.c_str()));
+    EXPECT_FALSE(pf::copy_file(s.Dir().c_str(), to.c_str()));  // a directory as source
     EXPECT_FALSE(pf::file_exists(to.c_str()));
     std::string deep = s.Path("no-such-dir") + pf::path_sep() + "f";
     EXPECT_FALSE(pf::copy_file(file.c_str(), deep.c_str()));
-    EXPECT_NE(pf::last_error(), 0ul);
+    ExpectError();
 }
 
-TEST(PfDeleteFile, DeletesFilesButNotDirectories) {
+TEST(PfDeleteAndReplace, DeleteFilesOnlyAndReplaceInOneStep) {
     Scratch s;
-    std::string file = s.Path("tmp");
+    std::string file = s.Path("tmp"), dir = s.Path("d");
     ASSERT_TRUE(WriteFile(file, "x"));
     EXPECT_TRUE(pf::delete_file(file.c_str()));
     EXPECT_FALSE(pf::file_exists(file.c_str()));
     EXPECT_FALSE(pf::delete_file(file.c_str()));  // already gone
-    EXPECT_NE(pf::last_error(), 0ul);
-    std::string dir = s.Path("d");
+    ExpectError();
     ASSERT_TRUE(pf::make_dirs(dir.c_str()));
     EXPECT_FALSE(pf::delete_file(dir.c_str()));
     EXPECT_TRUE(pf::is_directory(dir.c_str()));
-}
 
-TEST(PfReplaceFile, ReplacesAnExistingTarget) {
-    Scratch s;
     std::string tmp = s.Path("mail.poi.tmp"), mail = s.Path("mail.poi");
     ASSERT_TRUE(WriteFile(mail, "old header\r\n\r\nbody"));
     ASSERT_TRUE(WriteFile(tmp, "new header\r\n\r\nbody"));
     ASSERT_TRUE(pf::replace_file(tmp.c_str(), mail.c_str()));
     EXPECT_EQ(ReadFile(mail), "new header\r\n\r\nbody");
     EXPECT_FALSE(pf::file_exists(tmp.c_str()));
+    // To a new name.
+    std::string moved = s.Path("moved");
+    ASSERT_TRUE(pf::replace_file(mail.c_str(), moved.c_str()));
+    EXPECT_EQ(ReadFile(moved), "new header\r\n\r\nbody");
+    EXPECT_FALSE(pf::file_exists(mail.c_str()));
+    // A missing source fails and the target stays.
+    EXPECT_FALSE(pf::replace_file(tmp.c_str(), moved.c_str()));
+    ExpectError();
+    EXPECT_EQ(ReadFile(moved), "new header\r\n\r\nbody");
 }
 
-TEST(PfReplaceFile, MovesToANewName) {
-    Scratch s;
-    std::string from = s.Path("a"), to = s.Path("b");
-    ASSERT_TRUE(WriteFile(from, "x"));
-    ASSERT_TRUE(pf::replace_file(from.c_str(), to.c_str()));
-    EXPECT_EQ(ReadFile(to), "x");
-    EXPECT_FALSE(pf::file_exists(from.c_str()));
-}
-
-TEST(PfReplaceFile, MissingSourceFailsAndTheTargetStays) {
-    Scratch s;
-    std::string from = s.Path("missing"), to = s.Path("mail");
-    ASSERT_TRUE(WriteFile(to, "the mail"));
-    EXPECT_FALSE(pf::replace_file(from.c_str(), to.c_str()));
-    EXPECT_NE(pf::last_error(), 0ul);
-    EXPECT_EQ(ReadFile(to), "the mail");
-}
-
-TEST(PfMakeDirs, CreatesEveryMissingLevel) {
+TEST(PfMakeDirs, CreatesEveryMissingLevelButNotOverAFileOrTooLong) {
     Scratch s;
     const char sep = pf::path_sep();
     std::string deep = s.Dir() + sep + "data" + sep + "origmail" + sep + "x";
@@ -210,29 +175,23 @@ TEST(PfMakeDirs, CreatesEveryMissingLevel) {
     std::string doubled = s.Dir() + sep + sep + "y" + sep + sep + "z";
     EXPECT_TRUE(pf::make_dirs(doubled.c_str()));
     EXPECT_TRUE(pf::is_directory((s.Path("y") + sep + "z").c_str()));
-}
 
-TEST(PfMakeDirs, FileInTheWayFails) {
-    Scratch s;
     std::string file = s.Path("file");
     ASSERT_TRUE(WriteFile(file, "x"));
     EXPECT_FALSE(pf::make_dirs(file.c_str()));
-    EXPECT_NE(pf::last_error(), 0ul);
-    EXPECT_FALSE(pf::make_dirs((file + pf::path_sep() + "below").c_str()));
+    ExpectError();
+    EXPECT_FALSE(pf::make_dirs((file + sep + "below").c_str()));
     EXPECT_EQ(ReadFile(file), "x");
-}
 
-TEST(PfMakeDirs, PathLongerThanThePathBufferIsRefused) {
-    Scratch s;
     std::string p = s.Dir();
     while (p.size() < PF_MAX_PATH)
-        p += pf::path_sep() + std::string(40, 'd');
+        p += sep + std::string(40, 'd');
     EXPECT_FALSE(pf::path_fits(p));
     EXPECT_FALSE(pf::make_dirs(p.c_str()));
-    EXPECT_NE(pf::last_error(), 0ul);
+    ExpectError();
 }
 
-TEST(PfCreateExclusive, CreatesAWritableBinaryFile) {
+TEST(PfCreateExclusive, NewWritableBinaryFileOnly) {
     Scratch s;
     std::string path = s.Path("mailward-scan.tmp");
     std::FILE* f = pf::create_exclusive(path.c_str());
@@ -241,31 +200,18 @@ TEST(PfCreateExclusive, CreatesAWritableBinaryFile) {
     ASSERT_EQ(std::fwrite(data, 1, sizeof data - 1, f), sizeof data - 1);
     ASSERT_EQ(std::fclose(f), 0);
     EXPECT_EQ(ReadFile(path), std::string(data, sizeof data - 1));  // no LF -> CR LF
+    // An existing name is refused and kept.
+    EXPECT_EQ(pf::create_exclusive(path.c_str()), nullptr);
+    ExpectError(kExists);
+    EXPECT_EQ(ReadFile(path), std::string(data, sizeof data - 1));
     EXPECT_TRUE(pf::delete_file(path.c_str()));
-}
 
-TEST(PfCreateExclusive, ExistingNameIsRefusedAndKept) {
-    Scratch s;
-    std::string path = s.Path("taken");
-    ASSERT_TRUE(WriteFile(path, "someone else's"));
-    EXPECT_EQ(pf::create_exclusive(path.c_str()), nullptr);
-#if defined(_WIN32)
-    EXPECT_EQ(pf::last_error(), static_cast<unsigned long>(ERROR_FILE_EXISTS));
-#else
-    EXPECT_EQ(pf::last_error(), static_cast<unsigned long>(EEXIST));
-#endif
-    EXPECT_EQ(ReadFile(path), "someone else's");
-}
-
-TEST(PfCreateExclusive, MissingFolderFails) {
-    Scratch s;
-    std::string path = s.Path("no-dir") + pf::path_sep() + "f";
-    EXPECT_EQ(pf::create_exclusive(path.c_str()), nullptr);
-    EXPECT_NE(pf::last_error(), 0ul);
+    EXPECT_EQ(pf::create_exclusive((s.Path("no-dir") + pf::path_sep() + "f").c_str()), nullptr);
+    ExpectError();
 }
 
 #if !defined(_WIN32)
-TEST(PfCreateExclusive, OnlyTheOwnerMayReadOrWrite) {
+TEST(PfCreateExclusive, OnlyTheOwnerMayUseItAndLinksAreNotFollowed) {
     Scratch s;
     std::string path = s.Path("private");
     std::FILE* f = pf::create_exclusive(path.c_str());
@@ -275,12 +221,9 @@ TEST(PfCreateExclusive, OnlyTheOwnerMayReadOrWrite) {
     ASSERT_EQ(::stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0077, 0u);
     EXPECT_EQ(st.st_mode & 0600, 0600u);
-}
 
-TEST(PfCreateExclusive, DanglingLinkIsNotFollowed) {
-    Scratch s;
     std::string target = s.Path("planted-target"), link = s.Path("scan.tmp");
-    ASSERT_EQ(::symlink(target.c_str(), link.c_str()), 0);
+    ASSERT_EQ(::symlink(target.c_str(), link.c_str()), 0);  // dangling
     EXPECT_EQ(pf::create_exclusive(link.c_str()), nullptr);
     EXPECT_FALSE(pf::file_exists(target.c_str()));
 }

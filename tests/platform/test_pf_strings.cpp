@@ -21,16 +21,24 @@ struct SplitCase {
     const char* ext;
 };
 
-void ExpectSplit(const SplitCase& c) {
-    pf::SplitPath sp = pf::split_path(c.path);
-    EXPECT_EQ(sp.drive, c.drive) << c.path;
-    EXPECT_EQ(sp.dir, c.dir) << c.path;
-    EXPECT_EQ(sp.name, c.name) << c.path;
-    EXPECT_EQ(sp.ext, c.ext) << c.path;
+void ExpectSplit(std::initializer_list<SplitCase> cases) {
+    for (const SplitCase& c : cases) {
+        pf::SplitPath sp = pf::split_path(c.path);
+        const char* path = c.path != nullptr ? c.path : "<null>";
+        EXPECT_EQ(sp.drive, c.drive) << path;
+        EXPECT_EQ(sp.dir, c.dir) << path;
+        EXPECT_EQ(sp.name, c.name) << path;
+        EXPECT_EQ(sp.ext, c.ext) << path;
+        // BackupMail builds the companion path by joining the four parts.
+        if (c.path != nullptr) {
+            EXPECT_EQ(sp.drive + sp.dir + sp.name + sp.ext, c.path);
+        }
+    }
 }
 
 TEST(PfSplitPath, CommonShapes) {
-    const SplitCase cases[] = {
+    ExpectSplit({
+        {nullptr, "", "", "", ""},
         {"", "", "", "", ""},
         {"abc.poi", "", "", "abc", ".poi"},
         {"noext", "", "", "noext", ""},
@@ -41,60 +49,39 @@ TEST(PfSplitPath, CommonShapes) {
         {"/var/spool/x.d/abc", "", "/var/spool/x.d/", "abc", ""},  // dot in a folder only
         {"/var/spool/", "", "/var/spool/", "", ""},
         {"/", "", "/", "", ""},
-    };
-    for (const auto& c : cases)
-        ExpectSplit(c);
-}
-
-TEST(PfSplitPath, NullGivesEmptyParts) {
-    ExpectSplit({nullptr, "", "", "", ""});
-}
-
-TEST(PfSplitPath, PartsJoinBackToThePath) {
-    // BackupMail builds the companion path by joining the four parts.
-    const char* paths[] = {"/a/b.c/d.poi", "rel/x", "x.", "/.y", "a//b..c"};
-    for (const char* p : paths) {
-        pf::SplitPath sp = pf::split_path(p);
-        EXPECT_EQ(sp.drive + sp.dir + sp.name + sp.ext, p);
-    }
+        {"/a/b.c/d.poi", "", "/a/b.c/", "d", ".poi"},
+        {"/.y", "", "/", "", ".y"},
+        {"rel/x", "", "rel/", "x", ""},
+        {"x.", "", "", "x", "."},
+        {"a//b..c", "", "a//", "b.", ".c"},
+    });
 }
 
 #if defined(_WIN32)
 TEST(PfSplitPath, WindowsDrivesAndBothSeparators) {
-    const SplitCase cases[] = {
+    ExpectSplit({
         {"C:\\mail\\in\\abc.poi", "C:", "\\mail\\in\\", "abc", ".poi"},
         {"c:abc.smi", "c:", "", "abc", ".smi"},
         {"D:", "D:", "", "", ""},
         {"C:/mixed\\seps/name.ext", "C:", "/mixed\\seps/", "name", ".ext"},
         {"\\\\server\\share\\f.txt", "", "\\\\server\\share\\", "f", ".txt"},
         {"dir.x\\file", "", "dir.x\\", "file", ""},
-    };
-    for (const auto& c : cases)
-        ExpectSplit(c);
-}
-
-TEST(PfSplitPath, AgreesWithTheRuntimesSplitpath) {
+    });
     const char* paths[] = {
         "C:\\mail\\in\\abc.poi", "c:abc.smi", "x\\y.z\\w",       "..",    "a.b.c",
         "\\\\srv\\share\\f",     "C:\\",      "/unix/style.txt", "name.", ""};
-    for (const char* p : paths) {
+    for (const char* p : paths) {  // as the runtime's own _splitpath does it
         char drive[_MAX_DRIVE], dir[_MAX_DIR], name[_MAX_FNAME], ext[_MAX_EXT];
         _splitpath(p, drive, dir, name, ext);
-        pf::SplitPath sp = pf::split_path(p);
-        EXPECT_EQ(sp.drive, drive) << p;
-        EXPECT_EQ(sp.dir, dir) << p;
-        EXPECT_EQ(sp.name, name) << p;
-        EXPECT_EQ(sp.ext, ext) << p;
+        ExpectSplit({{p, drive, dir, name, ext}});
     }
 }
 #else
 TEST(PfSplitPath, PosixHasNoDrivesAndKeepsBackslashesInNames) {
-    const SplitCase cases[] = {
+    ExpectSplit({
         {"C:abc.poi", "", "", "C:abc", ".poi"},
         {"/in/a\\b.txt", "", "/in/", "a\\b", ".txt"},
-    };
-    for (const auto& c : cases)
-        ExpectSplit(c);
+    });
 }
 #endif
 
@@ -118,32 +105,33 @@ int Sign(int v) {
     return (v > 0) - (v < 0);
 }
 
-TEST(PfStricmp, EqualIgnoringAsciiCase) {
-    EXPECT_EQ(pf::stricmp("Content-Type", "content-TYPE"), 0);
-    EXPECT_EQ(pf::stricmp("", ""), 0);
-    EXPECT_EQ(pf::stricmp("@[]^_`{", "@[]^_`{"), 0);
-}
-
-TEST(PfStricmp, OrdersLikeLowerCaseBytes) {
-    EXPECT_LT(pf::stricmp("abc", "ABD"), 0);
-    EXPECT_GT(pf::stricmp("ABD", "abc"), 0);
-    EXPECT_LT(pf::stricmp("ab", "abc"), 0);  // a prefix comes first
-    EXPECT_GT(pf::stricmp("abc", "AB"), 0);
-    // '_' lies between 'Z' and 'a': folding to lower case puts it before letters.
-    EXPECT_LT(pf::stricmp("_", "A"), 0);
-    // Bytes above 127 are not folded and sort after ASCII.
-    EXPECT_NE(pf::stricmp("Schl\xFC"
-                          "ssel",
-                          "SCHL\xDC"
-                          "SSEL"),
-              0);
-    EXPECT_GT(pf::stricmp("\xFC", "z"), 0);
-}
-
-TEST(PfStricmp, NullSortsFirst) {
-    EXPECT_EQ(pf::stricmp(nullptr, nullptr), 0);
-    EXPECT_LT(pf::stricmp(nullptr, ""), 0);
-    EXPECT_GT(pf::stricmp("", nullptr), 0);
+TEST(PfStricmp, OrdersLikeLowerCaseBytesWithNullFirst) {
+    struct Row {
+        const char* a;
+        const char* b;
+        int sign;
+    } rows[] = {
+        {"Content-Type", "content-TYPE", 0},
+        {"", "", 0},
+        {"@[]^_`{", "@[]^_`{", 0},
+        {"abc", "ABD", -1},
+        {"ABD", "abc", 1},
+        {"ab", "abc", -1},  // a prefix comes first
+        {"abc", "AB", 1},
+        // '_' lies between 'Z' and 'a': folding to lower case puts it before
+        // letters.
+        {"_", "A", -1},
+        // Bytes above 127 are not folded and sort after ASCII.
+        {"\xFC", "z", 1},
+        {nullptr, nullptr, 0},
+        {nullptr, "", -1},
+        {"", nullptr, 1},
+    };
+    for (const Row& r : rows) {
+        EXPECT_EQ(r.sign, Sign(pf::stricmp(r.a, r.b)))
+            << (r.a != nullptr ? r.a : "<null>") << " vs " << (r.b != nullptr ? r.b : "<null>");
+    }
+    EXPECT_NE(pf::stricmp("Schl\xFCssel", "SCHL\xDCSSEL"), 0);
 }
 
 TEST(PfStrnicmp, ComparesAtMostNCharacters) {

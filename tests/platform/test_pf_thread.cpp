@@ -39,86 +39,7 @@ void BlockUntilReleased(void* p) {
     probe->finished.store(true);
 }
 
-bool EventuallyTrue(const std::atomic<bool>& flag) {
-    for (unsigned waited = 0; waited < kEndMs; waited += 5) {
-        if (flag.load())
-            return true;
-        pf::sleep_ms(5);
-    }
-    return flag.load();
-}
-
-TEST(PfThread, DoesNotRunBeforeResume) {
-    Probe probe;
-    std::uint32_t id = 0;
-    pf::Thread* t = pf::thread_create_suspended(&Count, &probe, &id);
-    ASSERT_NE(t, nullptr);
-    EXPECT_NE(id, 0u);
-    EXPECT_FALSE(pf::thread_wait(t, kSettleMs));
-    EXPECT_EQ(probe.runs.load(), 0);
-    ASSERT_TRUE(pf::thread_resume(t));
-    EXPECT_TRUE(pf::thread_wait(t, kEndMs));
-    EXPECT_EQ(probe.runs.load(), 1);
-    pf::thread_close(t);
-}
-
-TEST(PfThread, WaitTimesOutWhileRunningAndSucceedsAfterTheEnd) {
-    Probe probe;
-    pf::Thread* t = pf::thread_create_suspended(&BlockUntilReleased, &probe, nullptr);
-    ASSERT_NE(t, nullptr);
-    ASSERT_TRUE(pf::thread_resume(t));
-    EXPECT_FALSE(pf::thread_wait(t, 0));
-    EXPECT_FALSE(pf::thread_wait(t, kSettleMs));
-    EXPECT_FALSE(probe.finished.load());
-    probe.release.store(true);
-    EXPECT_TRUE(pf::thread_wait(t, kEndMs));
-    EXPECT_TRUE(probe.finished.load());
-    // Waiting again on an ended thread keeps answering true.
-    EXPECT_TRUE(pf::thread_wait(t, 0));
-    EXPECT_TRUE(pf::thread_wait(t, PF_WAIT_FOREVER));
-    pf::thread_close(t);
-}
-
-TEST(PfThread, RepeatedTimedWaitsLikeAStoppingOwner) {
-    // The service's Stop waits in rounds until the job in progress ends.
-    Probe probe;
-    pf::Thread* t = pf::thread_create_suspended(&BlockUntilReleased, &probe, nullptr);
-    ASSERT_NE(t, nullptr);
-    ASSERT_TRUE(pf::thread_resume(t));
-    int rounds = 0;
-    while (!pf::thread_wait(t, 20)) {
-        if (++rounds == 3)
-            probe.release.store(true);
-        ASSERT_LT(rounds, 1000);
-    }
-    EXPECT_GE(rounds, 3);
-    EXPECT_TRUE(probe.finished.load());
-    pf::thread_close(t);
-}
-
-TEST(PfThread, CloseWhileRunningDetachesAndTheThreadGoesOn) {
-    auto* probe = new Probe;  // outlives the handle; freed after the thread ends
-    pf::Thread* t = pf::thread_create_suspended(&BlockUntilReleased, probe, nullptr);
-    ASSERT_NE(t, nullptr);
-    ASSERT_TRUE(pf::thread_resume(t));
-    pf::thread_close(t);
-    probe->release.store(true);
-    EXPECT_TRUE(EventuallyTrue(probe->finished));
-    EXPECT_EQ(probe->runs.load(), 1);
-    pf::sleep_ms(kSettleMs);  // let the detached thread leave its body
-    delete probe;
-}
-
-TEST(PfThread, CloseBeforeResumeNeverRunsTheFunction) {
-    Probe probe;
-    pf::Thread* t = pf::thread_create_suspended(&Count, &probe, nullptr);
-    ASSERT_NE(t, nullptr);
-    pf::thread_close(t);
-    pf::sleep_ms(kSettleMs);
-    EXPECT_EQ(probe.runs.load(), 0);
-}
-
-TEST(PfThread, IdsAreDistinct) {
+TEST(PfThread, RunsOnlyAfterResumeWithDistinctIds) {
     Probe probe;
     std::uint32_t a = 0, b = 0;
     pf::Thread* ta = pf::thread_create_suspended(&Count, &probe, &a);
@@ -128,20 +49,66 @@ TEST(PfThread, IdsAreDistinct) {
     EXPECT_NE(a, 0u);
     EXPECT_NE(b, 0u);
     EXPECT_NE(a, b);
+    EXPECT_FALSE(pf::thread_wait(ta, kSettleMs));
+    EXPECT_EQ(probe.runs.load(), 0);
     ASSERT_TRUE(pf::thread_resume(ta));
-    ASSERT_TRUE(pf::thread_resume(tb));
     EXPECT_TRUE(pf::thread_wait(ta, kEndMs));
+    EXPECT_EQ(probe.runs.load(), 1);
+    ASSERT_TRUE(pf::thread_resume(tb));
     EXPECT_TRUE(pf::thread_wait(tb, kEndMs));
     EXPECT_EQ(probe.runs.load(), 2);
     pf::thread_close(ta);
     pf::thread_close(tb);
-}
 
-TEST(PfThread, NullFunctionAndNullHandlesAreRefused) {
     EXPECT_EQ(pf::thread_create_suspended(nullptr, nullptr, nullptr), nullptr);
     EXPECT_FALSE(pf::thread_resume(nullptr));
     EXPECT_FALSE(pf::thread_wait(nullptr, 0));
     pf::thread_close(nullptr);  // does nothing
+}
+
+TEST(PfThread, TimedWaitsInRoundsUntilTheThreadEnds) {
+    // The service's Stop waits in rounds until the job in progress ends.
+    Probe probe;
+    pf::Thread* t = pf::thread_create_suspended(&BlockUntilReleased, &probe, nullptr);
+    ASSERT_NE(t, nullptr);
+    ASSERT_TRUE(pf::thread_resume(t));
+    EXPECT_FALSE(pf::thread_wait(t, 0));
+    EXPECT_FALSE(pf::thread_wait(t, kSettleMs));
+    EXPECT_FALSE(probe.finished.load());
+    int rounds = 0;
+    while (!pf::thread_wait(t, 20)) {
+        if (++rounds == 3)
+            probe.release.store(true);
+        ASSERT_LT(rounds, 1000);
+    }
+    EXPECT_GE(rounds, 3);
+    EXPECT_TRUE(probe.finished.load());
+    // Waiting again on an ended thread keeps answering true.
+    EXPECT_TRUE(pf::thread_wait(t, 0));
+    EXPECT_TRUE(pf::thread_wait(t, PF_WAIT_FOREVER));
+    pf::thread_close(t);
+}
+
+TEST(PfThread, CloseWhileRunningDetachesAndBeforeResumeNeverRuns) {
+    auto* probe = new Probe;  // outlives the handle; freed after the thread ends
+    pf::Thread* t = pf::thread_create_suspended(&BlockUntilReleased, probe, nullptr);
+    ASSERT_NE(t, nullptr);
+    ASSERT_TRUE(pf::thread_resume(t));
+    pf::thread_close(t);
+    probe->release.store(true);
+    for (unsigned waited = 0; waited < kEndMs && !probe->finished.load(); waited += 5)
+        pf::sleep_ms(5);
+    EXPECT_TRUE(probe->finished.load());
+    EXPECT_EQ(probe->runs.load(), 1);
+    pf::sleep_ms(kSettleMs);  // let the detached thread leave its body
+    delete probe;
+
+    Probe never;
+    t = pf::thread_create_suspended(&Count, &never, nullptr);
+    ASSERT_NE(t, nullptr);
+    pf::thread_close(t);
+    pf::sleep_ms(kSettleMs);
+    EXPECT_EQ(never.runs.load(), 0);
 }
 
 void Bump(void* p) {
@@ -159,9 +126,8 @@ TEST(PfThread, ManyThreadsFromSeveralOwnersAllRunOnce) {
         owners.emplace_back([&] {
             for (int i = 0; i < kEach; ++i) {
                 pf::Thread* t = pf::thread_create_suspended(&Bump, &runs, nullptr);
-                if (t == nullptr || !pf::thread_resume(t) || !pf::thread_wait(t, kEndMs)) {
+                if (t == nullptr || !pf::thread_resume(t) || !pf::thread_wait(t, kEndMs))
                     failures.fetch_add(1);
-                }
                 pf::thread_close(t);
             }
         });
