@@ -82,6 +82,16 @@ TEST_F(MiraConf, SetGetIgnoresKeyCaseAndNullRestoresDefault) {
     EXPECT_EQ("kept as given\twith tab", Get("host.own-key_1"));
     miraconf_reset();
     EXPECT_EQ("<none>", Get("host.own-key_1"));
+
+    // Integers: the fallback for missing keys and non-numbers.
+    EXPECT_EQ(42, miraconf_get_int("NoSuchKey", 42));
+    EXPECT_EQ(42, miraconf_get_int(nullptr, 42));
+    ASSERT_EQ(0, miraconf_set("HostLevel", "high"));
+    EXPECT_EQ(42, miraconf_get_int("HostLevel", 42));
+    ASSERT_EQ(0, miraconf_set("HostLevel", "2147483647"));
+    EXPECT_EQ(2147483647, miraconf_get_int("HostLevel", 42));
+    ASSERT_EQ(0, miraconf_set("HostLevel", "2147483648"));
+    EXPECT_EQ(42, miraconf_get_int("HostLevel", 42));
 }
 
 TEST_F(MiraConf, RefusedKeysAndValuesLeaveTheStoreUnchanged) {
@@ -100,22 +110,10 @@ TEST_F(MiraConf, RefusedKeysAndValuesLeaveTheStoreUnchanged) {
     EXPECT_EQ(-1, miraconf_set("SubjectMark", "a\x7f"));
     EXPECT_EQ("[JUNK]", Get("SubjectMark"));
 
-    for (const char* bad : {"", "one", "1.5", " 1", "1 ", "0x10", "99999999999"}) {
+    for (const char* bad : {"", "one", "1.5", " 1", "1 ", "0x10", "99999999999"})
         EXPECT_EQ(-1, miraconf_set("BackupMode", bad)) << '"' << bad << '"';
-    }
     EXPECT_EQ(0, miraconf_set("backupmode", "-2"));
     EXPECT_EQ(-2, miraconf_get_int("BackupMode", 5));
-}
-
-TEST_F(MiraConf, GetIntFallsBackForMissingOrNonNumbers) {
-    EXPECT_EQ(42, miraconf_get_int("NoSuchKey", 42));
-    ASSERT_EQ(0, miraconf_set("HostLevel", "high"));
-    EXPECT_EQ(42, miraconf_get_int("HostLevel", 42));
-    ASSERT_EQ(0, miraconf_set("HostLevel", "2147483647"));
-    EXPECT_EQ(2147483647, miraconf_get_int("HostLevel", 42));
-    ASSERT_EQ(0, miraconf_set("HostLevel", "2147483648"));
-    EXPECT_EQ(42, miraconf_get_int("HostLevel", 42));
-    EXPECT_EQ(42, miraconf_get_int(nullptr, 42));
 }
 
 TEST_F(MiraConf, GetNeverCutsAValue) {
@@ -138,7 +136,7 @@ TEST_F(MiraConf, GetNeverCutsAValue) {
     EXPECT_EQ(nullptr, miraconf_dup("StampHost"));
 }
 
-TEST_F(MiraConf, LoadsAFileOfCommentsQuotesAndCrLf) {
+TEST_F(MiraConf, LoadsFilesOfCommentsQuotesAndCrLfAndTheShippedExample) {
     ASSERT_EQ(0, miraconf_set("StampLabel", "set before"));
     ASSERT_EQ(0, miraconf_set("SubjectMark", "replaced"));
     std::string error = "untouched";
@@ -163,13 +161,12 @@ TEST_F(MiraConf, LoadsAFileOfCommentsQuotesAndCrLf) {
     EXPECT_EQ("say \"hi\" \\ bye", Get("HostNote"));
     EXPECT_EQ(7, miraconf_get_int("VirusMailMode", -1));
     EXPECT_EQ("set before", Get("StampLabel"));
-}
 
-// The example shipped for hosts must stay a valid file.
-TEST_F(MiraConf, ShippedExampleLoads) {
+    // The example shipped for hosts must stay a valid file.
+    miraconf_reset();
     std::string path = std::string(MAILWARD_SOURCE_DIR) + "/data/mailward.conf.example";
-    char error[256];
-    ASSERT_EQ(0, miraconf_load(path.c_str(), error, sizeof error)) << error;
+    char buf[256];
+    ASSERT_EQ(0, miraconf_load(path.c_str(), buf, sizeof buf)) << buf;
     EXPECT_EQ("/var/lib/mailward", Get("DataDir"));
     EXPECT_EQ("", Get("StampHost"));
     EXPECT_EQ("[SPAM]", Get("SubjectMark"));

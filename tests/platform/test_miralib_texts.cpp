@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,13 +23,12 @@ namespace {
 class HostTexts : public ::testing::Test {
   protected:
     void TearDown() override {
-        for (int id : {63, 65, 67, 68, 69, 70, 5000}) {
+        for (int id : {63, 65, 67, 68, 69, 70, 5000})
             S_MODULENAME_set(id, nullptr);
-        }
     }
 };
 
-TEST_F(HostTexts, EnglishDefaultsForTheNumbersMailwardUses) {
+TEST_F(HostTexts, EnglishDefaultsThatTheHostReplaces) {
     EXPECT_STREQ("removed-attachment.txt", S_MODULENAME(63, "EXE"));
     EXPECT_STREQ("An attachment of this message was moved to quarantine.", S_MODULENAME(65, "EXE"));
     EXPECT_STREQ("An attachment of this message was removed.", S_MODULENAME(67, "EXE"));
@@ -38,9 +38,8 @@ TEST_F(HostTexts, EnglishDefaultsForTheNumbersMailwardUses) {
     EXPECT_STREQ(".infected", S_MODULENAME(70, nullptr));
     EXPECT_STREQ("", S_MODULENAME(64, "EXE"));
     EXPECT_STREQ("", S_MODULENAME(-1, "EXE"));
-}
 
-TEST_F(HostTexts, HostReplacesAndRestoresAndOldPointersStayValid) {
+    // The host replaces and restores texts; old pointers stay valid.
     const char* before = S_MODULENAME(68, "EXE");
     ASSERT_EQ(0, S_MODULENAME_set(68, "Ein Anhang wurde entfernt (Virus)."));
     EXPECT_STREQ("Ein Anhang wurde entfernt (Virus).", S_MODULENAME(68, "EXE"));
@@ -73,9 +72,8 @@ TEST_F(HostTexts, ConcurrentReaderCopiesWholeTextsWhileHostReplacesThem) {
             }
         }
     });
-    for (int i = 0; i < 5000; ++i) {
+    for (int i = 0; i < 5000; ++i)
         S_MODULENAME_set(65, (i % 2 ? a : b).c_str());
-    }
     stop = true;
     reader.join();
     EXPECT_EQ(0, bad.load());
@@ -83,39 +81,26 @@ TEST_F(HostTexts, ConcurrentReaderCopiesWholeTextsWhileHostReplacesThem) {
 
 // ---- templates ------------------------------------------------------------
 
-struct Texts {
-    const char* first;
-    const char* second;
-};
-
+// What each variable's writer writes, by variable name.
+using Outputs = std::map<std::string, std::string>;
 int calls = 0;
 
-int WriteFirst(void* a, void* b, FILE* out, void* context) {
+// The writer of every table here: writes what the context holds for the
+// variable it is handed (as `a`).
+int Write(void* a, void* b, FILE* out, void* context) {
     ++calls;
     EXPECT_NE(nullptr, a);
-    EXPECT_STREQ("${First}", static_cast<TemplateVariable*>(a)->name);
     EXPECT_EQ(nullptr, b);
-    const Texts* t = static_cast<const Texts*>(context);
-    if (t != nullptr && t->first != nullptr) {
-        std::fprintf(out, "%s", t->first);
+    if (a != nullptr && context != nullptr) {
+        const Outputs& outputs = *static_cast<const Outputs*>(context);
+        auto it = outputs.find(static_cast<TemplateVariable*>(a)->name);
+        if (it != outputs.end())
+            std::fwrite(it->second.data(), 1, it->second.size(), out);
     }
     return 0;
 }
 
-int WriteSecond(void*, void*, FILE* out, void* context) {
-    ++calls;
-    const Texts* t = static_cast<const Texts*>(context);
-    if (t != nullptr && t->second != nullptr) {
-        std::fprintf(out, "%s", t->second);
-    }
-    return 0;
-}
-
-const TemplateVariable TABLE[] = {
-    {"${First}", WriteFirst},
-    {"${Second}", WriteSecond},
-    {"", nullptr},
-};
+const TemplateVariable TABLE[] = {{"${First}", Write}, {"${Second}", Write}, {"", nullptr}};
 
 class Templates : public ::testing::Test {
   protected:
@@ -126,20 +111,26 @@ class Templates : public ::testing::Test {
     }
     void TearDown() override { miraconf_reset(); }
 
-    // Fills a template of the given text; "<null>" when the fill fails.
-    std::string Fill(const std::string& text, const TemplateVariable* table, void* context) {
-        EXPECT_TRUE(pftest::WriteFile(m_scratch.Path("t.txt"), text));
-        char* filled = GiveTextFromReplacedTemplate(table, "t.txt", context, 0);
+    // Fills the template `name`; "<null>" when the fill fails.
+    static std::string FillFile(const char* name, const TemplateVariable* table,
+                                const Outputs* outputs) {
+        char* filled = GiveTextFromReplacedTemplate(table, name, const_cast<Outputs*>(outputs), 0);
         std::string result = filled != nullptr ? filled : "<null>";
         cbcontext_free(filled);
         return result;
+    }
+    // Fills a template of the given text.
+    std::string Fill(const std::string& text, const TemplateVariable* table = TABLE,
+                     const Outputs* outputs = nullptr) {
+        EXPECT_TRUE(pftest::WriteFile(m_scratch.Path("t.txt"), text));
+        return FillFile("t.txt", table, outputs);
     }
 
     pftest::Scratch m_scratch;
 };
 
 TEST_F(Templates, EveryOccurrenceGetsItsWritersOutputOnce) {
-    Texts texts{"Worm.X", "Engine 1.0"};
+    Outputs texts{{"${First}", "Worm.X"}, {"${Second}", "Engine 1.0"}};
     EXPECT_EQ("Virus Worm.X (Worm.X) by Engine 1.0.\nend ${Third}",
               Fill("Virus ${First} (${First}) by ${Second}.\nend ${Third}", TABLE, &texts));
     EXPECT_EQ(2, calls);  // one call per variable, not per occurrence
@@ -148,79 +139,58 @@ TEST_F(Templates, EveryOccurrenceGetsItsWritersOutputOnce) {
     EXPECT_EQ("no variables here", Fill("no variables here", TABLE, &texts));
     EXPECT_EQ(0, calls);
     EXPECT_EQ("", Fill("", TABLE, &texts));
-}
 
-TEST_F(Templates, WrittenTextsAreNotExpandedAgain) {
-    Texts texts{"${Second}${First}", "v2"};
+    // Written texts are not expanded again.
+    texts = {{"${First}", "${Second}${First}"}, {"${Second}", "v2"}};
     EXPECT_EQ("[${Second}${First}] v2", Fill("[${First}] ${Second}", TABLE, &texts));
-}
 
-TEST_F(Templates, NullContextNullWriterAndNoTable) {
-    EXPECT_EQ("a  b", Fill("a ${First} b", TABLE, nullptr));
+    // A null context, a null writer and no table.
+    EXPECT_EQ("a  b", Fill("a ${First} b"));
     const TemplateVariable silent[] = {{"${First}", nullptr}, {nullptr, nullptr}};
-    EXPECT_EQ("a  b", Fill("a ${First} b", silent, nullptr));
-    EXPECT_EQ("a ${First} b", Fill("a ${First} b", nullptr, nullptr));
+    EXPECT_EQ("a  b", Fill("a ${First} b", silent));
+    EXPECT_EQ("a ${First} b", Fill("a ${First} b", nullptr));
 }
 
 TEST_F(Templates, RefusedNamesMissingFilesAndLimitsGiveNull) {
     LogCapture log;
     ASSERT_TRUE(pftest::WriteFile(m_scratch.Path("ok.txt"), "x"));
-    for (const char* bad : {"", ".", "..", "../ok.txt", "sub/ok.txt", "sub\\ok.txt", "C:ok.txt"}) {
+    for (const char* bad : {"", ".", "..", "../ok.txt", "sub/ok.txt", "sub\\ok.txt", "C:ok.txt"})
         EXPECT_EQ(nullptr, GiveTextFromReplacedTemplate(TABLE, bad, nullptr, 0)) << bad;
-    }
     EXPECT_EQ(nullptr, GiveTextFromReplacedTemplate(TABLE, nullptr, nullptr, 0));
     EXPECT_EQ(nullptr, GiveTextFromReplacedTemplate(TABLE, "absent.txt", nullptr, 0));
     EXPECT_TRUE(log.Contains(QLOG_ERROR, "absent.txt"));
 
-    EXPECT_EQ("<null>", Fill(std::string("nul\0byte", 8), TABLE, nullptr));
-    EXPECT_EQ("<null>", Fill(std::string(MIRALIB_MAX_TEMPLATE_SIZE + 1, 'x'), TABLE, nullptr));
-    EXPECT_NE("<null>", Fill(std::string(MIRALIB_MAX_TEMPLATE_SIZE, 'x'), TABLE, nullptr));
+    EXPECT_EQ("<null>", Fill(std::string("nul\0byte", 8)));
+    EXPECT_EQ("<null>", Fill(std::string(MIRALIB_MAX_TEMPLATE_SIZE + 1, 'x')));
+    EXPECT_NE("<null>", Fill(std::string(MIRALIB_MAX_TEMPLATE_SIZE, 'x')));
 
     std::vector<std::string> names;
     std::vector<TemplateVariable> many;
-    for (int i = 0; i <= MIRALIB_MAX_TEMPLATE_VARIABLES; ++i) {
+    for (int i = 0; i <= MIRALIB_MAX_TEMPLATE_VARIABLES; ++i)
         names.push_back("${V" + std::to_string(i) + "}");
-    }
-    for (const std::string& n : names) {
+    for (const std::string& n : names)
         many.push_back({n.c_str(), nullptr});
-    }
     many.push_back({"", nullptr});
-    EXPECT_EQ("<null>", Fill("x", many.data(), nullptr));
+    EXPECT_EQ("<null>", Fill("x", many.data()));
     many[MIRALIB_MAX_TEMPLATE_VARIABLES] = {"", nullptr};
-    EXPECT_EQ("x", Fill("x", many.data(), nullptr));
+    EXPECT_EQ("x", Fill("x", many.data()));
 
-    std::string huge(MIRALIB_MAX_WRITER_OUTPUT + 1, 'h');
-    Texts big{huge.c_str(), nullptr};
+    Outputs big{{"${First}", std::string(MIRALIB_MAX_WRITER_OUTPUT + 1, 'h')}};
     EXPECT_EQ("<null>", Fill("${First}", TABLE, &big));
-    huge.pop_back();
-    EXPECT_EQ(huge, Fill("${First}", TABLE, &big));
+    big["${First}"].pop_back();
+    EXPECT_EQ(big["${First}"], Fill("${First}", TABLE, &big));
 }
 
 // The pipeline's own use: the shipped template, found through the default
 // TemplateDir, names the virus and the engine.
-int WriteVirus(void*, void*, FILE* out, void* context) {
-    std::fprintf(out, "%s", static_cast<const Texts*>(context)->first);
-    return 0;
-}
-
-int WriteEngine(void*, void*, FILE* out, void* context) {
-    std::fprintf(out, "%s", static_cast<const Texts*>(context)->second);
-    return 0;
-}
-
 TEST_F(Templates, ShippedVirusNoticeNamesVirusAndEngine) {
     miraconf_reset();
     const TemplateVariable pipeline[] = {
-        {"${VirusInfoText}", WriteVirus},
-        {"${AVEngineVersionText}", WriteEngine},
-        {"", nullptr},
-    };
-    Texts texts{"Mailward.Test.EICAR", "ClamAV 1.4.6, 2 signatures"};
-    char* filled = GiveTextFromReplacedTemplate(pipeline, "virremovedinfo.txt", &texts, 0);
-    ASSERT_NE(nullptr, filled);
-    std::string text = filled;
-    cbcontext_free(filled);
-    EXPECT_NE(std::string::npos, text.find("Mailward.Test.EICAR"));
+        {"${VirusInfoText}", Write}, {"${AVEngineVersionText}", Write}, {"", nullptr}};
+    Outputs texts{{"${VirusInfoText}", "Mailward.Test.EICAR"},
+                  {"${AVEngineVersionText}", "ClamAV 1.4.6, 2 signatures"}};
+    std::string text = FillFile("virremovedinfo.txt", pipeline, &texts);
+    EXPECT_NE(std::string::npos, text.find("Mailward.Test.EICAR")) << text;
     EXPECT_NE(std::string::npos, text.find("ClamAV 1.4.6, 2 signatures"));
     EXPECT_EQ(std::string::npos, text.find("${"));
 }
