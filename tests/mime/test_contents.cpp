@@ -4,6 +4,7 @@
 #include "mime_test_util.h"
 
 using namespace mime_test;
+using namespace std::string_literals;
 
 namespace {
 
@@ -15,31 +16,24 @@ std::unique_ptr<CMimeMessage> Single(const std::string& header, const std::strin
 
 }  // namespace
 
-TEST(MimeDecode, NoContentsGiveAnEmptyString) {
-    CMimeMessage msg;
-    std::int64_t n = -1;
-    char* p = msg.DecodeData(n);
-    ASSERT_NE(nullptr, p);
-    EXPECT_EQ(0, n);
-    EXPECT_STREQ("", p);
-    std::free(p);
-}
-
-TEST(MimeDecode, RawTextCountsItsTerminatingZero) {
-    auto msg = Single("Content-Type: text/plain", "hello\n");
-    EXPECT_EQ(std::string("hello\0", 6), Decoded(*msg));
-    auto unknown = Single("Content-Transfer-Encoding: x-gzip64", "abc");
-    EXPECT_EQ(std::string("abc\0", 4), Decoded(*unknown));
-}
-
-TEST(MimeDecode, Base64IsChosenIgnoringCase) {
-    auto msg = Single("Content-Transfer-Encoding: Base64", "SGVsbG8s\nIHdvcmxk\n");
-    EXPECT_EQ("Hello, world", Decoded(*msg));
-}
-
-TEST(MimeDecode, QuotedPrintableTurnsLineEndsIntoCRLF) {
-    auto msg = Single("Content-Transfer-Encoding: quoted-printable", "caf=E9 =\nau\nlait\n");
-    EXPECT_EQ("caf\xe9 au\r\nlait", Decoded(*msg));
+TEST(MimeDecode, ByTheTransferEncoding) {
+    // Raw contents count their terminating zero; base64 is chosen ignoring
+    // case; quoted-printable turns line ends into CR LF.
+    const struct {
+        const char *header, *body;
+        std::string decoded;
+    } rows[] = {
+        {"Content-Type: text/plain", "hello\n", "hello\0"s},
+        {"Content-Transfer-Encoding: x-gzip64", "abc", "abc\0"s},
+        {"Content-Transfer-Encoding: Base64", "SGVsbG8s\nIHdvcmxk\n", "Hello, world"},
+        {"Content-Transfer-Encoding: quoted-printable", "caf=E9 =\nau\nlait\n",
+         "caf\xe9 au\r\nlait"},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(row.decoded, Decoded(*Single(row.header, row.body))) << row.header;
+    }
+    CMimeMessage empty;
+    EXPECT_EQ("", Decoded(empty));
 }
 
 TEST(MimeDecode, QuotedPrintableOfLineFeedsOnlyIsStillTerminated) {
@@ -57,33 +51,20 @@ TEST(MimeDecode, QuotedPrintableOfLineFeedsOnlyIsStillTerminated) {
     std::free(p);
 }
 
-TEST(MimeSaveData, WritesTheDecodedBytes) {
+TEST(MimeSaveData, WritesTheDecodedBytesAndReportsFailures) {
     TempDir dir;
-    auto msg = Single("Content-Transfer-Encoding: base64", "AAEC/w==\n");
-    ASSERT_TRUE(msg->SaveData(dir.Path("out.bin").c_str()));
-    EXPECT_EQ(std::string("\x00\x01\x02\xff", 4), ReadFile(dir.Path("out.bin")));
-}
-
-TEST(MimeSaveData, RawTextIsWrittenWithItsZeroByte) {
-    TempDir dir;
+    auto b64 = Single("Content-Transfer-Encoding: base64", "AAEC/w==\n");
+    ASSERT_TRUE(b64->SaveData(dir.Path("out.bin").c_str()));
+    EXPECT_EQ("\x00\x01\x02\xff"s, ReadFile(dir.Path("out.bin")));
     auto msg = Single("Subject: s", "text");
     ASSERT_TRUE(msg->SaveData(dir.Path("t.txt").c_str()));
-    EXPECT_EQ(std::string("text\0", 5), ReadFile(dir.Path("t.txt")));
-}
-
-TEST(MimeSaveData, UncreatableFileFails) {
-    TempDir dir;
-    auto msg = Single("Subject: s", "text");
+    EXPECT_EQ("text\0"s, ReadFile(dir.Path("t.txt")));  // raw text with its zero byte
     EXPECT_FALSE(msg->SaveData(dir.Path("no/such/dir/x").c_str()));
     EXPECT_FALSE(msg->SaveData(nullptr));
-}
-
-TEST(MimeSaveData, FailedWriteIsReported) {
-    TempDir dir;
-    auto msg = Single("Subject: s", "text");
+    // A write that fails (a full disk).
     MimeFileHooks hooks = {[](std::size_t, void*) { return false; }, nullptr, nullptr};
     MimeSetFileHooks(&hooks);
-    bool bOk = msg->SaveData(dir.Path("t.txt").c_str());
+    bool bOk = msg->SaveData(dir.Path("t2.txt").c_str());
     MimeSetFileHooks(nullptr);
     EXPECT_FALSE(bOk);
 }
@@ -106,9 +87,9 @@ TEST(MimeSetData, EncodesByTheTransferEncoding) {
     EXPECT_EQ(nullptr, raw->GetData());
 }
 
-TEST(MimeTextPart, MimeTextPartHeadersAndQuotedPrintableText) {
+TEST(MimeTextPart, MimePartOrBlock) {
     CMimeMessage msg;
-    CMimePart* p = msg.CreateTextPart("virus.txt", "Removed.\nSee =here", false);
+    std::unique_ptr<CMimePart> p(msg.CreateTextPart("virus.txt", "Removed.\nSee =here", false));
     ASSERT_NE(nullptr, p);
     EXPECT_EQ(&msg, p->m_pParent);
     EXPECT_EQ(0, msg.GetPartCount());
@@ -119,17 +100,12 @@ TEST(MimeTextPart, MimeTextPartHeadersAndQuotedPrintableText) {
               dump.find("Content-Disposition: attachment;\n\tfilename=\"virus.txt\"\n"));
     EXPECT_STREQ("Removed.\nSee =3Dhere=\n", p->GetData());
     EXPECT_EQ("virus.txt", p->GetName());
-    delete p;
-}
-
-TEST(MimeTextPart, BlockPartKeepsPlainText) {
-    CMimeMessage msg;
-    CMimePart* p = msg.CreateTextPart("Notice.TXT", "plain", true);
+    // A block part keeps plain text.
+    p.reset(msg.CreateTextPart("Notice.TXT", "plain", true));
     ASSERT_NE(nullptr, p);
     EXPECT_TRUE(p->m_bUUEncoded);
     EXPECT_EQ("Notice.TXT", p->GetName());
     EXPECT_STREQ("plain", p->GetData());
-    delete p;
     EXPECT_EQ(nullptr, msg.CreateTextPart(nullptr, "x", false));
     EXPECT_EQ(nullptr, msg.CreateTextPart("x", nullptr, false));
 }
@@ -171,16 +147,13 @@ TEST(MimeReplacePart, IndexPastTheEndChangesNothing) {
 
 TEST(MimeSetName, DropsOtherParametersAndQuotes) {
     auto msg = Single("Content-Type: text/plain; charset=us-ascii", "x");
+    msg->SetName(nullptr);
+    EXPECT_EQ("text/plain; charset=us-ascii", msg->GetHeaderRaw(MAILHDR_FLD_CONTENT_TYPE));
     msg->SetName("a.txt.infected");
     EXPECT_EQ("text/plain;\n\tname=a.txt.infected", msg->GetHeaderRaw(MAILHDR_FLD_CONTENT_TYPE));
     EXPECT_EQ(";\n\tfilename=a.txt.infected", msg->GetHeaderRaw(MAILHDR_FLD_DISPOSITION));
     EXPECT_EQ("a.txt.infected", msg->GetName());
-}
-
-TEST(MimeSetName, NullNameAndBlocksAreLeftAlone) {
-    auto msg = Single("Content-Type: text/plain; charset=us-ascii", "x");
-    msg->SetName(nullptr);
-    EXPECT_EQ("text/plain; charset=us-ascii", msg->GetHeaderRaw(MAILHDR_FLD_CONTENT_TYPE));
+    // A block keeps its name.
     CMimeMessage uu;
     ASSERT_EQ(0, Load(uu, "Subject: uu\n\nx\n\nbegin 644 f\n#86)C\nend\n"));
     uu.GetPart(0)->SetName("other");
@@ -195,11 +168,9 @@ TEST(MimeHeaderDump, LinesEndWithLineFeedAndNoEmptyLine) {
     EXPECT_NE(std::string::npos, dump.find("X-Other: y\n   z\n"));
     ASSERT_FALSE(dump.empty());
     EXPECT_NE("\n\n", dump.substr(dump.size() - 2));
-}
-
-TEST(MimeHeaderDump, EmptyRecordLogsAndGivesNothing) {
+    // An empty record logs and gives nothing.
     MimeLog log;
-    CMimeMessage msg;
-    EXPECT_EQ("", msg.GetHeaderDump());
+    CMimeMessage empty;
+    EXPECT_EQ("", empty.GetHeaderDump());
     EXPECT_TRUE(log.Has("GetHeaderDump: mailhdr_get_headersize returns 0!!!"));
 }
