@@ -17,10 +17,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
-#include <cstdio>
 #include <filesystem>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -35,32 +36,19 @@ const char* ENGINE_PREFIX = "ClamAV ";
 
 const char* MARKER = "mailward reload marker 7f3a";
 
-// An .ndb line for the bytes of `text`.
-std::string NdbLine(const std::string& name, const std::string& text) {
-    std::string hex;
-    char two[3];
-    for (unsigned char c : text) {
-        std::snprintf(two, sizeof two, "%02x", c);
-        hex += two;
-    }
-    return name + ":0:*:" + hex + "\n";
-}
-
 bool StartsWith(const std::string& s, const std::string& prefix) {
     return s.compare(0, prefix.size(), prefix) == 0;
 }
 
-// The number before " signatures" in the version text, or -1.
+// The number before " signatures" at the end of the version text, or -1.
 long SignatureCount(const std::string& version) {
-    std::size_t end = version.rfind(" signatures");
-    if (end == std::string::npos || end == 0) {
-        return -1;
-    }
-    std::size_t begin = version.rfind(' ', end - 1);
-    if (begin == std::string::npos) {
-        return -1;
-    }
-    return std::stol(version.substr(begin + 1, end - begin - 1));
+    std::smatch m;
+    return std::regex_search(version, m, std::regex(" ([0-9]+) signatures$")) ? std::stol(m[1])
+                                                                              : -1;
+}
+
+std::string Version() {
+    return AV_GetEngineVersion(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
 }
 
 class VaverizEngine : public ::testing::Test {
@@ -93,12 +81,9 @@ class VaverizEngine : public ::testing::Test {
     std::string m_eicar, m_clean, m_marker;
 };
 
-TEST_F(VaverizEngine, EicarIsInfectedWithItsName) {
+TEST_F(VaverizEngine, EicarIsInfectedCleanFilesGiveZeroFailuresMinusOne) {
     EXPECT_EQ(1, AV_CheckFile(m_eicar.c_str()));
     EXPECT_TRUE(StartsWith(AV_GetLastVirusName(), "Mailward.Test.EICAR")) << AV_GetLastVirusName();
-}
-
-TEST_F(VaverizEngine, CleanFilesGiveZeroAndFailuresMinusOne) {
     std::string empty = m_scratch.Path("empty");
     ASSERT_TRUE(pftest::WriteFile(empty, ""));
     EXPECT_EQ(0, AV_CheckFile(m_clean.c_str()));
@@ -108,6 +93,11 @@ TEST_F(VaverizEngine, CleanFilesGiveZeroAndFailuresMinusOne) {
     EXPECT_EQ(-1, AV_CheckFile(m_scratch.Dir().c_str()));
     EXPECT_EQ(-1, AV_CheckFile(""));
     EXPECT_EQ(-1, AV_CheckFile(nullptr));
+    // The last name is the thread's own and outlives clean and failed scans.
+    EXPECT_TRUE(StartsWith(AV_GetLastVirusName(), "Mailward.Test.EICAR"));
+    std::string other = "unset";
+    std::thread([&] { other = AV_GetLastVirusName(); }).join();
+    EXPECT_EQ("", other);
 }
 
 // Real mails of the shared corpus must not be called infected.
@@ -164,39 +154,24 @@ TEST_P(VaverizTestfiles, SampleIsFoundWithTheTestProgramsName) {
 INSTANTIATE_TEST_SUITE_P(Samples, VaverizTestfiles, ::testing::ValuesIn(vztest::TestfileNames()),
                          [](const ::testing::TestParamInfo<std::string>& info) {
                              std::string name = info.param;
-                             for (char& c : name) {
-                                 if (!std::isalnum(static_cast<unsigned char>(c))) {
-                                     c = '_';
-                                 }
-                             }
+                             std::replace_if(
+                                 name.begin(), name.end(),
+                                 [](unsigned char c) { return !std::isalnum(c); }, '_');
                              return name;
                          });
 
-TEST_F(VaverizEngine, LastVirusNameBelongsToTheThreadAndOutlivesCleanScans) {
-    ASSERT_EQ(1, AV_CheckFile(m_eicar.c_str()));
-    ASSERT_EQ(0, AV_CheckFile(m_clean.c_str()));
-    ASSERT_EQ(-1, AV_CheckFile(m_scratch.Path("missing").c_str()));
-    EXPECT_TRUE(StartsWith(AV_GetLastVirusName(), "Mailward.Test.EICAR"));
-    std::string other = "unset";
-    std::thread([&] { other = AV_GetLastVirusName(); }).join();
-    EXPECT_EQ("", other);
-}
-
-TEST_F(VaverizEngine, VersionTextNamesEngineAndSignatureCount) {
-    std::string version = AV_GetEngineVersion(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
+TEST_F(VaverizEngine, VersionTextAndTheStateWithoutEngine) {
+    std::string version = Version();
     EXPECT_TRUE(StartsWith(version, ENGINE_PREFIX)) << version;
     EXPECT_EQ(2, SignatureCount(version)) << version;  // the shipped database
 
-    AV_Exit();
-    version = AV_GetEngineVersion(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
-    EXPECT_TRUE(StartsWith(version, ENGINE_PREFIX)) << version;
-    EXPECT_NE(std::string::npos, version.find("no signatures loaded")) << version;
-}
-
-TEST_F(VaverizEngine, WithoutEngineChecksFailAndUpdateStartsNothing) {
     LogCapture log;
     AV_Exit();
     AV_Exit();
+    version = Version();
+    EXPECT_TRUE(StartsWith(version, ENGINE_PREFIX)) << version;
+    EXPECT_NE(std::string::npos, version.find("no signatures loaded")) << version;
+    // Checks fail and an update starts nothing.
     EXPECT_EQ(-1, AV_CheckFile(m_eicar.c_str()));
     EXPECT_EQ(-1, AV_ActivateUpdate(0));
     EXPECT_TRUE(log.Contains(QLOG_ERROR, "engine not initialised"));
@@ -206,17 +181,18 @@ TEST_F(VaverizEngine, WithoutEngineChecksFailAndUpdateStartsNothing) {
 }
 
 TEST_F(VaverizEngine, UpdateLoadsNewSignaturesAndAFailedOneKeepsTheOld) {
-    std::string dir = SignatureFolder("sigs", NdbLine("Mailward.Test.EICAR", vztest::EicarText()));
+    std::string dir =
+        SignatureFolder("sigs", vztest::NdbLine("Mailward.Test.EICAR", vztest::EicarText()));
     ASSERT_EQ(0, miraconf_set("SignatureDir", dir.c_str()));
     ASSERT_EQ(0, AV_Init());
     EXPECT_EQ(0, AV_CheckFile(m_marker.c_str()));
 
     ASSERT_TRUE(pftest::WriteFile(dir + pf::path_sep() + "more.ndb",
-                                  NdbLine("Mailward.Test.Marker", MARKER)));
+                                  vztest::NdbLine("Mailward.Test.Marker", MARKER)));
     EXPECT_EQ(0, AV_ActivateUpdate(1));
     EXPECT_EQ(1, AV_CheckFile(m_marker.c_str()));
     EXPECT_TRUE(StartsWith(AV_GetLastVirusName(), "Mailward.Test.Marker"));
-    EXPECT_EQ(2, SignatureCount(AV_GetEngineVersion(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0)));
+    EXPECT_EQ(2, SignatureCount(Version()));
 
     LogCapture log;
     ASSERT_EQ(0, miraconf_set("SignatureDir", m_scratch.Path("gone").c_str()));
@@ -240,10 +216,10 @@ TEST_F(VaverizEngine, InitRefusesFoldersWithoutSignatures) {
 }
 
 TEST_F(VaverizEngine, SystemFolderIsLoadedWhenItHoldsDatabases) {
-    std::string system = SignatureFolder("system", NdbLine("System.Test.Marker", MARKER));
+    std::string system = SignatureFolder("system", vztest::NdbLine("System.Test.Marker", MARKER));
     ASSERT_EQ(0, miraconf_set("SystemSignatureDir", system.c_str()));
     ASSERT_EQ(0, AV_Init());
-    EXPECT_EQ(3, SignatureCount(AV_GetEngineVersion(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0)));
+    EXPECT_EQ(3, SignatureCount(Version()));
     EXPECT_EQ(1, AV_CheckFile(m_marker.c_str()));
     EXPECT_TRUE(StartsWith(AV_GetLastVirusName(), "System.Test.Marker"));
     EXPECT_EQ(1, AV_CheckFile(m_eicar.c_str()));
@@ -254,7 +230,7 @@ TEST_F(VaverizEngine, SystemFolderIsLoadedWhenItHoldsDatabases) {
     for (const std::string& dir : {bare, m_scratch.Path("gone")}) {
         ASSERT_EQ(0, miraconf_set("SystemSignatureDir", dir.c_str()));
         ASSERT_EQ(0, AV_Init()) << dir;
-        EXPECT_EQ(2, SignatureCount(AV_GetEngineVersion(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0)));
+        EXPECT_EQ(2, SignatureCount(Version()));
     }
 }
 
@@ -271,59 +247,45 @@ TEST_F(VaverizEngine, BrokenSystemDatabaseFailsTheStart) {
 #endif
 
 // Four threads scan at once, each with its own sequence, so that their last
-// virus names differ at the same moment.
-void ScanLoop(int index, int rounds, const std::string& eicar, const std::string& clean,
-              const std::string& missing, std::atomic<int>* wrong) {
-    std::string sample = std::string(vztest::TESTFILES_DIR) + "/clam.exe";
-    for (int i = 0; i < rounds; ++i) {
-        bool eicarLast = (i + index) % 2 == 0;
-        const std::string& first = eicarLast ? sample : eicar;
-        const std::string& second = eicarLast ? eicar : sample;
-        if (AV_CheckFile(first.c_str()) != 1 || AV_CheckFile(clean.c_str()) != 0 ||
-            AV_CheckFile(second.c_str()) != 1 || AV_CheckFile(missing.c_str()) != -1) {
-            ++*wrong;
-        }
-        std::string expected = eicarLast ? "Mailward.Test.EICAR" : "Mailward.Test.ClamFile";
-        if (!StartsWith(AV_GetLastVirusName(), expected)) {
-            ++*wrong;
-        }
-    }
-}
-
-TEST_F(VaverizEngine, FourThreadsScanAtOnce) {
-    std::atomic<int> wrong{0};
-    std::string missing = m_scratch.Path("missing");
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back(ScanLoop, t, 50, m_eicar, m_clean, missing, &wrong);
-    }
-    for (std::thread& t : threads) {
-        t.join();
-    }
-    EXPECT_EQ(0, wrong.load());
-}
-
-TEST_F(VaverizEngine, ConcurrentScansGoOnCorrectlyWhileSignaturesAreReloaded) {
+// virus names differ at the same moment: at least 50 rounds each, and on
+// until this thread has reloaded the signatures `reloads` times.
+void ScanFromFourThreads(const std::string& eicar, const std::string& clean,
+                         const std::string& missing, int reloads) {
+    const std::string sample = std::string(vztest::TESTFILES_DIR) + "/clam.exe";
     std::atomic<int> wrong{0};
     std::atomic<bool> stop{false};
-    std::string missing = m_scratch.Path("missing");
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([&, t] {
-            while (!stop.load()) {
-                ScanLoop(t, 1, m_eicar, m_clean, missing, &wrong);
+            for (int i = 0; i < 50 || !stop.load(); ++i) {
+                bool eicarLast = (i + t) % 2 == 0;
+                const std::string& first = eicarLast ? sample : eicar;
+                const std::string& second = eicarLast ? eicar : sample;
+                if (AV_CheckFile(first.c_str()) != 1 || AV_CheckFile(clean.c_str()) != 0 ||
+                    AV_CheckFile(second.c_str()) != 1 || AV_CheckFile(missing.c_str()) != -1)
+                    ++wrong;
+                if (!StartsWith(AV_GetLastVirusName(),
+                                eicarLast ? "Mailward.Test.EICAR" : "Mailward.Test.ClamFile"))
+                    ++wrong;
             }
         });
     }
-    for (int i = 0; i < 10; ++i) {
+    for (int i = 0; i < reloads; ++i) {
         EXPECT_EQ(0, AV_ActivateUpdate(i));
-        AV_GetEngineVersion(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
+        Version();
     }
     stop = true;
-    for (std::thread& t : threads) {
+    for (std::thread& t : threads)
         t.join();
-    }
     EXPECT_EQ(0, wrong.load());
+}
+
+TEST_F(VaverizEngine, FourThreadsScanAtOnce) {
+    ScanFromFourThreads(m_eicar, m_clean, m_scratch.Path("missing"), 0);
+}
+
+TEST_F(VaverizEngine, ConcurrentScansGoOnCorrectlyWhileSignaturesAreReloaded) {
+    ScanFromFourThreads(m_eicar, m_clean, m_scratch.Path("missing"), 10);
 }
 
 }  // namespace

@@ -11,7 +11,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <filesystem>
 #include <random>
 #include <string>
@@ -97,22 +96,14 @@ TEST(VaverizSigDb, AgreesWithAPlainSearchOnRandomData) {
         std::string ndb;
         for (int i = 0; i < 6; ++i) {
             std::string sig;
-            for (std::size_t n = 4 + rng() % 4; n > 0; --n) {
+            for (std::size_t n = 4 + rng() % 4; n > 0; --n)
                 sig += byte();
-            }
             sigs.push_back(sig);
-            ndb += "S" + std::to_string(i) + ":0:*:";
-            for (unsigned char c : sig) {
-                char hex[3];
-                std::snprintf(hex, sizeof hex, "%02x", c);
-                ndb += hex;
-            }
-            ndb += "\n";
+            ndb += vztest::NdbLine("S" + std::to_string(i), sig);
         }
         std::string data;
-        for (std::size_t n = rng() % 60; n > 0; --n) {
+        for (std::size_t n = rng() % 60; n > 0; --n)
             data += byte();
-        }
         std::string expected = "<none>";
         for (std::size_t p = 0; p < data.size() && expected == "<none>"; ++p) {
             for (std::size_t i = 0; i < sigs.size(); ++i) {

@@ -3,6 +3,7 @@
  *
  *   EicarText()         the EICAR anti-virus test string (put together at run
  *                       time, so this source file is no test virus itself)
+ *   NdbLine(name, b)    an .ndb line that finds the bytes `b` at any offset
  *   TESTFILES_DIR       where Debian's clamav-testfiles puts its samples
  *   TestfileNames()     the sample file names, sorted (empty when missing)
  *   RawClamSamples()    the samples that hold clam.exe's bytes as they are,
@@ -25,6 +26,16 @@ inline const char* TESTFILES_DIR = "/usr/share/clamav-testfiles";
 inline std::string EicarText() {
     return std::string("X5O!P%@AP[4\\PZX54(P^)7CC)7}$") + "EICAR-STANDARD-ANTIVIRUS-TEST-FILE!" +
            "$H+H*";
+}
+
+inline std::string NdbLine(const std::string& name, const std::string& bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string line = name + ":0:*:";
+    for (unsigned char c : bytes) {
+        line += digits[c >> 4];
+        line += digits[c & 15];
+    }
+    return line + "\n";
 }
 
 inline std::vector<std::string> TestfileNames() {
