@@ -58,6 +58,12 @@ std::string BigBody() {
     return s;
 }
 
+// Writes `text` to the mail file m.eml of `dir` and loads it into `msg`.
+void LoadFile(const TempDir& dir, CMimeMessage& msg, const std::string& text, bool full = true) {
+    WriteFile(dir.Path("m.eml"), text);
+    ASSERT_EQ(0, msg.LoadMsg(dir.Path("m.eml").c_str(), full));
+}
+
 bool Exists(const std::string& path) {
     return pf::file_exists(path.c_str());
 }
@@ -75,15 +81,6 @@ TEST(MimeLoad, MissingAndEmptyFilesGiveMinusTwo) {
     EXPECT_EQ(CMimeMessage::LOAD_NO_FILE, msg.LoadMsg(nullptr, true));
     EXPECT_EQ(CMimeMessage::LOAD_NO_FILE, msg.LoadMsg(dir.Path("").c_str(), true));
     EXPECT_EQ(nullptr, msg.m_pszFileName);
-}
-
-TEST(MimeLoad, CRLFIsReadAsLFAndALoneCRStays) {
-    TempDir dir;
-    WriteFile(dir.Path("m.eml"), "Subject: a\r\n\r\nline1\r\nline2\rstill2\r\n");
-    CMimeMessage msg;
-    ASSERT_EQ(0, msg.LoadMsg(dir.Path("m.eml").c_str(), true));
-    EXPECT_EQ("line1\nline2\rstill2", Data(msg));
-    EXPECT_STREQ(dir.Path("m.eml").c_str(), msg.m_pszFileName);
 }
 
 TEST(MimeLoad, EveryCRLFIsReducedWhereverItStands) {
@@ -113,14 +110,23 @@ TEST(MimeLoad, EveryCRLFIsReducedWhereverItStands) {
     }
 }
 
-TEST(MimeLoad, MultipartFromFile) {
+TEST(MimeLoad, FromFileFullAndHeaderOnly) {
     TempDir dir;
-    WriteFile(dir.Path("m.eml"), MULTI);
     CMimeMessage msg;
-    ASSERT_EQ(0, msg.LoadMsg(dir.Path("m.eml").c_str(), true));
-    ASSERT_EQ(2, msg.GetPartCount());
-    EXPECT_EQ("hello", Data(*msg.GetPart(0)));
-    EXPECT_EQ(std::string("\0\1\2\3\4\5", 6), Decoded(*msg.GetPart(1)));
+    // CR LF is read as LF, a lone CR stays.
+    LoadFile(dir, msg, "Subject: a\r\n\r\nline1\r\nline2\rstill2\r\n");
+    EXPECT_EQ("line1\nline2\rstill2", Data(msg));
+    EXPECT_STREQ(dir.Path("m.eml").c_str(), msg.m_pszFileName);
+    CMimeMessage multi;
+    LoadFile(dir, multi, MULTI);
+    ASSERT_EQ(2, multi.GetPartCount());
+    EXPECT_EQ("hello", Data(*multi.GetPart(0)));
+    EXPECT_EQ(std::string("\0\1\2\3\4\5", 6), Decoded(*multi.GetPart(1)));
+    CMimeMessage head;
+    LoadFile(dir, head, MULTI, false);
+    EXPECT_EQ("b", head.m_strBoundary);
+    EXPECT_EQ(0, head.GetPartCount());
+    EXPECT_EQ("test", head.GetHeaderRaw(MAILHDR_FLD_SUBJECT));
 }
 
 TEST(MimeLoad, FailedParseKeepsTheNameAndAThrowDoesNot) {
@@ -139,16 +145,6 @@ TEST(MimeLoad, FailedParseKeepsTheNameAndAThrowDoesNot) {
               thrower.LoadMsg(dir.Path("throw.eml").c_str(), true));
     EXPECT_TRUE(log.Has("CMimeMessage::LoadMsg() - catched errror while parsing."));
     EXPECT_EQ(nullptr, thrower.m_pszFileName);
-}
-
-TEST(MimeLoad, HeaderOnlyLoadFromFile) {
-    TempDir dir;
-    WriteFile(dir.Path("m.eml"), MULTI);
-    CMimeMessage msg;
-    ASSERT_EQ(0, msg.LoadMsg(dir.Path("m.eml").c_str(), false));
-    EXPECT_EQ("b", msg.m_strBoundary);
-    EXPECT_EQ(0, msg.GetPartCount());
-    EXPECT_EQ("test", msg.GetHeaderRaw(MAILHDR_FLD_SUBJECT));
 }
 
 // ---- SaveMsg ----
@@ -172,9 +168,8 @@ TEST(MimeSave, WritesCRLFAndLoadsBackTheSameTree) {
 
 TEST(MimeSave, OverwritesAnExistingMailInOneStep) {
     TempDir dir;
-    WriteFile(dir.Path("m.eml"), MULTI);
     CMimeMessage msg;
-    ASSERT_EQ(0, msg.LoadMsg(dir.Path("m.eml").c_str(), true));
+    LoadFile(dir, msg, MULTI);
     ASSERT_NE(nullptr, msg.ReplacePart(1, "removed.txt", "The attachment was removed."));
     Faults faults;
     ASSERT_TRUE(WithFaults(faults, [&] { return msg.SaveMsg(dir.Path("m.eml").c_str()); }));
@@ -188,9 +183,8 @@ TEST(MimeSave, OverwritesAnExistingMailInOneStep) {
 TEST(MimeSave, DiskFullHalfwayLeavesTheOldMailUntouched) {
     TempDir dir;
     const std::string original = MULTI + BigBody();
-    WriteFile(dir.Path("m.eml"), original);
     CMimeMessage msg;
-    ASSERT_EQ(0, msg.LoadMsg(dir.Path("m.eml").c_str(), true));
+    LoadFile(dir, msg, original);
     const std::size_t nFull = CRLF(Written(msg)).size();
     for (std::size_t nAllowed : {std::size_t(0), nFull / 2, nFull - 1}) {
         Faults faults;
@@ -205,9 +199,8 @@ TEST(MimeSave, DiskFullHalfwayLeavesTheOldMailUntouched) {
 
 TEST(MimeSave, FailedReplaceKeepsOldMailAndNamesTheNewText) {
     TempDir dir;
-    WriteFile(dir.Path("m.eml"), MULTI);
     CMimeMessage msg;
-    ASSERT_EQ(0, msg.LoadMsg(dir.Path("m.eml").c_str(), true));
+    LoadFile(dir, msg, MULTI);
     Faults faults;
     faults.bFailReplace = true;
     MimeLog log;
@@ -244,9 +237,8 @@ TEST(MimeSave, ALinkPlantedAtTheTemporaryNameIsNotFollowed) {
 TEST(MimeHeaderSave, LongerDumpRewritesHeaderAndKeepsBodyBytes) {
     TempDir dir;
     const std::string body = "body line\r\n\r\n--b--\r\nbinary\x01\xff\r\n";
-    WriteFile(dir.Path("m.eml"), "Subject: abcdefgh\r\nX-A: 1\r\n\r\n" + body);
     CMimeMessage msg;
-    ASSERT_EQ(0, msg.LoadMsg(dir.Path("m.eml").c_str(), false));
+    LoadFile(dir, msg, "Subject: abcdefgh\r\nX-A: 1\r\n\r\n" + body, false);
     ASSERT_TRUE(msg.SetHeader(MAILHDR_FLD_AVSTAMP, "engine 1.0"));
     ASSERT_TRUE(msg.SaveHeaderChangedMsg(dir.Path("m.eml").c_str()));
     EXPECT_EQ(CRLF(msg.GetHeaderDump()) + "\r\n" + body, ReadFile(dir.Path("m.eml")));
@@ -256,9 +248,8 @@ TEST(MimeHeaderSave, LongerDumpRewritesHeaderAndKeepsBodyBytes) {
 TEST(MimeHeaderSave, DumpAsLongAsTheOldBlockPassesOneShorterFails) {
     TempDir dir;
     const std::string file = "Subject: abcdefgh\r\n\r\nbody\r\n";  // old block: 19 characters
-    WriteFile(dir.Path("m.eml"), file);
     CMimeMessage msg;
-    ASSERT_EQ(0, msg.LoadMsg(dir.Path("m.eml").c_str(), false));
+    LoadFile(dir, msg, file, false);
     // Unchanged, the dump has LF line ends: 18 characters.
     MimeLog log;
     EXPECT_FALSE(msg.SaveHeaderChangedMsg(dir.Path("m.eml").c_str()));
@@ -271,53 +262,44 @@ TEST(MimeHeaderSave, DumpAsLongAsTheOldBlockPassesOneShorterFails) {
     EXPECT_EQ("Subject: abcdefghi\r\n\r\nbody\r\n", ReadFile(dir.Path("m.eml")));
 }
 
-TEST(MimeHeaderSave, FileWithoutEmptyLineFails) {
-    TempDir dir;
-    const std::string file = "Subject: a\r\nX-A: 1\r\n";
-    WriteFile(dir.Path("m.eml"), file);
-    CMimeMessage msg;
-    ASSERT_EQ(0, msg.LoadMsg(dir.Path("m.eml").c_str(), false));
-    ASSERT_TRUE(msg.SetHeader(MAILHDR_FLD_AVSTAMP, "a long engine stamp value"));
-    MimeLog log;
-    EXPECT_FALSE(msg.SaveHeaderChangedMsg(dir.Path("m.eml").c_str()));
-    EXPECT_TRUE(log.Has("SaveHeaderChangedMsg: error in reading file " + dir.Path("m.eml")));
-    EXPECT_EQ(file, ReadFile(dir.Path("m.eml")));
-    EXPECT_EQ(std::vector<std::string>{"m.eml"}, dir.Files());
-}
-
 TEST(MimeHeaderSave, LineOf1022CharactersEndsTheOldBlockEarly) {
     TempDir dir;
     const std::string longLine = "X-Long: " + std::string(1022 - 8, 'v');
     ASSERT_EQ(1022u, longLine.size());
-    WriteFile(dir.Path("m.eml"), longLine + "\r\nSubject: s\r\n\r\nbody\r\n");
     CMimeMessage msg;
-    ASSERT_EQ(0, msg.LoadMsg(dir.Path("m.eml").c_str(), false));
+    LoadFile(dir, msg, longLine + "\r\nSubject: s\r\n\r\nbody\r\n", false);
     ASSERT_TRUE(msg.SaveHeaderChangedMsg(dir.Path("m.eml").c_str()));
     // The old Subject line is copied behind the new header as if it were body.
     EXPECT_EQ(CRLF(msg.GetHeaderDump()) + "\r\nSubject: s\r\n\r\nbody\r\n",
               ReadFile(dir.Path("m.eml")));
 }
 
-TEST(MimeHeaderSave, EmptyDumpAndNullPathFail) {
+TEST(MimeHeaderSave, RefusalsLeaveTheMailAlone) {
     TempDir dir;
-    WriteFile(dir.Path("m.eml"), "Subject: a\r\n\r\nb");
+    const std::string file = "Subject: a\r\nX-A: 1\r\n";
     CMimeMessage msg;
+    LoadFile(dir, msg, file, false);
     MimeLog log;
-    EXPECT_FALSE(msg.SaveHeaderChangedMsg(dir.Path("m.eml").c_str()));
+    CMimeMessage empty;
+    EXPECT_FALSE(empty.SaveHeaderChangedMsg(dir.Path("m.eml").c_str()));
     EXPECT_TRUE(log.Has("SaveHeaderChangedMsg: no hdr or no mod_header_len!!!"));
+    ASSERT_TRUE(msg.SetHeader(MAILHDR_FLD_AVSTAMP, "a long engine stamp value"));
     EXPECT_FALSE(msg.SaveHeaderChangedMsg(nullptr));
     EXPECT_TRUE(log.Has("SaveHeaderChangedMsg: wrong parameter: strPath="));
     EXPECT_FALSE(msg.SaveHeaderChangedMsg(dir.Path("missing.eml").c_str()));
     EXPECT_TRUE(log.Has("SaveHeaderChangedMsg: error in open " + dir.Path("missing.eml")));
+    // A file without the empty line.
+    EXPECT_FALSE(msg.SaveHeaderChangedMsg(dir.Path("m.eml").c_str()));
+    EXPECT_TRUE(log.Has("SaveHeaderChangedMsg: error in reading file " + dir.Path("m.eml")));
+    EXPECT_EQ(file, ReadFile(dir.Path("m.eml")));
     EXPECT_EQ(std::vector<std::string>{"m.eml"}, dir.Files());
 }
 
 TEST(MimeHeaderSave, DiskFullHalfwayLeavesTheOldMailUntouched) {
     TempDir dir;
     const std::string original = "Subject: a\r\n\r\n" + BigBody();
-    WriteFile(dir.Path("m.eml"), original);
     CMimeMessage msg;
-    ASSERT_EQ(0, msg.LoadMsg(dir.Path("m.eml").c_str(), false));
+    LoadFile(dir, msg, original, false);
     ASSERT_TRUE(msg.SetHeader(MAILHDR_FLD_AVSTAMP, "engine 1.0"));
     for (std::size_t nAllowed : {std::size_t(0), original.size() / 2, original.size() + 10}) {
         Faults faults;
@@ -337,9 +319,8 @@ TEST(MimeHeaderSave, DiskFullHalfwayLeavesTheOldMailUntouched) {
 TEST(MimeHeaderSave, FailedReplaceKeepsOldMailAndTheNamedTemporaryFile) {
     TempDir dir;
     const std::string original = "Subject: a\r\n\r\nbody\r\n";
-    WriteFile(dir.Path("m.eml"), original);
     CMimeMessage msg;
-    ASSERT_EQ(0, msg.LoadMsg(dir.Path("m.eml").c_str(), false));
+    LoadFile(dir, msg, original, false);
     ASSERT_TRUE(msg.SetHeader(MAILHDR_FLD_AVSTAMP, "engine 1.0"));
     Faults faults;
     faults.bFailReplace = true;
