@@ -50,36 +50,26 @@ class LogCapture {
     }
     size_t Count(int level) {
         size_t n = 0;
-        for (const LoggedLine& line : Lines()) {
+        for (const LoggedLine& line : Lines())
             n += line.level == level ? 1 : 0;
-        }
         return n;
     }
-    bool Contains(int level, const std::string& text) {
-        for (const LoggedLine& line : Lines()) {
-            if (line.level == level && line.text.find(text) != std::string::npos) {
-                return true;
-            }
-        }
-        return false;
-    }
-
-    bool Has(int level, const std::string& text) {
-        return Any([&](const LoggedLine& l) { return l.level == level && l.text == text; });
-    }
-    bool HasPrefix(int level, const std::string& text) {
-        return Any(
-            [&](const LoggedLine& l) { return l.level == level && l.text.rfind(text, 0) == 0; });
-    }
-    bool ContainsAnyLevel(const std::string& text) {
-        return Any([&](const LoggedLine& l) { return l.text.find(text) != std::string::npos; });
-    }
+    bool Contains(int level, const std::string& text) { return Find(level, text, kInside); }
+    bool Has(int level, const std::string& text) { return Find(level, text, kWhole); }
+    bool HasPrefix(int level, const std::string& text) { return Find(level, text, kStart); }
+    bool ContainsAnyLevel(const std::string& text) { return Find(kAnyLevel, text, kInside); }
 
   private:
-    template <class Pred>
-    bool Any(Pred pred) {
+    enum Where { kInside, kWhole, kStart };
+    static constexpr int kAnyLevel = -1;
+
+    bool Find(int level, const std::string& text, Where where) {
         for (const LoggedLine& line : Lines()) {
-            if (pred(line))
+            size_t at = line.text.find(text);  // the first place: 0 for a prefix
+            bool hit = where == kWhole   ? line.text == text
+                       : where == kStart ? at == 0
+                                         : at != std::string::npos;
+            if (hit && (level == kAnyLevel || line.level == level))
                 return true;
         }
         return false;
