@@ -4,11 +4,12 @@
  * matching of addresses against pattern addresses. Header values of real
  * mails are read from the shared corpus.
  */
+#include "pf_scratch.h"
 #include "qorcsock.h"
 
 #include <gtest/gtest.h>
 
-#include <fstream>
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -207,29 +208,19 @@ TEST(qorcsockMailaddrLimits, CountLengthAndNesting) {
 // First field `name` of a mail's header, continuation lines included as
 // they stand in the file.
 std::string HeaderValue(const std::string& file, const std::string& name) {
-    std::ifstream in(std::string(MAILWARD_CORPUS_DIR) + "/" + file, std::ios::binary);
-    if (!in)
-        ADD_FAILURE() << "cannot read " << file << " of the corpus";
-    std::string line, value;
-    bool inField = false;
-    while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        if (line.empty())
-            break;
-        if (inField && (line[0] == ' ' || line[0] == '\t')) {
-            value += "\r\n" + line;
-            continue;
-        }
-        if (inField)
-            break;
-        if (line.size() > name.size() && line.compare(0, name.size(), name) == 0 &&
-            line[name.size()] == ':') {
-            value = line.substr(name.size() + 1);
-            inField = true;
-        }
+    std::string mail = "\n" + pftest::ReadFile(std::string(MAILWARD_CORPUS_DIR) + "/" + file);
+    size_t at = mail.find("\n" + name + ":");
+    size_t end = std::min(mail.find("\n\n"), mail.find("\n\r\n"));
+    if (at == std::string::npos || at > end) {
+        ADD_FAILURE() << "no " << name << " field in " << file << " of the corpus";
+        return "";
     }
-    return value;
+    at += name.size() + 2;
+    size_t stop = at;
+    while ((stop = mail.find('\n', stop)) != std::string::npos &&
+           (mail[stop + 1] == ' ' || mail[stop + 1] == '\t'))
+        ++stop;
+    return mail.substr(at, stop - at);
 }
 
 TEST(qorcsockMailaddrCorpus, HeaderValuesOfRealMails) {
