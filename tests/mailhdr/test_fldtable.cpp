@@ -76,19 +76,26 @@ TEST(FieldTable, NamesOutsideTheTableAreOther) {
     EXPECT_EQ(MAILHDR_FLD_OTHER, mailhdr_getfldid(nullptr));
 }
 
-// Names one edit away from table names, random case, and random bytes: the
-// hashed lookup must give what walking the rows gives, for every one.
+// Names one byte away from table names (every byte value in every place),
+// one byte short or long, and random bytes: the hashed lookup must give what
+// walking the rows gives, for every one.
 TEST(FieldTable, HashedLookupAgreesWithWalkingTheRows) {
     std::mt19937 rng(20240305);
     std::uniform_int_distribution<int> byte(1, 255);
     int checked = 0;
     for (const std::string& base : kNames) {
         for (std::size_t i = 0; i < base.size(); ++i) {
-            std::string changed = base, flipped = base;
-            changed[i] = static_cast<char>(byte(rng));
-            flipped[i] = static_cast<char>(flipped[i] ^ 0x20);  // case flip or other byte
+            // Every byte value in every place: the word-wise case folding
+            // must leave '@', '[', '`', '{' and 8-bit bytes alone.
+            for (int c = 1; c < 256; ++c) {
+                std::string changed = base;
+                changed[i] = static_cast<char>(c);
+                if (WalkLookup(changed) != mailhdr_getfldid(changed.c_str()))
+                    ADD_FAILURE() << changed;
+                ++checked;
+            }
             const std::string dropped = base.substr(0, i) + base.substr(i + 1);
-            for (const std::string& name : {changed, dropped, flipped, base + "-", "X" + base}) {
+            for (const std::string& name : {dropped, base + "-", "X" + base}) {
                 EXPECT_EQ(WalkLookup(name), mailhdr_getfldid(name.c_str())) << name;
                 ++checked;
             }
