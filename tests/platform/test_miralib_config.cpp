@@ -33,14 +33,12 @@ class MiraConf : public ::testing::Test {
     void TearDown() override { miraconf_reset(); }
 
     // Writes `text` to a file of the scratch folder and loads it.
-    int Load(const std::string& text, std::string* error = nullptr) {
+    int Load(const std::string& text, std::string& error) {
         std::string path = m_scratch.Path("mailward.conf");
         EXPECT_TRUE(pftest::WriteFile(path, text));
         char buf[512];
         int rc = miraconf_load(path.c_str(), buf, sizeof buf);
-        if (error != nullptr) {
-            *error = buf;
-        }
+        error = buf;
         return rc;
     }
 
@@ -151,7 +149,7 @@ TEST_F(MiraConf, LoadsFilesOfCommentsQuotesAndCrLfAndTheShippedExample) {
                       "BackupMode = 2\n"
                       "HostNote = \"say \\\"hi\\\" \\\\ bye\"\n"
                       "VirusMailMode = 7",
-                      &error));
+                      error));
     EXPECT_EQ("", error);
     EXPECT_EQ("/srv/mail/tmp", Get("TempDir"));
     EXPECT_EQ("[SPAM] ", Get("SubjectMark"));
@@ -172,14 +170,12 @@ TEST_F(MiraConf, LoadsFilesOfCommentsQuotesAndCrLfAndTheShippedExample) {
     EXPECT_EQ("[SPAM]", Get("SubjectMark"));
 }
 
-struct BadLine {
-    std::string_view text;
-    int line;
-    const char* reason;
-};
-
 TEST_F(MiraConf, BadLineNamesLineAndReasonAndChangesNothing) {
-    const BadLine cases[] = {
+    const struct {
+        std::string_view text;
+        int line;
+        const char* reason;
+    } cases[] = {
         {"TempDir /tmp\n"sv, 2, "key = value"},
         {"= x\n"sv, 2, "bad key"},
         {"Temp Dir = /tmp\n"sv, 2, "bad key"},
@@ -192,13 +188,13 @@ TEST_F(MiraConf, BadLineNamesLineAndReasonAndChangesNothing) {
         {"Key\0Hidden = 1\n"sv, 2, "NUL"},
         {"# fine\n\nStampHost = ok\nVirusMailMode = 7x\n"sv, 5, "whole number"},
     };
-    for (const BadLine& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.text));
         miraconf_reset();
         ASSERT_EQ(0, miraconf_set("StampLabel", "before"));
         std::string text = "StampLabel = from file\n" + std::string(c.text);
         std::string error;
-        EXPECT_EQ(-1, Load(text, &error));
+        EXPECT_EQ(-1, Load(text, error));
         std::string where = ":" + std::to_string(c.line) + ": ";
         EXPECT_NE(std::string::npos, error.find("mailward.conf" + where)) << error;
         EXPECT_NE(std::string::npos, error.find(c.reason)) << error;
@@ -210,11 +206,11 @@ TEST_F(MiraConf, BadLineNamesLineAndReasonAndChangesNothing) {
 TEST_F(MiraConf, LineAndFileLimits) {
     std::string error;
     std::string longLine = "HostNote = " + std::string(MIRACONF_MAX_LINE, 'a') + "\n";
-    EXPECT_EQ(-1, Load(longLine, &error));
+    EXPECT_EQ(-1, Load(longLine, error));
     EXPECT_NE(std::string::npos, error.find(":1: line too long")) << error;
 
     std::string bigFile(MIRACONF_MAX_FILE + 1, '#');
-    EXPECT_EQ(-1, Load(bigFile, &error));
+    EXPECT_EQ(-1, Load(bigFile, error));
     EXPECT_NE(std::string::npos, error.find("larger than")) << error;
 
     std::string missing = m_scratch.Path("absent.conf");
@@ -243,13 +239,11 @@ TEST_F(MiraConf, ReadersSeeWholeValuesWhileAnotherThreadChangesThem) {
         readers.emplace_back([&] {
             char buf[2048];
             while (!stop.load()) {
-                if (miraconf_get("TempDir", buf, sizeof buf) != 1 || (buf != a && buf != b)) {
-                    ++bad;
-                }
+                bool whole =
+                    miraconf_get("TempDir", buf, sizeof buf) == 1 && (buf == a || buf == b);
                 int mode = miraconf_get_int("BackupMode", -1);
-                if (mode != 0 && mode != 1 && mode != 2) {
+                if (!whole || mode < 0 || mode > 2)
                     ++bad;
-                }
                 ++reads;
             }
         });
@@ -259,9 +253,8 @@ TEST_F(MiraConf, ReadersSeeWholeValuesWhileAnotherThreadChangesThem) {
         EXPECT_EQ(0, miraconf_load((i % 2 ? fileA : fileB).c_str(), nullptr, 0));
     }
     stop = true;
-    for (std::thread& t : readers) {
+    for (std::thread& t : readers)
         t.join();
-    }
     EXPECT_EQ(0, bad.load());
     EXPECT_GT(reads.load(), 0);
 }
