@@ -6,6 +6,8 @@
 #ifndef MAILWARD_TESTS_CODEC_TEST_UTIL_H
 #define MAILWARD_TESTS_CODEC_TEST_UTIL_H
 
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 #include <fstream>
 #include <memory>
@@ -20,6 +22,17 @@ struct FreeDeleter {
 };
 using Text = std::unique_ptr<char, FreeDeleter>;
 using Bytes = std::unique_ptr<unsigned char, FreeDeleter>;
+
+// Decoded bytes and the decoder's invalid-input flag.
+struct Decoded {
+    std::string bytes;
+    bool invalid;
+    bool operator==(const Decoded&) const = default;
+};
+
+inline void PrintTo(const Decoded& d, std::ostream* os) {
+    *os << ::testing::PrintToString(d.bytes) << (d.invalid ? " (invalid)" : "");
+}
 
 inline std::string AsString(const unsigned char* p, std::size_t n) {
     return std::string(reinterpret_cast<const char*>(p), n);

@@ -16,6 +16,7 @@ namespace {
 
 using codec_test::AsString;
 using codec_test::Bytes;
+using codec_test::Decoded;
 using codec_test::Text;
 using namespace std::string_literals;
 
@@ -24,11 +25,6 @@ std::string Encode(const std::string& text) {
     EXPECT_NE(t, nullptr);
     return t ? std::string(t.get()) : std::string();
 }
-
-struct Decoded {
-    std::string bytes;
-    bool invalid;
-};
 
 Decoded Decode(const std::string& text) {
     CQuotedPrintable qp;
