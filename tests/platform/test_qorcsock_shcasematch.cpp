@@ -26,44 +26,29 @@ void Expect(const std::string& pattern, const std::vector<std::string>& yes,
         EXPECT_FALSE(M(t, pattern)) << '"' << t << "\" should not match \"" << pattern << '"';
 }
 
-TEST(qorcsockShcasematchSyntax, LiteralsStarAndQuestionMark) {
-    // Literals must match the whole text.
-    Expect("abc", {"abc"}, {"abcd", "xabc"});
-    Expect("abcd", {}, {"abc"});
+TEST(qorcsockShcasematchSyntax, LiteralsStarQuestionMarkAndSets) {
+    // Literals must match the whole text; '*' takes any run, also none.
+    Expect("abc", {"abc"}, {"abcd", "xabc", "ab"});
     Expect("", {""}, {"a"});
-    Expect("a", {}, {""});
-    // '*' takes any run, also none.
     Expect("*", {"", "anything"});
-    Expect("***", {""});
     Expect("a*c", {"abc", "ac"}, {"ab"});
-    Expect("*abc", {"abcabc"});
-    Expect("*ab*ab", {"ababab"});
-    Expect("*ab*ab*ab", {}, {"abab"});
-    Expect("m*iss*ppi", {"mississippi"});
+    Expect("*ab*ab", {"ababab"}, {"abab0"});
     Expect("*ss*ss*", {"mississippi"});
     Expect("*ss*ss*ss*", {}, {"mississippi"});
     // '?' takes exactly one byte.
     Expect("?", {"a", "\xe4"}, {"", "ab"});
-    Expect("a?c", {"abc"});
     Expect("*?d", {"abcd"}, {"d"});
-}
-
-TEST(qorcsockShcasematchSyntax, BracketSets) {
-    Expect("[abc]", {"b"}, {"d"});
-    Expect("[a-z]", {"m"}, {"5"});
-    Expect("[0-9a-f]", {"5"});
+    // Sets, negated with '!' or '^'.
+    Expect("[a-z]", {"m"}, {"5", ""});
     Expect("[!abc]", {"d"}, {"a"});
-    Expect("[^abc]", {"d"});
-    Expect("[^a-c]", {}, {"c"});
-    Expect("[a]", {}, {""});
+    Expect("[^a-c]", {"d"}, {"c"});
     // Special bytes inside sets.
-    Expect("[]]", {"]"});
     Expect("[]a]", {"]"});
     Expect("[!]]", {"x"}, {"]"});
     Expect("[a-]", {"-"}, {"b"});
     Expect("[-a]", {"-"});
     Expect("[*]", {"*"}, {"x"});
-    Expect("a[?]", {"a?"});
+    Expect("a[?]", {"a?"}, {"ab"});
     Expect("[[]", {"["});
     // A reversed range is empty.
     Expect("[z-a]", {}, {"m"});
@@ -71,38 +56,29 @@ TEST(qorcsockShcasematchSyntax, BracketSets) {
     // An unclosed bracket and the backslash are ordinary bytes.
     Expect("[SPAM*", {"[SPAM] offer"});
     Expect("a[b", {"a[b"}, {"ab"});
-    Expect("*[", {"x["});
     Expect("c:\\temp\\*.EXE", {"C:\\Temp\\virus.exe"});
     Expect("\\*", {"\\x"}, {"*"});
 }
 
 TEST(qorcsockShcasematchCase, AsciiLettersFoldEightBitBytesDoNot) {
-    Expect("hello world", {"Hello World"});
     Expect("*.exe", {"INVOICE.PDF.EXE"});
     Expect("[A-Z]", {"q"});
     Expect("[a-z]", {"Q"});
-    Expect("[!0-9]", {"Q"});
     Expect("[!A-Z]", {}, {"q"});
     // A range of punctuation next to the letters must not take letters'
     // neighbours: '[' (0x5B) lies between 'Z' and 'a'.
     Expect("[@-Z]", {"q"}, {"["});
     // Umlauts of the Windows code page: no case folding outside ASCII.
-    Expect("*w\xf6rter", {"Schl\xfcsselw\xf6rter"});
-    Expect("\xfc", {}, {"\xdc"});
+    Expect("\xfc", {"\xfc"}, {"\xdc"});
     Expect("[\xe0-\xff]", {"\xfc"});
-    Expect("gr??*", {"Gr\xc3\xbc\xc3\x9f"});
 }
 
 TEST(qorcsockShcasematchRules, PatternsRulesUseAndNullArguments) {
     Expect("X-Spam-Flag: YES*", {"X-Spam-Flag: YES, score=9.1"}, {"X-Spam-Flag: NO"});
-    Expect("   *", {"   continued line"});
-    Expect("*offer*", {"Re: Special OFFER for you"});
     Expect("*@example.com", {"joe@EXAMPLE.com"}, {"joe@example.com.evil.net"});
-    Expect("*.doc?", {"report.2024.docm"});
     Expect("=[?]utf-8[?]*", {"=?utf-8?B?w7xiZXI=?="});
     EXPECT_EQ(0, shcasematch(nullptr, "*"));
     EXPECT_EQ(0, shcasematch("x", nullptr));
-    EXPECT_EQ(0, shcasematch(nullptr, nullptr));
 }
 
 TEST(qorcsockShcasematchHostile, ManyStarsOnLongTextsGiveTheRightAnswer) {
