@@ -40,27 +40,21 @@ std::string Join(const stringlist* list, const char* sep) {
     return out;
 }
 
-TEST(qorcsockStringlistBuild, AppendStringKeepsOrderAndOwnsCopies) {
+TEST(qorcsockStringlistBuild, AppendPrependAndCopyOwnTheirCopies) {
     List list;
-    char text[] = "first";
+    char text[] = "b";
     ASSERT_EQ(0, stringlist_append_string(&list.p, text));
     ASSERT_EQ(0, stringlist_append_string(&list.p, ""));
-    ASSERT_EQ(0, stringlist_append_string(&list.p, "third"));
-    text[0] = 'F';
-    EXPECT_EQ((V{"first", "", "third"}), list.Items());
-    EXPECT_EQ(3u, stringlist_count(list.p));
+    text[0] = 'B';
     EXPECT_LT(stringlist_append_string(nullptr, "x"), 0);
     EXPECT_LT(stringlist_append_string(&list.p, nullptr), 0);
-    EXPECT_EQ(3u, stringlist_count(list.p));
     EXPECT_EQ(0u, stringlist_count(nullptr));
-}
 
-TEST(qorcsockStringlistBuild, AppendPrependAndCopyAreDeep) {
-    List list{"b"};
     List other{"x", "y"};
     ASSERT_EQ(0, stringlist_append(&list.p, other.p));
     ASSERT_EQ(0, stringlist_prepend(&list.p, other.p));
-    EXPECT_EQ((V{"x", "y", "b", "x", "y"}), list.Items());
+    EXPECT_EQ((V{"x", "y", "b", "", "x", "y"}), list.Items());
+    EXPECT_EQ(6u, stringlist_count(list.p));
     // The other list is still the caller's and unchanged.
     EXPECT_EQ((V{"x", "y"}), other.Items());
     EXPECT_NE(list.p->str, other.p->str);
@@ -69,7 +63,6 @@ TEST(qorcsockStringlistBuild, AppendPrependAndCopyAreDeep) {
     EXPECT_LT(stringlist_prepend(nullptr, other.p), 0);
 
     List copy(stringlist_copy(other.p));
-    EXPECT_NE(other.p, copy.p);
     EXPECT_NE(other.p->str, copy.p->str);
     EXPECT_EQ(nullptr, stringlist_copy(nullptr));
     stringlist_free(&other.p);
@@ -82,12 +75,9 @@ TEST(qorcsockStringlistBuild, AppendPrependAndCopyAreDeep) {
     EXPECT_EQ((V{"x", "y", "x", "y"}), copy.Items());
     ASSERT_EQ(0, stringlist_prepend(&copy.p, copy.p));
     EXPECT_EQ(8u, stringlist_count(copy.p));
-}
 
-TEST(qorcsockStringlistJoin, EntriesWithSeparatorBetween) {
-    List list{"From: a", "", "   b"};
-    EXPECT_EQ("From: a\r\n\r\n   b", Join(list.p, "\r\n"));
-    EXPECT_EQ("From: a   b", Join(list.p, nullptr));
+    EXPECT_EQ("x\r\n\r\nb", Join(List{"x", "", "b"}.p, "\r\n"));
+    EXPECT_EQ("xb", Join(List{"x", "b"}.p, nullptr));
     EXPECT_EQ("", Join(nullptr, ", "));
 }
 
@@ -95,39 +85,39 @@ TEST(qorcsockStringlistSplit, CutsAtEverySeparator) {
     auto split = [](const char* text, const char* sep) {
         return List(stringlist_split(text, sep)).Items();
     };
-    // Empty pieces are kept, but a trailing separator gives no empty last
-    // piece; white space is kept.
-    EXPECT_EQ((V{"a", "b", "c"}), split("a;b;c", ";"));
-    EXPECT_EQ((V{"a", "", "b"}), split("a;;b", ";"));
+    // Empty pieces and white space are kept, but a trailing separator gives
+    // no empty last piece.
+    EXPECT_EQ((V{" a ", "", "\tb"}), split(" a ;;\tb", ";"));
     EXPECT_EQ((V{"", "a"}), split(";a", ";"));
     EXPECT_EQ((V{"a", ""}), split("a;;", ";"));
     EXPECT_EQ((V{""}), split(";", ";"));
     EXPECT_EQ((V{"abc"}), split("abc", ";"));
-    EXPECT_EQ((V{"a", "b"}), split("a\nb\n", "\n"));
-    EXPECT_EQ((V{"Subject: x", "   y"}), split("Subject: x\n   y\n", "\n"));
-    EXPECT_EQ((V{" a ", "\tb"}), split(" a ;\tb", ";"));
     EXPECT_EQ((V{"From: a", "To: b", ""}), split("From: a\r\nTo: b\r\n\r\n", "\r\n"));
     // Occurrences do not overlap: the search goes on after each one.
     EXPECT_EQ((V{"", "", "a"}), split("::::a", "::"));
     EXPECT_EQ((V{"", ":a"}), split(":::a", "::"));
+    EXPECT_EQ(nullptr, stringlist_split("", ";"));
+    EXPECT_EQ(nullptr, stringlist_split("a;b", nullptr));
+    EXPECT_EQ(nullptr, stringlist_split("a;b", ""));
+    EXPECT_EQ(nullptr, stringlist_split(nullptr, ";"));
 }
 
 TEST(qorcsockStringlistFmt, CutsAtTheLastBlankThatFits) {
     auto fmt = [](const char* text, int width) {
         return List(stringlist_fmt(text, width)).Items();
     };
-    EXPECT_EQ((V{"the quick", "brown fox"}), fmt("the quick brown fox", 10));
     EXPECT_EQ((V{"the quick", "brown fox"}), fmt("the quick     brown fox", 10));
-    EXPECT_EQ((V{"short"}), fmt("short", 75));
     // A line of exactly the width stays whole; an overlong word is cut hard.
-    EXPECT_EQ((V{"0123456789"}), fmt("0123456789", 10));
     EXPECT_EQ((V{"0123456789", "x"}), fmt("0123456789 x", 10));
-    EXPECT_EQ((V{"abcd", "efgh", "ij"}), fmt("abcdefghij", 4));
     EXPECT_EQ((V{"ab", "cdef", "ghij", "k"}), fmt("ab cdefghijk", 4));
     // Line feeds end lines, and empty lines stay.
     EXPECT_EQ((V{"one", "", "two"}), fmt("one\n\ntwo\n", 75));
     EXPECT_EQ((V{""}), fmt("\n", 75));
     EXPECT_EQ((V{"aaaa", "bbbb", "c"}), fmt("aaaa bbbb   \nc", 4));
+    EXPECT_EQ(nullptr, stringlist_fmt(nullptr, 75));
+    EXPECT_EQ(nullptr, stringlist_fmt("text", 0));
+    EXPECT_EQ(nullptr, stringlist_fmt("text", -3));
+    EXPECT_EQ(nullptr, stringlist_fmt("", 75));
 }
 
 TEST(qorcsockStringlistFmt, EveryLineFitsAndNoTextIsLost) {
@@ -146,17 +136,6 @@ TEST(qorcsockStringlistFmt, EveryLineFitsAndNoTextIsLost) {
     }
     // Only the blanks at the cuts may go.
     EXPECT_EQ(withoutBlanks(text), withoutBlanks(rejoined));
-}
-
-TEST(qorcsockStringlist, EmptyTextAndBadArgumentsGiveNull) {
-    EXPECT_EQ(nullptr, stringlist_split("", ";"));
-    EXPECT_EQ(nullptr, stringlist_split(nullptr, ";"));
-    EXPECT_EQ(nullptr, stringlist_split("a;b", nullptr));
-    EXPECT_EQ(nullptr, stringlist_split("a;b", ""));
-    EXPECT_EQ(nullptr, stringlist_fmt(nullptr, 75));
-    EXPECT_EQ(nullptr, stringlist_fmt("text", 0));
-    EXPECT_EQ(nullptr, stringlist_fmt("text", -3));
-    EXPECT_EQ(nullptr, stringlist_fmt("", 75));
 }
 
 }  // namespace
