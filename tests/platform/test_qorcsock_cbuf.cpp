@@ -54,18 +54,13 @@ TEST(qorcsockCbuf, LimitRefusesAWholeWriteAndLogsTheLabel) {
     ASSERT_NE(nullptr, buf);
     cbuf_describe(buf, "limited");
     EXPECT_EQ(6, cbuf_printf(buf, "%s", "123456"));
-    EXPECT_EQ(4, cbuf_printf(buf, "%s", "7890"));  // exactly at the limit
-    EXPECT_EQ(-1, cbuf_printf(buf, "%s", "x"));    // one past it
+    EXPECT_EQ(-1, cbuf_printf(buf, "%s", "78901"));  // would pass the limit: nothing is kept
+    EXPECT_EQ(4, cbuf_printf(buf, "%s", "7890"));    // exactly at the limit
+    EXPECT_EQ(-1, cbuf_printf(buf, "%s", "x"));      // one past it
     EXPECT_STREQ("1234567890", cbuf_data(buf));
     EXPECT_EQ(10u, cbuf_length(buf));
     EXPECT_TRUE(cap.Contains(QLOG_ERROR, "limited"));
-    cbuf_free(buf);
-
-    buf = cbuf_alloc(0, 5, 8192, 0);
-    ASSERT_NE(nullptr, buf);
-    EXPECT_EQ(3, cbuf_printf(buf, "abc"));
-    EXPECT_EQ(-1, cbuf_printf(buf, "defghij"));  // would pass the limit: nothing of it is kept
-    EXPECT_STREQ("abc", cbuf_data(buf));
+    cbuf_describe(buf, nullptr);  // dropping the label leaks nothing
     cbuf_free(buf);
 
     buf = cbuf_alloc(0, 0, 0, 0);  // a zero limit takes only empty writes
@@ -74,9 +69,7 @@ TEST(qorcsockCbuf, LimitRefusesAWholeWriteAndLogsTheLabel) {
     EXPECT_EQ(-1, cbuf_printf(buf, "a"));
     EXPECT_EQ(0u, cbuf_length(buf));
     cbuf_free(buf);
-}
 
-TEST(qorcsockCbuf, BadArgumentsAreRefused) {
     EXPECT_EQ(nullptr, cbuf_alloc(0, -2, 8192, 0));
     EXPECT_EQ(-1, cbuf_printf(nullptr, "x"));
     EXPECT_STREQ("", cbuf_data(nullptr));
@@ -84,11 +77,6 @@ TEST(qorcsockCbuf, BadArgumentsAreRefused) {
     cbuf_describe(nullptr, "x");
     cbuf_close(nullptr);
     cbuf_free(nullptr);
-    cbuf* buf = cbuf_alloc(0, -1, 8192, 0);
-    ASSERT_NE(nullptr, buf);
-    cbuf_describe(buf, "first");
-    cbuf_describe(buf, nullptr);  // replacing and dropping the label leaks nothing
-    cbuf_free(buf);
 }
 
 TEST(qorcsockMisc, HostNameIsStablePlainAscii) {
@@ -125,14 +113,11 @@ TEST(qorcsockMisc, ErrorTextsComeFromTheSystemPerThreadWithoutLineEnd) {
 }
 
 TEST(qorcsockMisc, TimeIsNowAndStoredThroughThePointer) {
-    time_t stored = 0;
-    time_t before = std::time(nullptr);
+    time_t stored = 0, before = std::time(nullptr);
     time_t got = __time(&stored);
-    time_t after = std::time(nullptr);
     EXPECT_EQ(got, stored);
     EXPECT_GE(got, before);
-    EXPECT_LE(got, after);
-    EXPECT_GE(__time(nullptr), got);
+    EXPECT_LE(got, std::time(nullptr));
 }
 
 }  // namespace
