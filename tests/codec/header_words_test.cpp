@@ -29,50 +29,42 @@ TEST(HeaderDataDecode, Values) {
     } rows[] = {
         // Plain values: leading white space and a CR with one more character
         // are cut, a lone LF stays, white space alone comes back whole.
-        {"Hello World", "Hello World"},
         {"  \tHello World\r\n", "Hello World"},
         {"Hello\n", "Hello\n"},
         {"Hello\rX", "Hello"},
-        {"Hello \r\n", "Hello "},
-        {"\r\n", ""},
         {"   ", "   "},
         {"", ""},
-        {"a=b?c", "a=b?c"},
-        // Q words: "_" is a blank, a broken escape keeps its characters, an
-        // empty text gives an empty piece, an empty charset is read past.
-        {"=?iso-8859-1?Q?=41?=", "A"},
+        // Q words: "_" is a blank (an escaped one is not), a broken escape
+        // keeps its characters, an empty text gives an empty piece, an empty
+        // charset is read past, LF is written as CR LF inside words too.
         {"=?us-ascii?q?free_money?=", "free money"},
-        {"=?x?Q?a=3Fb?=", "a?b"},
         {"=?x?Q?a=5Fb?=", "a_b"},
         {"=?x?Q?a=zb?=", "azb"},
         {"=?x?Q?\?=", ""},
         {"=?\?Q?x?=", "x"},
-        {"=?a?Q?x\ny?=", "x\r\ny"},  // the decoder writes LF as CR LF inside words too
-        // B words skip stray characters.
-        {"=?utf-8?B?YWJj?=", "abc"},
-        {"=?utf-8?b?YWI=?=", "ab"},
+        {"=?a?Q?x\ny?=", "x\r\ny"},
+        // B words skip stray characters; both kinds in one value.
         {"=?utf-8?B?Y W I?=", "ab"},
         {"=?iso-8859-1?Q?Fr=F6sche?= und Hasen =?iso-8859-1?B?SvxyZ2Vu?= !",
          "Fr\xF6sche und Hasen J\xFCrgen !"},
         // White space between words is kept; a decoded zero byte ends the word.
-        {"=?a?Q?x?= =?a?Q?y?=", "x y"},
         {"=?a?Q?x?=\n\t=?a?B?eQ==?=", "x\n\ty"},
         {"=?a?Q?x?==?a?Q?y?=", "xy"},
         {"=?a?Q?ab=00cd?=ef", "abef"},
         {"=?a?B?AGFi?=c", "c"},
         // Malformed: the whole value comes back undecoded, less a CR LF.
-        {unclosed, unclosed},
         {unclosed + "\r\n", unclosed},
         {"=?a?X?abc?= tail", "=?a?X?abc?= tail"},
         {"x =?a?QQ?abc?=", "x =?a?QQ?abc?="},
-        {"x =?charset", "x =?charset"},
-        {"x =?cs?", "x =?cs?"},
-        {"x =?cs?Q", "x =?cs?Q"},
         {"x =?cs?Q?=", "x =?cs?Q?="},
     };
     for (const auto& row : rows)
         EXPECT_EQ(Dec(row.value), row.want) << "value: " << row.value;
     EXPECT_EQ(DecodeHeaderData(nullptr), nullptr);
+    // A word cut short anywhere comes back as it stands.
+    const std::string word = "x =?cs?Q?ab?=";
+    for (std::size_t n = 3; n < word.size(); ++n)
+        EXPECT_EQ(Dec(word.substr(0, n)), word.substr(0, n));
 
     std::string value, want;
     for (int k = 0; k < 5000; ++k) {
@@ -88,19 +80,13 @@ TEST(HeaderDataCorpus, KnownValues) {
         const char *file, *field, *want;
     } cases[] = {
         {"legacy/040.eml", "Subject", "Die Hasen und die Fr\xF6sche"},
-        {"legacy/040.eml", "To", "J\xFCrgen Schm\xFCrgen <schmuergen@example.com>"},
         {"legacy/007.eml", "To", "J\xFCrgen Schm\xFCrgen <schmuergen@example.com>"},
-        {"legacy/007.eml", "Subject", "Die Hasen und die Fr\xF6sche (Microsoft Outlook 00)"},
         {"legacy/011.eml", "To", "J\xFCrgen  Schm\xFCrgen\n  <jschmuergen@example.com>"},
-        {"legacy/043.eml", "Subject", "Die Hasen und die Fr\xF6sche (Netscape Communicator 4.7)"},
-        {"legacy/053.eml", "To", "Heinz M\xC3\xBCller <mueller@example.com>"},
-        {"legacy/005.eml", "To", "Heinz M+APw-ller <mueller@example.com>"},
         {"thirdparty/010.eml", "Subject",
          "\xE3\x81\x93\xE3\x82\x93\xE3\x81\xAB\xE3\x81\xA1\xE3\x81\xAF"},
     };
     for (const auto& c : cases) {
         const std::string mail = codec_test::ReadCorpus(std::string("mail-parser/") + c.file);
-        ASSERT_FALSE(mail.empty()) << c.file;
         const std::string value = codec_test::HeaderValue(mail, c.field);
         ASSERT_FALSE(value.empty()) << c.file << " " << c.field;
         EXPECT_EQ(Dec(value), c.want) << c.file << " " << c.field;
