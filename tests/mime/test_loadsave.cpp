@@ -110,25 +110,6 @@ TEST(MimeLoad, EveryCRLFIsReducedWhereverItStands) {
     }
 }
 
-TEST(MimeLoad, FromFileFullAndHeaderOnly) {
-    TempDir dir;
-    CMimeMessage msg;
-    // CR LF is read as LF, a lone CR stays.
-    LoadFile(dir, msg, "Subject: a\r\n\r\nline1\r\nline2\rstill2\r\n");
-    EXPECT_EQ("line1\nline2\rstill2", Data(msg));
-    EXPECT_STREQ(dir.Path("m.eml").c_str(), msg.m_pszFileName);
-    CMimeMessage multi;
-    LoadFile(dir, multi, MULTI);
-    ASSERT_EQ(2, multi.GetPartCount());
-    EXPECT_EQ("hello", Data(*multi.GetPart(0)));
-    EXPECT_EQ(std::string("\0\1\2\3\4\5", 6), Decoded(*multi.GetPart(1)));
-    CMimeMessage head;
-    LoadFile(dir, head, MULTI, false);
-    EXPECT_EQ("b", head.m_strBoundary);
-    EXPECT_EQ(0, head.GetPartCount());
-    EXPECT_EQ("test", head.GetHeaderRaw(MAILHDR_FLD_SUBJECT));
-}
-
 TEST(MimeLoad, FailedParseKeepsTheNameAndAThrowDoesNot) {
     TempDir dir;
     WriteFile(dir.Path("noend.eml"), "Subject: a\r\nFrom: b@c\r\n");
@@ -154,6 +135,7 @@ TEST(MimeSave, WritesCRLFAndLoadsBackTheSameTree) {
     WriteFile(dir.Path("in.eml"), MULTI);
     CMimeMessage msg;
     ASSERT_EQ(0, msg.LoadMsg(dir.Path("in.eml").c_str(), true));
+    EXPECT_STREQ(dir.Path("in.eml").c_str(), msg.m_pszFileName);
     ASSERT_TRUE(msg.SaveMsg(dir.Path("out.eml").c_str()));
     std::string written = ReadFile(dir.Path("out.eml"));
     EXPECT_EQ(CRLF(Written(msg)), written);
@@ -178,37 +160,6 @@ TEST(MimeSave, OverwritesAnExistingMailInOneStep) {
     EXPECT_NE(std::string::npos, text.find("removed.txt"));
     EXPECT_EQ(std::string::npos, text.find("AAECAwQF"));
     EXPECT_EQ(std::vector<std::string>{"m.eml"}, dir.Files());
-}
-
-TEST(MimeSave, DiskFullHalfwayLeavesTheOldMailUntouched) {
-    TempDir dir;
-    const std::string original = MULTI + BigBody();
-    CMimeMessage msg;
-    LoadFile(dir, msg, original);
-    const std::size_t nFull = CRLF(Written(msg)).size();
-    for (std::size_t nAllowed : {std::size_t(0), nFull / 2, nFull - 1}) {
-        Faults faults;
-        faults.nAllowed = nAllowed;
-        bool bOk = WithFaults(faults, [&] { return msg.SaveMsg(dir.Path("m.eml").c_str()); });
-        EXPECT_FALSE(bOk) << nAllowed;
-        EXPECT_EQ(0, faults.nReplaceCalls) << nAllowed;
-        EXPECT_EQ(original, ReadFile(dir.Path("m.eml"))) << nAllowed;
-        EXPECT_EQ(std::vector<std::string>{"m.eml"}, dir.Files()) << nAllowed;
-    }
-}
-
-TEST(MimeSave, FailedReplaceKeepsOldMailAndNamesTheNewText) {
-    TempDir dir;
-    CMimeMessage msg;
-    LoadFile(dir, msg, MULTI);
-    Faults faults;
-    faults.bFailReplace = true;
-    MimeLog log;
-    bool bOk = WithFaults(faults, [&] { return msg.SaveMsg(dir.Path("m.eml").c_str()); });
-    EXPECT_FALSE(bOk);
-    EXPECT_EQ(MULTI, ReadFile(dir.Path("m.eml")));
-    EXPECT_EQ(CRLF(Written(msg)), ReadFile(dir.Path("m.eml.tmp")));
-    EXPECT_TRUE(log.Has(dir.Path("m.eml.tmp")));
 }
 
 TEST(MimeSave, PathTooLongForItsTemporaryFileIsRefused) {
@@ -295,41 +246,60 @@ TEST(MimeHeaderSave, RefusalsLeaveTheMailAlone) {
     EXPECT_EQ(std::vector<std::string>{"m.eml"}, dir.Files());
 }
 
-TEST(MimeHeaderSave, DiskFullHalfwayLeavesTheOldMailUntouched) {
-    TempDir dir;
-    const std::string original = "Subject: a\r\n\r\n" + BigBody();
-    CMimeMessage msg;
-    LoadFile(dir, msg, original, false);
-    ASSERT_TRUE(msg.SetHeader(MAILHDR_FLD_AVSTAMP, "engine 1.0"));
-    for (std::size_t nAllowed : {std::size_t(0), original.size() / 2, original.size() + 10}) {
-        Faults faults;
-        faults.nAllowed = nAllowed;
-        MimeLog log;
-        bool bOk =
-            WithFaults(faults, [&] { return msg.SaveHeaderChangedMsg(dir.Path("m.eml").c_str()); });
-        EXPECT_FALSE(bOk) << nAllowed;
-        EXPECT_TRUE(log.Has("SaveHeaderChangedMsg: error in write file " + dir.Path("m.eml.tmp")))
-            << nAllowed;
-        EXPECT_EQ(0, faults.nReplaceCalls);
-        EXPECT_EQ(original, ReadFile(dir.Path("m.eml"))) << nAllowed;
-        EXPECT_EQ(std::vector<std::string>{"m.eml"}, dir.Files()) << nAllowed;
-    }
-}
+// ---- fault injection ----
 
-TEST(MimeHeaderSave, FailedReplaceKeepsOldMailAndTheNamedTemporaryFile) {
-    TempDir dir;
-    const std::string original = "Subject: a\r\n\r\nbody\r\n";
-    CMimeMessage msg;
-    LoadFile(dir, msg, original, false);
-    ASSERT_TRUE(msg.SetHeader(MAILHDR_FLD_AVSTAMP, "engine 1.0"));
-    Faults faults;
-    faults.bFailReplace = true;
-    MimeLog log;
-    bool bOk =
-        WithFaults(faults, [&] { return msg.SaveHeaderChangedMsg(dir.Path("m.eml").c_str()); });
-    EXPECT_FALSE(bOk);
-    EXPECT_TRUE(log.Has("SaveHeaderChangedMsg: Error in CopyFile:"));
-    EXPECT_TRUE(log.Has(dir.Path("m.eml.tmp")));
-    EXPECT_EQ(original, ReadFile(dir.Path("m.eml")));
-    EXPECT_EQ(CRLF(msg.GetHeaderDump()) + "\r\nbody\r\n", ReadFile(dir.Path("m.eml.tmp")));
+// For both saves: a disk that fills up at the first byte, halfway or at the
+// last byte, and a replace step that fails, leave the old mail byte for
+// byte; after the failed replace the new text stays as the named temporary.
+TEST(MimeSaveFaults, DiskFullOrFailedReplaceLeavesTheOldMail) {
+    const std::string original = MULTI + BigBody();
+    for (const bool bHeader : {false, true}) {
+        SCOPED_TRACE(bHeader ? "SaveHeaderChangedMsg" : "SaveMsg");
+        TempDir dir;
+        auto load = [&](CMimeMessage& msg, const std::string& file) {
+            WriteFile(dir.Path(file), original);
+            ASSERT_EQ(0, msg.LoadMsg(dir.Path(file).c_str(), !bHeader));
+            ASSERT_TRUE(msg.SetHeader(MAILHDR_FLD_AVSTAMP, "engine 1.0"));
+        };
+        auto save = [&](CMimeMessage& msg, const std::string& file, Faults& faults) {
+            const std::string path = dir.Path(file);
+            return WithFaults(faults, [&] {
+                return bHeader ? msg.SaveHeaderChangedMsg(path.c_str()) : msg.SaveMsg(path.c_str());
+            });
+        };
+        // What the save writes when nothing fails.
+        CMimeMessage probe;
+        load(probe, "probe.eml");
+        Faults counted;
+        ASSERT_TRUE(save(probe, "probe.eml", counted));
+        const std::string written = ReadFile(dir.Path("probe.eml"));
+        ASSERT_EQ(written.size(), counted.nWritten);
+        std::filesystem::remove(dir.Path("probe.eml"));
+
+        CMimeMessage msg;
+        load(msg, "m.eml");
+        const std::string tmp = dir.Path("m.eml.tmp");
+        for (std::size_t nAllowed : {std::size_t(0), written.size() / 2, written.size() - 1}) {
+            Faults faults;
+            faults.nAllowed = nAllowed;
+            MimeLog log;
+            EXPECT_FALSE(save(msg, "m.eml", faults)) << nAllowed;
+            EXPECT_EQ(0, faults.nReplaceCalls) << nAllowed;
+            EXPECT_EQ(original, ReadFile(dir.Path("m.eml"))) << nAllowed;
+            EXPECT_EQ(std::vector<std::string>{"m.eml"}, dir.Files()) << nAllowed;
+            if (bHeader) {
+                EXPECT_TRUE(log.Has("SaveHeaderChangedMsg: error in write file " + tmp));
+            }
+        }
+        Faults faults;
+        faults.bFailReplace = true;
+        MimeLog log;
+        EXPECT_FALSE(save(msg, "m.eml", faults));
+        EXPECT_EQ(original, ReadFile(dir.Path("m.eml")));
+        EXPECT_EQ(written, ReadFile(tmp));
+        EXPECT_TRUE(log.Has(tmp));
+        if (bHeader) {
+            EXPECT_TRUE(log.Has("SaveHeaderChangedMsg: Error in CopyFile:"));
+        }
+    }
 }
