@@ -35,12 +35,9 @@ inline int Load(CMimeMessage& msg, const std::string& text, bool bFull = true) {
     return msg.LoadMsgFromBuffer(text.data(), text.size(), bFull);
 }
 
-inline std::string Written(CMimePart& part, bool* pOk = nullptr) {
+inline std::string Written(CMimePart& part) {
     CMimeStringOutput out(false);
-    bool bOk = part.WriteTo(out);
-    if (pOk) {
-        *pOk = bOk;
-    }
+    EXPECT_TRUE(part.WriteTo(out));
     return out.Text();
 }
 

@@ -98,21 +98,6 @@ TEST(MimeParse, HeaderBlocks) {
     EXPECT_EQ("a", noEnd.GetHeaderRaw(MAILHDR_FLD_SUBJECT));
 }
 
-TEST(MimeParse, ParseHeadersReturnsThePositionBehindTheEmptyLine) {
-    std::string text = "Subject: a\n folded\nX-A: 1\n\nbody";
-    CMimePart part(nullptr);
-    char* p = part.ParseHeaders(text.data(), text.data() + text.size());
-    ASSERT_NE(nullptr, p);
-    EXPECT_EQ(std::string("body"), p);
-    EXPECT_EQ("a\n\tfolded", part.GetHeaderRaw(MAILHDR_FLD_SUBJECT));
-    EXPECT_FALSE(part.m_bNoHeaders);
-    // Without header lines, the start itself.
-    text = "plain text\n\nmore";
-    CMimePart plain(nullptr);
-    EXPECT_EQ(text.data(), plain.ParseHeaders(text.data(), text.data() + text.size()));
-    EXPECT_TRUE(plain.m_bNoHeaders);
-}
-
 TEST(MimeSplitAssignment, QuotedUnquotedAndBroken) {
     for (auto [text, value] :
          std::vector<std::pair<const char*, const char*>>{{"boundary=\"a;b\"", "a;b"},
