@@ -1,21 +1,17 @@
 /*
  * vaveriz_test_util.h - shared pieces of the engine tests.
  *
- *   EicarText()         the EICAR anti-virus test string (put together at run
- *                       time, so this source file is no test virus itself)
- *   NdbLine(name, b)    an .ndb line that finds the bytes `b` at any offset
- *   TESTFILES_DIR       where Debian's clamav-testfiles puts its samples
- *   TestfileNames()     the sample file names, sorted (empty when missing)
- *   RawClamSamples()    the samples that hold clam.exe's bytes as they are,
- *                       without packing, compression or encoding: all that
- *                       an engine finds without unpacking
+ *   EicarText()       the EICAR anti-virus test string (put together at run
+ *                     time, so this source file is no test virus itself)
+ *   NdbLine(name, b)  an .ndb line that finds the bytes `b` at any offset
+ *   TESTFILES_DIR     where Debian's clamav-testfiles puts its samples
+ *   TestfileNames()   the sample file names, sorted (empty when missing)
  */
 #ifndef VAVERIZ_TEST_UTIL_H
 #define VAVERIZ_TEST_UTIL_H
 
 #include <algorithm>
 #include <filesystem>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -43,20 +39,11 @@ inline std::vector<std::string> TestfileNames() {
     std::error_code ec;
     for (std::filesystem::directory_iterator it(TESTFILES_DIR, ec), end; !ec && it != end;
          it.increment(ec)) {
-        if (it->is_regular_file()) {
+        if (it->is_regular_file())
             names.push_back(it->path().filename().string());
-        }
     }
     std::sort(names.begin(), names.end());
     return names;
-}
-
-inline const std::set<std::string>& RawClamSamples() {
-    static const std::set<std::string> raw = {
-        "clam-fsg.exe", "clam.bin-be.cpio", "clam.bin-le.cpio",  "clam.cab",
-        "clam.exe",     "clam.newc.cpio",   "clam.odc.cpio",     "clam.ole.doc",
-        "clam.pdf",     "clam.tnef",        "clam_IScab_ext.exe"};
-    return raw;
 }
 
 }  // namespace vztest
