@@ -39,13 +39,16 @@ void BlockUntilReleased(void* p) {
     probe->finished.store(true);
 }
 
-TEST(PfThread, RunsOnlyAfterResumeWithDistinctIds) {
+TEST(PfThread, RunsOnlyAfterResumeWithDistinctIdsAndNeverWhenClosedBefore) {
     Probe probe;
     std::uint32_t a = 0, b = 0;
     pf::Thread* ta = pf::thread_create_suspended(&Count, &probe, &a);
     pf::Thread* tb = pf::thread_create_suspended(&Count, &probe, &b);
+    pf::Thread* never = pf::thread_create_suspended(&Count, &probe, nullptr);
     ASSERT_NE(ta, nullptr);
     ASSERT_NE(tb, nullptr);
+    ASSERT_NE(never, nullptr);
+    pf::thread_close(never);
     EXPECT_NE(a, 0u);
     EXPECT_NE(b, 0u);
     EXPECT_NE(a, b);
@@ -59,6 +62,8 @@ TEST(PfThread, RunsOnlyAfterResumeWithDistinctIds) {
     EXPECT_EQ(probe.runs.load(), 2);
     pf::thread_close(ta);
     pf::thread_close(tb);
+    pf::sleep_ms(kSettleMs);
+    EXPECT_EQ(probe.runs.load(), 2);  // the closed one never ran
 
     EXPECT_EQ(pf::thread_create_suspended(nullptr, nullptr, nullptr), nullptr);
     EXPECT_FALSE(pf::thread_resume(nullptr));
@@ -89,7 +94,7 @@ TEST(PfThread, TimedWaitsInRoundsUntilTheThreadEnds) {
     pf::thread_close(t);
 }
 
-TEST(PfThread, CloseWhileRunningDetachesAndBeforeResumeNeverRuns) {
+TEST(PfThread, CloseWhileRunningDetaches) {
     auto* probe = new Probe;  // outlives the handle; freed after the thread ends
     pf::Thread* t = pf::thread_create_suspended(&BlockUntilReleased, probe, nullptr);
     ASSERT_NE(t, nullptr);
@@ -102,30 +107,19 @@ TEST(PfThread, CloseWhileRunningDetachesAndBeforeResumeNeverRuns) {
     EXPECT_EQ(probe->runs.load(), 1);
     pf::sleep_ms(kSettleMs);  // let the detached thread leave its body
     delete probe;
-
-    Probe never;
-    t = pf::thread_create_suspended(&Count, &never, nullptr);
-    ASSERT_NE(t, nullptr);
-    pf::thread_close(t);
-    pf::sleep_ms(kSettleMs);
-    EXPECT_EQ(never.runs.load(), 0);
-}
-
-void Bump(void* p) {
-    static_cast<std::atomic<int>*>(p)->fetch_add(1);
 }
 
 TEST(PfThread, ManyThreadsFromSeveralOwnersAllRunOnce) {
     // Owners on several threads create, start, wait for and close their own
     // workers at the same time, as services in one host process would.
     constexpr int kOwners = 4, kEach = 25;
-    std::atomic<int> runs{0};
+    Probe probe;
     std::atomic<int> failures{0};
     std::vector<std::thread> owners;
     for (int o = 0; o < kOwners; ++o) {
         owners.emplace_back([&] {
             for (int i = 0; i < kEach; ++i) {
-                pf::Thread* t = pf::thread_create_suspended(&Bump, &runs, nullptr);
+                pf::Thread* t = pf::thread_create_suspended(&Count, &probe, nullptr);
                 if (t == nullptr || !pf::thread_resume(t) || !pf::thread_wait(t, kEndMs))
                     failures.fetch_add(1);
                 pf::thread_close(t);
@@ -135,7 +129,7 @@ TEST(PfThread, ManyThreadsFromSeveralOwnersAllRunOnce) {
     for (auto& th : owners)
         th.join();
     EXPECT_EQ(failures.load(), 0);
-    EXPECT_EQ(runs.load(), kOwners * kEach);
+    EXPECT_EQ(probe.runs.load(), kOwners * kEach);
 }
 
 TEST(PfSleep, SleepsAtLeastRoughlyTheTimeAsked) {
