@@ -59,25 +59,18 @@ TEST(VaverizSigDb, TakesPlainBodySignaturesAndSkipsTheRest) {
     EXPECT_EQ(3u, db.Count());
 }
 
-TEST(VaverizSigDb, FindsSignaturesAnywhereFirstInDataOrder) {
+// The random comparison below covers the places; these show the order.
+TEST(VaverizSigDb, FindsTheFirstInDataOrderOnceCompiled) {
     SigDb db;
     db.AddNdb(
         "Sig.Later:0:*:6d6e6f70\n"  // "mnop"
         "Sig.Abcd:0:*:61626364\n"   // "abcd"
-        "Sig.Abcdef:0:*:616263646566\n"
-        "Sig.Xy:0:*:78797a7a\n");  // "xyzz"
+        "Sig.Abcdef:0:*:616263646566\n");
+    EXPECT_EQ("<none>", Scan(db, "abcd"));
     db.Compile();
-    EXPECT_EQ("Sig.Abcd", Scan(db, "abcd"));
     EXPECT_EQ("Sig.Abcd", Scan(db, "--abcdef--"));  // same place: first loaded
-    EXPECT_EQ("Sig.Xy", Scan(db, "..xyzz..mnop"));
     EXPECT_EQ("Sig.Later", Scan(db, "mnop..abcd"));
-    EXPECT_EQ("Sig.Abcd", Scan(db, std::string("\0\0abcd", 6)));
-    for (const char* clean : {"abc", "ABCD abdc bcd", ""})
-        EXPECT_EQ("<none>", Scan(db, clean)) << clean;
-
-    SigDb uncompiled;
-    uncompiled.AddNdb("Sig.Abcd:0:*:61626364\n");
-    EXPECT_EQ("<none>", Scan(uncompiled, "abcd"));
+    EXPECT_EQ("<none>", Scan(db, "ABCD abdc bcd"));
 }
 
 // The index must find exactly what a plain search finds, also for
