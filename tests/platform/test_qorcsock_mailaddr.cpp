@@ -1,15 +1,12 @@
 /*
  * test_qorcsock_mailaddr.cpp - address-list parsing (the forms of RFC 5322,
  * the obsolete and broken forms real mail has, the refusals and limits) and
- * matching of addresses against pattern addresses. Header values of real
- * mails are read from the shared corpus.
+ * matching of addresses against pattern addresses.
  */
-#include "pf_scratch.h"
 #include "qorcsock.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -100,6 +97,8 @@ TEST(qorcsockMailaddrForms, NamesQuotesAndComments) {
     EXPECT_EQ("Barry A. Warsaw <barry@digicool.com>", Field(commented, &Rec::display).at(0));
     EXPECT_EQ((S{"Named"}), Names("\"Named\" <n@x> (comment)"));
     EXPECT_EQ((S{"MAILER DAEMON <>"}), Field("MAILER DAEMON <>", &Rec::display));
+    EXPECT_EQ((S{"MAILER DAEMON"}), Names("MAILER DAEMON <>"));
+    EXPECT_EQ((S{"moderator"}), Addresses("Moderator-Address <moderator>"));
 }
 
 TEST(qorcsockMailaddrForms, GroupsRoutesLiteralsAndObsoleteSpacing) {
@@ -121,7 +120,9 @@ TEST(qorcsockMailaddrForms, GroupsRoutesLiteralsAndObsoleteSpacing) {
 }
 
 TEST(qorcsockMailaddrLenient, FormsRealMailHas) {
-    // Raw 8-bit bytes (encoded words are in the corpus rows below).
+    // Raw 8-bit bytes, and encoded words left as they stand.
+    EXPECT_EQ((S{"Heinz =?iso-8859-1?Q?M=FCller?="}),
+              Names("Heinz =?iso-8859-1?Q?M=FCller?= <mueller@example.com>"));
     EXPECT_EQ((S{"J\xfcrgen Schm\xfcrgen"}), Names("J\xfcrgen Schm\xfcrgen <j\xfc@example.com>"));
     EXPECT_EQ((S{"j\xfc@example.com"}), Addresses("J\xfcrgen <j\xfc@example.com>"));
     // Empty elements and ';' between addresses.
@@ -195,47 +196,6 @@ TEST(qorcsockMailaddrLimits, CountLengthAndNesting) {
     EXPECT_NE(std::string::npos, Refusal("a@b " + std::string(depth, '(')).find("comment"));
 }
 
-// First field `name` of a mail's header, continuation lines included as
-// they stand in the file.
-std::string HeaderValue(const std::string& file, const std::string& name) {
-    std::string mail = "\n" + pftest::ReadFile(std::string(MAILWARD_CORPUS_DIR) + "/" + file);
-    size_t at = mail.find("\n" + name + ":");
-    size_t end = std::min(mail.find("\n\n"), mail.find("\n\r\n"));
-    if (at == std::string::npos || at > end) {
-        ADD_FAILURE() << "no " << name << " field in " << file << " of the corpus";
-        return "";
-    }
-    at += name.size() + 2;
-    size_t stop = at;
-    while ((stop = mail.find('\n', stop)) != std::string::npos &&
-           (mail[stop + 1] == ' ' || mail[stop + 1] == '\t'))
-        ++stop;
-    return mail.substr(at, stop - at);
-}
-
-TEST(qorcsockMailaddrCorpus, HeaderValuesOfRealMails) {
-    struct Row {
-        const char* file;
-        const char* field;
-        std::string Rec::*member;
-        const char* expect;
-    } rows[] = {
-        {"mail-parser/rfc/002.eml", "To", &Rec::name, "White House Transportation Coordinator"},
-        {"mail-parser/rfc/002.eml", "To", &Rec::address, "transport@whitehouse.gov"},
-        {"mail-parser/rfc/002.eml", "From", &Rec::display,
-         "Al Gore <vice-president@whitehouse.gov>"},
-        {"cpython/msg_36.txt", "To", &Rec::group, "IETF-Announce"},
-        {"cpython/msg_36.txt", "To", &Rec::address, "-"},
-        {"cpython/msg_43.txt", "From", &Rec::name, "MAILER DAEMON"},
-        {"cpython/msg_43.txt", "From", &Rec::address, ""},
-        {"mail-parser/legacy/043.eml", "To", &Rec::name, "Heinz =?iso-8859-1?Q?M=FCller?="},
-        {"mail-parser/legacy/043.eml", "To", &Rec::address, "mueller@example.com"},
-        {"mail-parser/thirdparty/007.eml", "From", &Rec::address, "moderator"},
-    };
-    for (const Row& r : rows)
-        EXPECT_EQ((S{r.expect}), Field(HeaderValue(r.file, r.field), r.member)) << r.file;
-}
-
 // ---- matching -----------------------------------------------------------
 
 int Match(const char* address, const char* pattern) {
@@ -257,7 +217,6 @@ TEST(qorcsockMailaddrMatch, LocalPartAndDomainByWildcardIgnoringCase) {
     } rows[] = {
         {"joe@EXAMPLE.com", "*@example.com", 2},
         {"Joe Public <JOE@example.com>", "joe@example.com", 2},
-        {"joe@mail.example.com", "j?e@*.example.com", 2},
         {"joe@example.com.evil.net", "*@example.com", 0},
         {"joe@example.com", "jane@example.com", 0},
         {"joe@example.com", "joe@example.org", 0},
