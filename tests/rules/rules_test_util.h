@@ -1,12 +1,11 @@
 /*
  * rules_test_util.h - helpers of the rule engine's tests: header records
- * parsed line by line (from lines or from a corpus mail's header block),
- * part trees parsed from mail text, and single parts holding given data.
+ * parsed line by line, part trees parsed from mail text, and single parts
+ * holding given data.
  */
 #ifndef MAILWARD_RULES_TEST_UTIL_H
 #define MAILWARD_RULES_TEST_UTIL_H
 
-#include <fstream>
 #include <initializer_list>
 #include <memory>
 #include <string>
@@ -28,20 +27,6 @@ inline HdrPtr MakeHeader(std::initializer_list<const char*> lines) {
     HdrPtr hdr(mailhdr_alloc());
     for (const char* line : lines)
         mailhdr_parseline(hdr.get(), line);
-    return hdr;
-}
-
-// The header block of a corpus mail, CR LF reduced, up to the empty line.
-inline HdrPtr CorpusHeader(const std::string& relative) {
-    std::ifstream in(std::string(MAILWARD_CORPUS_DIR) + "/" + relative, std::ios::binary);
-    HdrPtr hdr(mailhdr_alloc());
-    for (std::string line; std::getline(in, line);) {
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        if (line.empty())
-            break;
-        mailhdr_parseline(hdr.get(), line.c_str());
-    }
     return hdr;
 }
 
