@@ -1,24 +1,29 @@
 /*
- * test_vaveriz_engine.cpp - the virus engine through its exported functions:
+ * test_vaveriz.cpp - the virus engine through its exported functions:
  * findings (EICAR, and every sample of clamav-testfiles, mailed ones among
  * them), clean files, failures, the per-thread virus name, the version text,
  * loading and reloading signature folders, and scans from several threads at
  * once, also while the signatures are reloaded.
  *
  * On Linux the engine is libclamav and finds the test program in every
- * sample; the Windows engine reads raw bytes and finds it only in the samples
- * that hold it unpacked (RAW_CLAM_SAMPLES).
+ * sample; the Windows engine reads raw bytes with its own signature reader and
+ * finds it only in the samples that hold it unpacked (RAW_CLAM_SAMPLES). That
+ * reader is built and tested on every platform too: which .ndb lines it takes
+ * and which it skips, where it finds signatures (compared with a plain search
+ * on random data), signatures that straddle the chunks a file is read in, and
+ * folders of databases.
  */
 #include "miralib.h"
 #include "pf_scratch.h"
 #include "qorcsock_capture.h"
+#include "sigdb.h"
 #include "vaveriz.h"
-#include "vaveriz_test_util.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <filesystem>
+#include <random>
 #include <regex>
 #include <set>
 #include <string>
@@ -26,6 +31,27 @@
 #include <vector>
 
 namespace {
+
+// Where Debian's clamav-testfiles puts its samples.
+const char* TESTFILES_DIR = "/usr/share/clamav-testfiles";
+
+// The EICAR anti-virus test string, put together at run time so that this
+// source file is no test virus itself.
+std::string EicarText() {
+    return std::string("X5O!P%@AP[4\\PZX54(P^)7CC)7}$") + "EICAR-STANDARD-ANTIVIRUS-TEST-FILE!" +
+           "$H+H*";
+}
+
+// An .ndb line that finds the bytes `b` at any offset.
+std::string NdbLine(const std::string& name, const std::string& bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string line = name + ":0:*:";
+    for (unsigned char c : bytes) {
+        line += digits[c >> 4];
+        line += digits[c & 15];
+    }
+    return line + "\n";
+}
 
 #if defined(_WIN32)
 const char* ENGINE_PREFIX = "mailward-sigscan ";
@@ -65,7 +91,7 @@ class VaverizEngine : public ::testing::Test {
         m_eicar = m_scratch.Path("eicar.com");
         m_clean = m_scratch.Path("clean.txt");
         m_marker = m_scratch.Path("marker.bin");
-        ASSERT_TRUE(pftest::WriteFile(m_eicar, vztest::EicarText()));
+        ASSERT_TRUE(pftest::WriteFile(m_eicar, EicarText()));
         ASSERT_TRUE(pftest::WriteFile(m_clean, "Hello,\r\nnothing to see here.\r\n"));
         ASSERT_TRUE(pftest::WriteFile(m_marker, std::string("head ") + MARKER + " tail"));
         ASSERT_EQ(0, AV_Init());
@@ -119,10 +145,16 @@ TEST_F(VaverizEngine, CorpusMailsAreClean) {
 
 // Every sample of clamav-testfiles, one test that names a failing sample.
 TEST_F(VaverizEngine, EverySampleIsFoundWithTheTestProgramsName) {
-    std::vector<std::string> names = vztest::TestfileNames();
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(TESTFILES_DIR, ec), end; !ec && it != end;
+         it.increment(ec)) {
+        if (it->is_regular_file())
+            names.push_back(it->path().filename().string());
+    }
     ASSERT_FALSE(names.empty()) << "install the package clamav-testfiles";
     for (const std::string& name : names) {
-        std::string path = std::string(vztest::TESTFILES_DIR) + "/" + name;
+        std::string path = std::string(TESTFILES_DIR) + "/" + name;
 #if defined(_WIN32)
         bool findable = RAW_CLAM_SAMPLES.count(name) > 0;
 #else
@@ -157,14 +189,13 @@ TEST_F(VaverizEngine, VersionTextAndTheStateWithoutEngine) {
 }
 
 TEST_F(VaverizEngine, UpdateLoadsNewSignaturesAndAFailedOneKeepsTheOld) {
-    std::string dir =
-        SignatureFolder("sigs", vztest::NdbLine("Mailward.Test.EICAR", vztest::EicarText()));
+    std::string dir = SignatureFolder("sigs", NdbLine("Mailward.Test.EICAR", EicarText()));
     ASSERT_EQ(0, miraconf_set("SignatureDir", dir.c_str()));
     ASSERT_EQ(0, AV_Init());
     EXPECT_EQ(0, AV_CheckFile(m_marker.c_str()));
 
     ASSERT_TRUE(pftest::WriteFile(dir + pf::path_sep() + "more.ndb",
-                                  vztest::NdbLine("Mailward.Test.Marker", MARKER)));
+                                  NdbLine("Mailward.Test.Marker", MARKER)));
     EXPECT_EQ(0, AV_ActivateUpdate(1));
     EXPECT_EQ(1, AV_CheckFile(m_marker.c_str()));
     EXPECT_TRUE(StartsWith(AV_GetLastVirusName(), "Mailward.Test.Marker"));
@@ -193,7 +224,7 @@ TEST_F(VaverizEngine, FoldersWithoutDatabasesAndTheSystemFolder) {
     EXPECT_GE(log.Count(QLOG_ERROR), 4u);
     ASSERT_EQ(0, miraconf_set("SignatureDir", nullptr));
 
-    std::string system = SignatureFolder("system", vztest::NdbLine("System.Test.Marker", MARKER));
+    std::string system = SignatureFolder("system", NdbLine("System.Test.Marker", MARKER));
     ASSERT_EQ(0, miraconf_set("SystemSignatureDir", system.c_str()));
     ASSERT_EQ(0, AV_Init());
     EXPECT_EQ(3, SignatureCount(Version()));
@@ -219,7 +250,7 @@ TEST_F(VaverizEngine, FoldersWithoutDatabasesAndTheSystemFolder) {
 // virus names differ at the same moment: at least 50 rounds each, and on
 // until this thread has reloaded the signatures ten times.
 TEST_F(VaverizEngine, ConcurrentScansGoOnCorrectlyWhileSignaturesAreReloaded) {
-    const std::string sample = std::string(vztest::TESTFILES_DIR) + "/clam.exe";
+    const std::string sample = std::string(TESTFILES_DIR) + "/clam.exe";
     const std::string missing = m_scratch.Path("missing");
     std::atomic<int> wrong{0};
     std::atomic<bool> stop{false};
@@ -247,6 +278,144 @@ TEST_F(VaverizEngine, ConcurrentScansGoOnCorrectlyWhileSignaturesAreReloaded) {
     for (std::thread& t : threads)
         t.join();
     EXPECT_EQ(0, wrong.load());
+}
+
+// ---- the signature reader -------------------------------------------------
+
+using vaveriz::SigDb;
+
+// The name of the signature found in `data`, or "<none>".
+std::string Scan(const SigDb& db, const std::string& data) {
+    const std::string* name =
+        db.ScanBuffer(reinterpret_cast<const unsigned char*>(data.data()), data.size());
+    return name != nullptr ? *name : "<none>";
+}
+
+TEST(VaverizSigDb, TakesPlainBodySignaturesAndSkipsTheRest) {
+    SigDb db;
+    std::size_t skipped = 0;
+    db.AddNdb(
+        "# comment\n"
+        "\n"
+        "Good.One:0:*:41424344\r\n"
+        "Good.Flevel:1:*:45464748:51:255\n"
+        "Wild.Card:0:*:4142??44\n"
+        "Alternative:0:*:41(42|43)4344\n"
+        "Offset.EP:1:EP+0:41424344\n"
+        "Odd.Hex:0:*:4142434\n"
+        "Too.Short:0:*:414243\n"
+        "Bad.Target:x:*:41424344\n"
+        "Bad Name:0:*:41424344\n"
+        ":0:*:41424344\n"
+        "Few.Fields:0:*\n"
+        "Many.Fields:0:*:41424344:1:2:3\n",
+        &skipped);
+    EXPECT_EQ(2u, db.Count());
+    EXPECT_EQ(10u, skipped);
+    EXPECT_EQ(10u, db.Skipped());
+
+    std::string tooLong =
+        "Too.Long:0:*:" + std::string(2 * (vaveriz::SIGDB_MAX_SIG_BYTES + 1), 'a');
+    std::string longest = "Longest:0:*:" + std::string(2 * vaveriz::SIGDB_MAX_SIG_BYTES, 'a');
+    db.AddNdb(tooLong + "\n" + longest, &skipped);
+    EXPECT_EQ(1u, skipped);
+    EXPECT_EQ(3u, db.Count());
+}
+
+// The random comparison below covers the places; these show the order.
+TEST(VaverizSigDb, FindsTheFirstInDataOrderOnceCompiled) {
+    SigDb db;
+    db.AddNdb(
+        "Sig.Later:0:*:6d6e6f70\n"  // "mnop"
+        "Sig.Abcd:0:*:61626364\n"   // "abcd"
+        "Sig.Abcdef:0:*:616263646566\n");
+    EXPECT_EQ("<none>", Scan(db, "abcd"));
+    db.Compile();
+    EXPECT_EQ("Sig.Abcd", Scan(db, "--abcdef--"));  // same place: first loaded
+    EXPECT_EQ("Sig.Later", Scan(db, "mnop..abcd"));
+    EXPECT_EQ("<none>", Scan(db, "ABCD abdc bcd"));
+}
+
+// The index must find exactly what a plain search finds, also for
+// signatures that share their first bytes.
+TEST(VaverizSigDb, AgreesWithAPlainSearchOnRandomData) {
+    std::mt19937 rng(20240611);
+    auto byte = [&] { return static_cast<char>("ab\0\xff"[rng() % 4]); };
+    for (int round = 0; round < 200; ++round) {
+        std::vector<std::string> sigs;
+        std::string ndb;
+        for (int i = 0; i < 6; ++i) {
+            std::string sig;
+            for (std::size_t n = 4 + rng() % 4; n > 0; --n)
+                sig += byte();
+            sigs.push_back(sig);
+            ndb += NdbLine("S" + std::to_string(i), sig);
+        }
+        std::string data;
+        for (std::size_t n = rng() % 60; n > 0; --n)
+            data += byte();
+        std::string expected = "<none>";
+        for (std::size_t p = 0; p < data.size() && expected == "<none>"; ++p) {
+            for (std::size_t i = 0; i < sigs.size(); ++i) {
+                if (data.compare(p, sigs[i].size(), sigs[i]) == 0) {
+                    expected = "S" + std::to_string(i);
+                    break;
+                }
+            }
+        }
+        SigDb db;
+        db.AddNdb(ndb);
+        db.Compile();
+        ASSERT_EQ(expected, Scan(db, data)) << "round " << round;
+    }
+}
+
+TEST(VaverizSigDb, FileScanFindsSignaturesAcrossChunkEdges) {
+    pftest::Scratch scratch;
+    const std::string sig = "0123456789abcdef";  // 16 bytes
+    SigDb db;
+    db.AddNdb(
+        "Edge.Sig:0:*:30313233343536373839616263646566\n"
+        "Short.Sig:0:*:51525354\n");
+    db.Compile();
+    const std::size_t chunk = vaveriz::SIGDB_SCAN_CHUNK;
+    for (std::size_t at :
+         {std::size_t(0), chunk - 8, chunk - 1, chunk, 2 * chunk - 15, 2 * chunk + 100}) {
+        std::string data(2 * chunk + 116, '.');
+        data.replace(at, sig.size(), sig);
+        std::string path = scratch.Path("f" + std::to_string(at));
+        ASSERT_TRUE(pftest::WriteFile(path, data));
+        std::string name;
+        EXPECT_EQ(1, db.ScanFile(path.c_str(), &name)) << at;
+        EXPECT_EQ("Edge.Sig", name) << at;
+    }
+    std::string clean = scratch.Path("clean");
+    ASSERT_TRUE(pftest::WriteFile(clean, std::string(3 * chunk, 'P') + "RST"));
+    std::string name = "unchanged";
+    EXPECT_EQ(0, db.ScanFile(clean.c_str(), &name));
+    EXPECT_EQ("unchanged", name);
+    std::string shortAtEnd = scratch.Path("short");
+    ASSERT_TRUE(pftest::WriteFile(shortAtEnd, std::string(chunk - 2, '.') + "QRST"));
+    EXPECT_EQ(1, db.ScanFile(shortAtEnd.c_str(), &name));
+    EXPECT_EQ("Short.Sig", name);
+    EXPECT_EQ(-1, db.ScanFile(scratch.Path("missing").c_str(), &name));
+}
+
+TEST(VaverizSigDb, LoadsTheNdbFilesOfAFolderInNameOrder) {
+    pftest::Scratch scratch;
+    ASSERT_TRUE(pftest::WriteFile(scratch.Path("b.ndb"), "From.B:0:*:61626364\n"));
+    ASSERT_TRUE(pftest::WriteFile(scratch.Path("a.NDB"), "From.A:0:*:61626364\n"));
+    ASSERT_TRUE(pftest::WriteFile(scratch.Path("c.hdb"), "Not.Read:0:*:61626364\n"));
+    SigDb db;
+    std::string error;
+    ASSERT_TRUE(db.LoadDir(scratch.Dir(), &error)) << error;
+    db.Compile();
+    EXPECT_EQ(2u, db.Count());
+    EXPECT_EQ("From.A", Scan(db, "abcd"));
+
+    SigDb none;
+    EXPECT_FALSE(none.LoadDir(scratch.Path("missing"), &error));
+    EXPECT_NE(std::string::npos, error.find("missing")) << error;
 }
 
 }  // namespace
