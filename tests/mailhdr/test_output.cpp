@@ -68,7 +68,8 @@ TEST(HeaderText, SingleFieldFormsNullRecordAndRefusedBuffer) {
 
 // The library's own folds survive: an LF followed by a tab or blank is
 // written as CR LF and that white space. Any other line end becomes a
-// blank, so no value can start a field or a line of white space alone.
+// blank, so no value can start a field or a line of white space alone: read
+// back, the text holds the one field that was set and no Bcc field.
 TEST(HeaderTextLineEnds, FoldsAreKeptOtherLineEndsBecomeBlanks) {
     struct Case {
         const char* value;
@@ -79,6 +80,12 @@ TEST(HeaderTextLineEnds, FoldsAreKeptOtherLineEndsBecomeBlanks) {
         {"text/plain;\n\tname=\"a.txt\"", "text/plain;\r\n\tname=\"a.txt\"",
          MAILHDR_FLD_CONTENT_TYPE},
         {"attachment;\n filename=a.txt", "attachment;\r\n filename=a.txt", MAILHDR_FLD_DISPOSITION},
+        // A part name from a hostile mail: the encoded word
+        // "=?us-ascii?Q?evil.txt=0D=0ABcc:_victim@example.com?=" decoded
+        // into the folded value the part layer writes.
+        {"attachment;\n\tfilename=\"evil.txt\r\nBcc: victim@example.com\"",
+         "attachment;\r\n\tfilename=\"evil.txt  Bcc: victim@example.com\"",
+         MAILHDR_FLD_DISPOSITION},
         {"a\r\nBcc: x@example.com", "a  Bcc: x@example.com"},
         {"a\nBcc: x", "a Bcc: x"},
         {"a\rBcc: x", "a Bcc: x"},
@@ -93,40 +100,17 @@ TEST(HeaderTextLineEnds, FoldsAreKeptOtherLineEndsBecomeBlanks) {
         SCOPED_TRACE(c.value);
         HdrPtr hdr = NewHdr();
         ASSERT_EQ(0, mailhdr_setfld_string(hdr.get(), c.id, c.value));
-        EXPECT_EQ(std::string(mailhdr_getfldname(c.id)) + ": " + c.written + "\r\n",
-                  Text(hdr.get()));
+        const std::string text = Text(hdr.get());
+        EXPECT_EQ(std::string(mailhdr_getfldname(c.id)) + ": " + c.written + "\r\n", text);
+        HdrPtr reread = Parsed(text);
+        EXPECT_EQ(nullptr, mailhdr_getfld(reread.get(), 15));  // Bcc
+        EXPECT_EQ(1, CountFields(reread.get()));
     }
     HdrPtr hdr = NewHdr();
     mailhdr_fld* fld = mailhdr_addfld_byname(hdr.get(), "X-A\r\nBcc");
     ASSERT_NE(nullptr, fld);
     ASSERT_EQ(0, stringlist_append_string(&fld->lines, "v"));
     EXPECT_EQ("X-A  Bcc: v\r\n", SprintText(hdr.get()));
-}
-
-// A part named from a hostile mail: the name's encoded word
-// "=?us-ascii?Q?evil.txt=0D=0ABcc:_victim@example.com?=" decodes to the
-// text below, and the part layer puts it into its folded Content-Type and
-// Content-Disposition values. Read back, the header text must hold exactly
-// the two fields that were set, with their folds, and no Bcc field.
-TEST(HeaderTextLineEnds, DecodedFileNameCannotAddAField) {
-    const std::string decoded = "evil.txt\r\nBcc: victim@example.com";
-    HdrPtr hdr = NewHdr();
-    std::string type = "text/plain;\n\tname=\"" + decoded + "\"";
-    std::string disposition = "attachment;\n\tfilename=\"" + decoded + "\"";
-    ASSERT_EQ(0, mailhdr_setfld_string(hdr.get(), MAILHDR_FLD_CONTENT_TYPE, type.c_str()));
-    ASSERT_EQ(0, mailhdr_setfld_string(hdr.get(), MAILHDR_FLD_DISPOSITION, disposition.c_str()));
-    const std::string text = SprintText(hdr.get());
-    EXPECT_EQ(
-        "Content-Type: text/plain;\r\n\tname=\"evil.txt  Bcc: victim@example.com\"\r\n"
-        "Content-Disposition: attachment;\r\n\tfilename=\"evil.txt  Bcc: "
-        "victim@example.com\"\r\n",
-        text);
-
-    HdrPtr reread = Parsed(text);
-    EXPECT_EQ(nullptr, mailhdr_getfld(reread.get(), 15));  // Bcc
-    EXPECT_EQ(2, CountFields(reread.get()));
-    EXPECT_EQ((Strings{"text/plain;", "name=\"evil.txt  Bcc: victim@example.com\""}),
-              Lines(mailhdr_getfldvalue(reread.get(), MAILHDR_FLD_CONTENT_TYPE)));
 }
 
 int Collect(void* context, mailhdr_fld* fld) {
@@ -144,7 +128,7 @@ int Release(void*, mailhdr_fld* fld) {
     return 1;
 }
 
-TEST(WalkFields, SumsResultsInOutputOrderAndStopsAtANegativeOne) {
+TEST(WalkFields, SumsResultsInOutputOrderStopsAtANegativeOneMayRelease) {
     HdrPtr hdr = Parsed("X-A: 1\nFrom: f@x\nReceived: r1\nReceived: r2\n");
     Strings seen;
     EXPECT_EQ(8, mailhdr_foreach_fld(hdr.get(), &seen, Collect));
@@ -154,33 +138,22 @@ TEST(WalkFields, SumsResultsInOutputOrderAndStopsAtANegativeOne) {
     EXPECT_EQ((Strings{"Received", "Received", "From"}), seen);
     EXPECT_EQ(0, mailhdr_foreach_fld(hdr.get(), &seen, nullptr));
     EXPECT_EQ(0, mailhdr_foreach_fld(nullptr, &seen, Collect));
-}
-
-TEST(WalkFields, FunctionMayReleaseTheFieldItIsGiven) {
-    HdrPtr hdr = Parsed("Received: r1\nReceived: r2\nReceived: r3\n");
-    EXPECT_EQ(3, mailhdr_foreach_fld(hdr.get(), nullptr, Release));
-    hdr->flds[1] = nullptr;  // the walk released them all
+    // The function may release the field it is given.
+    EXPECT_EQ(4, mailhdr_foreach_fld(hdr.get(), nullptr, Release));
+    for (mailhdr_fld*& head : hdr->flds)
+        head = nullptr;  // the walk released them all
     hdr->current = nullptr;
 }
 
 // Sets TZ while it lives and puts the old value back.
-class TimeZone {
-  public:
-    explicit TimeZone(const char* tz) : m_had(std::getenv("TZ") != nullptr) {
-        if (m_had)
-            m_old = std::getenv("TZ");
+struct TimeZone {
+    explicit TimeZone(const char* tz) : had(std::getenv("TZ") != nullptr) {
+        old = had ? std::getenv("TZ") : "";
         setenv("TZ", tz, 1);
     }
-    ~TimeZone() {
-        if (m_had)
-            setenv("TZ", m_old.c_str(), 1);
-        else
-            unsetenv("TZ");
-    }
-
-  private:
-    bool m_had;
-    std::string m_old;
+    ~TimeZone() { had ? setenv("TZ", old.c_str(), 1) : unsetenv("TZ"); }
+    bool had;
+    std::string old;
 };
 
 TEST(Date, ZonesAndDaylightSavingTime) {
