@@ -353,19 +353,15 @@ class Templates : public ::testing::Test {
     }
     void TearDown() override { miraconf_reset(); }
 
-    // Fills the template `name`; "<null>" when the fill fails.
-    static std::string FillFile(const char* name, const TemplateVariable* table,
-                                const Outputs* outputs) {
-        char* filled = GiveTextFromReplacedTemplate(table, name, const_cast<Outputs*>(outputs), 0);
-        std::string result = filled != nullptr ? filled : "<null>";
-        cbcontext_free(filled);
-        return result;
-    }
-    // Fills a template of the given text.
+    // Fills a template of the given text; "<null>" when the fill fails.
     std::string Fill(const std::string& text, const TemplateVariable* table = TABLE,
                      const Outputs* outputs = nullptr) {
         EXPECT_TRUE(pftest::WriteFile(m_scratch.Path("t.txt"), text));
-        return FillFile("t.txt", table, outputs);
+        char* filled =
+            GiveTextFromReplacedTemplate(table, "t.txt", const_cast<Outputs*>(outputs), 0);
+        std::string result = filled != nullptr ? filled : "<null>";
+        cbcontext_free(filled);
+        return result;
     }
 
     pftest::Scratch m_scratch;

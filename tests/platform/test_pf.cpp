@@ -1,9 +1,15 @@
 /*
- * test_pf_files.cpp - the file calls of the platform layer: existence,
- * copy with overwrite (also of files larger than one copy chunk), deletion,
- * replacement in one step, mkdir -p and the exclusive owner-only file. Every
- * failure case checks that the files involved stay as they were and that
- * last_error() names a reason.
+ * test_pf.cpp - the platform layer. Files: existence, copy with overwrite
+ * (also of files larger than one copy chunk), deletion, replacement in one
+ * step, mkdir -p and the exclusive owner-only file; every failure case checks
+ * that the files involved stay as they were and that last_error() names a
+ * reason. Strings: path splitting with _splitpath's rules (on Windows also
+ * checked against the C runtime's own _splitpath), strdup, stricmp and
+ * strnicmp. Threads: created suspended and started by resume, waited for with
+ * a time-out, closed while running (detached, goes on) or before running
+ * (never runs), and sleep. The waits are generous upper bounds for a thread
+ * to get going, never speed goals; a "does not run" check looks for a while
+ * and expects nothing.
  */
 #include "platform.h"
 
@@ -11,9 +17,15 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
 #include <random>
 #include <string>
+#include <thread>
+#include <vector>
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -263,5 +275,250 @@ TEST(PfCreateExclusive, NoAccountButTheProcessUserIsGrantedAccess) {
     EXPECT_TRUE(userMayWrite);
 }
 #endif
+
+// ---- strings ---------------------------------------------------------------
+
+struct SplitCase {
+    const char* path;
+    const char* drive;
+    const char* dir;
+    const char* name;
+    const char* ext;
+};
+
+void ExpectSplit(std::initializer_list<SplitCase> cases) {
+    for (const SplitCase& c : cases) {
+        pf::SplitPath sp = pf::split_path(c.path);
+        const char* path = c.path != nullptr ? c.path : "<null>";
+        EXPECT_EQ(sp.drive, c.drive) << path;
+        EXPECT_EQ(sp.dir, c.dir) << path;
+        EXPECT_EQ(sp.name, c.name) << path;
+        EXPECT_EQ(sp.ext, c.ext) << path;
+        // BackupMail builds the companion path by joining the four parts.
+        if (c.path != nullptr) {
+            EXPECT_EQ(sp.drive + sp.dir + sp.name + sp.ext, c.path);
+        }
+    }
+}
+
+TEST(PfSplitPath, CommonShapes) {
+    ExpectSplit({
+        {nullptr, "", "", "", ""},
+        {"", "", "", "", ""},
+        {"noext", "", "", "noext", ""},
+        {"archive.tar.gz", "", "", "archive.tar", ".gz"},  // last dot
+        {"trailingdot.", "", "", "trailingdot", "."},
+        {".hidden", "", "", "", ".hidden"},
+        {"/var/spool/x.d/abc", "", "/var/spool/x.d/", "abc", ""},  // dot in a folder only
+        {"/var/spool/", "", "/var/spool/", "", ""},
+        {"/a/b.c/d.poi", "", "/a/b.c/", "d", ".poi"},
+        {"a//b..c", "", "a//", "b.", ".c"},
+    });
+}
+
+#if defined(_WIN32)
+TEST(PfSplitPath, WindowsDrivesAndBothSeparators) {
+    ExpectSplit({
+        {"C:\\mail\\in\\abc.poi", "C:", "\\mail\\in\\", "abc", ".poi"},
+        {"c:abc.smi", "c:", "", "abc", ".smi"},
+        {"D:", "D:", "", "", ""},
+        {"C:/mixed\\seps/name.ext", "C:", "/mixed\\seps/", "name", ".ext"},
+        {"\\\\server\\share\\f.txt", "", "\\\\server\\share\\", "f", ".txt"},
+        {"dir.x\\file", "", "dir.x\\", "file", ""},
+    });
+    const char* paths[] = {
+        "C:\\mail\\in\\abc.poi", "c:abc.smi", "x\\y.z\\w",       "..",    "a.b.c",
+        "\\\\srv\\share\\f",     "C:\\",      "/unix/style.txt", "name.", ""};
+    for (const char* p : paths) {  // as the runtime's own _splitpath does it
+        char drive[_MAX_DRIVE], dir[_MAX_DIR], name[_MAX_FNAME], ext[_MAX_EXT];
+        _splitpath(p, drive, dir, name, ext);
+        ExpectSplit({{p, drive, dir, name, ext}});
+    }
+}
+#else
+TEST(PfSplitPath, PosixHasNoDrivesAndKeepsBackslashesInNames) {
+    ExpectSplit({
+        {"C:abc.poi", "", "", "C:abc", ".poi"},
+        {"/in/a\\b.txt", "", "/in/", "a\\b", ".txt"},
+    });
+}
+#endif
+
+TEST(PfStrings, StrdupCopiesIntoMallocedMemory) {
+    const char* src = "Content-Type";
+    char* copy = pf::strdup(src);
+    ASSERT_NE(copy, nullptr);
+    EXPECT_NE(copy, src);
+    EXPECT_STREQ(copy, src);
+    std::free(copy);
+    EXPECT_EQ(pf::strdup(nullptr), nullptr);
+}
+
+int Sign(int v) {
+    return (v > 0) - (v < 0);
+}
+
+TEST(PfStrings, StricmpOrdersLikeLowerCaseBytesWithNullFirst) {
+    struct Row {
+        const char* a;
+        const char* b;
+        int sign;
+    } rows[] = {
+        {"Content-Type", "content-TYPE", 0},
+        {"", "", 0},
+        {"abc", "ABD", -1},
+        {"ABD", "abc", 1},
+        {"ab", "abc", -1},  // a prefix comes first
+        // '_' lies between 'Z' and 'a': folding to lower case puts it before
+        // letters.
+        {"_", "A", -1},
+        // Bytes above 127 are not folded and sort after ASCII.
+        {"\xFC", "z", 1},
+        {"\xFC", "\xDC", 1},
+        {nullptr, nullptr, 0},
+        {nullptr, "", -1},
+        {"", nullptr, 1},
+    };
+    for (const Row& r : rows) {
+        EXPECT_EQ(r.sign, Sign(pf::stricmp(r.a, r.b)))
+            << (r.a != nullptr ? r.a : "<null>") << " vs " << (r.b != nullptr ? r.b : "<null>");
+    }
+}
+
+TEST(PfStrings, StrnicmpComparesAtMostNCharacters) {
+    EXPECT_EQ(pf::strnicmp("X-ZANAntiSpam: 1", "x-zanantispam: 2", 14), 0);
+    EXPECT_NE(pf::strnicmp("X-ZANAntiSpam: 1", "x-zanantispam: 2", 16), 0);
+    EXPECT_EQ(pf::strnicmp("abc", "xyz", 0), 0);
+    // Stops at the end of the shorter string even when n is larger.
+    EXPECT_EQ(pf::strnicmp("Ab", "aB", 100), 0);
+    EXPECT_EQ(Sign(pf::strnicmp("a", "ab", 5)), -1);
+    EXPECT_EQ(Sign(pf::strnicmp(nullptr, "a", 5)), -1);
+}
+
+// ---- threads ---------------------------------------------------------------
+
+// Long enough for any thread to have been scheduled on a busy machine.
+constexpr unsigned kSettleMs = 100;
+// Upper bound for a thread that is free to end.
+constexpr unsigned kEndMs = 10000;
+
+struct Probe {
+    std::atomic<int> runs{0};
+    std::atomic<bool> release{false};  // a blocked body may end
+    std::atomic<bool> finished{false};
+};
+
+void Count(void* p) {
+    static_cast<Probe*>(p)->runs.fetch_add(1);
+}
+
+void BlockUntilReleased(void* p) {
+    auto* probe = static_cast<Probe*>(p);
+    probe->runs.fetch_add(1);
+    while (!probe->release.load())
+        pf::sleep_ms(1);
+    probe->finished.store(true);
+}
+
+TEST(PfThread, RunsOnlyAfterResumeWithDistinctIdsAndNeverWhenClosedBefore) {
+    Probe probe;
+    std::uint32_t a = 0, b = 0;
+    pf::Thread* ta = pf::thread_create_suspended(&Count, &probe, &a);
+    pf::Thread* tb = pf::thread_create_suspended(&Count, &probe, &b);
+    pf::Thread* never = pf::thread_create_suspended(&Count, &probe, nullptr);
+    ASSERT_NE(ta, nullptr);
+    ASSERT_NE(tb, nullptr);
+    ASSERT_NE(never, nullptr);
+    pf::thread_close(never);
+    EXPECT_NE(a, 0u);
+    EXPECT_NE(b, 0u);
+    EXPECT_NE(a, b);
+    EXPECT_FALSE(pf::thread_wait(ta, kSettleMs));
+    EXPECT_EQ(probe.runs.load(), 0);
+    ASSERT_TRUE(pf::thread_resume(ta));
+    EXPECT_TRUE(pf::thread_wait(ta, kEndMs));
+    EXPECT_EQ(probe.runs.load(), 1);
+    ASSERT_TRUE(pf::thread_resume(tb));
+    EXPECT_TRUE(pf::thread_wait(tb, kEndMs));
+    EXPECT_EQ(probe.runs.load(), 2);
+    pf::thread_close(ta);
+    pf::thread_close(tb);
+    pf::sleep_ms(kSettleMs);
+    EXPECT_EQ(probe.runs.load(), 2);  // the closed one never ran
+
+    EXPECT_EQ(pf::thread_create_suspended(nullptr, nullptr, nullptr), nullptr);
+    EXPECT_FALSE(pf::thread_resume(nullptr));
+    EXPECT_FALSE(pf::thread_wait(nullptr, 0));
+    pf::thread_close(nullptr);  // does nothing
+}
+
+TEST(PfThread, TimedWaitsInRoundsUntilTheThreadEnds) {
+    // The service's Stop waits in rounds until the job in progress ends.
+    Probe probe;
+    pf::Thread* t = pf::thread_create_suspended(&BlockUntilReleased, &probe, nullptr);
+    ASSERT_NE(t, nullptr);
+    ASSERT_TRUE(pf::thread_resume(t));
+    EXPECT_FALSE(pf::thread_wait(t, 0));
+    EXPECT_FALSE(pf::thread_wait(t, kSettleMs));
+    EXPECT_FALSE(probe.finished.load());
+    int rounds = 0;
+    while (!pf::thread_wait(t, 20)) {
+        if (++rounds == 3)
+            probe.release.store(true);
+        ASSERT_LT(rounds, 1000);
+    }
+    EXPECT_GE(rounds, 3);
+    EXPECT_TRUE(probe.finished.load());
+    // Waiting again on an ended thread keeps answering true.
+    EXPECT_TRUE(pf::thread_wait(t, 0));
+    EXPECT_TRUE(pf::thread_wait(t, PF_WAIT_FOREVER));
+    pf::thread_close(t);
+}
+
+TEST(PfThread, CloseWhileRunningDetaches) {
+    auto* probe = new Probe;  // outlives the handle; freed after the thread ends
+    pf::Thread* t = pf::thread_create_suspended(&BlockUntilReleased, probe, nullptr);
+    ASSERT_NE(t, nullptr);
+    ASSERT_TRUE(pf::thread_resume(t));
+    pf::thread_close(t);
+    probe->release.store(true);
+    for (unsigned waited = 0; waited < kEndMs && !probe->finished.load(); waited += 5)
+        pf::sleep_ms(5);
+    EXPECT_TRUE(probe->finished.load());
+    EXPECT_EQ(probe->runs.load(), 1);
+    pf::sleep_ms(kSettleMs);  // let the detached thread leave its body
+    delete probe;
+}
+
+TEST(PfThread, ManyThreadsFromSeveralOwnersAllRunOnce) {
+    // Owners on several threads create, start, wait for and close their own
+    // workers at the same time, as services in one host process would.
+    constexpr int kOwners = 4, kEach = 25;
+    Probe probe;
+    std::atomic<int> failures{0};
+    std::vector<std::thread> owners;
+    for (int o = 0; o < kOwners; ++o) {
+        owners.emplace_back([&] {
+            for (int i = 0; i < kEach; ++i) {
+                pf::Thread* t = pf::thread_create_suspended(&Count, &probe, nullptr);
+                if (t == nullptr || !pf::thread_resume(t) || !pf::thread_wait(t, kEndMs))
+                    failures.fetch_add(1);
+                pf::thread_close(t);
+            }
+        });
+    }
+    for (auto& th : owners)
+        th.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(probe.runs.load(), kOwners * kEach);
+}
+
+TEST(PfSleep, SleepsAtLeastRoughlyTheTimeAsked) {
+    // A lower bound only: sleep must not return early by a whole tick.
+    auto start = std::chrono::steady_clock::now();
+    pf::sleep_ms(50);
+    auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(std::chrono::duration_cast<std::chrono::milliseconds>(took).count(), 40);
+}
 
 }  // namespace
