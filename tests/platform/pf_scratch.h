@@ -24,18 +24,15 @@ class Scratch {
     Scratch() {
         // create_directory is atomic: a name taken by another run is skipped.
         static std::atomic<unsigned> counter{std::random_device{}()};
-        auto base = std::filesystem::temp_directory_path();
-        for (;;) {
-            std::filesystem::path p =
-                base / ("mailward-pf-" + std::to_string(counter.fetch_add(1)));
-            std::error_code ec;
-            if (std::filesystem::create_directory(p, ec)) {
-                m_dir = p.string();
-                break;
-            }
-            if (ec)
-                throw std::filesystem::filesystem_error("scratch dir", p, ec);
-        }
+        std::error_code ec;
+        std::filesystem::path p;
+        do {
+            p = std::filesystem::temp_directory_path() /
+                ("mailward-pf-" + std::to_string(counter.fetch_add(1)));
+        } while (!std::filesystem::create_directory(p, ec) && !ec);
+        if (ec)
+            throw std::filesystem::filesystem_error("scratch dir", p, ec);
+        m_dir = p.string();
     }
     ~Scratch() {
         std::error_code ec;
