@@ -5,10 +5,9 @@
  * scratch folders with copies of the example mails, and a small strict JSON
  * reader for the --json output.
  *
- * Every test runs in its own scratch folder below the build tree, with
- * XDG_STATE_HOME pointing into it, so the program's data folder (backups,
- * scan file) never touches the developer's home. Scratch folders are
- * removed when a test passes and kept (path printed) when it fails.
+ * Every test runs in its own scratch folder below the build tree (kept when
+ * it fails), with XDG_STATE_HOME pointing into it, so the program's data
+ * folder never touches the developer's home.
  */
 #ifndef MAILWARD_TESTS_TOOLS_CLI_TEST_UTIL_H
 #define MAILWARD_TESTS_TOOLS_CLI_TEST_UTIL_H
@@ -95,15 +94,15 @@ struct Json {
     std::vector<Json> items;
     std::map<std::string, Json> members;
 
+    static const Json& Missing() {
+        static const Json missing;
+        return missing;
+    }
     const Json& operator[](const std::string& key) const {
         auto it = members.find(key);
         return it != members.end() ? it->second : Missing();
     }
     const Json& operator[](std::size_t i) const { return i < items.size() ? items[i] : Missing(); }
-    static const Json& Missing() {
-        static const Json missing;
-        return missing;
-    }
     bool IsNull() const { return kind == Null; }
     long long Int() const { return static_cast<long long>(num); }
     std::size_t Size() const { return kind == Array ? items.size() : members.size(); }
@@ -116,15 +115,15 @@ struct Json {
     }
 };
 
-// A strict reader: the whole text must be one JSON value. Throws
-// std::runtime_error with the offset on malformed input.
+// A strict reader: the whole text must be one JSON value, keys unique, no
+// raw control characters in strings. Throws std::runtime_error with the
+// offset on malformed input.
 class JsonReader {
   public:
     static Json Parse(const std::string& text) {
         JsonReader r(text);
         Json v = r.Value();
-        r.Space();
-        if (r.m_pos != text.size())
+        if (r.Space(), r.m_pos != text.size())
             r.Fail("text after the value");
         return v;
     }
@@ -135,16 +134,15 @@ class JsonReader {
         throw std::runtime_error("JSON: " + why + " at offset " + std::to_string(m_pos));
     }
     void Space() {
-        while (m_pos < m_text.size() && Contains(" \t\r\n", std::string(1, m_text[m_pos])))
+        while (m_pos < m_text.size() && Contains(" \t\r\n", {m_text[m_pos]}))
             ++m_pos;
     }
     // Takes `word` after any white space.
     bool Take(const std::string& word) {
         Space();
-        if (m_text.compare(m_pos, word.size(), word) != 0)
-            return false;
-        m_pos += word.size();
-        return true;
+        const bool here = m_text.compare(m_pos, word.size(), word) == 0;
+        m_pos += here ? word.size() : 0;
+        return here;
     }
     // The comma-separated items of an array or object, up to `close`.
     template <class Item>
@@ -162,13 +160,9 @@ class JsonReader {
         if (Take("{")) {
             v.kind = Json::Object;
             Items("}", [&] {
-                if (!Take("\""))
-                    Fail("expected a key");
-                const std::string key = Str();
-                if (!Take(":"))
-                    Fail("expected ':'");
-                if (v.members.count(key) != 0)
-                    Fail("duplicate key " + key);
+                const std::string key = Take("\"") ? Str() : (Fail("expected a key"), "");
+                if (!Take(":") || v.members.count(key) != 0)
+                    Fail("expected ':' or duplicate key " + key);
                 v.members[key] = Value();
             });
         } else if (Take("[")) {
@@ -190,7 +184,9 @@ class JsonReader {
         }
         return v;
     }
-    // The rest of a string whose opening quote was taken.
+    // The rest of a string whose opening quote was taken. The tool writes
+    // \u only below U+0100 (control characters and stray 8-bit bytes):
+    // such an escape gives the byte back.
     std::string Str() {
         static const std::string kFrom = "\"\\/nrtbf", kTo = "\"\\/\n\r\t\b\f";
         std::string out;
@@ -205,8 +201,6 @@ class JsonReader {
             } else if (m_pos < m_text.size() && Contains(kFrom, {m_text[m_pos]})) {
                 out += kTo[kFrom.find(m_text[m_pos++])];
             } else if (m_text.compare(m_pos, 1, "u") == 0 && m_pos + 5 <= m_text.size()) {
-                // The tool writes \u only below U+0100 (control characters
-                // and stray 8-bit bytes): give the byte back.
                 const unsigned cp = std::stoul(m_text.substr(m_pos + 1, 4), nullptr, 16);
                 m_pos += 5;
                 if (cp > 0xFF)

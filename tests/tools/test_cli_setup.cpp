@@ -9,25 +9,15 @@ namespace {
 
 class CliSetup : public CliTest {};
 
-TEST_F(CliSetup, NoSetUpUsesTheEmbeddedDefaults) {
-    const fs::path mails = CopyExamples();
-    RunResult run;
-    auto m = CheckJson({(mails / "02-eicar-attachment.eml").string()}, run);
-    ASSERT_EQ(m.size(), 1u) << run;
-    // The shipped signatures found the test virus, the shipped template
-    // made the notice, the data folder was made below XDG_STATE_HOME with
-    // the backup kept and an empty scan folder.
-    EXPECT_EQ(m["02-eicar-attachment.eml"]["verdict"].str, "FOUND");
-    ExpectAll(ReadFile(mails / "02-eicar-attachment.eml"), {"Checked with:    ClamAV"});
-    EXPECT_EQ(FilesBelow(DataDir()), std::vector<std::string>{"origmail/02-eicar-attachment.eml"});
-    EXPECT_TRUE(fs::is_directory(DataDir() / "tmp"));
-
-    // MAILWARD_DATA_DIR names the data folder directly.
+// The embedded defaults (no set-up at all) are checked with the example
+// mails in test_cli_check.cpp; MAILWARD_DATA_DIR names the data folder.
+TEST_F(CliSetup, DataFolderFromTheEnvironment) {
     SetEnv("MAILWARD_DATA_DIR", (Dir() / "data").string());
-    const fs::path again = CopyExamples("again");
-    const RunResult r = Run({"check", "-b", (again / "01-clean.eml").string()});
+    const fs::path mails = CopyExamples();
+    const RunResult r = Run({"check", "-b", (mails / "01-clean.eml").string()});
     EXPECT_EQ(r.status, 0) << r;
     EXPECT_TRUE(fs::exists(Dir() / "data" / "origmail" / "01-clean.eml"));
+    EXPECT_FALSE(fs::exists(DataDir()));
 }
 
 TEST_F(CliSetup, ConfigurationFileValuesAndHostTextsApply) {
@@ -36,12 +26,15 @@ TEST_F(CliSetup, ConfigurationFileValuesAndHostTextsApply) {
     RunResult run;
     auto m = CheckJson({"-c", "mailward.conf", mails.string()}, run);
     ASSERT_EQ(m.size(), 7u) << run;
-    // StampLabel, StampHost, SubjectMark and VirusMailMode of the example.
+    // StampLabel, StampHost, SubjectMark and VirusMailMode (7: the virus
+    // entry) of the example.
     EXPECT_EQ(m["01-clean.eml"]["stamp"][0].str,
               "checked by VaveRiz for example.org; host=mail.example.org");
     EXPECT_EQ(m["05-keyword-spam.eml"]["subject"].str, "***SPAM*** Cheap pills, today only");
     EXPECT_EQ(m["02-eicar-attachment.eml"]["antispam"].Strings(),
               std::vector<std::string>{"Virus:Mailward.Test.EICAR.UNOFFICIAL"});
+    ExpectAll(ReadFile(mails / "02-eicar-attachment.eml"),
+              {"X-ZANAntiSpam: Virus:Mailward.Test.EICAR.UNOFFICIAL\r\n"});
     // DataDir is relative to the current folder; BackupMode 1 keeps the
     // backups of changed mails (with the engine's stamp, every mail).
     EXPECT_EQ(FilesBelow(Dir() / "mailward-data" / "origmail").size(), 7u);
