@@ -29,10 +29,11 @@
  *
  * Temporary files: a stale "<path>.tmp" is removed and the new one made
  * exclusively (owner-only), so that a link planted under that name is never
- * followed. A path whose "<path>.tmp" would not fit a path buffer
- * (pf::path_fits) is refused: cutting it could name the mail itself. When the
- * final replace fails, the temporary file stays and the error line names it;
- * every other failure removes it.
+ * followed; just before it replaces the mail it takes the mail's access
+ * rights (a new mail: those of a new file in its folder). A path whose "<path>.tmp" would not fit a
+ * path buffer (pf::path_fits) is refused: cutting it could name the mail itself. When the final
+ * replace fails, the temporary file stays and the error line names it; every other failure removes
+ * it.
  *
  * Limits: SHC_LINE_CHARS (pieces in which old header lines are read),
  * SHC_COPY_BLOCK (body copy block), SHC_FILE_BUFFER (stream buffers of the

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "platform.h"
+#include "qorcsock.h"
 
 namespace {
 
@@ -41,6 +42,14 @@ bool MimeSyncFile(std::FILE* pFile) {
 bool MimeReplaceFile(const char* pszFrom, const char* pszTo) {
     if (g_hooks.beforeReplace && !g_hooks.beforeReplace(pszFrom, pszTo, g_hooks.pUser)) {
         return false;
+    }
+    // The new mail keeps the rights of the old one (the temporary file was
+    // made owner-only), so that a host's next stage can still read it. A
+    // mail whose rights could not be carried over still replaces the old
+    // one: the checked contents matter more.
+    if (!pf::take_access(pszFrom, pszTo)) {
+        errmsg("cannot give %s the access rights of %s: %s", pszFrom, pszTo,
+               WINError2str(pf::last_error()));
     }
     return pf::replace_file(pszFrom, pszTo);
 }

@@ -105,7 +105,8 @@ bool MimeFileWrite(std::FILE* pFile, const void* pData, std::size_t nLen);
 // Flushes `pFile` to disk (pf::sync_file) through the sync hook.
 bool MimeSyncFile(std::FILE* pFile);
 // Replaces `pszTo` by `pszFrom` in one step (pf::replace_file) through the
-// replace hook.
+// replace hook, after giving `pszFrom` the access rights of `pszTo`
+// (pf::take_access; a failure there is logged and the replace goes on).
 bool MimeReplaceFile(const char* pszFrom, const char* pszTo);
 
 #endif

@@ -30,6 +30,12 @@
  *                   dangling link), readable and writable only by its owner;
  *                   the result is a FILE* opened "wb" (bytes are written as
  *                   given: no LF to CR LF translation), or null.
+ *   take_access     gives a closed file of ours (a temporary file about to
+ *                   replace `target`) the access rights a file written in
+ *                   place at `target` would have: those of the file there
+ *                   now, or when there is none those of a new file there
+ *                   (POSIX: 0666 less the umask; Windows: the folder's
+ *                   inherited permissions). Owner and group stay ours.
  *
  * Threads: thread_create_suspended makes a thread that does not run `fn`
  * until thread_resume; the 32-bit id is never 0. thread_wait waits at most
@@ -84,6 +90,8 @@ bool make_dirs(const char* path);  // like mkdir -p; true when it exists after
 // Creates a new file exclusively with owner-only permissions; the result is a
 // FILE* opened "wb", or null (also when the path already exists).
 std::FILE* create_exclusive(const char* path);
+// See the top of this file; false when the rights could not be read or set.
+bool take_access(const char* path, const char* target);
 unsigned long last_error();
 void sleep_ms(unsigned ms);
 

@@ -256,6 +256,44 @@ std::FILE* create_exclusive(const char* path) {
     return f;
 }
 
+namespace {
+
+// The process's umask without changing it (umask() would, for a moment, for
+// every thread): Linux shows it in /proc/self/status; elsewhere the common
+// 022.
+mode_t current_umask() {
+    mode_t mask = 022;
+    if (std::FILE* f = std::fopen("/proc/self/status", "r")) {
+        char line[256];
+        while (std::fgets(line, sizeof line, f) != nullptr) {
+            unsigned value = 0;
+            if (std::sscanf(line, "Umask: %o", &value) == 1) {
+                mask = static_cast<mode_t>(value & 0777);
+                break;
+            }
+        }
+        std::fclose(f);
+    }
+    return mask;
+}
+
+}  // namespace
+
+bool take_access(const char* path, const char* target) {
+    if (path == nullptr || target == nullptr)
+        return fail(EINVAL);
+    struct stat st;
+    mode_t mode;
+    if (::stat(target, &st) == 0) {
+        mode = st.st_mode & 0777;
+    } else if (errno == ENOENT) {
+        mode = 0666 & ~current_umask();
+    } else {
+        return false;
+    }
+    return ::chmod(path, mode) == 0;
+}
+
 unsigned long last_error() {
     return static_cast<unsigned long>(errno);
 }

@@ -13,7 +13,9 @@
  * create_exclusive gives the file a protected DACL with one entry, full
  * access for the user of the process token, so the scan copy of a part is not
  * readable by other accounts on the host; CREATE_NEW makes the creation
- * exclusive.
+ * exclusive. take_access copies the target's DACL (GetNamedSecurityInfoA /
+ * SetNamedSecurityInfoA), or, for a new target, sets an empty unprotected
+ * DACL so that the file inherits its folder's entries.
  *
  * Threads: the thread starts suspended in a small entry function that owns its
  * start record (function, argument, cancel mark) and frees it when it ends. A
@@ -24,6 +26,8 @@
 #include "platform.h"
 
 #include <windows.h>
+
+#include <aclapi.h>
 
 #include <fcntl.h>
 #include <io.h>
@@ -242,6 +246,39 @@ std::FILE* create_exclusive(const char* path) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     }
     return f;
+}
+
+bool take_access(const char* path, const char* target) {
+    if (path == nullptr || target == nullptr)
+        return fail(ERROR_INVALID_PARAMETER);
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    DWORD rc = GetNamedSecurityInfoA(target, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                     nullptr, &dacl, nullptr, &sd);
+    if (rc == ERROR_SUCCESS) {
+        // The target's own entries, and inheritance as the target has it.
+        SECURITY_DESCRIPTOR_CONTROL control = 0;
+        DWORD revision = 0;
+        GetSecurityDescriptorControl(sd, &control, &revision);
+        const SECURITY_INFORMATION info =
+            DACL_SECURITY_INFORMATION |
+            ((control & SE_DACL_PROTECTED) != 0 ? PROTECTED_DACL_SECURITY_INFORMATION
+                                                : UNPROTECTED_DACL_SECURITY_INFORMATION);
+        rc = SetNamedSecurityInfoA(const_cast<char*>(path), SE_FILE_OBJECT, info, nullptr, nullptr,
+                                   dacl, nullptr);
+        LocalFree(sd);
+    } else if (rc == ERROR_FILE_NOT_FOUND || rc == ERROR_PATH_NOT_FOUND) {
+        // No entries of its own and inheritance on: what a new file in the
+        // folder gets.
+        ACL empty;
+        if (!InitializeAcl(&empty, sizeof empty, ACL_REVISION))
+            return false;
+        rc =
+            SetNamedSecurityInfoA(const_cast<char*>(path), SE_FILE_OBJECT,
+                                  DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION,
+                                  nullptr, nullptr, &empty, nullptr);
+    }
+    return rc == ERROR_SUCCESS || fail(rc);
 }
 
 unsigned long last_error() {

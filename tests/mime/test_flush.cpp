@@ -1,10 +1,12 @@
-// test_flush.cpp - the flush of a rewritten mail to disk: both saves flush the
-// new file once before it replaces the mail, a flush that fails leaves the
-// old mail as it was, and a message told not to flush writes the same bytes
-// without flushing.
+// test_flush.cpp - what a rewritten mail file gets besides its text: both
+// saves flush the new file once before it replaces the mail, a flush that
+// fails leaves the old mail as it was, a message told not to flush writes the
+// same bytes without flushing, and the new file keeps the old one's mode.
 #include "mime_test_util.h"
 
 #include "mime/mimeoutput.h"
+
+#include <sys/stat.h>
 
 using namespace mime_test;
 
@@ -86,4 +88,29 @@ TEST(MimeFlush, WithoutFlushTheSameBytesAreWritten) {
         EXPECT_EQ(written[0], written[1]);
         EXPECT_NE(MAIL, written[0]);
     }
+}
+
+// The temporary file is made owner-only; the mail it becomes must keep the
+// rights the host gave the old mail, and a new mail gets a new file's.
+TEST(MimeSaveAccess, RewrittenMailKeepsItsModeAndANewOneGetsANewFilesMode) {
+    TempDir dir;
+    auto modeOf = [](const std::string& p) {
+        struct stat st;
+        return ::stat(p.c_str(), &st) == 0 ? st.st_mode & 0777 : 01000u;
+    };
+    const std::string path = dir.Path("m.eml");
+    using Save = bool (CMimeMessage::*)(const char*);
+    for (Save save : {&CMimeMessage::SaveMsg, &CMimeMessage::SaveHeaderChangedMsg}) {
+        CMimeMessage msg;
+        LoadAndMark(msg, path);
+        ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
+        ASSERT_TRUE((msg.*save)(path.c_str()));
+        EXPECT_EQ(modeOf(path), 0640u);
+    }
+    CMimeMessage msg;
+    LoadAndMark(msg, path);
+    const mode_t saved = ::umask(022);
+    ASSERT_TRUE(msg.SaveMsg(dir.Path("new.eml").c_str()));
+    ::umask(saved);
+    EXPECT_EQ(modeOf(dir.Path("new.eml")), 0644u);
 }

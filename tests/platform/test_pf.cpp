@@ -220,6 +220,30 @@ TEST(PfCreateExclusive, OnlyTheOwnerMayUseItAndLinksAreNotFollowed) {
     EXPECT_EQ(pf::create_exclusive(link.c_str()), nullptr);
     EXPECT_FALSE(pf::file_exists(target.c_str()));
 }
+
+// A temporary file about to replace a mail takes the mail's mode; one for a
+// new mail takes the mode of a new file (0666 less the umask).
+TEST(PfTakeAccess, ModeOfTheTargetOrOfANewFile) {
+    Scratch s;
+    auto modeOf = [](const std::string& p) {
+        struct stat st;
+        return ::stat(p.c_str(), &st) == 0 ? st.st_mode & 0777 : 01000u;
+    };
+    const std::string tmp = s.Path("mail.tmp"), mail = s.Path("mail");
+    std::fclose(pf::create_exclusive(tmp.c_str()));
+    WriteFile(mail, "old");
+    for (mode_t mode : {0640u, 0604u, 0600u}) {
+        ASSERT_EQ(::chmod(mail.c_str(), mode), 0);
+        EXPECT_TRUE(pf::take_access(tmp.c_str(), mail.c_str()));
+        EXPECT_EQ(modeOf(tmp), mode);
+    }
+    const mode_t saved = ::umask(027);
+    EXPECT_TRUE(pf::take_access(tmp.c_str(), s.Path("new-mail").c_str()));
+    EXPECT_EQ(modeOf(tmp), 0640u);
+    ::umask(saved);
+    EXPECT_FALSE(pf::take_access(s.Path("missing.tmp").c_str(), mail.c_str()));
+    EXPECT_FALSE(pf::take_access(nullptr, mail.c_str()));
+}
 #else
 // The SID of the user this process runs as.
 std::string ProcessUserSid() {
@@ -273,6 +297,39 @@ TEST(PfCreateExclusive, NoAccountButTheProcessUserIsGrantedAccess) {
         }
     }
     EXPECT_TRUE(userMayWrite);
+}
+
+// A file's DACL entries, as bytes, to compare two files' rights.
+std::string DaclEntries(const std::string& path) {
+    DWORD size = 0;
+    GetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &size);
+    std::string buf(size, '\0');
+    auto* sd = reinterpret_cast<PSECURITY_DESCRIPTOR>(buf.data());
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL acl = nullptr;
+    if (!GetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, sd, size, &size) ||
+        !GetSecurityDescriptorDacl(sd, &present, &acl, &defaulted) || !present || acl == nullptr)
+        return "(none)";
+    return std::string(reinterpret_cast<const char*>(acl) + sizeof(ACL),
+                       acl->AclSize - sizeof(ACL));
+}
+
+// The owner-only temporary file takes the target's entries, or those a new
+// file in the folder gets, instead of keeping its single entry.
+TEST(PfTakeAccess, DaclOfTheTargetOrOfANewFile) {
+    Scratch s;
+    const std::string tmp = s.Path("mail.tmp"), mail = s.Path("mail");
+    const std::string fresh = s.Path("fresh"), tmp2 = s.Path("new.tmp");
+    std::fclose(pf::create_exclusive(tmp.c_str()));
+    std::fclose(pf::create_exclusive(tmp2.c_str()));
+    WriteFile(mail, "old");
+    WriteFile(fresh, "new");
+    ASSERT_NE(DaclEntries(tmp), DaclEntries(mail));
+    EXPECT_TRUE(pf::take_access(tmp.c_str(), mail.c_str()));
+    EXPECT_EQ(DaclEntries(tmp), DaclEntries(mail));
+    EXPECT_TRUE(pf::take_access(tmp2.c_str(), s.Path("new-mail").c_str()));
+    EXPECT_EQ(DaclEntries(tmp2), DaclEntries(fresh));
+    EXPECT_FALSE(pf::take_access(nullptr, mail.c_str()));
 }
 #endif
 
