@@ -9,6 +9,9 @@
  *   SystemSignatureDir the standard ClamAV database folder; loaded too when it
  *                      holds databases, passed over when it holds none or is
  *                      "" (a database there that fails to load fails the load)
+ *   TempDir            where libclamav makes its folder per scan and unpacks
+ *                      archives and mails (read at each load; "" leaves
+ *                      libclamav's own choice, $TMPDIR or /tmp)
  * Scans use ClamAV's default options: archives, mail, executables, documents
  * and the other formats are unpacked and scanned, heuristic alerts are on.
  * Signature names come as libclamav gives them: signatures of databases that

@@ -2,12 +2,14 @@
 // scanning back end: libclamav (vaveriz_clamav.cpp) or the project's own
 // signature reader (vaveriz_sigscan.cpp).
 //
-//   BuildEngine(ownDir, systemDir, &error)
+//   BuildEngine(ownDir, systemDir, tempDir, &error)
 //       loads and compiles the signatures of `ownDir` (required) and of
 //       `systemDir` (loaded too when it holds databases of the back end; ""
 //       means none). Null with a reason when a folder cannot be loaded or no
 //       signature was found: an engine without signatures would call every
-//       file clean.
+//       file clean. A back end that writes temporary files (libclamav
+//       unpacks archives and mails into a folder per scan) writes them below
+//       `tempDir` ("" leaves the back end's own choice).
 //   Engine::Scan(path, &virus)
 //       1 with the signature name in `virus`, 0 clean, -1 failure. Called on
 //       many threads at once; an engine is immutable once built.
@@ -35,7 +37,7 @@ class Engine {
 };
 
 std::shared_ptr<const Engine> BuildEngine(const std::string& ownDir, const std::string& systemDir,
-                                          std::string* error);
+                                          const std::string& tempDir, std::string* error);
 std::string DescribeNoEngine();
 
 bool HoldsDatabase(const std::string& dir, std::initializer_list<const char*> extensions);

@@ -84,7 +84,8 @@ int LoadEngine(bool onlyWhenLoaded) {
         return -1;
     }
     std::string error;
-    std::shared_ptr<const Engine> engine = BuildEngine(ownDir, systemDir, &error);
+    std::shared_ptr<const Engine> engine =
+        BuildEngine(ownDir, systemDir, ConfigText("TempDir"), &error);
     if (!engine) {
         errmsg("vaveriz: loading signatures failed: %s", error.c_str());
         return -1;

@@ -9,7 +9,8 @@
 // on (archives, mail, PE and other executables, OLE2, PDF, HTML, ...) and
 // heuristic alerts on; libclamav's default limits on file size, recursion
 // and scan time apply. Results: CL_VIRUS gives 1, CL_CLEAN 0, anything else
-// -1 with an error line. libclamav marks signatures of databases that are not
+// -1 with an error line; so is a "clean" result after an error message of
+// libclamav during the scan. libclamav marks signatures of databases that are not
 // its official ones by appending ".UNOFFICIAL" to their names; names are
 // passed on as libclamav gives them.
 //
@@ -33,12 +34,19 @@ const std::initializer_list<const char*> CLAMAV_DATABASE_EXTENSIONS = {
     ".mdb", ".msb", ".mdu", ".msu", ".ldb", ".ldu",  ".idb", ".cdb", ".cbc",
     ".pdb", ".gdb", ".wdb", ".ftm", ".yar", ".yara", ".crb", ".info"};
 
+// Error messages of libclamav on this thread since the thread's last scan
+// began. libclamav calls the message callback on the scanning thread, and
+// some failures (no folder for the scan, for one) end in CL_CLEAN after an
+// error message: such a scan must not pass for a clean file.
+thread_local unsigned t_scanErrors = 0;
+
 void ForwardClamMessage(enum cl_msg severity, const char* fullmsg, const char* msg, void*) {
     std::string line = msg != nullptr ? msg : (fullmsg != nullptr ? fullmsg : "");
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) {
         line.pop_back();
     }
     if (severity == CL_MSG_ERROR) {
+        ++t_scanErrors;
         errmsg("vaveriz: libclamav: %s", line.c_str());
     } else {
         debugmsg(debug_gethandle("VAVERIZ"), "vaveriz: libclamav: %s", line.c_str());
@@ -71,13 +79,18 @@ class ClamEngine : public Engine {
         options.parse = ~0u;
         const char* name = nullptr;
         unsigned long scanned = 0;
+        t_scanErrors = 0;
         cl_error_t rc = cl_scanfile(path, &name, &scanned, m_engine, &options);
         if (rc == CL_VIRUS) {
             *virus = name != nullptr ? name : "Unknown";
             return 1;
         }
-        if (rc == CL_CLEAN) {
+        if (rc == CL_CLEAN && t_scanErrors == 0) {
             return 0;
+        }
+        if (rc == CL_CLEAN) {
+            errmsg("vaveriz: scanning %s failed: libclamav reported an error", path);
+            return -1;
         }
         errmsg("vaveriz: scanning %s failed: %s", path, cl_strerror(rc));
         return -1;
@@ -119,7 +132,7 @@ bool LoadFolder(cl_engine* engine, const std::string& dir, unsigned* signatures,
 }  // namespace
 
 std::shared_ptr<const Engine> BuildEngine(const std::string& ownDir, const std::string& systemDir,
-                                          std::string* error) {
+                                          const std::string& tempDir, std::string* error) {
     cl_error_t rc = InitLibrary();
     if (rc != CL_SUCCESS) {
         *error = std::string("libclamav initialisation: ") + cl_strerror(rc);
@@ -129,6 +142,16 @@ std::shared_ptr<const Engine> BuildEngine(const std::string& ownDir, const std::
     if (!engine) {
         *error = "cl_engine_new failed";
         return nullptr;
+    }
+    // The folders libclamav makes for every scan (and the parts it unpacks
+    // there, attachments of hostile mails among them) go where the host
+    // keeps its temporary files, not to the system's /tmp.
+    if (!tempDir.empty()) {
+        rc = cl_engine_set_str(engine.get(), CL_ENGINE_TMPDIR, tempDir.c_str());
+        if (rc != CL_SUCCESS) {
+            *error = "temporary folder " + tempDir + ": " + cl_strerror(rc);
+            return nullptr;
+        }
     }
     unsigned signatures = 0;
     if (!LoadFolder(engine.get(), ownDir, &signatures, error)) {

@@ -35,6 +35,7 @@ class SigscanEngine : public Engine {
 }  // namespace
 
 std::shared_ptr<const Engine> BuildEngine(const std::string& ownDir, const std::string& systemDir,
+                                          const std::string& /*tempDir: scans in memory*/,
                                           std::string* error) {
     SigDb db;
     if (!db.LoadDir(ownDir, error)) {

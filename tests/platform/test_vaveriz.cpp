@@ -131,6 +131,22 @@ TEST_F(VaverizEngine, EicarIsInfectedCleanFilesGiveZeroFailuresMinusOne) {
     EXPECT_EQ("", other);
 }
 
+#if !defined(_WIN32)
+// libclamav makes a folder per scan: it goes below TempDir, read at each
+// load. A TempDir that is a plain file fails the scans; a folder serves.
+TEST_F(VaverizEngine, EngineTemporaryFilesGoBelowTempDir) {
+    const std::string zip = std::string(TESTFILES_DIR) + "/clam.zip";
+    const std::string notAFolder = m_scratch.Path("not-a-folder");
+    ASSERT_TRUE(pftest::WriteFile(notAFolder, "x"));
+    ASSERT_EQ(0, miraconf_set("TempDir", notAFolder.c_str()));
+    ASSERT_EQ(0, AV_Init());
+    EXPECT_EQ(-1, AV_CheckFile(zip.c_str()));
+    ASSERT_EQ(0, miraconf_set("TempDir", m_scratch.Dir().c_str()));
+    ASSERT_EQ(0, AV_Init());
+    EXPECT_EQ(1, AV_CheckFile(zip.c_str()));
+}
+#endif
+
 // Real mails of the shared corpus must not be called infected.
 TEST_F(VaverizEngine, CorpusMailsAreClean) {
     int scanned = 0;
