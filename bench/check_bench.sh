@@ -34,8 +34,10 @@
 # time + 3 x copy, against both engine figures.
 #
 # Settings: RUNS (default 5), CORPUS (default ../shared/corpus next to the
-# source tree), JOBS (build jobs, default 2). Scratch files go to a folder
-# below TMPDIR that is removed at the end.
+# source tree), JOBS (build jobs, default 2), SCAN_TEMP (a folder for the
+# temporary files of the scans: the checks' TempDir and the engine bench's
+# part files; default: the checks' data folder and the system's). Scratch
+# files go to a folder below TMPDIR that is removed at the end.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -82,7 +84,7 @@ check_once() {
     local t0 t1 out=$SCRATCH/check.json rc=0
     t0=$(now)
     XDG_STATE_HOME=$SCRATCH/state "$MW" check -r --json --flags "$1" -O "BackupMode=$2" \
-        -O "FlushMails=${3:-1}" \
+        -O "FlushMails=${3:-1}" ${SCAN_TEMP:+-O "TempDir=$SCAN_TEMP"} \
         "$SCRATCH/dst" >"$out" 2>"$SCRATCH/check.err" || rc=$?
     t1=$(now)
     if [ "$rc" -ne 0 ] && [ "$rc" -ne 1 ] && [ "$rc" -ne 2 ]; then
@@ -98,7 +100,8 @@ check_once() {
 }
 
 engine_once() { # -> "mails-seconds mails-and-parts-seconds mails-and-part-files-seconds"
-    MAILWARD_BENCH_CORPUS=$SRC "$ENGINE_BENCH" --benchmark_format=csv 2>/dev/null \
+    MAILWARD_BENCH_CORPUS=$SRC TMPDIR=${SCAN_TEMP:-${TMPDIR:-/tmp}} "$ENGINE_BENCH" \
+        --benchmark_format=csv 2>/dev/null \
         >"$SCRATCH/engine.csv"
     # Rows start with the quoted name, which may carry "/iterations:N".
     local mails all files
