@@ -14,12 +14,12 @@
 
 namespace {
 
-MimeFileHooks g_hooks = {nullptr, nullptr, nullptr, nullptr};
+MimeFileHooks g_hooks{};
 
 }  // namespace
 
 void MimeSetFileHooks(const MimeFileHooks* pHooks) {
-    g_hooks = pHooks ? *pHooks : MimeFileHooks{nullptr, nullptr, nullptr, nullptr};
+    g_hooks = pHooks ? *pHooks : MimeFileHooks{};
 }
 
 bool MimeFileWrite(std::FILE* pFile, const void* pData, std::size_t nLen) {
