@@ -37,8 +37,7 @@ bool TempPathFor(const char* pszPath, std::string& strTemp) {
 // A fresh temporary file, made exclusively: a stale file or a link planted
 // under the name is removed first and never written through.
 std::FILE* CreateTemp(const std::string& strTemp) {
-    pf::delete_file(strTemp.c_str());
-    return pf::create_exclusive(strTemp.c_str());
+    return pf::create_replacing(strTemp.c_str());
 }
 
 // High bit set in each byte of `w` that is a CR. Exact for the lowest such

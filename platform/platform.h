@@ -30,6 +30,9 @@
  *                   dangling link), readable and writable only by its owner;
  *                   the result is a FILE* opened "wb" (bytes are written as
  *                   given: no LF to CR LF translation), or null.
+ *   create_replacing  create_exclusive, but a file (or a link) already under
+ *                   the name is removed first and never written through;
+ *                   the common case, a free name, costs one system call.
  *   take_access     gives a closed file of ours (a temporary file about to
  *                   replace `target`) the access rights a file written in
  *                   place at `target` would have: those of the file there
@@ -90,6 +93,8 @@ bool make_dirs(const char* path);  // like mkdir -p; true when it exists after
 // Creates a new file exclusively with owner-only permissions; the result is a
 // FILE* opened "wb", or null (also when the path already exists).
 std::FILE* create_exclusive(const char* path);
+// create_exclusive after removing what is under the name (see the top).
+std::FILE* create_replacing(const char* path);
 // See the top of this file; false when the rights could not be read or set.
 bool take_access(const char* path, const char* target);
 unsigned long last_error();

@@ -15,10 +15,10 @@
 
 namespace {
 
-// Writes the decoded contents of `part` to a new file at `path`.
+// Writes the decoded contents of `part` to a new file at `path`, in place of
+// a file left there.
 bool WriteScanFile(CMimePart* part, const std::string& path) {
-    pf::delete_file(path.c_str());
-    std::FILE* f = pf::create_exclusive(path.c_str());
+    std::FILE* f = pf::create_replacing(path.c_str());
     if (f == nullptr)
         return false;
     std::int64_t length = 0;

@@ -256,6 +256,15 @@ std::FILE* create_exclusive(const char* path) {
     return f;
 }
 
+std::FILE* create_replacing(const char* path) {
+    std::FILE* f = create_exclusive(path);
+    if (f == nullptr && errno == EEXIST) {
+        ::unlink(path);
+        f = create_exclusive(path);
+    }
+    return f;
+}
+
 namespace {
 
 // The process's umask without changing it (umask() would, for a moment, for

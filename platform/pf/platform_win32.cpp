@@ -248,6 +248,16 @@ std::FILE* create_exclusive(const char* path) {
     return f;
 }
 
+std::FILE* create_replacing(const char* path) {
+    std::FILE* f = create_exclusive(path);
+    if (f == nullptr &&
+        (GetLastError() == ERROR_FILE_EXISTS || GetLastError() == ERROR_ALREADY_EXISTS)) {
+        DeleteFileA(path);
+        f = create_exclusive(path);
+    }
+    return f;
+}
+
 bool take_access(const char* path, const char* target) {
     if (path == nullptr || target == nullptr)
         return fail(ERROR_INVALID_PARAMETER);

@@ -203,6 +203,24 @@ TEST(PfCreateExclusive, NewWritableBinaryFileOnly) {
     ExpectError();
 }
 
+// create_replacing takes a free name like create_exclusive and a taken one
+// after removing the old file; a name it cannot free is refused.
+TEST(PfCreateExclusive, ReplacingRemovesAStaleFileFirst) {
+    Scratch s;
+    const std::string path = s.Path("scan.tmp");
+    for (const char* text : {"first", "second"}) {  // free name, then taken
+        std::FILE* f = pf::create_replacing(path.c_str());
+        ASSERT_NE(f, nullptr) << text;
+        ASSERT_GE(std::fputs(text, f), 0);
+        ASSERT_EQ(std::fclose(f), 0);
+        EXPECT_EQ(ReadFile(path), text);
+    }
+    const std::string dir = s.Path("a-dir");
+    ASSERT_TRUE(pf::make_dirs(dir.c_str()));
+    EXPECT_EQ(pf::create_replacing(dir.c_str()), nullptr);
+    EXPECT_TRUE(pf::is_directory(dir.c_str()));
+}
+
 #if !defined(_WIN32)
 TEST(PfCreateExclusive, OnlyTheOwnerMayUseItAndLinksAreNotFollowed) {
     Scratch s;
@@ -219,6 +237,14 @@ TEST(PfCreateExclusive, OnlyTheOwnerMayUseItAndLinksAreNotFollowed) {
     ASSERT_EQ(::symlink(target.c_str(), link.c_str()), 0);  // dangling
     EXPECT_EQ(pf::create_exclusive(link.c_str()), nullptr);
     EXPECT_FALSE(pf::file_exists(target.c_str()));
+    // Replacing removes the link itself and makes a private file in its place.
+    f = pf::create_replacing(link.c_str());
+    ASSERT_NE(f, nullptr);
+    std::fclose(f);
+    EXPECT_FALSE(pf::file_exists(target.c_str()));
+    ASSERT_EQ(::lstat(link.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0077, 0u);
 }
 
 // A temporary file about to replace a mail takes the mail's mode; one for a
