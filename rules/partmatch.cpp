@@ -41,8 +41,18 @@
 
 namespace {
 
+// One entry per byte value: true for the bytes of KEYWORD_SEPARATORS.
+struct SeparatorTable {
+    bool is[256] = {};
+    constexpr SeparatorTable() {
+        for (const char* p = KEYWORD_SEPARATORS; *p != '\0'; ++p)
+            is[static_cast<unsigned char>(*p)] = true;
+    }
+};
+constexpr SeparatorTable kSeparators;
+
 bool IsSeparator(char c) {
-    return c != '\0' && std::strchr(KEYWORD_SEPARATORS, c) != nullptr;
+    return kSeparators.is[static_cast<unsigned char>(c)];
 }
 
 bool HasSeparator(const char* pattern) {
@@ -81,9 +91,11 @@ struct CRuleHelper::PartScan {
     bool lowerDone = false;
     std::string lowerText;  // `text` with A-Z lowered
 
+    // Distinct words of `lowerText`, A-Z lowered (views into it). Lowering
+    // keeps the separators, and shcasematch ignores A-Z case, so a pattern
+    // matches a lowered word exactly when it matches the word as written.
     bool cut = false;
-    std::unordered_set<std::string> words;    // distinct words as written
-    std::unordered_set<std::string> lowered;  // distinct words, A-Z lowered
+    std::unordered_set<std::string_view> lowered;
 
     explicit PartScan(CMimePart* p) : part(p) {}
 
@@ -124,18 +136,16 @@ struct CRuleHelper::PartScan {
         if (cut)
             return;
         cut = true;
+        const std::string_view all(LowerText());
         std::size_t i = 0;
-        while (i < text.size()) {
-            while (i < text.size() && IsSeparator(text[i]))
+        while (i < all.size()) {
+            while (i < all.size() && IsSeparator(all[i]))
                 ++i;
-            std::size_t start = i;
-            while (i < text.size() && !IsSeparator(text[i]))
+            const std::size_t start = i;
+            while (i < all.size() && !IsSeparator(all[i]))
                 ++i;
-            if (i > start) {
-                auto added = words.emplace(text, start, i - start);
-                if (added.second)
-                    lowered.insert(AsciiLower(*added.first));
-            }
+            if (i > start)
+                lowered.insert(all.substr(start, i - start));
         }
     }
 };
@@ -212,7 +222,9 @@ int CRuleHelper::MatchPartIn(const Rule* rule, CMimePart* part, PartScan& scan) 
     scan.Cut();
     if (IsLiteral(pattern))
         return scan.lowered.count(AsciiLower(pattern)) != 0 ? 1 : 0;
-    for (const std::string& word : scan.words) {
+    std::string word;  // the matcher takes NUL-terminated text
+    for (std::string_view view : scan.lowered) {
+        word.assign(view);
         if (shcasematch(word.c_str(), pattern))
             return 1;
     }
