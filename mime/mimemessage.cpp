@@ -142,30 +142,17 @@ CMimeMessage::ParseResult CMimeMessage::ParseText(char* pText, std::size_t nCoun
 
 int CMimeMessage::LoadMsg(const char* pszPath, bool bFullParse) {
     debugmsg(MimeDebug(), "CMimeMessage::LoadMsg() - loading msg %s", pszPath ? pszPath : "");
-    // A folder opens as a file on POSIX and reports a length of its own.
-    if (!pszPath || pf::is_directory(pszPath)) {
+    // InputFile refuses folders (on POSIX a folder opens as a file).
+    pf::InputFile file;
+    if (!pszPath || !file.open(pszPath)) {
         return LOAD_NO_FILE;
     }
-    std::FILE* pFile = std::fopen(pszPath, "rb");
-    if (!pFile) {
-        return LOAD_NO_FILE;
-    }
-    long nSize = -1;
-    if (std::fseek(pFile, 0, SEEK_END) == 0) {
-        nSize = std::ftell(pFile);
-    }
-    if (nSize < 0 || std::fseek(pFile, 0, SEEK_SET) != 0) {
-        std::fclose(pFile);
-        return LOAD_NO_FILE;
-    }
-    const std::size_t nLength = static_cast<std::uint32_t>(nSize);
+    const std::size_t nLength = static_cast<std::uint32_t>(file.size());
     char* pText = static_cast<char*>(std::malloc(nLength + 1));
     if (!pText) {
-        std::fclose(pFile);
         return LOAD_NO_MEMORY;
     }
-    const std::size_t nRead = std::fread(pText, 1, nLength, pFile);
-    std::fclose(pFile);
+    const std::size_t nRead = file.read(pText, nLength);
     if (nRead == 0) {
         std::free(pText);
         return LOAD_NO_FILE;

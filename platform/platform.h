@@ -100,6 +100,26 @@ bool take_access(const char* path, const char* target);
 unsigned long last_error();
 void sleep_ms(unsigned ms);
 
+// A file opened for reading from start to end: its size is known once it is
+// open, and a directory does not open (on POSIX a folder would open and
+// report a length of its own). read() fills `n` bytes, or fewer only at the
+// end of the file or on a read error; the file closes with the object.
+class InputFile {
+  public:
+    InputFile() = default;
+    ~InputFile();
+    InputFile(const InputFile&) = delete;
+    InputFile& operator=(const InputFile&) = delete;
+
+    bool open(const char* path);  // false: no such file, no access, a folder
+    std::uint64_t size() const { return m_nSize; }
+    std::size_t read(void* buffer, std::size_t n);
+
+  private:
+    std::intptr_t m_handle = -1;  // fd on POSIX, HANDLE on Windows
+    std::uint64_t m_nSize = 0;
+};
+
 // _splitpath: drive ("" on POSIX), directory (with its trailing separator),
 // file name without extension, extension with its dot ("" when none). The
 // extension starts at the last '.' of the last path component. Separators:

@@ -98,6 +98,46 @@ bool is_directory(const char* path) {
     return ::stat(path, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+InputFile::~InputFile() {
+    if (m_handle >= 0)
+        ::close(static_cast<int>(m_handle));
+}
+
+bool InputFile::open(const char* path) {
+    if (path == nullptr || m_handle >= 0)
+        return fail(EINVAL);
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st;
+    int code = 0;
+    if (::fstat(fd, &st) != 0)
+        code = errno;
+    else if (!S_ISREG(st.st_mode))
+        code = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;  // a folder, a device, a pipe
+    if (code != 0) {
+        ::close(fd);
+        return fail(code);
+    }
+    m_handle = fd;
+    m_nSize = static_cast<std::uint64_t>(st.st_size);
+    return true;
+}
+
+std::size_t InputFile::read(void* buffer, std::size_t n) {
+    std::size_t done = 0;
+    while (m_handle >= 0 && done < n) {
+        const ssize_t r =
+            ::read(static_cast<int>(m_handle), static_cast<char*>(buffer) + done, n - done);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            break;
+        done += static_cast<std::size_t>(r);
+    }
+    return done;
+}
+
 bool copy_file(const char* from, const char* to) {
     if (from == nullptr || to == nullptr)
         return fail(EINVAL);

@@ -80,6 +80,36 @@ TEST(PfFileAttributes, ExistsAndDirectoryAndNullPaths) {
     EXPECT_FALSE(pf::make_dirs(""));
 }
 
+// InputFile knows the size once open, reads in pieces to the end, and opens
+// neither a folder nor a missing file.
+TEST(PfInputFile, SizeThenBytesToTheEndAndNoFolders) {
+    Scratch s;
+    std::string bytes(100000, '\0');
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<char>(i * 7 + i / 251);
+    const std::string path = s.Path("mail.eml");
+    ASSERT_TRUE(WriteFile(path, bytes));
+    pf::InputFile file;
+    ASSERT_TRUE(file.open(path.c_str()));
+    EXPECT_FALSE(file.open(path.c_str()));  // one file per object
+    EXPECT_EQ(file.size(), bytes.size());
+    std::string got(bytes.size() + 10, 'x');
+    EXPECT_EQ(file.read(got.data(), 1000), 1000u);
+    EXPECT_EQ(file.read(got.data() + 1000, got.size() - 1000), bytes.size() - 1000);
+    got.resize(bytes.size());
+    EXPECT_EQ(got, bytes);
+    EXPECT_EQ(file.read(got.data(), 10), 0u);
+
+    pf::InputFile folder, missing, empty;
+    EXPECT_FALSE(folder.open(s.Dir().c_str()));
+    EXPECT_FALSE(missing.open(s.Path("nothing-here").c_str()));
+    ExpectError(kNotFound);
+    EXPECT_FALSE(missing.open(nullptr));
+    ASSERT_TRUE(WriteFile(s.Path("empty"), ""));
+    ASSERT_TRUE(empty.open(s.Path("empty").c_str()));
+    EXPECT_EQ(empty.size(), 0u);
+}
+
 TEST(PfCopyFile, TargetGetsExactlyTheSourcesBytes) {
     Scratch s;
     const char raw[] = "From: a\r\n\r\nbody\n\0tail";
