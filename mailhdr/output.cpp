@@ -44,6 +44,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -87,6 +88,20 @@ class TextSink {
   private:
     char* m_pAt;
     std::size_t m_nCount = 0;
+};
+
+// Gathers the text in memory (mailhdr_get_headersize hands it to its cbuf in
+// one write instead of one formatted write per piece).
+class StringSink {
+  public:
+    bool put(const char* text, std::size_t len) {
+        m_text.append(text, len);
+        return true;
+    }
+    const std::string& text() const { return m_text; }
+
+  private:
+    std::string m_text;
 };
 
 inline bool is_fold_space(char c) {
@@ -338,7 +353,18 @@ MAILWARD_API int MAILWARD_CALL mailhdr_get_headersize(const mailhdr* hdr) {
     if (buf == nullptr)
         return -2;
     cbuf_describe(buf, "mailhdr_get_headersize");
-    int size = mailhdr_print(hdr, buf);
+    // What mailhdr_print would write, gathered first and written in one go:
+    // the same count, without a formatted write for every piece.
+    int size = -1;
+    try {
+        StringSink text;
+        put_hdr(text, hdr);
+        CbufSink out(buf);
+        const bool ok = out.put(text.text().data(), text.text().size());
+        size = count_or_fail(ok, out.count());
+    } catch (...) {
+        size = -1;  // memory ran short
+    }
     cbuf_close(buf);
     cbuf_free(buf);
     return size < 0 ? -2 : size;
