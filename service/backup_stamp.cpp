@@ -61,7 +61,10 @@ bool CMailWard::BackupMail(const char* source) {
 
     pf::make_dirs(folder.c_str());
     const bool firstOk = CopyInto(source, first);
-    const bool secondOk = CopyInto(companion, second);
+    // A mail without a companion of its own names itself twice: the second
+    // copy would write the same bytes over the first again.
+    const bool secondOk =
+        companion == source && second == first ? firstOk : CopyInto(companion, second);
     if (firstOk && secondOk)
         debugmsg(g_nMailwardDebug, "CMailWard::BackupMail() - backuped %s", parts.name.c_str());
     else

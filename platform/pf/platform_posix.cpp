@@ -254,6 +254,8 @@ bool make_dirs(const char* path) {
         return fail(ENAMETOOLONG);
     while (p.size() > 1 && p.back() == '/')
         p.pop_back();
+    if (is_directory(p.c_str()))
+        return true;  // the common case: one stat instead of one per level
     // Each prefix ending before a '/' (and the whole path) in turn.
     for (std::size_t i = 1; i <= p.size(); ++i) {
         if (i < p.size() && p[i] != '/')

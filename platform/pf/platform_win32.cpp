@@ -225,6 +225,8 @@ bool make_dirs(const char* path) {
         return fail(ERROR_FILENAME_EXCED_RANGE);
     while (p.size() > 1 && is_sep(p.back()) && !(p.size() == 3 && p[1] == ':'))
         p.pop_back();
+    if (is_directory(p.c_str()))
+        return true;  // the common case: one look instead of one per level
     // The root part is never created: "X:", "X:\", "\", or "\\server\share\".
     std::size_t start = 0;
     if (p.size() >= 2 && p[1] == ':') {
