@@ -20,9 +20,11 @@
  * the first rule that matches, else null (never the default rule).
  *
  * Cost: within one walk a part's name, transfer encoding and decoded text
- * are worked out once, and the text is cut into words once. A word pattern
- * without wildcard bytes is looked up among the distinct words (A-Z
- * lowered), one with wildcards is tested against each distinct word once;
+ * are worked out once, and the text is cut into words at most once. A word
+ * pattern without wildcard bytes is searched in the lowered text between
+ * separators (the first DIRECT_WORD_SEARCHES of a walk) or looked up among
+ * the distinct words (A-Z lowered); one with wildcards is tested against
+ * each distinct word once;
  * a phrase without wildcard bytes inside its stars is a substring search in
  * the lowered text. The results are those of shcasematch on every word, or
  * on the whole text.
@@ -54,6 +56,10 @@ constexpr SeparatorTable kSeparators;
 bool IsSeparator(char c) {
     return kSeparators.is[static_cast<unsigned char>(c)];
 }
+
+// Literal word patterns searched in the text itself before a walk builds
+// the set of its words.
+constexpr int DIRECT_WORD_SEARCHES = 8;
 
 bool HasSeparator(const char* pattern) {
     return std::strpbrk(pattern, KEYWORD_SEPARATORS) != nullptr;
@@ -96,6 +102,28 @@ struct CRuleHelper::PartScan {
     // matches a lowered word exactly when it matches the word as written.
     bool cut = false;
     std::unordered_set<std::string_view> lowered;
+    int wordSearches = 0;  // literal words looked up without the set
+
+    // Whether `word` (lowered, no separator in it) is one of the words.
+    // The first few look-ups search the text for the word between
+    // separators; the set of words pays only for walks with many keywords.
+    bool HasWord(std::string_view word) {
+        if (word.empty())
+            return false;
+        if (!cut && ++wordSearches <= DIRECT_WORD_SEARCHES) {
+            const std::string_view all(LowerText());
+            for (std::size_t at = all.find(word); at != std::string_view::npos;
+                 at = all.find(word, at + 1)) {
+                const std::size_t end = at + word.size();
+                if ((at == 0 || IsSeparator(all[at - 1])) &&
+                    (end == all.size() || IsSeparator(all[end])))
+                    return true;
+            }
+            return false;
+        }
+        Cut();
+        return lowered.count(word) != 0;
+    }
 
     explicit PartScan(CMimePart* p) : part(p) {}
 
@@ -219,9 +247,9 @@ int CRuleHelper::MatchPartIn(const Rule* rule, CMimePart* part, PartScan& scan) 
             return scan.LowerText().find(AsciiLower(inner)) != std::string::npos ? 1 : 0;
         return shcasematch(scan.text.c_str(), phrase.c_str()) ? 1 : 0;
     }
-    scan.Cut();
     if (IsLiteral(pattern))
-        return scan.lowered.count(AsciiLower(pattern)) != 0 ? 1 : 0;
+        return scan.HasWord(AsciiLower(pattern)) ? 1 : 0;
+    scan.Cut();
     std::string word;  // the matcher takes NUL-terminated text
     for (std::string_view view : scan.lowered) {
         word.assign(view);
