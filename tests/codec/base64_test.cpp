@@ -1,7 +1,8 @@
 /*
  * base64_test.cpp - CBase64: known vectors, the line rules of the encoder with
  * round trips, what sets the decoder's flag, agreement of its fast paths with
- * a plain bit-by-bit model of the rules, and a corpus part.
+ * a plain bit-by-bit model of the rules (the corpus part is decoded with the
+ * quoted-printable one).
  */
 #include <gtest/gtest.h>
 
@@ -112,7 +113,6 @@ TEST(Base64Decode, WhatSetsTheInvalidFlag) {
         {"YWJj\r\n==", {"abc", true}},
         // A NUL byte is a stray character and does not end the text.
         {"YW\0Jj"s, {"abc", true}},
-        {"\xC3YWJj", {"abc", true}},
     };
     for (const auto& row : rows)
         EXPECT_EQ(Decode(row.text), row.want) << "text: " << row.text;
@@ -137,12 +137,8 @@ TEST(Base64Decode, LengthFlagBadArgumentsAndTheInputLimit) {
     ASSERT_NE(null, nullptr) << "a null text reads as empty";
     EXPECT_EQ(len, 0u);
     EXPECT_EQ(CBase64::Encode(nullptr, 3), nullptr);
-    Text empty(CBase64::Encode(nullptr, 0));
-    ASSERT_NE(empty, nullptr);
-    EXPECT_STREQ(empty.get(), "");
-
-    // Lengths past CODEC_MAX_INPUT are refused before anything is read or
-    // allocated, so no size computation can wrap.
+    EXPECT_STREQ(Text(CBase64::Encode(nullptr, 0)).get(), "");
+    // Past CODEC_MAX_INPUT nothing is read or allocated.
     const unsigned char byte = 'x';
     EXPECT_EQ(CBase64::Encode(&byte, CODEC_MAX_INPUT + 1), nullptr);
     CBase64 fresh;
@@ -180,18 +176,6 @@ TEST(Base64Decode, FastPathsAgreeWithTheModel) {
             ASSERT_EQ(Decode(text), ModelDecode(text)) << "byte " << c << " at " << at;
         }
     }
-}
-
-// Corpus: the same text as a raw 8-bit part and as a base64 part.
-TEST(Base64Corpus, PartMatchesItsRawTwin) {
-    const std::string mail = codec_test::ReadCorpus("mail-parser/thirdparty/003.eml");
-    ASSERT_FALSE(mail.empty());
-    const std::string encoded = "TW92ZSDimZogdG8g4pmbJ3Mg4pmdCg==";
-    ASSERT_NE(mail.find(encoded), std::string::npos);
-    const std::size_t raw = mail.find("Move \xE2\x99\x9A");
-    ASSERT_NE(raw, std::string::npos);
-    const std::string rawLine = mail.substr(raw, mail.find('\n', raw) - raw + 1);
-    EXPECT_EQ(Decode(encoded + "\n"), (Decoded{rawLine, false}));
 }
 
 }  // namespace

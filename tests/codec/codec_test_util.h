@@ -1,7 +1,7 @@
 /*
  * codec_test_util.h - helpers shared by the codec tests: ownership of the
- * malloc'ed results, reading mails of the shared corpus, random inputs and
- * header values taken from a mail.
+ * malloc'ed results, decoded bytes with the invalid-input flag, mails of the
+ * shared corpus and replayable random bytes.
  */
 #ifndef MAILWARD_TESTS_CODEC_TEST_UTIL_H
 #define MAILWARD_TESTS_CODEC_TEST_UTIL_H
@@ -23,7 +23,6 @@ struct FreeDeleter {
 using Text = std::unique_ptr<char, FreeDeleter>;
 using Bytes = std::unique_ptr<unsigned char, FreeDeleter>;
 
-// Decoded bytes and the decoder's invalid-input flag.
 struct Decoded {
     std::string bytes;
     bool invalid;
@@ -46,38 +45,11 @@ inline std::string ReadCorpus(const std::string& relative) {
     return all.str();
 }
 
-// The value of the first header field `name` (case as written in the mail):
-// the text after "name:" up to the end of its line, with continuation lines
-// appended after a line feed. Line ends are read as LF, the way a mail is held
-// in memory once loaded.
-inline std::string HeaderValue(const std::string& mail, const std::string& name) {
-    const std::string key = name + ":";
-    std::size_t pos = mail.compare(0, key.size(), key) == 0 ? 0 : mail.find("\n" + key);
-    if (pos == std::string::npos)
-        return {};
-    if (pos != 0)
-        ++pos;
-    std::size_t end = mail.find('\n', pos);
-    std::string value = mail.substr(pos + key.size(), end - pos - key.size());
-    while (end != std::string::npos && end + 1 < mail.size() &&
-           (mail[end + 1] == ' ' || mail[end + 1] == '\t')) {
-        const std::size_t next = mail.find('\n', end + 1);
-        value += "\n" + mail.substr(end + 1, next - end - 1);
-        end = next;
-    }
-    std::string lf;
-    for (std::size_t k = 0; k < value.size(); ++k)
-        if (value[k] != '\r' || (k + 1 < value.size() && value[k + 1] != '\n'))
-            lf += value[k];
-    return lf;
-}
-
 // Random bytes from a fixed seed, so that a failure can be replayed.
 inline std::string RandomBytes(std::mt19937& rng, std::size_t n) {
-    std::uniform_int_distribution<int> byte(0, 255);
     std::string s(n, '\0');
     for (auto& c : s)
-        c = static_cast<char>(byte(rng));
+        c = static_cast<char>(rng());
     return s;
 }
 

@@ -1,7 +1,8 @@
 /*
  * quoted_printable_test.cpp - CQuotedPrintable: the encoder's escapes, line
  * breaks and "From "/dot rules, the decoder's flag and dot rules, agreement of
- * its block scan with a plain model, round trips and a corpus part.
+ * its block scan with a plain model, round trips, and corpus parts in both
+ * encodings.
  */
 #include <gtest/gtest.h>
 
@@ -211,15 +212,21 @@ TEST(QuotedPrintableRoundTrip, RandomTexts) {
     }
 }
 
-// Corpus: a quoted-printable part and its 8-bit twin in the same mail.
-TEST(QuotedPrintableCorpus, PartMatchesItsRawTwin) {
+// Corpus: the same line as an 8-bit, a quoted-printable and a base64 part.
+TEST(CodecCorpus, PartsMatchTheirRawTwin) {
     const std::string mail = codec_test::ReadCorpus("mail-parser/thirdparty/003.eml");
-    ASSERT_FALSE(mail.empty());
-    const std::string encoded = "Move =E2=99=9A to =E2=99=9B's =E2=99=9D\n";
-    ASSERT_NE(mail.find(encoded), std::string::npos);
-    const std::string raw = "Move \xE2\x99\x9A to \xE2\x99\x9B's \xE2\x99\x9D";
-    EXPECT_EQ(Decode(encoded), (Decoded{raw + "\r\n", false}));
-    EXPECT_NE(mail.find(raw), std::string::npos);
+    const std::string raw = "Move \xE2\x99\x9A to \xE2\x99\x9B's \xE2\x99\x9D\n";
+    const std::string qp = "Move =E2=99=9A to =E2=99=9B's =E2=99=9D\n";
+    const std::string b64 = "TW92ZSDimZogdG8g4pmbJ3Mg4pmdCg==\n";
+    for (const std::string* part : {&raw, &qp, &b64})
+        ASSERT_NE(mail.find(*part), std::string::npos) << *part;
+    EXPECT_EQ(Decode(qp), (Decoded{WithCrLf(raw), false}));
+    CBase64 base64;
+    std::size_t len = b64.size();
+    Bytes out(base64.Decode(b64.data(), &len));
+    ASSERT_NE(out, nullptr);
+    EXPECT_EQ(AsString(out.get(), len), raw);
+    EXPECT_FALSE(base64.m_bInvalidInput);
 }
 
 }  // namespace
