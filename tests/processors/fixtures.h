@@ -1,7 +1,7 @@
 /*
  * fixtures.h - shared helpers of the processor and pipeline tests: mails
  * built in memory, a scratch folder, report records for a loaded tree, and
- * a log sink that collects lines.
+ * the log sink that collects lines.
  */
 #ifndef MAILWARD_TESTS_PROCESSORS_FIXTURES_H
 #define MAILWARD_TESTS_PROCESSORS_FIXTURES_H
@@ -12,7 +12,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -41,23 +40,18 @@ inline std::string MultipartMail(const std::string& text,
         "\r\nMIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"XX\"\r\n\r\n"
         "--XX\r\nContent-Type: text/plain\r\n\r\n" +
         text + "\r\n";
-    for (const auto& [name, body] : files) {
+    for (const auto& [name, body] : files)
         m += "--XX\r\nContent-Type: application/octet-stream; name=\"" + name +
              "\"\r\nContent-Transfer-Encoding: base64\r\nContent-Disposition: attachment; "
              "filename=\"" +
              name + "\"\r\n\r\n" + body + "\r\n";
-    }
-    m += "--XX--\r\n";
-    return m;
+    return m + "--XX--\r\n";
 }
 
 // A fresh folder below the system's temporary folder, removed at the end.
 class ScratchDir {
   public:
     ScratchDir() {
-        static int serial = 0;
-        path_ = fs::temp_directory_path() /
-                ("mailward-test-" + std::to_string(::getpid()) + "-" + std::to_string(++serial));
         fs::remove_all(path_);
         fs::create_directories(path_);
     }
@@ -69,29 +63,35 @@ class ScratchDir {
     std::string str() const { return path_.string(); }
 
   private:
-    fs::path path_;
+    static inline int serial_ = 0;
+    fs::path path_ = fs::temp_directory_path() / ("mailward-test-" + std::to_string(::getpid()) +
+                                                  "-" + std::to_string(++serial_));
 };
 
 inline void WriteFile(const fs::path& p, const std::string& text) {
-    std::ofstream out(p, std::ios::binary);
-    out << text;
+    std::ofstream(p, std::ios::binary) << text;
 }
 
 inline std::string ReadFile(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
+    std::ostringstream s;
+    s << std::ifstream(p, std::ios::binary).rdbuf();
     return s.str();
 }
 
 // One report record per part, depth first, as the service makes them.
 inline void AddRecords(CCheckReport& report, CMimePart* part) {
-    std::string name = part->GetName();
-    if (name.empty())
-        name = part->GetContentType();
+    const std::string name = part->GetName().empty() ? part->GetContentType() : part->GetName();
     report.AddPart(part, name.c_str());
     for (int i = 0; i < part->GetPartCount(); ++i)
         AddRecords(report, part->GetPart(static_cast<unsigned>(i)));
+}
+
+// The record of the n-th part, depth first (0 is the mail itself).
+inline PartReport* Record(CCheckReport& report, int n) {
+    PartReport* r = report.parts;
+    while (r != nullptr && n-- > 0)
+        r = r->next;
+    return r;
 }
 
 inline std::string DecodedText(CMimePart* part) {

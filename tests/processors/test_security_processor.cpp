@@ -14,36 +14,33 @@ namespace {
 
 using namespace fixtures;
 
-class SecurityProcessor : public ::testing::Test {
-  protected:
-    ScratchDir temp;
+const std::string kInfected = MultipartMail("hello", {{"a.exe", kEicarBase64}, {"b.txt", "aGk="}});
+
+// The engine in one mode over one loaded mail.
+struct Scan {
     CCheckReport report;
-    std::unique_ptr<CSecurityProcessor> av;
+    CSecurityProcessor av{&report};
     CMimeMessage mail;
 
-    void SetUp() override {
-        miraconf_set("TempDir", temp.str().c_str());
-        av = std::make_unique<CSecurityProcessor>(&report);
-    }
-    void TearDown() override {
-        av.reset();
-        miraconf_set("TempDir", nullptr);
-    }
-    void Load(const std::string& text) {
+    void Load(int mode, const std::string& text) {
+        ASSERT_EQ(av.ActivateAV(mode, nullptr), 0);
         ASSERT_EQ(mail.LoadMsgFromBuffer(text.data(), text.size(), true), 0);
-        report.Reset();
         AddRecords(report, &mail);
-    }
-    std::string Infected() {
-        return MultipartMail("hello", {{"a.exe", kEicarBase64}, {"b.txt", "aGk="}});
     }
 };
 
+// Scan files go to a scratch folder.
+class SecurityProcessor : public ::testing::Test, public Scan {
+  protected:
+    ScratchDir temp;
+    void SetUp() override { miraconf_set("TempDir", temp.str().c_str()); }
+    void TearDown() override { miraconf_set("TempDir", nullptr); }
+};
+
 TEST_F(SecurityProcessor, RemovesAnInfectedAttachmentWithANoticeNamingTheVirus) {
-    ASSERT_EQ(av->ActivateAV(AV_MODE_REMOVE, "activation"), 0);
-    Load(Infected());
+    Load(AV_MODE_REMOVE, kInfected);
     LogCapture log;
-    EXPECT_EQ(av->ProcessParts(&mail), PART_REMOVED);
+    EXPECT_EQ(av.ProcessParts(&mail), PART_REMOVED);
     ASSERT_EQ(mail.GetPartCount(), 3);
     CMimePart* notice = mail.GetPart(1);
     EXPECT_EQ(notice->GetName(), "removed-attachment.txt");
@@ -53,7 +50,7 @@ TEST_F(SecurityProcessor, RemovesAnInfectedAttachmentWithANoticeNamingTheVirus) 
                          0),
               0u)
         << text;
-    const PartReport* rec = report.parts->next->next;
+    const PartReport* rec = Record(report, 2);
     EXPECT_EQ(rec->virusResult, VIRUS_FOUND);
     EXPECT_EQ(rec->action, PART_REMOVED);
     ASSERT_NE(rec->virusName, nullptr);
@@ -63,36 +60,37 @@ TEST_F(SecurityProcessor, RemovesAnInfectedAttachmentWithANoticeNamingTheVirus) 
     EXPECT_TRUE(log.Has(QLOG_INFO, std::string("[MAILCHECK] [VIRUSREMOVED] [a.exe] [") +
                                        rec->virusName + "] [" + rec->engineVersion + "]"));
     EXPECT_EQ(report.virusResult, VIRUS_FOUND);
-    EXPECT_EQ(report.parts->next->next->next->virusResult, VIRUS_CLEAN);  // b.txt
+    EXPECT_EQ(Record(report, 3)->virusResult, VIRUS_CLEAN);  // b.txt
     EXPECT_FALSE(fs::exists(CSecurityProcessor::ScanFilePath()));
 }
 
-TEST_F(SecurityProcessor, RenamesInModeTwelve) {
-    ASSERT_EQ(av->ActivateAV(AV_MODE_RENAME, nullptr), 0);
-    Load(Infected());
-    EXPECT_EQ(av->ProcessParts(&mail), PART_RENAMED);
-    EXPECT_EQ(mail.GetPart(1)->GetName(), "a.exe.infected");
-    EXPECT_EQ(report.parts->next->next->action, PART_RENAMED);
-    EXPECT_EQ(DecodedText(mail.GetPart(1)), kEicar);  // contents untouched
-}
-
-TEST_F(SecurityProcessor, LeavesInfectedPartsInOtherModes) {
-    ASSERT_EQ(av->ActivateAV(5, nullptr), 0);
-    Load(Infected());
-    EXPECT_EQ(av->ProcessParts(&mail), 0);
-    EXPECT_EQ(mail.GetPart(1)->GetName(), "a.exe");
-    EXPECT_EQ(report.parts->next->next->virusResult, VIRUS_FOUND);
-    EXPECT_EQ(report.parts->next->next->action, 0);
-    EXPECT_EQ(report.virusResult, VIRUS_FOUND);
-    EXPECT_EQ(report.modified, 0);
+// Mode 12 renames the infected part, other modes leave it; the contents stay.
+TEST_F(SecurityProcessor, RenamesInModeTwelveAndLeavesInOtherModes) {
+    struct Row {
+        int mode, ret;
+        const char* name;
+        int action, modified;
+    };
+    for (const Row& row : {Row{AV_MODE_RENAME, PART_RENAMED, "a.exe.infected", PART_RENAMED, 1},
+                           Row{5, 0, "a.exe", 0, 0}}) {
+        SCOPED_TRACE("mode " + std::to_string(row.mode));
+        Scan s;
+        s.Load(row.mode, kInfected);
+        EXPECT_EQ(s.av.ProcessParts(&s.mail), row.ret);
+        EXPECT_EQ(s.mail.GetPart(1)->GetName(), row.name);
+        EXPECT_EQ(DecodedText(s.mail.GetPart(1)), kEicar);
+        EXPECT_EQ(Record(s.report, 2)->virusResult, VIRUS_FOUND);
+        EXPECT_EQ(Record(s.report, 2)->action, row.action);
+        EXPECT_EQ(s.report.virusResult, VIRUS_FOUND);
+        EXPECT_EQ(s.report.modified, row.modified);
+    }
 }
 
 TEST_F(SecurityProcessor, ContainerWithoutDataIsCleanAndItsPartsAreScanned) {
-    ASSERT_EQ(av->ActivateAV(AV_MODE_REMOVE, nullptr), 0);
-    Load(MultipartMail("clean text", {{"b.txt", "aGk="}}));
+    Load(AV_MODE_REMOVE, MultipartMail("clean text", {{"b.txt", "aGk="}}));
     LogCapture log;
     debug_enable("MAILWARD_AV", 1);
-    EXPECT_EQ(av->ProcessParts(&mail), 0);
+    EXPECT_EQ(av.ProcessParts(&mail), 0);
     debug_enable("MAILWARD_AV", 0);
     for (const PartReport* r = report.parts; r != nullptr; r = r->next)
         EXPECT_EQ(r->virusResult, VIRUS_CLEAN) << r->name;
@@ -101,28 +99,25 @@ TEST_F(SecurityProcessor, ContainerWithoutDataIsCleanAndItsPartsAreScanned) {
 }
 
 TEST_F(SecurityProcessor, UnwritableScanFolderStopsTheWalk) {
-    ASSERT_EQ(av->ActivateAV(AV_MODE_REMOVE, nullptr), 0);
-    Load(MultipartMail("first", {{"b.txt", "aGk="}, {"c.txt", "aGk="}}));
+    Load(AV_MODE_REMOVE, MultipartMail("first", {{"b.txt", "aGk="}, {"c.txt", "aGk="}}));
     miraconf_set("TempDir", "/nonexistent/mailward/scan");
     LogCapture log;
-    EXPECT_EQ(av->ProcessParts(&mail), -1);
+    EXPECT_EQ(av.ProcessParts(&mail), -1);
     EXPECT_TRUE(log.Has(QLOG_ERROR,
                         "CSecurityProcessor::ProcessPart() - AVCheckPart() failed. Check "
                         "av-engine!"));
     // The walk stopped at the first part with contents: nothing after it was scanned.
-    EXPECT_EQ(report.parts->next->next->virusResult, VIRUS_NOT_CHECKED);
-    EXPECT_EQ(report.parts->next->next->next->virusResult, VIRUS_NOT_CHECKED);
+    EXPECT_EQ(Record(report, 2)->virusResult, VIRUS_NOT_CHECKED);
+    EXPECT_EQ(Record(report, 3)->virusResult, VIRUS_NOT_CHECKED);
 }
 
 TEST_F(SecurityProcessor, PlantedLinkAtTheScanPathIsNotFollowed) {
-    ASSERT_EQ(av->ActivateAV(AV_MODE_REMOVE, nullptr), 0);
+    Load(AV_MODE_REMOVE, MultipartMail("clean text", {}));
     ScratchDir other;
-    fs::path victim = other.path() / "victim";
-    WriteFile(victim, "keep me");
-    fs::create_symlink(victim, CSecurityProcessor::ScanFilePath());
-    Load(MultipartMail("clean text", {}));
-    EXPECT_EQ(av->ProcessParts(&mail), 0);
-    EXPECT_EQ(ReadFile(victim), "keep me");
+    WriteFile(other.path() / "victim", "keep me");
+    fs::create_symlink(other.path() / "victim", CSecurityProcessor::ScanFilePath());
+    EXPECT_EQ(av.ProcessParts(&mail), 0);
+    EXPECT_EQ(ReadFile(other.path() / "victim"), "keep me");
 }
 
 }  // namespace
