@@ -1,12 +1,10 @@
 /*
  * rules_test_util.h - helpers of the rule engine's tests: header records
- * parsed line by line, part trees parsed from mail text, and single parts
- * holding given data.
+ * parsed line by line and single parts holding given data.
  */
 #ifndef MAILWARD_RULES_TEST_UTIL_H
 #define MAILWARD_RULES_TEST_UTIL_H
 
-#include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
@@ -23,32 +21,22 @@ struct HdrDeleter {
 using HdrPtr = std::unique_ptr<mailhdr, HdrDeleter>;
 
 // A line led by white space continues the field before it.
-inline HdrPtr MakeHeader(std::initializer_list<const char*> lines) {
+inline HdrPtr MakeHeader(const std::vector<const char*>& lines) {
     HdrPtr hdr(mailhdr_alloc());
     for (const char* line : lines)
         mailhdr_parseline(hdr.get(), line);
     return hdr;
 }
 
-// A part tree from mail text with LF ends; null when the parser refuses it.
-inline std::unique_ptr<CMimePart> ParsePart(const std::string& text) {
-    std::vector<char> buffer(text.begin(), text.end());
-    buffer.push_back('\0');
-    auto part = std::make_unique<CMimePart>(nullptr);
-    try {
-        if (!part->Parse(buffer.data(), buffer.data() + text.size()))
-            return nullptr;
-    } catch (...) {
-        return nullptr;
-    }
-    return part;
-}
-
-// A single part with transfer encoding `cte` (none for null) holding `data`.
-inline std::unique_ptr<CMimePart> TextPart(const char* cte, const std::string& data) {
+// A single part with transfer encoding `cte` and content type `type` (none
+// for null) holding `data`.
+inline std::unique_ptr<CMimePart> TextPart(const char* cte, const std::string& data,
+                                           const char* type = nullptr) {
     auto part = std::make_unique<CMimePart>(nullptr);
     if (cte != nullptr)
         part->SetHeader(MAILHDR_FLD_CTE, cte);
+    if (type != nullptr)
+        part->SetHeader(MAILHDR_FLD_CONTENT_TYPE, type);
     part->m_pData = pf::strdup(data.c_str());
     return part;
 }

@@ -1,14 +1,14 @@
 /*
- * test_part_match.cpp - FindMatchingRule and MatchPart: the attachment test
- * by name (uuencoded blocks included), the keyword test by whole words and
- * by phrases with their separators, the base64 scan limit, the match-mode
- * bits, and that the engine's shortcuts give what the plain search gives.
+ * test_part_match.cpp - FindMatchingRule and MatchPart: attachments by name
+ * (uuencoded blocks included), keywords by whole words and by phrases, the
+ * base64 scan limit, the match-mode bits, and that the engine's shortcuts
+ * give what the plain search gives.
  */
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <string>
 #include <memory>
+#include <string>
 
 #include "codec/codec.h"
 #include "qorcsock.h"
@@ -32,8 +32,8 @@ class PartMatch : public ::testing::Test {
 };
 
 std::unique_ptr<CMimePart> NamedPart(const char* name) {
-    return ParsePart(std::string("Content-Type: application/octet-stream; name=\"") + name +
-                     "\"\nContent-Transfer-Encoding: base64\n\nTVqQAAMAAAAEAAAA\n");
+    const std::string type = std::string("application/octet-stream; name=\"") + name + "\"";
+    return TextPart("base64", "TVqQAAMAAAAEAAAA\n", type.c_str());
 }
 
 std::string Base64Of(const std::string& text) {
@@ -45,9 +45,7 @@ std::string Base64Of(const std::string& text) {
     return result;
 }
 
-// ---- attachment test ----
-
-TEST_F(PartMatch, AttachmentRuleMatchesByNameIgnoringCase) {
+TEST_F(PartMatch, AttachmentsByNameIgnoringCaseAndUUBlocksWithout) {
     Add("attachment: *.exe;attachment: *.com", 9);  // only *.exe counts
     Add("attachment: *.txt", 10);
     EXPECT_EQ(Match(NamedPart("setup.EXE").get(), MATCH_ATTACHMENT),
@@ -55,11 +53,8 @@ TEST_F(PartMatch, AttachmentRuleMatchesByNameIgnoringCase) {
     EXPECT_EQ(Match(NamedPart("setup.exe.txt").get(), MATCH_ATTACHMENT), "attachment: *.txt");
     EXPECT_EQ(Match(NamedPart("x.com").get(), MATCH_ATTACHMENT), "");
     EXPECT_EQ(Match(TextPart(nullptr, "setup.exe\n").get(), MATCH_ATTACHMENT), "");
-}
-
-// A uuencoded block is an attachment even without a name; its container
-// is not.
-TEST_F(PartMatch, UUBlockWithoutNameIsAnAttachment) {
+    // A uuencoded block is one even without a name; its container is not.
+    rules.ClearRules();
     Add("attachment: *", 10);
     auto container = std::make_unique<CMimePart>(nullptr);
     container->m_bUUEncoded = true;
@@ -70,55 +65,44 @@ TEST_F(PartMatch, UUBlockWithoutNameIsAnAttachment) {
     EXPECT_EQ(Match(container.get(), MATCH_ATTACHMENT), "");
 }
 
-// ---- keyword test ----
-
-struct KeywordCase {
-    const char* pattern;
-    const char* text;
-    bool match;
-};
-
+// Contents are decoded and searched up to the first zero byte.
 TEST_F(PartMatch, WordsPhrasesAndSeparators) {
-    const KeywordCase cases[] = {
-        {"viagra", "Buy viagra now\n", true},
-        {"viagra", "Buy viagraX now\n", false},
-        {"viagra*", "Buy viagraX now\n", true},
-        // Each of the nine separators ends a word; tab, CR and others do not.
-        {"money", "a .,;!-<>\n money", true},
-        {"money", "a\tmoney", false},
-        {"money", "send money\r\nnow\r\n", false},
-        {"money*", "send money\r\nnow\r\n", true},
-        // A phrase is searched in the whole text, within or across words.
-        {"free money", "Get free money today\n", true},
-        {"free money", "Get free  money today\n", false},
-        {"free money", "Get free\nmoney today\n", false},
-        {"free money", "carefree moneymaker\n", true},
-        {"*anti-virus", "the anti-virus said\n", true},
-        // 8-bit bytes compare as they are: U umlaut is not u umlaut.
-        {"gr\374\337e", "viele GR\334\337E\n", false},
-    };
-    for (const KeywordCase& c : cases) {
-        rules.ClearRules();
-        Add((std::string("body: ") + c.pattern).c_str(), 4);
-        auto part = TextPart(nullptr, c.text);
-        EXPECT_EQ(Match(part.get(), MATCH_KEYWORD).empty(), !c.match)
-            << "pattern [" << c.pattern << "] text [" << c.text << "]";
-    }
-}
-
-TEST_F(PartMatch, ContentsAreDecodedAndSearchedUpToTheFirstZeroByte) {
-    Add("body: viagra", 4);
-    auto qp = TextPart("Quoted-Printable", "Buy vi=\nagra n=6Fw\n");
-    EXPECT_EQ(Match(qp.get(), MATCH_KEYWORD), "body: viagra");
-    auto zero = TextPart("base64", Base64Of(std::string("hello\0viagra", 12)));
-    EXPECT_EQ(Match(zero.get(), MATCH_KEYWORD), "");
     std::string large;
     while (large.size() < 200000)
         large += "just some filler text =3D here\n";
-    auto big = TextPart("quoted-printable", large + "the viagra is at the end\n");
-    EXPECT_EQ(Match(big.get(), MATCH_KEYWORD), "body: viagra");
+    const struct {
+        const char *cte, *pattern;
+        std::string text;
+        bool match;
+    } cases[] = {
+        {nullptr, "viagra", "Buy viagra now\n", true},
+        {nullptr, "viagra", "Buy viagraX now\n", false},
+        {nullptr, "viagra*", "Buy viagraX now\n", true},
+        // Each of the nine separators ends a word; tab and CR do not.
+        {nullptr, "money", "a .,;!-<>\n money", true},
+        {nullptr, "money", "a\tmoney", false},
+        {nullptr, "money", "send money\r\nnow\r\n", false},
+        // A phrase is searched in the whole text, within or across words.
+        {nullptr, "free money", "Get free money today\n", true},
+        {nullptr, "free money", "Get free  money today\n", false},
+        {nullptr, "free money", "carefree moneymaker\n", true},
+        {nullptr, "*anti-virus", "the anti-virus said\n", true},
+        // 8-bit bytes compare as they are: U umlaut is not u umlaut.
+        {nullptr, "gr\374\337e", "viele GR\334\337E\n", false},
+        {"Quoted-Printable", "viagra", "Buy vi=\nagra n=6Fw\n", true},
+        {"base64", "viagra", Base64Of(std::string("hello\0viagra", 12)), false},
+        {"quoted-printable", "viagra", large + "the viagra is at the end\n", true},
+    };
+    for (const auto& c : cases) {
+        rules.ClearRules();
+        Add((std::string("body: ") + c.pattern).c_str(), 4);
+        auto part = TextPart(c.cte, c.text);
+        EXPECT_EQ(Match(part.get(), MATCH_KEYWORD).empty(), !c.match)
+            << "pattern [" << c.pattern << "] text [" << c.text.substr(0, 40) << "]";
+    }
 }
 
+// The limit counts encoded characters, line ends included.
 TEST_F(PartMatch, Base64PartsAreSearchedOnlyBelowTheScanLimit) {
     Add("body: viagra", 4);
     std::string text = "buy viagra now ";
@@ -127,7 +111,6 @@ TEST_F(PartMatch, Base64PartsAreSearchedOnlyBelowTheScanLimit) {
     const std::string encoded = Base64Of(text);
     auto below = TextPart("base64", encoded.substr(0, BODY_SCAN_LIMIT - 1));
     auto at = TextPart("base64", encoded.substr(0, BODY_SCAN_LIMIT));
-    // The limit counts encoded characters, line ends included.
     auto folded =
         TextPart("base64", encoded.substr(0, 76) + "\n" + encoded.substr(76, BODY_SCAN_LIMIT - 77));
     ASSERT_EQ(below->GetDataLength(), BODY_SCAN_LIMIT - 1);
@@ -137,18 +120,16 @@ TEST_F(PartMatch, Base64PartsAreSearchedOnlyBelowTheScanLimit) {
     EXPECT_EQ(Match(folded.get(), MATCH_KEYWORD), "");
 }
 
-// ---- mode bits ----
-
+// Action 1 rules are exceptions; header rules never match a part; with both
+// bits the first rule of the set wins.
 TEST_F(PartMatch, ModeBitsChooseTheRulesAndTheirOrder) {
     auto part = TextPart(nullptr, "send money\n");
     Add("body: money", 1);
     EXPECT_EQ(Match(part.get(), MATCH_KEYWORD_EXCEPTION), "body: money");
     EXPECT_EQ(Match(part.get(), MATCH_KEYWORD), "");
     rules.ClearRules();
-    Add("body: money", 6);
-    Add("attachment: *", 9);
-    Add("Subject: *", 4);  // header rules never match a part
-    Add("*: *", 4);
+    for (const char* text : {"body: money", "attachment: *", "Subject: *", "*: *"})
+        Add(text, text[0] == 'a' ? 9 : text[0] == 'b' ? 6 : 4);
     EXPECT_EQ(Match(part.get(), MATCH_KEYWORD_EXCEPTION), "");
     EXPECT_EQ(Match(part.get(), MATCH_KEYWORD), "body: money");
     EXPECT_EQ(Match(part.get(), MATCH_ATTACHMENT), "");
@@ -156,9 +137,7 @@ TEST_F(PartMatch, ModeBitsChooseTheRulesAndTheirOrder) {
     EXPECT_EQ(Match(part.get(), 0x01 | 0x04 | 0x100), "");
     EXPECT_EQ(rules.FindMatchingRule(part.get(), nullptr), nullptr);
 
-    // With both bits the first rule of the set wins.
-    auto named = ParsePart("Content-Type: text/plain; name=\"offer.txt\"\n\nget rich quick\n");
-    ASSERT_NE(named, nullptr);
+    auto named = TextPart(nullptr, "get rich quick\n", "text/plain; name=\"offer.txt\"");
     for (bool keywordFirst : {true, false}) {
         rules.ClearRules();
         const char* first = keywordFirst ? "body: rich" : "attachment: *.txt";

@@ -1,10 +1,8 @@
 /*
  * test_rules_concurrency.cpp - rules handed out stay readable while their
- * readers run: the epoch rules of retired sets and default rules, checked
- * one step at a time, and under load (clearing and re-adding on one thread
- * while others check headers and parts and read the rules they got). Run
- * under ASan a rule released too early is a use-after-free; under TSan the
- * suite shows that one lock covers every shared member.
+ * readers run: retired sets and default rules step by step, and under load
+ * (clearing and re-adding on one thread while others check and read). ASan
+ * sees a rule released too early; TSan sees a shared member without lock.
  */
 #include <gtest/gtest.h>
 
@@ -18,27 +16,21 @@
 
 namespace {
 
-// Retired items wait for their readers only: released the moment they may.
-constexpr unsigned NO_GRACE = 0;
-// Long enough that no test run reaches it.
-constexpr unsigned HOUR_MS = 3600u * 1000u;
+constexpr unsigned NO_GRACE = 0;             // released once no reader holds them
+constexpr unsigned HOUR_MS = 3600u * 1000u;  // longer than any test run
 
 TEST(RulesConcurrency, ClearedRulesWaitForReadersThatBeganBefore) {
     CRuleHelper rules(NO_GRACE);
     ASSERT_EQ(rules.AddRule("s", "n", "Subject: *", 0, 4, nullptr, 0), 0);
     HdrPtr hdr = MakeHeader({"Subject: x"});
-
     CRuleHelper::ReadGuard guard = rules.BeginRead();
     const Rule* held = rules.CheckHeader("s", hdr.get());
     ASSERT_NE(held, nullptr);
     rules.ClearRules();
     EXPECT_EQ(rules.RetiredCount(), 1u);
-    // Still readable (a use-after-free under ASan otherwise).
     EXPECT_STREQ(held->text, "Subject: *");
     EXPECT_EQ(held->action, 4);
-
-    // A reader that begins after the clearing does not hold it back, but
-    // the oldest reader holds everything retired since it began.
+    // A later reader does not hold it back; the oldest holds all since.
     ASSERT_EQ(rules.AddRule("s", nullptr, "Subject: *", 0, 4, nullptr, 0), 0);
     CRuleHelper::ReadGuard later = rules.BeginRead();
     rules.ClearRules();
@@ -71,14 +63,13 @@ TEST(RulesConcurrency, ReplacedDefaultRuleWaitsForItsReader) {
     EXPECT_EQ(rules.CheckHeader("s", hdr.get())->action, 6);
 }
 
+// The destructor releases what the grace time kept (ASan: no leak).
 TEST(RulesConcurrency, GraceTimeKeepsRetiredRulesAfterTheirReaders) {
     CRuleHelper rules(HOUR_MS);
     ASSERT_EQ(rules.AddRule("s", nullptr, "Subject: *", 0, 4, nullptr, 0), 0);
     rules.ClearRules();
-    EXPECT_EQ(rules.RetiredCount(), 1u);
     { CRuleHelper::ReadGuard guard = rules.BeginRead(); }
     EXPECT_EQ(rules.RetiredCount(), 1u);
-    // The destructor releases it all the same (ASan reports a leak otherwise).
 }
 
 TEST(RulesConcurrency, FirstRulesOfOneNewSetFromManyThreads) {
@@ -95,29 +86,26 @@ TEST(RulesConcurrency, FirstRulesOfOneNewSetFromManyThreads) {
     }
     for (std::thread& t : threads)
         t.join();
-    int sets = 0;
     RuleSet* set = rules.FindRuleSet("shared");
     ASSERT_NE(set, nullptr);
+    int sets = 0, count = 0;
     for (RuleSet* s = set; s != nullptr; s = s->next)
         sets += std::string(s->name) == "shared" ? 1 : 0;
-    EXPECT_EQ(sets, 1);
-    int count = 0;
     for (const Rule* r = set->rules; r != nullptr; r = r->next)
         ++count;
+    EXPECT_EQ(sets, 1);
     EXPECT_EQ(count, THREADS * PER_THREAD);
 }
 
-// One thread clears and re-adds rules and replaces default rules in a loop;
-// the others check headers (and match a part, as the worker does) while
-// holding a guard, and read every member of the rules they got.
+// One thread clears, re-adds and replaces default rules in a loop; readers
+// holding a guard check headers, match a part as the worker does, and read
+// every member of the rules they got.
 TEST(RulesConcurrency, ClearWhileReading) {
     CRuleHelper rules(NO_GRACE);
     constexpr int ROUNDS = 1000, READERS = 3, CHECKS = 600;
     std::atomic<bool> stop{false};
-    std::atomic<long> seen{0};
+    std::atomic<long> seen{0}, nulls{0};
     std::atomic<int> wrong{0};
-    std::atomic<long> nulls{0};
-
     auto fill = [&rules](int round) {
         rules.AddRule("h", "spam", "Subject: *offer*", round, 4, "/tmp/q", 0);
         rules.AddRule("h", "from", "From: *example*;Subject: nothing", round, 5, nullptr, 1);
@@ -126,7 +114,6 @@ TEST(RulesConcurrency, ClearWhileReading) {
     };
     fill(0);
     rules.m_nMatchMode = MATCH_KEYWORD;  // set before the readers start, as the worker does
-
     std::thread admin([&] {
         for (int round = 1; round <= ROUNDS; ++round) {
             rules.ClearRules();
@@ -136,22 +123,19 @@ TEST(RulesConcurrency, ClearWhileReading) {
         }
         stop = true;
     });
-
     std::vector<std::thread> readers;
     for (int t = 0; t < READERS; ++t) {
         readers.emplace_back([&, t] {
-            HdrPtr offer = MakeHeader({"Subject: great =?utf-8?Q?offer?=", "From: a@b.org"});
-            HdrPtr plain = MakeHeader({"Subject: hello", "From: a@b.org"});
-            HdrPtr from = MakeHeader({"Subject: hello", "From: joe@example.com"});
-            const HdrPtr* headers[] = {&offer, &plain, &from};
+            HdrPtr headers[] = {MakeHeader({"Subject: great =?utf-8?Q?offer?=", "From: a@b.org"}),
+                                MakeHeader({"Subject: hello", "From: a@b.org"}),
+                                MakeHeader({"Subject: hello", "From: joe@example.com"})};
             auto part = TextPart(nullptr, "send money now\n");
             for (int i = 0; i < CHECKS || !stop; ++i) {
                 CRuleHelper::ReadGuard guard = rules.BeginRead();
-                const HdrPtr& hdr = *headers[(i + t) % 3];
-                const Rule* r = rules.CheckHeader("h", hdr.get());
+                const Rule* r = rules.CheckHeader("h", headers[(i + t) % 3].get());
                 if (r == nullptr) {
-                    ++nulls;
-                    continue;  // between a clearing and the next rule
+                    ++nulls;  // between a clearing and the next rule
+                    continue;
                 }
                 std::string text = r->text;
                 // A set made again by its first rule has default action 1
@@ -162,17 +146,13 @@ TEST(RulesConcurrency, ClearWhileReading) {
                               : (r->hdr != nullptr && r->name != nullptr);
                 if (!r->is_default && text == "Subject: *offer*")
                     ok = ok && r->action == 4 && std::string(r->target_dir) == "/tmp/q";
-                if (!ok)
-                    ++wrong;
-                RuleSet* set = rules.FindRuleSet("h");
-                if (set != nullptr) {
+                if (RuleSet* set = rules.FindRuleSet("h")) {
                     const Rule* hit = rules.FindMatchingRule(part.get(), set);
-                    if (hit != nullptr && std::string(hit->name) != "body")
-                        ++wrong;
+                    ok = ok && (hit == nullptr || std::string(hit->name) == "body");
                 }
                 // Read again at the end, as a mail check reads its report.
-                if (text != r->text || (r->is_default != 0) != (r->hdr == nullptr))
-                    ++wrong;
+                ok = ok && text == r->text && (r->is_default != 0) == (r->hdr == nullptr);
+                wrong += ok ? 0 : 1;
                 ++seen;
             }
         });
@@ -181,8 +161,6 @@ TEST(RulesConcurrency, ClearWhileReading) {
     for (std::thread& t : readers)
         t.join();
     EXPECT_EQ(wrong.load(), 0);
-    // Every check gave a rule, or null while the set was cleared and not
-    // yet filled again.
     EXPECT_GT(seen.load(), 0);
     EXPECT_GE(seen.load() + nulls.load(), static_cast<long>(READERS) * CHECKS);
     EXPECT_EQ(rules.RetiredCount(), 0u);
