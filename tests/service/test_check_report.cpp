@@ -11,16 +11,9 @@
 
 namespace {
 
-Rule MakeRule(const char* text) {
-    Rule r{};
-    r.text = const_cast<char*>(text);
-    return r;
-}
-
-std::vector<const Rule*> Chain(const CheckReport& report) {
-    std::vector<const Rule*> out;
-    for (const Rule* r = report.ruleChain; r != nullptr; r = r->report_next)
-        out.push_back(r);
+std::vector<void*> Members(const PtrSet& set) {
+    std::vector<void*> out;
+    ptrset::ForEach(set, [&](void* v) { out.push_back(v); });
     return out;
 }
 
@@ -29,22 +22,17 @@ TEST(PtrSet, KeepsOrderAndHoldsEachPointerOnce) {
     int a, b, c;
     EXPECT_EQ(ptrset::Add(set, nullptr), nullptr);
     EXPECT_EQ(set.first, nullptr);
-    EXPECT_EQ(ptrset::Add(set, &a), &set);
-    EXPECT_EQ(set.first, &set);
+    EXPECT_EQ(ptrset::Add(set, &a), &set);  // the first member lives in the head
     void* nodeB = ptrset::Add(set, &b);
     ptrset::Add(set, &c);
     EXPECT_EQ(ptrset::Add(set, &b), nodeB);
     EXPECT_EQ(ptrset::Count(set), 3u);
-    std::vector<void*> members;
-    ptrset::ForEach(set, [&](void* v) { members.push_back(v); });
-    EXPECT_EQ(members, (std::vector<void*>{&a, &b, &c}));
+    EXPECT_EQ(Members(set), (std::vector<void*>{&a, &b, &c}));
 
     PtrSet copy{};
     ptrset::Add(copy, &c);
     ptrset::CopyFrom(copy, set);
-    members.clear();
-    ptrset::ForEach(copy, [&](void* v) { members.push_back(v); });
-    EXPECT_EQ(members, (std::vector<void*>{&c, &a, &b}));
+    EXPECT_EQ(Members(copy), (std::vector<void*>{&c, &a, &b}));
     ptrset::Clear(copy);
     ptrset::Clear(set);
     EXPECT_EQ(set.first, nullptr);
@@ -103,8 +91,26 @@ TEST(CheckReport, KeywordActionChangesTheHeaderOnly) {
     EXPECT_EQ(report.parts->action, PART_MOVED);
 }
 
-TEST(CheckReport, ErrorsSetResultOnce) {
+// The rule chain, the header rules, the errors and the status: Reset
+// releases them all.
+TEST(CheckReport, RuleChainHoldsEachRuleOnceErrorsSetResultAndResetClears) {
     CCheckReport report;
+    Rule A{}, B{};
+    int p1, p2, p3;
+    PtrSet s{};
+    for (auto [part, rule] : {std::pair{&p1, &A}, {&p2, &B}, {&p3, &A}}) {
+        report.AddPart(part, "p");
+        ptrset::Add(s, rule);
+        report.SetPartAction(part, &s, PART_REMOVED, "/q/a");
+        ptrset::Clear(s);
+    }
+    std::vector<const Rule*> chain;
+    for (const Rule* r = report.ruleChain; r != nullptr; r = r->report_next)
+        chain.push_back(r);
+    EXPECT_EQ(chain, (std::vector<const Rule*>{&A, &B}));
+    // The part's own set is a copy: clearing the caller's set left it intact.
+    EXPECT_EQ(ptrset::First(report.parts->rules), &A);
+
     report.SetError(0);
     EXPECT_EQ(report.result, 0);
     report.SetError(ERR_CHECK);
@@ -112,43 +118,6 @@ TEST(CheckReport, ErrorsSetResultOnce) {
     report.SetError(ERR_SAVE);
     EXPECT_EQ(report.result, -1);
     EXPECT_EQ(report.errors, static_cast<uint32_t>(ERR_CHECK | ERR_SAVE));
-    report.Reset();
-    EXPECT_EQ(report.result, 0);
-    EXPECT_EQ(report.errors, 0u);
-}
-
-TEST(CheckReport, RuleChainHoldsEachRuleOnceInFirstOrder) {
-    CCheckReport report;
-    Rule A = MakeRule("A"), B = MakeRule("B");
-    int p1, p2, p3;
-    report.AddPart(&p1, "1");
-    report.AddPart(&p2, "2");
-    report.AddPart(&p3, "3");
-    PtrSet s{};
-    ptrset::Add(s, &A);
-    report.SetPartAction(&p1, &s, PART_REMOVED, nullptr);
-    ptrset::Clear(s);
-    ptrset::Add(s, &B);
-    report.SetPartAction(&p2, &s, PART_REMOVED, nullptr);
-    ptrset::Clear(s);
-    ptrset::Add(s, &A);
-    report.SetPartAction(&p3, &s, PART_REMOVED, nullptr);
-    ptrset::Clear(s);
-    EXPECT_EQ(Chain(report), (std::vector<const Rule*>{&A, &B}));
-    EXPECT_EQ(B.report_next, nullptr);
-    // The part's own set is a copy: clearing the caller's set left it intact.
-    EXPECT_EQ(ptrset::First(report.parts->rules), &A);
-}
-
-TEST(CheckReport, ResetReleasesEverything) {
-    CCheckReport report;
-    int a;
-    Rule A = MakeRule("A");
-    report.AddPart(&a, "a");
-    PtrSet s{};
-    ptrset::Add(s, &A);
-    report.SetPartAction(&a, &s, PART_MOVED, "/q/a");
-    ptrset::Clear(s);
     ptrset::Add(report.headerRules, &A);
     report.status = ST_HEADER_RULE;
     report.Reset();
@@ -157,6 +126,8 @@ TEST(CheckReport, ResetReleasesEverything) {
     EXPECT_EQ(report.headerRules.first, nullptr);
     EXPECT_EQ(report.status, 0u);
     EXPECT_EQ(report.modified, 0);
+    EXPECT_EQ(report.result, 0);
+    EXPECT_EQ(report.errors, 0u);
 }
 
 }  // namespace

@@ -1,8 +1,10 @@
 /*
  * test_pipeline.cpp - the check of whole mails from end to end through the
- * exported interface, with the real engine: clean and infected mails, the
- * output cases, backups, the rule stage with header rules, keywords and an
- * asynchronous spam list, load failures, unknown rule sets and stopping.
+ * exported interface, with the real engine: infected mails, flushing,
+ * companion backups, the rule stage with header rules and spam lists
+ * answered late, inside the call or not asked, unknown rule sets and
+ * stopping. The program's tests (tests/tools) check the clean, keyword,
+ * backup-mode and load-failure outcomes through the same interface.
  */
 #include <gtest/gtest.h>
 
@@ -20,19 +22,12 @@ namespace {
 
 using namespace fixtures;
 
-// What a callback saw, copied while the report was valid.
+// What a callback saw, copied while the report was valid: its numbers (the
+// copy's pointers are not followed), the parts as "name:action:virus", and
+// the texts of the rule chain and of the first header rule.
 struct Seen {
-    int result = 0;
-    uint32_t errors = 0;
-    int virusResult = 0;
-    uint32_t status = 0;
-    uint32_t listValue = 0;
-    int modified = 0;
-    int headerChanged = 0;
-    bool hadHeader = false;
-    std::vector<std::string> parts;  // "name:action:virus"
-    std::vector<std::string> chain;  // rule texts
-    std::vector<std::string> headerRules;
+    CheckReport r{};
+    std::vector<std::string> parts, chain, headerRules;
 };
 
 class Pipeline : public ::testing::Test {
@@ -59,14 +54,7 @@ class Pipeline : public ::testing::Test {
     static void MAILWARD_CALL OnReport(const CheckReport* r, uintptr_t user) {
         auto* self = reinterpret_cast<Pipeline*>(user);
         Seen s;
-        s.result = r->result;
-        s.errors = r->errors;
-        s.virusResult = r->virusResult;
-        s.status = r->status;
-        s.listValue = r->listValue;
-        s.modified = r->modified;
-        s.headerChanged = r->headerChanged;
-        s.hadHeader = r->header != nullptr;
+        s.r = *r;
         for (const PartReport* p = r->parts; p != nullptr; p = p->next)
             s.parts.push_back(std::string(p->name) + ":" + std::to_string(p->action) + ":" +
                               std::to_string(p->virusResult));
@@ -85,15 +73,14 @@ class Pipeline : public ::testing::Test {
         return p;
     }
 
-    Seen Check(const fs::path& source, int flags, const char* target = nullptr,
-               const char* headerSet = nullptr, SpamListCheck list = nullptr,
-               uintptr_t listUser = 0) {
+    Seen Check(const fs::path& source, int flags, const char* headerSet = nullptr,
+               SpamListCheck list = nullptr, uintptr_t listUser = 0) {
         std::size_t before;
         {
             std::lock_guard<std::mutex> lock(mutex);
             before = seen.size();
         }
-        EXPECT_EQ(MAILWARD_check_mail("set", headerSet, source.string().c_str(), target, flags,
+        EXPECT_EQ(MAILWARD_check_mail("set", headerSet, source.string().c_str(), nullptr, flags,
                                       list, listUser, &OnReport, reinterpret_cast<uintptr_t>(this)),
                   0);
         std::unique_lock<std::mutex> lock(mutex);
@@ -105,24 +92,11 @@ class Pipeline : public ::testing::Test {
     std::string Clean() { return MultipartMail("hello world", {{"b.txt", "aGk="}}, "clean"); }
 };
 
-TEST_F(Pipeline, CleanMailIsStampedAndCopiedToADifferentTarget) {
-    ASSERT_EQ(MAILWARD_activate_av(AV_MODE_REMOVE, nullptr), 0);
-    LogCapture log;
-    fs::path source = Mail("clean.eml", Clean());
-    fs::path target = dir.path() / "out.eml";
-    Seen s = Check(source, JOB_AV_CHECK, target.string().c_str());
-    EXPECT_EQ(s.result, 0);
-    EXPECT_EQ(s.virusResult, VIRUS_CLEAN);
-    EXPECT_EQ(s.headerChanged, 1);
-    EXPECT_EQ(s.modified, 1);  // the header-changed mail was written
-    EXPECT_TRUE(s.hadHeader);
-    EXPECT_TRUE(log.Has(QLOG_INFO, "[MAILCHECK] [OK] [SECUREMAIL] [3]"));
-    std::string out = ReadFile(target);
-    EXPECT_NE(out.find("X-VaveRiz4Zan: checked by VaveRiz for mailward; host=test.host\r\n"),
-              std::string::npos)
-        << out;
-    EXPECT_EQ(ReadFile(source), out);  // the source got the new header too
-    EXPECT_NE(out.find("hello world"), std::string::npos);
+// Every one of `parts` is in `text`, or (present false) none of them.
+void ExpectIn(const std::string& text, std::initializer_list<const char*> parts,
+              bool present = true) {
+    for (const char* p : parts)
+        EXPECT_EQ(text.find(p) != std::string::npos, present) << p << "\n--- in\n" << text;
 }
 
 TEST_F(Pipeline, VirusInAPartReplacesTheWholeMail) {
@@ -141,53 +115,22 @@ TEST_F(Pipeline, VirusInAPartReplacesTheWholeMail) {
                                       "\r\n\r\n") +
                               kEicarBase64 + "--XX--\r\n");
     Seen s = Check(source, JOB_AV_CHECK | JOB_SPAM_LIST);
-    EXPECT_EQ(s.virusResult, VIRUS_FOUND);
-    ASSERT_FALSE(s.parts.empty());
-    EXPECT_EQ(s.parts.back().substr(0, 5), "mail:");  // beside the earlier part records
-    EXPECT_GT(s.parts.size(), 1u);
-    std::string out = ReadFile(source);
-    EXPECT_NE(out.find("This message was found to contain a virus"), std::string::npos) << out;
-    EXPECT_NE(out.find("X-Note: part scan"), std::string::npos);
-    EXPECT_EQ(out.find("Content-Type: multipart"), std::string::npos);
-    EXPECT_EQ(out.find("EICAR-STANDARD"), std::string::npos);
-    EXPECT_NE(out.find("X-ZANAntiSpam: Virus:"), std::string::npos);
-    EXPECT_NE(out.find("X-VaveRiz4Zan:"), std::string::npos);
+    EXPECT_EQ(s.r.virusResult, VIRUS_FOUND);
+    ASSERT_GT(s.parts.size(), 1u);                    // beside the earlier part records
+    EXPECT_EQ(s.parts.back().substr(0, 5), "mail:");  // the record of the whole mail
+    const std::string out = ReadFile(source);
+    ExpectIn(out, {"This message was found to contain a virus", "X-Note: part scan",
+                   "X-ZANAntiSpam: Virus:", "X-VaveRiz4Zan:"});
+    ExpectIn(out, {"Content-Type: multipart", "EICAR-STANDARD"}, false);
 }
 
 TEST_F(Pipeline, WholeFileVirusWithoutPartRecords) {
     ASSERT_EQ(MAILWARD_activate_av(AV_MODE_REMOVE, nullptr), 0);
-    std::string text = std::string("Subject: plain\r\n\r\n") + kEicar + "\r\n";
-    fs::path source = Mail("plain.eml", text);
+    fs::path source = Mail("plain.eml", std::string("Subject: plain\r\n\r\n") + kEicar + "\r\n");
     Seen s = Check(source, JOB_AV_CHECK);
-    EXPECT_EQ(s.virusResult, VIRUS_FOUND);
+    EXPECT_EQ(s.r.virusResult, VIRUS_FOUND);
     EXPECT_EQ(s.parts, std::vector<std::string>{"mail:0:2"});
-    EXPECT_EQ(ReadFile(source).find("EICAR-STANDARD"), std::string::npos);
-}
-
-TEST_F(Pipeline, UntouchedMailStaysAsItWasAndTemporaryBackupsGo) {
-    std::string text = Clean();
-    fs::path source = Mail("same.eml", text);
-    Seen s = Check(source, JOB_ATTACHMENT_FILTER);
-    EXPECT_EQ(s.result, -1);  // no set named "set" exists yet
-    ASSERT_EQ(MAILWARD_add_rule("set", "exe", "attachment: *.exe", 0, 9, nullptr, 0), 0);
-    s = Check(source, JOB_ATTACHMENT_FILTER);
-    EXPECT_EQ(s.result, 0);
-    EXPECT_EQ(s.modified, 0);
-    EXPECT_EQ(s.headerChanged, 0);
-    EXPECT_EQ(s.chain, std::vector<std::string>{"default"});
-    EXPECT_EQ(ReadFile(source), text);
-    EXPECT_FALSE(fs::exists(dir.path() / "data" / "origmail" / "same.eml"));
-}
-
-TEST_F(Pipeline, ChangedMailKeepsItsTemporaryBackup) {
-    ASSERT_EQ(MAILWARD_add_rule("set", "exe", "attachment: *.exe", 0, 9, nullptr, 0), 0);
-    std::string text = MultipartMail("x", {{"a.exe", "TVqQ"}});
-    fs::path source = Mail("changed.eml", text);
-    Seen s = Check(source, JOB_ATTACHMENT_FILTER);
-    EXPECT_EQ(s.modified, 1);
-    EXPECT_EQ(s.chain, std::vector<std::string>{"attachment: *.exe"});
-    EXPECT_EQ(ReadFile(dir.path() / "data" / "origmail" / "changed.eml"), text);
-    EXPECT_NE(ReadFile(source).find("removed-attachment.txt"), std::string::npos);
+    ExpectIn(ReadFile(source), {"EICAR-STANDARD"}, false);
 }
 
 // FlushMails decides whether the worker flushes a rewritten mail to disk:
@@ -208,27 +151,20 @@ TEST_F(Pipeline, FlushMailsDecidesWhetherRewrittenMailsAreFlushed) {
         const int expected = setting[0] == '1' ? 1 : 0;
         s_flushes = 0;
         fs::path stamped = Mail("stamped.eml", Clean());
-        EXPECT_EQ(Check(stamped, JOB_AV_CHECK).headerChanged, 1);
+        EXPECT_EQ(Check(stamped, JOB_AV_CHECK).r.headerChanged, 1);
         EXPECT_EQ(s_flushes, expected);
-        EXPECT_NE(ReadFile(stamped).find("X-VaveRiz4Zan: "), std::string::npos);
+        ExpectIn(ReadFile(stamped), {"X-VaveRiz4Zan: "});
 
         s_flushes = 0;
         fs::path rebuilt = Mail("rebuilt.eml", MultipartMail("x", {{"a.exe", "TVqQ"}}));
-        EXPECT_EQ(Check(rebuilt, JOB_ATTACHMENT_FILTER).modified, 1);
+        EXPECT_EQ(Check(rebuilt, JOB_ATTACHMENT_FILTER).r.modified, 1);
         EXPECT_EQ(s_flushes, expected);
-        EXPECT_NE(ReadFile(rebuilt).find("removed-attachment.txt"), std::string::npos);
+        ExpectIn(ReadFile(rebuilt), {"removed-attachment.txt"});
     }
     MimeSetFileHooks(nullptr);
 }
 
-TEST_F(Pipeline, NoBackupModeCopiesNothing) {
-    miraconf_set("BackupMode", "0");
-    fs::path source = Mail("nobackup.eml", Clean());
-    Check(source, 0);
-    EXPECT_FALSE(fs::exists(dir.path() / "data" / "origmail" / "nobackup.eml"));
-}
-
-TEST_F(Pipeline, KeptBackupModeKeepsUnchangedMails) {
+TEST_F(Pipeline, KeptBackupModeKeepsUnchangedMailsWithTheirCompanion) {
     miraconf_set("BackupMode", "2");
     fs::path source = Mail("kept.poi", Clean());
     Mail("kept.poc", "companion");
@@ -237,45 +173,23 @@ TEST_F(Pipeline, KeptBackupModeKeepsUnchangedMails) {
     EXPECT_EQ(ReadFile(dir.path() / "data" / "origmail" / "kept.poc"), "companion");
 }
 
-TEST_F(Pipeline, MissingSourceIsReportedThroughTheCallback) {
-    LogCapture log;
-    fs::path missing = dir.path() / "missing.eml";
-    Seen s = Check(missing, 0);
-    EXPECT_EQ(s.result, -1);
-    EXPECT_EQ(s.errors, static_cast<uint32_t>(ERR_LOAD));
-    EXPECT_TRUE(log.Has(QLOG_INFO, "[MAILCHECK] [ERROR] [opening file " + missing.string() + "]"));
-}
-
 TEST_F(Pipeline, UnknownRuleSetFailsThePassAndLeavesAnEmptyChain) {
     LogCapture log;
-    fs::path source = Mail("unknown.eml", Clean());
-    Seen s = Check(source, JOB_ATTACHMENT_FILTER);
-    EXPECT_TRUE(s.errors & ERR_CHECK);
+    Seen s = Check(Mail("unknown.eml", Clean()), JOB_ATTACHMENT_FILTER);
+    EXPECT_TRUE(s.r.errors & ERR_CHECK);
     EXPECT_TRUE(s.chain.empty());
     EXPECT_TRUE(log.Has(QLOG_ERROR, "CMailWard::OnPop() - Virenchcheck schlug fehl"));
-    EXPECT_TRUE(log.Has(QLOG_ERROR, "CRuleHelper::MakeDefaultRule() - invalid rule set"));
 }
 
 TEST_F(Pipeline, HeaderRuleWithActionOneEndsTheStage) {
     ASSERT_EQ(MAILWARD_add_rule("hdr", "offer", "Subject: *offer*", 0, 1, nullptr, 0), 0);
     ASSERT_EQ(MAILWARD_add_rule("set", "kw", "body: money", 0, 4, nullptr, 0), 0);
     fs::path source = Mail("offer.eml", MultipartMail("free money", {}, "great offer"));
-    Seen s = Check(source, JOB_HEADER_CHECK | JOB_KEYWORD_CHECK, nullptr, "hdr");
-    EXPECT_TRUE(s.status & ST_HEADER_RULE);
-    EXPECT_FALSE(s.status & ST_PART_RULE);  // no keyword pass ran
+    Seen s = Check(source, JOB_HEADER_CHECK | JOB_KEYWORD_CHECK, "hdr");
+    EXPECT_TRUE(s.r.status & ST_HEADER_RULE);
+    EXPECT_FALSE(s.r.status & ST_PART_RULE);  // no keyword pass ran
     EXPECT_EQ(s.headerRules, std::vector<std::string>{"Subject: *offer*"});
-    std::string out = ReadFile(source);
-    EXPECT_NE(out.find("X-ZANAntiSpam: offer: *offer*\r\n"), std::string::npos) << out;
-}
-
-TEST_F(Pipeline, KeywordPassesMarkTheSubject) {
-    ASSERT_EQ(MAILWARD_add_rule("set", "kw", "body: money", 0, 4, nullptr, 0), 0);
-    fs::path source = Mail("kw.eml", MultipartMail("free money", {}, "hello"));
-    Seen s = Check(source, JOB_KEYWORD_CHECK);
-    EXPECT_TRUE(s.status & ST_PART_RULE);
-    std::string out = ReadFile(source);
-    EXPECT_NE(out.find("Subject: [SPAM] hello\r\n"), std::string::npos) << out;
-    EXPECT_NE(out.find("X-ZANAntiSpam: Schluesselwoerter:  money\r\n"), std::string::npos);
+    ExpectIn(ReadFile(source), {"X-ZANAntiSpam: offer: *offer*\r\n"});
 }
 
 // A spam list answered later from another thread, as a real look-up does.
@@ -287,11 +201,10 @@ void MAILWARD_CALL ListedLater(mailhdr*, uintptr_t user, SpamListDone done, void
 }
 
 TEST_F(Pipeline, AsynchronousSpamListHitIsReported) {
-    fs::path source = Mail("listed.eml", Clean());
-    Seen s = Check(source, JOB_SPAM_LIST, nullptr, nullptr, &ListedLater, 77);
-    EXPECT_TRUE(s.status & ST_SPAM_LISTED);
-    EXPECT_EQ(s.listValue, 77u);
-    EXPECT_EQ(s.headerChanged, 1);
+    Seen s = Check(Mail("listed.eml", Clean()), JOB_SPAM_LIST, nullptr, &ListedLater, 77);
+    EXPECT_TRUE(s.r.status & ST_SPAM_LISTED);
+    EXPECT_EQ(s.r.listValue, 77u);
+    EXPECT_EQ(s.r.headerChanged, 1);
 }
 
 std::atomic<int> g_listCalls{0};
@@ -300,23 +213,22 @@ void MAILWARD_CALL CountingList(mailhdr*, uintptr_t, SpamListDone done, void* jo
     done(0, 0, job);
 }
 
-TEST_F(Pipeline, NoSpamListForAVirusMailInMarkMode) {
+// An answer inside the call is used; a virus mail in mark mode is not looked up.
+TEST_F(Pipeline, SpamListAnsweredInsideTheCallAndNotAskedForAVirusMail) {
+    g_listCalls = 0;
+    Seen s = Check(Mail("quick.eml", Clean()), JOB_SPAM_LIST, nullptr, &CountingList);
+    EXPECT_EQ(g_listCalls.load(), 1);
+    EXPECT_FALSE(s.r.status & ST_SPAM_LISTED);
+    EXPECT_EQ(s.r.headerChanged, 0);
+
     ASSERT_EQ(MAILWARD_activate_av(AV_MODE_RENAME, nullptr), 0);
     miraconf_set("VirusMailMode", "7");
     LogCapture log;
-    fs::path source = Mail("v.eml", MultipartMail("hi", {{"a.exe", kEicarBase64}}));
     g_listCalls = 0;
-    Check(source, JOB_AV_CHECK | JOB_SPAM_LIST, nullptr, nullptr, &CountingList);
+    s = Check(Mail("v.eml", MultipartMail("hi", {{"a.exe", kEicarBase64}})),
+              JOB_AV_CHECK | JOB_SPAM_LIST, nullptr, &CountingList);
+    EXPECT_EQ(s.r.virusResult, VIRUS_FOUND);
     EXPECT_EQ(g_listCalls.load(), 0);
-}
-
-TEST_F(Pipeline, SpamListAnsweredInsideTheCallIsUsed) {
-    fs::path source = Mail("quick.eml", Clean());
-    g_listCalls = 0;
-    Seen s = Check(source, JOB_SPAM_LIST, nullptr, nullptr, &CountingList);
-    EXPECT_EQ(g_listCalls.load(), 1);
-    EXPECT_FALSE(s.status & ST_SPAM_LISTED);
-    EXPECT_EQ(s.headerChanged, 0);
 }
 
 // A look-up that answers only long after it was asked.
