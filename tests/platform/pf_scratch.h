@@ -1,8 +1,7 @@
 /*
- * pf_scratch.h - helpers for the platform-layer tests: a scratch directory
- * per test (removed with everything in it at the end), and whole-file reading
- * and writing in binary mode. Paths are composed with pf::path_sep(), as the
- * library composes them.
+ * pf_scratch.h - a scratch directory per test (removed with its contents at
+ * the end; paths joined with pf::path_sep() as the library joins them), and
+ * whole-file reading and writing in binary mode.
  */
 #ifndef MAILWARD_TESTS_PF_SCRATCH_H
 #define MAILWARD_TESTS_PF_SCRATCH_H
@@ -42,7 +41,6 @@ class Scratch {
     Scratch& operator=(const Scratch&) = delete;
 
     const std::string& Dir() const { return m_dir; }
-    // The path of `name` inside the scratch directory.
     std::string Path(const std::string& name) const { return m_dir + pf::path_sep() + name; }
 
   private:

@@ -1,18 +1,9 @@
 /*
- * qorcsock_capture.h - a log sink for the support library's tests: while a
- * LogCapture lives, every line logged goes into its list instead of stderr.
- *
- *   LogCapture cap;            installs itself as the sink
- *   cap.Lines()                copy of the lines so far (thread-safe)
- *   cap.Count(level)           number of lines of one level
- *   cap.Contains(level, text)  a line of that level contains `text`
- *   cap.Has(level, text)       a line of that level is exactly `text`
- *   cap.HasPrefix(level, text) a line of that level starts with `text`
- *   cap.ContainsAnyLevel(text) a line of any level contains `text`
- *   LogCapture cap("channel")  also switches that debug channel on while it
- *                              lives
- * The destructor restores the default sink; after that no call reaches the
- * object any more (qorcsock_set_log_sink waits for running sink calls).
+ * qorcsock_capture.h - while a LogCapture lives, every logged line goes into
+ * its list instead of stderr (LogCapture("channel") also switches that debug
+ * channel on). Lines() copies them; Count, Contains (inside), Has (whole
+ * line), HasPrefix look at one level, ContainsAnyLevel at all. The destructor
+ * restores the default sink, which waits for running sink calls.
  */
 #ifndef QORCSOCK_CAPTURE_H
 #define QORCSOCK_CAPTURE_H

@@ -1,15 +1,10 @@
 /*
- * test_pf.cpp - the platform layer. Files: existence, copy with overwrite
- * (also of files larger than one copy chunk), deletion, replacement in one
- * step, mkdir -p and the exclusive owner-only file; every failure case checks
- * that the files involved stay as they were and that last_error() names a
- * reason. Strings: path splitting with _splitpath's rules (on Windows also
- * checked against the C runtime's own _splitpath), strdup, stricmp and
- * strnicmp. Threads: created suspended and started by resume, waited for with
- * a time-out, closed while running (detached, goes on) or before running
- * (never runs), and sleep. The waits are generous upper bounds for a thread
- * to get going, never speed goals; a "does not run" check looks for a while
- * and expects nothing.
+ * test_pf.cpp - the platform layer. Files: existence, reading, copy, delete,
+ * replace in one step, mkdir -p, the exclusive owner-only file and its access
+ * rights; every failure leaves the files as they were and sets last_error().
+ * Strings: path splitting with _splitpath's rules, case-blind comparison.
+ * Threads: started by resume, timed waits, close before and while running.
+ * Waits are generous bounds for a thread to get going, never speed goals.
  */
 #include "platform.h"
 
@@ -39,8 +34,7 @@ using pftest::ReadFile;
 using pftest::Scratch;
 using pftest::WriteFile;
 
-// Bytes that show any shift, loss or repetition of a block, with CR, LF and
-// NUL among them.
+// Bytes that show any shift, loss or repetition of a block.
 std::string PatternBytes(std::size_t n) {
     std::mt19937 rng(2463534242u);
     std::string s(n, '\0');
@@ -84,12 +78,9 @@ TEST(PfFileAttributes, ExistsAndDirectoryAndNullPaths) {
 // neither a folder nor a missing file.
 TEST(PfInputFile, SizeThenBytesToTheEndAndNoFolders) {
     Scratch s;
-    std::string bytes(100000, '\0');
-    for (std::size_t i = 0; i < bytes.size(); ++i)
-        bytes[i] = static_cast<char>(i * 7 + i / 251);
-    const std::string path = s.Path("mail.eml");
+    const std::string bytes = PatternBytes(100000), path = s.Path("mail.eml");
     ASSERT_TRUE(WriteFile(path, bytes));
-    pf::InputFile file;
+    pf::InputFile file, folder, missing, empty;
     ASSERT_TRUE(file.open(path.c_str()));
     EXPECT_FALSE(file.open(path.c_str()));  // one file per object
     EXPECT_EQ(file.size(), bytes.size());
@@ -99,8 +90,6 @@ TEST(PfInputFile, SizeThenBytesToTheEndAndNoFolders) {
     got.resize(bytes.size());
     EXPECT_EQ(got, bytes);
     EXPECT_EQ(file.read(got.data(), 10), 0u);
-
-    pf::InputFile folder, missing, empty;
     EXPECT_FALSE(folder.open(s.Dir().c_str()));
     EXPECT_FALSE(missing.open(s.Path("nothing-here").c_str()));
     ExpectError(kNotFound);
@@ -131,8 +120,7 @@ TEST(PfCopyFile, TargetGetsExactlyTheSourcesBytes) {
         ASSERT_TRUE(pf::copy_file(from.c_str(), to.c_str()));
         std::string got = ReadFile(to);
         ASSERT_EQ(got.size(), r.bytes.size());
-        EXPECT_TRUE(got == r.bytes);
-        EXPECT_TRUE(ReadFile(from) == r.bytes);
+        EXPECT_TRUE(got == r.bytes && ReadFile(from) == r.bytes);
     }
 }
 
@@ -402,11 +390,9 @@ struct SplitCase {
 void ExpectSplit(std::initializer_list<SplitCase> cases) {
     for (const SplitCase& c : cases) {
         pf::SplitPath sp = pf::split_path(c.path);
-        const char* path = c.path != nullptr ? c.path : "<null>";
-        EXPECT_EQ(sp.drive, c.drive) << path;
-        EXPECT_EQ(sp.dir, c.dir) << path;
-        EXPECT_EQ(sp.name, c.name) << path;
-        EXPECT_EQ(sp.ext, c.ext) << path;
+        SCOPED_TRACE(c.path != nullptr ? c.path : "<null>");
+        EXPECT_EQ(sp.drive + "|" + sp.dir + "|" + sp.name + "|" + sp.ext,
+                  std::string(c.drive) + "|" + c.dir + "|" + c.name + "|" + c.ext);
         // BackupMail builds the companion path by joining the four parts.
         if (c.path != nullptr) {
             EXPECT_EQ(sp.drive + sp.dir + sp.name + sp.ext, c.path);
@@ -457,35 +443,28 @@ TEST(PfSplitPath, PosixHasNoDrivesAndKeepsBackslashesInNames) {
 }
 #endif
 
-TEST(PfStrings, StrdupCopiesIntoMallocedMemory) {
-    const char* src = "Content-Type";
-    char* copy = pf::strdup(src);
-    ASSERT_NE(copy, nullptr);
-    EXPECT_NE(copy, src);
-    EXPECT_STREQ(copy, src);
-    std::free(copy);
-    EXPECT_EQ(pf::strdup(nullptr), nullptr);
-}
-
 int Sign(int v) {
     return (v > 0) - (v < 0);
 }
 
-TEST(PfStrings, StricmpOrdersLikeLowerCaseBytesWithNullFirst) {
+TEST(PfStrings, StrdupAndCaseBlindComparisonWithNullFirst) {
+    char* copy = pf::strdup("Content-Type");
+    ASSERT_NE(copy, nullptr);
+    EXPECT_STREQ(copy, "Content-Type");
+    std::free(copy);
+    EXPECT_EQ(pf::strdup(nullptr), nullptr);
+
     struct Row {
         const char* a;
         const char* b;
         int sign;
     } rows[] = {
         {"Content-Type", "content-TYPE", 0},
-        {"", "", 0},
         {"abc", "ABD", -1},
-        {"ABD", "abc", 1},
         {"ab", "abc", -1},  // a prefix comes first
         // '_' lies between 'Z' and 'a': folding to lower case puts it before
-        // letters.
+        // letters. Bytes above 127 are not folded and sort after ASCII.
         {"_", "A", -1},
-        // Bytes above 127 are not folded and sort after ASCII.
         {"\xFC", "z", 1},
         {"\xFC", "\xDC", 1},
         {nullptr, nullptr, 0},
@@ -496,13 +475,10 @@ TEST(PfStrings, StricmpOrdersLikeLowerCaseBytesWithNullFirst) {
         EXPECT_EQ(r.sign, Sign(pf::stricmp(r.a, r.b)))
             << (r.a != nullptr ? r.a : "<null>") << " vs " << (r.b != nullptr ? r.b : "<null>");
     }
-}
-
-TEST(PfStrings, StrnicmpComparesAtMostNCharacters) {
+    // strnicmp compares at most n characters and stops at the shorter end.
     EXPECT_EQ(pf::strnicmp("X-ZANAntiSpam: 1", "x-zanantispam: 2", 14), 0);
     EXPECT_NE(pf::strnicmp("X-ZANAntiSpam: 1", "x-zanantispam: 2", 16), 0);
     EXPECT_EQ(pf::strnicmp("abc", "xyz", 0), 0);
-    // Stops at the end of the shorter string even when n is larger.
     EXPECT_EQ(pf::strnicmp("Ab", "aB", 100), 0);
     EXPECT_EQ(Sign(pf::strnicmp("a", "ab", 5)), -1);
     EXPECT_EQ(Sign(pf::strnicmp(nullptr, "a", 5)), -1);
@@ -510,10 +486,8 @@ TEST(PfStrings, StrnicmpComparesAtMostNCharacters) {
 
 // ---- threads ---------------------------------------------------------------
 
-// Long enough for any thread to have been scheduled on a busy machine.
-constexpr unsigned kSettleMs = 100;
-// Upper bound for a thread that is free to end.
-constexpr unsigned kEndMs = 10000;
+// Enough for a thread to be scheduled on a busy machine; a bound to end.
+constexpr unsigned kSettleMs = 100, kEndMs = 10000;
 
 struct Probe {
     std::atomic<int> runs{0};
@@ -565,8 +539,8 @@ TEST(PfThread, RunsOnlyAfterResumeWithDistinctIdsAndNeverWhenClosedBefore) {
     pf::thread_close(nullptr);  // does nothing
 }
 
+// The service's Stop waits in rounds until the job in progress ends.
 TEST(PfThread, TimedWaitsInRoundsUntilTheThreadEnds) {
-    // The service's Stop waits in rounds until the job in progress ends.
     Probe probe;
     pf::Thread* t = pf::thread_create_suspended(&BlockUntilReleased, &probe, nullptr);
     ASSERT_NE(t, nullptr);
@@ -582,7 +556,6 @@ TEST(PfThread, TimedWaitsInRoundsUntilTheThreadEnds) {
     }
     EXPECT_GE(rounds, 3);
     EXPECT_TRUE(probe.finished.load());
-    // Waiting again on an ended thread keeps answering true.
     EXPECT_TRUE(pf::thread_wait(t, 0));
     EXPECT_TRUE(pf::thread_wait(t, PF_WAIT_FOREVER));
     pf::thread_close(t);
@@ -603,9 +576,9 @@ TEST(PfThread, CloseWhileRunningDetaches) {
     delete probe;
 }
 
+// Owners on several threads run their own workers at once, as services in
+// one host process do.
 TEST(PfThread, ManyThreadsFromSeveralOwnersAllRunOnce) {
-    // Owners on several threads create, start, wait for and close their own
-    // workers at the same time, as services in one host process would.
     constexpr int kOwners = 4, kEach = 25;
     Probe probe;
     std::atomic<int> failures{0};
@@ -626,8 +599,8 @@ TEST(PfThread, ManyThreadsFromSeveralOwnersAllRunOnce) {
     EXPECT_EQ(probe.runs.load(), kOwners * kEach);
 }
 
+// A lower bound only: sleep must not return early by a whole tick.
 TEST(PfSleep, SleepsAtLeastRoughlyTheTimeAsked) {
-    // A lower bound only: sleep must not return early by a whole tick.
     auto start = std::chrono::steady_clock::now();
     pf::sleep_ms(50);
     auto took = std::chrono::steady_clock::now() - start;

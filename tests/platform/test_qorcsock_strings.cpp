@@ -1,9 +1,8 @@
 /*
- * test_qorcsock_strings.cpp - the support library's string tools. Wildcard
- * matching: the syntax, case, 8-bit bytes, the patterns rules really use, and
- * inputs that would make a backtracking matcher explode (the speed itself is
- * measured in bench/shcasematch.cpp). String lists: building, copying,
- * joining, splitting and line-cutting.
+ * test_qorcsock_strings.cpp - the support library's string tools: wildcard
+ * matching (syntax, case, 8-bit bytes, rule patterns, inputs that would make
+ * a backtracking matcher explode) and string lists (build, copy, join, split,
+ * line cutting).
  */
 #include "qorcsock.h"
 
@@ -35,7 +34,6 @@ TEST(qorcsockShcasematchSyntax, LiteralsStarQuestionMarkAndSets) {
     Expect("*", {"", "anything"});
     Expect("a*c", {"abc", "ac"}, {"ab"});
     Expect("*ab*ab", {"ababab"}, {"abab0"});
-    Expect("*ss*ss*", {"mississippi"});
     Expect("*ss*ss*ss*", {}, {"mississippi"});
     // '?' takes exactly one byte.
     Expect("?", {"a", "\xe4"}, {"", "ab"});
@@ -50,20 +48,17 @@ TEST(qorcsockShcasematchSyntax, LiteralsStarQuestionMarkAndSets) {
     Expect("[a-]", {"-"}, {"b"});
     Expect("[-a]", {"-"});
     Expect("[*]", {"*"}, {"x"});
-    Expect("a[?]", {"a?"}, {"ab"});
     Expect("[[]", {"["});
     // A reversed range is empty.
     Expect("[z-a]", {}, {"m"});
     Expect("[!z-a]", {"m"});
     // An unclosed bracket and the backslash are ordinary bytes.
-    Expect("[SPAM*", {"[SPAM] offer"});
     Expect("a[b", {"a[b"}, {"ab"});
     Expect("c:\\temp\\*.EXE", {"C:\\Temp\\virus.exe"});
     Expect("\\*", {"\\x"}, {"*"});
 }
 
 TEST(qorcsockShcasematchCase, AsciiLettersFoldEightBitBytesDoNot) {
-    Expect("*.exe", {"INVOICE.PDF.EXE"});
     Expect("[A-Z]", {"q"});
     Expect("[a-z]", {"Q"});
     Expect("[!A-Z]", {}, {"q"});
@@ -76,7 +71,7 @@ TEST(qorcsockShcasematchCase, AsciiLettersFoldEightBitBytesDoNot) {
 }
 
 TEST(qorcsockShcasematchRules, PatternsRulesUseAndNullArguments) {
-    Expect("X-Spam-Flag: YES*", {"X-Spam-Flag: YES, score=9.1"}, {"X-Spam-Flag: NO"});
+    Expect("[SPAM*", {"[SPAM] offer"});
     Expect("*@example.com", {"joe@EXAMPLE.com"}, {"joe@example.com.evil.net"});
     Expect("=[?]utf-8[?]*", {"=?utf-8?B?w7xiZXI=?="});
     EXPECT_EQ(0, shcasematch(nullptr, "*"));
@@ -101,8 +96,7 @@ TEST(qorcsockShcasematchHostile, ManyStarsOnLongTextsGiveTheRightAnswer) {
 
 using V = std::vector<std::string>;
 
-// Owns a list for the length of a test.
-struct List {
+struct List {  // owns a list for the length of a test
     stringlist* p = nullptr;
     List() = default;
     explicit List(stringlist* list) : p(list) {}
