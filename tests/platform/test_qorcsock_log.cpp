@@ -1,9 +1,8 @@
 /*
  * test_qorcsock_log.cpp - the support library's logging (debug channels,
  * levels, the host's sink, the channel limit), its output buffers (growth,
- * limit, close) and its small system helpers (host name, error texts). Lines
- * are read through a LogCapture sink, never from stderr. Channel names carry
- * the test's name because channels live as long as the process.
+ * limit, close) and system helpers (host name, error texts). Channel names
+ * carry the test's name because channels live as long as the process.
  */
 #include "qorcsock.h"
 #include "qorcsock_capture.h"
@@ -46,9 +45,8 @@ TEST(qorcsockLogChannels, HandlesSwitchesStarAndEnvironment) {
     EXPECT_EQ(1, debug_enabled(a));
     EXPECT_EQ(0, debug_enabled(b));
     debug_enable("log.switch.a", 0);
-    EXPECT_EQ(0, debug_enabled(a));
-    EXPECT_EQ(0, debug_enabled(-1));
-    EXPECT_EQ(0, debug_enabled(QORCSOCK_MAX_CHANNELS));
+    for (int h : {a, -1, int(QORCSOCK_MAX_CHANNELS)})
+        EXPECT_EQ(0, debug_enabled(h)) << h;
     // Enabling an unknown name creates it switched on.
     debug_enable("log.early", 1);
     EXPECT_EQ(1, debug_enabled(debug_gethandle("log.early")));
@@ -69,10 +67,9 @@ TEST(qorcsockLogChannels, HandlesSwitchesStarAndEnvironment) {
     int envC = debug_gethandle("log.env.c");
     int prefix = debug_gethandle("log.env");
     SetDebugEnv(nullptr);
-    EXPECT_EQ(1, debug_enabled(envA));
-    EXPECT_EQ(1, debug_enabled(envB));
-    EXPECT_EQ(0, debug_enabled(envC));
-    EXPECT_EQ(0, debug_enabled(prefix));
+    EXPECT_EQ((std::vector<int>{1, 1, 0, 0}),
+              (std::vector<int>{debug_enabled(envA), debug_enabled(envB), debug_enabled(envC),
+                                debug_enabled(prefix)}));
 }
 
 TEST(qorcsockLogChannels, ChannelLimitGivesMinusOnePastIt) {
@@ -127,9 +124,8 @@ TEST(qorcsockLogLines, EachLevelReachesTheSinkWithItsChannel) {
     };
     ASSERT_EQ(std::size(expect), lines.size());
     for (size_t i = 0; i < lines.size(); ++i) {
-        EXPECT_EQ(expect[i].channel, lines[i].channel) << i;
+        EXPECT_EQ(expect[i].channel + "|" + expect[i].text, lines[i].channel + "|" + lines[i].text);
         EXPECT_EQ(expect[i].level, lines[i].level) << i;
-        EXPECT_EQ(expect[i].text, lines[i].text) << i;
     }
 }
 
@@ -156,8 +152,7 @@ TEST(qorcsockLogSink, SinkThatLogsOrReplacesItselfIsSafeAndNullRestoresStderr) {
 
 TEST(qorcsockLogSink, ManyThreadsLogWholeLines) {
     LogCapture cap;
-    const int kThreads = 4;
-    const int kLines = 500;
+    const int kThreads = 4, kLines = 500;
     int h = debug_gethandle("log.threads");
     debug_enable("log.threads", 1);
     std::vector<std::thread> threads;
@@ -174,8 +169,7 @@ TEST(qorcsockLogSink, ManyThreadsLogWholeLines) {
     ASSERT_EQ(static_cast<size_t>(kThreads * kLines), lines.size());
     std::vector<int> perThread(kThreads, 0);
     for (const LoggedLine& line : lines) {
-        int t = -1;
-        int i = -1;
+        int t = -1, i = -1;
         ASSERT_EQ(2, std::sscanf(line.text.c_str(), "thread %d line %d", &t, &i)) << line.text;
         ASSERT_TRUE(t >= 0 && t < kThreads);
         EXPECT_EQ(perThread[t], i) << "lines of one thread arrive in order";
@@ -250,23 +244,22 @@ TEST(qorcsockCbuf, LimitRefusesAWholeWriteAndLogsTheLabel) {
 TEST(qorcsockMisc, HostNameIsStablePlainAscii) {
     const char* name = csock_hostname_ascii();
     ASSERT_NE(nullptr, name);
-    size_t len = std::strlen(name);
-    EXPECT_GT(len, 0u);
-    EXPECT_LE(len, static_cast<size_t>(QORCSOCK_HOSTNAME_MAX));
-    for (size_t i = 0; i < len; ++i) {
-        unsigned char c = static_cast<unsigned char>(name[i]);
-        EXPECT_TRUE(std::isalnum(c) || c == '-' || c == '.' || c == '_') << name;
-    }
+    const std::string text = name;
+    EXPECT_GT(text.size(), 0u);
+    EXPECT_LE(text.size(), static_cast<size_t>(QORCSOCK_HOSTNAME_MAX));
+    EXPECT_EQ(text.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                     "0123456789-._"),
+              std::string::npos)
+        << text;
     EXPECT_EQ(name, csock_hostname_ascii());
 }
 
 TEST(qorcsockMisc, ErrorTextsComeFromTheSystemPerThreadWithoutLineEnd) {
 #ifdef _WIN32
-    unsigned long notFound = 2;  // ERROR_FILE_NOT_FOUND
+    std::string text = WINError2str(2);  // ERROR_FILE_NOT_FOUND
 #else
-    unsigned long notFound = ENOENT;
+    std::string text = WINError2str(ENOENT);
 #endif
-    std::string text = WINError2str(notFound);
     EXPECT_FALSE(text.empty());
     EXPECT_EQ(std::string::npos, text.find_first_of("\r\n"));
     std::string unknown = WINError2str(0xFFFFFFF0UL);
