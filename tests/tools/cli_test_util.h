@@ -1,13 +1,10 @@
 /*
- * cli_test_util.h - helpers of the mailward program's tests: run the built
- * program as an operator would (arguments, environment, stdin; stdout,
- * stderr and exit status captured, and searched for sanitizer reports),
- * scratch folders with copies of the example mails, and a small strict JSON
- * reader for the --json output.
- *
- * Every test runs in its own scratch folder below the build tree (kept when
- * it fails), with XDG_STATE_HOME pointing into it, so the program's data
- * folder never touches the developer's home.
+ * cli_test_util.h - helpers of the mailward program's tests: the built
+ * program run as an operator would (arguments, environment, stdin; output
+ * and exit status captured and searched for sanitizer reports), scratch
+ * folders with copies of the example mails, and a strict reader of the
+ * --json output. Each test's scratch folder lies below the build tree (kept
+ * when it fails) and holds XDG_STATE_HOME, so no run touches a home folder.
  */
 #ifndef MAILWARD_TESTS_TOOLS_CLI_TEST_UTIL_H
 #define MAILWARD_TESTS_TOOLS_CLI_TEST_UTIL_H
@@ -15,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -42,9 +40,8 @@ inline fs::path ExampleMails() {
 }
 
 inline std::string ReadFile(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
     std::ostringstream s;
-    s << in.rdbuf();
+    s << std::ifstream(p, std::ios::binary).rdbuf();
     return s.str();
 }
 
@@ -76,8 +73,7 @@ inline std::string ShellQuote(const std::string& s) {
 
 struct RunResult {
     int status = -1;  // exit status; 128+N for a signal
-    std::string out;
-    std::string err;
+    std::string out, err;
 };
 
 inline std::ostream& operator<<(std::ostream& os, const RunResult& r) {
@@ -115,26 +111,32 @@ struct Json {
     }
 };
 
-// A strict reader: the whole text must be one JSON value, keys unique, no
-// raw control characters in strings. Throws std::runtime_error with the
+// A strict reader: the whole text is one value, keys are unique, strings
+// hold no raw control character. The tool writes \u only below U+0100
+// (control characters and stray 8-bit bytes): such an escape gives the
+// byte back, a higher one is refused. Throws std::runtime_error with the
 // offset on malformed input.
 class JsonReader {
   public:
     static Json Parse(const std::string& text) {
-        JsonReader r(text);
+        JsonReader r{text};
         Json v = r.Value();
-        if (r.Space(), r.m_pos != text.size())
-            r.Fail("text after the value");
+        r.Space();
+        r.Expect(r.m_pos == text.size(), "text after the value");
         return v;
     }
 
   private:
     explicit JsonReader(const std::string& t) : m_text(t) {}
-    [[noreturn]] void Fail(const std::string& why) {
-        throw std::runtime_error("JSON: " + why + " at offset " + std::to_string(m_pos));
+    void Expect(bool ok, const std::string& why) {
+        if (!ok)
+            throw std::runtime_error("JSON: " + why + " at offset " + std::to_string(m_pos));
+    }
+    bool At(const char* set) const {
+        return m_pos < m_text.size() && m_text[m_pos] != 0 && std::strchr(set, m_text[m_pos]);
     }
     void Space() {
-        while (m_pos < m_text.size() && Contains(" \t\r\n", {m_text[m_pos]}))
+        while (At(" \t\r\n"))
             ++m_pos;
     }
     // Takes `word` after any white space.
@@ -152,17 +154,16 @@ class JsonReader {
         do
             item();
         while (Take(","));
-        if (!Take(close))
-            Fail(std::string("expected ',' or '") + close + "'");
+        Expect(Take(close), std::string("expected ',' or '") + close + "'");
     }
     Json Value() {
         Json v;
         if (Take("{")) {
             v.kind = Json::Object;
             Items("}", [&] {
-                const std::string key = Take("\"") ? Str() : (Fail("expected a key"), "");
-                if (!Take(":") || v.members.count(key) != 0)
-                    Fail("expected ':' or duplicate key " + key);
+                Expect(Take("\""), "expected a key");
+                const std::string key = Str();
+                Expect(Take(":") && v.members.count(key) == 0, "expected ':' or duplicate " + key);
                 v.members[key] = Value();
             });
         } else if (Take("[")) {
@@ -175,42 +176,36 @@ class JsonReader {
             v.kind = Json::Bool;
         } else if (!Take("null")) {
             const std::size_t start = m_pos;
-            while (m_pos < m_text.size() && Contains("+-.eE0123456789", {m_text[m_pos]}))
+            while (At("+-.eE0123456789"))
                 ++m_pos;
-            if (m_pos == start)
-                Fail("unexpected character or end of text");
+            Expect(m_pos > start, "unexpected character or end of text");
             v.kind = Json::Number;
             v.num = std::stod(m_text.substr(start, m_pos - start));
         }
         return v;
     }
-    // The rest of a string whose opening quote was taken. The tool writes
-    // \u only below U+0100 (control characters and stray 8-bit bytes):
-    // such an escape gives the byte back.
+    // The rest of a string whose opening quote was taken.
     std::string Str() {
         static const std::string kFrom = "\"\\/nrtbf", kTo = "\"\\/\n\r\t\b\f";
         std::string out;
-        while (m_pos < m_text.size()) {
+        for (;;) {
+            Expect(m_pos < m_text.size(), "unterminated string");
             const unsigned char c = static_cast<unsigned char>(m_text[m_pos++]);
+            Expect(c >= 0x20, "raw control character in a string");
             if (c == '"')
                 return out;
-            if (c < 0x20)
-                Fail("raw control character in a string");
             if (c != '\\') {
                 out += static_cast<char>(c);
-            } else if (m_pos < m_text.size() && Contains(kFrom, {m_text[m_pos]})) {
+            } else if (At(kFrom.c_str())) {
                 out += kTo[kFrom.find(m_text[m_pos++])];
-            } else if (m_text.compare(m_pos, 1, "u") == 0 && m_pos + 5 <= m_text.size()) {
-                const unsigned cp = std::stoul(m_text.substr(m_pos + 1, 4), nullptr, 16);
-                m_pos += 5;
-                if (cp > 0xFF)
-                    Fail("\\u escape above U+00FF");
-                out += static_cast<char>(cp);
             } else {
-                Fail("unknown or short escape");
+                Expect(At("u") && m_pos + 5 <= m_text.size(), "unknown or short escape");
+                const unsigned long cp = std::stoul(m_text.substr(m_pos + 1, 4), nullptr, 16);
+                Expect(cp <= 0xFF, "\\u escape above U+00FF");
+                out += static_cast<char>(cp);
+                m_pos += 5;
             }
         }
-        Fail("unterminated string");
     }
     const std::string& m_text;
     std::size_t m_pos = 0;
@@ -284,19 +279,18 @@ class CliTest : public ::testing::Test {
 
     // Copies the example mails into <scratch>/<name>; returns the folder.
     fs::path CopyExamples(const std::string& name = "mails") {
-        const fs::path to = m_dir / name;
-        fs::create_directories(to);
-        fs::copy(ExampleMails(), to, fs::copy_options::recursive);
-        return to;
+        fs::create_directories(m_dir / name);
+        fs::copy(ExampleMails(), m_dir / name, fs::copy_options::recursive);
+        return m_dir / name;
     }
 
     void SetEnv(const std::string& key, const std::string& value) { m_env[key] = value; }
 
-    // Runs the program with `args`; stdin from `input`. A non-empty
-    // `command` replaces the program and its arguments (a shell command
-    // line run with the same environment). Every run is searched for
-    // sanitizer reports: under the ASan/UBSan build a report must not pass
-    // for an exit status the program itself uses.
+    // Runs the program with `args`, stdin from `input`; a non-empty
+    // `command` is a shell command line run instead, with the same
+    // environment. Under the ASan/UBSan build a sanitizer report must not
+    // pass for an exit status the program itself uses: every run's stderr
+    // is searched for one.
     RunResult Run(const Strings& args, const std::string& input = "",
                   const std::string& command = "") {
         const fs::path out = m_dir / "run.out", err = m_dir / "run.err", in = m_dir / "run.in";
@@ -304,13 +298,12 @@ class CliTest : public ::testing::Test {
         std::string cmd = "cd " + ShellQuote(m_dir.string()) + " && env";
         for (const auto& [k, v] : m_env)
             cmd += " " + ShellQuote(k + "=" + v);
-        if (!command.empty()) {
+        if (!command.empty())
             cmd += " sh -c " + ShellQuote(command);
-        } else {
+        else
             cmd += " " + ShellQuote(MailwardBinary());
-            for (const std::string& a : args)
-                cmd += " " + ShellQuote(a);
-        }
+        for (const std::string& a : command.empty() ? args : Strings{})
+            cmd += " " + ShellQuote(a);
         cmd += " <" + ShellQuote(in.string()) + " >" + ShellQuote(out.string()) + " 2>" +
                ShellQuote(err.string());
         const int raw = std::system(cmd.c_str());

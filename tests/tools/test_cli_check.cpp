@@ -191,9 +191,8 @@ TEST_F(CliCheck, JobFlagsSwitchTheStagesOff) {
     ExpectAll(ReadFile(mails / "03-exe-attachment.eml"), {"setup.exe"});
 
     // A number works as well: 0x02 is the attachment filter alone.
-    const fs::path again = CopyExamples("again");
-    auto n = CheckJson({"--flags", "0x02", (again / "03-exe-attachment.eml").string(),
-                        (again / "05-keyword-spam.eml").string()},
+    auto n = CheckJson({"--flags", "0x02", (mails / "03-exe-attachment.eml").string(),
+                        (mails / "05-keyword-spam.eml").string()},
                        run);
     EXPECT_EQ(n["03-exe-attachment.eml"]["verdict"].str, "FILTERED") << run;
     EXPECT_EQ(n["05-keyword-spam.eml"]["verdict"].str, "OK") << run;

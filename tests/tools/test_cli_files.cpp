@@ -50,7 +50,7 @@ TEST_F(CliFiles, BackupModeDecidesWhichBackupsStay) {
     r = Run({"check", "-b", "-O", "BackupMode=1", "--flags", "all,-av",
              (mails / "01-clean.eml").string(), (mails / "03-exe-attachment.eml").string()});
     EXPECT_EQ(r.status, 1) << r;
-    EXPECT_EQ(FilesBelow(origmail), std::vector<std::string>{"03-exe-attachment.eml"});
+    EXPECT_EQ(FilesBelow(origmail), Strings{"03-exe-attachment.eml"});
     // The backup is the mail as it came, with its attachment.
     EXPECT_EQ(ReadFile(origmail / "03-exe-attachment.eml"),
               ReadFile(ExampleMails() / "03-exe-attachment.eml"));
@@ -60,9 +60,7 @@ TEST_F(CliFiles, BackupModeDecidesWhichBackupsStay) {
     mails = CopyExamples("m2");
     r = Run({"check", "-b", "--flags", "all,-av", (mails / "01-clean.eml").string(),
              (mails / "03-exe-attachment.eml").string()});
-    EXPECT_EQ(FilesBelow(origmail),
-              (std::vector<std::string>{"01-clean.eml", "03-exe-attachment.eml"}))
-        << r;
+    EXPECT_EQ(FilesBelow(origmail), (Strings{"01-clean.eml", "03-exe-attachment.eml"})) << r;
     EXPECT_EQ(ReadFile(origmail / "01-clean.eml"), ReadFile(ExampleMails() / "01-clean.eml"));
 }
 
@@ -127,7 +125,7 @@ TEST_F(CliFiles, MoveRuleSavesThePartUnderAUniqueName) {
     EXPECT_EQ(PartNamed(m["03-exe-attachment.eml"], "setup.exe")["targetPath"].str,
               (quarantine / "setup2.exe").string())
         << run;
-    EXPECT_EQ(FilesBelow(quarantine), (std::vector<std::string>{"setup.exe", "setup2.exe"}));
+    EXPECT_EQ(FilesBelow(quarantine), (Strings{"setup.exe", "setup2.exe"}));
 
     // The text report shows where the part went.
     const fs::path third = CopyExamples("third");
@@ -136,8 +134,10 @@ TEST_F(CliFiles, MoveRuleSavesThePartUnderAUniqueName) {
     ExpectAll(text.out, {"moved   not checked  " + (quarantine / "setup3.exe").string()});
 }
 
-TEST_F(CliFiles, MaildirGivesCurAndNewButNotTmp) {
-    const fs::path md = Dir() / "Maildir";
+// A Maildir gives its cur and new mails, not tmp; a folder is read in name
+// order, its subfolders only with -r.
+TEST_F(CliFiles, MaildirAndFolderArguments) {
+    const fs::path md = Dir() / "Maildir", top = Dir() / "top";
     for (const char* sub : {"cur", "new", "tmp"})
         fs::create_directories(md / sub);
     fs::copy_file(ExampleMails() / "01-clean.eml", md / "cur" / "1.host:2,S");
@@ -149,14 +149,10 @@ TEST_F(CliFiles, MaildirGivesCurAndNewButNotTmp) {
     EXPECT_EQ(m["1.host:2,S"]["verdict"].str, "OK");
     EXPECT_EQ(m["2.host"]["verdict"].str, "FILTERED");
     EXPECT_EQ(ReadFile(md / "tmp" / "3.host"), ReadFile(ExampleMails() / "03-exe-attachment.eml"));
-}
 
-TEST_F(CliFiles, FoldersAreReadInNameOrderAndRecursivelyOnRequest) {
-    const fs::path top = Dir() / "top";
     fs::create_directories(top / "sub");
-    fs::copy_file(ExampleMails() / "01-clean.eml", top / "b.eml");
-    fs::copy_file(ExampleMails() / "01-clean.eml", top / "a.eml");
-    fs::copy_file(ExampleMails() / "01-clean.eml", top / "sub" / "c.eml");
+    for (const char* name : {"b.eml", "a.eml", "sub/c.eml"})
+        fs::copy_file(ExampleMails() / "01-clean.eml", top / name);
     RunResult flat = Run({"check", "-b", "--flags", "none", top.string()});
     EXPECT_EQ(flat.status, 0) << flat;
     const std::size_t a = flat.out.find("a.eml: OK"), b = flat.out.find("b.eml: OK");

@@ -1,7 +1,9 @@
 /*
  * test_cli_rules_file.cpp - the rules file: the embedded example set, the
  * order in which rules are tried, bad entries reported with their line and
- * reason while nothing of the file is loaded, and the file's rules acting.
+ * reason while nothing of the file is loaded, and the file's rules acting;
+ * the synchronous commands check-header (the rule of a set for a mail's
+ * header) and decode-header (encoded words).
  */
 #include "cli_test_util.h"
 
@@ -10,6 +12,7 @@ namespace {
 
 class CliRulesFile : public CliTest {};
 
+// The rules themselves act in the example run of test_cli_check.cpp.
 TEST_F(CliRulesFile, EmbeddedRulesAreTheExamplesFile) {
     const RunResult embedded = Run({"rules", "--json"});
     const RunResult file =
@@ -21,13 +24,12 @@ TEST_F(CliRulesFile, EmbeddedRulesAreTheExamplesFile) {
     ASSERT_EQ(a["sets"].Size(), 2u);
     ASSERT_EQ(b["sets"].Size(), 2u);
     for (std::size_t i = 0; i < 2; ++i) {
-        EXPECT_EQ(a["sets"][i]["name"].str, b["sets"][i]["name"].str);
-        EXPECT_EQ(a["sets"][i]["defaultAction"].Int(), b["sets"][i]["defaultAction"].Int());
-        EXPECT_EQ(RuleNames(a["sets"][i]["rules"]), RuleNames(b["sets"][i]["rules"]));
+        const Json &x = a["sets"][i], &y = b["sets"][i];
+        EXPECT_EQ(x["name"].str, y["name"].str);
+        EXPECT_EQ(x["defaultAction"].Int(), y["defaultAction"].Int());
+        EXPECT_EQ(RuleNames(x["rules"]), RuleNames(y["rules"]));
     }
-    // The rules themselves act in the example run of test_cli_check.cpp.
-    EXPECT_EQ(RuleNames(a["sets"][0]["rules"]),
-              (std::vector<std::string>{"executables", "viagra"}));
+    EXPECT_EQ(RuleNames(a["sets"][0]["rules"]), (Strings{"executables", "viagra"}));
     EXPECT_EQ(a["sets"][1]["name"].str, "header");
 }
 
@@ -46,8 +48,7 @@ TEST_F(CliRulesFile, RulesAreTriedInFileOrderWithPrependFirst) {
     const Json& set = j["sets"][0];
     EXPECT_EQ(set["name"].str, "s");
     EXPECT_EQ(set["defaultAction"].Int(), 9);
-    EXPECT_EQ(RuleNames(set["rules"]),
-              (std::vector<std::string>{"urgent", "first", "second", "moved"}));
+    EXPECT_EQ(RuleNames(set["rules"]), (Strings{"urgent", "first", "second", "moved"}));
     EXPECT_EQ(set["rules"][0]["text"].str, "Subject: c | d");  // bars in the text stay
     EXPECT_EQ(set["rules"][0]["action"].Int(), 3);
     EXPECT_EQ(set["rules"][0]["line"].Int(), 6);
@@ -89,7 +90,7 @@ TEST_F(CliRulesFile, BadEntriesAreReportedWithLineAndReason) {
     const RunResult r = Run({"rules", "--rules", "bad.conf"});
     EXPECT_EQ(r.status, 2) << r;
     EXPECT_EQ(r.out, "");
-    const std::vector<std::string> expected = {
+    const Strings expected = {
         "bad.conf:1: rule outside a [set NAME] section",
         "bad.conf:4: rule 'ok' is already defined in set 'good' on line 3",
         "bad.conf:5: unknown action 'delete'",
@@ -132,12 +133,84 @@ TEST_F(CliRulesFile, RulesOfTheFileActInTheCheck) {
     EXPECT_EQ(m["05-keyword-spam.eml"]["verdict"].str, "OK");
     // The header rule with action 1 adds its entry (rule name, first value).
     const Json& carol = m["02-eicar-attachment.eml"];
-    EXPECT_EQ(carol["status"].Strings(), std::vector<std::string>{"ST_HEADER_RULE"});
-    EXPECT_EQ(carol["antispam"].Strings(), std::vector<std::string>{"carol: carol@example.org"});
+    EXPECT_EQ(carol["status"].Strings(), Strings{"ST_HEADER_RULE"});
+    EXPECT_EQ(carol["antispam"].Strings(), Strings{"carol: carol@example.org"});
     EXPECT_EQ(carol["headerRules"][0]["line"].Int(), 6);
     // The example rules are not loaded: the exe stays.
     EXPECT_EQ(m["03-exe-attachment.eml"]["verdict"].str, "OK");
     EXPECT_EQ(m["01-clean.eml"]["ruleChain"][0]["action"].Int(), 11);
+}
+
+class CliHeader : public CliTest {};
+
+TEST_F(CliHeader, CheckHeaderGivesTheMatchingRuleOrTheDefault) {
+    const fs::path mails = CopyExamples();
+    const RunResult hit = Run({"check-header", (mails / "07-encoded-subject.eml").string()});
+    EXPECT_EQ(hit.status, 1) << hit;
+    ExpectAll(hit.out, {"07-encoded-subject.eml: rule 'spam-example' of set 'header': "
+                        "action 6 (mark-subject)\n",
+                        "  text  From: *@spam.example\n"});
+
+    const RunResult none = Run({"check-header", "--json", (mails / "01-clean.eml").string()});
+    EXPECT_EQ(none.status, 0) << none;
+    const Json j = JsonReader::Parse(none.out);
+    EXPECT_FALSE(j["matched"].b);
+    EXPECT_TRUE(j["default"].b);
+    EXPECT_EQ(j["text"].str, "default");
+    EXPECT_EQ(j["action"].Int(), 11);
+    EXPECT_TRUE(j["name"].IsNull());
+    // The mail itself is only read.
+    EXPECT_EQ(ReadFile(mails / "07-encoded-subject.eml"),
+              ReadFile(ExampleMails() / "07-encoded-subject.eml"));
+}
+
+TEST_F(CliHeader, EncodedSubjectIsDecodedBeforeTheRulesSeeIt) {
+    WriteFile(Dir() / "subject.conf",
+              "[set h]\nrule offer = mark-subject | | | Subject: *cial offer f\xC3\xBCr*\n"
+              "[set default]\n");
+    const fs::path mails = CopyExamples();
+    const RunResult r =
+        Run({"check-header", "--json", "--rules", "subject.conf", "--set", "h",
+             (mails / "07-encoded-subject.eml").string(), (mails / "01-clean.eml").string()});
+    EXPECT_EQ(r.status, 1) << r;
+    const std::vector<Json> lines = JsonLines(r.out);
+    ASSERT_EQ(lines.size(), 2u) << r;
+    EXPECT_TRUE(lines[0]["matched"].b);
+    EXPECT_EQ(lines[0]["name"].str, "offer");
+    EXPECT_EQ(lines[0]["line"].Int(), 2);
+    EXPECT_FALSE(lines[1]["matched"].b);
+}
+
+TEST_F(CliHeader, HeaderLinesWithoutColonArePassedOverAndCounted) {
+    WriteFile(Dir() / "odd.eml",
+              "From sender@example.org Mon Dec  7 10:00:00 2026\nFrom: someone@spam.example\n"
+              "this line has no colon\nSubject: hi\n\nbody: not a header line\n");
+    const RunResult r = Run({"check-header", "-v", "odd.eml"});
+    EXPECT_EQ(r.status, 1) << r;  // the From rule still matches
+    ExpectAll(r.out, {"(1 header lines were passed over; -v shows them)"});
+    ExpectAll(r.err, {"odd.eml: header line 2 passed over"});
+}
+
+TEST_F(CliHeader, DecodeHeaderDecodesArgumentsAndStdin) {
+    const RunResult r =
+        Run({"decode-header", "=?UTF-8?B?SGVsbG8gV8O2cmxk?=", "=?ISO-8859-1?Q?caf=E9?= au lait",
+             "plain text"});
+    EXPECT_EQ(r.status, 0) << r;
+    EXPECT_EQ(r.out, "Hello W\xC3\xB6rld\ncaf\xE9 au lait\nplain text\n");
+
+    const RunResult in = Run({"decode-header", "--json", "-"}, "=?utf-8?q?a_b?=\r\nno words\n");
+    EXPECT_EQ(in.status, 0) << in;
+    const std::vector<Json> lines = JsonLines(in.out);
+    ASSERT_EQ(lines.size(), 2u) << in;
+    EXPECT_EQ(lines[0]["text"].str, "=?utf-8?q?a_b?=");
+    EXPECT_EQ(lines[0]["decoded"].str, "a b");
+    EXPECT_EQ(lines[1]["decoded"].str, "no words");
+
+    // A Latin-1 byte is written as its own code point in JSON, so the
+    // output stays valid UTF-8 JSON and the byte comes back.
+    const RunResult latin = Run({"decode-header", "--json", "=?ISO-8859-1?Q?caf=E9?="});
+    ExpectAll(latin.out, {"\"decoded\":\"caf\\u00e9\""});
+    EXPECT_EQ(JsonReader::Parse(latin.out)["decoded"].str, "caf\xE9");
 }
 
 }  // namespace

@@ -9,17 +9,6 @@ namespace {
 
 class CliSetup : public CliTest {};
 
-// The embedded defaults (no set-up at all) are checked with the example
-// mails in test_cli_check.cpp; MAILWARD_DATA_DIR names the data folder.
-TEST_F(CliSetup, DataFolderFromTheEnvironment) {
-    SetEnv("MAILWARD_DATA_DIR", (Dir() / "data").string());
-    const fs::path mails = CopyExamples();
-    const RunResult r = Run({"check", "-b", (mails / "01-clean.eml").string()});
-    EXPECT_EQ(r.status, 0) << r;
-    EXPECT_TRUE(fs::exists(Dir() / "data" / "origmail" / "01-clean.eml"));
-    EXPECT_FALSE(fs::exists(DataDir()));
-}
-
 TEST_F(CliSetup, ConfigurationFileValuesAndHostTextsApply) {
     const fs::path mails = CopyExamples();
     fs::copy_file(SourceDir() / "examples" / "mailward.conf", Dir() / "mailward.conf");
@@ -32,7 +21,7 @@ TEST_F(CliSetup, ConfigurationFileValuesAndHostTextsApply) {
               "checked by VaveRiz for example.org; host=mail.example.org");
     EXPECT_EQ(m["05-keyword-spam.eml"]["subject"].str, "***SPAM*** Cheap pills, today only");
     EXPECT_EQ(m["02-eicar-attachment.eml"]["antispam"].Strings(),
-              std::vector<std::string>{"Virus:Mailward.Test.EICAR.UNOFFICIAL"});
+              Strings{"Virus:Mailward.Test.EICAR.UNOFFICIAL"});
     ExpectAll(ReadFile(mails / "02-eicar-attachment.eml"),
               {"X-ZANAntiSpam: Virus:Mailward.Test.EICAR.UNOFFICIAL\r\n"});
     // DataDir is relative to the current folder; BackupMode 1 keeps the
@@ -76,22 +65,22 @@ TEST_F(CliSetup, LibraryIsFoundOrTheErrorSaysWhere) {
     EXPECT_EQ(Run({"decode-header", "x"}).status, 0);
 }
 
-TEST_F(CliSetup, VerbosityShowsInfoThenDebugLines) {
-    const fs::path mails = CopyExamples();
-    const std::string mail = (mails / "03-exe-attachment.eml").string();
-    const RunResult quiet = Run({"check", "-b", mail});
+// The embedded defaults (no set-up at all) are checked with the example
+// mails in test_cli_check.cpp; here MAILWARD_DATA_DIR names the data folder.
+TEST_F(CliSetup, VerbosityShowsInfoThenDebugLinesDataFolderFromTheEnvironment) {
+    SetEnv("MAILWARD_DATA_DIR", (Dir() / "data").string());
+    const std::string mail = "03-exe-attachment.eml";
+    const RunResult quiet = Run({"check", "-b", (CopyExamples("q") / mail).string()});
+    EXPECT_EQ(quiet.status, 1) << quiet;
     ExpectNone(quiet.err, {"[MAILCHECK]"});
+    EXPECT_TRUE(fs::exists(Dir() / "data" / "origmail" / mail));
+    EXPECT_FALSE(fs::exists(DataDir()));
 
-    fs::copy_file(ExampleMails() / "03-exe-attachment.eml", mail,
-                  fs::copy_options::overwrite_existing);
-    const RunResult info = Run({"check", "-b", "-v", mail});
+    const RunResult info = Run({"check", "-b", "-v", (CopyExamples("i") / mail).string()});
     ExpectAll(info.err, {"info: [MAILCHECK] [OK] [SECUREMAIL] [3]",
                          "info: [MAILCHECK] [REMOVED] [setup.exe]"});
     ExpectNone(info.err, {"debug "});
-
-    fs::copy_file(ExampleMails() / "03-exe-attachment.eml", mail,
-                  fs::copy_options::overwrite_existing);
-    const RunResult debug = Run({"check", "-b", "-vv", mail});
+    const RunResult debug = Run({"check", "-b", "-vv", (CopyExamples("d") / mail).string()});
     ExpectAll(debug.err, {"debug MAILWARD_Debug: CMailWard::OnPop() - callback",
                           "debug MAILWARD_Filter: CFilterProcessor::ProcessPart()",
                           "debug MAILWARD_AV: CSecurityProcessor::ProcessPart()"});
