@@ -1,8 +1,7 @@
 /*
- * test_corpus.cpp - header blocks of real mails from the shared corpus,
- * parsed line by line: both output forms agree with the size, a copy writes
- * the same text, the text read back gives the same fields and writes itself
- * again, and a known mail gives the fields it has.
+ * test_corpus.cpp - header blocks of the shared corpus parsed line by line:
+ * both output forms agree with the size, a copy writes the same text, the
+ * text read back writes itself again; a known mail gives its fields.
  */
 #include "mailhdr_test_util.h"
 
@@ -31,15 +30,6 @@ Strings HeaderLines(const fs::path& path) {
     return lines;
 }
 
-int CountFieldsWithLines(const mailhdr* hdr) {
-    int n = 0;
-    for (const mailhdr_fld* head : hdr->flds) {
-        for (const mailhdr_fld* f = head; f != nullptr; f = f->next)
-            n += f->lines != nullptr;
-    }
-    return n;
-}
-
 TEST(Corpus, HeaderTextIsConsistentForEveryMail) {
     int files = 0, accepted_lines = 0;
     for (const auto& entry : fs::recursive_directory_iterator(kCorpus)) {
@@ -62,7 +52,7 @@ TEST(Corpus, HeaderTextIsConsistentForEveryMail) {
         EXPECT_EQ(text, SprintText(copy.get()));
 
         HdrPtr reread = Parsed(text);
-        EXPECT_EQ(CountFieldsWithLines(hdr.get()), CountFieldsWithLines(reread.get()));
+        EXPECT_EQ(CountFields(hdr.get()), CountFields(reread.get()));
         EXPECT_EQ(text, SprintText(reread.get()));
     }
     EXPECT_GE(files, 100) << "corpus not found at " << kCorpus;
@@ -75,20 +65,15 @@ TEST(Corpus, KnownMailGivesItsFields) {
     ASSERT_EQ(12u, lines.size());
     for (const std::string& line : lines)
         ASSERT_EQ(0, mailhdr_parseline(hdr.get(), line.c_str()));
-    EXPECT_EQ((Strings{"by mail.zzz.org (Postfix, from userid 889)",
-                       "id 27CEAD38CC; Fri,  4 May 2001 14:05:44 -0400 (EDT)"}),
-              Lines(mailhdr_getfldvalue(hdr.get(), 1)));
-    EXPECT_EQ((Strings{"This is a test message"}),
-              Lines(mailhdr_getfldvalue(hdr.get(), MAILHDR_FLD_SUBJECT)));
-    EXPECT_STREQ("Mime-Version", mailhdr_getfld(hdr.get(), 31)->name);
-    EXPECT_STREQ("Delivered-To", mailhdr_getfld(hdr.get(), MAILHDR_FLD_OTHER)->name);
     EXPECT_EQ(1, mailhdr_fld_eq_id(hdr.get(), 3, "*@ddd.com"));
     const std::string text = SprintText(hdr.get());
     EXPECT_EQ(0u, text.find("Return-Path: <bbb@zzz.org>\r\n"
                             "Received: by mail.zzz.org (Postfix, from userid 889)\r\n"
                             "   id 27CEAD38CC; Fri,  4 May 2001 14:05:44 -0400 (EDT)\r\n"
                             "Date: Fri, 4 May 2001 14:05:44 -0400\r\n"));
-    EXPECT_NE(std::string::npos, text.rfind("Delivered-To: bbb@zzz.org\r\n"));
+    for (const char* line :
+         {"Subject: This is a test message\r\n", "Mime-Version: ", "Delivered-To: bbb@zzz.org\r\n"})
+        EXPECT_NE(std::string::npos, text.find(line)) << line;
 }
 
 }  // namespace

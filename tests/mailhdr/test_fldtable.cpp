@@ -1,8 +1,7 @@
 /*
- * test_fldtable.cpp - the field table and its lookups: every row found under
- * any letter case, the hashed lookup agreeing with a plain walk of the rows,
- * names near table names staying outside, illegal identifiers, and the
- * bounded line scan.
+ * test_fldtable.cpp - the field table and its lookups: every row under any
+ * letter case, the hashed lookup against a plain walk of the rows, illegal
+ * identifiers, and the bounded line scan.
  */
 #include "mailhdr_test_util.h"
 
@@ -63,22 +62,13 @@ TEST(FieldTable, EveryRowUnderAnyLetterCase) {
         EXPECT_EQ(kTypes[id] - '0', mailhdr_getfldtype(id));
         EXPECT_STREQ(name.c_str(), mailhdr_getfldname(id));
     }
-    EXPECT_EQ(45, mailhdr_getfldid("content-TRANSFER-encoding"));
+    EXPECT_EQ(MAILHDR_FLD_OTHER, mailhdr_getfldid(""));
+    EXPECT_EQ(MAILHDR_FLD_OTHER, mailhdr_getfldid(nullptr));
     mailhdr_exit();
 }
 
-TEST(FieldTable, NamesOutsideTheTableAreOther) {
-    for (const char* name : {"", "X-Mailer", "Subject ", " Subject", "Subjec", "Subjectx",
-                             "From:", "Other", "DKIM-Signature", "Content-Transfer-Encodingx",
-                             "Re\xE7"
-                             "eived"})
-        EXPECT_EQ(MAILHDR_FLD_OTHER, mailhdr_getfldid(name)) << name;
-    EXPECT_EQ(MAILHDR_FLD_OTHER, mailhdr_getfldid(nullptr));
-}
-
-// Names one byte away from table names (every byte value in every place),
-// one byte short or long, and random bytes: the hashed lookup must give what
-// walking the rows gives, for every one.
+// Names one byte away from table names, one byte short or long, and random
+// bytes: the hashed lookup must give what walking the rows gives.
 TEST(FieldTable, HashedLookupAgreesWithWalkingTheRows) {
     std::mt19937 rng(20240305);
     std::uniform_int_distribution<int> byte(1, 255);
@@ -121,8 +111,8 @@ TEST(FieldTable, IllegalIdentifiersAreTextWithoutNameAndLogged) {
     EXPECT_TRUE(cap.Contains(QLOG_BUG, "mailhdr_getfldname: called with illegal parameter"));
 }
 
+// Without a colon the whole line is the name.
 TEST(FieldTableLine, IdentifierOfTheNameBeforeTheFirstColon) {
-    // Without a colon the whole line is the name.
     const std::pair<const char*, int> cases[] = {
         {"subject: a: b", 4}, {"From:", 3}, {"Subject", 4}, {"X-Spam: From: x", -1},
         {"Subject : x", -1},  {"", -1},     {nullptr, -1}};
