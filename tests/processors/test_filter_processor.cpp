@@ -53,6 +53,7 @@ TEST_F(FilterProcessor, MovedPartsGetUniqueNamesInTheTargetFolder) {
               std::string::npos);
     EXPECT_STREQ(Record(report, 2)->targetPath, first.c_str());
     EXPECT_EQ(Record(report, 3)->action, PART_MOVED);
+    EXPECT_EQ(report.modified, 1);
     EXPECT_STREQ(Record(report, 3)->targetPath, second.c_str());
 }
 

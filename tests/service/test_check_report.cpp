@@ -76,21 +76,6 @@ TEST(CheckReport, VirusResultsAndActionsOnlyGoUp) {
     EXPECT_STREQ(ra->engineVersion, "engine 1");
 }
 
-TEST(CheckReport, KeywordActionChangesTheHeaderOnly) {
-    CCheckReport report;
-    int a;
-    report.AddPart(&a, "a");
-    report.SetPartAction(&a, nullptr, PART_KEYWORD, nullptr);
-    EXPECT_EQ(report.headerChanged, 1);
-    EXPECT_EQ(report.modified, 0);
-    report.SetPartAction(&a, nullptr, -1, "/q/a");
-    EXPECT_EQ(report.modified, 0);
-    EXPECT_STREQ(report.parts->targetPath, "/q/a");
-    report.SetPartAction(&a, nullptr, PART_MOVED, nullptr);
-    EXPECT_EQ(report.modified, 1);
-    EXPECT_EQ(report.parts->action, PART_MOVED);
-}
-
 // The rule chain, the header rules, the errors and the status: Reset
 // releases them all.
 TEST(CheckReport, RuleChainHoldsEachRuleOnceErrorsSetResultAndResetClears) {

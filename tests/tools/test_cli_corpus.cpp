@@ -88,11 +88,9 @@ TEST_F(CliCorpus, EveryMailCheckedInPlaceWithoutTheEngine) {
     // One verdict line per mail.
     std::size_t verdicts = 0;
     std::istringstream in(r.out);
-    std::string line;
-    while (std::getline(in, line))
-        verdicts +=
-            Contains(line, "corpus/") && (Contains(line, ": OK") || Contains(line, ": FILTERED") ||
-                                          Contains(line, ": ERROR") || Contains(line, " FOUND"));
+    for (std::string l; std::getline(in, l);)
+        verdicts += Contains(l, "corpus/") && (Contains(l, ": OK") || Contains(l, ": FILTERED") ||
+                                               Contains(l, ": ERROR") || Contains(l, " FOUND"));
     EXPECT_EQ(verdicts, count);
 }
 
