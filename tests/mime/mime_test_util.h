@@ -1,12 +1,7 @@
 /*
- * mime_test_util.h - helpers shared by the tests of the part tree.
- *
- *   Load(msg, text, full)  LoadMsgFromBuffer over a string
- *   Written(part)          what WriteTo writes, LF line ends (no CR LF)
- *   Decoded(part)          DecodeData as a string (length as reported)
- *   LogCapture             collects log lines (debug channel switched on)
- *   TempDir                a fresh folder below the build tree, removed after
- *   ReadFile / WriteFile   whole files as bytes
+ * mime_test_util.h - helpers shared by the tests of the part tree: loading
+ * from a string, what a part writes and decodes to, log capture, a fresh
+ * folder per test, whole files, and fault injection through the file hooks.
  * The header field table is set up once for the whole program.
  */
 #ifndef MAILWARD_TESTS_MIME_TEST_UTIL_H
@@ -18,29 +13,35 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "mailhdr/mailhdr.h"
-#include "platform/qorcsock_capture.h"
 #include "mime/mimemessage.h"
 #include "mime/mimeoutput.h"
 #include "mime/mimepart.h"
+#include "platform/qorcsock_capture.h"
 
 namespace mime_test {
+
+struct HeaderTableEnv : ::testing::Environment {
+    void SetUp() override { mailhdr_init(); }
+};
+inline const auto* g_env = ::testing::AddGlobalTestEnvironment(new HeaderTableEnv);
 
 inline int Load(CMimeMessage& msg, const std::string& text, bool bFull = true) {
     return msg.LoadMsgFromBuffer(text.data(), text.size(), bFull);
 }
 
+// What WriteTo writes, LF line ends.
 inline std::string Written(CMimePart& part) {
     CMimeStringOutput out(false);
     EXPECT_TRUE(part.WriteTo(out));
     return out.Text();
 }
 
+// DecodeData as a string of the length it reports.
 inline std::string Decoded(CMimePart& part) {
     std::int64_t n = -1;
     char* p = part.DecodeData(n);
@@ -61,14 +62,15 @@ class MimeLog : public LogCapture {
     bool Has(const std::string& text) { return ContainsAnyLevel(text); }
 };
 
+// A fresh folder below the build tree, removed after.
 class TempDir {
   public:
     TempDir() {
         static std::atomic<int> s_counter{0};
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        std::string name =
-            std::string("mime-") + (info ? info->name() : "x") + "-" + std::to_string(s_counter++);
-        m_path = std::filesystem::path(MAILWARD_BINARY_DIR) / "test-tmp" / name;
+        m_path = std::filesystem::path(MAILWARD_BINARY_DIR) / "test-tmp" /
+                 (std::string("mime-") + (info ? info->name() : "x") + "-" +
+                  std::to_string(s_counter++));
         std::filesystem::remove_all(m_path);
         std::filesystem::create_directories(m_path);
     }
@@ -79,9 +81,8 @@ class TempDir {
     std::string Path(const std::string& file) const { return (m_path / file).string(); }
     std::vector<std::string> Files() const {
         std::vector<std::string> names;
-        for (const auto& e : std::filesystem::directory_iterator(m_path)) {
+        for (const auto& e : std::filesystem::directory_iterator(m_path))
             names.push_back(e.path().filename().string());
-        }
         return names;
     }
 
@@ -103,14 +104,45 @@ inline void WriteFile(const std::string& path, const std::string& bytes) {
 
 inline std::string CRLF(const std::string& lf) {
     std::string s;
-    for (char c : lf) {
-        if (c == '\n') {
-            s += '\r';
-        }
-        s += c;
-    }
+    for (char c : lf)
+        s += c == '\n' ? "\r\n" : std::string(1, c);
     return s;
 }
+
+// Fault injection: writes fail once `nAllowed` bytes have gone out (a disk
+// that fills up); the replace and the flush fail when asked to. Counts the
+// calls; the hooks are installed while Run runs `fn`.
+struct Faults {
+    std::size_t nAllowed = static_cast<std::size_t>(-1), nWritten = 0;
+    bool bFailReplace = false, bFailSync = false;
+    int nReplaceCalls = 0, nSyncCalls = 0;
+
+    template <typename Fn>
+    bool Run(Fn fn) {
+        MimeFileHooks hooks{&Write, &Replace, this, &Sync};
+        MimeSetFileHooks(&hooks);
+        const bool bOk = fn();
+        MimeSetFileHooks(nullptr);
+        return bOk;
+    }
+    static bool Write(std::size_t n, void* user) {
+        auto* f = static_cast<Faults*>(user);
+        if (f->nWritten + n > f->nAllowed)
+            return false;
+        f->nWritten += n;
+        return true;
+    }
+    static bool Replace(const char*, const char*, void* user) {
+        auto* f = static_cast<Faults*>(user);
+        ++f->nReplaceCalls;
+        return !f->bFailReplace;
+    }
+    static bool Sync(void* user) {
+        auto* f = static_cast<Faults*>(user);
+        ++f->nSyncCalls;
+        return !f->bFailSync;
+    }
+};
 
 }  // namespace mime_test
 

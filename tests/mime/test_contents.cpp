@@ -62,11 +62,9 @@ TEST(MimeSaveData, WritesTheDecodedBytesAndReportsFailures) {
     EXPECT_FALSE(msg->SaveData(dir.Path("no/such/dir/x").c_str()));
     EXPECT_FALSE(msg->SaveData(nullptr));
     // A write that fails (a full disk).
-    MimeFileHooks hooks = {[](std::size_t, void*) { return false; }, nullptr, nullptr};
-    MimeSetFileHooks(&hooks);
-    bool bOk = msg->SaveData(dir.Path("t2.txt").c_str());
-    MimeSetFileHooks(nullptr);
-    EXPECT_FALSE(bOk);
+    Faults full;
+    full.nAllowed = 0;
+    EXPECT_FALSE(full.Run([&] { return msg->SaveData(dir.Path("t2.txt").c_str()); }));
 }
 
 TEST(MimeSetData, EncodesByTheTransferEncoding) {

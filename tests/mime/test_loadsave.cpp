@@ -1,8 +1,11 @@
 // test_loadsave.cpp - load and save of mail files: LoadMsg results and line
 // ends, SaveMsg through a temporary file, SaveHeaderChangedMsg with its
-// header-length test, and fault injection (a disk that fills up halfway, a
-// replace step that fails) proving that the old mail stays byte for byte.
+// header-length test, the flush before the replace, the mode a rewritten
+// mail keeps, and fault injection (a disk that fills up halfway, a flush or
+// a replace that fails) proving that the old mail stays byte for byte.
 #include "mime_test_util.h"
+
+#include <sys/stat.h>
 
 #include <random>
 
@@ -11,39 +14,6 @@
 using namespace mime_test;
 
 namespace {
-
-// Fault injection: writes fail once `nAllowed` bytes have gone out (a disk
-// that fills up), and the final replace fails when `bFailReplace` is set.
-struct Faults {
-    std::size_t nAllowed = static_cast<std::size_t>(-1);
-    std::size_t nWritten = 0;
-    bool bFailReplace = false;
-    int nReplaceCalls = 0;
-
-    static bool Write(std::size_t n, void* user) {
-        auto* f = static_cast<Faults*>(user);
-        if (f->nWritten + n > f->nAllowed) {
-            return false;
-        }
-        f->nWritten += n;
-        return true;
-    }
-    static bool Replace(const char*, const char*, void* user) {
-        auto* f = static_cast<Faults*>(user);
-        ++f->nReplaceCalls;
-        return !f->bFailReplace;
-    }
-};
-
-// Runs `fn` with the faults installed as the mime layer's file hooks.
-template <typename Fn>
-bool WithFaults(Faults& f, Fn fn) {
-    MimeFileHooks hooks = {&Faults::Write, &Faults::Replace, &f};
-    MimeSetFileHooks(&hooks);
-    bool bOk = fn();
-    MimeSetFileHooks(nullptr);
-    return bOk;
-}
 
 const std::string MULTI =
     "From: a@example.com\r\nSubject: test\r\nContent-Type: multipart/mixed; boundary=\"b\"\r\n"
@@ -62,10 +32,6 @@ std::string BigBody() {
 void LoadFile(const TempDir& dir, CMimeMessage& msg, const std::string& text, bool full = true) {
     WriteFile(dir.Path("m.eml"), text);
     ASSERT_EQ(0, msg.LoadMsg(dir.Path("m.eml").c_str(), full));
-}
-
-bool Exists(const std::string& path) {
-    return pf::file_exists(path.c_str());
 }
 
 }  // namespace
@@ -130,36 +96,14 @@ TEST(MimeLoad, FailedParseKeepsTheNameAndAThrowDoesNot) {
 
 // ---- SaveMsg ----
 
-TEST(MimeSave, WritesCRLFAndLoadsBackTheSameTree) {
-    TempDir dir;
-    WriteFile(dir.Path("in.eml"), MULTI);
-    CMimeMessage msg;
-    ASSERT_EQ(0, msg.LoadMsg(dir.Path("in.eml").c_str(), true));
-    EXPECT_STREQ(dir.Path("in.eml").c_str(), msg.m_pszFileName);
-    ASSERT_TRUE(msg.SaveMsg(dir.Path("out.eml").c_str()));
-    std::string written = ReadFile(dir.Path("out.eml"));
-    EXPECT_EQ(CRLF(Written(msg)), written);
-    EXPECT_EQ(std::string::npos, written.find("\n\n"));  // every LF has its CR
-    CMimeMessage again;
-    ASSERT_EQ(0, again.LoadMsg(dir.Path("out.eml").c_str(), true));
-    ASSERT_EQ(2, again.GetPartCount());
-    EXPECT_EQ("hello", Data(*again.GetPart(0)));
-    EXPECT_EQ(Decoded(*msg.GetPart(1)), Decoded(*again.GetPart(1)));
-    EXPECT_FALSE(Exists(dir.Path("out.eml.tmp")));
-}
-
-TEST(MimeSave, OverwritesAnExistingMailInOneStep) {
+// That the tree survives a save and a new load is the corpus test's.
+TEST(MimeSave, WritesCRLF) {
     TempDir dir;
     CMimeMessage msg;
     LoadFile(dir, msg, MULTI);
-    ASSERT_NE(nullptr, msg.ReplacePart(1, "removed.txt", "The attachment was removed."));
-    Faults faults;
-    ASSERT_TRUE(WithFaults(faults, [&] { return msg.SaveMsg(dir.Path("m.eml").c_str()); }));
-    EXPECT_EQ(1, faults.nReplaceCalls);
-    std::string text = ReadFile(dir.Path("m.eml"));
-    EXPECT_NE(std::string::npos, text.find("removed.txt"));
-    EXPECT_EQ(std::string::npos, text.find("AAECAwQF"));
-    EXPECT_EQ(std::vector<std::string>{"m.eml"}, dir.Files());
+    EXPECT_STREQ(dir.Path("m.eml").c_str(), msg.m_pszFileName);
+    ASSERT_TRUE(msg.SaveMsg(dir.Path("out.eml").c_str()));
+    EXPECT_EQ(CRLF(Written(msg)), ReadFile(dir.Path("out.eml")));
 }
 
 TEST(MimeSave, PathTooLongForItsTemporaryFileIsRefused) {
@@ -246,12 +190,14 @@ TEST(MimeHeaderSave, RefusalsLeaveTheMailAlone) {
     EXPECT_EQ(std::vector<std::string>{"m.eml"}, dir.Files());
 }
 
-// ---- fault injection ----
+// ---- flush, mode and fault injection ----
 
-// For both saves: a disk that fills up at the first byte, halfway or at the
-// last byte, and a replace step that fails, leave the old mail byte for
-// byte; after the failed replace the new text stays as the named temporary.
-TEST(MimeSaveFaults, DiskFullOrFailedReplaceLeavesTheOldMail) {
+// For both saves: the save that succeeds flushes once and replaces the mail
+// in one step; told not to flush, it writes the same bytes unflushed. A disk
+// that fills up at the first byte, halfway or at the last byte, and a flush
+// that fails, leave the old mail byte for byte and no temporary file; after a
+// failed replace the new text stays as the named temporary.
+TEST(MimeSaveFaults, DiskFullFailedFlushOrReplaceLeavesTheOldMail) {
     const std::string original = MULTI + BigBody();
     for (const bool bHeader : {false, true}) {
         SCOPED_TRACE(bHeader ? "SaveHeaderChangedMsg" : "SaveMsg");
@@ -263,31 +209,46 @@ TEST(MimeSaveFaults, DiskFullOrFailedReplaceLeavesTheOldMail) {
         };
         auto save = [&](CMimeMessage& msg, const std::string& file, Faults& faults) {
             const std::string path = dir.Path(file);
-            return WithFaults(faults, [&] {
+            return faults.Run([&] {
                 return bHeader ? msg.SaveHeaderChangedMsg(path.c_str()) : msg.SaveMsg(path.c_str());
             });
         };
-        // What the save writes when nothing fails.
-        CMimeMessage probe;
-        load(probe, "probe.eml");
-        Faults counted;
-        ASSERT_TRUE(save(probe, "probe.eml", counted));
-        const std::string written = ReadFile(dir.Path("probe.eml"));
-        ASSERT_EQ(written.size(), counted.nWritten);
+        std::string written;
+        for (const bool bFlush : {true, false}) {
+            CMimeMessage probe;
+            load(probe, "probe.eml");
+            probe.m_bFlushOnSave = bFlush;
+            Faults counted;
+            ASSERT_TRUE(save(probe, "probe.eml", counted));
+            EXPECT_EQ(bFlush ? 1 : 0, counted.nSyncCalls);
+            EXPECT_EQ(1, counted.nReplaceCalls);
+            EXPECT_EQ(std::vector<std::string>{"probe.eml"}, dir.Files());
+            const std::string text = ReadFile(dir.Path("probe.eml"));
+            ASSERT_EQ(text.size(), counted.nWritten);
+            EXPECT_NE(std::string::npos, text.find("engine 1.0\r\n"));
+            EXPECT_TRUE(written.empty() || written == text);
+            written = text;
+        }
         std::filesystem::remove(dir.Path("probe.eml"));
 
         CMimeMessage msg;
         load(msg, "m.eml");
         const std::string tmp = dir.Path("m.eml.tmp");
-        for (std::size_t nAllowed : {std::size_t(0), written.size() / 2, written.size() - 1}) {
-            Faults faults;
-            faults.nAllowed = nAllowed;
+        std::vector<Faults> cases(4);
+        cases[0].nAllowed = 0;
+        cases[1].nAllowed = written.size() / 2;
+        cases[2].nAllowed = written.size() - 1;
+        cases[3].bFailSync = true;
+        for (Faults& faults : cases) {
+            SCOPED_TRACE(faults.bFailSync ? "failed flush"
+                                          : "write fails after " + std::to_string(faults.nAllowed));
             MimeLog log;
-            EXPECT_FALSE(save(msg, "m.eml", faults)) << nAllowed;
-            EXPECT_EQ(0, faults.nReplaceCalls) << nAllowed;
-            EXPECT_EQ(original, ReadFile(dir.Path("m.eml"))) << nAllowed;
-            EXPECT_EQ(std::vector<std::string>{"m.eml"}, dir.Files()) << nAllowed;
-            if (bHeader) {
+            EXPECT_FALSE(save(msg, "m.eml", faults));
+            EXPECT_EQ(0, faults.nReplaceCalls);
+            EXPECT_EQ(faults.bFailSync ? 1 : 0, faults.nSyncCalls);
+            EXPECT_EQ(original, ReadFile(dir.Path("m.eml")));
+            EXPECT_EQ(std::vector<std::string>{"m.eml"}, dir.Files());
+            if (bHeader && !faults.bFailSync) {
                 EXPECT_TRUE(log.Has("SaveHeaderChangedMsg: error in write file " + tmp));
             }
         }
@@ -302,4 +263,30 @@ TEST(MimeSaveFaults, DiskFullOrFailedReplaceLeavesTheOldMail) {
             EXPECT_TRUE(log.Has("SaveHeaderChangedMsg: Error in CopyFile:"));
         }
     }
+}
+
+// The temporary file is made owner-only; the mail it becomes must keep the
+// rights the host gave the old mail, and a new mail gets a new file's.
+TEST(MimeSaveAccess, RewrittenMailKeepsItsModeAndANewOneGetsANewFilesMode) {
+    TempDir dir;
+    auto modeOf = [](const std::string& p) {
+        struct stat st;
+        return ::stat(p.c_str(), &st) == 0 ? st.st_mode & 0777 : 01000u;
+    };
+    const std::string path = dir.Path("m.eml");
+    using Save = bool (CMimeMessage::*)(const char*);
+    for (Save save : {&CMimeMessage::SaveMsg, &CMimeMessage::SaveHeaderChangedMsg}) {
+        CMimeMessage msg;
+        LoadFile(dir, msg, MULTI, save == &CMimeMessage::SaveMsg);
+        ASSERT_TRUE(msg.SetHeader(MAILHDR_FLD_AVSTAMP, "engine 1.0"));
+        ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
+        ASSERT_TRUE((msg.*save)(path.c_str()));
+        EXPECT_EQ(modeOf(path), 0640u);
+    }
+    CMimeMessage msg;
+    LoadFile(dir, msg, MULTI);
+    const mode_t saved = ::umask(022);
+    ASSERT_TRUE(msg.SaveMsg(dir.Path("new.eml").c_str()));
+    ::umask(saved);
+    EXPECT_EQ(modeOf(dir.Path("new.eml")), 0644u);
 }

@@ -6,11 +6,6 @@ using namespace mime_test;
 
 namespace {
 
-struct HeaderTableEnv : ::testing::Environment {
-    void SetUp() override { mailhdr_init(); }
-};
-const auto* g_env = ::testing::AddGlobalTestEnvironment(new HeaderTableEnv);
-
 // A part with the given header lines (LF-separated), parsed as a header block.
 std::unique_ptr<CMimeMessage> WithHeader(const std::string& header) {
     auto msg = std::make_unique<CMimeMessage>();
