@@ -1,8 +1,7 @@
-// test_corpus.cpp - every mail of the shared corpus: it loads (0) or fails
-// the way a parse fails (-3), never crashes; each that loads survives a save
-// and a new load with the same tree, apart from the differences the writer
-// and the parser themselves cause, each named below; and a second save gives
-// the same bytes once those named differences are undone.
+// test_corpus.cpp - every mail of the shared corpus loads (0) or fails as a
+// parse fails (-3); each that loads survives a save and a new load with the
+// same tree, apart from the named differences the writer and the parser
+// cause, and a second save gives the same bytes once those are undone.
 #include "mime_test_util.h"
 
 #include <algorithm>
@@ -14,25 +13,21 @@ using namespace mime_test;
 
 namespace {
 
-// The differences a save and a new load make on purpose.
+// The differences a save and a new load make on purpose. A body part
+// without header lines is left out by the writer. The contents that end the
+// mail are followed by two line ends of which the parser drops one. A uu
+// block is written as its lines, two line ends and "end", which the new block
+// holds too. A mail without header lines is written with an empty header
+// block, read back as the first line of its contents. A body part whose
+// header ran into the delimiter is written with an empty header block and
+// read back without one. A uu container in a multipart counts as a block and
+// is written without its header lines.
 enum Allowed {
-    // A body part without header lines is left out by the writer.
     NO_HEADER_PART_LEFT_OUT,
-    // The contents that end the written mail are followed by two line ends,
-    // of which the parser drops one: they gain one LF per save.
     LAST_CONTENTS_GAIN_LF,
-    // A uu block is written as its lines, two line ends and "end"; the new
-    // block holds those two line ends too (its decoded bytes do not change).
     UU_BLOCK_GAINS_TWO_LF,
-    // A mail without header lines is written with an empty header block: the
-    // empty line is read back as the first line of its contents.
     HEADERLESS_MAIL_GAINS_LF,
-    // A body part whose header lines were never read (they ran into the
-    // delimiter) is written with an empty header block; read back, its first
-    // line is empty, so it becomes a part without header lines.
     UNREAD_HEADER_BECOMES_NO_HEADER,
-    // A uu container that is a body part of a multipart counts as a block:
-    // it is written without its header lines and read back without them.
     UU_CONTAINER_IN_MULTIPART_LOSES_HEADER,
     ALLOWED_COUNT
 };
