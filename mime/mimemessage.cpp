@@ -270,8 +270,10 @@ bool CMimeMessage::SaveHeaderChangedMsg(const char* strPath) {
             break;
         }
         bTempMade = true;
-        // The body goes through in blocks of SHC_COPY_BLOCK; larger stream
-        // buffers gather them, so that a large body costs few system calls.
+        // The body goes through in blocks of SHC_COPY_BLOCK. The streams ask
+        // for buffers of SHC_FILE_BUFFER to gather them where the C library
+        // takes the size (the Windows one does; glibc keeps its own and hands
+        // reads and writes of whole blocks straight to the system).
         std::setvbuf(pSource, nullptr, _IOFBF, SHC_FILE_BUFFER);
         std::setvbuf(pTemp, nullptr, _IOFBF, SHC_FILE_BUFFER);
         std::string strDump;
