@@ -164,9 +164,16 @@ TEST_F(ExportFrame, CheckMailRefusesMissingArguments) {
 
 TEST_F(ExportFrame, DecodeHeaderDataNeedsNoService) {
     EXPECT_EQ(api.decode(nullptr), nullptr);
-    char* text = api.decode("=?iso-8859-1?q?Caf=E9?= =?utf-8?b?w6k=?= ok");
+    // A Q word, plain text, a B word: each word decoded byte for byte.
+    char* text = api.decode("=?iso-8859-1?q?Caf=E9?= and =?utf-8?b?w6k=?= ok");
     ASSERT_NE(text, nullptr);
-    EXPECT_STREQ(text, "Caf\xE9 \xC3\xA9 ok");
+    EXPECT_STREQ(text, "Caf\xE9 and \xC3\xA9 ok");
+    api.free_data(text);
+    // A second word that is never closed: the value comes back whole.
+    const char* unclosed = "=?iso-8859-1?q?Caf=E9?= then =?utf-8?b?w6k=";
+    text = api.decode(unclosed);
+    ASSERT_NE(text, nullptr);
+    EXPECT_STREQ(text, unclosed);
     api.free_data(text);
 }
 
