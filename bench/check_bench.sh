@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # check_bench.sh - speed of a whole mail check through the mailward program,
-# on the mails of the shared corpus, beside the floor no filter can beat:
+# on the mails of the test corpus, beside the floor no filter can beat:
 # the time to copy the same files.
 #
 #   bench/check_bench.sh [BUILD_DIR]        (default: build)
@@ -38,7 +38,7 @@
 # time + 3 x copy: against the engine's time inside the same run, and
 # against both figures of the engine alone.
 #
-# Settings: RUNS (default 5), CORPUS (default ../shared/corpus next to the
+# Settings: RUNS (default 5), CORPUS (default tests/data/corpus of the
 # source tree), JOBS (build jobs, default 2), SCAN_TEMP (a folder for the
 # temporary files of the scans: the checks' TempDir and the engine bench's
 # part files; default: the checks' data folder and the system's). Scratch
@@ -49,7 +49,7 @@ ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=${1:-$ROOT/build}
 RUNS=${RUNS:-5}
 JOBS=${JOBS:-2}
-CORPUS=${CORPUS:-$ROOT/../shared/corpus}
+CORPUS=${CORPUS:-$ROOT/tests/data/corpus}
 MW=$BUILD/mailward
 ENGINE_BENCH=$BUILD/bench/bench_check_engine
 ENGINE_TIME=$BUILD/bench/libbench_engine_time.so

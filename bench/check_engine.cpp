@@ -1,6 +1,6 @@
 /*
  * check_engine.cpp - the virus engine's own scan time over the mails of the
- * shared corpus (Google Benchmark), the figure that bench/check_bench.sh
+ * test corpus (Google Benchmark), the figure that bench/check_bench.sh
  * sets beside the time of a whole "mailward check" with the engine on.
  *
  *   BM_EngineScanMails          AV_CheckFile on every corpus file: the
@@ -20,7 +20,7 @@
  * check meets every file once, with an engine that has not seen it; a warm
  * engine would make the figure too small. Items are mails.
  *
- * The corpus is MAILWARD_BENCH_CORPUS when set, else the shared corpus; its
+ * The corpus is MAILWARD_BENCH_CORPUS when set, else the test corpus; its
  * README and licence files are not mails and are left out. The engine uses
  * the shipped signatures (data/signatures).
  */

@@ -3,7 +3,7 @@
 // (in memory and through SaveMsg to a file), and SaveHeaderChangedMsg against
 // a plain copy of the same file.
 //
-// Inputs: the shared corpus concatenated in memory (small real mails), and
+// Inputs: the test corpus concatenated in memory (small real mails), and
 // synthetic mails: a 10 MB base64 attachment, 500 parts of 1 KB, 20 levels of
 // nesting around a 1 MB attachment, and the tiny forms of the last two (500
 // one-line parts; 20 levels around one line) that show the cost per part. Goals on one core: parse

@@ -1,7 +1,7 @@
 /*
  * codec_test_util.h - helpers shared by the codec tests: ownership of the
  * malloc'ed results, decoded bytes with the invalid-input flag, mails of the
- * shared corpus and replayable random bytes.
+ * test corpus and replayable random bytes.
  */
 #ifndef MAILWARD_TESTS_CODEC_TEST_UTIL_H
 #define MAILWARD_TESTS_CODEC_TEST_UTIL_H
@@ -37,7 +37,7 @@ inline std::string AsString(const unsigned char* p, std::size_t n) {
     return std::string(reinterpret_cast<const char*>(p), n);
 }
 
-// A mail of the shared corpus, byte for byte; empty when it cannot be read.
+// A mail of the test corpus, byte for byte; empty when it cannot be read.
 inline std::string ReadCorpus(const std::string& relative) {
     std::ifstream in(std::string(MAILWARD_CORPUS_DIR) + "/" + relative, std::ios::binary);
     std::ostringstream all;

@@ -1,5 +1,5 @@
 /*
- * test_corpus.cpp - header blocks of the shared corpus parsed line by line:
+ * test_corpus.cpp - header blocks of the test corpus parsed line by line:
  * both output forms agree with the size, a copy writes the same text, the
  * text read back writes itself again; a known mail gives its fields.
  */

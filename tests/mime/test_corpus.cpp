@@ -1,4 +1,4 @@
-// test_corpus.cpp - every mail of the shared corpus loads (0) or fails as a
+// test_corpus.cpp - every mail of the test corpus loads (0) or fails as a
 // parse fails (-3); each that loads survives a save and a new load with the
 // same tree, apart from the named differences the writer and the parser
 // cause, and a second save gives the same bytes once those are undone.

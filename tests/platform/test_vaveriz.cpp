@@ -137,7 +137,7 @@ TEST_F(VaverizEngine, EngineTemporaryFilesGoBelowTempDir) {
 }
 #endif
 
-// Real mails of the shared corpus must not be called infected.
+// Real mails of the test corpus must not be called infected.
 TEST_F(VaverizEngine, CorpusMailsAreClean) {
     int scanned = 0;
     for (const auto& entry : std::filesystem::recursive_directory_iterator(MAILWARD_CORPUS_DIR)) {

@@ -1,5 +1,5 @@
 /*
- * test_cli_corpus.cpp - every mail of the shared corpus (real and malformed
+ * test_cli_corpus.cpp - every mail of the test corpus (real and malformed
  * mails of other projects) through "mailward check" with every job flag on
  * and a spam list: the program ends normally, every mail gets its callback,
  * and every mail that was written loads again in a second check.
