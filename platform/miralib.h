@@ -18,9 +18,16 @@
  *   VirusMailMode       integer  0
  *   BackupMode          integer  1
  *   FlushMails          integer  1 (0: rewritten mails are not flushed to disk)
- *   TemplateDir         path     <source folder>/templates
- *   SignatureDir        path     <source folder>/data/signatures
+ *   TemplateDir         path     <installed share folder>/templates, else
+ *                                <source folder>/templates
+ *   SignatureDir        path     <installed share folder>/data/signatures, else
+ *                                <source folder>/data/signatures
  *   SystemSignatureDir  path     "/var/lib/clamav" (POSIX), none (Windows)
+ *
+ * The installed share folder is <prefix>/share/mailward of an installed tree
+ * (cmake --install, the Debian package), found from the folder this library
+ * was loaded from; a library used where it was built takes the source tree's
+ * folders instead.
  *
  * Other keys are kept as they are given, for the host's own use. Values are
  * single-line texts: control characters other than tab are refused, because

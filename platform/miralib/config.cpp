@@ -29,8 +29,20 @@
 #include <utility>
 #include <vector>
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <dlfcn.h>
+#endif
+
 #ifndef MIRALIB_DEFAULT_SOURCE_DIR
 #define MIRALIB_DEFAULT_SOURCE_DIR "."
+#endif
+// Where an installed tree keeps mailward's shared files (templates,
+// signatures), relative to the folder of this library; empty when the build
+// was not configured for installation.
+#ifndef MIRALIB_SHARE_FROM_LIB
+#define MIRALIB_SHARE_FROM_LIB ""
 #endif
 
 namespace miralib {
@@ -53,6 +65,55 @@ std::string SystemTempDir() {
         dir.pop_back();
     }
     return dir;
+}
+
+// The folder this library was loaded from, or "" when the system cannot
+// tell.
+std::string OwnFolder() {
+#if defined(_WIN32)
+    HMODULE self = nullptr;
+    if (!GetModuleHandleExA(
+            GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+            reinterpret_cast<LPCSTR>(&OwnFolder), &self)) {
+        return "";
+    }
+    char path[MAX_PATH];
+    DWORD n = GetModuleFileNameA(self, path, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH)
+        return "";
+    return std::filesystem::path(path).parent_path().string();
+#else
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void*>(&OwnFolder), &info) == 0 || info.dli_fname == nullptr)
+        return "";
+    return std::filesystem::path(info.dli_fname).parent_path().string();
+#endif
+}
+
+// `sub` of the installed share folder when this library belongs to an
+// installed tree that has it, else `sub` of the source tree the library was
+// built from (a build tree is used where it was built). Both trees lay the
+// shipped files out alike.
+std::string ShippedFolder(const char* sub) {
+    if (MIRALIB_SHARE_FROM_LIB[0] != '\0') {
+        const std::string own = OwnFolder();
+        if (!own.empty()) {
+            std::error_code ec;
+            const auto installed =
+                (std::filesystem::path(own) / MIRALIB_SHARE_FROM_LIB / sub).lexically_normal();
+            if (std::filesystem::is_directory(installed, ec))
+                return installed.string();
+        }
+    }
+    return std::string(MIRALIB_DEFAULT_SOURCE_DIR) + "/" + sub;
+}
+
+std::string DefaultTemplateDir() {
+    return ShippedFolder("templates");
+}
+
+std::string DefaultSignatureDir() {
+    return ShippedFolder("data/signatures");
 }
 
 std::string DefaultDataDir() {
@@ -86,8 +147,8 @@ const KnownKey KNOWN_KEYS[] = {
     {"virusmailmode", Kind::Integer, "0", nullptr},
     {"backupmode", Kind::Integer, "1", nullptr},
     {"flushmails", Kind::Integer, "1", nullptr},
-    {"templatedir", Kind::Text, MIRALIB_DEFAULT_SOURCE_DIR "/templates", nullptr},
-    {"signaturedir", Kind::Text, MIRALIB_DEFAULT_SOURCE_DIR "/data/signatures", nullptr},
+    {"templatedir", Kind::Text, nullptr, DefaultTemplateDir},
+    {"signaturedir", Kind::Text, nullptr, DefaultSignatureDir},
     {"systemsignaturedir", Kind::Text, SYSTEM_SIGNATURE_DIR, nullptr},
 };
 
