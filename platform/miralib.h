@@ -119,6 +119,9 @@ MIRALIB_API int miraconf_set(const char* key, const char* value);
  * `buf` or a zero `size` nothing is copied and the result says whether the
  * key has a value (1 or 0). */
 MIRALIB_API int miraconf_get(const char* key, char* buf, size_t size);
+/* 1 when `key` holds a value that was set or loaded, 0 when it has none or
+ * only its default: a host tells with it what a configuration file named. */
+MIRALIB_API int miraconf_is_set(const char* key);
 /* A newly allocated copy of the value, or null when the key has no value
  * (or memory is short). Release it with cbcontext_free. */
 MIRALIB_API char* miraconf_dup(const char* key);

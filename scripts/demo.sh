@@ -24,7 +24,7 @@ JOBS=${JOBS:-2}
 # The packages of .ci/run that a Linux build needs (no cross-build, no fuzz).
 PACKAGES=(
     build-essential cmake ninja-build g++ pkg-config
-    libgtest-dev googletest libbenchmark-dev
+    libgtest-dev googletest libbenchmark-dev libcli11-dev
     libclamav-dev clamav-testfiles
 )
 

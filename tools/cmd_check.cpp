@@ -27,7 +27,7 @@
 #include <mutex>
 
 #include "check_outcome.h"
-#include "cli_args.h"
+#include "cli_options.h"
 #include "commands.h"
 #include "console.h"
 #include "host_session.h"
@@ -50,71 +50,10 @@ constexpr int ENGINE_LEAVE = 0;
 constexpr long ENGINE_MODE_LIMIT = 1000000;
 constexpr long MAX_TIMEOUT_SECONDS = 365L * 24 * 3600;
 
-enum OptionId {
-    OPT_SET = 1,
-    OPT_HEADER_SET,
-    OPT_FLAGS,
-    OPT_OUTPUT,
-    OPT_ENGINE_MODE,
-    OPT_CONFIG,
-    OPT_RULES,
-    OPT_SPAM_LIST,
-    OPT_OPTION,
-    OPT_RECURSIVE,
-    OPT_JSON,
-    OPT_BRIEF,
-    OPT_TIMEOUT,
-    OPT_LIBRARY,
-    OPT_VERBOSE,
-    OPT_HELP,
-};
-
-const std::vector<OptionSpec> kOptions = {
-    {OPT_SET, "set", 's', true},
-    {OPT_HEADER_SET, "header-set", 'H', true},
-    {OPT_FLAGS, "flags", 'f', true},
-    {OPT_OUTPUT, "output", 'o', true},
-    {OPT_ENGINE_MODE, "engine-mode", 'm', true},
-    {OPT_CONFIG, "config", 'c', true},
-    {OPT_RULES, "rules", 0, true},
-    {OPT_SPAM_LIST, "spam-list", 'l', true},
-    {OPT_OPTION, "option", 'O', true},
-    {OPT_RECURSIVE, "recursive", 'r', false},
-    {OPT_JSON, "json", 0, false},
-    {OPT_BRIEF, "brief", 'b', false},
-    {OPT_TIMEOUT, "timeout", 0, true},
-    {OPT_LIBRARY, "library", 0, true},
-    {OPT_VERBOSE, "verbose", 'v', false},
-    {OPT_HELP, "help", 'h', false},
-};
-
-const char* const kUsage =
-    "usage: mailward check [options] MAIL|DIR...\n"
-    "\n"
+const char* const kDescription =
     "Checks every mail (a folder: every file in it; a Maildir: cur/ and new/)\n"
-    "through the library's job queue and prints what the check report says.\n"
-    "\n"
-    "  -s, --set NAME          rule set for attachments and keywords (default: default)\n"
-    "  -H, --header-set NAME   rule set for the header check (default: header;\n"
-    "                          \"\" for none)\n"
-    "  -f, --flags LIST        job flags: all (default), none, or a comma list of\n"
-    "                          av, attachments, keywords, header, spamlist; -NAME\n"
-    "                          drops one (all,-av); or a number (0x3b)\n"
-    "  -o, --output DIR        write checked mails into DIR (default: in place)\n"
-    "  -m, --engine-mode MODE  remove (9, default), rename (12) or leave (any other\n"
-    "                          number): what the engine does to an infected part\n"
-    "  -c, --config FILE       configuration file (default: embedded set-up)\n"
-    "      --rules FILE        rules file (default: the embedded example rules)\n"
-    "  -l, --spam-list FILE    listed sender addresses and domains\n"
-    "  -O, --option KEY=VALUE  one configuration value (after the file)\n"
-    "  -r, --recursive         also check the files of subfolders\n"
-    "      --json              one JSON object per mail and a summary line\n"
-    "  -b, --brief             only the verdict line of each mail\n"
-    "      --timeout SECONDS   give up when no report comes for this long\n"
-    "                          (default 600, 0: wait for ever)\n"
-    "      --library PATH      the mailward library to load\n"
-    "  -v, --verbose           also info lines; -vv also debug lines\n"
-    "\n"
+    "through the library's job queue and prints what the check report says.";
+const char* const kFooter =
     "Exit status: 0 all clean, 1 something was found or changed, 2 errors.\n";
 
 bool ParseJobFlags(const std::string& text, int& flags, std::string& error) {
@@ -259,148 +198,151 @@ std::string EngineFromStamp(const MailOutcome& o) {
     return text;
 }
 
-}  // namespace
-
-int RunCheck(int argc, char** argv, int first, const std::string& exeDir) {
-    ParsedArgs args;
-    std::string error;
-    Console& console = Console::Get();
-    if (!ParseArgs(argc, argv, first, kOptions, args, error)) {
-        console.Err("mailward check: " + error + "\n\n" + kUsage);
-        return EXIT_ERRORS;
-    }
+// What the command line asks for.
+struct CheckOptions {
     CommonOptions common;
-    std::string ruleSet = "default", headerSet = "header", outputDir, spamListFile;
-    int flags = ALL_JOB_FLAGS, engineMode = AV_MODE_REMOVE, timeout = DEFAULT_TIMEOUT_SECONDS;
-    bool recursive = false, brief = false;
-    for (const auto& [id, value] : args.options) {
-        switch (id) {
-            case OPT_SET:
-                ruleSet = value;
-                break;
-            case OPT_HEADER_SET:
-                headerSet = value;
-                break;
-            case OPT_FLAGS:
-                if (!ParseJobFlags(value, flags, error)) {
-                    console.Err("mailward check: " + error);
-                    return EXIT_ERRORS;
-                }
-                break;
-            case OPT_OUTPUT:
-                outputDir = value;
-                break;
-            case OPT_ENGINE_MODE:
-                if (!ParseEngineMode(value, engineMode, error)) {
-                    console.Err("mailward check: " + error);
-                    return EXIT_ERRORS;
-                }
-                break;
-            case OPT_CONFIG:
-                common.configFile = value;
-                break;
-            case OPT_RULES:
-                common.rulesFile = value;
-                break;
-            case OPT_SPAM_LIST:
-                spamListFile = value;
-                break;
-            case OPT_OPTION:
-                common.overrides.push_back(value);
-                break;
-            case OPT_RECURSIVE:
-                recursive = true;
-                break;
-            case OPT_JSON:
-                common.json = true;
-                break;
-            case OPT_BRIEF:
-                brief = true;
-                break;
-            case OPT_TIMEOUT: {
-                char* end = nullptr;
-                const long v = std::strtol(value.c_str(), &end, 10);
-                if (value.empty() || *end != '\0' || v < 0 || v > MAX_TIMEOUT_SECONDS) {
-                    console.Err("mailward check: --timeout " + value + ": not a number of seconds");
-                    return EXIT_ERRORS;
-                }
-                timeout = static_cast<int>(v);
-                break;
-            }
-            case OPT_LIBRARY:
-                common.library = value;
-                break;
-            case OPT_VERBOSE:
-                ++common.verbosity;
-                break;
-            case OPT_HELP:
-                console.Out(kUsage);
-                return EXIT_CLEAN;
-        }
-    }
-    if (args.operands.empty()) {
-        console.Err(std::string("mailward check: no mail given\n\n") + kUsage);
-        return EXIT_ERRORS;
-    }
+    std::string ruleSet = "default";
+    std::string headerSet = "header";
+    std::string outputDir;
+    std::string spamListFile;
+    int flags = ALL_JOB_FLAGS;
+    int engineMode = AV_MODE_REMOVE;
+    int timeout = DEFAULT_TIMEOUT_SECONDS;
+    bool recursive = false;
+    bool brief = false;
+    std::vector<std::string> operands;
+};
 
-    // Declared before the session, so destroyed after it: MAILWARD_exit
-    // (the session's end) stops the worker, which may still be calling back
-    // into the run or asking the responder until then.
-    CheckRun run;
-    SpamList spamList;
-    std::unique_ptr<SpamListResponder> responder;
-    HostSession session(exeDir);
-    session.InstallLog(common.verbosity);
-    if (!session.Configure(common) || !session.LoadLibrary(common) || !session.LoadRules(common))
-        return EXIT_ERRORS;
-    if ((flags & (JOB_ATTACHMENT_FILTER | JOB_KEYWORD_CHECK)) != 0) {
-        if (std::string missing = session.MissingSet(ruleSet); !missing.empty()) {
-            console.Err("mailward check: " + missing);
-            return EXIT_ERRORS;
-        }
-    }
-    if ((flags & JOB_HEADER_CHECK) != 0 && !headerSet.empty()) {
-        if (std::string missing = session.MissingSet(headerSet); !missing.empty()) {
-            console.Err("mailward check: " + missing + " (-H \"\" checks no header)");
-            return EXIT_ERRORS;
-        }
-    }
-    if (!spamListFile.empty()) {
-        std::vector<std::string> errors;
-        if (!spamList.Load(spamListFile, errors)) {
-            for (const std::string& e : errors)
-                console.Err(e);
-            console.Err("mailward check: " + spamListFile + ": refused");
-            return EXIT_ERRORS;
-        }
-    }
-    std::vector<MailItem> mails;
-    if (!CollectMails(args.operands, recursive, outputDir, mails, error)) {
+// PARSE_GO_ON, or the exit status to end with.
+int ParseCheckOptions(int argc, char** argv, int first, CheckOptions& o) {
+    Console& console = Console::Get();
+    std::string flagsText, modeText;
+    auto app = MakeCommand("check", kDescription, kFooter);
+    app->add_option("-s,--set", o.ruleSet, "rule set for attachments and keywords")
+        ->type_name("NAME")
+        ->capture_default_str();
+    app->add_option("-H,--header-set", o.headerSet, "rule set for the header check (\"\" for none)")
+        ->type_name("NAME")
+        ->capture_default_str();
+    app->add_option("-f,--flags", flagsText,
+                    "job flags: all (default), none, or a comma list of av, attachments, "
+                    "keywords, header, spamlist; -NAME drops one (all,-av); or a number (0x3b)")
+        ->type_name("LIST");
+    app->add_option("-o,--output", o.outputDir, "write checked mails into DIR (default: in place)")
+        ->type_name("DIR");
+    app->add_option("-m,--engine-mode", modeText,
+                    "remove (9, default), rename (12) or leave (any other number): what the "
+                    "engine does to an infected part")
+        ->type_name("MODE");
+    app->add_option("-l,--spam-list", o.spamListFile, "listed sender addresses and domains")
+        ->type_name("FILE");
+    app->add_flag("-r,--recursive", o.recursive, "also check the files of subfolders");
+    app->add_flag("-b,--brief", o.brief, "only the verdict line of each mail");
+    app->add_option("--timeout", o.timeout,
+                    "give up when no report comes for this long (0: wait for ever)")
+        ->type_name("SECONDS")
+        ->check(CLI::Range(0L, MAX_TIMEOUT_SECONDS))
+        ->capture_default_str();
+    AddCommonOptions(*app, o.common,
+                     OPTION_CONFIG | OPTION_RULES | OPTION_VALUE | OPTION_JSON | OPTION_LIBRARY |
+                         OPTION_VERBOSE);
+    app->add_option("mails", o.operands, "mail files, folders or Maildirs")->type_name("MAIL|DIR");
+    if (const int status = ParseCommand(*app, argc, argv, first); status != PARSE_GO_ON)
+        return status;
+    std::string error;
+    if ((!flagsText.empty() || app->count("--flags") > 0) &&
+        !ParseJobFlags(flagsText, o.flags, error)) {
         console.Err("mailward check: " + error);
         return EXIT_ERRORS;
     }
+    if (!modeText.empty() && !ParseEngineMode(modeText, o.engineMode, error)) {
+        console.Err("mailward check: " + error);
+        return EXIT_ERRORS;
+    }
+    if (o.operands.empty()) {
+        console.Err("mailward check: no mail given (mailward check --help lists its options)");
+        return EXIT_ERRORS;
+    }
+    return PARSE_GO_ON;
+}
+
+// Configuration, library, rules, the sets named, the spam list and the mails
+// to check, each step reporting its own failure; false ends the command.
+bool PrepareCheck(HostSession& session, const CheckOptions& o, SpamList& spamList,
+                  std::vector<MailItem>& mails) {
+    Console& console = Console::Get();
+    session.InstallLog(o.common.verbosity);
+    if (!session.Configure(o.common) || !session.LoadLibrary(o.common) ||
+        !session.LoadRules(o.common))
+        return false;
+    if ((o.flags & (JOB_ATTACHMENT_FILTER | JOB_KEYWORD_CHECK)) != 0) {
+        if (std::string missing = session.MissingSet(o.ruleSet); !missing.empty()) {
+            console.Err("mailward check: " + missing);
+            return false;
+        }
+    }
+    if ((o.flags & JOB_HEADER_CHECK) != 0 && !o.headerSet.empty()) {
+        if (std::string missing = session.MissingSet(o.headerSet); !missing.empty()) {
+            console.Err("mailward check: " + missing + " (-H \"\" checks no header)");
+            return false;
+        }
+    }
+    if (!o.spamListFile.empty()) {
+        std::vector<std::string> errors;
+        if (!spamList.Load(o.spamListFile, errors)) {
+            for (const std::string& e : errors)
+                console.Err(e);
+            console.Err("mailward check: " + o.spamListFile + ": refused");
+            return false;
+        }
+    }
+    std::string error;
+    if (!CollectMails(o.operands, o.recursive, o.outputDir, mails, error)) {
+        console.Err("mailward check: " + error);
+        return false;
+    }
     if (mails.empty()) {
         console.Err("mailward check: no mail found in the folders given");
-        return EXIT_ERRORS;
+        return false;
     }
+    return true;
+}
 
-    if (!session.StartService(true))
-        return EXIT_ERRORS;
-    const MailwardApi& api = session.Api();
-    const bool engine = (flags & JOB_AV_CHECK) != 0;
-    if (engine && api.activate_av(engineMode, nullptr) != 0) {
-        console.Err(
-            "mailward check: the virus engine did not start (see the lines above); "
-            "--flags all,-av checks without it");
-        return EXIT_ERRORS;
-    }
-    if (!spamListFile.empty()) {
-        responder = std::make_unique<SpamListResponder>(api, spamList);
-        responder->Start();
-    }
+// Prints one outcome and counts it.
+void PrintOutcome(const CheckOptions& o, RunSummary& summary, const MailOutcome& outcome) {
+    AddToSummary(summary, outcome);
+    if (summary.engineVersion.empty())
+        summary.engineVersion = EngineFromStamp(outcome);
+    Console::Get().Out(o.common.json ? FormatMailJson(outcome) : FormatMailText(outcome, o.brief));
+}
 
-    run.api = &api;
+// No report came for the time-out: the mails still out are reported as
+// errors, the summary follows as after a whole run, and the process ends at
+// once, since MAILWARD_exit would wait for
+// the job stuck in the library.
+[[noreturn]] void GiveUp(const CheckOptions& o, const std::vector<MailItem>& mails,
+                         std::size_t printed, RunSummary& summary) {
+    Console& console = Console::Get();
+    console.ProgressEnd();
+    console.Err("mailward check: no report came back for " + std::to_string(o.timeout) +
+                " seconds; giving up");
+    for (; printed < mails.size(); ++printed) {
+        MailOutcome outcome;
+        outcome.source = mails[printed].source;
+        PrintOutcome(o, summary, outcome);
+    }
+    console.Out(o.common.json ? FormatSummaryJson(summary) : FormatSummaryText(summary));
+    std::fflush(nullptr);
+    std::_Exit(EXIT_ERRORS);
+}
+
+// Queues the mails, never more than JOBS_IN_FLIGHT ahead of the callbacks,
+// and prints each outcome in queue order as it comes in.
+void RunJobWindow(const CheckOptions& o, const MailwardApi& api, SpamListResponder* responder,
+                  const std::vector<MailItem>& mails, CheckRun& run, RunSummary& summary) {
+    Console& console = Console::Get();
     const std::size_t n = mails.size();
+    run.api = &api;
     run.outcomes.resize(n);
     run.tickets.resize(n);
     run.done.assign(n, 0);
@@ -409,28 +351,22 @@ int RunCheck(int argc, char** argv, int first, const std::string& exeDir) {
         run.outcomes[i].target = mails[i].target;
         run.tickets[i] = {&run, i};
     }
-    const char* header = headerSet.empty() ? nullptr : headerSet.c_str();
-    SpamListCheck listCheck = responder ? &SpamListResponder::ListCheck : nullptr;
-    const uintptr_t listUser = reinterpret_cast<uintptr_t>(responder.get());
-
-    RunSummary summary;
-    summary.engine = engine;
-    const Clock::time_point started = Clock::now();
-    run.lastEvent = started;
-    console.CaptureBegin();
+    const char* header = o.headerSet.empty() ? nullptr : o.headerSet.c_str();
+    SpamListCheck listCheck = responder != nullptr ? &SpamListResponder::ListCheck : nullptr;
+    const uintptr_t listUser = reinterpret_cast<uintptr_t>(responder);
+    run.lastEvent = Clock::now();
     console.ProgressStart(n);
     std::size_t queued = 0, printed = 0;
-    bool timedOut = false;
     while (printed < n) {
         std::size_t finished;
         {
             std::lock_guard<std::mutex> hold(run.lock);
             finished = run.finished;
         }
-        while (queued < n && queued - finished < JOBS_IN_FLIGHT) {
+        for (; queued < n && queued - finished < JOBS_IN_FLIGHT; ++queued) {
             const MailItem& m = mails[queued];
-            const int r = api.check_mail(ruleSet.c_str(), header, m.source.c_str(),
-                                         m.target.empty() ? nullptr : m.target.c_str(), flags,
+            const int r = api.check_mail(o.ruleSet.c_str(), header, m.source.c_str(),
+                                         m.target.empty() ? nullptr : m.target.c_str(), o.flags,
                                          listCheck, listUser, &OnReport,
                                          reinterpret_cast<uintptr_t>(&run.tickets[queued]));
             if (r != 0) {
@@ -440,9 +376,9 @@ int RunCheck(int argc, char** argv, int first, const std::string& exeDir) {
                 ++run.finished;
                 ++finished;
             }
-            ++queued;
         }
         std::vector<MailOutcome> ready;
+        bool timedOut = false;
         {
             std::unique_lock<std::mutex> hold(run.lock);
             // Refill when half the window is done; at the end, when all are.
@@ -453,44 +389,62 @@ int RunCheck(int argc, char** argv, int first, const std::string& exeDir) {
                               [&] { return run.finished >= run.wakeAt; });
             while (printed + ready.size() < n && run.done[printed + ready.size()] != 0)
                 ready.push_back(std::move(run.outcomes[printed + ready.size()]));
-            if (ready.empty() && timeout > 0 &&
-                Clock::now() - run.lastEvent > std::chrono::seconds(timeout))
-                timedOut = true;
+            timedOut = ready.empty() && o.timeout > 0 &&
+                       Clock::now() - run.lastEvent > std::chrono::seconds(o.timeout);
         }
-        for (MailOutcome& o : ready) {
-            AddToSummary(summary, o);
-            if (summary.engineVersion.empty())
-                summary.engineVersion = EngineFromStamp(o);
-            console.Out(common.json ? FormatMailJson(o) : FormatMailText(o, brief));
+        for (const MailOutcome& outcome : ready) {
+            PrintOutcome(o, summary, outcome);
             ++printed;
         }
         console.ProgressUpdate(printed);
-        if (timedOut) {
-            console.ProgressEnd();
-            console.Err("mailward check: no report came back for " + std::to_string(timeout) +
-                        " seconds; giving up");
-            for (; printed < n; ++printed) {
-                MailOutcome o;
-                o.source = mails[printed].source;
-                AddToSummary(summary, o);
-                console.Out(common.json ? FormatMailJson(o) : FormatMailText(o, brief));
-            }
-            std::fflush(nullptr);
-            // The library's worker is stuck inside a job: MAILWARD_exit would
-            // wait for it, so the process ends here.
-            std::_Exit(EXIT_ERRORS);
-        }
+        if (timedOut)
+            GiveUp(o, mails, printed, summary);
     }
-    summary.seconds = std::chrono::duration<double>(Clock::now() - started).count();
     console.ProgressEnd();
+}
+
+}  // namespace
+
+int RunCheck(int argc, char** argv, int first, const std::string& exeDir) {
+    CheckOptions o;
+    if (const int status = ParseCheckOptions(argc, argv, first, o); status != PARSE_GO_ON)
+        return status;
+    Console& console = Console::Get();
+
+    // Declared before the session, so destroyed after it: MAILWARD_exit
+    // (the session's end) stops the worker, which may still be calling back
+    // into the run or asking the responder until then.
+    CheckRun run;
+    SpamList spamList;
+    std::unique_ptr<SpamListResponder> responder;
+    HostSession session(exeDir);
+    std::vector<MailItem> mails;
+    if (!PrepareCheck(session, o, spamList, mails) || !session.StartService(true))
+        return EXIT_ERRORS;
+    const MailwardApi& api = session.Api();
+    const bool engine = (o.flags & JOB_AV_CHECK) != 0;
+    if (engine && api.activate_av(o.engineMode, nullptr) != 0) {
+        console.Err(
+            "mailward check: the virus engine did not start (see the lines above); "
+            "--flags all,-av checks without it");
+        return EXIT_ERRORS;
+    }
+    if (!o.spamListFile.empty()) {
+        responder = std::make_unique<SpamListResponder>(api, spamList);
+        responder->Start();
+    }
+
+    RunSummary summary;
+    summary.engine = engine;
+    const Clock::time_point started = Clock::now();
+    console.CaptureBegin();
+    RunJobWindow(o, api, responder.get(), mails, run, summary);
+    summary.seconds = std::chrono::duration<double>(Clock::now() - started).count();
     console.CaptureEnd();
     session.StopService();
     if (responder)
         responder->Stop();
-    if (common.json)
-        console.Out(FormatSummaryJson(summary));
-    else
-        console.Out(FormatSummaryText(summary));
+    console.Out(o.common.json ? FormatSummaryJson(summary) : FormatSummaryText(summary));
     if (summary.errors > 0)
         return EXIT_ERRORS;
     return summary.found + summary.filtered > 0 ? EXIT_FOUND : EXIT_CLEAN;

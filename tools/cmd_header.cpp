@@ -16,7 +16,7 @@
 #include <iostream>
 #include <map>
 
-#include "cli_args.h"
+#include "cli_options.h"
 #include "commands.h"
 #include "console.h"
 #include "host_session.h"
@@ -28,87 +28,18 @@ namespace {
 constexpr std::size_t HEADER_READ_MAX = 1024 * 1024;
 constexpr std::size_t DECODE_LINE_MAX = 1024 * 1024;
 
-enum OptionId {
-    OPT_SET = 1,
-    OPT_CONFIG,
-    OPT_RULES,
-    OPT_OPTION,
-    OPT_JSON,
-    OPT_LIBRARY,
-    OPT_VERBOSE,
-    OPT_HELP,
-};
-
-const std::vector<OptionSpec> kOptions = {
-    {OPT_SET, "set", 's', true},          {OPT_CONFIG, "config", 'c', true},
-    {OPT_RULES, "rules", 0, true},        {OPT_OPTION, "option", 'O', true},
-    {OPT_JSON, "json", 0, false},         {OPT_LIBRARY, "library", 0, true},
-    {OPT_VERBOSE, "verbose", 'v', false}, {OPT_HELP, "help", 'h', false},
-};
-
-const char* const kCheckHeaderUsage =
-    "usage: mailward check-header [--set NAME] [options] MAIL...\n"
-    "\n"
+const char* const kCheckHeaderDescription =
     "Prints the rule of a header rule set that applies to each mail's header\n"
-    "(the first matching rule, or the set's default rule).\n"
-    "\n"
-    "  -s, --set NAME          the header rule set (default: header)\n"
-    "  -c, --config FILE       configuration file\n"
-    "      --rules FILE        rules file (default: the embedded example rules)\n"
-    "  -O, --option KEY=VALUE  one configuration value\n"
-    "      --json              one JSON object per mail\n"
-    "      --library PATH      the mailward library to load\n"
-    "  -v, --verbose           show refused header lines and info lines\n"
-    "\n"
+    "(the first matching rule, or the set's default rule).";
+const char* const kCheckHeaderFooter =
     "Exit status: 0 only default rules, 1 a rule matched, 2 errors.\n";
-
-const char* const kDecodeUsage =
-    "usage: mailward decode-header [--json] TEXT...\n"
-    "       mailward decode-header [--json] -      (one text per line of stdin)\n"
-    "\n"
-    "Decodes the RFC 2047 encoded words of each header text.\n";
-
-const char* const kRulesUsage =
-    "usage: mailward rules [--rules FILE] [--json]\n"
-    "\n"
+const char* const kDecodeDescription =
+    "Decodes the RFC 2047 encoded words of each header text (\"-\": one text per\n"
+    "line of standard input).";
+const char* const kRulesDescription =
     "Checks a rules file and lists its sets and rules in the order the\n"
-    "library tries them (the embedded example rules without --rules).\n"
-    "Exit status: 0 the file is good, 2 it has errors.\n";
-
-bool Common(const ParsedArgs& args, CommonOptions& common, std::string* set, const char* usage,
-            bool& help) {
-    for (const auto& [id, value] : args.options) {
-        switch (id) {
-            case OPT_SET:
-                if (set != nullptr)
-                    *set = value;
-                break;
-            case OPT_CONFIG:
-                common.configFile = value;
-                break;
-            case OPT_RULES:
-                common.rulesFile = value;
-                break;
-            case OPT_OPTION:
-                common.overrides.push_back(value);
-                break;
-            case OPT_JSON:
-                common.json = true;
-                break;
-            case OPT_LIBRARY:
-                common.library = value;
-                break;
-            case OPT_VERBOSE:
-                ++common.verbosity;
-                break;
-            case OPT_HELP:
-                Console::Get().Out(usage);
-                help = true;
-                return true;
-        }
-    }
-    return true;
-}
+    "library tries them (the embedded example rules without --rules).";
+const char* const kRulesFooter = "Exit status: 0 the file is good, 2 it has errors.\n";
 
 // Reads the header block of a mail: its lines without line ends.
 bool ReadHeaderLines(const std::string& path, std::vector<std::string>& lines, std::string& error) {
@@ -175,20 +106,23 @@ std::string ActionLabel(int action) {
 
 int RunCheckHeader(int argc, char** argv, int first, const std::string& exeDir) {
     Console& console = Console::Get();
-    ParsedArgs args;
-    std::string error;
-    if (!ParseArgs(argc, argv, first, kOptions, args, error)) {
-        console.Err("mailward check-header: " + error + "\n\n" + kCheckHeaderUsage);
-        return EXIT_ERRORS;
-    }
     CommonOptions common;
-    std::string set = "header";
-    bool help = false;
-    Common(args, common, &set, kCheckHeaderUsage, help);
-    if (help)
-        return EXIT_CLEAN;
-    if (args.operands.empty()) {
-        console.Err(std::string("mailward check-header: no mail given\n\n") + kCheckHeaderUsage);
+    std::string set = "header", error;
+    std::vector<std::string> mails;
+    auto app = MakeCommand("check-header", kCheckHeaderDescription, kCheckHeaderFooter);
+    app->add_option("-s,--set", set, "the header rule set")
+        ->type_name("NAME")
+        ->capture_default_str();
+    AddCommonOptions(*app, common,
+                     OPTION_CONFIG | OPTION_RULES | OPTION_VALUE | OPTION_JSON | OPTION_LIBRARY |
+                         OPTION_VERBOSE);
+    app->add_option("mails", mails, "mail files")->type_name("MAIL");
+    if (const int status = ParseCommand(*app, argc, argv, first); status != PARSE_GO_ON)
+        return status;
+    if (mails.empty()) {
+        console.Err(
+            "mailward check-header: no mail given (mailward check-header --help lists its "
+            "options)");
         return EXIT_ERRORS;
     }
     HostSession session(exeDir);
@@ -203,7 +137,7 @@ int RunCheckHeader(int argc, char** argv, int first, const std::string& exeDir) 
         return EXIT_ERRORS;
     const MailwardApi& api = session.Api();
     int status = EXIT_CLEAN;
-    for (const std::string& path : args.operands) {
+    for (const std::string& path : mails) {
         std::vector<std::string> lines;
         if (!ReadHeaderLines(path, lines, error)) {
             console.Err("mailward check-header: " + path + ": " + error);
@@ -268,23 +202,21 @@ int RunCheckHeader(int argc, char** argv, int first, const std::string& exeDir) 
 
 int RunDecodeHeader(int argc, char** argv, int first, const std::string& exeDir) {
     Console& console = Console::Get();
-    ParsedArgs args;
-    std::string error;
-    if (!ParseArgs(argc, argv, first, kOptions, args, error)) {
-        console.Err("mailward decode-header: " + error + "\n\n" + kDecodeUsage);
-        return EXIT_ERRORS;
-    }
     CommonOptions common;
-    bool help = false;
-    Common(args, common, nullptr, kDecodeUsage, help);
-    if (help)
-        return EXIT_CLEAN;
-    if (args.operands.empty()) {
-        console.Err(std::string("mailward decode-header: no text given\n\n") + kDecodeUsage);
+    std::vector<std::string> operands;
+    auto app = MakeCommand("decode-header", kDecodeDescription, "");
+    AddCommonOptions(*app, common, OPTION_JSON | OPTION_LIBRARY | OPTION_VERBOSE);
+    app->add_option("texts", operands, "header texts, or - for standard input")->type_name("TEXT");
+    if (const int status = ParseCommand(*app, argc, argv, first); status != PARSE_GO_ON)
+        return status;
+    if (operands.empty()) {
+        console.Err(
+            "mailward decode-header: no text given (mailward decode-header --help lists "
+            "its options)");
         return EXIT_ERRORS;
     }
     std::vector<std::string> texts;
-    for (const std::string& op : args.operands) {
+    for (const std::string& op : operands) {
         if (op == "-") {
             std::string line;
             while (std::getline(std::cin, line)) {
@@ -329,21 +261,11 @@ int RunDecodeHeader(int argc, char** argv, int first, const std::string& exeDir)
 
 int RunRules(int argc, char** argv, int first, const std::string& exeDir) {
     Console& console = Console::Get();
-    ParsedArgs args;
-    std::string error;
-    if (!ParseArgs(argc, argv, first, kOptions, args, error)) {
-        console.Err("mailward rules: " + error + "\n\n" + kRulesUsage);
-        return EXIT_ERRORS;
-    }
     CommonOptions common;
-    bool help = false;
-    Common(args, common, nullptr, kRulesUsage, help);
-    if (help)
-        return EXIT_CLEAN;
-    if (!args.operands.empty()) {
-        console.Err(std::string("mailward rules: unexpected operand\n\n") + kRulesUsage);
-        return EXIT_ERRORS;
-    }
+    auto app = MakeCommand("rules", kRulesDescription, kRulesFooter);
+    AddCommonOptions(*app, common, OPTION_RULES | OPTION_JSON | OPTION_LIBRARY | OPTION_VERBOSE);
+    if (const int status = ParseCommand(*app, argc, argv, first); status != PARSE_GO_ON)
+        return status;
     HostSession session(exeDir);
     session.InstallLog(common.verbosity);
     if (!session.LoadLibrary(common) || !session.LoadRules(common))

@@ -4,12 +4,8 @@
  */
 #include "host_config.h"
 
-#include <algorithm>
-#include <cctype>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <set>
 #include <system_error>
 
 #include "miralib.h"
@@ -61,31 +57,6 @@ bool MakeDir(const char* key, const std::string& dir, std::string& error) {
         return false;
     }
     return true;
-}
-
-std::string Lower(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return s;
-}
-
-// The keys a configuration file names (lower case). The file has been
-// loaded by the host library already, so its form is known to be good.
-std::set<std::string> KeysNamedIn(const std::string& file) {
-    std::set<std::string> keys;
-    std::ifstream in(file, std::ios::binary);
-    std::string line;
-    while (std::getline(in, line)) {
-        const std::size_t eq = line.find('=');
-        if (eq == std::string::npos)
-            continue;
-        std::string key = line.substr(0, eq);
-        key.erase(0, key.find_first_not_of(" \t\xEF\xBB\xBF"));
-        key.erase(key.find_last_not_of(" \t") + 1);
-        if (!key.empty() && key[0] != '#' && key[0] != ';')
-            keys.insert(Lower(key));
-    }
-    return keys;
 }
 
 }  // namespace
@@ -140,14 +111,12 @@ bool SetUpHostConfig(const HostConfigRequest& request, HostConfigResult& result,
             return false;
     }
 
-    std::set<std::string> named;
     if (!request.configFile.empty()) {
         char why[CONFIG_ERROR_MAX] = "";
         if (miraconf_load(request.configFile.c_str(), why, sizeof why) != 0) {
             error = *why != '\0' ? why : request.configFile + ": cannot be loaded";
             return false;
         }
-        named = KeysNamedIn(request.configFile);
     }
     for (const std::string& pair : request.overrides) {
         const std::size_t eq = pair.find('=');
@@ -158,11 +127,10 @@ bool SetUpHostConfig(const HostConfigRequest& request, HostConfigResult& result,
         const std::string key = pair.substr(0, eq);
         if (!Set(key.c_str(), pair.substr(eq + 1), error))
             return false;
-        named.insert(Lower(key));
     }
     // The scan file goes below the data folder in force, unless a folder of
     // its own was given.
-    if (named.count("tempdir") == 0 &&
+    if (miraconf_is_set("TempDir") == 0 &&
         !Set("TempDir", (fs::path(ConfigValue("DataDir")) / "tmp").string(), error))
         return false;
     for (int id : kHostTextIds) {

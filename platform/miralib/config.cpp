@@ -187,6 +187,11 @@ class Store {
         const KnownKey* known = FindKnown(folded);
         return known != nullptr && DefaultValue(*known, value);
     }
+    // True when the key was set or loaded (its default does not count).
+    bool IsSet(const std::string& folded) const {
+        std::shared_lock lock(m_lock);
+        return m_values.count(folded) != 0;
+    }
     // Applies a batch of changes at once; a null value removes the key.
     void Apply(const std::vector<std::pair<std::string, const std::string*>>& changes) {
         std::unique_lock lock(m_lock);
@@ -476,6 +481,18 @@ extern "C" MIRALIB_API int miraconf_get(const char* key, char* buf, size_t size)
         }
         std::memcpy(buf, value.c_str(), value.size() + 1);
         return 1;
+    } catch (...) {
+        return 0;
+    }
+}
+
+extern "C" MIRALIB_API int miraconf_is_set(const char* key) {
+    try {
+        std::string folded;
+        if (key == nullptr || !miralib::FoldKey(key, &folded)) {
+            return 0;
+        }
+        return miralib::TheStore().IsSet(folded) ? 1 : 0;
     } catch (...) {
         return 0;
     }

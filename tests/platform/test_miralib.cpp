@@ -72,12 +72,15 @@ TEST_F(MiraConf, DefaultsOfTheKnownKeys) {
 }
 
 TEST_F(MiraConf, SetGetIgnoresKeyCaseAndNullRestoresDefault) {
+    EXPECT_EQ(0, miraconf_is_set("StampLabel"));  // a default is no value set
     ASSERT_EQ(0, miraconf_set("stamplabel", "relay-7"));
     EXPECT_EQ("relay-7", Get("STAMPLABEL"));
+    EXPECT_EQ(1, miraconf_is_set("STAMPLABEL"));
     ASSERT_EQ(0, miraconf_set("StampHost", ""));  // set empty, not unset
     EXPECT_EQ("", Get("StampHost"));
     ASSERT_EQ(0, miraconf_set("StampLabel", nullptr));
     EXPECT_EQ("mailward", Get("StampLabel"));
+    EXPECT_EQ(0, miraconf_is_set("StampLabel"));
     ASSERT_EQ(0, miraconf_set("Host.Own-Key_1", "kept as given\twith tab"));
     EXPECT_EQ("kept as given\twith tab", Get("host.own-key_1"));
     miraconf_reset();

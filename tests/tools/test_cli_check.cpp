@@ -239,8 +239,13 @@ TEST_F(CliCheck, MistakesAreRefusedWithTheReasonBeforeAnyMail) {
     const Case cases[] = {
         {{}, "usage: mailward COMMAND"},
         {{"scan"}, "unknown command 'scan'"},
-        {{"check", "--frobnicate", "x"}, "unknown option --frobnicate"},
-        {{"check", "--set"}, "option --set needs a value"},
+        {{"check", "--frobnicate", "x"}, "not expected: --frobnicate"},
+        {{"check", "--set"}, "--set: 1 required NAME missing"},
+        {{"check", "--timeout", "-3", "mails"}, "--timeout: Value -3 not in range"},
+        // Options of another command are errors, not silently ignored.
+        {{"decode-header", "--set", "X", "--config", "F", "=?us-ascii?q?a?="},
+         "not expected: --config --set"},
+        {{"rules", "extra"}, "not expected: extra"},
         {{"check"}, "no mail given"},
         {{"check", "empty"}, "no mail found"},
         {{"check", "--flags", "all,virus", "mails"}, "unknown flag 'virus'"},
