@@ -248,7 +248,10 @@ bool copy_file(const char* from, const char* to) {
         return fail(ERROR_INVALID_PARAMETER);
     if (!is_disk_file(from))
         return false;
-    if (!write_allowed(0))
+    // CopyFileA writes in one call: the hook sees the whole size at once.
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (GetFileAttributesExA(from, GetFileExInfoStandard, &data) &&
+        !write_allowed((static_cast<std::size_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow))
         return fail(ERROR_DISK_FULL);
     BY_HANDLE_FILE_INFORMATION a, b;
     if (file_identity(from, &a) && file_identity(to, &b) &&
