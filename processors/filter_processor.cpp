@@ -71,8 +71,13 @@ std::FILE* CFilterProcessor::CreateUniqueFile(const std::string& path, std::stri
             chosen = candidate;
             return f;
         }
-        if (!pf::name_taken(candidate.c_str()))
-            return nullptr;  // not a clash: no access, no folder, a full disk
+        const unsigned long code = pf::last_error();
+        if (!pf::name_taken(candidate.c_str())) {
+            // Not a clash: no access, no folder, a full disk.
+            errmsg("CFilterProcessor::CreateUniqueFile() - cannot create %s: %s", candidate.c_str(),
+                   WINError2str(code));
+            return nullptr;
+        }
         taken = n;
         // Jump ahead while names are taken; at the first free jump, search
         // back for the lowest free number above the last taken one.
@@ -127,8 +132,8 @@ std::string CFilterProcessor::move_part_to_dir(CMimePart* pPart, const char* psz
     for (const std::string& file : {MimeSafeFileName(name.c_str()), std::string(SAFE_NAME_EMPTY)}) {
         std::FILE* f = CreateUniqueFile(JoinPath(pszDir, file), path);
         if (f == nullptr) {
-            errmsg("CFilterProcessor::move_part_to_dir() - no new file for %s in %s: %s",
-                   file.c_str(), pszDir, WINError2str(pf::last_error()));
+            errmsg("CFilterProcessor::move_part_to_dir() - no new file for %s in %s", file.c_str(),
+                   pszDir);
             continue;
         }
         bool ok = MimeFileWrite(f, data, static_cast<std::size_t>(length));
