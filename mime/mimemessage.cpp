@@ -27,17 +27,36 @@
 
 namespace {
 
-// "<path>.tmp", or false when it does not fit a path buffer: a cut name
-// could be the mail itself.
+// Random characters in a temporary file's name, and names tried before a
+// save gives up (each clash is a one-in-62^10 chance).
+constexpr std::size_t TEMP_NAME_RANDOM = 10;
+constexpr int TEMP_NAME_ATTEMPTS = 100;
+constexpr const char* TEMP_SUFFIX = ".tmp";
+
+// "<path>.<random>.tmp" beside the mail, or false when it does not fit a
+// path buffer: a cut name could be the mail itself.
 bool TempPathFor(const char* pszPath, std::string& strTemp) {
-    strTemp = std::string(pszPath) + ".tmp";
+    strTemp = std::string(pszPath) + "." + pf::random_name(TEMP_NAME_RANDOM) + TEMP_SUFFIX;
     return pf::path_fits(strTemp);
 }
 
-// A fresh temporary file, made exclusively: a stale file or a link planted
-// under the name is removed first and never written through.
-std::FILE* CreateTemp(const std::string& strTemp) {
-    return pf::create_replacing(strTemp.c_str());
+// A new temporary file under the name TempPathFor gave, made exclusively
+// (never over or through anything there, a planted link included). A name
+// that is taken is never removed: another random name is tried in its
+// place, and `strTemp` names the file made.
+std::FILE* CreateTemp(std::string& strTemp) {
+    const std::size_t nTail = 1 + TEMP_NAME_RANDOM + std::strlen(TEMP_SUFFIX);
+    const std::string strMail = strTemp.substr(0, strTemp.size() - nTail);
+    for (int nAttempt = 0; nAttempt < TEMP_NAME_ATTEMPTS; ++nAttempt) {
+        if (nAttempt > 0 && !TempPathFor(strMail.c_str(), strTemp)) {
+            return nullptr;
+        }
+        std::FILE* pFile = pf::create_exclusive(strTemp.c_str());
+        if (pFile || !pf::name_taken(strTemp.c_str())) {
+            return pFile;  // made, or failed for another reason than the name
+        }
+    }
+    return nullptr;
 }
 
 // High bit set in each byte of `w` that is a CR. Exact for the lowest such
@@ -147,13 +166,21 @@ int CMimeMessage::LoadMsg(const char* pszPath, bool bFullParse) {
     if (!pszPath || !file.open(pszPath)) {
         return LOAD_NO_FILE;
     }
-    const std::size_t nLength = static_cast<std::uint32_t>(file.size());
+    // The whole size, never cut to 32 bits: a mail that does not fit this
+    // process's memory is refused, not read in part.
+    const std::uint64_t nSize = file.size();
+    if (nSize >= SIZE_MAX) {
+        return LOAD_NO_MEMORY;
+    }
+    const std::size_t nLength = static_cast<std::size_t>(nSize);
     char* pText = static_cast<char*>(std::malloc(nLength + 1));
     if (!pText) {
         return LOAD_NO_MEMORY;
     }
+    // A file that reads shorter than its size (changed meanwhile, or a
+    // read error) is not parsed in part.
     const std::size_t nRead = file.read(pText, nLength);
-    if (nRead == 0) {
+    if (nRead == 0 || nRead != nLength) {
         std::free(pText);
         return LOAD_NO_FILE;
     }

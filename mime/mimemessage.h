@@ -4,18 +4,19 @@
  *   LoadMsg(path, full)    reads the whole file with one read, turns CR LF
  *                          into LF in place and parses it (fully, or only its
  *                          header block). Results: LOAD_OK 0, LOAD_NO_MEMORY
- *                          -1, LOAD_NO_FILE -2 (not opened, not read, empty),
+ *                          -1, LOAD_NO_FILE -2 (not opened, not a regular
+ *                          file, not read whole, empty),
  *                          LOAD_PARSE_FAILED -3 (the tree then holds what was
  *                          parsed; discard the message). Never throws.
  *   LoadMsgFromBuffer      the same over bytes in memory (copied first); the
  *                          file name is left as it was.
  *   SaveMsg(path)          writes the whole tree with CR LF line ends. The
- *                          text goes to "<path>.tmp" first, which replaces
+ *                          text goes to a temporary file first, which replaces
  *                          the file in one step only when all of it was
  *                          written; on any failure the old file is as it was.
  *   SaveHeaderChangedMsg   rewrites only the header block of the file at the
  *                          path from the current header record and copies the
- *                          body byte for byte, through "<path>.tmp" replaced
+ *                          body byte for byte, through a temporary file replaced
  *                          in one step; the old header block may not be
  *                          longer than the new dump (LF line ends counted
  *                          there, CR LF in the file), else it fails.
@@ -27,21 +28,24 @@
  * that accept the risk for the speed (the flush is most of the time of a
  * rewrite on a slow disk).
  *
- * Temporary files: a stale "<path>.tmp" is removed and the new one made
- * exclusively (owner-only), so that a link planted under that name is never
- * followed; just before it replaces the mail it takes the mail's access
- * rights (a new mail: those of a new file in its folder). A path whose "<path>.tmp" would not fit a
- * path buffer (pf::path_fits) is refused: cutting it could name the mail itself. When the final
+ * Temporary files: "<path>.<random>.tmp" beside the mail, made exclusively
+ * (owner-only) under a name no file has: a taken name (another mail's file,
+ * a planted link) is never removed or followed, another random name is
+ * tried instead; just before it replaces the mail it takes the mail's access
+ * rights (a new mail: those of a new file in its folder). A path whose temporary name would not fit
+ * a path buffer (pf::path_fits) is refused: cutting it could name the mail itself. When the final
  * replace fails, the temporary file stays and the error line names it; every other failure removes
  * it.
  *
  * Limits: SHC_LINE_CHARS (pieces in which old header lines are read),
  * SHC_COPY_BLOCK (body copy block), SHC_FILE_BUFFER (stream buffers of the
  * copy); the parser's limits are in mimepart.h.
- * Files larger than 4 GiB are read by the low 32 bits of their length.
+ * Sizes are 64-bit: a file is read whole or not at all (a file larger than
+ * memory fails with LOAD_NO_MEMORY; the service refuses mails above its
+ * MaxMailSize before they are loaded).
  *
- * Two operations on the same mail file must not run at once (fixed temporary
- * name). A message belongs to one thread.
+ * Two operations on the same mail file must not run at once (the later
+ * replace wins). A message belongs to one thread.
  */
 #ifndef MAILWARD_MIMEMESSAGE_H
 #define MAILWARD_MIMEMESSAGE_H

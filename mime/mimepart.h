@@ -88,6 +88,9 @@ class CMimePart {
     std::string m_strBoundary;  // boundary of a multipart, else empty
     bool m_bUUEncoded;          // uuencoded container or block
     std::string m_strUUName;    // file name from a block's begin line
+    // Put in by the check itself (a notice in place of a removed or moved
+    // part): the part processors pass it over for the rest of the check.
+    bool m_bInserted = false;
 
     explicit CMimePart(CMimePart* pParent);
     virtual ~CMimePart();

@@ -11,7 +11,16 @@
  *
  *   key                 kind     default
  *   TempDir             path     the system's temporary folder
- *   DataDir             path     <system temporary folder>/mailward
+ *   DataDir             path     $XDG_STATE_HOME/mailward, else
+ *                                $HOME/.local/state/mailward (Windows:
+ *                                %LOCALAPPDATA%\mailward), else
+ *                                "mailward-data": a folder of the service's
+ *                                own, never a shared one such as /tmp. Its
+ *                                backup folder must belong to the service's
+ *                                user and be writable by it alone.
+ *   MaxMailSize         bytes    268435456 (256 MiB; MIRACONF_DEFAULT_MAX_
+ *                                MAIL_SIZE): a larger mail is refused with
+ *                                ERR_LOAD and left as it is, never cut
  *   StampLabel          text     "mailward"
  *   StampHost           text     none (the stamp then names the local host)
  *   SubjectMark         text     "[SPAM]"
@@ -32,7 +41,8 @@
  * Other keys are kept as they are given, for the host's own use. Values are
  * single-line texts: control characters other than tab are refused, because
  * values end up in header fields and paths. Integer keys take only whole
- * decimal numbers.
+ * decimal numbers; byte counts (MaxMailSize) whole decimal numbers up to
+ * 2^64-1.
  *
  * The configuration file is plain text, one "key = value" per line:
  *
@@ -87,6 +97,9 @@
 #define MIRACONF_MAX_KEY 64
 /* Longest value (bytes, without the terminating NUL). */
 #define MIRACONF_MAX_VALUE 4096
+/* MaxMailSize when none is set: mails up to 256 MiB are checked. */
+#define MIRACONF_DEFAULT_MAX_MAIL_SIZE 268435456ULL
+#define MIRACONF_DEFAULT_MAX_MAIL_SIZE_TEXT "268435456"
 /* Longest line of a configuration file and largest configuration file. */
 #define MIRACONF_MAX_LINE 16384
 #define MIRACONF_MAX_FILE (1024 * 1024)

@@ -33,6 +33,30 @@
  *   create_replacing  create_exclusive, but a file (or a link) already under
  *                   the name is removed first and never written through;
  *                   the common case, a free name, costs one system call.
+ *   copy_to_new_file  copy_file into a new file made like create_exclusive
+ *                   (never over or through anything under the name; a
+ *                   failed copy leaves nothing behind).
+ *   Every file opened for reading (InputFile, copy_file, copy_to_new_file)
+ *   is opened without waiting (a FIFO or a device cannot block the open)
+ *   and tested before any byte is read: anything but a regular file fails
+ *   (EISDIR for a folder, EINVAL for the rest on POSIX;
+ *   ERROR_INVALID_PARAMETER on Windows). copy_file's target must be a
+ *   regular file too when it exists.
+ *   make_private_dir  a new folder <parent>/<prefix><random letters> that
+ *                   only its owner may use (POSIX 0700; Windows: a DACL of
+ *                   the owner alone), made exclusively: never an existing
+ *                   folder or a link. remove_dir removes an empty folder.
+ *   make_private_dirs make_dirs, but the folders it makes are owner-only.
+ *   is_private_dir  the path is a folder (not a link to one) of this
+ *                   process's user that no one else may write into (POSIX:
+ *                   owner is the effective user, no group or other write
+ *                   bit; Windows: a folder).
+ *   random_name     letters and digits from the system's random source.
+ *   set_fault_hooks test seam: every block that copy_file and
+ *                   copy_to_new_file write passes the hook first; false
+ *                   fails the write as a full disk would (ENOSPC /
+ *                   ERROR_DISK_FULL). Process-wide; set it while nothing is
+ *                   copied.
  *   take_access     gives a closed file of ours (a temporary file about to
  *                   replace `target`) the access rights a file written in
  *                   place at `target` would have: those of the file there
@@ -97,6 +121,29 @@ std::FILE* create_exclusive(const char* path);
 std::FILE* create_replacing(const char* path);
 // See the top of this file; false when the rights could not be read or set.
 bool take_access(const char* path, const char* target);
+// Copies `from` into a new owner-only file `to` (see the top).
+bool copy_to_new_file(const char* from, const char* to);
+// <parent>/<prefix><PRIVATE_DIR_RANDOM random characters>, made owner-only and
+// exclusively; the path, or "" on failure (last_error says why).
+std::string make_private_dir(const char* parent, const char* prefix);
+bool make_private_dirs(const char* path);  // make_dirs, new folders owner-only
+bool remove_dir(const char* path);         // an empty folder
+bool is_private_dir(const char* path);     // ours, writable by us alone
+// Something is under the name, of any kind (a dangling link too).
+bool name_taken(const char* path);
+// `n` characters of [0-9A-Za-z] from the system's random source.
+std::string random_name(std::size_t n);
+constexpr std::size_t PRIVATE_DIR_RANDOM = 12;
+
+// Test seam for the writes of copy_file / copy_to_new_file (see the top).
+struct FaultHooks {
+    // Called before `n` bytes are written; false: the write fails.
+    bool (*beforeWrite)(std::size_t n, void* user) = nullptr;
+    void* user = nullptr;
+};
+void set_fault_hooks(const FaultHooks* hooks);  // copied; null removes them
+// Whether the installed hook lets `n` bytes be written (true without one).
+bool write_allowed(std::size_t n);
 unsigned long last_error();
 void sleep_ms(unsigned ms);
 
@@ -113,11 +160,15 @@ class InputFile {
 
     bool open(const char* path);  // false: no such file, no access, a folder
     std::uint64_t size() const { return m_nSize; }
+    // After a failed open: the name was there, but not a regular file (a
+    // folder, a FIFO, a device, a link to one of them).
+    bool not_regular() const { return m_bNotRegular; }
     std::size_t read(void* buffer, std::size_t n);
 
   private:
     std::intptr_t m_handle = -1;  // fd on POSIX, HANDLE on Windows
     std::uint64_t m_nSize = 0;
+    bool m_bNotRegular = false;
 };
 
 // _splitpath: drive ("" on POSIX), directory (with its trailing separator),

@@ -4,9 +4,12 @@
 #include "processors/filter_processor.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 #include "mailhdr/mailhdr.h"
+#include "mime/mimeoutput.h"
 #include "mime/safename.h"
 #include "processors/host_values.h"
 #include "platform.h"
@@ -37,37 +40,112 @@ int CFilterProcessor::FilterParts(CMimePart* pRoot, const char* pszRuleSet) {
     return result;
 }
 
-std::string CFilterProcessor::MakeUniqueFileName(const std::string& path) {
-    if (!pf::file_exists(path.c_str()))
-        return path;
+std::string CFilterProcessor::Candidate(const std::string& base, const std::string& ext, int n) {
+    return n <= 1 ? base + ext : base + std::to_string(n) + ext;
+}
+
+std::FILE* CFilterProcessor::CreateUniqueFile(const std::string& path, std::string& chosen) {
+    chosen.clear();
     // The extension starts at the first dot of the file name itself.
     std::size_t nameStart = path.find_last_of("/\\");
     nameStart = nameStart == std::string::npos ? 0 : nameStart + 1;
-    std::size_t dot = path.find('.', nameStart);
-    std::string base = dot == std::string::npos ? path : path.substr(0, dot);
-    std::string ext = dot == std::string::npos ? "" : path.substr(dot);
-    for (int n = 2; n <= UNIQUE_NAME_LIMIT; ++n) {
-        std::string candidate = base + std::to_string(n) + ext;
-        if (candidate.size() >= PF_MAX_PATH)
-            return "";
-        if (!pf::file_exists(candidate.c_str()))
-            return candidate;
+    const std::size_t dot = path.find('.', nameStart);
+    const std::string base = dot == std::string::npos ? path : path.substr(0, dot);
+    const std::string ext = dot == std::string::npos ? "" : path.substr(dot);
+    const std::string key = base + '\n' + ext;
+    if (m_lastNumber.size() >= UNIQUE_NAME_MEMORY && m_lastNumber.count(key) == 0)
+        m_lastNumber.clear();
+    int& last = m_lastNumber[key];  // numbers up to `last` are known taken
+
+    // `taken`: the highest number seen taken; `step`: the next jump.
+    int taken = last;
+    int step = 1;
+    int n = last + 1;
+    while (n <= UNIQUE_NAME_LIMIT) {
+        const std::string candidate = Candidate(base, ext, n);
+        if (!pf::path_fits(candidate))
+            return nullptr;
+        ++m_nNamesTried;
+        if (std::FILE* f = pf::create_exclusive(candidate.c_str())) {
+            last = n;
+            chosen = candidate;
+            return f;
+        }
+        const unsigned long code = pf::last_error();
+        if (!pf::name_taken(candidate.c_str())) {
+            // Not a clash: no access, no folder, a full disk.
+            errmsg("CFilterProcessor::CreateUniqueFile() - cannot create %s: %s", candidate.c_str(),
+                   WINError2str(code));
+            return nullptr;
+        }
+        taken = n;
+        // Jump ahead while names are taken; at the first free jump, search
+        // back for the lowest free number above the last taken one.
+        int hi = taken + step;
+        step *= 2;
+        if (hi > UNIQUE_NAME_LIMIT)
+            hi = UNIQUE_NAME_LIMIT;
+        if (hi == taken)
+            break;
+        ++m_nNamesTried;
+        if (pf::name_taken(Candidate(base, ext, hi).c_str())) {
+            taken = hi;
+            n = hi + 1;
+            continue;
+        }
+        int lo = taken;  // taken; `hi` free
+        while (hi - lo > 1) {
+            const int mid = lo + (hi - lo) / 2;
+            ++m_nNamesTried;
+            if (pf::name_taken(Candidate(base, ext, mid).c_str()))
+                lo = mid;
+            else
+                hi = mid;
+        }
+        n = hi;
+        step = 1;
     }
-    return "";
+    last = taken;
+    return nullptr;
 }
 
 std::string CFilterProcessor::move_part_to_dir(CMimePart* pPart, const char* pszDir) {
     if (pPart == nullptr || pszDir == nullptr)
         return "";
+    // A relative folder would land wherever the host's current folder is,
+    // an empty one in the root.
+    if (*pszDir == '\0' || !std::filesystem::path(pszDir).is_absolute()) {
+        errmsg(
+            "CFilterProcessor::move_part_to_dir() - target folder \"%s\" is not an absolute path",
+            pszDir);
+        return "";
+    }
+    std::int64_t length = 0;
+    char* data = pPart->DecodeData(length);
+    if (data == nullptr || length < 0) {
+        std::free(data);
+        errmsg("CFilterProcessor::move_part_to_dir() - no memory for the part's contents");
+        return "";
+    }
     const std::string name = pPart->GetName();
-    std::string path = MakeUniqueFileName(JoinPath(pszDir, MimeSafeFileName(name.c_str())));
-    if (!path.empty() && pPart->SaveData(path.c_str()))
-        return path;
-    path = MakeUniqueFileName(JoinPath(pszDir, SAFE_NAME_EMPTY));
-    if (!path.empty() && pPart->SaveData(path.c_str()))
-        return path;
-    errmsg("SaveData(%s) failed", path.c_str());
-    return "";
+    std::string path;
+    for (const std::string& file : {MimeSafeFileName(name.c_str()), std::string(SAFE_NAME_EMPTY)}) {
+        std::FILE* f = CreateUniqueFile(JoinPath(pszDir, file), path);
+        if (f == nullptr) {
+            errmsg("CFilterProcessor::move_part_to_dir() - no new file for %s in %s", file.c_str(),
+                   pszDir);
+            continue;
+        }
+        bool ok = MimeFileWrite(f, data, static_cast<std::size_t>(length));
+        ok = std::fclose(f) == 0 && ok;
+        if (ok)
+            break;
+        errmsg("SaveData(%s) failed", path.c_str());
+        pf::delete_file(path.c_str());  // a part cut short is no copy
+        path.clear();
+    }
+    std::free(data);
+    return path;
 }
 
 void CFilterProcessor::AddKeywordEntry(CMimePart* pRoot, const Rule* rule, const char* format) {

@@ -26,12 +26,26 @@
  * Names from the mail never leave the target directory: the file name is
  * the part's name reduced by MimeSafeFileName ("unnamed" when nothing is
  * left), then made unique (a.exe, a2.exe, a3.exe, ... up to
- * UNIQUE_NAME_LIMIT).
+ * UNIQUE_NAME_LIMIT; the number goes before the first dot of the name).
+ * The target directory must be given as an absolute path: an empty or a
+ * relative one fails the move.
+ *
+ * Quarantine files are shared with other processes and other users of the
+ * folder, so each candidate name is created exclusively, never through a
+ * link (a taken name of any kind, a dangling link too, moves on to the
+ * next). The search does not start at 1 each time: the processor remembers
+ * per folder and name the last number it used (up to UNIQUE_NAME_MEMORY
+ * names), and from there it tries the next number, then jumps ahead 1, 2,
+ * 4, 8, ... numbers while names are taken and searches back for the lowest
+ * free one between the last taken and the first free jump. A move costs a
+ * few system calls whether the folder holds ten files or 100,000.
  */
 #ifndef MAILWARD_FILTER_PROCESSOR_H
 #define MAILWARD_FILTER_PROCESSOR_H
 
+#include <cstdio>
 #include <string>
+#include <unordered_map>
 
 #include "processors/parts_processor.h"
 #include "rules/rulehelper.h"
@@ -48,17 +62,29 @@ class CFilterProcessor : public CBasePartsProcessor {
     int FilterParts(CMimePart* pRoot, const char* pszRuleSet);
     int ProcessPart(CMimePart* pPart) override;
 
+    // Most folder and name pairs whose last number is remembered.
+    static constexpr std::size_t UNIQUE_NAME_MEMORY = 4096;
+
     // Saves the part's decoded contents into `pszDir`; the path, or "".
     std::string move_part_to_dir(CMimePart* pPart, const char* pszDir);
-    // `path` itself when nothing exists there, else the first free
-    // base<n>ext for n = 2..UNIQUE_NAME_LIMIT, else "".
-    static std::string MakeUniqueFileName(const std::string& path);
+    // Creates a new file for `path` (see the top): `path` itself or
+    // base<n>ext for n = 2..UNIQUE_NAME_LIMIT, exclusively. The open file
+    // ("wb"), and in `chosen` its path; null when no name is free or the
+    // file cannot be made.
+    std::FILE* CreateUniqueFile(const std::string& path, std::string& chosen);
+    // Names tried (created or looked at) since the processor was made.
+    std::size_t NamesTried() const { return m_nNamesTried; }
 
   private:
     void AddKeywordEntry(CMimePart* pRoot, const Rule* rule, const char* format);
+    // The candidate with number `n` (1: `base` + `ext` itself).
+    static std::string Candidate(const std::string& base, const std::string& ext, int n);
 
     CRuleHelper* m_pRuleHelper;
     RuleSet* m_pRuleSet = nullptr;
+    // Last number used per "<folder>/<base>" + "\n" + ext (worker only).
+    std::unordered_map<std::string, int> m_lastNumber;
+    std::size_t m_nNamesTried = 0;
 };
 
 #endif

@@ -19,7 +19,7 @@ int CBasePartsProcessor::ProcessPart(CMimePart*) {
 }
 
 int CBasePartsProcessor::ProcessParts(CMimePart* pPart) {
-    if (pPart == nullptr)
+    if (pPart == nullptr || pPart->m_bInserted)
         return 0;
     const PartReport* record = m_pReport->FindPart(pPart);
     if (record == nullptr || record->action == PART_REMOVED)
@@ -55,13 +55,18 @@ int CBasePartsProcessor::delete_part(CMimePart* pPart, const char* pszName, cons
         pPart->SetHeader(MAILHDR_FLD_CTE, "quoted-printable");
         pPart->RemoveHeader(MAILHDR_FLD_DISPOSITION);
         pPart->RemoveAllParts();
-        return pPart->SetData(pszNotice, -1) != nullptr ? 0 : -1;
+        if (pPart->SetData(pszNotice, -1) == nullptr)
+            return -1;
+        pPart->m_bInserted = true;
+        return 0;
     }
     int index = parent->GetPartIndex(pPart);
     if (index < 0 || pszName == nullptr)
         return -1;
-    if (parent->ReplacePart(static_cast<unsigned>(index), pszName, pszNotice) == nullptr)
+    CMimePart* notice = parent->ReplacePart(static_cast<unsigned>(index), pszName, pszNotice);
+    if (notice == nullptr)
         return -1;
+    notice->m_bInserted = true;
     if (parent->m_bUUEncoded) {
         std::string text = parent->GetData() != nullptr ? parent->GetData() : "";
         text += "\n\n";

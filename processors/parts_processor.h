@@ -6,6 +6,10 @@
  * hands each part to the kind's ProcessPart:
  *   - a part without a record in the check report, or whose record has the
  *     code PART_REMOVED (32), is passed over with everything below it;
+ *   - so is a notice the check itself put in (m_bInserted, set by
+ *     delete_part): no later pass of the same check matches, moves or
+ *     removes it again, even when a freed part's record is found under the
+ *     new part's address;
  *   - a part whose parent does not hold it stops the walk with -1 and the
  *     error "CBasePartsProcessor::ProcessPart() - invalid parent part";
  *   - ProcessPart -1 stops the walk at once (later parts stay unvisited);
@@ -22,7 +26,8 @@
  *   - any other part is replaced in its parent by a text part (a uuencoded
  *     block when the parent carries blocks) named `name`; a parent that
  *     carries blocks also gets the notice appended to its own text.
- *   Result 0, or -1 with the tree unchanged.
+ *   The notice part (the top part itself, when it was the one replaced) is
+ *   marked inserted. Result 0, or -1 with the tree unchanged.
  *
  * Processors run on the worker thread only, over a tree no other thread sees.
  */

@@ -15,6 +15,16 @@
 
 namespace {
 
+// Name of the private folder below TempDir, before its random letters.
+constexpr const char* SCAN_FOLDER_PREFIX = "mailward-";
+
+std::string JoinPath(const std::string& dir, const std::string& name) {
+    std::string path = dir;
+    if (!path.empty() && path.back() != pf::path_sep())
+        path += pf::path_sep();
+    return path + name;
+}
+
 // Writes the decoded contents of `part` to a new file at `path`, in place of
 // a file left there.
 bool WriteScanFile(CMimePart* part, const std::string& path) {
@@ -37,8 +47,34 @@ bool WriteScanFile(CMimePart* part, const std::string& path) {
 
 }  // namespace
 
+const std::string& CSecurityProcessor::CScanFolder::Path() {
+    const std::string tempDir = ConfigText("TempDir");
+    if (!m_strPath.empty() && tempDir == m_strTempDir && pf::is_private_dir(m_strPath.c_str()))
+        return m_strPath;
+    Remove();
+    if (tempDir.empty())
+        return m_strPath;
+    m_strPath = pf::make_private_dir(tempDir.c_str(), SCAN_FOLDER_PREFIX);
+    m_strTempDir = tempDir;
+    return m_strPath;
+}
+
+void CSecurityProcessor::CScanFolder::Remove() {
+    if (m_strPath.empty())
+        return;
+    // Only a folder that is still ours is emptied: a name taken over by
+    // someone else is left alone.
+    if (pf::is_private_dir(m_strPath.c_str())) {
+        pf::delete_file(JoinPath(m_strPath, HostText(TEXT_SCAN_FILE)).c_str());
+        pf::remove_dir(m_strPath.c_str());
+    }
+    m_strPath.clear();
+    m_strTempDir.clear();
+}
+
 CSecurityProcessor::CSecurityProcessor(CCheckReport* pReport) : CBasePartsProcessor(pReport) {
     m_nLogChannel = debug_gethandle("MAILWARD_AV");
+    m_scanFolder.Path();  // made now; remade at a scan when it has gone
 }
 
 CSecurityProcessor::~CSecurityProcessor() {
@@ -61,15 +97,17 @@ int CSecurityProcessor::ActivateAV(int mode, const char* text) {
 }
 
 std::string CSecurityProcessor::ScanFilePath() {
-    std::string dir = ConfigText("TempDir");
-    std::string path = dir;
-    if (!path.empty() && path.back() != pf::path_sep())
-        path += pf::path_sep();
-    return path + HostText(TEXT_SCAN_FILE);
+    const std::string& dir = m_scanFolder.Path();
+    return dir.empty() ? std::string() : JoinPath(dir, HostText(TEXT_SCAN_FILE));
 }
 
 int CSecurityProcessor::AVCheckPart(CMimePart* pPart) {
     const std::string path = ScanFilePath();
+    if (path.empty()) {
+        errmsg("CSecurityProcessor::AVCheckPart() - no private scan folder below TempDir %s: %s",
+               ConfigText("TempDir").c_str(), WINError2str(pf::last_error()));
+        return -1;
+    }
     if (!WriteScanFile(pPart, path)) {
         debugmsg(m_nLogChannel, "CSecurityProcessor::AVCheckPart() - saving part to %s failed",
                  path.c_str());

@@ -9,12 +9,19 @@
  * (12) appends host text 70 to its name, any other value leaves it.
  * The engine is ended (AV_Exit) when the processor is destroyed.
  *
- * AVCheckPart(part) writes the part's decoded contents to the one scan file
- * (TempDir, host text 69), has the engine scan it and deletes it: the
- * engine's 1 (virus), 0 (clean), or -1 (file not written, engine failure).
- * The scan file is created exclusively with owner-only permissions after any
- * stale file of that name is removed, so no other process can plant a link
- * there for us to write through.
+ * AVCheckPart(part) writes the part's decoded contents to the scan file,
+ * has the engine scan it and deletes it: the engine's 1 (virus), 0 (clean),
+ * or -1 (file not written, engine failure).
+ *
+ * Scan folder: each processor (one per service object) makes a private
+ * folder of its own below TempDir when it is made ("mailward-" and random
+ * letters, created exclusively, owner-only) and keeps its scan file (named by
+ * host text 69) in it; the folder is removed with the processor. TempDir is
+ * read at each scan: when it has changed, or the folder has gone or is no
+ * longer ours alone, the old folder is removed and a new one made. So two
+ * services or two processes sharing a TempDir never meet at one scan file,
+ * and no other user can reach it. The scan file is created exclusively after
+ * a file of ours left there is removed.
  *
  * ProcessPart results: 0 clean / nothing to check / infected and left,
  * PART_RENAMED (2), PART_REMOVED (32), -1 engine failure (the walk stops).
@@ -43,10 +50,33 @@ class CSecurityProcessor : public CBasePartsProcessor {
     int VirusAction() const { return m_nVirusAction.load(std::memory_order_acquire); }
     int LogChannel() const { return m_nLogChannel; }
 
-    // The scan file's path: TempDir, the path separator, host text 69.
-    static std::string ScanFilePath();
+    // The scan file's path: the private folder (made when needed), the path
+    // separator, host text 69; "" when no folder can be made.
+    std::string ScanFilePath();
+    // The private folder in use ("" before the first one is made).
+    const std::string& ScanFolder() const { return m_scanFolder.Current(); }
 
   private:
+    // The private folder below TempDir (see the top of this file).
+    class CScanFolder {
+      public:
+        CScanFolder() = default;
+        ~CScanFolder() { Remove(); }
+        CScanFolder(const CScanFolder&) = delete;
+        CScanFolder& operator=(const CScanFolder&) = delete;
+        // The folder below the TempDir in force, made when needed; "" when
+        // it cannot be made.
+        const std::string& Path();
+        const std::string& Current() const { return m_strPath; }
+        // Removes the folder with a scan file left in it.
+        void Remove();
+
+      private:
+        std::string m_strTempDir;  // TempDir the folder was made in
+        std::string m_strPath;     // the folder, or ""
+    };
+
+    CScanFolder m_scanFolder;
     std::atomic<bool> m_bActive{false};
     std::atomic<int> m_nVirusAction{0};
     std::string m_strActivationText;

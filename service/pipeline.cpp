@@ -2,6 +2,8 @@
  * pipeline.cpp - the check of one queued mail, run on the worker thread.
  *
  * OnPop(job):
+ *    0. only a regular file no larger than MaxMailSize is checked: anything
+ *       else gets its error line and ERR_LOAD, untouched and not backed up;
  *    1. backup of the mail; the report is reset;
  *    2. whole-file scan (JOB_AV_CHECK, engine active): a virus leads to the
  *       replacement (7), an engine failure sets ERR_CHECK;
@@ -23,7 +25,9 @@
  *       is stopping), job and tree released.
  * The callback runs after every failure except while the service stops.
  */
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <new>
 #include <string>
@@ -93,6 +97,30 @@ void LoadFailed(int result, const char* source) {
     infomsg(format, source);
 }
 
+// Only a regular file no larger than MaxMailSize is checked: anything else
+// (a FIFO or a device would block or never end; a mail above the limit would
+// be cut or exhaust memory) is refused with its error line before the first
+// byte is read or copied, and left as it is.
+bool MailIsCheckable(const char* source) {
+    pf::InputFile probe;
+    const char* format = nullptr;
+    if (!probe.open(source)) {
+        format = probe.not_regular() ? "[MAILCHECK] [ERROR] [not a regular file %s]"
+                                     : "[MAILCHECK] [ERROR] [opening file %s]";
+    } else {
+        const std::string text = ConfigText("MaxMailSize");
+        const std::uint64_t limit = text.empty() ? MIRACONF_DEFAULT_MAX_MAIL_SIZE
+                                                 : std::strtoull(text.c_str(), nullptr, 10);
+        if (probe.size() > limit)
+            format = "[MAILCHECK] [ERROR] [larger than MaxMailSize %s]";
+    }
+    if (format == nullptr)
+        return true;
+    errmsg(format, source);
+    infomsg(format, source);
+    return false;
+}
+
 void CheckFailed(CCheckReport& report) {
     errmsg("CMailWard::OnPop() - Virenchcheck schlug fehl");
     infomsg("[MAILCHECK] [ERROR] [SECUREMAIL]");
@@ -114,6 +142,12 @@ void CMailWard::OnPop(MailJob* job) {
     }
     std::unique_ptr<CMimeMessage> message;
     try {
+        if (!MailIsCheckable(job->source)) {
+            m_report.Reset();
+            m_report.SetError(ERR_LOAD);
+            Finish(job, nullptr);
+            return;
+        }
         BackupMail(job->source);
         m_report.Reset();
         const bool scan = (job->flags & JOB_AV_CHECK) != 0 && m_pSecurity->IsActive();

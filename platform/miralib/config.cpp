@@ -116,8 +116,29 @@ std::string DefaultSignatureDir() {
     return ShippedFolder("data/signatures");
 }
 
+// The service's own folder, never one shared with other users:
+// $XDG_STATE_HOME/mailward, else $HOME/.local/state/mailward (POSIX) or
+// %LOCALAPPDATA%\mailward (Windows). Without any of them the folder
+// "mailward-data" in the current folder. The backup makes it (owner-only)
+// when it is missing.
 std::string DefaultDataDir() {
-    return JoinPath(SystemTempDir(), "mailward");
+    auto env = [](const char* name) {
+        const char* v = std::getenv(name);
+        return std::string(v != nullptr ? v : "");
+    };
+    if (std::string state = env("XDG_STATE_HOME"); !state.empty()) {
+        return JoinPath(state, "mailward");
+    }
+#if defined(_WIN32)
+    if (std::string local = env("LOCALAPPDATA"); !local.empty()) {
+        return JoinPath(local, "mailward");
+    }
+#else
+    if (std::string home = env("HOME"); !home.empty()) {
+        return JoinPath(JoinPath(JoinPath(home, ".local"), "state"), "mailward");
+    }
+#endif
+    return "mailward-data";
 }
 
 #if defined(_WIN32)
@@ -127,7 +148,7 @@ constexpr const char* SYSTEM_SIGNATURE_DIR = nullptr;
 constexpr const char* SYSTEM_SIGNATURE_DIR = "/var/lib/clamav";
 #endif
 
-enum class Kind { Text, Integer };
+enum class Kind { Text, Integer, Size };
 
 // A key with a default: a fixed text, a text worked out when it is read, or
 // neither (the key has no value until one is set).
@@ -147,6 +168,7 @@ const KnownKey KNOWN_KEYS[] = {
     {"virusmailmode", Kind::Integer, "0", nullptr},
     {"backupmode", Kind::Integer, "1", nullptr},
     {"flushmails", Kind::Integer, "1", nullptr},
+    {"maxmailsize", Kind::Size, MIRACONF_DEFAULT_MAX_MAIL_SIZE_TEXT, nullptr},
     {"templatedir", Kind::Text, nullptr, DefaultTemplateDir},
     {"signaturedir", Kind::Text, nullptr, DefaultSignatureDir},
     {"systemsignaturedir", Kind::Text, SYSTEM_SIGNATURE_DIR, nullptr},
@@ -252,6 +274,19 @@ bool ParseInt(std::string_view text, int* out) {
     return true;
 }
 
+// A byte count: whole decimal digits only, within 64 bits.
+bool IsSize(std::string_view text) {
+    if (text.empty() || text.size() > 20) {
+        return false;
+    }
+    for (char c : text) {
+        if (c < '0' || c > '9') {
+            return false;
+        }
+    }
+    return text.size() < 20 || text <= "18446744073709551615";
+}
+
 // Null when the value may be stored under the (folded) key, else the reason.
 const char* CheckValue(const std::string& folded, std::string_view value) {
     if (value.size() > MIRACONF_MAX_VALUE) {
@@ -266,6 +301,9 @@ const char* CheckValue(const std::string& folded, std::string_view value) {
     int unused = 0;
     if (known != nullptr && known->kind == Kind::Integer && !ParseInt(value, &unused)) {
         return "value must be a whole number";
+    }
+    if (known != nullptr && known->kind == Kind::Size && !IsSize(value)) {
+        return "value must be a number of bytes";
     }
     return nullptr;
 }

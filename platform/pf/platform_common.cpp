@@ -10,8 +10,10 @@
  */
 #include "platform.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <random>
 
 namespace pf {
 
@@ -29,7 +31,45 @@ int fold(unsigned char c) {
     return (c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c;
 }
 
+// The installed write hook; tests set it while nothing is copied, so a plain
+// pair read through one atomic pointer is enough.
+FaultHooks g_hooks;
+std::atomic<const FaultHooks*> g_activeHooks{nullptr};
+
 }  // namespace
+
+void set_fault_hooks(const FaultHooks* hooks) {
+    g_activeHooks.store(nullptr);
+    if (hooks != nullptr && hooks->beforeWrite != nullptr) {
+        g_hooks = *hooks;
+        g_activeHooks.store(&g_hooks);
+    }
+}
+
+bool write_allowed(std::size_t n) {
+    const FaultHooks* h = g_activeHooks.load();
+    return h == nullptr || h->beforeWrite(n, h->user);
+}
+
+std::string random_name(std::size_t n) {
+    static constexpr char ALPHABET[] =
+        "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+    constexpr unsigned ALPHABET_SIZE = sizeof ALPHABET - 1;
+    // random_device reads the system's source (getrandom, rand_s): names
+    // that another user of the machine cannot foresee.
+    std::random_device source;
+    std::string out;
+    out.reserve(n);
+    while (out.size() < n) {
+        unsigned word = source();
+        // Five characters per 32-bit word (62^5 < 2^32); the rest is dropped.
+        for (int i = 0; i < 5 && out.size() < n; ++i) {
+            out += ALPHABET[word % ALPHABET_SIZE];
+            word /= ALPHABET_SIZE;
+        }
+    }
+    return out;
+}
 
 SplitPath split_path(const char* path) {
     SplitPath out;

@@ -8,7 +8,13 @@
  * truncating, checks that it is not the source itself, and only then cuts it,
  * so a copy onto itself cannot destroy the mail. A copy that fails part-way
  * removes the half-written target rather than leave a short file that looks
- * like a backup.
+ * like a backup. Sources are opened with O_NONBLOCK and tested with fstat
+ * before the first read (open_regular), so a FIFO or a device given as a
+ * mail fails at once instead of blocking or reading without end.
+ *
+ * Private folders (make_private_dir) are made with mkdir 0700 under random
+ * names; mkdir never follows a link, so a name planted by another user only
+ * costs another try.
  *
  * Threads: POSIX has no suspended threads, so each thread waits at a start
  * gate (mutex + condition variable) until thread_resume opens it. The end
@@ -46,6 +52,11 @@ constexpr std::size_t COPY_CHUNK = 64 * 1024;
 constexpr mode_t DIR_MODE = 0777;
 // The exclusive file: owner may read and write, nobody else anything.
 constexpr mode_t EXCLUSIVE_MODE = 0600;
+// Private folders: the owner alone may list, enter and change them.
+constexpr mode_t PRIVATE_DIR_MODE = 0700;
+// Random names tried by make_private_dir before it gives up (each clash
+// is a one-in-62^12 chance, or a folder full of planted names).
+constexpr int PRIVATE_DIR_ATTEMPTS = 100;
 
 // Keeps errno of the failure across the clean-up calls after it.
 class ErrnoKeeper {
@@ -60,6 +71,10 @@ class ErrnoKeeper {
 };
 
 bool write_all(int fd, const char* p, std::size_t n) {
+    if (!write_allowed(n)) {
+        errno = ENOSPC;
+        return false;
+    }
     while (n > 0) {
         ssize_t w = ::write(fd, p, n);
         if (w < 0) {
@@ -78,103 +93,34 @@ bool fail(int code) {
     return false;
 }
 
-}  // namespace
-
-char path_sep() {
-    return '/';
-}
-
-bool file_exists(const char* path) {
-    if (path == nullptr)
-        return fail(EINVAL);
-    struct stat st;
-    return ::stat(path, &st) == 0;
-}
-
-bool is_directory(const char* path) {
-    if (path == nullptr)
-        return fail(EINVAL);
-    struct stat st;
-    return ::stat(path, &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-InputFile::~InputFile() {
-    if (m_handle >= 0)
-        ::close(static_cast<int>(m_handle));
-}
-
-bool InputFile::open(const char* path) {
-    if (path == nullptr || m_handle >= 0)
-        return fail(EINVAL);
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+// Opens `path` for reading without waiting (a FIFO without a writer or a
+// device would block a plain open for ever), then tests what it is: only a
+// regular file is kept, and it reads in blocking mode from then on. The fd,
+// or -1 with errno (EISDIR for a folder, EINVAL for anything else that is
+// not a regular file).
+int open_regular(const char* path, struct stat* st) {
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
-        return false;
-    struct stat st;
+        return -1;
     int code = 0;
-    if (::fstat(fd, &st) != 0)
+    if (::fstat(fd, st) != 0)
         code = errno;
-    else if (!S_ISREG(st.st_mode))
-        code = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;  // a folder, a device, a pipe
+    else if (!S_ISREG(st->st_mode))
+        code = S_ISDIR(st->st_mode) ? EISDIR : EINVAL;
+    else if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0)
+        code = errno;
     if (code != 0) {
         ::close(fd);
-        return fail(code);
+        errno = code;
+        return -1;
     }
-    m_handle = fd;
-    m_nSize = static_cast<std::uint64_t>(st.st_size);
-    return true;
+    return fd;
 }
 
-std::size_t InputFile::read(void* buffer, std::size_t n) {
-    std::size_t done = 0;
-    while (m_handle >= 0 && done < n) {
-        const ssize_t r =
-            ::read(static_cast<int>(m_handle), static_cast<char*>(buffer) + done, n - done);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0)
-            break;
-        done += static_cast<std::size_t>(r);
-    }
-    return done;
-}
-
-bool copy_file(const char* from, const char* to) {
-    if (from == nullptr || to == nullptr)
-        return fail(EINVAL);
-    int in = ::open(from, O_RDONLY | O_CLOEXEC);
-    if (in < 0)
-        return false;
-    struct stat src;
-    if (::fstat(in, &src) != 0) {
-        ErrnoKeeper keep;
-        ::close(in);
-        return false;
-    }
-    if (S_ISDIR(src.st_mode)) {
-        ::close(in);
-        return fail(EISDIR);
-    }
-    // Owner keeps write access so that a later copy can replace this one.
-    mode_t mode = (src.st_mode & 0777) | S_IWUSR;
-    int out = ::open(to, O_WRONLY | O_CREAT | O_CLOEXEC, mode);
-    if (out < 0) {
-        ErrnoKeeper keep;
-        ::close(in);
-        return false;
-    }
-    struct stat dst;
-    if (::fstat(out, &dst) != 0) {
-        ErrnoKeeper keep;
-        ::close(in);
-        ::close(out);
-        return false;
-    }
-    if (dst.st_dev == src.st_dev && dst.st_ino == src.st_ino) {
-        ::close(in);
-        ::close(out);
-        return fail(EINVAL);  // the same file under two names
-    }
-
+// Streams `in` into `out` (both open; both closed here) and cuts `out`
+// behind the new end. A copy that fails removes `to`, the target's name,
+// rather than leave a short file that looks like a whole one.
+bool stream_copy(int in, int out, const char* to) {
     // The old contents are overwritten in place and cut behind the new end
     // afterwards: truncating an existing file to nothing first makes ext4
     // flush it at once (its "replace by truncate" rule), which costs a
@@ -212,6 +158,111 @@ bool copy_file(const char* from, const char* to) {
         errno = err;
     }
     return ok;
+}
+
+}  // namespace
+
+char path_sep() {
+    return '/';
+}
+
+bool file_exists(const char* path) {
+    if (path == nullptr)
+        return fail(EINVAL);
+    struct stat st;
+    return ::stat(path, &st) == 0;
+}
+
+bool is_directory(const char* path) {
+    if (path == nullptr)
+        return fail(EINVAL);
+    struct stat st;
+    return ::stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+InputFile::~InputFile() {
+    if (m_handle >= 0)
+        ::close(static_cast<int>(m_handle));
+}
+
+bool InputFile::open(const char* path) {
+    if (path == nullptr || m_handle >= 0)
+        return fail(EINVAL);
+    struct stat st;
+    const int fd = open_regular(path, &st);
+    if (fd < 0) {
+        m_bNotRegular = errno == EISDIR || errno == EINVAL;
+        return false;
+    }
+    m_handle = fd;
+    m_nSize = static_cast<std::uint64_t>(st.st_size);
+    return true;
+}
+
+std::size_t InputFile::read(void* buffer, std::size_t n) {
+    std::size_t done = 0;
+    while (m_handle >= 0 && done < n) {
+        const ssize_t r =
+            ::read(static_cast<int>(m_handle), static_cast<char*>(buffer) + done, n - done);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            break;
+        done += static_cast<std::size_t>(r);
+    }
+    return done;
+}
+
+bool copy_file(const char* from, const char* to) {
+    if (from == nullptr || to == nullptr)
+        return fail(EINVAL);
+    struct stat src;
+    int in = open_regular(from, &src);
+    if (in < 0)
+        return false;
+    // Owner keeps write access so that a later copy can replace this one.
+    // O_NONBLOCK: a FIFO under the target's name must not block the open.
+    mode_t mode = (src.st_mode & 0777) | S_IWUSR;
+    int out = ::open(to, O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK, mode);
+    if (out < 0) {
+        ErrnoKeeper keep;
+        ::close(in);
+        return false;
+    }
+    struct stat dst;
+    int code = 0;
+    if (::fstat(out, &dst) != 0)
+        code = errno;
+    else if (!S_ISREG(dst.st_mode))
+        code = EINVAL;  // a FIFO or a device: never written into
+    else if (dst.st_dev == src.st_dev && dst.st_ino == src.st_ino)
+        code = EINVAL;  // the same file under two names
+    else if (::fcntl(out, F_SETFL, ::fcntl(out, F_GETFL) & ~O_NONBLOCK) != 0)
+        code = errno;
+    if (code != 0) {
+        ::close(in);
+        ::close(out);
+        return fail(code);
+    }
+    return stream_copy(in, out, to);
+}
+
+bool copy_to_new_file(const char* from, const char* to) {
+    if (from == nullptr || to == nullptr)
+        return fail(EINVAL);
+    struct stat src;
+    int in = open_regular(from, &src);
+    if (in < 0)
+        return false;
+    // O_EXCL with O_CREAT never opens what is there, a link included;
+    // O_NOFOLLOW says the same for systems that would.
+    int out = ::open(to, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, EXCLUSIVE_MODE);
+    if (out < 0) {
+        ErrnoKeeper keep;
+        ::close(in);
+        return false;
+    }
+    return stream_copy(in, out, to);
 }
 
 bool delete_file(const char* path) {
@@ -281,12 +332,83 @@ bool make_dirs(const char* path) {
     return true;
 }
 
+bool make_private_dirs(const char* path) {
+    if (path == nullptr || *path == '\0')
+        return fail(EINVAL);
+    std::string p(path);
+    while (p.size() > 1 && p.back() == '/')
+        p.pop_back();
+    if (is_directory(p.c_str()))
+        return true;
+    const std::size_t slash = p.find_last_of('/');
+    if (slash != std::string::npos && slash > 0 && !make_private_dirs(p.substr(0, slash).c_str()))
+        return false;
+    if (::mkdir(p.c_str(), PRIVATE_DIR_MODE) == 0)
+        return true;
+    // Someone else may have made it in between.
+    if (errno == EEXIST && is_directory(p.c_str()))
+        return true;
+    if (errno == EEXIST)
+        errno = ENOTDIR;
+    return false;
+}
+
+std::string make_private_dir(const char* parent, const char* prefix) {
+    if (parent == nullptr || prefix == nullptr || *parent == '\0') {
+        errno = EINVAL;
+        return "";
+    }
+    std::string base(parent);
+    if (base.back() != '/')
+        base += '/';
+    base += prefix;
+    for (int attempt = 0; attempt < PRIVATE_DIR_ATTEMPTS; ++attempt) {
+        std::string path = base + random_name(PRIVATE_DIR_RANDOM);
+        if (!path_fits(path)) {
+            errno = ENAMETOOLONG;
+            return "";
+        }
+        // mkdir never follows a link under the name: it fails with EEXIST.
+        if (::mkdir(path.c_str(), PRIVATE_DIR_MODE) == 0)
+            return path;
+        if (errno != EEXIST)
+            return "";
+    }
+    return "";
+}
+
+bool remove_dir(const char* path) {
+    if (path == nullptr)
+        return fail(EINVAL);
+    return ::rmdir(path) == 0;
+}
+
+bool name_taken(const char* path) {
+    if (path == nullptr)
+        return fail(EINVAL);
+    struct stat st;
+    return ::lstat(path, &st) == 0;
+}
+
+bool is_private_dir(const char* path) {
+    if (path == nullptr)
+        return fail(EINVAL);
+    struct stat st;
+    if (::lstat(path, &st) != 0)
+        return false;
+    if (!S_ISDIR(st.st_mode))
+        return fail(ENOTDIR);
+    if (st.st_uid != ::geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        return fail(EPERM);
+    return true;
+}
+
 std::FILE* create_exclusive(const char* path) {
     if (path == nullptr) {
         errno = EINVAL;
         return nullptr;
     }
-    int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, EXCLUSIVE_MODE);
+    int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, EXCLUSIVE_MODE);
     if (fd < 0)
         return nullptr;
     std::FILE* f = ::fdopen(fd, "wb");

@@ -154,10 +154,14 @@ bool InputFile::open(const char* path) {
     HANDLE h =
         CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-        return false;
+    if (h == INVALID_HANDLE_VALUE) {
+        const DWORD code = GetLastError();
+        m_bNotRegular = code == ERROR_ACCESS_DENIED && is_directory(path);
+        return fail(code);
+    }
     LARGE_INTEGER size;
     const bool disk = GetFileType(h) == FILE_TYPE_DISK;  // not a pipe or a device
+    m_bNotRegular = !disk;
     if (!disk || !GetFileSizeEx(h, &size)) {
         const DWORD code = disk ? GetLastError() : ERROR_INVALID_PARAMETER;
         CloseHandle(h);
@@ -182,9 +186,73 @@ std::size_t InputFile::read(void* buffer, std::size_t n) {
     return done;
 }
 
+namespace {
+
+// Whether `path` opens as a file on a disk (not a pipe, a console or another
+// device); opening does not wait for anything.
+bool is_disk_file(const char* path) {
+    HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    const bool disk = GetFileType(h) == FILE_TYPE_DISK;
+    CloseHandle(h);
+    return disk || fail(ERROR_INVALID_PARAMETER);
+}
+
+// Attempts of make_private_dir at a free random name.
+constexpr int PRIVATE_DIR_ATTEMPTS = 100;
+// Bytes moved per read/write pair in copy_to_new_file.
+constexpr std::size_t COPY_CHUNK = 64 * 1024;
+
+}  // namespace
+
+bool copy_to_new_file(const char* from, const char* to) {
+    if (from == nullptr || to == nullptr)
+        return fail(ERROR_INVALID_PARAMETER);
+    InputFile in;
+    if (!in.open(from))
+        return false;
+    std::FILE* out = create_exclusive(to);
+    if (out == nullptr)
+        return false;
+    std::unique_ptr<char[]> buf(new (std::nothrow) char[COPY_CHUNK]);
+    bool ok = buf != nullptr;
+    DWORD code = ok ? 0 : ERROR_NOT_ENOUGH_MEMORY;
+    std::uint64_t left = in.size();
+    while (ok && left > 0) {
+        const std::size_t want = left < COPY_CHUNK ? static_cast<std::size_t>(left) : COPY_CHUNK;
+        const std::size_t got = in.read(buf.get(), want);
+        if (got != want) {
+            ok = false;
+            code = ERROR_READ_FAULT;
+        } else if (!write_allowed(got) || std::fwrite(buf.get(), 1, got, out) != got) {
+            ok = false;
+            code = ERROR_DISK_FULL;
+        }
+        left -= got;
+    }
+    if (std::fclose(out) != 0 && ok) {
+        ok = false;
+        code = ERROR_WRITE_FAULT;
+    }
+    if (!ok) {
+        DeleteFileA(to);
+        SetLastError(code);
+    }
+    return ok;
+}
+
 bool copy_file(const char* from, const char* to) {
     if (from == nullptr || to == nullptr)
         return fail(ERROR_INVALID_PARAMETER);
+    if (!is_disk_file(from))
+        return false;
+    // CopyFileA writes in one call: the hook sees the whole size at once.
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (GetFileAttributesExA(from, GetFileExInfoStandard, &data) &&
+        !write_allowed((static_cast<std::size_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow))
+        return fail(ERROR_DISK_FULL);
     BY_HANDLE_FILE_INFORMATION a, b;
     if (file_identity(from, &a) && file_identity(to, &b) &&
         a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
@@ -261,6 +329,76 @@ bool make_dirs(const char* path) {
         }
     }
     return is_directory(p.c_str()) || fail(ERROR_PATH_NOT_FOUND);
+}
+
+std::string make_private_dir(const char* parent, const char* prefix) {
+    if (parent == nullptr || prefix == nullptr || *parent == '\0') {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return "";
+    }
+    OwnerOnlySecurity security;
+    if (!security.Build())
+        return "";
+    std::string base(parent);
+    if (!is_sep(base.back()))
+        base += '\\';
+    base += prefix;
+    for (int attempt = 0; attempt < PRIVATE_DIR_ATTEMPTS; ++attempt) {
+        std::string path = base + random_name(PRIVATE_DIR_RANDOM);
+        if (!path_fits(path)) {
+            SetLastError(ERROR_FILENAME_EXCED_RANGE);
+            return "";
+        }
+        if (CreateDirectoryA(path.c_str(), security.Attributes()))
+            return path;
+        if (GetLastError() != ERROR_ALREADY_EXISTS)
+            return "";
+    }
+    return "";
+}
+
+bool make_private_dirs(const char* path) {
+    if (path == nullptr || *path == '\0')
+        return fail(ERROR_INVALID_PARAMETER);
+    if (is_directory(path))
+        return true;
+    std::string p(path);
+    while (p.size() > 1 && is_sep(p.back()))
+        p.pop_back();
+    const std::size_t sep = p.find_last_of("\\/");
+    if (sep != std::string::npos && sep > 0 && !(sep == 2 && p[1] == ':') &&
+        !make_private_dirs(p.substr(0, sep).c_str()))
+        return false;
+    OwnerOnlySecurity security;
+    if (!security.Build())
+        return false;
+    if (CreateDirectoryA(p.c_str(), security.Attributes()))
+        return true;
+    return (GetLastError() == ERROR_ALREADY_EXISTS && is_directory(p.c_str())) ||
+           fail(ERROR_DIRECTORY);
+}
+
+bool remove_dir(const char* path) {
+    if (path == nullptr)
+        return fail(ERROR_INVALID_PARAMETER);
+    return RemoveDirectoryA(path) != FALSE;
+}
+
+bool name_taken(const char* path) {
+    if (path == nullptr)
+        return fail(ERROR_INVALID_PARAMETER);
+    return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;  // links: their own
+}
+
+bool is_private_dir(const char* path) {
+    if (path == nullptr)
+        return fail(ERROR_INVALID_PARAMETER);
+    const DWORD a = GetFileAttributesA(path);
+    if (a == INVALID_FILE_ATTRIBUTES)
+        return false;
+    if ((a & FILE_ATTRIBUTE_DIRECTORY) == 0 || (a & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+        return fail(ERROR_DIRECTORY);
+    return true;
 }
 
 std::FILE* create_exclusive(const char* path) {

@@ -7,6 +7,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <random>
 
 #include "platform.h"
@@ -115,15 +116,29 @@ TEST(MimeSave, PathTooLongForItsTemporaryFileIsRefused) {
 }
 
 #ifndef _WIN32
-TEST(MimeSave, ALinkPlantedAtTheTemporaryNameIsNotFollowed) {
-    TempDir dir;
-    WriteFile(dir.Path("victim"), "precious");
-    std::filesystem::create_symlink(dir.Path("victim"), dir.Path("m.eml.tmp"));
-    CMimeMessage msg;
-    ASSERT_EQ(0, Load(msg, "Subject: s\n\nb"));
-    ASSERT_TRUE(msg.SaveMsg(dir.Path("m.eml").c_str()));
-    EXPECT_EQ("precious", ReadFile(dir.Path("victim")));
-    EXPECT_EQ("Subject: s\r\n\r\nb\r\n\r\n", ReadFile(dir.Path("m.eml")));
+// What lies under the old fixed temporary name "<mail>.tmp" (another queued
+// mail, a link planted there) is neither removed nor written through by
+// either save; the only new file is the mail itself.
+TEST(MimeSave, FilesUnderTheOldTemporaryNameAreNeverTouched) {
+    using Save = bool (CMimeMessage::*)(const char*);
+    for (Save save : {&CMimeMessage::SaveMsg, &CMimeMessage::SaveHeaderChangedMsg}) {
+        for (const bool bLink : {false, true}) {
+            SCOPED_TRACE(bLink ? "link" : "another mail");
+            TempDir dir;
+            WriteFile(dir.Path("victim"), "precious");
+            if (bLink)
+                std::filesystem::create_symlink(dir.Path("victim"), dir.Path("m.eml.tmp"));
+            else
+                WriteFile(dir.Path("m.eml.tmp"), "queued mail");
+            CMimeMessage msg;
+            LoadFile(dir, msg, "Subject: s\n\nb");
+            ASSERT_TRUE((msg.*save)(dir.Path("m.eml").c_str()));
+            EXPECT_EQ("precious", ReadFile(dir.Path("victim")));
+            EXPECT_EQ(bLink ? "precious" : "queued mail", ReadFile(dir.Path("m.eml.tmp")));
+            EXPECT_EQ(3u, dir.Files().size());
+            EXPECT_NE(std::string::npos, ReadFile(dir.Path("m.eml")).find("Subject: s\r\n"));
+        }
+    }
 }
 #endif
 
@@ -233,7 +248,8 @@ TEST(MimeSaveFaults, DiskFullFailedFlushOrReplaceLeavesTheOldMail) {
 
         CMimeMessage msg;
         load(msg, "m.eml");
-        const std::string tmp = dir.Path("m.eml.tmp");
+        // Temporary files are "m.eml.<random>.tmp".
+        const std::string tmp = dir.Path("m.eml.");
         std::vector<Faults> cases(4);
         cases[0].nAllowed = 0;
         cases[1].nAllowed = written.size() / 2;
@@ -257,8 +273,11 @@ TEST(MimeSaveFaults, DiskFullFailedFlushOrReplaceLeavesTheOldMail) {
         MimeLog log;
         EXPECT_FALSE(save(msg, "m.eml", faults));
         EXPECT_EQ(original, ReadFile(dir.Path("m.eml")));
-        EXPECT_EQ(written, ReadFile(tmp));
-        EXPECT_TRUE(log.Has(tmp));
+        std::vector<std::string> files = dir.Files();
+        std::sort(files.begin(), files.end());
+        ASSERT_EQ(2u, files.size());
+        EXPECT_EQ(written, ReadFile(dir.Path(files[1])));
+        EXPECT_TRUE(log.Has(dir.Path(files[1])));
         if (bHeader) {
             EXPECT_TRUE(log.Has("SaveHeaderChangedMsg: Error in CopyFile:"));
         }

@@ -59,7 +59,31 @@ TEST_F(MiraConf, DefaultsOfTheKnownKeys) {
     EXPECT_TRUE(std::filesystem::is_directory(temp)) << temp;
     EXPECT_NE('/', temp.back());
     EXPECT_NE('\\', temp.back());
-    EXPECT_EQ(temp + pf::path_sep() + "mailward", Get("DataDir"));
+    // The data folder is the service's own, never below the shared temporary folder.
+    const std::string data = Get("DataDir");
+    EXPECT_NE(0u, data.rfind(temp, 0)) << data;
+#if !defined(_WIN32)
+    {
+        const char* state = std::getenv("XDG_STATE_HOME");
+        const std::string saved = state != nullptr ? state : "";
+        ::setenv("XDG_STATE_HOME", "/srv/state", 1);
+        EXPECT_EQ("/srv/state/mailward", Get("DataDir"));
+        ::unsetenv("XDG_STATE_HOME");
+        const char* home = std::getenv("HOME");
+        if (home != nullptr) {
+            EXPECT_EQ(std::string(home) + "/.local/state/mailward", Get("DataDir"));
+        }
+        if (state != nullptr)
+            ::setenv("XDG_STATE_HOME", saved.c_str(), 1);
+    }
+#endif
+    // Byte counts: 64-bit numbers, nothing else.
+    EXPECT_EQ(std::to_string(MIRACONF_DEFAULT_MAX_MAIL_SIZE), Get("MaxMailSize"));
+    EXPECT_EQ(0, miraconf_set("MaxMailSize", "18446744073709551615"));
+    for (const char* bad : {"18446744073709551616", "-1", "1k", ""})
+        EXPECT_EQ(-1, miraconf_set("MaxMailSize", bad)) << bad;
+    EXPECT_EQ("18446744073709551615", Get("MaxMailSize"));
+    miraconf_set("MaxMailSize", nullptr);
 
     EXPECT_TRUE(std::filesystem::is_regular_file(Get("TemplateDir") + "/virremovedinfo.txt"));
     EXPECT_TRUE(std::filesystem::is_regular_file(Get("SignatureDir") + "/mailward.ndb"));

@@ -6,6 +6,8 @@
  */
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include "fixtures.h"
 #include "miralib.h"
 #include "processors/security_processor.h"
@@ -61,7 +63,7 @@ TEST_F(SecurityProcessor, RemovesAnInfectedAttachmentWithANoticeNamingTheVirus) 
                                        rec->virusName + "] [" + rec->engineVersion + "]"));
     EXPECT_EQ(report.virusResult, VIRUS_FOUND);
     EXPECT_EQ(Record(report, 3)->virusResult, VIRUS_CLEAN);  // b.txt
-    EXPECT_FALSE(fs::exists(CSecurityProcessor::ScanFilePath()));
+    EXPECT_FALSE(fs::exists(av.ScanFilePath()));
 }
 
 // Mode 12 renames the infected part, other modes leave it; the contents stay.
@@ -111,13 +113,61 @@ TEST_F(SecurityProcessor, UnwritableScanFolderStopsTheWalk) {
     EXPECT_EQ(Record(report, 3)->virusResult, VIRUS_NOT_CHECKED);
 }
 
-TEST_F(SecurityProcessor, PlantedLinkAtTheScanPathIsNotFollowed) {
+// A link planted under the scan file's name in the shared TempDir is never
+// written through: the scan file lives in the processor's own folder.
+TEST_F(SecurityProcessor, PlantedLinkAtTheSharedScanNameIsNotFollowed) {
     Load(AV_MODE_REMOVE, MultipartMail("clean text", {}));
     ScratchDir other;
     WriteFile(other.path() / "victim", "keep me");
-    fs::create_symlink(other.path() / "victim", CSecurityProcessor::ScanFilePath());
+    fs::create_symlink(other.path() / "victim", temp.path() / "mailward-scan.tmp");
     EXPECT_EQ(av.ProcessParts(&mail), 0);
     EXPECT_EQ(ReadFile(other.path() / "victim"), "keep me");
+    EXPECT_EQ(Record(report, 0)->virusResult, VIRUS_CLEAN);
+}
+
+// Two processors (two services, or two processes) with one TempDir: each has
+// its own owner-only folder below it, so neither deletes or overwrites the
+// other's scan file; a TempDir that changes or a folder that vanishes gets a
+// new folder at the next scan; the folder goes with its processor.
+TEST_F(SecurityProcessor, EachProcessorScansInItsOwnPrivateFolder) {
+    Scan second;
+    const std::string a = av.ScanFilePath(), b = second.av.ScanFilePath();
+    ASSERT_FALSE(a.empty());
+    ASSERT_FALSE(b.empty());
+    EXPECT_NE(a, b);
+    for (const std::string& file : {a, b}) {
+        const fs::path folder = fs::path(file).parent_path();
+        EXPECT_EQ(folder.parent_path(), temp.path());
+        EXPECT_EQ(folder.filename().string().rfind("mailward-", 0), 0u) << folder;
+        EXPECT_EQ(fs::status(folder).permissions() & fs::perms::all, fs::perms::owner_all);
+        EXPECT_EQ(fs::path(file).filename(), "mailward-scan.tmp");
+    }
+    // The other's scan file at the moment of this one's scan stays as it is.
+    WriteFile(b, "the other mail's part");
+    Load(AV_MODE_REMOVE, kInfected);
+    EXPECT_EQ(av.ProcessParts(&mail), PART_REMOVED);
+    EXPECT_EQ(ReadFile(b), "the other mail's part");
+
+    // Gone mid-run: the next scan makes a new folder and succeeds.
+    const std::string vanished = second.av.ScanFolder();
+    fs::remove_all(vanished);
+    second.Load(AV_MODE_REMOVE, kInfected);
+    EXPECT_EQ(second.av.ProcessParts(&second.mail), PART_REMOVED);
+    EXPECT_TRUE(fs::is_directory(second.av.ScanFolder()));
+    EXPECT_NE(second.av.ScanFolder(), vanished);
+
+    // TempDir changed: a folder below the new one; the old one is removed.
+    ScratchDir moved;
+    const std::string before = second.av.ScanFolder();
+    miraconf_set("TempDir", moved.str().c_str());
+    EXPECT_EQ(fs::path(second.av.ScanFilePath()).parent_path().parent_path(), moved.path());
+    EXPECT_FALSE(fs::exists(before));
+
+    auto gone = std::make_unique<Scan>();
+    const std::string folder = gone->av.ScanFolder();
+    EXPECT_TRUE(fs::is_directory(folder));
+    gone.reset();
+    EXPECT_FALSE(fs::exists(folder));
 }
 
 }  // namespace

@@ -252,6 +252,29 @@ inline Strings FilesBelow(const fs::path& dir) {
     return out;
 }
 
+// The mails backed up in `origmail`: each backup's name without the
+// ".<suffix>" that makes it the check's own, sorted.
+inline Strings BackupNames(const fs::path& origmail) {
+    Strings out;
+    for (const std::string& name : FilesBelow(origmail))
+        out.push_back(name.substr(0, name.rfind('.')));
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+// The one backup of `name` in `origmail` ("" when there is none or several).
+inline fs::path BackupOf(const fs::path& origmail, const std::string& name) {
+    fs::path found;
+    for (const std::string& file : FilesBelow(origmail)) {
+        if (file.substr(0, file.rfind('.')) == name) {
+            if (!found.empty())
+                return "";
+            found = origmail / file;
+        }
+    }
+    return found;
+}
+
 // ---- scratch folder and runs ---------------------------------------------
 
 class CliTest : public ::testing::Test {

@@ -50,9 +50,9 @@ TEST_F(CliFiles, BackupModeDecidesWhichBackupsStay) {
     r = Run({"check", "-b", "-O", "BackupMode=1", "--flags", "all,-av",
              (mails / "01-clean.eml").string(), (mails / "03-exe-attachment.eml").string()});
     EXPECT_EQ(r.status, 1) << r;
-    EXPECT_EQ(FilesBelow(origmail), Strings{"03-exe-attachment.eml"});
+    EXPECT_EQ(BackupNames(origmail), Strings{"03-exe-attachment.eml"});
     // The backup is the mail as it came, with its attachment.
-    EXPECT_EQ(ReadFile(origmail / "03-exe-attachment.eml"),
+    EXPECT_EQ(ReadFile(BackupOf(origmail, "03-exe-attachment.eml")),
               ReadFile(ExampleMails() / "03-exe-attachment.eml"));
     fs::remove_all(origmail);
 
@@ -60,8 +60,9 @@ TEST_F(CliFiles, BackupModeDecidesWhichBackupsStay) {
     mails = CopyExamples("m2");
     r = Run({"check", "-b", "--flags", "all,-av", (mails / "01-clean.eml").string(),
              (mails / "03-exe-attachment.eml").string()});
-    EXPECT_EQ(FilesBelow(origmail), (Strings{"01-clean.eml", "03-exe-attachment.eml"})) << r;
-    EXPECT_EQ(ReadFile(origmail / "01-clean.eml"), ReadFile(ExampleMails() / "01-clean.eml"));
+    EXPECT_EQ(BackupNames(origmail), (Strings{"01-clean.eml", "03-exe-attachment.eml"})) << r;
+    EXPECT_EQ(ReadFile(BackupOf(origmail, "01-clean.eml")),
+              ReadFile(ExampleMails() / "01-clean.eml"));
 }
 
 TEST_F(CliFiles, OutputFolderReceivesTheCheckedMailsOnePerName) {

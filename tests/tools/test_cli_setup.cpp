@@ -73,7 +73,7 @@ TEST_F(CliSetup, VerbosityShowsInfoThenDebugLinesDataFolderFromTheEnvironment) {
     const RunResult quiet = Run({"check", "-b", (CopyExamples("q") / mail).string()});
     EXPECT_EQ(quiet.status, 1) << quiet;
     ExpectNone(quiet.err, {"[MAILCHECK]"});
-    EXPECT_TRUE(fs::exists(Dir() / "data" / "origmail" / mail));
+    EXPECT_FALSE(BackupOf(Dir() / "data" / "origmail", mail).empty());
     EXPECT_FALSE(fs::exists(DataDir()));
 
     const RunResult info = Run({"check", "-b", "-v", (CopyExamples("i") / mail).string()});
