@@ -50,7 +50,10 @@ bool MakeDir(const char* key, const std::string& dir, std::string& error) {
         return false;
     }
     std::error_code ec;
-    fs::create_directories(dir, ec);
+    // A folder made here is the service's alone (the library refuses to
+    // keep backups in a folder others may write to, whatever the umask).
+    if (fs::create_directories(dir, ec) && !ec)
+        fs::permissions(dir, fs::perms::owner_all, fs::perm_options::replace, ec);
     if (ec || !fs::is_directory(dir, ec)) {
         error = std::string("cannot make ") + key + " " + dir +
                 (ec ? ": " + ec.message() : std::string());
