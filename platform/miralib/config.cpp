@@ -89,6 +89,12 @@ const KnownKey KNOWN_KEYS[] = {
     {"templatedir", Kind::Text, MIRALIB_DEFAULT_SOURCE_DIR "/templates", nullptr},
     {"signaturedir", Kind::Text, MIRALIB_DEFAULT_SOURCE_DIR "/data/signatures", nullptr},
     {"systemsignaturedir", Kind::Text, SYSTEM_SIGNATURE_DIR, nullptr},
+    // The engine's scan limits; their defaults are the engine's own.
+    {"enginemaxscansize", Kind::Integer, nullptr, nullptr},
+    {"enginemaxfilesize", Kind::Integer, nullptr, nullptr},
+    {"enginemaxfiles", Kind::Integer, nullptr, nullptr},
+    {"enginemaxrecursion", Kind::Integer, nullptr, nullptr},
+    {"enginemaxscantime", Kind::Integer, nullptr, nullptr},
 };
 
 bool DefaultValue(const KnownKey& known, std::string* value) {
