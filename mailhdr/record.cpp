@@ -33,6 +33,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "mime/safename.h"
+
 namespace {
 
 using namespace mailhdr_impl;
@@ -339,8 +341,8 @@ int mailhdr_parse_fld(mailhdr_fld* fld) {
                     fld->parsed = list;
                     result = 0;
                 } else {
-                    errmsg("mailhdr_parse_fld(%s) #%s# failed - %s", name, joined,
-                           mailaddr_parse_errorstr());
+                    errmsg("mailhdr_parse_fld(%s) #%s# failed - %s", name,
+                           MimeBlankControls(joined).c_str(), mailaddr_parse_errorstr());
                 }
             }
             cbcontext_free(joined);

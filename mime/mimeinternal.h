@@ -31,6 +31,10 @@ struct MimeParseContext {
     char* pTextEnd;       // first zero byte of the text
     std::size_t nBudget;  // bytes of contents that may still be copied
     std::size_t nPartsLeft = CMimePart::MAX_TOTAL_PARTS;  // parts still allowed
+    // The last search for a uuencoded part's first "begin 6": from where, and
+    // what it found (null: none up to the text's end).
+    char* pUUSearched = nullptr;
+    char* pUUBegin = nullptr;
 };
 
 inline int MimeDebug() {

@@ -28,10 +28,17 @@
  * copied out of one text.
  *
  * BUGS, kept as behaviour: a container's text is cut two characters in front
- * of its first "begin 6", whatever those characters are; the search for the
- * first case-sensitive "begin 6" of a container is not bounded by the part,
- * so a container may copy text of the parts behind it (bounded by
- * MAX_COPY_FACTOR).
+ * of its first "begin 6", whatever those characters are; the first
+ * case-sensitive "begin 6" is looked for to the end of the mail, and a
+ * container without one is not parsed (Parse is false).
+ *
+ * Cost: every search of the uuencode parser stays inside its part, except
+ * that first one, whose result is kept in the parse context and answers the
+ * later parts in front of it; a container whose first "begin 6" lies behind
+ * its end keeps its own text. So each byte is searched a bounded number of
+ * times and copied at most once: a load is linear in the mail's size, and
+ * the MAX_COPY_FACTOR budget is never reached by a mail, only by a fault of
+ * the parser.
  */
 #include <bit>
 #include <cstddef>
@@ -50,6 +57,7 @@
 
 #include "codec/codec.h"
 #include "mime/mimeinternal.h"
+#include "mime/safename.h"
 #include "mime/mimepart.h"
 
 namespace {
@@ -200,6 +208,41 @@ char* GetEndOfData(char* pStart, char* pEnd) {
     return pEnd;
 }
 
+// The limit for a search of a needle of `nNeedle` bytes in a uuencoded part
+// [pStart, pEnd): a match starting in front of pEnd lies wholly before it.
+char* UUSearchLimit(const MimeParseContext& ctx, char* pStart, char* pEnd, std::size_t nNeedle) {
+    char* pLimit = TextLimit(ctx, pStart);
+    const bool bEndInside = pEnd >= pStart && pEnd < pLimit;
+    if (bEndInside && static_cast<std::size_t>(pLimit - pEnd) > nNeedle - 1) {
+        pLimit = pEnd + (nNeedle - 1);
+    }
+    return pLimit;
+}
+
+// The "end" of a uuencoded block whose lines start at `p`, when it starts
+// in front of pEnd (one behind it ends the blocks): null otherwise.
+char* FindUUEnd(const MimeParseContext& ctx, char* p, char* pEnd) {
+    char* pLimit = UUSearchLimit(ctx, p, pEnd, 3);
+    return p < pLimit ? FindIn(p, pLimit, "end", 3) : nullptr;
+}
+
+// The first "begin 6" at or behind `p`, to the end of the whole text. Parts
+// are parsed in mail order, so the searches move forward: the last one's
+// result answers every later search that starts between it and its match,
+// and each byte is searched once per mail however many parts ask.
+char* FindFirstUUBegin(MimeParseContext& ctx, char* p) {
+    if (p <= ctx.pTextEnd && ctx.pUUSearched != nullptr && p >= ctx.pUUSearched &&
+        (ctx.pUUBegin == nullptr || ctx.pUUBegin >= p)) {
+        return ctx.pUUBegin;
+    }
+    char* pFound = FindToEnd(ctx, p, UU_BEGIN);
+    if (p <= ctx.pTextEnd) {
+        ctx.pUUSearched = p;
+        ctx.pUUBegin = pFound;
+    }
+    return pFound;
+}
+
 // A context for a parse that starts at `pStart` without one.
 MimeParseContext MakeContext(char* pStart, char* pEnd) {
     MimeParseContext ctx;
@@ -334,7 +377,8 @@ char* CMimePart::ParseHeadersIn(MimeParseContext& ctx, char* pStart, char* pEnd,
         char cSaved = *line.e;
         *line.e = '\0';
         if (mailhdr_parseline(m_pHeader, line.b) < 0) {
-            debugmsg(MimeDebug(), "CMimePart::ParseHeaders() - invalid headers in line %s", line.b);
+            debugmsg(MimeDebug(), "CMimePart::ParseHeaders() - invalid headers in line %s",
+                     MimeBlankControls(line.b).c_str());
         }
         *line.e = cSaved;
         line = GetLine(ctx, pos);
@@ -429,12 +473,23 @@ void CMimePart::ParseDataIn(MimeParseContext& ctx, char* pStart, char* pEnd) {
 bool CMimePart::ParseUUEncodedIn(MimeParseContext& ctx, char* pStart, char* pEnd) {
     debugmsg(MimeDebug(), "CMimePart::ParseUUEncoded() - start");
     m_bUUEncoded = true;
-    char* pBegin = FindToEnd(ctx, pStart, UU_BEGIN);
+    // Every search below stays inside the part: a begin or "end" that starts
+    // at or behind pEnd ends the blocks anyway, and searching the rest of
+    // the mail for it once per part would make a mail of many parts cost
+    // the square of its size.
+    char* pSearchEnd = UUSearchLimit(ctx, pStart, pEnd, UU_BEGIN_LEN);
+    char* pBegin = FindFirstUUBegin(ctx, pStart);
     if (!pBegin) {
         return false;
     }
     if (pBegin > pStart + 1) {
         std::size_t n = static_cast<std::size_t>(pBegin - pStart - 2);
+        // Without a begin of its own the container keeps its own text, never
+        // the parts behind it.
+        std::size_t nOwn = static_cast<std::size_t>(GetEndOfData(pStart, pEnd) - pStart);
+        if (n > nOwn) {
+            n = nOwn;
+        }
         if (!Charge(ctx, n)) {
             return false;
         }
@@ -449,7 +504,7 @@ bool CMimePart::ParseUUEncodedIn(MimeParseContext& ctx, char* pStart, char* pEnd
     // its block keeps its lines.
     char* pMode = pBegin + UU_BEGIN_LEN;
     char* pLF = FindLF(ctx, pMode);
-    char* pEndWord = pLF ? FindToEnd(ctx, pLF + 1, "end") : nullptr;
+    char* pEndWord = pLF ? FindUUEnd(ctx, pLF + 1, pEnd) : nullptr;
     while (pEndWord && pEndWord < pEnd) {
         std::unique_ptr<CMimePart> pBlock;
         try {
@@ -497,13 +552,14 @@ bool CMimePart::ParseUUEncodedIn(MimeParseContext& ctx, char* pStart, char* pEnd
             return false;
         }
         pBlock.release();
-        pBegin = FindToEnd(ctx, pEndWord, UU_BEGIN);
+        pBegin =
+            pEndWord < pSearchEnd ? FindIn(pEndWord, pSearchEnd, UU_BEGIN, UU_BEGIN_LEN) : nullptr;
         if (!pBegin) {
             break;
         }
         pMode = pBegin + UU_BEGIN_LEN;
         pLF = FindLF(ctx, pMode);
-        pEndWord = pLF ? FindToEnd(ctx, pLF + 1, "end") : nullptr;
+        pEndWord = pLF ? FindUUEnd(ctx, pLF + 1, pEnd) : nullptr;
     }
     debugmsg(MimeDebug(), "CMimePart::ParseUUEncoded() - end");
     return true;

@@ -35,9 +35,11 @@
  *                       body part makes the parse fail instead of letting the
  *                       recursion of the parser exhaust the stack.
  *   MAX_COPY_FACTOR     the contents copied out of one text may not exceed
- *                       this many times its length (see mimeparse.cpp: a
- *                       uuencoded container copies up to the next lower-case
- *                       "begin 6", wherever it stands in the mail).
+ *                       this many times its length (2: twice the mail). The
+ *                       parser copies each byte at most once, so only a
+ *                       fault of its own reaches it; a parse that does
+ *                       fails, and the load with it (ERR_LOAD, the mail
+ *                       untouched).
  *   MAX_TOTAL_PARTS     parts (body parts and uu blocks, at every level)
  *                       one mail may have; one more makes the parse fail.
  *                       Each part costs some 600 bytes of memory for a few

@@ -32,6 +32,16 @@
  *   SignatureDir        path     <installed share folder>/data/signatures, else
  *                                <source folder>/data/signatures
  *   SystemSignatureDir  path     "/var/lib/clamav" (POSIX), none (Windows)
+ *   EngineMaxScanSize   integer  409600 (kilobytes the engine scans of one
+ *                                file, with all it unpacks from it)
+ *   EngineMaxFileSize   integer  102400 (kilobytes of one scanned or
+ *                                unpacked file)
+ *   EngineMaxFiles      integer  10000 (files unpacked from one file)
+ *   EngineMaxRecursion  integer  17 (levels of archives within archives)
+ *   EngineMaxScanTime   integer  120000 (milliseconds of one scan)
+ *     A scan that reaches one of the engine's limits fails (AV_CheckFile
+ *     gives -1, the check reports ERR_CHECK); it is never taken as clean.
+ *     The engine reads them at each load (AV_Init, AV_ActivateUpdate).
  *
  * The installed share folder is <prefix>/share/mailward of an installed tree
  * (cmake --install, the Debian package), found from the folder this library

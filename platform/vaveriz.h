@@ -12,6 +12,13 @@
  *   TempDir            where libclamav makes its folder per scan and unpacks
  *                      archives and mails (read at each load; "" leaves
  *                      libclamav's own choice, $TMPDIR or /tmp)
+ *   EngineMaxScanSize, EngineMaxFileSize (kilobytes), EngineMaxFiles,
+ *   EngineMaxRecursion, EngineMaxScanTime (milliseconds)
+ *                      the scan limits (defaults: ClamAV's own, 400 MB,
+ *                      100 MB, 10000, 17, 120000 ms); a scan that reaches
+ *                      one fails (-1, an error line "vaveriz: scanning
+ *                      <path> stopped at a limit: <libclamav's name>"),
+ *                      never a clean result
  * Scans use ClamAV's default options: archives, mail, executables, documents
  * and the other formats are unpacked and scanned, heuristic alerts are on.
  * Signature names come as libclamav gives them: signatures of databases that
@@ -20,7 +27,8 @@
  *
  * On Windows a small engine of the project's own reads the plain body
  * signatures (hex, any offset) of the *.ndb files of the same folders and
- * finds them in the raw bytes of a file; it does not unpack anything.
+ * finds them in the raw bytes of a file; it does not unpack anything. Of the
+ * limits it applies the two sizes, to the file itself.
  *
  * Calls may overlap from any threads.
  *   AV_Init            0 when the engine is ready, -1 otherwise (an error

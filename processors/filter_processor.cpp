@@ -162,7 +162,8 @@ void CFilterProcessor::AddKeywordEntry(CMimePart* pRoot, const Rule* rule, const
 
 int CFilterProcessor::ProcessPart(CMimePart* pPart) {
     debugmsg(m_nLogChannel, "CFilterProcessor::ProcessPart() - enter");
-    const std::string name = PartNameOrUnnamed(pPart);
+    // The name goes into notices, a header and log lines: one line, never more.
+    const std::string name = MimeBlankControls(PartNameOrUnnamed(pPart));
     debugmsg(m_nLogChannel, "CBasePartsProcessor::ProcessParts - processing part: %s",
              name.c_str());
     Rule* rule = m_pRuleHelper->FindMatchingRule(pPart, m_pRuleSet);
@@ -239,7 +240,7 @@ int CFilterProcessor::ProcessPart(CMimePart* pPart) {
             } else {
                 code = PART_MOVED;
                 if (name == "unnamed")
-                    infomsg("[MAILCHECK] [HEADER-DUMP]\n%s", header.c_str());
+                    infomsg("[MAILCHECK] [HEADER-DUMP]\n%s", MimeBlankControls(header).c_str());
             }
             break;
         }

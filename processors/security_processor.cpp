@@ -10,6 +10,7 @@
 
 #include "processors/host_values.h"
 #include "platform.h"
+#include "mime/safename.h"
 #include "qorcsock.h"
 #include "vaveriz.h"
 
@@ -121,7 +122,8 @@ int CSecurityProcessor::AVCheckPart(CMimePart* pPart) {
 
 int CSecurityProcessor::ProcessPart(CMimePart* pPart) {
     debugmsg(m_nLogChannel, "CSecurityProcessor::ProcessPart() - enter");
-    const std::string name = PartNameOrUnnamed(pPart);
+    // The name goes into notices, a header and log lines: one line, never more.
+    const std::string name = MimeBlankControls(PartNameOrUnnamed(pPart));
     debugmsg(m_nLogChannel, "CBasePartsProcessor::ProcessParts - processing part: %s",
              name.c_str());
     int result = 0;
@@ -141,7 +143,7 @@ int CSecurityProcessor::ProcessPart(CMimePart* pPart) {
             m_pReport->SetPartVirus(pPart, VIRUS_CLEAN, 0, nullptr, nullptr);
         } else if (scan == 1) {
             // The engine's texts may change with its next call: copy them now.
-            const std::string virus = LastVirusNameText();
+            const std::string virus = MimeBlankControls(LastVirusNameText());
             const int mode = VirusAction();
             if (mode == AV_MODE_RENAME) {
                 const std::string newName = name + HostText(TEXT_INFECTED_SUFFIX);

@@ -22,9 +22,12 @@
  * Cost: within one walk a part's name, transfer encoding and decoded text
  * are worked out once, and the text is cut into words at most once. A word
  * pattern without wildcard bytes is searched in the lowered text between
- * separators (the first DIRECT_WORD_SEARCHES of a walk) or looked up among
- * the distinct words (A-Z lowered); one with wildcards is tested against
- * each distinct word once;
+ * separators (the first DIRECT_WORD_SEARCHES of a walk); past those, the
+ * literal words of the set's keyword rules (A-Z lowered) are put in a set
+ * and one pass over the text's words marks those that occur, so a walk of
+ * many keyword rules costs one pass over the text, and its memory is that
+ * of the rules' words and the lowered text, never a set of the text's
+ * words. A pattern with wildcards is tested against each word of the text;
  * a phrase without wildcard bytes inside its stars is a substring search in
  * the lowered text. The results are those of shcasematch on every word, or
  * on the whole text.
@@ -57,8 +60,8 @@ bool IsSeparator(char c) {
     return kSeparators.is[static_cast<unsigned char>(c)];
 }
 
-// Literal word patterns searched in the text itself before a walk builds
-// the set of its words.
+// Literal word patterns searched in the text itself before a walk looks up
+// the words of all the set's keyword rules in one pass.
 constexpr int DIRECT_WORD_SEARCHES = 8;
 
 bool HasSeparator(const char* pattern) {
@@ -97,35 +100,59 @@ struct CRuleHelper::PartScan {
     bool lowerDone = false;
     std::string lowerText;  // `text` with A-Z lowered
 
-    // Distinct words of `lowerText`, A-Z lowered (views into it). Lowering
-    // keeps the separators, and shcasematch ignores A-Z case, so a pattern
-    // matches a lowered word exactly when it matches the word as written.
+    // The literal word patterns of the walked set's keyword rules, A-Z
+    // lowered (views into `ruleWordText`), and those of them that are words
+    // of the text. Lowering keeps the separators, and shcasematch ignores A-Z
+    // case, so a pattern matches a lowered word exactly when it matches the
+    // word as written.
+    const RuleSet* set = nullptr;
     bool cut = false;
-    std::unordered_set<std::string_view> lowered;
-    int wordSearches = 0;  // literal words looked up without the set
+    std::vector<std::string> ruleWordText;
+    std::unordered_set<std::string_view> ruleWords;
+    std::unordered_set<std::string_view> present;
+    int wordSearches = 0;  // literal words looked up in the text itself
 
     // Whether `word` (lowered, no separator in it) is one of the words.
     // The first few look-ups search the text for the word between
-    // separators; the set of words pays only for walks with many keywords.
+    // separators; the pass over all words pays only for walks with many
+    // keywords.
     bool HasWord(std::string_view word) {
         if (word.empty())
             return false;
-        if (!cut && ++wordSearches <= DIRECT_WORD_SEARCHES) {
-            const std::string_view all(LowerText());
-            for (std::size_t at = all.find(word); at != std::string_view::npos;
-                 at = all.find(word, at + 1)) {
-                const std::size_t end = at + word.size();
-                if ((at == 0 || IsSeparator(all[at - 1])) &&
-                    (end == all.size() || IsSeparator(all[end])))
-                    return true;
-            }
-            return false;
+        if (!cut && ++wordSearches > DIRECT_WORD_SEARCHES && set != nullptr)
+            Cut();
+        if (cut && ruleWords.count(word) != 0)
+            return present.count(word) != 0;
+        const std::string_view all(LowerText());
+        for (std::size_t at = all.find(word); at != std::string_view::npos;
+             at = all.find(word, at + 1)) {
+            const std::size_t end = at + word.size();
+            if ((at == 0 || IsSeparator(all[at - 1])) &&
+                (end == all.size() || IsSeparator(all[end])))
+                return true;
         }
-        Cut();
-        return lowered.count(word) != 0;
+        return false;
     }
 
-    explicit PartScan(CMimePart* p) : part(p) {}
+    // Calls fn(word) for each word of the lowered text, in order, until fn
+    // returns true; true when it did.
+    template <class F>
+    bool AnyWord(F fn) {
+        const std::string_view all(LowerText());
+        std::size_t i = 0;
+        while (i < all.size()) {
+            while (i < all.size() && IsSeparator(all[i]))
+                ++i;
+            const std::size_t start = i;
+            while (i < all.size() && !IsSeparator(all[i]))
+                ++i;
+            if (i > start && fn(all.substr(start, i - start)))
+                return true;
+        }
+        return false;
+    }
+
+    explicit PartScan(CMimePart* p, const RuleSet* s = nullptr) : part(p), set(s) {}
 
     void HeaderFacts() {
         if (haveHeaderFacts)
@@ -160,21 +187,26 @@ struct CRuleHelper::PartScan {
         return lowerText;
     }
 
+    // Collects the set's literal keyword words and marks those in the text.
     void Cut() {
         if (cut)
             return;
         cut = true;
-        const std::string_view all(LowerText());
-        std::size_t i = 0;
-        while (i < all.size()) {
-            while (i < all.size() && IsSeparator(all[i]))
-                ++i;
-            const std::size_t start = i;
-            while (i < all.size() && !IsSeparator(all[i]))
-                ++i;
-            if (i > start)
-                lowered.insert(all.substr(start, i - start));
+        for (const Rule* rule = set->rules; rule != nullptr; rule = rule->next) {
+            const char* pattern = GetRulePattern(rule);
+            if (GetRuleKind(rule) == RuleKind::Keyword && pattern != nullptr &&
+                pattern[0] != '\0' && !HasSeparator(pattern) && IsLiteral(pattern))
+                ruleWordText.push_back(AsciiLower(pattern));
         }
+        // The vector is complete: views into its strings stay valid.
+        for (const std::string& word : ruleWordText)
+            ruleWords.insert(word);
+        AnyWord([this](std::string_view word) {
+            auto it = ruleWords.find(word);
+            if (it != ruleWords.end())
+                present.insert(*it);
+            return false;
+        });
     }
 };
 
@@ -182,7 +214,7 @@ Rule* CRuleHelper::FindMatchingRule(CMimePart* part, RuleSet* set) {
     if (part == nullptr || set == nullptr)
         return nullptr;
     try {
-        PartScan scan(part);
+        PartScan scan(part, set);
         std::lock_guard<std::mutex> hold(m_lock);
         for (Rule* rule = set->rules; rule != nullptr; rule = rule->next) {
             if (MatchPartIn(rule, part, scan) == 1)
@@ -249,12 +281,11 @@ int CRuleHelper::MatchPartIn(const Rule* rule, CMimePart* part, PartScan& scan) 
     }
     if (IsLiteral(pattern))
         return scan.HasWord(AsciiLower(pattern)) ? 1 : 0;
-    scan.Cut();
     std::string word;  // the matcher takes NUL-terminated text
-    for (std::string_view view : scan.lowered) {
+    return scan.AnyWord([&](std::string_view view) {
         word.assign(view);
-        if (shcasematch(word.c_str(), pattern))
-            return 1;
-    }
-    return 0;
+        return shcasematch(word.c_str(), pattern) != 0;
+    })
+               ? 1
+               : 0;
 }

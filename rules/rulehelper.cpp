@@ -207,11 +207,8 @@ std::size_t CRuleHelper::RetiredCount() {
 RuleSet* CRuleHelper::FindRuleSetLocked(const char* name) const {
     if (name == nullptr)
         return nullptr;
-    for (RuleSet* set = m_pSets; set != nullptr; set = set->next) {
-        if (std::strcmp(set->name, name) == 0)
-            return set;
-    }
-    return nullptr;
+    auto it = m_setIndex.find(std::string_view(name));
+    return it != m_setIndex.end() ? it->second : nullptr;
 }
 
 RuleSet* CRuleHelper::FindRuleSet(const char* name) {
@@ -237,13 +234,20 @@ RuleSet* CRuleHelper::AddRuleSet(const char* name) {
     RuleSet* result = made;
     {
         std::lock_guard<std::mutex> hold(m_lock);
-        RuleSet** link = &m_pSets;
-        while (*link != nullptr && std::strcmp((*link)->name, name) != 0)
-            link = &(*link)->next;
-        if (*link != nullptr)
-            result = *link;  // another thread made it meanwhile
-        else
-            *link = made;
+        RuleSet* existing = FindRuleSetLocked(name);
+        if (existing != nullptr) {
+            result = existing;  // another thread made it meanwhile
+        } else {
+            try {
+                m_setIndex.emplace(std::string_view(made->name), made);
+            } catch (...) {
+                result = nullptr;  // no memory for the index: no set
+            }
+            if (result != nullptr) {
+                (m_pLastSet != nullptr ? m_pLastSet->next : m_pSets) = made;
+                m_pLastSet = made;
+            }
+        }
     }
     if (result != made)
         FreeRuleSet(made);
@@ -311,15 +315,14 @@ int CRuleHelper::InsertRule(const char* set, Rule* rule, int prepend) {
     if (target->rules == nullptr) {
         rule->next = nullptr;
         target->rules = rule;
+        target->last_rule = rule;
     } else if (prepend != 0) {
         rule->next = target->rules;
         target->rules = rule;
     } else {
-        Rule* last = target->rules;
-        while (last->next != nullptr)
-            last = last->next;
         rule->next = nullptr;
-        last->next = rule;
+        target->last_rule->next = rule;
+        target->last_rule = rule;
     }
     return 0;
 }
@@ -364,6 +367,8 @@ void CRuleHelper::ClearRules() {
         std::lock_guard<std::mutex> hold(m_lock);
         RuleSet* sets = m_pSets;
         m_pSets = nullptr;
+        m_setIndex.clear();
+        m_pLastSet = nullptr;
         if (sets != nullptr) {
             if (node != nullptr) {
                 node->sets = sets;

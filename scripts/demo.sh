@@ -25,7 +25,7 @@ JOBS=${JOBS:-2}
 PACKAGES=(
     build-essential cmake ninja-build g++ pkg-config
     libgtest-dev googletest libbenchmark-dev libcli11-dev
-    libclamav-dev clamav-testfiles
+    libclamav-dev clamav-testfiles python3
 )
 
 if command -v dpkg >/dev/null 2>&1; then

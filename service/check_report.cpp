@@ -118,6 +118,10 @@ void CCheckReport::Reset() {
     parts = nullptr;
     ruleChain = nullptr;
     header = nullptr;
+    m_partIndex.clear();
+    m_pLastPart = nullptr;
+    m_chained.clear();
+    m_pLastRule = nullptr;
 }
 
 PartReport* CCheckReport::AddPart(const void* part, const char* name) {
@@ -129,18 +133,20 @@ PartReport* CCheckReport::AddPart(const void* part, const char* name) {
         return nullptr;
     r->part = const_cast<void*>(part);
     r->name = pf::strdup(name != nullptr ? name : "unnamed");
-    PartReport** tail = &parts;
-    while (*tail != nullptr)
-        tail = &(*tail)->next;
-    *tail = r;
+    try {
+        m_partIndex.emplace(part, r);
+    } catch (...) {  // memory is short: no record, as when new fails
+        FreePartReport(r);
+        return nullptr;
+    }
+    (m_pLastPart != nullptr ? m_pLastPart->next : parts) = r;
+    m_pLastPart = r;
     return r;
 }
 
 PartReport* CCheckReport::FindPart(const void* part) const {
-    for (PartReport* r = parts; r != nullptr; r = r->next)
-        if (r->part == part)
-            return r;
-    return nullptr;
+    auto it = m_partIndex.find(part);
+    return it != m_partIndex.end() ? it->second : nullptr;
 }
 
 int CCheckReport::CountParts() const {
@@ -198,24 +204,20 @@ void CCheckReport::SetError(std::uint32_t bit) {
 }
 
 bool CCheckReport::ChainContains(const Rule* rule) const {
-    for (const Rule* r = ruleChain; r != nullptr; r = r->report_next)
-        if (r == rule)
-            return true;
-    return false;
+    return m_chained.count(rule) != 0;
 }
 
 void CCheckReport::AppendRule(Rule* rule) {
     if (rule == nullptr || ChainContains(rule))
         return;
-    rule->report_next = nullptr;
-    if (ruleChain == nullptr) {
-        ruleChain = rule;
+    try {
+        m_chained.insert(rule);
+    } catch (...) {  // memory is short: the rule stays out of the chain
         return;
     }
-    Rule* last = ruleChain;
-    while (last->report_next != nullptr)
-        last = last->report_next;
-    last->report_next = rule;
+    rule->report_next = nullptr;
+    (m_pLastRule != nullptr ? m_pLastRule->report_next : ruleChain) = rule;
+    m_pLastRule = rule;
 }
 
 void CCheckReport::AppendRules(const PtrSet& rules) {

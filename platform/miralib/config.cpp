@@ -172,6 +172,12 @@ const KnownKey KNOWN_KEYS[] = {
     {"templatedir", Kind::Text, nullptr, DefaultTemplateDir},
     {"signaturedir", Kind::Text, nullptr, DefaultSignatureDir},
     {"systemsignaturedir", Kind::Text, SYSTEM_SIGNATURE_DIR, nullptr},
+    // The engine's scan limits; their defaults are the engine's own.
+    {"enginemaxscansize", Kind::Integer, nullptr, nullptr},
+    {"enginemaxfilesize", Kind::Integer, nullptr, nullptr},
+    {"enginemaxfiles", Kind::Integer, nullptr, nullptr},
+    {"enginemaxrecursion", Kind::Integer, nullptr, nullptr},
+    {"enginemaxscantime", Kind::Integer, nullptr, nullptr},
 };
 
 bool DefaultValue(const KnownKey& known, std::string* value) {

@@ -2,7 +2,15 @@
 // scanning back end: libclamav (vaveriz_clamav.cpp) or the project's own
 // signature reader (vaveriz_sigscan.cpp).
 //
-//   BuildEngine(ownDir, systemDir, tempDir, &error)
+//   EngineLimits
+//       the scan limits a built engine applies to every scan: bytes scanned
+//       in all (archives and mails unpack), size of one file (the scanned
+//       one or one unpacked from it), files unpacked, levels of nesting and
+//       milliseconds of one scan. A scan that reaches a limit is a failure
+//       (-1, with an error line naming the limit), never a clean result:
+//       what lies behind the limit was not looked at. Back ends that do not
+//       unpack apply the sizes to the file alone.
+//   BuildEngine(ownDir, systemDir, tempDir, limits, &error)
 //       loads and compiles the signatures of `ownDir` (required) and of
 //       `systemDir` (loaded too when it holds databases of the back end; ""
 //       means none). Null with a reason when a folder cannot be loaded or no
@@ -23,11 +31,29 @@
 #ifndef VAVERIZ_ENGINE_H
 #define VAVERIZ_ENGINE_H
 
+#include <cstdint>
 #include <initializer_list>
 #include <memory>
 #include <string>
 
 namespace vaveriz {
+
+// Defaults of the limits (ClamAV's own defaults); the configuration values
+// EngineMaxScanSize and EngineMaxFileSize (kilobytes), EngineMaxFiles,
+// EngineMaxRecursion and EngineMaxScanTime (milliseconds) replace them.
+constexpr std::uint64_t ENGINE_MAX_SCAN_SIZE_KB = 400 * 1024;
+constexpr std::uint64_t ENGINE_MAX_FILE_SIZE_KB = 100 * 1024;
+constexpr std::uint64_t ENGINE_MAX_FILES = 10000;
+constexpr std::uint64_t ENGINE_MAX_RECURSION = 17;
+constexpr std::uint64_t ENGINE_MAX_SCAN_TIME_MS = 120000;
+
+struct EngineLimits {
+    std::uint64_t maxScanSize = ENGINE_MAX_SCAN_SIZE_KB * 1024;  // bytes
+    std::uint64_t maxFileSize = ENGINE_MAX_FILE_SIZE_KB * 1024;  // bytes
+    std::uint64_t maxFiles = ENGINE_MAX_FILES;
+    std::uint64_t maxRecursion = ENGINE_MAX_RECURSION;
+    std::uint64_t maxScanTime = ENGINE_MAX_SCAN_TIME_MS;  // milliseconds
+};
 
 class Engine {
   public:
@@ -37,7 +63,8 @@ class Engine {
 };
 
 std::shared_ptr<const Engine> BuildEngine(const std::string& ownDir, const std::string& systemDir,
-                                          const std::string& tempDir, std::string* error);
+                                          const std::string& tempDir, const EngineLimits& limits,
+                                          std::string* error);
 std::string DescribeNoEngine();
 
 bool HoldsDatabase(const std::string& dir, std::initializer_list<const char*> extensions);

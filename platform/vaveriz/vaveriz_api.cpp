@@ -12,7 +12,11 @@
 // an update gone wrong must not leave the host without virus checks.
 //
 // The signature folders come from the host configuration (miralib), read at
-// each load: SignatureDir (required) and SystemSignatureDir (optional).
+// each load: SignatureDir (required) and SystemSignatureDir (optional); so do
+// the scan limits (EngineMaxScanSize, EngineMaxFileSize in kilobytes,
+// EngineMaxFiles, EngineMaxRecursion, EngineMaxScanTime in milliseconds;
+// defaults in engine.h). A limit that is not a whole number above 0 keeps
+// its default, with an error line.
 //
 // Per thread: the name of the last finding (kept across later clean scans,
 // since the pipeline asks for it after a whole walk over the parts) and the
@@ -28,6 +32,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cctype>
 #include <filesystem>
 #include <mutex>
@@ -68,6 +73,37 @@ std::string ConfigText(const char* key) {
     return value;
 }
 
+// The configured value of `key` (a whole number above 0) times `unit`, or
+// `fallback` times `unit` when it has none; a bad value is logged.
+std::uint64_t ConfigLimit(const char* key, std::uint64_t fallback, std::uint64_t unit) {
+    const std::string text = ConfigText(key);
+    if (text.empty()) {
+        return fallback * unit;
+    }
+    std::uint64_t value = 0;
+    bool ok = text.size() <= 15;  // far above any limit, far below overflow
+    for (char c : text) {
+        ok = ok && c >= '0' && c <= '9';
+        value = value * 10 + static_cast<std::uint64_t>(c - '0');
+    }
+    if (!ok || value == 0) {
+        errmsg("vaveriz: %s must be a whole number above 0; %llu is used", key,
+               static_cast<unsigned long long>(fallback));
+        return fallback * unit;
+    }
+    return value * unit;
+}
+
+EngineLimits ConfiguredLimits() {
+    EngineLimits limits;
+    limits.maxScanSize = ConfigLimit("EngineMaxScanSize", ENGINE_MAX_SCAN_SIZE_KB, 1024);
+    limits.maxFileSize = ConfigLimit("EngineMaxFileSize", ENGINE_MAX_FILE_SIZE_KB, 1024);
+    limits.maxFiles = ConfigLimit("EngineMaxFiles", ENGINE_MAX_FILES, 1);
+    limits.maxRecursion = ConfigLimit("EngineMaxRecursion", ENGINE_MAX_RECURSION, 1);
+    limits.maxScanTime = ConfigLimit("EngineMaxScanTime", ENGINE_MAX_SCAN_TIME_MS, 1);
+    return limits;
+}
+
 // Builds a new engine from the configured folders and installs it. With
 // `onlyWhenLoaded`, nothing happens while no engine is loaded (an update
 // must not start an engine the host has not activated).
@@ -85,7 +121,7 @@ int LoadEngine(bool onlyWhenLoaded) {
     }
     std::string error;
     std::shared_ptr<const Engine> engine =
-        BuildEngine(ownDir, systemDir, ConfigText("TempDir"), &error);
+        BuildEngine(ownDir, systemDir, ConfigText("TempDir"), ConfiguredLimits(), &error);
     if (!engine) {
         errmsg("vaveriz: loading signatures failed: %s", error.c_str());
         return -1;

@@ -7,10 +7,14 @@
 //
 // Scans use the options ClamAV's own scanner uses by default: every parser
 // on (archives, mail, PE and other executables, OLE2, PDF, HTML, ...) and
-// heuristic alerts on; libclamav's default limits on file size, recursion
-// and scan time apply. Results: CL_VIRUS gives 1, CL_CLEAN 0, anything else
-// -1 with an error line; so is a "clean" result after an error message of
-// libclamav during the scan. libclamav marks signatures of databases that are not
+// heuristic alerts on. The limits (EngineLimits: scan size, file size,
+// files, recursion, scan time) are set on the engine, and a scan that
+// reaches one ends with libclamav's "Heuristics.Limits.Exceeded.<limit>"
+// alert (CL_SCAN_HEURISTIC_EXCEEDS_MAX) or a time-out: both give -1 with an
+// error line naming the limit, since a file scanned only in part is not
+// clean. Results: CL_VIRUS gives 1, CL_CLEAN 0, anything else -1 with an
+// error line; so is a "clean" result after an error message of libclamav
+// during the scan. libclamav marks signatures of databases that are not
 // its official ones by appending ".UNOFFICIAL" to their names; names are
 // passed on as libclamav gives them.
 //
@@ -21,6 +25,7 @@
 
 #include <clamav.h>
 
+#include <cstdint>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -34,11 +39,24 @@ const std::initializer_list<const char*> CLAMAV_DATABASE_EXTENSIONS = {
     ".mdb", ".msb", ".mdu", ".msu", ".ldb", ".ldu",  ".idb", ".cdb", ".cbc",
     ".pdb", ".gdb", ".wdb", ".ftm", ".yar", ".yara", ".crb", ".info"};
 
+// The start of the names libclamav gives a scan that reached a limit.
+constexpr const char* LIMIT_ALERT_PREFIX = "Heuristics.Limits.Exceeded.";
+
 // Error messages of libclamav on this thread since the thread's last scan
 // began. libclamav calls the message callback on the scanning thread, and
 // some failures (no folder for the scan, for one) end in CL_CLEAN after an
 // error message: such a scan must not pass for a clean file.
 thread_local unsigned t_scanErrors = 0;
+
+// The last alert libclamav reported on this thread during the running scan
+// (cl_scanfile does not give a name for every alert it ends a scan with).
+thread_local std::string t_lastAlert;
+
+void NoteAlert(int, const char* virname, void*) {
+    if (virname != nullptr) {
+        t_lastAlert = virname;
+    }
+}
 
 void ForwardClamMessage(enum cl_msg severity, const char* fullmsg, const char* msg, void*) {
     std::string line = msg != nullptr ? msg : (fullmsg != nullptr ? fullmsg : "");
@@ -77,10 +95,28 @@ class ClamEngine : public Engine {
         std::memset(&options, 0, sizeof options);
         options.general = CL_SCAN_GENERAL_HEURISTICS;
         options.parse = ~0u;
+        options.heuristic = CL_SCAN_HEURISTIC_EXCEEDS_MAX;
         const char* name = nullptr;
         unsigned long scanned = 0;
         t_scanErrors = 0;
+        t_lastAlert.clear();
         cl_error_t rc = cl_scanfile(path, &name, &scanned, m_engine, &options);
+        if (rc == CL_VIRUS && name == nullptr && !t_lastAlert.empty()) {
+            name = t_lastAlert.c_str();
+        }
+        if (rc == CL_VIRUS && name != nullptr &&
+            std::strncmp(name, LIMIT_ALERT_PREFIX, std::strlen(LIMIT_ALERT_PREFIX)) == 0) {
+            errmsg("vaveriz: scanning %s stopped at a limit: %s", path, name);
+            return -1;
+        }
+        if (rc == CL_VIRUS && name == nullptr) {
+            errmsg("vaveriz: scanning %s stopped by an alert without a name", path);
+            return -1;
+        }
+        if (rc == CL_ETIMEOUT) {
+            errmsg("vaveriz: scanning %s stopped at a limit: MaxScanTime", path);
+            return -1;
+        }
         if (rc == CL_VIRUS) {
             *virus = name != nullptr ? name : "Unknown";
             return 1;
@@ -132,7 +168,8 @@ bool LoadFolder(cl_engine* engine, const std::string& dir, unsigned* signatures,
 }  // namespace
 
 std::shared_ptr<const Engine> BuildEngine(const std::string& ownDir, const std::string& systemDir,
-                                          const std::string& tempDir, std::string* error) {
+                                          const std::string& tempDir, const EngineLimits& limits,
+                                          std::string* error) {
     cl_error_t rc = InitLibrary();
     if (rc != CL_SUCCESS) {
         *error = std::string("libclamav initialisation: ") + cl_strerror(rc);
@@ -153,6 +190,25 @@ std::shared_ptr<const Engine> BuildEngine(const std::string& ownDir, const std::
             return nullptr;
         }
     }
+    const struct {
+        cl_engine_field field;
+        std::uint64_t value;
+        const char* name;
+    } limitFields[] = {
+        {CL_ENGINE_MAX_SCANSIZE, limits.maxScanSize, "MaxScanSize"},
+        {CL_ENGINE_MAX_FILESIZE, limits.maxFileSize, "MaxFileSize"},
+        {CL_ENGINE_MAX_FILES, limits.maxFiles, "MaxFiles"},
+        {CL_ENGINE_MAX_RECURSION, limits.maxRecursion, "MaxRecursion"},
+        {CL_ENGINE_MAX_SCANTIME, limits.maxScanTime, "MaxScanTime"},
+    };
+    for (const auto& limit : limitFields) {
+        rc = cl_engine_set_num(engine.get(), limit.field, static_cast<long long>(limit.value));
+        if (rc != CL_SUCCESS) {
+            *error = std::string("limit ") + limit.name + ": " + cl_strerror(rc);
+            return nullptr;
+        }
+    }
+    cl_engine_set_clcb_virus_found(engine.get(), NoteAlert);
     unsigned signatures = 0;
     if (!LoadFolder(engine.get(), ownDir, &signatures, error)) {
         return nullptr;

@@ -6,9 +6,15 @@
 // of these files in the raw bytes of a file; it does not unpack archives,
 // mail or packed programs, so it finds a test program only where its bytes
 // stand as they are. The version text is "mailward-sigscan <version>, <n>
-// signatures".
+// signatures". Of the limits it applies the two sizes to the file (it
+// unpacks nothing, so files and recursion do not arise): a bigger file is a
+// failure with an error line naming the limit.
 #include "engine.h"
+#include "qorcsock.h"
 #include "sigdb.h"
+
+#include <filesystem>
+#include <system_error>
 
 namespace vaveriz {
 namespace {
@@ -17,9 +23,19 @@ constexpr const char* SIGSCAN_VERSION = "1.0";
 
 class SigscanEngine : public Engine {
   public:
-    explicit SigscanEngine(SigDb db) : m_db(std::move(db)) {}
+    SigscanEngine(SigDb db, const EngineLimits& limits) : m_db(std::move(db)), m_limits(limits) {}
 
     int Scan(const char* path, std::string* virus) const override {
+        std::error_code ec;
+        const std::uintmax_t size = std::filesystem::file_size(path, ec);
+        if (ec) {
+            return -1;
+        }
+        if (size > m_limits.maxFileSize || size > m_limits.maxScanSize) {
+            errmsg("vaveriz: scanning %s stopped at a limit: %s", path,
+                   size > m_limits.maxFileSize ? "MaxFileSize" : "MaxScanSize");
+            return -1;
+        }
         return m_db.ScanFile(path, virus);
     }
 
@@ -30,13 +46,14 @@ class SigscanEngine : public Engine {
 
   private:
     SigDb m_db;
+    EngineLimits m_limits;
 };
 
 }  // namespace
 
 std::shared_ptr<const Engine> BuildEngine(const std::string& ownDir, const std::string& systemDir,
                                           const std::string& /*tempDir: scans in memory*/,
-                                          std::string* error) {
+                                          const EngineLimits& limits, std::string* error) {
     SigDb db;
     if (!db.LoadDir(ownDir, error)) {
         return nullptr;
@@ -49,7 +66,7 @@ std::shared_ptr<const Engine> BuildEngine(const std::string& ownDir, const std::
         return nullptr;
     }
     db.Compile();
-    return std::make_shared<SigscanEngine>(std::move(db));
+    return std::make_shared<SigscanEngine>(std::move(db), limits);
 }
 
 std::string DescribeNoEngine() {

@@ -137,6 +137,84 @@ TEST_F(VaverizEngine, EngineTemporaryFilesGoBelowTempDir) {
 }
 #endif
 
+#if !defined(_WIN32)
+// A zip archive holding the files uncompressed ("stored"), as the test needs it.
+std::string StoredZip(const std::vector<std::pair<std::string, std::string>>& files) {
+    auto crc32 = [](const std::string& data) {
+        std::uint32_t crc = 0xFFFFFFFFu;
+        for (unsigned char c : data) {
+            crc ^= c;
+            for (int k = 0; k < 8; ++k)
+                crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+        }
+        return ~crc;
+    };
+    auto le = [](std::string& out, std::uint32_t v, int bytes) {
+        for (int i = 0; i < bytes; ++i)
+            out += static_cast<char>((v >> (8 * i)) & 0xFF);
+    };
+    std::string body, directory;
+    for (const auto& [name, data] : files) {
+        const std::uint32_t crc = crc32(data), size = static_cast<std::uint32_t>(data.size());
+        const std::uint32_t offset = static_cast<std::uint32_t>(body.size());
+        std::string common;  // version, flags, method, time, date, crc, sizes, name length
+        le(common, 10, 2), le(common, 0, 2), le(common, 0, 2), le(common, 0, 4);
+        le(common, crc, 4), le(common, size, 4), le(common, size, 4);
+        le(common, static_cast<std::uint32_t>(name.size()), 2);
+        le(body, 0x04034b50, 4), body += common, le(body, 0, 2), body += name + data;
+        le(directory, 0x02014b50, 4), le(directory, 20, 2), directory += common;
+        le(directory, 0, 2), le(directory, 0, 2), le(directory, 0, 2), le(directory, 0, 2);
+        le(directory, 0, 4), le(directory, offset, 4), directory += name;
+    }
+    std::string zip = body + directory;
+    const auto count = static_cast<std::uint32_t>(files.size());
+    le(zip, 0x06054b50, 4), le(zip, 0, 2), le(zip, 0, 2), le(zip, count, 2), le(zip, count, 2);
+    le(zip, static_cast<std::uint32_t>(directory.size()), 4);
+    le(zip, static_cast<std::uint32_t>(body.size()), 4), le(zip, 0, 2);
+    return zip;
+}
+
+// A scan that reaches one of the configured limits fails with a line naming
+// the limit; with the defaults the same files give their real result.
+TEST_F(VaverizEngine, ScansThatReachALimitFailAndNameIt) {
+    const std::string big = m_scratch.Path("big.txt");
+    const std::string nested = m_scratch.Path("nested.zip");
+    const std::string many = m_scratch.Path("many.zip");
+    ASSERT_TRUE(pftest::WriteFile(big, std::string(4096, 'a')));
+    ASSERT_TRUE(pftest::WriteFile(
+        nested, StoredZip({{"inner.zip", StoredZip({{"a.txt", "nothing to see"}})}})));
+    ASSERT_TRUE(pftest::WriteFile(
+        many, StoredZip({{"a.txt", "first"}, {"b.txt", "second"}, {"c.txt", "third"}})));
+    struct Row {
+        const char* key;
+        const char* value;
+        const std::string& file;
+        int withDefaults;
+        const char* limit;
+    };
+    const Row rows[] = {
+        {"EngineMaxFileSize", "1", big, 0, "MaxFileSize"},
+        {"EngineMaxScanSize", "1", big, 0, "MaxScanSize"},
+        {"EngineMaxRecursion", "1", nested, 0, "MaxRecursion"},
+        {"EngineMaxFiles", "1", many, 0, "MaxFiles"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.key);
+        ASSERT_EQ(0, miraconf_set(row.key, nullptr));
+        ASSERT_EQ(0, AV_Init());
+        EXPECT_EQ(row.withDefaults, AV_CheckFile(row.file.c_str()));
+        ASSERT_EQ(0, miraconf_set(row.key, row.value));
+        ASSERT_EQ(0, AV_Init());
+        LogCapture log;
+        EXPECT_EQ(-1, AV_CheckFile(row.file.c_str()));
+        EXPECT_TRUE(log.Has(QLOG_ERROR, "vaveriz: scanning " + row.file +
+                                            " stopped at a limit: Heuristics.Limits.Exceeded." +
+                                            row.limit));
+        ASSERT_EQ(0, miraconf_set(row.key, nullptr));
+    }
+}
+#endif
+
 // Real mails of the test corpus must not be called infected.
 TEST_F(VaverizEngine, CorpusMailsAreClean) {
     int scanned = 0;

@@ -10,6 +10,7 @@
 
 #include <unistd.h>
 
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -100,6 +101,58 @@ inline std::string DecodedText(CMimePart* part) {
     std::string s = data != nullptr ? std::string(data) : std::string();
     std::free(data);
     return s;
+}
+
+// A part name (a base64 encoded word, decoded by GetName) that, copied as it is
+// into a notice, ends the notice's part, adds a text/html part with a script
+// and closes the multipart of LowerBoundaryMail; copied into a log line, it
+// writes a line "[MAILCHECK] [FORGED]" of its own.
+inline const char* kInjectingName =
+    "=?us-ascii?b?YS5leGUKLS14eApDb250ZW50LVR5cGU6IHRleHQvaHRtbAoKPHNjcmlwdD54"
+    "PC9zY3JpcHQ+Ci0teHgtLQpbTUFJTENIRUNLXSBbRk9SR0VEXQ==?=";
+
+// MultipartMail with the boundary "xx": names are read lower-cased.
+inline std::string LowerBoundaryMail(
+    const std::vector<std::pair<std::string, std::string>>& files) {
+    std::string m = MultipartMail("hello", files);
+    for (std::size_t at = m.find("XX"); at != std::string::npos; at = m.find("XX", at))
+        m.replace(at, 2, "xx");
+    return m;
+}
+
+// The lines of `mail`, written to a file, that start with "--" or "<": the
+// delimiters and any markup line, as mail clients find them (at a line's
+// start only).
+inline std::vector<std::string> DelimiterLinesAfterRewrite(CMimeMessage& mail,
+                                                           const fs::path& file) {
+    std::vector<std::string> lines;
+    if (!mail.SaveMsg(file.string().c_str()))
+        return {"(not written)"};
+    std::istringstream text(ReadFile(file));
+    for (std::string line; std::getline(text, line);) {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (line.rfind("--", 0) == 0 || line.rfind("<", 0) == 0)
+            lines.push_back(line);
+    }
+    return lines;
+}
+
+// True when a logged text holds a line (behind a CR or LF) that starts with
+// what kInjectingName would write there (in any letter case).
+inline bool LogHasForgedLine(LogCapture& log) {
+    for (const LoggedLine& line : log.Lines()) {
+        for (std::size_t at = line.text.find_first_of("\r\n"); at != std::string::npos;
+             at = line.text.find_first_of("\r\n", at + 1)) {
+            std::string rest = line.text.substr(at + 1);
+            for (char& c : rest)  // names come lower-cased
+                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            if (rest.rfind("[mailcheck] [forged]", 0) == 0 || rest.rfind("--xx", 0) == 0 ||
+                rest.rfind("<script>", 0) == 0)
+                return true;
+        }
+    }
+    return false;
 }
 
 }  // namespace fixtures

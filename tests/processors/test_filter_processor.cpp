@@ -231,6 +231,28 @@ TEST(FilterActions, ActionCodesOnAnAttachment) {
     }
 }
 
+// A name with line ends and delimiters reaches notices and log lines as one
+// line: the rewritten mail has the parts it had, no log line is the sender's.
+TEST(FilterActions, NamesWithLineEndsStayOneLineInNoticesAndLogs) {
+    for (int action : {9, 10}) {
+        SCOPED_TRACE("action " + std::to_string(action));
+        ScratchDir dir;
+        Filter f;
+        f.Load(LowerBoundaryMail({{kInjectingName, "TVqQ"}, {"b.txt", "aGk="}}));
+        f.Rule("attachment: a.exe*", action, dir.str().c_str());
+        LogCapture log("MAILWARD_Filter");
+        EXPECT_EQ(f.Apply(MATCH_ATTACHMENT), action == 9 ? PART_REMOVED : PART_MOVED);
+        const std::string notice = DecodedText(f.mail.GetPart(1));
+        EXPECT_NE(notice.find("Name: a.exe --xx content-type: text/html"), std::string::npos)
+            << notice;
+        EXPECT_EQ(DelimiterLinesAfterRewrite(f.mail, dir.path() / "out.eml"),
+                  (std::vector<std::string>{"--xx", "--xx", "--xx", "--xx--"}));
+        EXPECT_FALSE(LogHasForgedLine(log));
+        EXPECT_TRUE(log.HasPrefix(QLOG_INFO, action == 9 ? "[MAILCHECK] [REMOVED] [a.exe --xx "
+                                                         : "[MAILCHECK] [MOVED] [a.exe --xx "));
+    }
+}
+
 // Unique names count up before the first dot; the search goes on from the
 // number used last and jumps over runs of taken names, so its cost does not
 // grow with the folder: a thousand taken names cost a few dozen look-ups

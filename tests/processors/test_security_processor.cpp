@@ -88,6 +88,24 @@ TEST_F(SecurityProcessor, RenamesInModeTwelveAndLeavesInOtherModes) {
     }
 }
 
+// A name with line ends reaches the virus notice, the new name and the log
+// lines as one line: the rewritten mail keeps its parts.
+TEST_F(SecurityProcessor, NamesWithLineEndsStayOneLineInNoticesNamesAndLogs) {
+    for (int mode : {AV_MODE_REMOVE, AV_MODE_RENAME}) {
+        SCOPED_TRACE("mode " + std::to_string(mode));
+        Scan s;
+        s.Load(mode, LowerBoundaryMail({{kInjectingName, kEicarBase64}, {"b.txt", "aGk="}}));
+        LogCapture log("MAILWARD_AV");
+        EXPECT_EQ(s.av.ProcessParts(&s.mail), mode == AV_MODE_REMOVE ? PART_REMOVED : PART_RENAMED);
+        const std::string text =
+            mode == AV_MODE_REMOVE ? DecodedText(s.mail.GetPart(1)) : s.mail.GetPart(1)->GetName();
+        EXPECT_NE(text.find("a.exe --xx content-type: text/html"), std::string::npos) << text;
+        EXPECT_EQ(DelimiterLinesAfterRewrite(s.mail, temp.path() / "out.eml"),
+                  (std::vector<std::string>{"--xx", "--xx", "--xx", "--xx--"}));
+        EXPECT_FALSE(LogHasForgedLine(log));
+    }
+}
+
 TEST_F(SecurityProcessor, ContainerWithoutDataIsCleanAndItsPartsAreScanned) {
     Load(AV_MODE_REMOVE, MultipartMail("clean text", {{"b.txt", "aGk="}}));
     LogCapture log;

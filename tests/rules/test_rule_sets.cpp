@@ -6,6 +6,9 @@
  */
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 #include "platform/qorcsock_capture.h"
 #include "rules/rulehelper.h"
 #include "rules_test_util.h"
@@ -154,6 +157,16 @@ TEST(RuleSets, ClearRulesRemovesEverySetAndLeavesTheMode) {
     EXPECT_EQ(rules.m_nMatchMode, MATCH_ATTACHMENT | MATCH_KEYWORD);
     ASSERT_EQ(rules.AddRule("a", nullptr, "Subject: y", 0, 4, nullptr, 0), 0);
     EXPECT_EQ(rules.FindRuleSet("a")->default_rule->action, 1);
+    // The cleared sets are gone from the index too: new ones list afresh.
+    ASSERT_EQ(rules.AddRule("a", nullptr, "Subject: z", 0, 4, nullptr, 0), 0);
+    ASSERT_EQ(rules.AddRule("a", nullptr, "Subject: x", 0, 4, nullptr, 1), 0);
+    ASSERT_EQ(rules.AddRule("b", nullptr, "Subject: w", 0, 4, nullptr, 0), 0);
+    std::vector<std::string> texts;
+    for (const Rule* r = rules.FindRuleSet("a")->rules; r != nullptr; r = r->next)
+        texts.push_back(r->text);
+    EXPECT_EQ(texts, (std::vector<std::string>{"Subject: x", "Subject: y", "Subject: z"}));
+    EXPECT_EQ(rules.FindRuleSet("a")->next, rules.FindRuleSet("b"));
+    EXPECT_STREQ(rules.FindRuleSet("b")->rules->text, "Subject: w");
 }
 
 TEST(RuleChain, AppendsAtTheEndAndNeverLoops) {

@@ -113,6 +113,18 @@ TEST(CheckReport, RuleChainHoldsEachRuleOnceErrorsSetResultAndResetClears) {
     EXPECT_EQ(report.modified, 0);
     EXPECT_EQ(report.result, 0);
     EXPECT_EQ(report.errors, 0u);
+    // A reset report starts its lists afresh: the old parts are not found,
+    // new records and rules start the lists.
+    EXPECT_EQ(report.FindPart(&p1), nullptr);
+    report.AddPart(&p2, "again");
+    ptrset::Add(s, &B);
+    report.SetPartAction(&p2, &s, PART_REMOVED, nullptr);
+    ptrset::Clear(s);
+    ASSERT_NE(report.parts, nullptr);
+    EXPECT_STREQ(report.parts->name, "again");
+    EXPECT_EQ(report.parts->next, nullptr);
+    EXPECT_EQ(report.ruleChain, &B);
+    EXPECT_EQ(B.report_next, nullptr);
 }
 
 }  // namespace

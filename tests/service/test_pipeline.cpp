@@ -136,6 +136,22 @@ TEST_F(Pipeline, WholeFileVirusWithoutPartRecords) {
 
 // FlushMails decides whether the worker flushes a rewritten mail to disk:
 // the stamped mail (header rewrite) and the rebuilt mail (part removed).
+// A scan that reaches one of the engine's limits fails the check; the mail
+// is never taken as clean.
+TEST_F(Pipeline, EngineLimitReachedIsACheckErrorNamingTheLimit) {
+    miraconf_set("EngineMaxFileSize", "1");  // kilobytes
+    ASSERT_EQ(MAILWARD_activate_av(AV_MODE_REMOVE, nullptr), 0);
+    fs::path source =
+        Mail("big.eml", std::string("Subject: big\r\n\r\n") + std::string(4096, 'a') + "\r\n");
+    LogCapture log;
+    Seen s = Check(source, JOB_AV_CHECK);
+    EXPECT_TRUE(s.r.errors & ERR_CHECK);
+    EXPECT_NE(s.r.virusResult, VIRUS_CLEAN);
+    EXPECT_TRUE(log.Has(QLOG_ERROR, "vaveriz: scanning " + source.string() +
+                                        " stopped at a limit: "
+                                        "Heuristics.Limits.Exceeded.MaxFileSize"));
+}
+
 TEST_F(Pipeline, FlushMailsDecidesWhetherRewrittenMailsAreFlushed) {
     ASSERT_EQ(MAILWARD_activate_av(AV_MODE_REMOVE, nullptr), 0);
     ASSERT_EQ(MAILWARD_add_rule("set", "exe", "attachment: *.exe", 0, 9, nullptr, 0), 0);
