@@ -36,8 +36,8 @@ void WriteHeadAndContents(const CMimePart& part, CMimeOutput& out, bool bHeader)
         out.Write(strDump.data(), strDump.size());
         out.Write("\n", 1);
     }
-    if (part.m_pData && *part.m_pData) {
-        out.Write(part.m_pData, std::strlen(part.m_pData));
+    if (part.GetDataLength() > 0) {
+        out.Write(part.m_pData, part.GetDataLength());
         out.Write("\n", 1);
     }
     out.Write("\n", 1);

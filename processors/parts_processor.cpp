@@ -63,10 +63,12 @@ int CBasePartsProcessor::delete_part(CMimePart* pPart, const char* pszName, cons
     if (parent->ReplacePart(static_cast<unsigned>(index), pszName, pszNotice) == nullptr)
         return -1;
     if (parent->m_bUUEncoded) {
-        std::string text = parent->GetData() != nullptr ? parent->GetData() : "";
+        std::string text = parent->GetData() != nullptr
+                               ? std::string(parent->GetData(), parent->GetDataLength())
+                               : std::string();
         text += "\n\n";
         text += pszNotice;
-        parent->SetData(text.c_str(), -1);
+        parent->SetData(text.data(), static_cast<std::int64_t>(text.size()));
     }
     return 0;
 }

@@ -69,7 +69,7 @@ std::string Kind(const CMimePart& p) {
 }
 
 std::string Raw(const CMimePart& p) {
-    return p.GetData() ? p.GetData() : "";
+    return p.GetData() ? std::string(p.GetData(), p.GetDataLength()) : "";
 }
 
 class TreeCompare {
@@ -178,8 +178,8 @@ class TreeCompare {
         }
         if (which != ALLOWED_COUNT) {
             ++m_counts[which];
-            std::free(after.m_pData);
-            after.m_pData = b.empty() && !before.GetData() ? nullptr : MimeCopyForTest(b);
+            after.AdoptData(b.empty() && !before.GetData() ? nullptr : MimeCopyForTest(b),
+                            b.size());
         }
     }
 
