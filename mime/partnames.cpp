@@ -200,6 +200,16 @@ void MimeNamesOfValue(std::string_view strValue, std::vector<std::string>& names
     }
 }
 
+std::vector<std::string> MimeParamValues(std::string_view strValue, std::string_view param) {
+    std::vector<std::string> values;
+    for (Param& p : ParseParams(strValue)) {
+        if (p.name == param) {
+            values.push_back(std::move(p.value));
+        }
+    }
+    return values;
+}
+
 std::vector<std::string> MimePartNames(const CMimePart& part) {
     std::vector<std::string> names;
     try {
@@ -207,7 +217,9 @@ std::vector<std::string> MimePartNames(const CMimePart& part) {
         if (!strShown.empty()) {
             names.push_back(strShown);
         }
-        if (!part.IsUUBlock()) {
+        {
+            // A uuencoded block has no fields; a container that is a body
+            // part of a multipart counts as a block but keeps its fields.
             for (int nId : {MAILHDR_FLD_CONTENT_TYPE, MAILHDR_FLD_DISPOSITION}) {
                 for (const mailhdr_fld* f = mailhdr_getfld(part.m_pHeader, nId); f; f = f->next) {
                     // Unfolded as RFC 5322 says (the line breaks go, the

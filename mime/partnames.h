@@ -5,7 +5,9 @@
  *   MimePartNames(part)   the names of one part: GetName() first (the name
  *                         the report shows, kept as it is), then every name
  *                         of every Content-Type and Content-Disposition field
- *                         of the part (MimeNamesOfValue on each); duplicates
+ *                         of the part (MimeNamesOfValue on each; a uuencoded
+ *                         container inside a multipart, which GetName names
+ *                         as a block, has its fields read too); duplicates
  *                         left out, empty names too. Never throws (an empty
  *                         list when memory is short).
  *   MimeNamesOfValue(value, names)
@@ -26,6 +28,10 @@
  *                         Folded values (lines joined by LF and a blank or
  *                         tab) give both readings: with the folding white
  *                         space and without it.
+ *
+ *   MimeParamValues(value, param)
+ *                         every value of one parameter (a duplicated
+ *                         boundary gives all of its values).
  *
  * Decoding goes through the codec layer: encoded words by DecodeHeaderData,
  * %XX of RFC 2231 by the quoted-printable decoder (%XX is its =XX).
@@ -49,5 +55,8 @@ constexpr std::size_t MAX_NAME_SEGMENTS = 1000;
 
 std::vector<std::string> MimePartNames(const CMimePart& part);
 void MimeNamesOfValue(std::string_view strValue, std::vector<std::string>& names);
+// Every value of the parameter `param` (lower case) in one structured field
+// value, in the order they stand, read as MimeNamesOfValue reads them.
+std::vector<std::string> MimeParamValues(std::string_view strValue, std::string_view param);
 
 #endif
