@@ -216,12 +216,16 @@ void Reader::Multipart(std::string_view body, const std::string& strType, int nD
         if (strBoundary.empty() || !done.insert("boundary " + strBoundary).second) {
             continue;
         }
+        // The parts of a second reading of the same body get places of
+        // their own ("1~2": the first part in the second reading).
+        const std::size_t nReading = done.size() - (done.count("message") ? 1 : 0);
+        const std::string strTag = nReading > 1 ? "~" + std::to_string(nReading) : "";
         if (!Spend(body.size())) {
             return;
         }
         const std::vector<std::string_view> parts = SplitBody(body, strBoundary);
         for (std::size_t i = 0; i < parts.size() && !m_bCut; ++i) {
-            Part(parts[i], nDepth + 1, Child(strWhere, std::to_string(i + 1)), bDigest);
+            Part(parts[i], nDepth + 1, Child(strWhere, std::to_string(i + 1) + strTag), bDigest);
         }
     }
 }

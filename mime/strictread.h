@@ -44,7 +44,8 @@
  * header fields) is listed once, with its header record (the fields as the
  * header library holds them, no contents) so that rules can be tested on it
  * exactly as on a part of the parser's tree, and its place ("1.2" is the
- * second part of the first part; "m" enters an attached message).
+ * second part of the first part; "m" enters an attached message; "1~2" is
+ * the first part of a second reading of the same body).
  *
  * Limits (named below): STRICT_MAX_DEPTH levels of nesting (multiparts and
  * attached messages), STRICT_MAX_PARTS parts, STRICT_WORK_FACTOR times the

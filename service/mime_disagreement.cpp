@@ -92,9 +92,17 @@ bool CheckMimeDisagreement(const char* pszPath, CRuleHelper& rules, const char* 
     if (!bWhole) {
         AppendCut(strStrict, "reading stopped at a limit");
     }
+    // Places of parts the check acted on as a whole: what lies inside them
+    // went with them. Parts come in mail order, so a part's place is known
+    // before the places inside it.
+    std::unordered_set<std::string> gone;
     for (const StrictPart& part : reading.parts) {
-        const Rule* pRule = rules.FindMatchingRule(part.pHead.get(), pSet);
-        if (!pRule || (pRule->action != ACTION_REMOVE && pRule->action != ACTION_MOVE)) {
+        bool bInside = gone.count(std::string()) != 0;
+        for (std::size_t dot = part.strWhere.find('.'); !bInside && dot != std::string::npos;
+             dot = part.strWhere.find('.', dot + 1)) {
+            bInside = gone.count(part.strWhere.substr(0, dot)) != 0;
+        }
+        if (bInside) {
             continue;
         }
         bool bPaired = false;
@@ -107,7 +115,12 @@ bool CheckMimeDisagreement(const char* pszPath, CRuleHelper& rules, const char* 
                 break;
             }
         }
-        if (!bPaired) {
+        if (bPaired) {
+            gone.insert(part.strWhere);
+            continue;
+        }
+        const Rule* pRule = rules.FindMatchingRule(part.pHead.get(), pSet);
+        if (pRule && (pRule->action == ACTION_REMOVE || pRule->action == ACTION_MOVE)) {
             bDisagree = true;
             std::string strNames;
             for (const std::string& strName : part.names) {

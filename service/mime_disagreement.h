@@ -8,14 +8,15 @@
  *     records know it.
  *   CheckMimeDisagreement(path, rules, setName, report, snapshot)
  *     After the filter: reads the mail file at `path` strictly
- *     (mime/strictread.h). Each part of that reading whose first matching
- *     attachment rule of the set (tested as the filter tests a part, under
- *     MATCH_ATTACHMENT) removes or moves it (ACTION_REMOVE, ACTION_MOVE) must
- *     pair with a part the check acted on: a report record holding a rule,
- *     or with PART_MOVED or PART_REMOVED, one of whose names (from the
- *     snapshot, else the record's name) is one of the part's names; each
- *     record pairs once. A part left without a pair, or a reading stopped by
- *     one of its limits, sets ST_MIME_DISAGREEMENT and logs one info line
+ *     (mime/strictread.h) and pairs its parts, in mail order, with the parts
+ *     the check acted on (report records holding a rule, or with PART_MOVED
+ *     or PART_REMOVED) by their names (the record's from the snapshot, else
+ *     its name); each record pairs once, and what lies inside a paired part
+ *     went with it. A part without a pair whose first matching attachment
+ *     rule of the set (tested as the filter tests a part, under
+ *     MATCH_ATTACHMENT) removes or moves it (ACTION_REMOVE, ACTION_MOVE) is
+ *     one the check did not act on: it, or a reading stopped by one of its
+ *     limits, sets ST_MIME_DISAGREEMENT and logs one info line
  *       "[MAILCHECK] [DISAGREEMENT] [strict: <place> <names>; ...]
  *        [parser: <record names, "-" for none>]"
  *     (control characters turned to blanks, each list cut at

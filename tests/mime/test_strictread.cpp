@@ -52,7 +52,7 @@ TEST(MimeStrictRead, ListsEveryNamedPartAsClientsReadIt) {
          "Content-Type: multipart/mixed; boundary=x; boundary=y\n\n--x\n"
          "Content-Type: text/plain; name=t.txt\n\n--y\n" +
              EXE + "--y--\n--x--\n",
-         "1:t.txt 1:a.exe"},
+         "1:t.txt 1~2:a.exe"},
         {"duplicated Content-Type: the first and the last",
          "Content-Type: text/plain\nContent-Type: multipart/mixed; boundary=b\n\n--b\n" + EXE +
              "--b--\n",

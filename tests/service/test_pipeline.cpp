@@ -287,6 +287,7 @@ std::size_t CountStarting(LogCapture& log, const std::string& prefix) {
 // as usual does not. Only jobs with the attachment filter are read.
 TEST_F(Pipeline, AttachmentsHiddenFromTheParserSetTheDisagreementBit) {
     ASSERT_EQ(MAILWARD_add_rule("set", "exe", "attachment: *.exe", 0, 9, nullptr, 0), 0);
+    ASSERT_EQ(MAILWARD_add_rule("set", "eml", "attachment: *.eml", 0, 9, nullptr, 0), 0);
     const std::string head = "Subject: s\r\nContent-Type: multipart/mixed; boundary=b\r\n\r\n";
     const std::string exe = "Content-Type: application/octet-stream; name=\"a.exe\"\r\n\r\nMZ\r\n";
     const struct {
@@ -296,6 +297,10 @@ TEST_F(Pipeline, AttachmentsHiddenFromTheParserSetTheDisagreementBit) {
     } rows[] = {
         {"clean", Clean(), nullptr},
         {"an exe removed as usual", head + "--b\r\n" + exe + "--b--\r\n", nullptr},
+        {"an attached message removed whole, the exe inside with it",
+         head + "--b\r\nContent-Type: message/rfc822; name=\"fwd.eml\"\r\n\r\nSubject: in\r\n" +
+             exe + "--b--\r\n",
+         nullptr},
         {"an exe in an attached message",
          head + "--b\r\nContent-Type: message/rfc822\r\n\r\nSubject: in\r\n" + exe + "--b--\r\n",
          "[MAILCHECK] [DISAGREEMENT] [strict: 1.m a.exe] [parser: multipart/mixed; "
@@ -308,7 +313,7 @@ TEST_F(Pipeline, AttachmentsHiddenFromTheParserSetTheDisagreementBit) {
          "Content-Type: multipart/mixed; boundary=x; boundary=y\r\n\r\n--x\r\n"
          "Content-Type: text/plain\r\n\r\n--y\r\n" +
              exe + "--y--\r\n--x--\r\n",
-         "[MAILCHECK] [DISAGREEMENT] [strict: 1 a.exe] [parser: multipart/mixed; text/plain]"},
+         "[MAILCHECK] [DISAGREEMENT] [strict: 1~2 a.exe] [parser: multipart/mixed; text/plain]"},
         {"a duplicated Content-Type field",
          "Content-Type: text/plain\r\nContent-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n" +
              exe + "--b--\r\n",
