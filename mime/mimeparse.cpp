@@ -202,11 +202,10 @@ char* GetEndOfData(char* pStart, char* pEnd) {
     return pEnd;
 }
 
-// A context for a parse that starts at `pStart` without one: the text runs
-// to `pEnd`, or to its first zero byte behind that.
+// A context for a parse of [pStart, pEnd) on its own: the text ends at pEnd.
 MimeParseContext MakeContext(char* pStart, char* pEnd) {
     MimeParseContext ctx;
-    ctx.pTextEnd = pEnd > pStart ? pEnd + std::strlen(pEnd) : pStart + std::strlen(pStart);
+    ctx.pTextEnd = pEnd > pStart ? pEnd : pStart;
     ctx.nBudget =
         CMimePart::MAX_COPY_FACTOR * (static_cast<std::size_t>(ctx.pTextEnd - pStart) + 1);
     return ctx;

@@ -143,11 +143,10 @@ class CMimePart {
 
     // ---- parser (mimeparse.cpp) ----
     // Parses the range [pStart, pEnd) of a writable text whose line ends are
-    // LF and which is zero-terminated behind its end; searches that run to
-    // the end of the text stop at the first zero byte at or behind pEnd (a
-    // load knows the real end: CMimeMessage parses with it, zero bytes
-    // inside the text included). True when this part and its sub-parts
-    // parsed.
+    // LF, taken as a text of its own: searches that run to the end of the
+    // text stop at pEnd (CMimeMessage parses a loaded mail with its real
+    // end). Zero bytes in the range are data. True when this part and its
+    // sub-parts parsed.
     bool Parse(char* pStart, char* pEnd);
     char* ParseHeaders(char* pStart, char* pEnd);
     void ParseData(char* pStart, char* pEnd);
