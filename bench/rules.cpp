@@ -124,7 +124,7 @@ std::unique_ptr<CMimePart> QuotedPrintablePart() {
     auto part = std::make_unique<CMimePart>(nullptr);
     part->SetHeader(MAILHDR_FLD_CONTENT_TYPE, "text/plain; charset=utf-8");
     part->SetHeader(MAILHDR_FLD_CTE, "quoted-printable");
-    part->m_pData = pf::strdup(text.c_str());
+    part->AdoptData(pf::strdup(text.c_str()), text.size());
     return part;
 }
 

@@ -58,10 +58,14 @@ class CQuotedPrintable {
 
     // Zero-terminated text; null for a null text or when memory is short.
     static char* Encode(const char* text);
+    // The same over `len` bytes of `text`, zero bytes included (escaped).
+    static char* Encode(const char* text, std::size_t len);
     // `outLen` (optional) receives the number of bytes written; the block holds
     // twice the input length (at least 1), zero-filled. A null text reads as
     // empty. Null (and *outLen 0) when memory is short.
     unsigned char* Decode(const char* text, std::size_t* outLen = nullptr);
+    // The same over `len` characters of `text`, zero bytes included.
+    unsigned char* Decode(const char* text, std::size_t len, std::size_t* outLen);
 };
 
 // Decodes uuencoded lines (without begin and end lines). The block holds as
@@ -69,6 +73,8 @@ class CQuotedPrintable {
 // memory is short; a null text reads as empty. `outLen` receives the number of
 // bytes written.
 unsigned char* UUDecode(const char* text, std::size_t* outLen);
+// The same over `len` characters of `text`, zero bytes included.
+unsigned char* UUDecode(const char* text, std::size_t len, std::size_t* outLen);
 // Decodes one group of four characters into at most `wanted` (<= 3) bytes at
 // `out`; returns the number written (0 for null pointers or wanted <= 0).
 int UUDecodeGroup(const char* group, unsigned char* out, int wanted);

@@ -174,9 +174,12 @@ inline std::size_t DecodeSpecial(const unsigned char* s, std::size_t i, std::siz
 }  // namespace
 
 char* CQuotedPrintable::Encode(const char* text) {
+    return text == nullptr ? nullptr : Encode(text, std::strlen(text));
+}
+
+char* CQuotedPrintable::Encode(const char* text, std::size_t n) {
     if (text == nullptr)
         return nullptr;
-    const std::size_t n = std::strlen(text);
     if (n > CODEC_MAX_INPUT)
         return nullptr;
     const auto* s = reinterpret_cast<const unsigned char*>(text);
@@ -205,12 +208,11 @@ char* CQuotedPrintable::Encode(const char* text) {
                 last = Last::Other;
                 ++i;
             } else if (c == 'F' && last == Last::LineFeed) {
-                // The text ends in a zero byte, so the match stops there.
                 static constexpr char kFrom[] = "From";
                 std::size_t k = 1;
-                while (k < 4 && text[i + k] == kFrom[k])
+                while (k < 4 && i + k < n && text[i + k] == kFrom[k])
                     ++k;
-                if (k == 4 && text[i + 4] == ' ') {
+                if (k == 4 && i + 4 < n && text[i + 4] == ' ') {
                     out += "=46rom";
                     lineLen += 6;
                 } else {
@@ -243,9 +245,13 @@ char* CQuotedPrintable::Encode(const char* text) {
 }
 
 unsigned char* CQuotedPrintable::Decode(const char* text, std::size_t* outLen) {
+    return Decode(text, text == nullptr ? 0 : std::strlen(text), outLen);
+}
+
+unsigned char* CQuotedPrintable::Decode(const char* text, std::size_t len, std::size_t* outLen) {
     if (outLen != nullptr)
         *outLen = 0;
-    const std::size_t n = text == nullptr ? 0 : std::strlen(text);
+    const std::size_t n = text == nullptr ? 0 : len;
     if (n > CODEC_MAX_INPUT)
         return nullptr;
     const std::size_t size = n == 0 ? 1 : 2 * n;

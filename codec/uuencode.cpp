@@ -49,9 +49,13 @@ int UUDecodeGroup(const char* group, unsigned char* out, int wanted) {
 }
 
 unsigned char* UUDecode(const char* text, std::size_t* outLen) {
+    return UUDecode(text, text == nullptr ? 0 : std::strlen(text), outLen);
+}
+
+unsigned char* UUDecode(const char* text, std::size_t len, std::size_t* outLen) {
     if (outLen != nullptr)
         *outLen = 0;
-    const std::size_t n = text == nullptr ? 0 : std::strlen(text);
+    const std::size_t n = text == nullptr ? 0 : len;
     if (n > CODEC_MAX_INPUT)
         return nullptr;
     const std::size_t size = n == 0 ? 1 : n;

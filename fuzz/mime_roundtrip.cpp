@@ -9,7 +9,9 @@
  *   - the tree writes (text mode), and the written text loads again, with
  *     the same limits; its own written form loads once more.
  * Names, content types and header dumps are taken of every part for
- * coverage. Log lines are dropped.
+ * coverage, and the strict reading (mime/strictread.h) is made of the input.
+ * Zero bytes are data: the input is handed on with its length. Log lines
+ * are dropped.
  */
 #include <cstdint>
 #include <cstdlib>
@@ -18,6 +20,7 @@
 #include "mailhdr/mailhdr.h"
 #include "mime/mimemessage.h"
 #include "mime/mimeoutput.h"
+#include "mime/strictread.h"
 
 namespace {
 
@@ -69,6 +72,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }();
     (void)s_init;
     const char* text = reinterpret_cast<const char*>(data);
+
+    StrictReading reading;
+    MimeStrictRead(text, size, reading);
+    for (const StrictPart& part : reading.parts) {
+        Check(part.pHead != nullptr && !part.names.empty());
+    }
 
     CMimeMessage header;
     int r = header.LoadMsgFromBuffer(text, size, false);

@@ -207,6 +207,16 @@ typedef struct CheckReport {
 #define ST_SPAM_LISTED 0x01
 #define ST_HEADER_RULE 0x02
 #define ST_PART_RULE 0x04
+/* The strict reading of the mail (delimiters only at a line's start, every
+ * name form, attached messages looked into, duplicated Content-Type fields
+ * and boundary parameters read both ways) found an attachment that a rule
+ * of the job's set removes or moves but that the check did not act on, or
+ * could not read the mail to its end within its limits: mail clients may
+ * show the recipient an attachment the filter did not see. Set after the
+ * attachment filter, only for jobs with JOB_ATTACHMENT_FILTER; logged as
+ * "[MAILCHECK] [DISAGREEMENT] [strict: ...] [parser: ...]". What to do with
+ * such a mail (deliver, hold, reject) is the host's decision. */
+#define ST_MIME_DISAGREEMENT 0x08
 
 /* Processor codes found in PartReport.action. */
 #define PART_RENAMED 2

@@ -55,11 +55,11 @@ char* CMimePart::DecodeData(std::int64_t& nLength) {
         return static_cast<char*>(std::calloc(1, 1));
     }
     nLength = 0;
-    const std::size_t nIn = std::strlen(m_pData);
+    const std::size_t nIn = GetDataLength();
     std::size_t nOut = 0;
     if (IsUUBlock()) {
         debugmsg(MimeDebug(), "CMimePart::DecodeData() - part is uu-encoded. decoding data ...");
-        unsigned char* pDecoded = UUDecode(m_pData, &nOut);
+        unsigned char* pDecoded = UUDecode(m_pData, nIn, &nOut);
         char* p = Terminate(pDecoded, nOut, nIn ? nIn : 1);
         nLength = p ? static_cast<std::int64_t>(nOut) : 0;
         return p;
@@ -78,7 +78,7 @@ char* CMimePart::DecodeData(std::int64_t& nLength) {
     if (strEncoding == "quoted-printable") {
         debugmsg(MimeDebug(), "CMimePart::DecodeData() - part is qp-encoded. decoding data ...");
         CQuotedPrintable codec;
-        unsigned char* pDecoded = codec.Decode(m_pData, &nOut);
+        unsigned char* pDecoded = codec.Decode(m_pData, nIn, &nOut);
         char* p = Terminate(pDecoded, nOut, nIn ? 2 * nIn : 1);
         nLength = p ? static_cast<std::int64_t>(nOut) : 0;
         return p;
@@ -111,19 +111,20 @@ bool CMimePart::SaveData(const char* pszPath) {
 }
 
 char* CMimePart::SetData(const char* pszText, std::int64_t nLength) {
-    std::free(m_pData);
-    m_pData = nullptr;
+    AdoptData(nullptr, 0);
     if (!pszText) {
         return nullptr;
     }
+    const std::size_t n = nLength < 0 ? std::strlen(pszText) : static_cast<std::size_t>(nLength);
     const std::string strEncoding = GetContentTransferEncoding();
     if (strEncoding == "base64") {
-        std::size_t n = nLength < 0 ? std::strlen(pszText) : static_cast<std::size_t>(nLength);
-        m_pData = CBase64::Encode(reinterpret_cast<const unsigned char*>(pszText), n);
+        char* p = CBase64::Encode(reinterpret_cast<const unsigned char*>(pszText), n);
+        AdoptData(p, p ? std::strlen(p) : 0);  // encoded text holds no zero byte
     } else if (strEncoding == "quoted-printable") {
-        m_pData = CQuotedPrintable::Encode(pszText);
+        char* p = CQuotedPrintable::Encode(pszText, n);
+        AdoptData(p, p ? std::strlen(p) : 0);
     } else {
-        m_pData = MimeCopy(pszText, std::strlen(pszText));
+        AdoptData(MimeCopy(pszText, n), n);
     }
     return m_pData;
 }

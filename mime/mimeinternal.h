@@ -25,10 +25,10 @@
 #include "qorcsock.h"
 
 // What every level of one parse shares: where the whole text ends (searches
-// "to the end of the text" stop there, as C string functions would at the
-// zero byte) and how many bytes of contents may still be copied out of it.
+// "to the end of the text" stop there; zero bytes before it are data) and how
+// many bytes of contents may still be copied out of it.
 struct MimeParseContext {
-    char* pTextEnd;       // first zero byte of the text
+    char* pTextEnd;       // end of the text (a zero byte stands there)
     std::size_t nBudget;  // bytes of contents that may still be copied
     std::size_t nPartsLeft = CMimePart::MAX_TOTAL_PARTS;  // parts still allowed
     // The last search for a uuencoded part's first "begin 6": from where, and

@@ -3,8 +3,8 @@
  * back (CMimeMessage; contract in mimemessage.h).
  *
  * Loading reads the file with one read into one buffer, drops every CR that
- * stands right before a LF in place (up to the first zero byte, which ends
- * the text), and runs the parser over that buffer; every part copies its own
+ * stands right before a LF in place (over all of it: a zero byte is data like
+ * any other), and runs the parser over that buffer; every part copies its own
  * contents, so the buffer is released at the end.
  *
  * Saving never destroys the mail: new text goes to a temporary file beside
@@ -126,12 +126,10 @@ CMimeMessage::~CMimeMessage() {
 
 CMimeMessage::ParseResult CMimeMessage::ParseText(char* pText, std::size_t nCount,
                                                   bool bFullParse) {
-    pText[nCount] = '\0';
-    char* pZero = static_cast<char*>(std::memchr(pText, '\0', nCount));
     std::size_t nDropped = 0;
-    char* pTextEnd = CompactLineEnds(pText, pZero ? pZero : pText + nCount, nDropped);
+    char* pTextEnd = CompactLineEnds(pText, pText + nCount, nDropped);
     *pTextEnd = '\0';
-    char* pEnd = pText + (nCount - nDropped);
+    char* pEnd = pTextEnd;
 
     // A message loaded a second time starts from an empty tree.
     if (!Reset()) {

@@ -2,8 +2,10 @@
  * mimeparse.cpp - the tolerant parser that turns the text of one mail into a
  * part tree (CMimePart::Parse and its helpers; contract in mimepart.h).
  *
- * The text is one writable buffer, LF line ends, ended by a zero byte. A part
- * is a range [start, end) of it. The parser never rejects a mail for its MIME
+ * The text is one writable buffer of bytes, LF line ends, with a zero byte
+ * behind its end. A part is a range [start, end) of it. A zero byte inside
+ * the text is data like any other: every search is bounded by the text's
+ * end, never by a zero byte. The parser never rejects a mail for its MIME
  * syntax; Parse is false only when a limit is hit or the text ends where it
  * cannot go on, and a few conditions throw a const char* (caught by
  * CMimeMessage::LoadMsg). Progress goes to the debug channel line by line.
@@ -19,9 +21,9 @@
  *    split into uuencoded blocks at each lower-case "begin 6" and the next
  *    "end", wherever they occur; text between blocks is not kept.
  *
- * Searches that run "to the end of the whole text" stop at the first zero
- * byte, as the C string functions they stand for would; they are done with
- * memchr over known ranges, so the parser runs close to memory speed.
+ * Searches that run "to the end of the whole text" stop at its end (the
+ * parse context knows it); they are done with memchr over known ranges, so
+ * the parser runs close to memory speed.
  *
  * Limits (mimepart.h): MAX_SUBPARTS body parts or blocks per part,
  * MAX_NESTING_DEPTH levels below the root, MAX_COPY_FACTOR for the contents
@@ -68,9 +70,9 @@ constexpr std::size_t UU_BEGIN_LEN = sizeof(UU_BEGIN) - 1;
 // Candidate starts FindIn tests at once (one 128-bit vector of bytes).
 constexpr std::size_t FIND_BLOCK = 16;
 
-// Where a C string search starting at `p` would stop: the first zero byte.
+// Where a search "to the end of the whole text" starting at `p` stops.
 char* TextLimit(const MimeParseContext& ctx, char* p) {
-    return p <= ctx.pTextEnd ? ctx.pTextEnd : p + std::strlen(p);
+    return p <= ctx.pTextEnd ? ctx.pTextEnd : p;
 }
 
 // First occurrence of `needle` lying wholly inside [p, pLimit), or null.
@@ -128,9 +130,10 @@ char* FindIn(char* p, char* pLimit, const char* pszNeedle, std::size_t nNeedle) 
     return nullptr;
 }
 
-// First occurrence of `needle` from `p` to the end of the whole text.
-char* FindToEnd(const MimeParseContext& ctx, char* p, const char* pszNeedle) {
-    return FindIn(p, TextLimit(ctx, p), pszNeedle, std::strlen(pszNeedle));
+// First occurrence of `needle` (a literal) from `p` to the end of the text.
+template <std::size_t N>
+char* FindToEnd(const MimeParseContext& ctx, char* p, const char (&needle)[N]) {
+    return FindIn(p, TextLimit(ctx, p), needle, N - 1);
 }
 
 // The next LF at or behind `p`, to the end of the whole text.
@@ -139,9 +142,8 @@ char* FindLF(const MimeParseContext& ctx, char* p) {
     return p < pLimit ? static_cast<char*>(std::memchr(p, '\n', pLimit - p)) : nullptr;
 }
 
-// First occurrence of `needle` lying wholly before `pLast`. The search stands
-// for a C substring search with a zero put at `pLast`; it throws on bad
-// arguments like that one did.
+// First occurrence of `needle` lying wholly before `pLast` (and before the
+// end of the text); throws on bad arguments.
 char* StrNStr(const MimeParseContext& ctx, char* pFirst, const std::string& strNeedle,
               char* pLast) {
     if (!pFirst || !pLast) {
@@ -166,7 +168,7 @@ struct Line {
 
 // Reads the line at `pos` and moves `pos` behind its LF; without a LF the
 // line is the rest of the text and `pos` becomes null. A null `pos` gives an
-// empty line.
+// empty line. `e` is the LF or the text's end.
 Line GetLine(const MimeParseContext& ctx, char*& pos) {
     Line line;
     if (!pos) {
@@ -243,12 +245,12 @@ char* FindFirstUUBegin(MimeParseContext& ctx, char* p) {
     return pFound;
 }
 
-// A context for a parse that starts at `pStart` without one.
+// A context for a parse of [pStart, pEnd) on its own: the text ends at pEnd.
 MimeParseContext MakeContext(char* pStart, char* pEnd) {
     MimeParseContext ctx;
-    ctx.pTextEnd = pStart + std::strlen(pStart);
-    char* pFar = pEnd > ctx.pTextEnd ? pEnd : ctx.pTextEnd;
-    ctx.nBudget = CMimePart::MAX_COPY_FACTOR * (static_cast<std::size_t>(pFar - pStart) + 1);
+    ctx.pTextEnd = pEnd > pStart ? pEnd : pStart;
+    ctx.nBudget =
+        CMimePart::MAX_COPY_FACTOR * (static_cast<std::size_t>(ctx.pTextEnd - pStart) + 1);
     return ctx;
 }
 
@@ -373,7 +375,13 @@ char* CMimePart::ParseHeadersIn(MimeParseContext& ctx, char* pStart, char* pEnd,
         if (pos && pos > pEnd) {
             break;
         }
-        // The line is handed on in place: its LF is a zero for the call.
+        // The line is handed on in place: its LF is a zero for the call. The
+        // header library reads C strings: a zero byte inside the line would
+        // cut it there, so it is read as a blank (the rest of the line stays).
+        for (char* z = static_cast<char*>(std::memchr(line.b, '\0', line.e - line.b)); z;
+             z = static_cast<char*>(std::memchr(z, '\0', line.e - z))) {
+            *z = ' ';
+        }
         char cSaved = *line.e;
         *line.e = '\0';
         if (mailhdr_parseline(m_pHeader, line.b) < 0) {
@@ -444,8 +452,7 @@ void CMimePart::ParseDataIn(MimeParseContext& ctx, char* pStart, char* pEnd) {
         errmsg("CMimePart::ParseData() - end before start pointer");
         throw "CMimePart::ParseData() - end before start pointer";
     }
-    std::free(m_pData);
-    m_pData = nullptr;
+    AdoptData(nullptr, 0);
     if (pStart == pEnd) {
         debugmsg(MimeDebug(), "CMimePart::ParseData() - current part has no data.");
         return;
@@ -454,20 +461,13 @@ void CMimePart::ParseDataIn(MimeParseContext& ctx, char* pStart, char* pEnd) {
     if (!Charge(ctx, n)) {
         throw "CMimePart::Parse() - contents exceed the copy limit";
     }
-    char* pData = static_cast<char*>(std::malloc(n + 1));
+    // Every byte of the range is contents, zero bytes too.
+    char* pData = MimeCopy(pStart, n);
     if (!pData) {
         errmsg("CMimePart::ParseData() - malloc failed");
         throw "CMimePart::ParseData() - malloc failed";
     }
-    // A zero byte in the range ends the contents; the rest is zero-filled.
-    // The text's first zero byte is known: a range in front of it needs no
-    // search.
-    const char* pZero =
-        pEnd <= ctx.pTextEnd ? nullptr : static_cast<const char*>(std::memchr(pStart, '\0', n));
-    std::size_t nCopy = pZero ? static_cast<std::size_t>(pZero - pStart) : n;
-    std::memcpy(pData, pStart, nCopy);
-    std::memset(pData + nCopy, 0, n + 1 - nCopy);
-    m_pData = pData;
+    AdoptData(pData, n);
 }
 
 bool CMimePart::ParseUUEncodedIn(MimeParseContext& ctx, char* pStart, char* pEnd) {
@@ -498,6 +498,7 @@ bool CMimePart::ParseUUEncodedIn(MimeParseContext& ctx, char* pStart, char* pEnd
         if (!m_pData) {
             return false;
         }
+        m_nDataLength = n;
     }
     // The block's lines start behind the begin line, and so does the search
     // for its "end": a begin line whose name holds "end" keeps that name and
@@ -548,6 +549,7 @@ bool CMimePart::ParseUUEncodedIn(MimeParseContext& ctx, char* pStart, char* pEnd
             return false;
         }
         pBlock->m_pData = MimeCopy(pLF + 1, n);
+        pBlock->m_nDataLength = n;
         if (!pBlock->m_pData || !AppendPart(pBlock.get())) {
             return false;
         }
@@ -568,8 +570,7 @@ bool CMimePart::ParseUUEncodedIn(MimeParseContext& ctx, char* pStart, char* pEnd
 bool CMimePart::ParseIn(MimeParseContext& ctx, char* pStart, char* pEnd, int nDepth) {
     debugmsg(MimeDebug(), "CMimePart::Parse() - begin parsing part of size %i bytes",
              static_cast<int>(pEnd - pStart));
-    std::free(m_pData);
-    m_pData = nullptr;
+    AdoptData(nullptr, 0);
 
     bool bMultipart = false;
     char* pos = ParseHeadersIn(ctx, pStart, pEnd, &bMultipart);

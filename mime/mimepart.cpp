@@ -49,6 +49,7 @@ CMimePart::CMimePart(CMimePart* pParent)
       m_nSlots(0),
       m_pParent(pParent),
       m_pData(nullptr),
+      m_nDataLength(0),
       m_bUUEncoded(false) {
     // A part without a header record would hand null to every header
     // operation later on: the part is not made at all.
@@ -82,8 +83,7 @@ void CMimePart::RemoveAllParts() {
 }
 
 bool CMimePart::Reset() {
-    std::free(m_pData);
-    m_pData = nullptr;
+    AdoptData(nullptr, 0);
     DestroyParts();
     m_bNoHeaders = false;
     m_bUUEncoded = false;
@@ -154,7 +154,15 @@ CMimePart* CMimePart::GetRootPart() {
 }
 
 std::size_t CMimePart::GetDataLength() const {
-    return m_pData ? std::strlen(m_pData) : 0;
+    return m_pData ? m_nDataLength : 0;
+}
+
+void CMimePart::AdoptData(char* pData, std::size_t n) {
+    if (pData != m_pData) {
+        std::free(m_pData);
+    }
+    m_pData = pData;
+    m_nDataLength = pData ? n : 0;
 }
 
 std::string CMimePart::GetHeaderRaw(int nFieldId) const {

@@ -46,6 +46,12 @@
  *                       bytes of mail, so without it a hostile mail of tiny
  *                       parts could take gigabytes from the host.
  *
+ * Bytes: a mail is bytes. A zero byte anywhere is data like any other: the
+ * parser works on ranges and bounded searches, m_nDataLength holds the length
+ * of m_pData (which stays zero-terminated behind it as well), the decoders
+ * and the writer take that length. Header lines are C strings in the header
+ * library: a zero byte inside a header line is read as a blank there.
+ *
  * Memory: m_pData is malloc'ed (codec results are stored unchanged) and
  * released with free; DecodeData hands out malloc'ed blocks. A part owns its
  * header record, contents and sub-parts. The constructor throws std::bad_alloc
@@ -87,6 +93,7 @@ class CMimePart {
     std::uint32_t m_nSlots;     // entries m_apParts has room for
     CMimePart* m_pParent;       // part whose array holds this one; null for a root
     char* m_pData;              // contents as in the mail (malloc'ed), or null
+    std::size_t m_nDataLength;  // bytes of m_pData (zero bytes included)
     std::string m_strBoundary;  // boundary of a multipart, else empty
     bool m_bUUEncoded;          // uuencoded container or block
     std::string m_strUUName;    // file name from a block's begin line
@@ -112,8 +119,14 @@ class CMimePart {
     // Destroys every sub-part and forgets the boundary: the part keeps its
     // header and contents and is a single part afterwards.
     void RemoveAllParts();
+    // The contents are bytes: a zero byte in them is data, and
+    // GetDataLength counts every byte. m_pData is kept zero-terminated
+    // behind its length for callers that read it as text.
     const char* GetData() const { return m_pData; }
     std::size_t GetDataLength() const;
+    // Makes malloc'ed `pData` (n bytes and a zero behind them, or null) the
+    // contents; the old ones are released.
+    void AdoptData(char* pData, std::size_t n);
     bool IsUUBlock() const { return m_bUUEncoded && m_pParent != nullptr; }
 
     // ---- header ----
@@ -134,8 +147,11 @@ class CMimePart {
     static int FindNoCase(const std::string& text, const char* pattern);
 
     // ---- parser (mimeparse.cpp) ----
-    // Parses the range [pStart, pEnd) of a writable, zero-terminated text
-    // whose line ends are LF. True when this part and its sub-parts parsed.
+    // Parses the range [pStart, pEnd) of a writable text whose line ends are
+    // LF, taken as a text of its own: searches that run to the end of the
+    // text stop at pEnd (CMimeMessage parses a loaded mail with its real
+    // end). Zero bytes in the range are data. True when this part and its
+    // sub-parts parsed.
     bool Parse(char* pStart, char* pEnd);
     char* ParseHeaders(char* pStart, char* pEnd);
     void ParseData(char* pStart, char* pEnd);
@@ -151,8 +167,9 @@ class CMimePart {
     // terminating zero. Null when memory is short.
     char* DecodeData(std::int64_t& nLength);
     bool SaveData(const char* pszPath);
-    // Stores `pszText` encoded by this part's transfer encoding; `nLength` -1
-    // means up to the terminating zero (used by base64 only).
+    // Stores `nLength` bytes of `pszText` (zero bytes included) encoded by
+    // this part's transfer encoding; `nLength` -1 means up to the terminating
+    // zero.
     char* SetData(const char* pszText, std::int64_t nLength);
     CMimePart* CreateTextPart(const char* pszName, const char* pszText, bool bBlock);
     CMimePart* ReplacePart(unsigned int nIndex, const char* pszName, const char* pszText);

@@ -9,8 +9,9 @@
  * Shape of the text, matched to the parser so that contents survive a write
  * and a new parse: a part's contents are followed by "\n" and one more "\n"
  * (the empty line in front of the next delimiter, which the parser drops
- * again); a sub-part without header lines is left out together with its
- * delimiter line; a multipart without sub-parts gets no delimiter at all;
+ * again); a sub-part without header lines (m_bNoHeaders, and none set since)
+ * is written as its delimiter line and its text alone, which the parser reads
+ * back as such a part; a multipart without sub-parts gets no delimiter at all;
  * every uuencoded block is written with mode 666, its lines, an empty line
  * and "end".
  *
@@ -36,8 +37,8 @@ void WriteHeadAndContents(const CMimePart& part, CMimeOutput& out, bool bHeader)
         out.Write(strDump.data(), strDump.size());
         out.Write("\n", 1);
     }
-    if (part.m_pData && *part.m_pData) {
-        out.Write(part.m_pData, std::strlen(part.m_pData));
+    if (part.GetDataLength() > 0) {
+        out.Write(part.m_pData, part.GetDataLength());
         out.Write("\n", 1);
     }
     out.Write("\n", 1);
@@ -87,13 +88,13 @@ bool CMimePart::WriteTo(CMimeOutput& out) {
         return WriteUUEncoded(out);
     }
     try {
-        WriteHeadAndContents(*this, out, true);
+        // A body part that had no header lines gets none: its first line
+        // holds no colon, so it is read back as text again.
+        const bool bHeader = !(m_bNoHeaders && m_pParent && mailhdr_get_headersize(m_pHeader) <= 0);
+        WriteHeadAndContents(*this, out, bHeader);
         if (m_nParts > 0) {
             for (std::uint32_t i = 0; i < m_nParts; ++i) {
                 CMimePart* pSub = m_apParts[i];
-                if (pSub->m_bNoHeaders) {
-                    continue;
-                }
                 WriteDelimiter(m_strBoundary, "\n", out);
                 pSub->WriteTo(out);
             }

@@ -68,10 +68,12 @@ int CBasePartsProcessor::delete_part(CMimePart* pPart, const char* pszName, cons
         return -1;
     notice->m_bInserted = true;
     if (parent->m_bUUEncoded) {
-        std::string text = parent->GetData() != nullptr ? parent->GetData() : "";
+        std::string text = parent->GetData() != nullptr
+                               ? std::string(parent->GetData(), parent->GetDataLength())
+                               : std::string();
         text += "\n\n";
         text += pszNotice;
-        parent->SetData(text.c_str(), -1);
+        parent->SetData(text.data(), static_cast<std::int64_t>(text.size()));
     }
     return 0;
 }

@@ -127,8 +127,8 @@ int CSecurityProcessor::ProcessPart(CMimePart* pPart) {
     debugmsg(m_nLogChannel, "CBasePartsProcessor::ProcessParts - processing part: %s",
              name.c_str());
     int result = 0;
-    const char* data = pPart->GetData();
-    if (data == nullptr || *data == '\0') {
+    // Empty by its length: contents that start with a zero byte are data.
+    if (pPart->GetData() == nullptr || pPart->GetDataLength() == 0) {
         debugmsg(m_nLogChannel,
                  "CSecurityProcessor::ProcessPart() - No Data in Part ->nothing to check");
         m_pReport->SetPartVirus(pPart, VIRUS_CLEAN, 0, nullptr, nullptr);

@@ -4,7 +4,10 @@
  *
  * MatchPart(rule, part) gives 1 or 0:
  *   attachment test  (MATCH_ATTACHMENT, attachment rule) a part with a name,
- *                    or a uuencoded block, matches by its name alone;
+ *                    or a uuencoded block, matches when the pattern matches
+ *                    any name the part carries (MimePartNames: the shown
+ *                    name, every Content-Type name and Content-Disposition
+ *                    filename in every form mail clients read);
  *   keyword test     (keyword rule with action 1 under
  *                    MATCH_KEYWORD_EXCEPTION, with any other action under
  *                    MATCH_KEYWORD) the decoded contents hold the pattern:
@@ -41,6 +44,7 @@
 #include <vector>
 
 #include "mime/mimepart.h"
+#include "mime/partnames.h"
 #include "qorcsock.h"
 #include "rules/rulehelper.h"
 
@@ -92,6 +96,17 @@ struct CRuleHelper::PartScan {
     bool haveHeaderFacts = false;
     std::string name;
     bool scannable = false;  // not a base64 part at or above BODY_SCAN_LIMIT
+
+    bool haveNames = false;
+    std::vector<std::string> names;  // every name the part carries
+
+    const std::vector<std::string>& Names() {
+        if (!haveNames) {
+            haveNames = true;
+            names = MimePartNames(*part);
+        }
+        return names;
+    }
 
     bool decoded = false;
     bool hasText = false;
@@ -245,9 +260,17 @@ int CRuleHelper::MatchPartIn(const Rule* rule, CMimePart* part, PartScan& scan) 
     const char* pattern = GetRulePattern(rule);
 
     if ((m_nMatchMode & MATCH_ATTACHMENT) != 0 && kind == RuleKind::Attachment) {
-        scan.HeaderFacts();
-        if (!scan.name.empty() || part->IsUUBlock())
-            return shcasematch(scan.name.c_str(), pattern) ? 1 : 0;
+        // A rule acts when any name a mail client could show matches.
+        const std::vector<std::string>& names = scan.Names();
+        if (!names.empty() || part->IsUUBlock()) {
+            if (names.empty())
+                return shcasematch("", pattern) ? 1 : 0;
+            for (const std::string& name : names) {
+                if (shcasematch(name.c_str(), pattern))
+                    return 1;
+            }
+            return 0;
+        }
     }
 
     if (kind != RuleKind::Keyword)

@@ -12,7 +12,8 @@
  *       one report record per part;
  *    5. part scan (JOB_AV_CHECK, engine active): a virus in any part leads to
  *       the replacement, a failed scan sets ERR_CHECK;
- *    6. attachment filter (JOB_ATTACHMENT_FILTER), then the rule stage;
+ *    6. attachment filter (JOB_ATTACHMENT_FILTER) and the strict reading
+ *       of the mail against it (ST_MIME_DISAGREEMENT), then the rule stage;
  *    7. replacement of an infected mail: its header (without Content-Type)
  *       and the filled template "virremovedinfo.txt" as body, written over
  *       the source;
@@ -39,6 +40,7 @@
 #include "processors/host_values.h"
 #include "qorcsock.h"
 #include "service/mailward_service.h"
+#include "service/mime_disagreement.h"
 #include "vaveriz.h"
 
 namespace {
@@ -199,8 +201,10 @@ void CMailWard::OnPop(MailJob* job) {
             if (!infected) {
                 if ((job->flags & JOB_ATTACHMENT_FILTER) != 0) {
                     m_ruleHelper.m_nMatchMode = MATCH_ATTACHMENT;
+                    const PartNameSnapshot names(message.get());
                     if (m_pFilter->FilterParts(message.get(), job->ruleSet) == -1)
                         CheckFailed(m_report);
+                    CheckMimeDisagreement(job->source, m_ruleHelper, job->ruleSet, m_report, names);
                 }
                 CheckMailRules(job, message.get());
             }

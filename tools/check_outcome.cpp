@@ -186,7 +186,8 @@ std::vector<std::string> ErrorNames(std::uint32_t errors) {
 std::vector<std::string> StatusNames(std::uint32_t status) {
     static const BitName kBits[] = {{ST_SPAM_LISTED, "ST_SPAM_LISTED"},
                                     {ST_HEADER_RULE, "ST_HEADER_RULE"},
-                                    {ST_PART_RULE, "ST_PART_RULE"}};
+                                    {ST_PART_RULE, "ST_PART_RULE"},
+                                    {ST_MIME_DISAGREEMENT, "ST_MIME_DISAGREEMENT"}};
     return BitNames(status, kBits);
 }
 

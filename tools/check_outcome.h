@@ -77,7 +77,8 @@ void CopyReport(const MailwardApi& api, const CheckReport& report, MailOutcome& 
 bool HasError(const MailOutcome& o);
 bool VirusFound(const MailOutcome& o);
 // Something was found or changed beyond the routine engine stamp: a virus,
-// a status bit (spam list, header rule, part rule) or an action on a part.
+// a status bit (spam list, header rule, part rule, MIME disagreement) or an
+// action on a part.
 bool FoundOrChanged(const MailOutcome& o);
 // The rules that acted: the report's rule chain without a lone default rule.
 std::vector<const RuleInfo*> RulesThatActed(const MailOutcome& o);

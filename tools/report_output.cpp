@@ -195,6 +195,10 @@ std::string FormatMailText(const MailOutcome& o, bool brief) {
     if ((o.status & ST_SPAM_LISTED) != 0)
         status += " (spam-list value " + std::to_string(o.listValue) + ")";
     info.push_back({"status", status});
+    if ((o.status & ST_MIME_DISAGREEMENT) != 0)
+        info.push_back({"disagreement",
+                        "mail clients may show an attachment the filter did not "
+                        "see (the parser and a strict reading disagree)"});
     info.push_back({"written", Printable(WrittenText(o))});
     if (o.subject) {
         std::string subject = Printable(*o.subject);
@@ -251,6 +255,7 @@ std::string FormatMailJson(const MailOutcome& o) {
     j.AddRaw("virusNames", StringsJson(VirusNames(o)));
     j.AddRaw("status", StringsJson(StatusNames(o.status)));
     j.AddInt("statusBits", o.status);
+    j.AddBool("mimeDisagreement", (o.status & ST_MIME_DISAGREEMENT) != 0);
     j.AddInt("listValue", o.listValue);
     j.AddBool("modified", o.modified);
     j.AddBool("headerChanged", o.headerChanged);

@@ -52,7 +52,8 @@ inline std::string Decoded(CMimePart& part) {
 }
 
 inline std::string Data(const CMimePart& part) {
-    return part.GetData() ? std::string(part.GetData()) : std::string("<null>");
+    return part.GetData() ? std::string(part.GetData(), part.GetDataLength())
+                          : std::string("<null>");
 }
 
 // Collects every log line while it lives, with the part tree's debug lines on.

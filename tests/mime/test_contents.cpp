@@ -40,9 +40,9 @@ TEST(MimeDecode, QuotedPrintableOfLineFeedsOnlyIsStillTerminated) {
     // Every LF becomes CR LF: the codec fills its block to the last byte.
     auto msg = Single("Content-Transfer-Encoding: quoted-printable", "x\n\n\n\n");
     CMimeMessage& m = *msg;
-    free(m.m_pData);
-    m.m_pData = static_cast<char*>(malloc(5));
-    memcpy(m.m_pData, "\n\n\n\n", 5);
+    char* pFour = static_cast<char*>(malloc(5));
+    memcpy(pFour, "\n\n\n\n", 5);
+    m.AdoptData(pFour, 4);
     std::int64_t n = 0;
     char* p = m.DecodeData(n);
     ASSERT_NE(nullptr, p);

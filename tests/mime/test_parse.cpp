@@ -147,7 +147,6 @@ TEST(MimeParse, BoundariesAndBodyParts) {
          H + "--b1\nContent-Type: multipart/mixed; boundary=c\nX-A: 1\n--b1--\n", nullptr,
          "CMimeMessage::LoadMsg() - catched errror while parsing."},
         {"nested multipart", nested, "{b1}<null>[{b2}<null>[plain|html]|GIF]"},
-        {"zero byte ends the text", "Subject: a\n\nbefore\0after\n"s, "before"},
     });
     // Tree links of the nested multipart.
     CMimeMessage msg;

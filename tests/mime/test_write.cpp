@@ -50,11 +50,12 @@ TEST(MimeWrite, WhatEachKindOfPartWrites) {
          "one\n\n--b\nContent-Type: text/plain\n\ntwo\n\n--b--\n\n"},
         {"Content-Type: multipart/mixed; boundary=b\n\nno parts at all\n",
          "Content-Type: multipart/mixed; boundary=b\n\nno parts at all\n\n"},
-        // A sub-part without header lines is left out with its delimiter.
+        // A sub-part without header lines is written back as its text alone,
+        // an empty one as an empty line.
         {"Content-Type: multipart/mixed; boundary=b\n\n--b\nno header here\n"
-         "--b\nContent-Type: text/plain\n\nkept\n--b--\n",
-         "Content-Type: multipart/mixed; boundary=b\n\n\n--b\nContent-Type: text/plain\n\n"
-         "kept\n\n--b--\n\n"},
+         "--b\nContent-Type: text/plain\n\nkept\n--b\n--b--\n",
+         "Content-Type: multipart/mixed; boundary=b\n\n\n--b\nno header here\n\n"
+         "--b\nContent-Type: text/plain\n\nkept\n\n--b\n\n--b--\n\n"},
         // A uu container inside a multipart loses its header; its block is
         // written with mode 666.
         {"Content-Type: multipart/mixed; boundary=b\n\n--b\nContent-Type: text/plain\n\n"

@@ -118,6 +118,17 @@ TEST_F(SecurityProcessor, ContainerWithoutDataIsCleanAndItsPartsAreScanned) {
                         "CSecurityProcessor::ProcessPart() - No Data in Part ->nothing to check"));
 }
 
+// Contents that start with a zero byte are not empty: the part is scanned.
+TEST_F(SecurityProcessor, PartStartingWithAZeroByteIsScanned) {
+    Load(AV_MODE_REMOVE,
+         "Content-Type: multipart/mixed; boundary=b\n\n--b\n"
+         "Content-Type: application/octet-stream; name=\"z.bin\"\n\n" +
+             std::string(1, '\0') + kEicar + "\n--b--\n");
+    EXPECT_EQ(av.ProcessParts(&mail), PART_REMOVED);
+    EXPECT_EQ(Record(report, 1)->virusResult, VIRUS_FOUND);
+    EXPECT_EQ(mail.GetPart(0)->GetName(), "removed-attachment.txt");
+}
+
 TEST_F(SecurityProcessor, UnwritableScanFolderStopsTheWalk) {
     Load(AV_MODE_REMOVE, MultipartMail("first", {{"b.txt", "aGk="}, {"c.txt", "aGk="}}));
     miraconf_set("TempDir", "/nonexistent/mailward/scan");

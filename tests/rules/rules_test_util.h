@@ -37,7 +37,7 @@ inline std::unique_ptr<CMimePart> TextPart(const char* cte, const std::string& d
         part->SetHeader(MAILHDR_FLD_CTE, cte);
     if (type != nullptr)
         part->SetHeader(MAILHDR_FLD_CONTENT_TYPE, type);
-    part->m_pData = pf::strdup(data.c_str());
+    part->AdoptData(pf::strdup(data.c_str()), data.size());
     return part;
 }
 

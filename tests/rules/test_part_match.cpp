@@ -65,6 +65,45 @@ TEST_F(PartMatch, AttachmentsByNameIgnoringCaseAndUUBlocksWithout) {
     EXPECT_EQ(Match(container.get(), MATCH_ATTACHMENT), "");
 }
 
+// An attachment rule acts when any name a mail client could show matches:
+// both fields, every occurrence, the RFC 2231 forms, encoded words. The name
+// the report shows stays GetName's.
+TEST_F(PartMatch, AttachmentRulesSeeEveryNameAPartCarries) {
+    Add("attachment: *.exe", 9);
+    const struct {
+        std::vector<const char*> lines;
+        bool match;
+        const char* shown;
+    } rows[] = {
+        {{"Content-Type: text/plain; name=\"a.txt\"",
+          "Content-Disposition: attachment; filename=\"a.exe\""},
+         true,
+         "a.txt"},
+        {{"Content-Type: application/x; name=\"a.exe\"; size=3"}, true, "a.exe\"; size=3"},
+        {{"Content-Type: application/x; name*0=\"a.\"; name*1=\"exe\""}, true, ""},
+        {{"Content-Type: application/x; name*1*=%65xe; name*0*=utf-8''a%2E"}, true, ""},
+        {{"Content-Disposition: attachment; filename*=utf-8''a%2Eexe"}, true, ""},
+        {{"Content-Disposition: attachment; filename=\"=?utf-8?Q?a=2Eexe?=\""}, true, "a.exe"},
+        {{"Content-Type: application/x; name=\"a.txt\"; name=\"a.exe\""}, true, ""},
+        {{"Content-Type: text/plain; name=a.txt", "Content-Type: application/x; name=a.exe"},
+         true,
+         "a.txt"},
+        {{"Content-Type: application/x;", " name=\"a.ex", " e\""}, true, ""},
+        {{"Content-Type: text/plain; charset=\"a.exe\"; name=a.exe.txt"}, false, "a.exe.txt"},
+        {{"Content-Disposition: attachment; filename=\"readme.txt\""}, false, "readme.txt"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.lines[0]);
+        CMimePart part(nullptr);
+        for (const char* line : row.lines)
+            ASSERT_GE(mailhdr_parseline(part.m_pHeader, line), 0) << line;
+        EXPECT_EQ(Match(&part, MATCH_ATTACHMENT), row.match ? "attachment: *.exe" : "");
+        if (*row.shown != '\0') {
+            EXPECT_EQ(part.GetName(), row.shown);
+        }
+    }
+}
+
 // Contents are decoded and searched up to the first zero byte.
 TEST_F(PartMatch, WordsPhrasesAndSeparators) {
     std::string large;

@@ -289,4 +289,120 @@ TEST(PipelineStop, ExitDuringASpamListWaitEndsWithoutCallbackAndALateAnswerIsSaf
     miraconf_reset();
 }
 
+// The info lines, one per line.
+std::string InfoLines(LogCapture& log) {
+    std::string s;
+    for (const LoggedLine& line : log.Lines())
+        s += line.level == QLOG_INFO ? line.text + "\n" : "";
+    return s;
+}
+
+// Info lines that start with `prefix`.
+std::size_t CountStarting(LogCapture& log, const std::string& prefix) {
+    std::size_t n = 0;
+    for (const LoggedLine& line : log.Lines())
+        n += line.level == QLOG_INFO && line.text.rfind(prefix, 0) == 0 ? 1 : 0;
+    return n;
+}
+
+// After the attachment filter the strict reading of the mail must agree with
+// what the check acted on: an attachment a rule removes but the parser does
+// not see sets ST_MIME_DISAGREEMENT and logs both readings; a mail filtered
+// as usual does not. Only jobs with the attachment filter are read.
+TEST_F(Pipeline, AttachmentsHiddenFromTheParserSetTheDisagreementBit) {
+    ASSERT_EQ(MAILWARD_add_rule("set", "exe", "attachment: *.exe", 0, 9, nullptr, 0), 0);
+    ASSERT_EQ(MAILWARD_add_rule("set", "eml", "attachment: *.eml", 0, 9, nullptr, 0), 0);
+    const std::string head = "Subject: s\r\nContent-Type: multipart/mixed; boundary=b\r\n\r\n";
+    const std::string exe = "Content-Type: application/octet-stream; name=\"a.exe\"\r\n\r\nMZ\r\n";
+    const struct {
+        const char* name;
+        std::string text;
+        const char* line;  // the disagreement line, or null for none
+    } rows[] = {
+        {"clean", Clean(), nullptr},
+        {"an exe removed as usual", head + "--b\r\n" + exe + "--b--\r\n", nullptr},
+        {"an attached message removed whole, the exe inside with it",
+         head + "--b\r\nContent-Type: message/rfc822; name=\"fwd.eml\"\r\n\r\nSubject: in\r\n" +
+             exe + "--b--\r\n",
+         nullptr},
+        {"an exe in an attached message",
+         head + "--b\r\nContent-Type: message/rfc822\r\n\r\nSubject: in\r\n" + exe + "--b--\r\n",
+         "[MAILCHECK] [DISAGREEMENT] [strict: 1.m a.exe] [parser: multipart/mixed; "
+         "message/rfc822]"},
+        {"a delimiter in the middle of a header line",
+         head + "--b\r\nContent-Type: application/octet-stream; x=\"--b\";\r\n name=\"a.exe\"\r\n"
+                "\r\nMZ\r\n--b--\r\n",
+         "[MAILCHECK] [DISAGREEMENT] [strict: 1 a.exe] [parser: multipart/mixed; -; -]"},
+        {"a duplicated boundary parameter",
+         "Content-Type: multipart/mixed; boundary=x; boundary=y\r\n\r\n--x\r\n"
+         "Content-Type: text/plain\r\n\r\n--y\r\n" +
+             exe + "--y--\r\n--x--\r\n",
+         "[MAILCHECK] [DISAGREEMENT] [strict: 1~2 a.exe] [parser: multipart/mixed; text/plain]"},
+        {"a duplicated Content-Type field",
+         "Content-Type: text/plain\r\nContent-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n" +
+             exe + "--b--\r\n",
+         "[MAILCHECK] [DISAGREEMENT] [strict: 1 a.exe] [parser: text/plain]"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const fs::path mail = Mail("d.eml", row.text);
+        LogCapture log;
+        const Seen s = Check(mail, JOB_ATTACHMENT_FILTER);
+        EXPECT_EQ((s.r.status & ST_MIME_DISAGREEMENT) != 0, row.line != nullptr);
+        EXPECT_EQ(CountStarting(log, "[MAILCHECK] [DISAGREEMENT]"), row.line ? 1 : 0);
+        if (row.line) {
+            EXPECT_TRUE(log.Has(QLOG_INFO, row.line)) << InfoLines(log);
+        }
+        if (std::string(row.name) == "an exe in an attached message") {
+            // Without the attachment filter the mail is not read strictly.
+            WriteFile(mail, row.text);
+            EXPECT_EQ(Check(mail, 0).r.status & ST_MIME_DISAGREEMENT, 0u);
+        }
+    }
+}
+
+// The shipped example mails and the test corpus, filtered by rules that
+// remove or move every named attachment: the strict reading disagrees only
+// where an attachment lies inside an attached message ("m" in its place),
+// which the parser does not look into.
+TEST_F(Pipeline, ExampleMailsAndCorpusDisagreeOnlyInsideAttachedMessages) {
+    ASSERT_EQ(MAILWARD_add_rule("set", "exe", "attachment: *.exe", 0, 9, nullptr, 0), 0);
+    const std::string quarantine = (dir.path() / "q").string();
+    fs::create_directories(quarantine);
+    ASSERT_EQ(MAILWARD_add_rule("set", "all", "attachment: *", 0, 10, quarantine.c_str(), 0), 0);
+    std::vector<fs::path> mails;
+    for (const fs::path& folder :
+         {fs::path(MAILWARD_SOURCE_DIR) / "examples" / "mails",
+          fs::path(MAILWARD_CORPUS_DIR) / "mail-parser", fs::path(MAILWARD_CORPUS_DIR) / "cpython"})
+        for (const auto& e : fs::recursive_directory_iterator(folder))
+            if (e.is_regular_file())
+                mails.push_back(e.path());
+    ASSERT_GT(mails.size(), 150u);
+    std::size_t moved = 0;
+    for (const fs::path& from : mails) {
+        LogCapture log;
+        const fs::path copy = dir.path() / "corpus.eml";
+        fs::copy_file(from, copy, fs::copy_options::overwrite_existing);
+        const bool bBit = (Check(copy, JOB_ATTACHMENT_FILTER).r.status & ST_MIME_DISAGREEMENT) != 0;
+        EXPECT_EQ(bBit, CountStarting(log, "[MAILCHECK] [DISAGREEMENT]") > 0) << from;
+        for (const LoggedLine& line : log.Lines()) {
+            const std::string::size_type b = line.text.find("[strict: ");
+            const std::string::size_type e = line.text.find("] [parser: ");
+            if (line.text.rfind("[MAILCHECK] [DISAGREEMENT]", 0) != 0 || b == std::string::npos ||
+                e == std::string::npos)
+                continue;
+            // Entries "<place> <names>" split by "; ".
+            const std::string strict = line.text.substr(b + 9, e - b - 9) + "; ";
+            for (std::string::size_type at = 0; at < strict.size();) {
+                const std::string::size_type next = strict.find("; ", at);
+                const std::string place = strict.substr(at, strict.find(' ', at) - at);
+                EXPECT_NE(place.find('m'), std::string::npos) << from << ": " << line.text;
+                at = next + 2;
+            }
+        }
+        moved += CountStarting(log, "[MAILCHECK] [MOVED]");
+    }
+    EXPECT_GT(moved, 0u);
+}
+
 }  // namespace

@@ -136,6 +136,25 @@ TEST_F(CliCheck, TextReportShowsVerdictsAndPartTable) {
     ExpectNone(brief.out, {"result"});
 }
 
+// An exe inside an attached message, which the parser does not look into:
+// the report names the disagreement in text and in JSON.
+TEST_F(CliCheck, ReportShowsAnAttachmentHiddenFromTheParser) {
+    const std::string mail =
+        "Subject: s\r\nContent-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n"
+        "Content-Type: message/rfc822\r\n\r\nSubject: in\r\n"
+        "Content-Type: application/octet-stream; name=\"a.exe\"\r\n\r\nMZ\r\n--b--\r\n";
+    WriteFile(Dir() / "hidden.eml", mail);
+    RunResult run;
+    auto m = CheckJson({"hidden.eml"}, run);
+    ASSERT_EQ(m.size(), 1u) << run;
+    EXPECT_EQ(m["hidden.eml"]["status"].Strings(), Strings{"ST_MIME_DISAGREEMENT"});
+    EXPECT_TRUE(m["hidden.eml"]["mimeDisagreement"].b);
+    WriteFile(Dir() / "hidden.eml", mail);
+    const RunResult text = Run({"check", "hidden.eml"});
+    ExpectAll(text.out, {"  status        ST_MIME_DISAGREEMENT\n",
+                         "  disagreement  mail clients may show an attachment the filter did not"});
+}
+
 // Without the engine: a missing mail gets its callback, the log line and
 // ERR_LOAD; the clean mail after it is checked and left as it was.
 TEST_F(CliCheck, MissingMailGivesLoadErrorCleanMailIsLeftAsItWas) {
