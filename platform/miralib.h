@@ -9,39 +9,10 @@
  * reads it: a reader always receives a whole old or a whole new value.
  * Keys are compared without regard to ASCII case.
  *
- *   key                 kind     default
- *   TempDir             path     the system's temporary folder
- *   DataDir             path     $XDG_STATE_HOME/mailward, else
- *                                $HOME/.local/state/mailward (Windows:
- *                                %LOCALAPPDATA%\mailward), else
- *                                "mailward-data": a folder of the service's
- *                                own, never a shared one such as /tmp. Its
- *                                backup folder must belong to the service's
- *                                user and be writable by it alone.
- *   MaxMailSize         bytes    268435456 (256 MiB; MIRACONF_DEFAULT_MAX_
- *                                MAIL_SIZE): a larger mail is refused with
- *                                ERR_LOAD and left as it is, never cut
- *   StampLabel          text     "mailward"
- *   StampHost           text     none (the stamp then names the local host)
- *   SubjectMark         text     "[SPAM]"
- *   VirusMailMode       integer  0
- *   BackupMode          integer  1
- *   FlushMails          integer  1 (0: rewritten mails are not flushed to disk)
- *   TemplateDir         path     <installed share folder>/templates, else
- *                                <source folder>/templates
- *   SignatureDir        path     <installed share folder>/data/signatures, else
- *                                <source folder>/data/signatures
- *   SystemSignatureDir  path     "/var/lib/clamav" (POSIX), none (Windows)
- *   EngineMaxScanSize   integer  409600 (kilobytes the engine scans of one
- *                                file, with all it unpacks from it)
- *   EngineMaxFileSize   integer  102400 (kilobytes of one scanned or
- *                                unpacked file)
- *   EngineMaxFiles      integer  10000 (files unpacked from one file)
- *   EngineMaxRecursion  integer  17 (levels of archives within archives)
- *   EngineMaxScanTime   integer  120000 (milliseconds of one scan)
- *     A scan that reaches one of the engine's limits fails (AV_CheckFile
- *     gives -1, the check reports ERR_CHECK); it is never taken as clean.
- *     The engine reads them at each load (AV_Init, AV_ActivateUpdate).
+ * The known keys, their kinds, defaults, readers and meanings are defined
+ * in one table (miralib/config.cpp) and listed by miraconf_key_info; the
+ * reference docs/configuration.md is generated from that table, and a test
+ * fails when the two differ. A key without a value has its default.
  *
  * The installed share folder is <prefix>/share/mailward of an installed tree
  * (cmake --install, the Debian package), found from the folder this library
@@ -142,6 +113,17 @@ MIRALIB_API int miraconf_set(const char* key, const char* value);
  * `buf` or a zero `size` nothing is copied and the result says whether the
  * key has a value (1 or 0). */
 MIRALIB_API int miraconf_get(const char* key, char* buf, size_t size);
+/* The reference of the known keys, one per index from 0: 1 and `info`
+ * filled (texts owned by the library, valid for as long as it is loaded),
+ * or 0 past the last key. docs/configuration.md is made from it. */
+typedef struct miraconf_keyinfo {
+    const char* name;          /* as documented, e.g. "TempDir" */
+    const char* kind;          /* "text", "integer" or "bytes" */
+    const char* default_text;  /* the default, as the reference tells it */
+    const char* read_by;       /* who reads it, and when it takes effect */
+    const char* meaning;
+} miraconf_keyinfo;
+MIRALIB_API int miraconf_key_info(size_t index, miraconf_keyinfo* info);
 /* 1 when `key` holds a value that was set or loaded, 0 when it has none or
  * only its default: a host tells with it what a configuration file named. */
 MIRALIB_API int miraconf_is_set(const char* key);

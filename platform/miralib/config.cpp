@@ -22,6 +22,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <shared_mutex>
@@ -150,35 +151,100 @@ constexpr const char* SYSTEM_SIGNATURE_DIR = "/var/lib/clamav";
 
 enum class Kind { Text, Integer, Size };
 
-// A key with a default: a fixed text, a text worked out when it is read, or
-// neither (the key has no value until one is set).
+// A known key: its default (a fixed text, a text worked out when it is
+// read, or neither: the key has no value until one is set) and what the
+// reference of the configuration says of it (miraconf_key_info). This table
+// is the one place the keys are defined; docs/configuration.md is generated
+// from it and a test holds the two together.
 struct KnownKey {
-    const char* key;  // lower case
+    const char* key;   // lower case
+    const char* name;  // as documented
     Kind kind;
     const char* fixed;
     std::string (*computed)();
+    const char* defaultText;  // the default as the reference tells it
+    const char* readBy;       // who reads it, and when it takes effect
+    const char* meaning;
 };
 
+// Said of the keys read at each use (a literal, to be joined with others).
+#define AT_USE "read at each use: a change applies to the next one"
+
 const KnownKey KNOWN_KEYS[] = {
-    {"tempdir", Kind::Text, nullptr, SystemTempDir},
-    {"datadir", Kind::Text, nullptr, DefaultDataDir},
-    {"stamplabel", Kind::Text, "mailward", nullptr},
-    {"stamphost", Kind::Text, nullptr, nullptr},
-    {"subjectmark", Kind::Text, "[SPAM]", nullptr},
-    {"virusmailmode", Kind::Integer, "0", nullptr},
-    {"backupmode", Kind::Integer, "1", nullptr},
-    {"flushmails", Kind::Integer, "1", nullptr},
-    {"maxmailsize", Kind::Size, MIRACONF_DEFAULT_MAX_MAIL_SIZE_TEXT, nullptr},
-    {"templatedir", Kind::Text, nullptr, DefaultTemplateDir},
-    {"signaturedir", Kind::Text, nullptr, DefaultSignatureDir},
-    {"systemsignaturedir", Kind::Text, SYSTEM_SIGNATURE_DIR, nullptr},
-    // The engine's scan limits; their defaults are the engine's own.
-    {"enginemaxscansize", Kind::Integer, nullptr, nullptr},
-    {"enginemaxfilesize", Kind::Integer, nullptr, nullptr},
-    {"enginemaxfiles", Kind::Integer, nullptr, nullptr},
-    {"enginemaxrecursion", Kind::Integer, nullptr, nullptr},
-    {"enginemaxscantime", Kind::Integer, nullptr, nullptr},
+    {"tempdir", "TempDir", Kind::Text, nullptr, SystemTempDir, "the system's temporary folder",
+     "the part scan (each service object keeps a private folder below it, made again when "
+     "TempDir changes) and the engine's own scan folders; read at each scan",
+     "Folder for temporary files of the scans. A tmpfs makes scans faster if it holds the "
+     "largest attachments the engine unpacks."},
+    {"datadir", "DataDir", Kind::Text, nullptr, DefaultDataDir,
+     "$XDG_STATE_HOME/mailward, else $HOME/.local/state/mailward (Windows: "
+     "%LOCALAPPDATA%\\mailward), else mailward-data in the current folder",
+     "the backup of each mail, before its check; read at each backup",
+     "The service's own folder; backups go to its origmail folder, which must belong to the "
+     "service's user and be writable by it alone."},
+    {"stamplabel", "StampLabel", Kind::Text, "mailward", nullptr, nullptr,
+     "the engine stamp of each checked mail; " AT_USE,
+     "The label of the engine stamp: \"X-VaveRiz4Zan: checked by VaveRiz for LABEL; "
+     "host=HOST\"."},
+    {"stamphost", "StampHost", Kind::Text, nullptr, nullptr, "none: the local host name",
+     "the engine stamp of each checked mail; " AT_USE, "The host the engine stamp names."},
+    {"subjectmark", "SubjectMark", Kind::Text, "[SPAM]", nullptr, nullptr,
+     "the rule stage, when a keyword or header rule marks a mail; " AT_USE,
+     "Put before the Subject of a marked mail."},
+    {"virusmailmode", "VirusMailMode", Kind::Integer, "0", nullptr, nullptr,
+     "the check of a mail found infected; " AT_USE,
+     "7: an infected mail gets \"Virus:<name>\" in X-ZANAntiSpam and is not looked up in the "
+     "spam list; other values: neither."},
+    {"backupmode", "BackupMode", Kind::Integer, "1", nullptr, nullptr,
+     "the backup of each mail, before its check; " AT_USE,
+     "0: no backup; 1: backups only of mails that changed or met an error; other values: "
+     "every mail is backed up and the copies are kept."},
+    {"flushmails", "FlushMails", Kind::Integer, "1", nullptr, nullptr,
+     "the writing of each rewritten mail; " AT_USE,
+     "1: a rewritten mail is flushed to disk before it replaces the old file (a machine crash "
+     "never leaves an empty mail); 0 leaves that to the system's write-back."},
+    {"maxmailsize", "MaxMailSize", Kind::Size, MIRACONF_DEFAULT_MAX_MAIL_SIZE_TEXT, nullptr,
+     "268435456 (256 MiB)", "the start of each check; " AT_USE,
+     "Bytes: a larger mail is refused with ERR_LOAD and left as it is, never cut."},
+    {"templatedir", "TemplateDir", Kind::Text, nullptr, DefaultTemplateDir,
+     "<installed share folder>/templates, else <source folder>/templates",
+     "the replacement of an infected mail; " AT_USE,
+     "Folder of the information template virremovedinfo.txt."},
+    {"signaturedir", "SignatureDir", Kind::Text, nullptr, DefaultSignatureDir,
+     "<installed share folder>/data/signatures, else <source folder>/data/signatures",
+     "the engine, when it loads (activation and update)",
+     "Folder of the project's own signature database."},
+    {"systemsignaturedir", "SystemSignatureDir", Kind::Text, SYSTEM_SIGNATURE_DIR, nullptr,
+     "/var/lib/clamav (POSIX), none (Windows)", "the engine, when it loads (activation and update)",
+     "Folder of the system's signature databases, loaded beside the project's own where it "
+     "exists."},
+    {"enginemaxscansize", "EngineMaxScanSize", Kind::Integer, "409600", nullptr, nullptr,
+     "the engine, when it loads (activation and update)",
+     "Kilobytes the engine scans of one file, with all it unpacks from it. A scan that reaches "
+     "this or another engine limit fails (ERR_CHECK): it is never taken as clean."},
+    {"enginemaxfilesize", "EngineMaxFileSize", Kind::Integer, "102400", nullptr, nullptr,
+     "the engine, when it loads (activation and update)",
+     "Kilobytes of one scanned or unpacked file."},
+    {"enginemaxfiles", "EngineMaxFiles", Kind::Integer, "10000", nullptr, nullptr,
+     "the engine, when it loads (activation and update)", "Files unpacked from one file."},
+    {"enginemaxrecursion", "EngineMaxRecursion", Kind::Integer, "17", nullptr, nullptr,
+     "the engine, when it loads (activation and update)", "Levels of archives within archives."},
+    {"enginemaxscantime", "EngineMaxScanTime", Kind::Integer, "120000", nullptr, nullptr,
+     "the engine, when it loads (activation and update)", "Milliseconds of one scan."},
 };
+
+#undef AT_USE
+
+const char* KindName(Kind kind) {
+    switch (kind) {
+        case Kind::Integer:
+            return "integer";
+        case Kind::Size:
+            return "bytes";
+        default:
+            return "text";
+    }
+}
 
 bool DefaultValue(const KnownKey& known, std::string* value) {
     if (known.computed != nullptr) {
@@ -528,6 +594,21 @@ extern "C" MIRALIB_API int miraconf_get(const char* key, char* buf, size_t size)
     } catch (...) {
         return 0;
     }
+}
+
+extern "C" MIRALIB_API int miraconf_key_info(size_t index, miraconf_keyinfo* info) {
+    if (info == nullptr || index >= std::size(miralib::KNOWN_KEYS)) {
+        return 0;
+    }
+    const miralib::KnownKey& k = miralib::KNOWN_KEYS[index];
+    info->name = k.name;
+    info->kind = miralib::KindName(k.kind);
+    info->default_text = k.defaultText != nullptr ? k.defaultText
+                         : k.fixed != nullptr     ? k.fixed
+                                                  : "none";
+    info->read_by = k.readBy;
+    info->meaning = k.meaning;
+    return 1;
 }
 
 extern "C" MIRALIB_API int miraconf_is_set(const char* key) {

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -93,6 +94,75 @@ TEST_F(MiraConf, DefaultsOfTheKnownKeys) {
     EXPECT_EQ("/var/lib/clamav", Get("SystemSignatureDir"));
 #endif
     EXPECT_EQ("<none>", Get("NoSuchKey"));
+}
+
+// The configuration reference, as docs/configuration.md must read.
+std::string ConfigReference() {
+    // Markdown would take "<folder>" for a tag.
+    auto text = [](const char* s) {
+        std::string out;
+        for (const char* p = s; *p != '\0'; ++p)
+            out += *p == '<' ? std::string("&lt;") : std::string(1, *p);
+        return out;
+    };
+    std::string table, sections;
+    miraconf_keyinfo k{};
+    for (std::size_t i = 0; miraconf_key_info(i, &k) == 1; ++i) {
+        std::string anchor = k.name;
+        for (char& c : anchor)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        table += std::string("| [`") + k.name + "`](#" + anchor + ") | " + k.kind + " | " +
+                 text(k.default_text) + " |\n";
+        sections += std::string("\n### ") + k.name + "\n\n" + text(k.meaning) +
+                    "\n\n- kind: " + k.kind + "\n- default: " + text(k.default_text) +
+                    "\n- read by: " + text(k.read_by) + "\n";
+    }
+    return "# Configuration reference\n\n"
+           "<!-- Generated from the key table of the host library (miraconf_key_info);\n"
+           "     tests/platform/test_miralib.cpp fails when this file differs from it.\n"
+           "     MAILWARD_WRITE_REFERENCE=1 build/tests/test_platform\n"
+           "     --gtest_filter=MiraConf.ReferenceIsTheKeyTable writes it anew. -->\n\n"
+           "Values are set with `miraconf_set`, loaded from a `key = value` file with\n"
+           "`miraconf_load` (the `mailward` program: `--config FILE`, `-O KEY=VALUE`), and\n"
+           "read at the moment of use unless said otherwise below. Keys are compared\n"
+           "without regard to letter case; keys not listed here are kept for the host's\n"
+           "own use.\n\n"
+           "| key | kind | default |\n|---|---|---|\n" +
+           table + "\n## The keys\n" + sections;
+}
+
+// Every known key has a default (or says it has none), a reader and a
+// meaning, and the reference in the tree is the one the table makes.
+TEST_F(MiraConf, ReferenceIsTheKeyTable) {
+    miraconf_keyinfo k{};
+    std::size_t count = 0;
+    for (; miraconf_key_info(count, &k) == 1; ++count) {
+        SCOPED_TRACE(k.name);
+        // A key says "none" in its default exactly where it may have no value.
+        EXPECT_TRUE(miraconf_get(k.name, nullptr, 0) == 1 ||
+                    std::string(k.default_text).find("none") != std::string::npos);
+        EXPECT_NE(std::string(k.read_by), "");
+        EXPECT_NE(std::string(k.meaning), "");
+    }
+    EXPECT_GE(count, 17u);
+    EXPECT_EQ(0, miraconf_key_info(count, &k));
+    const std::filesystem::path doc =
+        std::filesystem::path(MAILWARD_SOURCE_DIR) / "docs" / "configuration.md";
+    const std::string want = ConfigReference();
+    if (std::getenv("MAILWARD_WRITE_REFERENCE") != nullptr) {
+        std::FILE* f = std::fopen(doc.string().c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        std::fwrite(want.data(), 1, want.size(), f);
+        std::fclose(f);
+    }
+    std::string have;
+    if (std::FILE* f = std::fopen(doc.string().c_str(), "rb")) {
+        char buf[4096];
+        for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;)
+            have.append(buf, n);
+        std::fclose(f);
+    }
+    EXPECT_EQ(have, want) << doc << " differs from the key table; see the comment at its top";
 }
 
 TEST_F(MiraConf, SetGetIgnoresKeyCaseAndNullRestoresDefault) {
