@@ -8,6 +8,11 @@
  * export). While no service object exists, every export that needs one
  * answers with its failure value (-1, null, or nothing) and logs nothing.
  * MAILWARD_DecodeHeaderData and MAILWARD_FreeData need no service object.
+ *
+ * MAILWARD_exit called on the worker thread, from inside the job callback or
+ * the spam-list look-up, empties the singleton and returns at once; the
+ * worker finishes its job (no further callback) and destroys the service
+ * object on its own thread.
  */
 #include <atomic>
 #include <cstdlib>
@@ -28,6 +33,13 @@ CMailWard* Service() {
 
 void DestroyService() {
     CMailWard* old = g_pMailWard.exchange(nullptr, std::memory_order_acq_rel);
+    if (old != nullptr && old->OnOwnThread()) {
+        // Called from a host function the worker runs (the job callback or
+        // the spam-list look-up): the worker cannot wait for itself. It ends
+        // the job without further callbacks and then destroys the object.
+        old->ReleaseWhenIdle();
+        return;
+    }
     try {
         delete old;
     } catch (...) {
