@@ -96,8 +96,8 @@ extern "C" void MAILWARD_CALL SpamListDoneImpl(int hit, std::uint32_t value, voi
         }
     }
     // Logged outside the lock: the log may call back into the host.
-    errmsg("SpamListDone() - answer for job %lu ignored: already answered or no longer waited for",
-           static_cast<unsigned long>(number));
+    errmsg("SpamListDone() - answer for job %llu ignored: already answered or no longer waited for",
+           static_cast<unsigned long long>(number));
 }
 
 CWorkerThread::~CWorkerThread() {
