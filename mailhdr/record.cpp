@@ -45,6 +45,9 @@ constexpr const char* ERR_NO_FIELD = "no hdr fld found";
 constexpr const char* ERR_NO_MEMORY = "no memory";
 constexpr const char* ERR_LIMIT = "hdr fld limit reached";
 
+// Characters of a field value that an error line shows.
+constexpr std::size_t LOGGED_VALUE_MAX = 256;
+
 // Written only on errors; atomic so that parsing threads race benignly.
 std::atomic<const char*> g_parse_error{""};
 
@@ -393,8 +396,10 @@ int mailhdr_parse_fld(mailhdr_fld* fld) {
                     fld->parsed = list;
                     result = 0;
                 } else {
-                    errmsg("mailhdr_parse_fld(%s) #%s# failed - %s", name, joined,
-                           mailaddr_parse_errorstr());
+                    // A hostile field can be megabytes long: the line shows
+                    // its start only.
+                    errmsg("mailhdr_parse_fld(%s) #%.*s# failed - %s", name,
+                           static_cast<int>(LOGGED_VALUE_MAX), joined, mailaddr_parse_errorstr());
                 }
             }
             cbcontext_free(joined);

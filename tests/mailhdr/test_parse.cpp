@@ -235,6 +235,17 @@ TEST(ParseField, EmptyOrUnreadableAddressFailsAndNeverMatches) {
     EXPECT_TRUE(cap.Contains(QLOG_ERROR, "mailhdr_parse_fld(From) #<<<# failed - "));
     EXPECT_EQ((Strings{"<<<"}), Lines(from->lines));
     EXPECT_EQ(0, mailhdr_fld_eq_id(hdr.get(), 3, "*"));
+
+    // A field of megabytes that does not parse: the line shows its start.
+    hdr = Parsed("Cc: <<<" + std::string(1 << 20, 'x') + "\n");
+    EXPECT_EQ(-1, mailhdr_parse_fld(mailhdr_getfld(hdr.get(), 7)));
+    std::size_t longest = 0, found = 0;
+    for (const LoggedLine& line : cap.Lines()) {
+        longest = std::max(longest, line.text.size());
+        found += line.text.find("mailhdr_parse_fld(Cc) #<<<xxx") == 0 ? 1 : 0;
+    }
+    EXPECT_EQ(1u, found);
+    EXPECT_LT(longest, 400u);
 }
 
 }  // namespace
