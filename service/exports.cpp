@@ -12,7 +12,8 @@
  * MAILWARD_exit called on the worker thread, from inside the job callback or
  * the spam-list look-up, empties the singleton and returns at once; the
  * worker finishes its job (no further callback) and destroys the service
- * object on its own thread.
+ * object on its own thread. A later MAILWARD_init on another thread waits
+ * for that end first (the old service's end releases the process's engine).
  */
 #include <atomic>
 #include <cstdlib>
@@ -52,6 +53,10 @@ extern "C" {
 
 MAILWARD_API int MAILWARD_CALL MAILWARD_init(void) {
     DestroyService();
+    // A service let go of from inside its own job may still be ending on
+    // its worker; its end releases the process's engine, so it must come
+    // before the new service starts (except on that worker itself).
+    CWorkerThread::WaitForReleases();
     try {
         auto* service = new CMailWard();
         g_pMailWard.store(service, std::memory_order_release);

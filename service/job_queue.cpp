@@ -3,6 +3,7 @@
  */
 #include "service/job_queue.h"
 
+#include <condition_variable>
 #include <cstdlib>
 #include <unordered_map>
 
@@ -108,7 +109,28 @@ CWorkerThread::~CWorkerThread() {
 namespace {
 // The object whose worker runs on this thread, or null.
 thread_local const CWorkerThread* t_pOwnWorker = nullptr;
+
+// Objects handed to ReleaseWhenIdle and not yet destroyed. Made once and
+// never destroyed, like the ticket registry.
+struct PendingReleases {
+    std::mutex mutex;
+    std::condition_variable done;
+    int count = 0;
+};
+
+PendingReleases& Releases() {
+    static PendingReleases* pending = new PendingReleases;
+    return *pending;
+}
 }  // namespace
+
+void CWorkerThread::WaitForReleases() {
+    if (t_pOwnWorker != nullptr)
+        return;
+    PendingReleases& p = Releases();
+    std::unique_lock<std::mutex> lock(p.mutex);
+    p.done.wait(lock, [&] { return p.count == 0; });
+}
 
 bool CWorkerThread::OnOwnThread() const {
     return t_pOwnWorker == this;
@@ -121,12 +143,20 @@ void CWorkerThread::RunOnThread(CWorkerThread* self, void (*run)(CWorkerThread*)
         // The owner let go of the object from inside a job: it ends here,
         // after the job, on its own thread (Stop() does not wait for it).
         delete self;
+        PendingReleases& p = Releases();
+        std::lock_guard<std::mutex> lock(p.mutex);
+        --p.count;
+        p.done.notify_all();
     }
     t_pOwnWorker = nullptr;
 }
 
 void CWorkerThread::ReleaseWhenIdle() {
-    m_bReleaseWhenIdle.store(true, std::memory_order_release);
+    if (!m_bReleaseWhenIdle.exchange(true, std::memory_order_acq_rel)) {
+        PendingReleases& p = Releases();
+        std::lock_guard<std::mutex> lock(p.mutex);
+        ++p.count;
+    }
     m_bStop.store(true, std::memory_order_release);
 }
 

@@ -98,6 +98,11 @@ class CWorkerThread {
     // the job released what it held). The caller must not touch the object
     // afterwards.
     void ReleaseWhenIdle();
+    // Waits until every object handed to ReleaseWhenIdle is destroyed, so
+    // that what their destructors end (the virus engine is one per
+    // process) cannot hit a successor. Returns at once on a worker thread,
+    // which cannot wait for itself.
+    static void WaitForReleases();
 
   protected:
     virtual void Run() {}

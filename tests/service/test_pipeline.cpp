@@ -399,7 +399,10 @@ TEST(PipelineStop, ExitDuringASpamListWaitEndsWithoutCallbackAndALateAnswerIsSaf
 // job callback or the spam-list look-up: it returns at once, no further
 // callback comes (the queued job is dropped), and the worker then destroys
 // the service object on its own thread (ASan: nothing used after release,
-// nothing leaked). A new service works afterwards.
+// nothing leaked). The host function goes on for a while after the exit; a
+// new service made meanwhile on the host's thread waits for the old one's
+// end, whose release of the engine would otherwise hit the new service's
+// engine (a virus mail would then go unscanned, ERR_CHECK).
 std::atomic<int> g_exitCallbacks{0};
 std::atomic<long long> g_exitTookMs{-1};
 void ExitTimed() {
@@ -408,6 +411,7 @@ void ExitTimed() {
     g_exitTookMs = std::chrono::duration_cast<std::chrono::milliseconds>(
                        std::chrono::steady_clock::now() - begin)
                        .count();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
 }
 void MAILWARD_CALL ExitInCallback(const CheckReport*, uintptr_t) {
     ++g_exitCallbacks;
@@ -423,37 +427,46 @@ TEST(PipelineWorker, ExitFromInsideTheWorkerEndsAfterTheJob) {
         ScratchDir dir;
         miraconf_set("DataDir", dir.str().c_str());
         WriteFile(dir.path() / "m.eml", "Subject: x\r\n\r\nbody\r\n");
+        WriteFile(dir.path() / "v.eml", MultipartMail("hi", {{"a.exe", kEicarBase64}}));
         const std::string mail = (dir.path() / "m.eml").string();
         g_exitCallbacks = 0;
         g_exitTookMs = -1;
         LogCapture log("MAILWARD_Debug");
         ASSERT_EQ(MAILWARD_init(), 0);
+        ASSERT_EQ(MAILWARD_activate_av(AV_MODE_REMOVE, nullptr), 0);
         for (int i = 0; i < 2; ++i)
             ASSERT_EQ(
                 MAILWARD_check_mail("set", nullptr, mail.c_str(), nullptr,
                                     inList ? JOB_SPAM_LIST : 0, &ExitInList, 0, &ExitInCallback, 0),
                 0);
         const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (!log.Has(QLOG_DEBUG, "CMailWard::~CMailWard() - mailward stopped") &&
-               std::chrono::steady_clock::now() < until)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        EXPECT_TRUE(log.Has(QLOG_DEBUG, "CMailWard::~CMailWard() - mailward stopped"));
-        EXPECT_GE(g_exitTookMs.load(), 0);
+        while (g_exitTookMs.load() < 0 && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        ASSERT_GE(g_exitTookMs.load(), 0);
         EXPECT_LT(g_exitTookMs.load(), 1100);
-        EXPECT_EQ(g_exitCallbacks.load(), inList ? 0 : 1);
         EXPECT_EQ(MAILWARD_add_rule("set", "n", "body: x", 0, 4, nullptr, 0), -1);  // no service
-        // A new service runs its own worker.
+        // A new service while the old one's host function still runs.
         ASSERT_EQ(MAILWARD_init(), 0);
+        EXPECT_TRUE(log.Has(QLOG_DEBUG, "CMailWard::~CMailWard() - mailward stopped"));
+        ASSERT_EQ(MAILWARD_activate_av(AV_MODE_REMOVE, nullptr), 0);
+        EXPECT_EQ(g_exitCallbacks.load(), inList ? 0 : 1);
         std::atomic<int> calls{0};
-        auto cb = [](const CheckReport*, uintptr_t u) {
+        static std::atomic<int> s_virus{0};
+        static std::atomic<std::uint32_t> s_errors{0};
+        auto cb = [](const CheckReport* r, uintptr_t u) {
+            s_virus = r->virusResult;
+            s_errors = r->errors;
             ++*reinterpret_cast<std::atomic<int>*>(u);
         };
-        ASSERT_EQ(MAILWARD_check_mail("set", nullptr, mail.c_str(), nullptr, 0, nullptr, 0, cb,
-                                      reinterpret_cast<uintptr_t>(&calls)),
-                  0);
+        ASSERT_EQ(
+            MAILWARD_check_mail("set", nullptr, (dir.path() / "v.eml").string().c_str(), nullptr,
+                                JOB_AV_CHECK, nullptr, 0, cb, reinterpret_cast<uintptr_t>(&calls)),
+            0);
         while (calls.load() == 0 && std::chrono::steady_clock::now() < until)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         EXPECT_EQ(calls.load(), 1);
+        EXPECT_EQ(s_virus.load(), VIRUS_FOUND);
+        EXPECT_EQ(s_errors.load() & ERR_CHECK, 0u);
         MAILWARD_exit();
         miraconf_reset();
     }
