@@ -1,7 +1,8 @@
 /*
  * test_job_queue.cpp - the worker thread and job queue: submission order
  * across threads, stopping with jobs queued, stopping while a job runs, and
- * the spam-list completion.
+ * the spam-list tickets (an answer from another thread; repeated, late and
+ * foreign answers ignored).
  */
 #include <gtest/gtest.h>
 

@@ -2,9 +2,12 @@
  * test_pipeline.cpp - the check of whole mails from end to end through the
  * exported interface, with the real engine: infected mails, flushing,
  * companion backups, the rule stage with header rules and spam lists
- * answered late, inside the call or not asked, unknown rule sets and
- * stopping. The program's tests (tests/tools) check the clean, keyword,
- * backup-mode and load-failure outcomes through the same interface.
+ * answered late, inside the call, twice or not asked, a target other than
+ * the source, headers of thousands of lines and past the header limits,
+ * rules cleared during a check, unknown rule sets, stopping with jobs
+ * queued, and MAILWARD_exit from inside the worker. The program's tests
+ * (tests/tools) check the clean, keyword, backup-mode and load-failure
+ * outcomes through the same interface.
  */
 #include <gtest/gtest.h>
 
