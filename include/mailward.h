@@ -13,7 +13,10 @@
  *   MAILWARD_check_mail(...)   queue a mail; the report arrives through the
  *                              job's callback on the library's worker thread
  *   MAILWARD_exit()            destroy the service; queued jobs are dropped
- *                              without their callbacks
+ *                              without their callbacks. Called from inside
+ *                              the callback or the spam-list look-up, it
+ *                              returns at once and the worker destroys the
+ *                              service after that job.
  *
  * Results: every export returns 0 (or a pointer) on success and -1 (or null)
  * on failure. No exception ever leaves an export.
@@ -244,7 +247,9 @@ typedef struct CheckReport {
 typedef void(MAILWARD_CALL* MailJobCallback)(const CheckReport* report, uintptr_t user);
 
 /* The library's completion for a spam-list request: the host calls it exactly
- * once per SpamListCheck call, from any thread, with `job` as it was given. */
+ * once per SpamListCheck call, from any thread, with `job` as it was given.
+ * `job` is a ticket number, not an address: a second answer, or one after the
+ * check stopped waiting, is ignored with an error line. */
 typedef void(MAILWARD_CALL* SpamListDone)(int hit, uint32_t value, void* job);
 
 /* The host's spam-list look-up for the header of a mail in work. */

@@ -45,13 +45,20 @@
  *   - header text never gains a line that starts a field nobody set (see
  *     output.cpp).
  *
- * Limits (hostile input must not make the linked lists quadratic):
- *   MAILHDR_MAX_FLD_LINES     value lines of one field
- *   MAILHDR_MAX_FLDS_PER_ID   fields in the list of one identifier
+ * Limits (only against memory exhaustion, far above any real mail: a header
+ * of 100,000 fields of one name, or a field of 100,000 lines, is parsed
+ * whole):
+ *   MAILHDR_MAX_FLD_LINES     value lines of one field (250,000)
+ *   MAILHDR_MAX_FLDS_PER_ID   fields in the list of one identifier (250,000)
  * A line past either limit is refused by mailhdr_parseline with -3 and the
  * error text "hdr fld limit reached"; the record keeps what it holds, and
  * the refused line's field is no longer `current`, so the continuation
- * lines after it are refused too (-1).
+ * lines after it are refused too (-1). A caller that parses a mail must
+ * treat -3 as a failure of the whole header (the MIME parser fails the
+ * load): a record that misses lines must never be written back.
+ *
+ * mailhdr_block_parser (C++ only) parses the lines of one block at a
+ * constant cost per line; mailhdr_parseline walks the list it appends to.
  */
 #ifndef MAILWARD_MAILHDR_H
 #define MAILWARD_MAILHDR_H
@@ -67,10 +74,12 @@
 /* Characters of a line that mailhdr_getfldid_line looks at. */
 #define MAILHDR_FLDID_LINE_MAX 2047
 /* Value lines one field may hold. Real mails stay far below (a long
- * References field has a few hundred); the bound keeps appending linear. */
-#define MAILHDR_MAX_FLD_LINES 1000
-/* Fields one identifier's list may hold (Received fields, unknown names). */
-#define MAILHDR_MAX_FLDS_PER_ID 1000
+ * References field has a few hundred lines, a To field of a large list a few
+ * thousand); the bound only stops a header from exhausting memory. */
+#define MAILHDR_MAX_FLD_LINES 250000
+/* Fields one identifier's list may hold (Received fields, and every unknown
+ * name, which all share identifier 49). Same purpose as above. */
+#define MAILHDR_MAX_FLDS_PER_ID 250000
 /* Buffer size mailhdr_date needs: "Sun, 31 Dec 2023 23:59:59 +1400" fits
  * with room for years of more digits. */
 #define MAILHDR_DATE_SIZE 64
@@ -120,6 +129,36 @@ int mailhdr_set_rectime(mailhdr* hdr, int number);
 
 #ifdef __cplusplus
 }
+
+#include <cstddef>
+
+namespace mailhdr_impl {
+/* Where the next field of each identifier and the next line of a field go. */
+struct append_tails {
+    mailhdr_fld* fld_tail[MAILHDR_NFLDS];  /* last field of each list, or null */
+    std::size_t fld_count[MAILHDR_NFLDS];  /* fields in each list */
+    mailhdr_fld* line_fld[MAILHDR_NFLDS];  /* field whose last line is known */
+    stringlist* line_tail[MAILHDR_NFLDS];  /* its last line, or null */
+    std::size_t line_count[MAILHDR_NFLDS]; /* its lines */
+};
+}  // namespace mailhdr_impl
+
+/* Parses the lines of one header block into a record at a constant cost per
+ * line. mailhdr_parseline walks a field list for every line it appends (the
+ * records have no tail pointers; their layout is shared with hosts), which
+ * makes a header of many fields of one name, or of one field of many lines,
+ * quadratic; the block parser keeps the tails while it works. Results and
+ * effects are those of mailhdr_parseline. Nothing else may change the record
+ * while a block parser is in use on it. */
+class mailhdr_block_parser {
+  public:
+    explicit mailhdr_block_parser(mailhdr* hdr);
+    int parseline(const char* line);
+
+  private:
+    mailhdr* m_hdr;
+    mailhdr_impl::append_tails m_tails;
+};
 #endif
 
 #endif

@@ -19,10 +19,12 @@
  * mailaddr_free.
  *
  * Limits: MAILHDR_MAX_FLD_LINES lines per field and MAILHDR_MAX_FLDS_PER_ID
- * fields per identifier. The lists have no tail pointer (the layout is
- * shared with hosts), so every append walks its list; the bounds keep a
- * header of a million one-byte continuation lines, or of a million unknown
- * fields, from costing a walk of the whole header per line.
+ * fields per identifier, only against memory exhaustion (see mailhdr.h);
+ * a line past one is refused (-3), never dropped silently. The lists have
+ * no tail pointer (the layout is shared with hosts), so mailhdr_parseline
+ * walks the list it appends to; mailhdr_block_parser keeps the tails of
+ * every list and of the field lines it appends to, so that parsing a block
+ * costs the same per line however many lines went before.
  *
  * BUGS: mailhdr_parseline's error text is one process-wide value: with two
  * threads parsing at once either may read the other's last error.
@@ -44,6 +46,9 @@ constexpr const char* ERR_CONTINUATION_FIRST = "first line is a concatination li
 constexpr const char* ERR_NO_FIELD = "no hdr fld found";
 constexpr const char* ERR_NO_MEMORY = "no memory";
 constexpr const char* ERR_LIMIT = "hdr fld limit reached";
+
+// Characters of a field value that an error line shows.
+constexpr std::size_t LOGGED_VALUE_MAX = 256;
 
 // Written only on errors; atomic so that parsing threads race benignly.
 std::atomic<const char*> g_parse_error{""};
@@ -80,17 +85,31 @@ mailhdr_fld* new_fld(int id, const char* name, std::size_t name_len) {
     return fld;
 }
 
+// The link behind the last field of the list of `id` and the number of
+// fields before it: from the block parser's tails when there are any, else
+// by walking the list (the walk stops at the limit).
+mailhdr_fld** fld_append_link(mailhdr* hdr, int id, append_tails* tails, std::size_t& count) {
+    if (tails != nullptr) {
+        count = tails->fld_count[id];
+        mailhdr_fld* last = tails->fld_tail[id];
+        return last != nullptr ? &last->next : &hdr->flds[id];
+    }
+    mailhdr_fld** link = &hdr->flds[id];
+    count = 0;
+    for (; *link != nullptr && count < MAILHDR_MAX_FLDS_PER_ID; link = &(*link)->next)
+        ++count;
+    return link;
+}
+
 // Appends a new field at the end of the list of `id`; null when memory is
 // short or the list is full (`*why` then says which).
 mailhdr_fld* append_new_fld(mailhdr* hdr, int id, const char* name, std::size_t name_len,
-                            const char** why) {
-    mailhdr_fld** link = &hdr->flds[id];
-    int count = 0;
-    for (; *link != nullptr; link = &(*link)->next) {
-        if (++count >= MAILHDR_MAX_FLDS_PER_ID) {
-            *why = ERR_LIMIT;
-            return nullptr;
-        }
+                            const char** why, append_tails* tails) {
+    std::size_t count = 0;
+    mailhdr_fld** link = fld_append_link(hdr, id, tails, count);
+    if (count >= MAILHDR_MAX_FLDS_PER_ID) {
+        *why = ERR_LIMIT;
+        return nullptr;
     }
     mailhdr_fld* fld = new_fld(id, name, name_len);
     if (fld == nullptr) {
@@ -98,14 +117,18 @@ mailhdr_fld* append_new_fld(mailhdr* hdr, int id, const char* name, std::size_t 
         return nullptr;
     }
     *link = fld;
+    if (tails != nullptr) {
+        tails->fld_tail[id] = fld;
+        tails->fld_count[id] = count + 1;
+    }
     return fld;
 }
 
 // The field that takes the value lines of a field `id` named `name`: the one
 // field of a single-field type (an address field loses its old lines, so the
 // new value replaces it), else a new field at the end of the list.
-mailhdr_fld* add_fld(mailhdr* hdr, int id, const char* name, std::size_t name_len,
-                     const char** why) {
+mailhdr_fld* add_fld(mailhdr* hdr, int id, const char* name, std::size_t name_len, const char** why,
+                     append_tails* tails = nullptr) {
     if (id != MAILHDR_FLD_OTHER) {
         mailhdr_fld* head = hdr->flds[id];
         switch (mailhdr_getfldtype(id)) {
@@ -117,6 +140,8 @@ mailhdr_fld* add_fld(mailhdr* hdr, int id, const char* name, std::size_t name_le
                 if (head != nullptr) {
                     stringlist_free(&head->lines);
                     fld_drop_parsed(head);
+                    if (tails != nullptr && tails->line_fld[id] == head)
+                        tails->line_fld[id] = nullptr;
                     return head;
                 }
                 break;
@@ -124,31 +149,99 @@ mailhdr_fld* add_fld(mailhdr* hdr, int id, const char* name, std::size_t name_le
                 break;
         }
     }
-    return append_new_fld(hdr, id, name, name_len, why);
+    return append_new_fld(hdr, id, name, name_len, why, tails);
+}
+
+// The link behind the last value line of `fld` and the number of lines
+// before it; the block parser walks a field's lines once, when it first
+// appends to it, and then keeps the tail.
+stringlist** line_append_link(mailhdr_fld* fld, append_tails* tails, std::size_t& count) {
+    const int id = fld->id;
+    const bool kept = tails != nullptr && id >= 0 && id < MAILHDR_NFLDS;
+    if (kept && tails->line_fld[id] == fld) {
+        count = tails->line_count[id];
+        stringlist* last = tails->line_tail[id];
+        return last != nullptr ? &last->next : &fld->lines;
+    }
+    stringlist* last = nullptr;
+    count = 0;
+    for (stringlist* node = fld->lines; node != nullptr && count < MAILHDR_MAX_FLD_LINES;
+         node = node->next) {
+        last = node;
+        ++count;
+    }
+    stringlist** link = last != nullptr ? &last->next : &fld->lines;
+    if (kept && *link == nullptr) {
+        tails->line_fld[id] = fld;
+        tails->line_tail[id] = last;
+        tails->line_count[id] = count;
+    }
+    return link;
 }
 
 // Appends one value line to `current`; 0, or -3 with the parse error set.
 // A full field also stops being `current`: the continuation lines of a flood
 // are then refused at once (-1) instead of each walking the full list.
-int append_line(mailhdr* hdr, const char* text) {
+int append_line(mailhdr* hdr, const char* text, append_tails* tails) {
     mailhdr_fld* fld = hdr->current;
-    // Link the new node through the last node's `next`, so that the list is
-    // walked once here and not again inside stringlist_append_string.
-    stringlist** link = &fld->lines;
-    int count = 0;
-    for (; *link != nullptr; link = &(*link)->next) {
-        if (++count >= MAILHDR_MAX_FLD_LINES) {
-            set_parse_error(ERR_LIMIT);
-            hdr->current = nullptr;
-            return -3;
-        }
+    std::size_t count = 0;
+    stringlist** link = line_append_link(fld, tails, count);
+    if (count >= MAILHDR_MAX_FLD_LINES) {
+        set_parse_error(ERR_LIMIT);
+        hdr->current = nullptr;
+        return -3;
     }
     if (stringlist_append_string(link, text) < 0) {
         set_parse_error(ERR_NO_MEMORY);
         return -3;
     }
+    if (tails != nullptr && tails->line_fld[fld->id] == fld) {
+        tails->line_tail[fld->id] = *link;
+        tails->line_count[fld->id] = count + 1;
+    }
     fld_drop_parsed(fld);
     return 0;
+}
+
+// mailhdr_parseline, with the block parser's tails or without.
+int parse_line(mailhdr* hdr, const char* line, append_tails* tails) {
+    if (hdr == nullptr || line == nullptr) {
+        set_parse_error(ERR_NO_FIELD);
+        return -2;
+    }
+    if (is_space(line[0])) {
+        const char* text = line;
+        while (is_space(*text))
+            ++text;
+        if (hdr->current == nullptr) {
+            set_parse_error(ERR_CONTINUATION_FIRST);
+            return -1;
+        }
+        return append_line(hdr, text, tails);
+    }
+    const char* colon = std::strchr(line, ':');
+    if (colon == nullptr) {
+        set_parse_error(ERR_NO_FIELD);
+        return -2;
+    }
+    // The name is the text before the colon byte for byte, blanks included;
+    // table names are stored as the table writes them.
+    std::size_t name_len = static_cast<std::size_t>(colon - line);
+    int id = lookup_fldid(line, name_len);
+    const char* why = ERR_NO_MEMORY;
+    if (id == MAILHDR_FLD_OTHER) {
+        hdr->current = add_fld(hdr, id, line, name_len, &why, tails);
+    } else {
+        hdr->current = add_fld(hdr, id, mailhdr_getfldname(id), table_name_len(id), &why, tails);
+    }
+    if (hdr->current == nullptr) {
+        set_parse_error(why);
+        return -3;
+    }
+    const char* value = colon + 1;
+    while (is_space(*value))
+        ++value;
+    return append_line(hdr, value, tails);
 }
 
 }  // namespace
@@ -266,43 +359,7 @@ mailhdr_fld* mailhdr_addfld_byname(mailhdr* hdr, const char* name) {
 }
 
 MAILWARD_API int MAILWARD_CALL mailhdr_parseline(mailhdr* hdr, const char* line) {
-    if (hdr == nullptr || line == nullptr) {
-        set_parse_error(ERR_NO_FIELD);
-        return -2;
-    }
-    if (is_space(line[0])) {
-        const char* text = line;
-        while (is_space(*text))
-            ++text;
-        if (hdr->current == nullptr) {
-            set_parse_error(ERR_CONTINUATION_FIRST);
-            return -1;
-        }
-        return append_line(hdr, text);
-    }
-    const char* colon = std::strchr(line, ':');
-    if (colon == nullptr) {
-        set_parse_error(ERR_NO_FIELD);
-        return -2;
-    }
-    // The name is the text before the colon byte for byte, blanks included;
-    // table names are stored as the table writes them.
-    std::size_t name_len = static_cast<std::size_t>(colon - line);
-    int id = lookup_fldid(line, name_len);
-    const char* why = ERR_NO_MEMORY;
-    if (id == MAILHDR_FLD_OTHER) {
-        hdr->current = add_fld(hdr, id, line, name_len, &why);
-    } else {
-        hdr->current = add_fld(hdr, id, mailhdr_getfldname(id), table_name_len(id), &why);
-    }
-    if (hdr->current == nullptr) {
-        set_parse_error(why);
-        return -3;
-    }
-    const char* value = colon + 1;
-    while (is_space(*value))
-        ++value;
-    return append_line(hdr, value);
+    return parse_line(hdr, line, nullptr);
 }
 
 MAILWARD_API const char* MAILWARD_CALL mailhdr_parse_errorstr(void) {
@@ -341,8 +398,12 @@ int mailhdr_parse_fld(mailhdr_fld* fld) {
                     fld->parsed = list;
                     result = 0;
                 } else {
+                    // A hostile field can be megabytes long: the line shows
+                    // its start only, on one line.
                     errmsg("mailhdr_parse_fld(%s) #%s# failed - %s", name,
-                           MimeBlankControls(joined).c_str(), mailaddr_parse_errorstr());
+                           MimeBlankControls(std::string_view(joined).substr(0, LOGGED_VALUE_MAX))
+                               .c_str(),
+                           mailaddr_parse_errorstr());
                 }
             }
             cbcontext_free(joined);
@@ -388,3 +449,22 @@ MAILWARD_API stringlist* MAILWARD_CALL mailhdr_getfldvalue_byname(const mailhdr*
 }
 
 }  // extern "C"
+
+mailhdr_block_parser::mailhdr_block_parser(mailhdr* hdr) : m_hdr(hdr), m_tails{} {
+    if (hdr == nullptr)
+        return;
+    for (int id = 0; id < MAILHDR_NFLDS; ++id) {
+        std::size_t count = 0;
+        mailhdr_fld* last = nullptr;
+        for (mailhdr_fld* fld = hdr->flds[id]; fld != nullptr; fld = fld->next) {
+            last = fld;
+            ++count;
+        }
+        m_tails.fld_tail[id] = last;
+        m_tails.fld_count[id] = count;
+    }
+}
+
+int mailhdr_block_parser::parseline(const char* line) {
+    return parse_line(m_hdr, line, m_hdr != nullptr ? &m_tails : nullptr);
+}

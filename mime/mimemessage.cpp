@@ -322,33 +322,45 @@ bool CMimeMessage::SaveHeaderChangedMsg(const char* strPath) {
             break;
         }
 
-        // The old header block: lines up to the first empty one (consumed).
-        // Only its length is needed, so the lines are counted, not kept.
-        char szLine[SHC_LINE_CHARS + 1];
+        // The old header block: lines up to the first empty one (a line that
+        // is just LF or CR LF; consumed). Only its length is needed, counted
+        // with LF line ends like the dump, so the lines are measured, not
+        // kept. Read character by character: a line of any length stays one
+        // line, and a CR that does not stand before LF (or a NUL) is data.
         std::size_t nOldLength = 0;
-        bool bReadError = false;
-        while (!std::feof(pSource)) {
-            if (!std::fgets(szLine, sizeof szLine, pSource)) {
-                errmsg("SaveHeaderChangedMsg: error in reading file %s", strPath);
-                bReadError = true;
-                break;
+        std::size_t nLineChars = 0;  // of the current line, its line end not counted
+        bool bPendingCR = false;     // the last character was a CR not yet counted
+        bool bEndFound = false;
+        for (int c = std::getc(pSource); c != EOF; c = std::getc(pSource)) {
+            if (c == '\n') {
+                if (nLineChars == 0) {
+                    bEndFound = true;
+                    break;
+                }
+                nOldLength += nLineChars + 1;
+                nLineChars = 0;
+                bPendingCR = false;
+                continue;
             }
-            if (szLine[0] == '\0' || szLine[0] == '\r' || szLine[0] == '\n') {
-                break;
+            if (bPendingCR) {
+                ++nLineChars;
             }
-            nOldLength += std::strlen(szLine);
+            bPendingCR = c == '\r';
+            if (!bPendingCR) {
+                ++nLineChars;
+            }
         }
-        if (bReadError) {
+        if (!bEndFound) {
+            errmsg("SaveHeaderChangedMsg: error in reading file %s", strPath);
             break;
         }
-        // The old length counts CR LF line ends, the new one LF alone and no
-        // empty line: a header that only kept its size fails here. Kept as
-        // it is: hosts rely on the test.
+        // Both lengths count LF line ends: only a header that shrank fails.
         if (nOldLength > strDump.size()) {
             errmsg(
                 "SaveHeaderChangedMsg: error in reading file %s: conflict in header len "
-                "(%d/%d)",
-                strPath, static_cast<int>(nOldLength), static_cast<int>(strDump.size()));
+                "(%llu/%llu)",
+                strPath, static_cast<unsigned long long>(nOldLength),
+                static_cast<unsigned long long>(strDump.size()));
             break;
         }
 

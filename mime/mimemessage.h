@@ -18,8 +18,8 @@
  *                          path from the current header record and copies the
  *                          body byte for byte, through a temporary file replaced
  *                          in one step; the old header block may not be
- *                          longer than the new dump (LF line ends counted
- *                          there, CR LF in the file), else it fails.
+ *                          longer than the new dump (both counted with LF
+ *                          line ends), else it fails.
  *
  * Flushing: by default the temporary file is flushed to disk (fdatasync /
  * FlushFileBuffers) before it replaces the mail, so that a crash of the
@@ -37,9 +37,11 @@
  * replace fails, the temporary file stays and the error line names it; every other failure removes
  * it.
  *
- * Limits: SHC_LINE_CHARS (pieces in which old header lines are read),
- * SHC_COPY_BLOCK (body copy block), SHC_FILE_BUFFER (stream buffers of the
- * copy); the parser's limits are in mimepart.h.
+ * Limits: SHC_COPY_BLOCK (body copy block), SHC_FILE_BUFFER (stream
+ * buffers of the copy); the parser's limits are in mimepart.h. The old
+ * header block of SaveHeaderChangedMsg ends only at a line that is just LF
+ * or CR LF, however long the lines before it are; its length, counted with
+ * LF line ends like the new header's dump, may not exceed the dump's.
  * Sizes are 64-bit: a file is read whole or not at all (a file larger than
  * memory fails with LOAD_NO_MEMORY; the service refuses mails above its
  * MaxMailSize before they are loaded).
@@ -60,9 +62,6 @@ class CMimeMessage : public CMimePart {
     static constexpr int LOAD_NO_MEMORY = -1;
     static constexpr int LOAD_NO_FILE = -2;
     static constexpr int LOAD_PARSE_FAILED = -3;
-    // Characters of an old header line read at a time (longer lines are read
-    // in pieces, each handled like a line).
-    static constexpr std::size_t SHC_LINE_CHARS = 1022;
     // Bytes of body copied per block by SaveHeaderChangedMsg.
     static constexpr std::size_t SHC_COPY_BLOCK = 16383;
     // Stream buffer of the source and the temporary file while copying.

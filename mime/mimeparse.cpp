@@ -27,7 +27,8 @@
  *
  * Limits (mimepart.h): MAX_SUBPARTS body parts or blocks per part,
  * MAX_NESTING_DEPTH levels below the root, MAX_COPY_FACTOR for the contents
- * copied out of one text.
+ * copied out of one text; a header line the header library refuses (its
+ * limits, mailhdr.h, or memory) throws, so no header is ever stored cut.
  *
  * BUGS, kept as behaviour: a container's text is cut two characters in front
  * of its first "begin 6", whatever those characters are; the first
@@ -371,6 +372,8 @@ char* CMimePart::ParseHeadersIn(MimeParseContext& ctx, char* pStart, char* pEnd,
         }
         return pStart;
     }
+    // Constant cost per line however many lines a field or a name has.
+    mailhdr_block_parser headerLines(m_pHeader);
     while (!line.Empty()) {
         if (pos && pos > pEnd) {
             break;
@@ -384,7 +387,15 @@ char* CMimePart::ParseHeadersIn(MimeParseContext& ctx, char* pStart, char* pEnd,
         }
         char cSaved = *line.e;
         *line.e = '\0';
-        if (mailhdr_parseline(m_pHeader, line.b) < 0) {
+        const int nParsed = headerLines.parseline(line.b);
+        if (nParsed == -3) {
+            // A header limit or memory: a record missing lines would be
+            // written back without them, so the whole load fails.
+            *line.e = cSaved;
+            errmsg("CMimePart::ParseHeaders() - header not stored: %s", mailhdr_parse_errorstr());
+            throw "header not stored";
+        }
+        if (nParsed < 0) {
             debugmsg(MimeDebug(), "CMimePart::ParseHeaders() - invalid headers in line %s",
                      MimeBlankControls(line.b).c_str());
         }

@@ -149,6 +149,9 @@ void Reader::Part(std::string_view text, int nDepth, const std::string& strWhere
     if (LineAt(text, 0, nEnd).empty()) {
         nBody = nEnd < text.size() ? nEnd + 1 : nEnd;  // no fields, then the body
     } else if (std::memchr(text.data(), ':', nEnd) != nullptr) {
+        // The block parser appends at a constant cost however many fields
+        // of one name came before.
+        mailhdr_block_parser headerLines(pHead->m_pHeader);
         std::size_t nLine = 0;
         for (;;) {
             const std::string_view line = LineAt(text, nLine, nEnd);
@@ -160,7 +163,7 @@ void Reader::Part(std::string_view text, int nDepth, const std::string& strWhere
             for (char& c : strLine) {
                 c = c == '\0' ? ' ' : c;  // the header library reads C strings
             }
-            mailhdr_parseline(pHead->m_pHeader, strLine.c_str());
+            headerLines.parseline(strLine.c_str());
             if (nEnd >= text.size()) {
                 break;
             }

@@ -8,6 +8,12 @@
  * export). While no service object exists, every export that needs one
  * answers with its failure value (-1, null, or nothing) and logs nothing.
  * MAILWARD_DecodeHeaderData and MAILWARD_FreeData need no service object.
+ *
+ * MAILWARD_exit called on the worker thread, from inside the job callback or
+ * the spam-list look-up, empties the singleton and returns at once; the
+ * worker finishes its job (no further callback) and destroys the service
+ * object on its own thread. A later MAILWARD_init on another thread waits
+ * for that end first (the old service's end releases the process's engine).
  */
 #include <atomic>
 #include <cstdlib>
@@ -28,6 +34,13 @@ CMailWard* Service() {
 
 void DestroyService() {
     CMailWard* old = g_pMailWard.exchange(nullptr, std::memory_order_acq_rel);
+    if (old != nullptr && old->OnOwnThread()) {
+        // Called from a host function the worker runs (the job callback or
+        // the spam-list look-up): the worker cannot wait for itself. It ends
+        // the job without further callbacks and then destroys the object.
+        old->ReleaseWhenIdle();
+        return;
+    }
     try {
         delete old;
     } catch (...) {
@@ -40,6 +53,10 @@ extern "C" {
 
 MAILWARD_API int MAILWARD_CALL MAILWARD_init(void) {
     DestroyService();
+    // A service let go of from inside its own job may still be ending on
+    // its worker; its end releases the process's engine, so it must come
+    // before the new service starts (except on that worker itself).
+    CWorkerThread::WaitForReleases();
     try {
         auto* service = new CMailWard();
         g_pMailWard.store(service, std::memory_order_release);

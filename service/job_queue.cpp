@@ -3,7 +3,11 @@
  */
 #include "service/job_queue.h"
 
+#include <condition_variable>
 #include <cstdlib>
+#include <unordered_map>
+
+#include "qorcsock.h"
 
 void ReleaseMailJob(MailJob* job) {
     if (job == nullptr)
@@ -15,15 +19,86 @@ void ReleaseMailJob(MailJob* job) {
     delete job;
 }
 
+namespace {
+
+struct TicketAnswer {
+    bool answered = false;
+    std::uint32_t hit = 0;
+    std::uint32_t value = 0;
+};
+
+// The open tickets. Made once and never destroyed, so that an answer that
+// comes while the process ends still finds a registry to be ignored by.
+struct TicketRegistry {
+    std::mutex mutex;
+    std::unordered_map<std::uintptr_t, TicketAnswer> open;
+    std::uintptr_t next = 1;
+};
+
+TicketRegistry& Registry() {
+    static TicketRegistry* registry = new TicketRegistry;
+    return *registry;
+}
+
+}  // namespace
+
+namespace spamlist {
+
+std::uintptr_t Open() {
+    TicketRegistry& r = Registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    std::uintptr_t ticket = r.next++;
+    if (ticket == 0)  // wrapped: 0 is no ticket
+        ticket = r.next++;
+    try {
+        r.open.emplace(ticket, TicketAnswer{});
+    } catch (...) {
+        return 0;
+    }
+    return ticket;
+}
+
+bool Answered(std::uintptr_t ticket, std::uint32_t& hit, std::uint32_t& value) {
+    TicketRegistry& r = Registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    auto it = r.open.find(ticket);
+    if (it == r.open.end() || !it->second.answered)
+        return false;
+    hit = it->second.hit;
+    value = it->second.value;
+    return true;
+}
+
+void Close(std::uintptr_t ticket) {
+    TicketRegistry& r = Registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    r.open.erase(ticket);
+}
+
+std::size_t OpenTickets() {
+    TicketRegistry& r = Registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    return r.open.size();
+}
+
+}  // namespace spamlist
+
 extern "C" void MAILWARD_CALL SpamListDoneImpl(int hit, std::uint32_t value, void* ticket) {
-    auto* t = static_cast<SpamListTicket*>(ticket);
-    if (t == nullptr)
-        return;
-    t->hit = static_cast<std::uint32_t>(hit);
-    t->value = value;
-    // Release order: the worker sees hit and value once it sees done.
-    t->done.store(1, std::memory_order_release);
-    t->Release();
+    const auto number = reinterpret_cast<std::uintptr_t>(ticket);
+    {
+        TicketRegistry& r = Registry();
+        std::lock_guard<std::mutex> lock(r.mutex);
+        auto it = r.open.find(number);
+        if (it != r.open.end() && !it->second.answered) {
+            it->second.answered = true;
+            it->second.hit = static_cast<std::uint32_t>(hit);
+            it->second.value = value;
+            return;
+        }
+    }
+    // Logged outside the lock: the log may call back into the host.
+    errmsg("SpamListDone() - answer for job %llu ignored: already answered or no longer waited for",
+           static_cast<unsigned long long>(number));
 }
 
 CWorkerThread::~CWorkerThread() {
@@ -31,8 +106,62 @@ CWorkerThread::~CWorkerThread() {
         pf::thread_close(m_hThread);
 }
 
+namespace {
+// The object whose worker runs on this thread, or null.
+thread_local const CWorkerThread* t_pOwnWorker = nullptr;
+
+// Objects handed to ReleaseWhenIdle and not yet destroyed. Made once and
+// never destroyed, like the ticket registry.
+struct PendingReleases {
+    std::mutex mutex;
+    std::condition_variable done;
+    int count = 0;
+};
+
+PendingReleases& Releases() {
+    static PendingReleases* pending = new PendingReleases;
+    return *pending;
+}
+}  // namespace
+
+void CWorkerThread::WaitForReleases() {
+    if (t_pOwnWorker != nullptr)
+        return;
+    PendingReleases& p = Releases();
+    std::unique_lock<std::mutex> lock(p.mutex);
+    p.done.wait(lock, [&] { return p.count == 0; });
+}
+
+bool CWorkerThread::OnOwnThread() const {
+    return t_pOwnWorker == this;
+}
+
+void CWorkerThread::RunOnThread(CWorkerThread* self, void (*run)(CWorkerThread*)) {
+    t_pOwnWorker = self;
+    run(self);
+    if (self->m_bReleaseWhenIdle.load(std::memory_order_acquire)) {
+        // The owner let go of the object from inside a job: it ends here,
+        // after the job, on its own thread (Stop() does not wait for it).
+        delete self;
+        PendingReleases& p = Releases();
+        std::lock_guard<std::mutex> lock(p.mutex);
+        --p.count;
+        p.done.notify_all();
+    }
+    t_pOwnWorker = nullptr;
+}
+
+void CWorkerThread::ReleaseWhenIdle() {
+    if (!m_bReleaseWhenIdle.exchange(true, std::memory_order_acq_rel)) {
+        PendingReleases& p = Releases();
+        std::lock_guard<std::mutex> lock(p.mutex);
+        ++p.count;
+    }
+    m_bStop.store(true, std::memory_order_release);
+}
+
 void CWorkerThread::Entry(void* self) {
-    static_cast<CWorkerThread*>(self)->Run();
+    RunOnThread(static_cast<CWorkerThread*>(self), [](CWorkerThread* w) { w->Run(); });
 }
 
 bool CWorkerThread::Start() {
@@ -55,6 +184,14 @@ bool CWorkerThread::Stop() {
     if (m_hThread == nullptr)
         return false;
     m_bStop.store(true, std::memory_order_release);
+    if (OnOwnThread()) {
+        // Inside a job on the worker itself: the flag ends the loop after
+        // the job; the handle is let go (the thread detaches and ends alone).
+        pf::thread_close(m_hThread);
+        m_hThread = nullptr;
+        m_nThreadId = 0;
+        return true;
+    }
     if (!pf::thread_wait(m_hThread, STOP_WAIT_MS)) {
         // Still inside a job: the job runs to its end (its waits watch the
         // stop flag), and nothing may be released under it.
@@ -76,7 +213,8 @@ CJobQueue::CJobQueue() {
 
 void CJobQueue::LoopEntry(void* self) {
     // Qualified call: no virtual dispatch while construction may go on.
-    static_cast<CJobQueue*>(static_cast<CWorkerThread*>(self))->CJobQueue::Run();
+    RunOnThread(static_cast<CWorkerThread*>(self),
+                [](CWorkerThread* w) { static_cast<CJobQueue*>(w)->CJobQueue::Run(); });
 }
 
 CJobQueue::~CJobQueue() {

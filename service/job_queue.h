@@ -12,6 +12,9 @@
  * inside a job then is waited for until the job ends (the object that runs
  * the job must not go away under it); a job's own waits end as soon as the
  * stop flag is set, so that second wait is bounded by the job's own work.
+ * An owner that stops the object from inside a job, on the worker thread
+ * itself, cannot wait for it: ReleaseWhenIdle sets the stop flag and the
+ * worker destroys the object on its own thread once the job has ended.
  *
  * The queue is shared by host threads (Push) and the worker (removal): a
  * mutex guards append and remove. Jobs still queued when the queue is
@@ -47,26 +50,27 @@ struct MailJob {
 // Releases the job's strings and the job; a null job is ignored.
 void ReleaseMailJob(MailJob* job);
 
-// What the host's spam-list look-up answers for one job. The host is handed
-// this ticket (as the opaque job pointer) instead of the job itself: the
-// worker and the host each hold one reference, and the last one to let go
-// releases it. So a worker that stops waiting (the service is stopping) can
-// release its job while a late answer still lands safely in the ticket.
-struct SpamListTicket {
-    std::atomic<int> refs{2};
-    std::atomic<std::uint32_t> done{0};
-    std::uint32_t hit = 0;
-    std::uint32_t value = 0;
+// The spam-list look-ups in flight. The host is handed a ticket number (as
+// the opaque job pointer), never the address of anything: an answer looks
+// its ticket up in a process-wide registry under a mutex, so an answer that
+// comes twice, or after the worker closed the ticket (the job ended, the
+// service stopped), finds nothing and is ignored with an error line. Ticket
+// numbers are never reused, so a stale answer cannot reach another job.
+namespace spamlist {
 
-    // Drops one reference; the last one deletes the ticket.
-    void Release() {
-        if (refs.fetch_sub(1, std::memory_order_acq_rel) == 1)
-            delete this;
-    }
-};
+// A new open ticket; 0 when memory is short.
+std::uintptr_t Open();
+// True once the ticket was answered, with the first answer's hit and value.
+bool Answered(std::uintptr_t ticket, std::uint32_t& hit, std::uint32_t& value);
+// Ends the ticket; answers after this are ignored.
+void Close(std::uintptr_t ticket);
+// Tickets open now (for the tests: every check closes its ticket).
+std::size_t OpenTickets();
 
-// The library's SpamListDone: stores hit and value, then sets done, and lets
-// go of the host's reference to the ticket.
+}  // namespace spamlist
+
+// The library's SpamListDone: stores hit and value of an open ticket's first
+// answer; a repeated or late answer is logged and changes nothing.
 extern "C" void MAILWARD_CALL SpamListDoneImpl(int hit, std::uint32_t value, void* ticket);
 
 class CWorkerThread {
@@ -80,9 +84,25 @@ class CWorkerThread {
     virtual ~CWorkerThread();
 
     bool Start();
+    // Called on the worker thread itself (from a callback inside a job), it
+    // only sets the stop flag and lets go of the handle: a thread cannot
+    // wait for its own end.
     bool Stop();
     bool StopRequested() const { return m_bStop.load(std::memory_order_acquire); }
     std::uint32_t ThreadId() const { return m_nThreadId; }
+    // True on this object's worker thread.
+    bool OnOwnThread() const;
+    // For an owner that lets go of the object from inside a job, on the
+    // worker thread: the worker stops after the job in progress and then
+    // destroys the object itself (its destructor runs on the worker, after
+    // the job released what it held). The caller must not touch the object
+    // afterwards.
+    void ReleaseWhenIdle();
+    // Waits until every object handed to ReleaseWhenIdle is destroyed, so
+    // that what their destructors end (the virus engine is one per
+    // process) cannot hit a successor. Returns at once on a worker thread,
+    // which cannot wait for itself.
+    static void WaitForReleases();
 
   protected:
     virtual void Run() {}
@@ -90,6 +110,9 @@ class CWorkerThread {
     // class constructor that starts its thread cannot let the thread read the
     // object's virtual table while derived constructors still write it.
     bool StartWith(pf::thread_fn entry);
+    // The body of a thread entry: marks the thread as this object's, calls
+    // `run`, then destroys the object when ReleaseWhenIdle asked for it.
+    static void RunOnThread(CWorkerThread* self, void (*run)(CWorkerThread*));
 
   private:
     static void Entry(void* self);
@@ -97,6 +120,7 @@ class CWorkerThread {
     pf::Thread* m_hThread = nullptr;
     std::uint32_t m_nThreadId = 0;
     std::atomic<bool> m_bStop{false};
+    std::atomic<bool> m_bReleaseWhenIdle{false};
 };
 
 class CJobQueue : public CWorkerThread {

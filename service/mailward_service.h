@@ -12,7 +12,11 @@
  *                 progress runs to its end first), security processor (ends
  *                 the engine), filter processor, "mailward stopped", rule
  *                 engine, backup list, report, queue (queued jobs dropped
- *                 without their callbacks).
+ *                 without their callbacks). A host that lets go of the
+ *                 service from inside a job (MAILWARD_exit in the callback
+ *                 or the spam-list look-up, on the worker) gets its call
+ *                 back at once; the destruction then runs on the worker
+ *                 after that job (CWorkerThread::ReleaseWhenIdle).
  *
  * The check of one mail (OnPop, pipeline.cpp): backup, whole-file scan,
  * load, part scan, attachment filter, rule stage (CheckMailRules,

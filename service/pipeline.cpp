@@ -18,9 +18,10 @@
  *       and the filled template "virremovedinfo.txt" as body, written over
  *       the source;
  *    8. engine stamp (JOB_AV_CHECK and something was scanned);
- *    9. output: the whole rebuilt mail when parts changed, the header alone
- *       when only it changed, or a copy of the unchanged mail to a different
- *       target;
+ *    9. output: the whole rebuilt mail when parts changed (to the target; a
+ *       different source stays untouched), the header alone when only it
+ *       changed (on the source, then copied to a different target), or a
+ *       copy of the unchanged mail to a different target;
  *   10. finish: temporary backups of unchanged mails deleted, an empty rule
  *       chain gets the set's default rule, the callback (unless the service
  *       is stopping), job and tree released.
@@ -287,7 +288,11 @@ void CMailWard::WriteResult(MailJob* job, CMimeMessage* message) {
         }
     };
 
-    if (!sameFile && (m_report.modified || m_report.headerChanged)) {
+    // A rebuilt mail goes whole to a different target; its header alone on
+    // the source would no longer describe the source's own body, so the
+    // source stays as it was. A header-only change is written to the
+    // source as well, and the source then copied.
+    if (!sameFile && !m_report.modified && m_report.headerChanged) {
         if (message->SaveHeaderChangedMsg(source))
             saved(source);
         else

@@ -13,7 +13,9 @@
  *   3. spam list (JOB_SPAM_LIST and a host function): skipped for a virus
  *      mail when VirusMailMode is 7; otherwise the host is asked and its
  *      answer awaited (polled every 100 ms; the wait ends when the service
- *      stops, since a stopping service calls no callback); a hit sets
+ *      stops, since a stopping service calls no callback); the host holds
+ *      a ticket number, not the job, so a second answer or one after the
+ *      wait ended is ignored with an error line (job_queue.h); a hit sets
  *      ST_SPAM_LISTED, the header-changed flag and the report's listValue.
  * Entries and marks the stage writes set the report's header-changed flag, so
  * the changed header is written with the mail.
@@ -110,25 +112,30 @@ void CMailWard::CheckMailRules(MailJob* job, CMimeMessage* message) {
             infomsg("[MAILCHECK] No SPAM_BL-Check because Virus was found");
             return;
         }
-        auto* ticket = new (std::nothrow) SpamListTicket;
-        if (ticket == nullptr)
+        // The host gets a ticket number, never an address: an answer that
+        // comes twice or after this wait ended is ignored (job_queue.h).
+        const std::uintptr_t ticket = spamlist::Open();
+        if (ticket == 0)
             return;
         try {
-            job->listCheck(header, job->listUser, &SpamListDoneImpl, ticket);
+            job->listCheck(header, job->listUser, &SpamListDoneImpl,
+                           reinterpret_cast<void*>(ticket));
         } catch (...) {
             // A host function that raises gives no answer; see below.
         }
-        while (ticket->done.load(std::memory_order_acquire) == 0) {
+        std::uint32_t hit = 0;
+        std::uint32_t value = 0;
+        while (!spamlist::Answered(ticket, hit, value)) {
             if (StopRequested()) {
-                ticket->Release();  // a late answer still finds the ticket
+                spamlist::Close(ticket);
                 return;
             }
             pf::sleep_ms(m_nPollInterval);
         }
-        job->listHit = ticket->hit;
-        job->listValue = ticket->value;
+        spamlist::Close(ticket);
+        job->listHit = hit;
+        job->listValue = value;
         job->listDone = 1;
-        ticket->Release();
         if (job->listHit != 0) {
             m_report.status |= ST_SPAM_LISTED;
             m_report.headerChanged = 1;

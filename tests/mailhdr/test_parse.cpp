@@ -66,40 +66,71 @@ TEST(ParseLineErrors, ContinuationAfterItsFieldWasRemovedIsRefused) {
     EXPECT_EQ("X-Kept=k|k2", Record(hdr.get()));
 }
 
-// Lines per field: the last line that fits is taken, the next one refused
-// with -3 and its continuations with -1; the record keeps everything before.
-TEST(ParseLineLimits, LinesPerFieldAtAndPastTheLimit) {
-    HdrPtr hdr = Parsed("References: <1@x>\n");
-    for (int i = 1; i < MAILHDR_MAX_FLD_LINES; ++i)
-        ASSERT_EQ(0, mailhdr_parseline(hdr.get(), " <n@x>")) << i;
-    EXPECT_EQ(static_cast<std::size_t>(MAILHDR_MAX_FLD_LINES),
-              stringlist_count(mailhdr_getfldvalue(hdr.get(), 20)));
-    EXPECT_EQ(-3, mailhdr_parseline(hdr.get(), " <past@x>"));
-    EXPECT_STREQ("hdr fld limit reached", mailhdr_parse_errorstr());
-    // The full field takes no continuation lines any more.
-    EXPECT_EQ(nullptr, hdr->current);
-    EXPECT_EQ(-1, mailhdr_parseline(hdr.get(), " <later@x>"));
-    // A repeated single-field name adds lines to the same field.
-    EXPECT_EQ(-3, mailhdr_parseline(hdr.get(), "References: <again@x>"));
-    EXPECT_EQ(static_cast<std::size_t>(MAILHDR_MAX_FLD_LINES),
-              stringlist_count(mailhdr_getfldvalue(hdr.get(), 20)));
-    EXPECT_EQ(0, mailhdr_parseline(hdr.get(), "Subject: still parsed"));
+// Both limits, reached through the block parser (mailhdr_parseline walks
+// its list on every append, so it is tried once, on the full record): the
+// last line that fits is taken, the next one refused with -3 and its
+// continuations with -1; the record keeps everything before.
+TEST(ParseLineLimits, LinesPerFieldAndFieldsPerIdentifierAtAndPastTheLimit) {
+    struct Case {
+        const char* name;
+        const char* first;  // the line that starts the field or list
+        const char* more;   // each further line, up to the limit
+        const char* past;   // a line past the limit, of the same kind
+        const char* again;  // a new field line that would add to the full list
+        int id;
+        std::size_t limit;
+    };
+    const Case cases[] = {
+        {"lines of one field", "References: <1@x>", " <n@x>", " <past@x>", "References: <again@x>",
+         20, MAILHDR_MAX_FLD_LINES},
+        {"fields of one name", "X-Many: v", "X-Many: v", "X-Many: past", "X-Many: again",
+         MAILHDR_FLD_OTHER, MAILHDR_MAX_FLDS_PER_ID},
+    };
+    auto count = [](const mailhdr* hdr, int id) {
+        return id == MAILHDR_FLD_OTHER
+                   ? static_cast<std::size_t>(CountFields(hdr, id))
+                   : static_cast<std::size_t>(stringlist_count(mailhdr_getfldvalue(hdr, id)));
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        HdrPtr hdr = NewHdr();
+        {
+            mailhdr_block_parser parser(hdr.get());
+            ASSERT_EQ(0, parser.parseline(c.first));
+            for (std::size_t i = 1; i < c.limit; ++i)
+                ASSERT_EQ(0, parser.parseline(c.more)) << i;
+            EXPECT_EQ(c.limit, count(hdr.get(), c.id));
+            EXPECT_EQ(-3, parser.parseline(c.past));
+            EXPECT_STREQ("hdr fld limit reached", mailhdr_parse_errorstr());
+            // The refused line's field takes no continuation lines.
+            EXPECT_EQ(nullptr, hdr->current);
+            EXPECT_EQ(-1, parser.parseline(" <later@x>"));
+        }
+        // The walking parser finds the same full list.
+        EXPECT_EQ(-3, mailhdr_parseline(hdr.get(), c.again));
+        EXPECT_EQ(c.limit, count(hdr.get(), c.id));
+        // Other identifiers have their own lists.
+        EXPECT_EQ(0, mailhdr_parseline(hdr.get(), "Received: from a"));
+    }
 }
 
-TEST(ParseLineLimits, FieldsPerIdentifierAtAndPastTheLimit) {
-    HdrPtr hdr = NewHdr();
-    for (int i = 0; i < MAILHDR_MAX_FLDS_PER_ID; ++i)
-        ASSERT_EQ(0, mailhdr_parseline(hdr.get(), "X-Many: v")) << i;
-    EXPECT_EQ(-3, mailhdr_parseline(hdr.get(), "X-Many: past"));
-    EXPECT_STREQ("hdr fld limit reached", mailhdr_parse_errorstr());
-    // The refused field has no continuation to take.
-    EXPECT_EQ(nullptr, hdr->current);
-    EXPECT_EQ(-1, mailhdr_parseline(hdr.get(), "\tcontinued"));
-    EXPECT_EQ(MAILHDR_MAX_FLDS_PER_ID, CountFields(hdr.get(), MAILHDR_FLD_OTHER));
-    for (mailhdr_fld* f = mailhdr_getfld(hdr.get(), MAILHDR_FLD_OTHER); f; f = f->next)
-        EXPECT_EQ((Strings{"v"}), Lines(f->lines));
-    // Other identifiers have their own lists.
-    EXPECT_EQ(0, mailhdr_parseline(hdr.get(), "Received: from a"));
+// The block parser builds the record mailhdr_parseline builds, line for
+// line and result for result, also on a record that already holds fields
+// (it starts from their tails) and across a replaced address field.
+TEST(ParseLineLimits, BlockParserGivesTheRecordOfTheLineParser) {
+    const char* lines[] = {"Received: from a", "\tby b",           "To: x@y,",        " z@y",
+                           "X-One: 1",         "Subject: s",       "X-Two: 2",        "\t2b",
+                           "To: again@y",      " more@y",          "Subject: second", "\tfolded",
+                           "no colon",         "Received: from c", "X-One: 1b"};
+    HdrPtr walked = Parsed("X-Before: 0\nReceived: from first\nSubject: s0\n");
+    HdrPtr kept = Parsed("X-Before: 0\nReceived: from first\nSubject: s0\n");
+    mailhdr_block_parser parser(kept.get());
+    for (const char* line : lines) {
+        SCOPED_TRACE(line);
+        EXPECT_EQ(mailhdr_parseline(walked.get(), line), parser.parseline(line));
+    }
+    EXPECT_EQ(Record(walked.get()), Record(kept.get()));
+    EXPECT_EQ(Text(walked.get()), Text(kept.get()));
 }
 
 // A single-field type gives its one field again; a repeatable one gains
@@ -204,6 +235,17 @@ TEST(ParseField, EmptyOrUnreadableAddressFailsAndNeverMatches) {
     EXPECT_TRUE(cap.Contains(QLOG_ERROR, "mailhdr_parse_fld(From) #<<<# failed - "));
     EXPECT_EQ((Strings{"<<<"}), Lines(from->lines));
     EXPECT_EQ(0, mailhdr_fld_eq_id(hdr.get(), 3, "*"));
+
+    // A field of megabytes that does not parse: the line shows its start.
+    hdr = Parsed("Cc: <<<" + std::string(1 << 20, 'x') + "\n");
+    EXPECT_EQ(-1, mailhdr_parse_fld(mailhdr_getfld(hdr.get(), 7)));
+    std::size_t longest = 0, found = 0;
+    for (const LoggedLine& line : cap.Lines()) {
+        longest = std::max(longest, line.text.size());
+        found += line.text.find("mailhdr_parse_fld(Cc) #<<<xxx") == 0 ? 1 : 0;
+    }
+    EXPECT_EQ(1u, found);
+    EXPECT_LT(longest, 400u);
 }
 
 }  // namespace

@@ -155,33 +155,54 @@ TEST(MimeHeaderSave, LongerDumpRewritesHeaderAndKeepsBodyBytes) {
     EXPECT_EQ(std::vector<std::string>{"m.eml"}, dir.Files());
 }
 
-TEST(MimeHeaderSave, DumpAsLongAsTheOldBlockPassesOneShorterFails) {
+// Both lengths count LF line ends: an unchanged header is rewritten as it
+// was, one that grew passes, one that shrank by a character fails and
+// leaves the mail alone.
+TEST(MimeHeaderSave, OnlyAHeaderThatShrankFailsTheLengthTest) {
     TempDir dir;
-    const std::string file = "Subject: abcdefgh\r\n\r\nbody\r\n";  // old block: 19 characters
-    CMimeMessage msg;
-    LoadFile(dir, msg, file, false);
-    // Unchanged, the dump has LF line ends: 18 characters.
-    MimeLog log;
-    EXPECT_FALSE(msg.SaveHeaderChangedMsg(dir.Path("m.eml").c_str()));
-    EXPECT_TRUE(log.Has("conflict in header len (19/18)"));
-    EXPECT_EQ(file, ReadFile(dir.Path("m.eml")));
-    EXPECT_EQ(std::vector<std::string>{"m.eml"}, dir.Files());
-    // One character more and the dump is as long as the old block.
-    ASSERT_TRUE(msg.SetHeader(MAILHDR_FLD_SUBJECT, "abcdefghi"));
-    ASSERT_TRUE(msg.SaveHeaderChangedMsg(dir.Path("m.eml").c_str()));
-    EXPECT_EQ("Subject: abcdefghi\r\n\r\nbody\r\n", ReadFile(dir.Path("m.eml")));
+    const std::string file = "Subject: abcdefgh\r\nX-A: 1\r\n\r\nbody\r\n";
+    struct Case {
+        const char* subject;  // null: unchanged
+        bool saved;
+    };
+    for (const Case& c : {Case{nullptr, true}, Case{"abcdefghi", true}, Case{"abcdefg", false}}) {
+        SCOPED_TRACE(c.subject ? c.subject : "unchanged");
+        CMimeMessage msg;
+        LoadFile(dir, msg, file, false);
+        if (c.subject) {
+            ASSERT_TRUE(msg.SetHeader(MAILHDR_FLD_SUBJECT, c.subject));
+        }
+        MimeLog log;
+        EXPECT_EQ(c.saved, msg.SaveHeaderChangedMsg(dir.Path("m.eml").c_str()));
+        EXPECT_EQ(c.saved ? CRLF(msg.GetHeaderDump()) + "\r\nbody\r\n" : file,
+                  ReadFile(dir.Path("m.eml")));
+        EXPECT_EQ(!c.saved, log.Has("conflict in header len (25/24)"));
+        EXPECT_EQ(std::vector<std::string>{"m.eml"}, dir.Files());
+        if (!c.subject) {
+            EXPECT_EQ(file, ReadFile(dir.Path("m.eml")));  // rewritten byte for byte
+        }
+    }
 }
 
-TEST(MimeHeaderSave, LineOf1022CharactersEndsTheOldBlockEarly) {
-    TempDir dir;
-    const std::string longLine = "X-Long: " + std::string(1022 - 8, 'v');
-    ASSERT_EQ(1022u, longLine.size());
-    CMimeMessage msg;
-    LoadFile(dir, msg, longLine + "\r\nSubject: s\r\n\r\nbody\r\n", false);
-    ASSERT_TRUE(msg.SaveHeaderChangedMsg(dir.Path("m.eml").c_str()));
-    // The old Subject line is copied behind the new header as if it were body.
-    EXPECT_EQ(CRLF(msg.GetHeaderDump()) + "\r\nSubject: s\r\n\r\nbody\r\n",
-              ReadFile(dir.Path("m.eml")));
+// The old header block ends only at a line that is just LF or CR LF: lines
+// of 1022 or 2044 characters (the old reader's piece size), a line "\r\r\n"
+// or a CR inside a line end nothing, and no old header line reaches the
+// body of the rewritten mail.
+TEST(MimeHeaderSave, OldBlockEndsOnlyAtARealEmptyLine) {
+    const std::string pad1022 = "X-Long: " + std::string(1022 - 8, 'v');
+    const std::string pad2044 = "X-Long: " + std::string(2044 - 8, 'w');
+    const std::string lines[] = {pad1022, pad2044, pad1022 + "\r", "X-CR: a\rb", "\r"};
+    for (const std::string& line : lines) {
+        SCOPED_TRACE(line.size());
+        TempDir dir;
+        CMimeMessage msg;
+        LoadFile(dir, msg, "From: a@b\r\n" + line + "\r\nSubject: s\r\n\r\nbody\r\n", false);
+        ASSERT_TRUE(msg.SetHeader(MAILHDR_FLD_SUBJECT, "[marked] s"));
+        ASSERT_TRUE(msg.SaveHeaderChangedMsg(dir.Path("m.eml").c_str()));
+        const std::string out = ReadFile(dir.Path("m.eml"));
+        EXPECT_EQ(CRLF(msg.GetHeaderDump()) + "\r\nbody\r\n", out);
+        EXPECT_EQ(std::string::npos, out.find("Subject: s\r\n"));  // the unmarked line
+    }
 }
 
 TEST(MimeHeaderSave, RefusalsLeaveTheMailAlone) {

@@ -1,7 +1,8 @@
 /*
  * test_job_queue.cpp - the worker thread and job queue: submission order
  * across threads, stopping with jobs queued, stopping while a job runs, and
- * the spam-list completion.
+ * the spam-list tickets (an answer from another thread; repeated, late and
+ * foreign answers ignored).
  */
 #include <gtest/gtest.h>
 
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "platform.h"
+#include "platform/qorcsock_capture.h"
 #include "service/job_queue.h"
 
 namespace {
@@ -122,14 +124,44 @@ TEST(JobQueue, StopWaitsForALongJobToEndAndOnlyOnce) {
 }
 
 TEST(JobQueue, SpamListAnswerFromAnotherThreadIsSeenWhole) {
-    auto* ticket = new SpamListTicket;
-    std::thread host([ticket] { SpamListDoneImpl(1, 42, ticket); });
-    while (ticket->done.load(std::memory_order_acquire) == 0)
+    const std::uintptr_t ticket = spamlist::Open();
+    ASSERT_NE(ticket, 0u);
+    std::thread host([ticket] { SpamListDoneImpl(1, 42, reinterpret_cast<void*>(ticket)); });
+    std::uint32_t hit = 0, value = 0;
+    while (!spamlist::Answered(ticket, hit, value))
         std::this_thread::yield();
-    EXPECT_EQ(ticket->hit, 1u);
-    EXPECT_EQ(ticket->value, 42u);
+    EXPECT_EQ(hit, 1u);
+    EXPECT_EQ(value, 42u);
     host.join();
-    ticket->Release();  // the last reference: ASan reports a leak otherwise
+    spamlist::Close(ticket);
+}
+
+// The host breaks its side: a second answer, an answer after the ticket was
+// closed (the job ended), an answer with a number never handed out. Each is
+// ignored with its error line and leaves every other ticket as it was.
+TEST(JobQueue, RepeatedLateOrForeignSpamListAnswersAreIgnored) {
+    const std::size_t openBefore = spamlist::OpenTickets();
+    const std::uintptr_t first = spamlist::Open();
+    const std::uintptr_t other = spamlist::Open();
+    ASSERT_NE(first, other);
+    LogCapture log;
+    SpamListDoneImpl(1, 7, reinterpret_cast<void*>(first));
+    SpamListDoneImpl(0, 8, reinterpret_cast<void*>(first));  // repeated
+    std::uint32_t hit = 0, value = 0;
+    ASSERT_TRUE(spamlist::Answered(first, hit, value));
+    EXPECT_EQ(hit, 1u);
+    EXPECT_EQ(value, 7u);
+    spamlist::Close(first);
+    SpamListDoneImpl(1, 9, reinterpret_cast<void*>(first));            // late
+    SpamListDoneImpl(1, 9, reinterpret_cast<void*>(other + 1000000));  // never handed out
+    EXPECT_FALSE(spamlist::Answered(first, hit, value));
+    EXPECT_FALSE(spamlist::Answered(other, hit, value));  // another job: untouched
+    int ignored = 0;
+    for (const LoggedLine& line : log.Lines())
+        ignored += line.text.find("SpamListDone() - answer for job") == 0 ? 1 : 0;
+    EXPECT_EQ(ignored, 3);
+    spamlist::Close(other);
+    EXPECT_EQ(spamlist::OpenTickets(), openBefore);
 }
 
 }  // namespace

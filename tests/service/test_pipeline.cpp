@@ -2,9 +2,12 @@
  * test_pipeline.cpp - the check of whole mails from end to end through the
  * exported interface, with the real engine: infected mails, flushing,
  * companion backups, the rule stage with header rules and spam lists
- * answered late, inside the call or not asked, unknown rule sets and
- * stopping. The program's tests (tests/tools) check the clean, keyword,
- * backup-mode and load-failure outcomes through the same interface.
+ * answered late, inside the call, twice or not asked, a target other than
+ * the source, headers of thousands of lines and past the header limits,
+ * rules cleared during a check, unknown rule sets, stopping with jobs
+ * queued, and MAILWARD_exit from inside the worker. The program's tests
+ * (tests/tools) check the clean, keyword, backup-mode and load-failure
+ * outcomes through the same interface.
  */
 #include <gtest/gtest.h>
 
@@ -18,6 +21,7 @@
 #include "mailward.h"
 #include "mime/mimeoutput.h"
 #include "miralib.h"
+#include "service/job_queue.h"
 
 namespace {
 
@@ -75,14 +79,16 @@ class Pipeline : public ::testing::Test {
     }
 
     Seen Check(const fs::path& source, int flags, const char* headerSet = nullptr,
-               SpamListCheck list = nullptr, uintptr_t listUser = 0) {
+               SpamListCheck list = nullptr, uintptr_t listUser = 0, const fs::path& target = {}) {
         std::size_t before;
         {
             std::lock_guard<std::mutex> lock(mutex);
             before = seen.size();
         }
-        EXPECT_EQ(MAILWARD_check_mail("set", headerSet, source.string().c_str(), nullptr, flags,
-                                      list, listUser, &OnReport, reinterpret_cast<uintptr_t>(this)),
+        const std::string targetText = target.string();
+        EXPECT_EQ(MAILWARD_check_mail("set", headerSet, source.string().c_str(),
+                                      target.empty() ? nullptr : targetText.c_str(), flags, list,
+                                      listUser, &OnReport, reinterpret_cast<uintptr_t>(this)),
                   0);
         std::unique_lock<std::mutex> lock(mutex);
         EXPECT_TRUE(
@@ -225,10 +231,15 @@ void MAILWARD_CALL ListedLater(mailhdr*, uintptr_t user, SpamListDone done, void
 }
 
 TEST_F(Pipeline, AsynchronousSpamListHitIsReported) {
-    Seen s = Check(Mail("listed.eml", Clean()), JOB_SPAM_LIST, nullptr, &ListedLater, 77);
+    fs::path source = Mail("listed.eml", Clean());
+    Seen s = Check(source, JOB_SPAM_LIST, nullptr, &ListedLater, 77);
     EXPECT_TRUE(s.r.status & ST_SPAM_LISTED);
     EXPECT_EQ(s.r.listValue, 77u);
     EXPECT_EQ(s.r.headerChanged, 1);
+    // The hit alone leaves the header as it was: the rewrite of that header
+    // must not fail its length test.
+    EXPECT_EQ(s.r.errors, 0u);
+    ExpectIn(ReadFile(source), {"Subject: clean\r\n", "\r\n\r\n--XX\r\n", "aGk=\r\n--XX--"});
 }
 
 std::atomic<int> g_listCalls{0};
@@ -255,6 +266,118 @@ TEST_F(Pipeline, SpamListAnsweredInsideTheCallAndNotAskedForAVirusMail) {
     EXPECT_EQ(g_listCalls.load(), 0);
 }
 
+// The host answers twice: inside the call and again later from another
+// thread, or once more after the job ended. The first answer counts; the
+// others are logged and touch nothing (ASan: no freed memory).
+SpamListDone g_twiceDone = nullptr;
+void* g_twiceJob = nullptr;
+void MAILWARD_CALL AnswersTwice(mailhdr*, uintptr_t, SpamListDone done, void* job) {
+    done(1, 11, job);
+    done(0, 12, job);
+    g_twiceDone = done;
+    g_twiceJob = job;
+}
+
+TEST_F(Pipeline, SecondAndLateSpamListAnswersAreIgnored) {
+    LogCapture log;
+    Seen s = Check(Mail("twice.eml", Clean()), JOB_SPAM_LIST, nullptr, &AnswersTwice);
+    EXPECT_TRUE(s.r.status & ST_SPAM_LISTED);
+    EXPECT_EQ(s.r.listValue, 11u);
+    ASSERT_NE(g_twiceDone, nullptr);
+    // After the job: the next job's look-up must not take this answer.
+    g_twiceDone(1, 13, g_twiceJob);
+    Seen next = Check(Mail("next.eml", Clean()), JOB_SPAM_LIST, nullptr, &CountingList);
+    EXPECT_FALSE(next.r.status & ST_SPAM_LISTED);
+    int ignored = 0;
+    for (const LoggedLine& line : log.Lines())
+        ignored += line.text.find("SpamListDone() - answer for job") == 0 ? 1 : 0;
+    EXPECT_EQ(ignored, 2);
+}
+
+// With a target other than the source, a rebuilt mail goes whole to the
+// target and the source keeps its bytes: with the engine stamp (a header
+// that grew) and without (the header rewrite of the source would have been
+// refused as shorter than the old header).
+TEST_F(Pipeline, RebuiltMailGoesToADifferentTargetAndTheSourceStaysAsItWas) {
+    ASSERT_EQ(MAILWARD_add_rule("set", "exe", "attachment: *.exe", 0, 9, nullptr, 0), 0);
+    fs::create_directories(dir.path() / "out");
+    for (bool stamp : {false, true}) {
+        SCOPED_TRACE(stamp ? "with the engine stamp" : "without stamp");
+        if (stamp) {
+            ASSERT_EQ(MAILWARD_activate_av(AV_MODE_REMOVE, nullptr), 0);
+        }
+        const std::string original = MultipartMail("x", {{"a.exe", "TVqQAAMAAAAEAAAA"}});
+        fs::path source = Mail("in.eml", original);
+        fs::path target = dir.path() / "out" / "in.eml";
+        Seen s = Check(source, JOB_ATTACHMENT_FILTER | (stamp ? JOB_AV_CHECK : 0), nullptr, nullptr,
+                       0, target);
+        EXPECT_EQ(s.r.errors, 0u);
+        EXPECT_EQ(s.r.modified, 1);
+        EXPECT_EQ(ReadFile(source), original);
+        const std::string out = ReadFile(target);
+        ExpectIn(out, {"removed-attachment.txt"});
+        ExpectIn(out, {"TVqQAAMAAAAEAAAA"}, false);
+        EXPECT_EQ(out.find("X-VaveRiz4Zan:") != std::string::npos, stamp);
+        CMimeMessage again;
+        EXPECT_EQ(again.LoadMsg(target.string().c_str(), true), 0);
+    }
+}
+
+// Headers far beyond what real mails carry are kept whole through the
+// check and its rewrite (here: the engine stamp), and a header rule still
+// sees the field behind them; past the header library's limits the load
+// fails and the mail stays as it was.
+TEST_F(Pipeline, HeaderOfManyLinesIsWrittenWholeOrRefused) {
+    ASSERT_EQ(MAILWARD_activate_av(AV_MODE_REMOVE, nullptr), 0);
+    ASSERT_EQ(MAILWARD_add_rule("hdr", "evil", "X-Evil: yes", 0, 1, nullptr, 0), 0);
+    auto repeat = [](const std::string& line, std::size_t n) {
+        std::string s;
+        for (std::size_t i = 0; i < n; ++i)
+            s += line;
+        return s;
+    };
+    struct Case {
+        const char* name;
+        std::string header;
+        std::size_t lines;  // how often `line` must stand in the written mail
+        const char* line;
+        bool loads;
+    };
+    const Case cases[] = {
+        {"a To field folded over 1,200 lines",
+         "To: first@example.org,\r\n" + repeat("  next@example.org,\r\n", 1199), 1199,
+         "   next@example.org,\r\n", true},
+        {"1,500 Received fields", repeat("Received: from relay\r\n", 1500), 1500,
+         "Received: from relay\r\n", true},
+        {"1,500 unknown fields before X-Evil", repeat("X-Filler: f\r\n", 1500) + "X-Evil: yes\r\n",
+         1500, "X-Filler: f\r\n", true},
+        {"unknown fields past the limit", repeat("X-Filler: f\r\n", MAILHDR_MAX_FLDS_PER_ID + 1), 0,
+         "", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string original = c.header + "Subject: many\r\n\r\nbody\r\n";
+        fs::path source = Mail("many.eml", original);
+        Seen s = Check(source, JOB_AV_CHECK | JOB_HEADER_CHECK, "hdr");
+        const std::string out = ReadFile(source);
+        if (!c.loads) {
+            EXPECT_NE(s.r.errors & ERR_LOAD, 0u);
+            EXPECT_EQ(out, original);
+            continue;
+        }
+        EXPECT_EQ(s.r.errors, 0u);
+        std::size_t found = 0;
+        for (std::size_t at = out.find(c.line); at != std::string::npos;
+             at = out.find(c.line, at + 1))
+            ++found;
+        EXPECT_EQ(found, c.lines);
+        ExpectIn(out, {"Subject: many\r\n", "X-VaveRiz4Zan:", "\r\n\r\nbody\r\n"});
+        const bool evil = c.header.find("X-Evil") != std::string::npos;
+        EXPECT_EQ((s.r.status & ST_HEADER_RULE) != 0, evil);
+        EXPECT_EQ(out.find("X-ZANAntiSpam: evil: yes") != std::string::npos, evil);
+    }
+}
+
 // A look-up that answers only long after it was asked.
 SpamListDone g_lateDone = nullptr;
 void* g_lateJob = nullptr;
@@ -263,27 +386,37 @@ void MAILWARD_CALL AnswersLate(mailhdr*, uintptr_t, SpamListDone done, void* job
     g_lateJob = job;
 }
 
+// The service stops with one job waiting for a spam list that never
+// answers and more jobs queued: exit ends within its bound, no callback
+// comes (the interface drops them for a stopping service), every mail file
+// is as it was, and the host's late answer lands nowhere.
 TEST(PipelineStop, ExitDuringASpamListWaitEndsWithoutCallbackAndALateAnswerIsSafe) {
     ScratchDir dir;
-    WriteFile(dir.path() / "m.eml", "Subject: x\r\n\r\nbody\r\n");
     miraconf_set("DataDir", dir.str().c_str());
+    const std::string text = "Subject: x\r\n\r\nbody\r\n";
+    const std::size_t ticketsBefore = spamlist::OpenTickets();
     ASSERT_EQ(MAILWARD_init(), 0);
     std::atomic<int> calls{0};
     auto cb = [](const CheckReport*, uintptr_t u) { ++*reinterpret_cast<std::atomic<int>*>(u); };
-    ASSERT_EQ(MAILWARD_check_mail("set", nullptr, (dir.path() / "m.eml").string().c_str(), nullptr,
-                                  JOB_SPAM_LIST, &AnswersLate, 0, cb,
-                                  reinterpret_cast<uintptr_t>(&calls)),
-              0);
-    for (int i = 0; i < 5; ++i)  // queued behind the waiting one: dropped
-        MAILWARD_check_mail("set", nullptr, "/nonexistent", nullptr, 0, nullptr, 0, cb,
-                            reinterpret_cast<uintptr_t>(&calls));
+    std::vector<fs::path> mails;
+    for (int i = 0; i < 6; ++i) {
+        mails.push_back(dir.path() / ("m" + std::to_string(i) + ".eml"));
+        WriteFile(mails.back(), text);
+        // The first waits for the list; the others are queued behind it.
+        ASSERT_EQ(MAILWARD_check_mail("set", nullptr, mails.back().string().c_str(), nullptr,
+                                      JOB_SPAM_LIST, &AnswersLate, 0, cb,
+                                      reinterpret_cast<uintptr_t>(&calls)),
+                  0);
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     auto begin = std::chrono::steady_clock::now();
     MAILWARD_exit();
     EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(3));
     EXPECT_EQ(calls.load(), 0);
-    // The host answers after the service is gone: the answer must land in
-    // memory that is still there (ASan) and must not leak (LeakSanitizer).
+    for (const fs::path& mail : mails)
+        EXPECT_EQ(ReadFile(mail), text) << mail;
+    EXPECT_EQ(spamlist::OpenTickets(), ticketsBefore);
+    // The host answers after the service is gone: ignored (ASan, LSan).
     ASSERT_NE(g_lateDone, nullptr);
     g_lateDone(1, 5, g_lateJob);
     miraconf_reset();
@@ -403,6 +536,103 @@ TEST_F(Pipeline, ExampleMailsAndCorpusDisagreeOnlyInsideAttachedMessages) {
         moved += CountStarting(log, "[MAILCHECK] [MOVED]");
     }
     EXPECT_GT(moved, 0u);
+}
+
+// MAILWARD_exit called by the host on the worker thread, from inside the
+// job callback or the spam-list look-up: it returns at once, no further
+// callback comes (the queued job is dropped), and the worker then destroys
+// the service object on its own thread (ASan: nothing used after release,
+// nothing leaked). The host function goes on for a while after the exit; a
+// new service made meanwhile on the host's thread waits for the old one's
+// end, whose release of the engine would otherwise hit the new service's
+// engine (a virus mail would then go unscanned, ERR_CHECK).
+std::atomic<int> g_exitCallbacks{0};
+std::atomic<long long> g_exitTookMs{-1};
+void ExitTimed() {
+    auto begin = std::chrono::steady_clock::now();
+    MAILWARD_exit();
+    g_exitTookMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                       std::chrono::steady_clock::now() - begin)
+                       .count();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+}
+void MAILWARD_CALL ExitInCallback(const CheckReport*, uintptr_t) {
+    ++g_exitCallbacks;
+    ExitTimed();
+}
+void MAILWARD_CALL ExitInList(mailhdr*, uintptr_t, SpamListDone, void*) {
+    ExitTimed();
+}
+
+TEST(PipelineWorker, ExitFromInsideTheWorkerEndsAfterTheJob) {
+    for (bool inList : {false, true}) {
+        SCOPED_TRACE(inList ? "from the spam-list look-up" : "from the callback");
+        ScratchDir dir;
+        miraconf_set("DataDir", dir.str().c_str());
+        WriteFile(dir.path() / "m.eml", "Subject: x\r\n\r\nbody\r\n");
+        WriteFile(dir.path() / "v.eml", MultipartMail("hi", {{"a.exe", kEicarBase64}}));
+        const std::string mail = (dir.path() / "m.eml").string();
+        g_exitCallbacks = 0;
+        g_exitTookMs = -1;
+        LogCapture log("MAILWARD_Debug");
+        ASSERT_EQ(MAILWARD_init(), 0);
+        ASSERT_EQ(MAILWARD_activate_av(AV_MODE_REMOVE, nullptr), 0);
+        for (int i = 0; i < 2; ++i)
+            ASSERT_EQ(
+                MAILWARD_check_mail("set", nullptr, mail.c_str(), nullptr,
+                                    inList ? JOB_SPAM_LIST : 0, &ExitInList, 0, &ExitInCallback, 0),
+                0);
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (g_exitTookMs.load() < 0 && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        ASSERT_GE(g_exitTookMs.load(), 0);
+        EXPECT_LT(g_exitTookMs.load(), 1100);
+        EXPECT_EQ(MAILWARD_add_rule("set", "n", "body: x", 0, 4, nullptr, 0), -1);  // no service
+        // A new service while the old one's host function still runs.
+        ASSERT_EQ(MAILWARD_init(), 0);
+        EXPECT_TRUE(log.Has(QLOG_DEBUG, "CMailWard::~CMailWard() - mailward stopped"));
+        ASSERT_EQ(MAILWARD_activate_av(AV_MODE_REMOVE, nullptr), 0);
+        EXPECT_EQ(g_exitCallbacks.load(), inList ? 0 : 1);
+        std::atomic<int> calls{0};
+        static std::atomic<int> s_virus{0};
+        static std::atomic<std::uint32_t> s_errors{0};
+        auto cb = [](const CheckReport* r, uintptr_t u) {
+            s_virus = r->virusResult;
+            s_errors = r->errors;
+            ++*reinterpret_cast<std::atomic<int>*>(u);
+        };
+        ASSERT_EQ(
+            MAILWARD_check_mail("set", nullptr, (dir.path() / "v.eml").string().c_str(), nullptr,
+                                JOB_AV_CHECK, nullptr, 0, cb, reinterpret_cast<uintptr_t>(&calls)),
+            0);
+        while (calls.load() == 0 && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_EQ(calls.load(), 1);
+        EXPECT_EQ(s_virus.load(), VIRUS_FOUND);
+        EXPECT_EQ(s_errors.load() & ERR_CHECK, 0u);
+        MAILWARD_exit();
+        miraconf_reset();
+    }
+}
+
+// Rules cleared by another host thread while a check runs (here: while the
+// worker waits for the spam list, after the attachment pass recorded its
+// rule): the callback still reads the recorded rule, and the mail is written.
+void MAILWARD_CALL ClearsRulesMeanwhile(mailhdr*, uintptr_t, SpamListDone done, void* job) {
+    std::thread([] { MAILWARD_clear_rules(); }).join();
+    done(0, 0, job);
+}
+
+TEST_F(Pipeline, RulesClearedDuringACheckStayReadableForItsReport) {
+    ASSERT_EQ(MAILWARD_add_rule("set", "exe", "attachment: *.exe", 0, 9, nullptr, 0), 0);
+    fs::path source = Mail("cleared.eml", MultipartMail("x", {{"a.exe", "TVqQ"}}));
+    Seen s = Check(source, JOB_ATTACHMENT_FILTER | JOB_SPAM_LIST, nullptr, &ClearsRulesMeanwhile);
+    EXPECT_EQ(s.chain, std::vector<std::string>{"attachment: *.exe"});
+    EXPECT_EQ(s.r.errors, 0u);
+    ExpectIn(ReadFile(source), {"removed-attachment.txt"});
+    // The set is gone for the next mail.
+    s = Check(Mail("after.eml", MultipartMail("x", {{"a.exe", "TVqQ"}})), JOB_ATTACHMENT_FILTER);
+    EXPECT_TRUE(s.r.errors & ERR_CHECK);
 }
 
 }  // namespace
