@@ -1,0 +1,329 @@
+#!/usr/bin/env bash
+# postfix_e2e.sh - mailward-milter behind a real Postfix on loopback.
+#
+# usage: postfix_e2e.sh MILTER MAILWARD SOURCE_DIR
+#   MILTER      the mailward-milter program
+#   MAILWARD    the mailward program (its "check" gives the expected mails)
+#   SOURCE_DIR  the source tree (examples/mails, examples/rules.conf)
+#
+# Writes a Postfix instance of its own into a scratch folder (its own
+# main.cf and master.cf, smtpd on 127.0.0.1:PORT, no chroot, local delivery
+# into the Maildir/ of a test user made for the run), starts it with the
+# milter on a unix socket and checks:
+#   1. every example mail arrives exactly as "mailward check" rewrites it
+#      (the fields Postfix adds and the verdict field left out);
+#   2. Milter.OnVirus = reject: the EICAR mail gets 550;
+#   3. 200 mails over 20 parallel sessions arrive once each;
+#   4. the milter killed inside a session: 451, and the retry is delivered
+#      once after a restart; the restart removes the dead run's spool files;
+#   5. SIGHUP with a broken rules file: the error names the line, the old
+#      rules stay, mail keeps flowing;
+#   6. SIGTERM: the milter and its checking processes end, the spool is empty.
+# Everything is stopped and removed at the end, also on failure.
+#
+# Needs root and Postfix (installed here with apt-get when missing); exits
+# 77 (skipped) with the reason where the machine cannot run it.
+set -euo pipefail
+
+MILTER=$(readlink -f "$1")
+MAILWARD=$(readlink -f "$2")
+SRC=$(readlink -f "$3")
+HERE=$(cd "$(dirname "$0")" && pwd)
+CLIENT="python3 $HERE/smtp_client.py"
+
+PORT=${MW_E2E_PORT:-24625}
+TEST_USER=mwmiltertest
+HOST=mw-test.localdomain
+DELIVERY_WAIT=180   # seconds for mails to arrive
+BULK_SESSIONS=20
+BULK_PER_SESSION=10
+SKIP=77
+
+skip() {
+    echo "SKIPPED: $*"
+    exit "$SKIP"
+}
+
+[ "$(id -u)" = 0 ] || skip "needs root (Postfix, a test user, port $PORT)"
+command -v python3 >/dev/null || skip "needs python3"
+if ! command -v postfix >/dev/null; then
+    command -v apt-get >/dev/null || skip "Postfix is not installed and there is no apt-get"
+    echo "postfix postfix/main_mailer_type select No configuration" | debconf-set-selections
+    DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends postfix ||
+        skip "Postfix could not be installed"
+fi
+
+S=$(mktemp -d /tmp/mailward-milter-e2e.XXXXXX)
+chmod 755 "$S"
+PF="$S/postfix"
+MAILDIR="$S/home/Maildir"
+SOCK="$S/run/milter.sock"
+PIDFILE="$S/run/milter.pid"
+LOG="$S/milter.log"
+MAILLOG="/var/log/mailward-milter-e2e-$$.log"
+CREATED_USER=0
+FAILURES=0
+
+fail() {
+    echo "FAIL: $*"
+    FAILURES=$((FAILURES + 1))
+}
+
+milter_pid() { [ -f "$PIDFILE" ] && cat "$PIDFILE"; }
+
+stop_milter() {
+    local pid
+    pid=$(milter_pid) || return 0
+    kill -TERM "$pid" 2>/dev/null || return 0
+    for _ in $(seq 100); do
+        kill -0 "$pid" 2>/dev/null || return 0
+        sleep 0.1
+    done
+    kill -KILL "$pid" 2>/dev/null || true
+}
+
+cleanup() {
+    set +e
+    stop_milter
+    local master
+    master=$(tr -d ' ' <"$PF/queue/pid/master.pid" 2>/dev/null)
+    postfix -c "$PF/etc" stop >/dev/null 2>&1
+    if [ -n "$master" ]; then
+        for _ in $(seq 100); do
+            kill -0 "$master" 2>/dev/null || break
+            sleep 0.1
+        done
+        kill -0 "$master" 2>/dev/null && echo "FAIL: the Postfix master $master did not stop"
+    fi
+    [ "$CREATED_USER" = 1 ] && userdel "$TEST_USER" 2>/dev/null
+    if [ "$FAILURES" -gt 0 ]; then
+        echo "--- milter log (last 40 lines)"
+        tail -40 "$LOG" 2>/dev/null
+        echo "--- postfix log (last 40 lines)"
+        tail -40 "$MAILLOG" 2>/dev/null
+    fi
+    rm -rf "$S" "$MAILLOG"
+}
+trap cleanup EXIT
+
+# --- the test user and the Postfix instance ---------------------------------
+mkdir -p "$S/home" "$S/run" "$PF/etc" "$PF/queue" "$PF/data" "$S/expected" "$S/state"
+if ! id "$TEST_USER" >/dev/null 2>&1; then
+    useradd -M -d "$S/home" -s /usr/sbin/nologin "$TEST_USER"
+    CREATED_USER=1
+fi
+chown "$TEST_USER" "$S/home"
+chown postfix "$PF/data"
+
+cat >"$PF/etc/main.cf" <<CF
+compatibility_level = 3.6
+queue_directory = $PF/queue
+data_directory = $PF/data
+myhostname = $HOST
+mydomain = localdomain
+myorigin = \$myhostname
+mydestination = \$myhostname, localhost
+inet_interfaces = loopback-only
+inet_protocols = ipv4
+mynetworks = 127.0.0.0/8
+smtpd_recipient_restrictions = permit_mynetworks, reject
+local_header_rewrite_clients =
+local_recipient_maps =
+alias_maps =
+alias_database =
+recipient_delimiter = +
+home_mailbox = Maildir/
+maillog_file = $MAILLOG
+smtputf8_enable = no
+biff = no
+smtpd_milters = unix:$SOCK
+milter_default_action = tempfail
+milter_protocol = 6
+CF
+cat >"$PF/etc/master.cf" <<CF
+127.0.0.1:$PORT inet n - n - - smtpd
+pickup    unix  n - n 60   1 pickup
+cleanup   unix  n - n -    0 cleanup
+qmgr      unix  n - n 300  1 qmgr
+rewrite   unix  - - n -    - trivial-rewrite
+bounce    unix  - - n -    0 bounce
+defer     unix  - - n -    0 bounce
+trace     unix  - - n -    0 bounce
+verify    unix  - - n -    1 verify
+flush     unix  n - n 1000? 0 flush
+proxymap  unix  - - n -    - proxymap
+showq     unix  n - n -    - showq
+error     unix  - - n -    - error
+retry     unix  - - n -    - error
+discard   unix  - - n -    - discard
+local     unix  - n n -    - local
+anvil     unix  - - n -    1 anvil
+scache    unix  - - n -    1 scache
+postlog   unix-dgram n - n - 1 postlogd
+CF
+
+start_milter() {
+    rm -f "$PIDFILE"
+    "$MILTER" -f -s "unix:$SOCK" -p 2 --pid-file "$PIDFILE" -O "DataDir=$S/state" \
+        -O Milter.SocketMode=0666 "$@" >>"$LOG" 2>&1 &
+    for _ in $(seq 600); do
+        [ -S "$SOCK" ] && [ -f "$PIDFILE" ] && grep -q "listening on" "$LOG" && return 0
+        sleep 0.1
+    done
+    fail "the milter did not start"
+    exit 1
+}
+
+delivered_count() { find "$MAILDIR/new" -type f 2>/dev/null | wc -l; }
+
+# wait_for_mails N: waits until N mails have arrived in all.
+wait_for_mails() {
+    local want=$1
+    for _ in $(seq $((DELIVERY_WAIT * 10))); do
+        [ "$(delivered_count)" -ge "$want" ] && return 0
+        sleep 0.1
+    done
+    fail "only $(delivered_count) of $want mails arrived"
+    return 1
+}
+
+# The delivered mail sent to recipient extension EXT.
+delivered_for() {
+    grep -l -i "^Delivered-To: $TEST_USER+$1@" "$MAILDIR"/new/* 2>/dev/null | head -1
+}
+
+postfix -c "$PF/etc" check
+start_milter --rules "$SRC/examples/rules.conf"
+postfix -c "$PF/etc" start
+for _ in $(seq 100); do
+    (echo >"/dev/tcp/127.0.0.1/$PORT") 2>/dev/null && break
+    sleep 0.1
+done
+
+# --- 1. the example mails ---------------------------------------------------
+# "mailward check" rewrites the copies in place.
+cp "$SRC"/examples/mails/*.eml "$S/expected/"
+"$MAILWARD" check -O "DataDir=$S/check-data" --rules "$SRC/examples/rules.conf" \
+    "$S"/expected/*.eml >/dev/null || true
+sent=0
+for mail in "$SRC"/examples/mails/*.eml; do
+    name=$(basename "$mail" .eml)
+    code=$($CLIENT send "$PORT" sender@client.test "$TEST_USER+$name@$HOST" "$mail" || true)
+    [ "$code" = 250 ] || fail "$name: SMTP reply $code"
+    sent=$((sent + 1))
+done
+wait_for_mails "$sent"
+for mail in "$SRC"/examples/mails/*.eml; do
+    name=$(basename "$mail" .eml)
+    got=$(delivered_for "$name")
+    if [ -z "$got" ]; then
+        fail "$name: not delivered"
+        continue
+    fi
+    if ! diff -u <($CLIENT strip "$S/expected/$name.eml") <($CLIENT strip "$got") >"$S/diff"; then
+        fail "$name: delivered mail differs from mailward check's:"
+        head -40 "$S/diff"
+    fi
+    grep -q -i "^X-Mailward-Verdict: " "$got" || fail "$name: no verdict field"
+    echo "$name: $(grep -i '^X-Mailward-Verdict: ' "$got" | head -1)"
+done
+total=$sent
+
+# --- 2. a policy: viruses rejected -------------------------------------------
+stop_milter
+start_milter --rules "$SRC/examples/rules.conf" -O Milter.OnVirus=reject
+code=$($CLIENT send "$PORT" sender@client.test "$TEST_USER+reject@$HOST" \
+    "$SRC/examples/mails/02-eicar-attachment.eml" || true)
+[ "$code" = 550 ] || fail "EICAR with Milter.OnVirus = reject: reply $code, not 550"
+echo "OnVirus=reject: EICAR mail got $code"
+
+# --- 3. 200 mails over 20 parallel sessions -----------------------------------
+bulk=$((BULK_SESSIONS * BULK_PER_SESSION))
+t0=$(date +%s.%N)
+$CLIENT bulk "$PORT" sender@client.test "$TEST_USER+bulk@$HOST" "$BULK_SESSIONS" \
+    "$BULK_PER_SESSION" || fail "bulk sessions met errors"
+total=$((total + bulk))
+wait_for_mails "$total" || true
+t1=$(date +%s.%N)
+dupes=$(grep -h "^Subject: bulk " "$MAILDIR"/new/* | sort | uniq -d | wc -l)
+distinct=$(grep -h "^Subject: bulk " "$MAILDIR"/new/* | sort -u | wc -l)
+[ "$distinct" = "$bulk" ] || fail "bulk: $distinct distinct of $bulk mails arrived"
+[ "$dupes" = 0 ] || fail "bulk: $dupes mails arrived twice"
+echo "bulk: $distinct of $bulk mails, $dupes twice, $(awk "BEGIN { printf \"%.1f\", $t1 - $t0 }") s"
+
+# --- 4. the milter killed inside a session ------------------------------------
+# checkers_gone PIDS...: true once none of the processes is left.
+checkers_gone() {
+    local p alive
+    for _ in $(seq 100); do
+        alive=0
+        for p in "$@"; do
+            kill -0 "$p" 2>/dev/null && alive=1
+        done
+        [ "$alive" = 0 ] && return 0
+        sleep 0.1
+    done
+    return 1
+}
+checkers=$(pgrep -P "$(milter_pid)" || true)
+$CLIENT killmid "$PORT" sender@client.test "$TEST_USER+killed@$HOST" "$PIDFILE" ||
+    fail "killed milter: the reply was not 451"
+# shellcheck disable=SC2086 # one pid per word
+checkers_gone $checkers || fail "checking processes outlived the killed milter"
+start_milter --rules "$SRC/examples/rules.conf"
+code=$($CLIENT send "$PORT" sender@client.test "$TEST_USER+killed@$HOST" \
+    "$SRC/examples/mails/01-clean.eml" || true)
+[ "$code" = 250 ] || fail "retry after the restart: reply $code"
+total=$((total + 1))
+wait_for_mails "$total" || true
+n=$(grep -l -i "^Delivered-To: $TEST_USER+killed@" "$MAILDIR"/new/* | wc -l)
+[ "$n" = 1 ] || fail "killed milter: $n mails delivered, not 1"
+grep -q -l "killed mid-session" "$MAILDIR"/new/* && fail "the half-sent mail was delivered"
+echo "kill mid-session: 451, retry delivered once"
+
+# --- 5. reload with a broken rules file ---------------------------------------
+stop_milter
+cp "$SRC/examples/rules.conf" "$S/rules.conf"
+start_milter --rules "$S/rules.conf"
+lines=$(wc -l <"$S/rules.conf")
+echo "rule broken = no-such-action | | | attachment: *.txt" >>"$S/rules.conf"
+kill -HUP "$(milter_pid)"
+for _ in $(seq 100); do
+    grep -q "reload refused" "$LOG" && break
+    sleep 0.1
+done
+grep -q "reload refused.*rules.conf:$((lines + 1)):" "$LOG" ||
+    fail "reload of a broken file: no error naming line $((lines + 1))"
+code=$($CLIENT send "$PORT" sender@client.test "$TEST_USER+reload@$HOST" \
+    "$SRC/examples/mails/03-exe-attachment.eml" || true)
+[ "$code" = 250 ] || fail "mail after the refused reload: reply $code"
+total=$((total + 1))
+wait_for_mails "$total" || true
+got=$(delivered_for reload)
+if [ -z "$got" ] ||
+    ! diff -q <($CLIENT strip "$S/expected/03-exe-attachment.eml") <($CLIENT strip "$got") >/dev/null; then
+    fail "after the refused reload the old rules did not apply"
+fi
+echo "reload: $(grep "reload refused" "$LOG" | tail -1 | sed 's/.*reload refused/reload refused/')"
+
+# --- 6. SIGTERM ---------------------------------------------------------------
+pid=$(milter_pid)
+checkers=$(pgrep -P "$pid" || true)
+kill -TERM "$pid"
+for _ in $(seq 100); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+done
+kill -0 "$pid" 2>/dev/null && fail "the milter did not end within 10 s of SIGTERM"
+# shellcheck disable=SC2086 # one pid per word
+checkers_gone $checkers || fail "checking processes outlived SIGTERM"
+left=$(find "$S/state/milter/spool" -type f | wc -l)
+[ "$left" = 0 ] || fail "$left files left in the spool after SIGTERM"
+[ -S "$SOCK" ] && fail "the socket was left behind"
+
+echo "delivered: $(delivered_count) mails"
+if [ "$FAILURES" -gt 0 ]; then
+    echo "$FAILURES check(s) failed"
+    exit 1
+fi
+echo "all checks passed"

@@ -1,0 +1,848 @@
+/*
+ * milter_main.cpp - mailward-milter: mailward in the mail flow of Postfix
+ * or Sendmail through libmilter.
+ *
+ * THREADS: libmilter runs one thread per SMTP session (smfi_main runs on a
+ * thread of its own); a session spools its message and waits in
+ * CheckerPool::Check for its own answer, so a slow check holds up only its
+ * session. The main thread takes SIGHUP (reload) and SIGTERM/SIGINT (stop)
+ * with sigwait; every other thread blocks them. libmilter's own signal
+ * thread waits for the same signals, but Linux hands a signal sent to the
+ * process to its main thread first when that thread waits for it, which is
+ * what the main thread does whenever it is not working.
+ *
+ * STOP: new messages are tempfailed, smfi_stop ends the listener, the
+ * messages in work get STOP_DRAIN_SECONDS to finish, then the checking
+ * processes are stopped and the spool is emptied.
+ *
+ * The checking processes are this program run again with --checker-fd
+ * (checker_process.h); each gets TempDir=<state>/checker-N of its own.
+ */
+#include <libmilter/mfapi.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "checker_pool.h"
+#include "checker_process.h"
+#include "cli_args.h"
+#include "console.h"
+#include "header_diff.h"
+#include "host_session.h"
+#include "milter_policy.h"
+#include "spool.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int STOP_DRAIN_SECONDS = 5;
+constexpr std::size_t REPLACE_CHUNK = 65535;  // the protocol's largest body chunk
+constexpr const char* DEFAULT_SOCKET_NAME = "mailward-milter.sock";
+constexpr int MILTER_TIMEOUT_SECONDS = 600;
+
+enum OptionId {
+    OPT_SOCKET = 1,
+    OPT_CONFIG,
+    OPT_RULES,
+    OPT_SPAM_LIST,
+    OPT_OPTION,
+    OPT_LIBRARY,
+    OPT_PROCESSES,
+    OPT_FOREGROUND,
+    OPT_PID_FILE,
+    OPT_VERBOSE,
+    OPT_HELP,
+    OPT_CHECKER_FD,
+};
+
+const std::vector<OptionSpec> kOptions = {
+    {OPT_SOCKET, "socket", 's', true},       {OPT_CONFIG, "config", 'c', true},
+    {OPT_RULES, "rules", 0, true},           {OPT_SPAM_LIST, "spam-list", 'l', true},
+    {OPT_OPTION, "option", 'O', true},       {OPT_LIBRARY, "library", 0, true},
+    {OPT_PROCESSES, "processes", 'p', true}, {OPT_FOREGROUND, "foreground", 'f', false},
+    {OPT_PID_FILE, "pid-file", 0, true},     {OPT_VERBOSE, "verbose", 'v', false},
+    {OPT_HELP, "help", 'h', false},          {OPT_CHECKER_FD, "checker-fd", 0, true},
+};
+
+const char* const kHelp =
+    "NAME\n"
+    "    mailward-milter - mailward as a mail filter (milter) for Postfix and Sendmail\n"
+    "\n"
+    "SYNOPSIS\n"
+    "    mailward-milter [-f] [-s SOCKET] [-c FILE] [--rules FILE] [-l FILE]\n"
+    "                    [-O KEY=VALUE]... [-p N] [--pid-file FILE] [-v]\n"
+    "\n"
+    "DESCRIPTION\n"
+    "    Receives every message from the MTA over the milter protocol, spools it\n"
+    "    into a private folder, has it checked by the mailward library in one of\n"
+    "    its checking processes, and makes the delivered mail equal to what the\n"
+    "    library wrote (header fields changed, added or removed; the body\n"
+    "    replaced when it changed). Each mail gets a verdict field\n"
+    "    (X-Mailward-Verdict: clean | virus NAME | filtered (...) | unchecked (...)).\n"
+    "    Configuration, rules file and spam list are those of \"mailward check\".\n"
+    "\n"
+    "OPTIONS\n"
+    "    -s, --socket SPEC      unix:/path/to/socket or inet:PORT@127.0.0.1\n"
+    "                           (default: Milter.Socket, else\n"
+    "                           unix:<state>/mailward-milter.sock)\n"
+    "    -c, --config FILE      configuration file (library keys and Milter.* keys)\n"
+    "        --rules FILE       rules file (default: the embedded example rules)\n"
+    "    -l, --spam-list FILE   listed sender addresses and domains\n"
+    "    -O, --option KEY=VALUE one configuration value (after the file)\n"
+    "        --library PATH     the mailward library to load\n"
+    "    -p, --processes N      checking processes (default: Milter.Processes, else\n"
+    "                           one per core)\n"
+    "    -f, --foreground       stay in the foreground and log to stderr (default:\n"
+    "                           run as a daemon and log to syslog, facility mail)\n"
+    "        --pid-file FILE    write the process id into FILE\n"
+    "    -v, --verbose          also the library's info lines; -vv debug lines\n"
+    "    -h, --help             this text\n"
+    "\n"
+    "CONFIGURATION KEYS (beside the library's own)\n"
+    "    Milter.Socket, Milter.SocketMode (octal, default 0660), Milter.StateDir\n"
+    "    (default <DataDir>/milter), Milter.Processes, Milter.MaxSize (bytes,\n"
+    "    default 52428800), Milter.MaxInFlight (default 64), Milter.Timeout\n"
+    "    (seconds, default 120), Milter.Engine (on | off), Milter.RuleSet\n"
+    "    (default \"default\"), Milter.HeaderRuleSet (default \"header\"),\n"
+    "    Milter.VerdictField (default X-Mailward-Verdict), Milter.Backups (on: the\n"
+    "    library's BackupMode applies; default off: no backup of each message).\n"
+    "\n"
+    "POLICIES\n"
+    "    Milter.OnVirus      deliver (rewritten, with the notice; default) |\n"
+    "                        reject (550) | discard | quarantine (MTA hold queue)\n"
+    "    Milter.OnFiltered   deliver (default) | reject | discard | quarantine\n"
+    "    Milter.OnParseError accept (untouched, tagged; default) | tempfail | reject\n"
+    "    Milter.OnScanError  tempfail (default) | accept: engine failed or timed out\n"
+    "    Milter.OnTooBig     accept (untouched, tagged; default) | tempfail\n"
+    "    A checking process that died, the library refusing a job, too many\n"
+    "    messages in flight, or a stop in progress: always tempfail (451).\n"
+    "\n"
+    "SIGNALS\n"
+    "    SIGHUP   reload the rules file in every checking process; a file with a\n"
+    "             bad line is reported (FILE:LINE: reason) and the old rules stay\n"
+    "    SIGTERM  finish the messages in work, tempfail new ones, exit\n"
+    "\n"
+    "FILES\n"
+    "    <state>/spool       one private file per message in work; empty after a\n"
+    "                        clean stop, leftovers removed at start\n"
+    "    <state>/checker-N   TempDir of checking process N\n"
+    "\n"
+    "EXAMPLE (Postfix main.cf)\n"
+    "    smtpd_milters = unix:/run/mailward/milter.sock\n"
+    "    milter_default_action = tempfail\n"
+    "    milter_protocol = 6\n"
+    "\n"
+    "EXIT STATUS\n"
+    "    0 after a clean stop, 2 when the set-up failed.\n";
+
+// --------------------------------------------------------------------------
+// Logging: stderr in the foreground, syslog as a daemon.
+
+std::atomic<bool> g_syslog{false};
+std::mutex g_logLock;
+
+void Log(bool error, const std::string& line) {
+    if (g_syslog) {
+        syslog(error ? LOG_ERR : LOG_INFO, "%s", line.c_str());
+        return;
+    }
+    std::lock_guard<std::mutex> hold(g_logLock);
+    char stamp[32];
+    const std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    localtime_r(&now, &tm);
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &tm);
+    std::fprintf(stderr, "%s mailward-milter[%ld]: %s%s\n", stamp, static_cast<long>(::getpid()),
+                 error ? "error: " : "", line.c_str());
+}
+
+// Lines written to stderr (the library's log of the checking processes,
+// which inherit it) go to syslog in daemon mode.
+void ForwardStderrToSyslog() {
+    int pipeFds[2];
+    if (::pipe(pipeFds) != 0)
+        return;
+    ::dup2(pipeFds[1], STDERR_FILENO);
+    ::close(pipeFds[1]);
+    std::thread([fd = pipeFds[0]] {
+        std::string pending;
+        char buf[4096];
+        for (;;) {
+            const ssize_t n = ::read(fd, buf, sizeof buf);
+            if (n <= 0)
+                return;
+            pending.append(buf, static_cast<std::size_t>(n));
+            for (std::size_t nl; (nl = pending.find('\n')) != std::string::npos;) {
+                syslog(LOG_NOTICE, "%s", pending.substr(0, nl).c_str());
+                pending.erase(0, nl + 1);
+            }
+        }
+    }).detach();
+}
+
+// --------------------------------------------------------------------------
+// The filter's state shared by all sessions.
+
+struct Filter {
+    MilterSettings settings;
+    std::mutex settingsLock;  // settings change on SIGHUP
+    Spool spool;
+    std::unique_ptr<CheckerPool> pool;
+    std::atomic<bool> stopping{false};
+    std::atomic<int> inFlight{0};
+    std::atomic<bool> leadingSpace{false};  // the MTA sends values with their blank
+    std::atomic<unsigned long> messages{0};
+
+    MilterSettings Settings() {
+        std::lock_guard<std::mutex> hold(settingsLock);
+        return settings;
+    }
+};
+
+Filter* g_filter = nullptr;
+
+// FNV-1a, 64 bits: tells whether the library changed the body. The
+// library may rewrite its source file too, so the spooled file cannot be
+// read back as the mail received.
+constexpr std::uint64_t FNV_OFFSET = 14695981039346656037ULL;
+constexpr std::uint64_t FNV_PRIME = 1099511628211ULL;
+
+std::uint64_t Fnv(std::uint64_t h, const char* data, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i)
+        h = (h ^ static_cast<unsigned char>(data[i])) * FNV_PRIME;
+    return h;
+}
+
+struct Session {
+    std::vector<HeaderField> headers;  // as received
+    SpoolMessage message;
+    bool inBody = false;
+    bool mtaIsPostfix = false;  // the MTA's "v" macro names Postfix
+    std::uint64_t bodyHash = FNV_OFFSET;
+    std::uint64_t bodySize = 0;
+    std::uint64_t size = 0;
+    std::uint64_t maxSize = 0;
+    bool tooBig = false;
+    bool failed = false;
+    std::string error;
+
+    void Reset() {
+        headers.clear();
+        message.Discard();
+        size = 0;
+        inBody = false;
+        bodyHash = FNV_OFFSET;
+        bodySize = 0;
+        tooBig = failed = false;
+        error.clear();
+    }
+    // Starts the spool file at the first data of a message.
+    bool Ensure() {
+        if (message.Active() || tooBig || failed)
+            return !failed;
+        if (!message.Begin(g_filter->spool, error))
+            failed = true;
+        return !failed;
+    }
+    void Append(const char* data, std::size_t n) {
+        size += n;
+        if (tooBig || failed)
+            return;
+        if (size > maxSize) {
+            tooBig = true;
+            message.Discard();
+            return;
+        }
+        if (!Ensure())
+            return;
+        if (!message.Write(data, n)) {
+            failed = true;
+            error = "cannot write the spool file";
+        }
+    }
+};
+
+Session* Get(SMFICTX* ctx) {
+    return static_cast<Session*>(smfi_getpriv(ctx));
+}
+
+sfsistat OnNegotiate(SMFICTX*, unsigned long f0, unsigned long f1, unsigned long, unsigned long,
+                     unsigned long* pf0, unsigned long* pf1, unsigned long* pf2,
+                     unsigned long* pf3) {
+    const unsigned long wanted = SMFIF_ADDHDRS | SMFIF_CHGHDRS | SMFIF_CHGBODY | SMFIF_QUARANTINE;
+    *pf0 = f0 & wanted;
+    *pf1 =
+        f1 & (SMFIP_HDR_LEADSPC | SMFIP_NOHELO | SMFIP_NOUNKNOWN | SMFIP_NODATA | SMFIP_NOCONNECT);
+    g_filter->leadingSpace = (f1 & SMFIP_HDR_LEADSPC) != 0;
+    *pf2 = 0;
+    *pf3 = 0;
+    return SMFIS_CONTINUE;
+}
+
+sfsistat OnEnvFrom(SMFICTX* ctx, char**) {
+    Session* s = Get(ctx);
+    if (s == nullptr) {
+        s = new (std::nothrow) Session;
+        if (s == nullptr)
+            return SMFIS_TEMPFAIL;
+        smfi_setpriv(ctx, s);
+    }
+    s->Reset();
+    s->maxSize = g_filter->Settings().maxSize;
+    return SMFIS_CONTINUE;
+}
+
+sfsistat OnHeader(SMFICTX* ctx, char* name, char* value) {
+    Session* s = Get(ctx);
+    if (s == nullptr)
+        return SMFIS_TEMPFAIL;
+    std::string v = ToCrLf(value);
+    if (!g_filter->leadingSpace)
+        v.insert(0, " ");
+    std::string line = std::string(name) + ":" + v + "\r\n";
+    s->Append(line.data(), line.size());
+    s->headers.push_back({name, std::move(v)});
+    return SMFIS_CONTINUE;
+}
+
+sfsistat OnEndOfHeader(SMFICTX* ctx) {
+    Session* s = Get(ctx);
+    if (s == nullptr)
+        return SMFIS_TEMPFAIL;
+    s->Append("\r\n", 2);
+    s->inBody = true;
+    return SMFIS_CONTINUE;
+}
+
+sfsistat OnBody(SMFICTX* ctx, unsigned char* data, size_t n) {
+    Session* s = Get(ctx);
+    if (s == nullptr)
+        return SMFIS_TEMPFAIL;
+    const char* bytes = reinterpret_cast<const char*>(data);
+    s->Append(bytes, n);
+    s->bodyHash = Fnv(s->bodyHash, bytes, n);
+    s->bodySize += n;
+    return SMFIS_CONTINUE;
+}
+
+// The value as the MTA takes it: LF line breaks, the leading blank only
+// when the MTA keeps it.
+std::string OutValue(const std::string& value) {
+    std::string v = ToLf(value);
+    if (!g_filter->leadingSpace && !v.empty() && v[0] == ' ')
+        v.erase(0, 1);
+    return v;
+}
+
+sfsistat Reply(SMFICTX* ctx, const Decision& d, sfsistat status) {
+    std::string text = d.text;
+    smfi_setreply(ctx, const_cast<char*>(d.rcode.c_str()), const_cast<char*>(d.xcode.c_str()),
+                  text.data());
+    return status;
+}
+
+// Makes the delivered mail the one the library wrote. False when the
+// written mail cannot be read or the MTA refused a change.
+bool ApplyRewrite(SMFICTX* ctx, Session& s, std::string& error) {
+    std::string written;
+    if (!ReadWholeFile(s.message.OutputPath(), written)) {
+        error = "the checked mail was not written";
+        return false;
+    }
+    std::vector<HeaderField> after;
+    std::string newBody;
+    SplitMail(written, after, newBody);
+    std::vector<HeaderField> before = s.headers;
+    // Postfix shows the milter the Received field it adds itself, on top,
+    // but leaves it out of the positions and occurrence numbers of header
+    // changes: it stays as Postfix wrote it and out of the comparison.
+    if (s.mtaIsPostfix && !before.empty() && SameFieldName(before[0].name, "Received")) {
+        before.erase(before.begin());
+        for (auto it = after.begin(); it != after.end(); ++it) {
+            if (SameFieldName(it->name, "Received")) {
+                after.erase(it);
+                break;
+            }
+        }
+    }
+    for (const HeaderOp& op : DiffHeaders(before, after)) {
+        std::string value = OutValue(op.value);
+        int rc = MI_SUCCESS;
+        char* name = const_cast<char*>(op.name.c_str());
+        switch (op.kind) {
+            case HeaderOpKind::Change:
+                rc = smfi_chgheader(ctx, name, op.index, value.data());
+                break;
+            case HeaderOpKind::Delete:
+                rc = smfi_chgheader(ctx, name, op.index, nullptr);
+                break;
+            case HeaderOpKind::Append:
+                rc = smfi_addheader(ctx, name, value.data());
+                break;
+        }
+        if (rc != MI_SUCCESS) {
+            error = "the MTA refused a change of " + op.name;
+            return false;
+        }
+    }
+    newBody = ToCrLf(newBody);
+    if (newBody.size() != s.bodySize ||
+        Fnv(FNV_OFFSET, newBody.data(), newBody.size()) != s.bodyHash) {
+        if (newBody.empty() && smfi_replacebody(ctx, nullptr, 0) != MI_SUCCESS) {
+            error = "the MTA refused the new body";
+            return false;
+        }
+        for (std::size_t at = 0; at < newBody.size(); at += REPLACE_CHUNK) {
+            const std::size_t n = std::min(REPLACE_CHUNK, newBody.size() - at);
+            if (smfi_replacebody(ctx, reinterpret_cast<unsigned char*>(newBody.data() + at),
+                                 static_cast<int>(n)) != MI_SUCCESS) {
+                error = "the MTA refused the new body";
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+sfsistat OnEndOfMessage(SMFICTX* ctx) {
+    Session* s = Get(ctx);
+    if (s == nullptr)
+        return SMFIS_TEMPFAIL;
+    const MilterSettings settings = g_filter->Settings();
+    const char* queueId = smfi_getsymval(ctx, const_cast<char*>("i"));
+    const std::string id = queueId != nullptr ? queueId : "NOQUEUE";
+    const auto started = std::chrono::steady_clock::now();
+    const char* mta = smfi_getsymval(ctx, const_cast<char*>("v"));
+    s->mtaIsPostfix = mta != nullptr && std::strstr(mta, "Postfix") != nullptr;
+
+    CheckResult result;
+    std::string error;
+    if (s->tooBig) {
+        result.kind = CheckResult::Kind::TooBig;
+    } else if (!s->Ensure() || !s->message.Finish(error)) {
+        Log(true, id + ": " + (s->error.empty() ? error : s->error));
+        result.kind = CheckResult::Kind::Refused;
+    } else if (g_filter->stopping) {
+        result.kind = CheckResult::Kind::Busy;
+    } else if (g_filter->inFlight.fetch_add(1) >= settings.maxInFlight) {
+        g_filter->inFlight.fetch_sub(1);
+        result.kind = CheckResult::Kind::Busy;
+    } else {
+        CheckRequest request;
+        request.ruleSet = settings.ruleSet;
+        request.headerRuleSet = settings.headerRuleSet;
+        request.source = s->message.Path();
+        request.target = s->message.OutputPath();
+        result = g_filter->pool->Check(request, settings.timeoutSeconds);
+        g_filter->inFlight.fetch_sub(1);
+    }
+    Decision d = Decide(settings, result);
+    sfsistat status = SMFIS_CONTINUE;
+    if (d.action == MilterAction::Deliver || d.action == MilterAction::Quarantine) {
+        if (!ApplyRewrite(ctx, *s, error)) {
+            Log(true, id + ": " + error);
+            d = {MilterAction::Tempfail, "unchecked (filter error)", "451", "4.3.0",
+                 "mail filter failed"};
+        }
+    }
+    std::string verdict = (g_filter->leadingSpace ? " " : "") + d.verdict;
+    switch (d.action) {
+        case MilterAction::Quarantine:
+            smfi_quarantine(ctx, d.text.data());
+            [[fallthrough]];
+        case MilterAction::Deliver:
+        case MilterAction::AcceptUntouched:
+            smfi_addheader(ctx, const_cast<char*>(settings.verdictField.c_str()), verdict.data());
+            break;
+        case MilterAction::Tempfail:
+            status = Reply(ctx, d, SMFIS_TEMPFAIL);
+            break;
+        case MilterAction::Reject:
+            status = Reply(ctx, d, SMFIS_REJECT);
+            break;
+        case MilterAction::Discard:
+            status = SMFIS_DISCARD;
+            break;
+    }
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    char took[32];
+    std::snprintf(took, sizeof took, "%.3f", seconds);
+    Log(false, id + ": " + d.verdict + ", " + ActionWord(d.action) + ", " + took + " s");
+    ++g_filter->messages;
+    s->Reset();
+    return status;
+}
+
+sfsistat OnAbort(SMFICTX* ctx) {
+    if (Session* s = Get(ctx))
+        s->Reset();
+    return SMFIS_CONTINUE;
+}
+
+sfsistat OnClose(SMFICTX* ctx) {
+    delete Get(ctx);
+    smfi_setpriv(ctx, nullptr);
+    return SMFIS_CONTINUE;
+}
+
+// --------------------------------------------------------------------------
+
+struct MainOptions {
+    CommonOptions common;
+    std::string socket;
+    std::string spamListFile;
+    std::string pidFile;
+    int processes = 0;
+    bool foreground = false;
+    bool keepBackups = false;  // Milter.Backups = on
+    int checkerFd = -1;
+};
+
+bool ParseMain(int argc, char** argv, MainOptions& o, bool& help, std::string& error) {
+    ParsedArgs args;
+    if (!ParseArgs(argc, argv, 1, kOptions, args, error))
+        return false;
+    if (!args.operands.empty()) {
+        error = "unexpected operand " + args.operands.front();
+        return false;
+    }
+    for (const auto& [id, value] : args.options) {
+        switch (id) {
+            case OPT_SOCKET:
+                o.socket = value;
+                break;
+            case OPT_CONFIG:
+                o.common.configFile = value;
+                break;
+            case OPT_RULES:
+                o.common.rulesFile = value;
+                break;
+            case OPT_SPAM_LIST:
+                o.spamListFile = value;
+                break;
+            case OPT_OPTION:
+                o.common.overrides.push_back(value);
+                break;
+            case OPT_LIBRARY:
+                o.common.library = value;
+                break;
+            case OPT_PROCESSES: {
+                char* end = nullptr;
+                const long n = std::strtol(value.c_str(), &end, 10);
+                if (value.empty() || *end != '\0' || n < 1 || n > MAX_PROCESSES) {
+                    error = "--processes " + value + ": use 1 to " + std::to_string(MAX_PROCESSES);
+                    return false;
+                }
+                o.processes = static_cast<int>(n);
+                break;
+            }
+            case OPT_FOREGROUND:
+                o.foreground = true;
+                break;
+            case OPT_PID_FILE:
+                o.pidFile = value;
+                break;
+            case OPT_VERBOSE:
+                ++o.common.verbosity;
+                break;
+            case OPT_HELP:
+                help = true;
+                break;
+            case OPT_CHECKER_FD: {
+                char* end = nullptr;
+                o.checkerFd = static_cast<int>(std::strtol(value.c_str(), &end, 10));
+                if (value.empty() || *end != '\0' || o.checkerFd < 0) {
+                    error = "--checker-fd " + value + ": not a descriptor";
+                    return false;
+                }
+                break;
+            }
+        }
+    }
+    return true;
+}
+
+// The command line of checking process `index`.
+std::vector<std::string> CheckerArgv(const MainOptions& o, const std::string& stateDir, int index) {
+    std::vector<std::string> a = {"mailward-milter", "--checker-fd", std::to_string(CHECKER_FD)};
+    if (!o.common.configFile.empty())
+        a.insert(a.end(), {"--config", o.common.configFile});
+    if (!o.common.rulesFile.empty())
+        a.insert(a.end(), {"--rules", o.common.rulesFile});
+    if (!o.common.library.empty())
+        a.insert(a.end(), {"--library", o.common.library});
+    if (!o.spamListFile.empty())
+        a.insert(a.end(), {"--spam-list", o.spamListFile});
+    // No backup of every message unless the operator asks for one: the MTA
+    // holds the mail until the milter answers.
+    if (!o.keepBackups)
+        a.insert(a.end(), {"--option", "BackupMode=0"});
+    for (const std::string& kv : o.common.overrides)
+        a.insert(a.end(), {"--option", kv});
+    a.insert(a.end(), {"--option", "TempDir=" + stateDir + "/checker-" + std::to_string(index)});
+    for (int v = 0; v < o.common.verbosity; ++v)
+        a.push_back("--verbose");
+    return a;
+}
+
+std::string Absolute(const std::string& path) {
+    if (path.empty())
+        return path;
+    std::error_code ec;
+    const fs::path p = fs::absolute(path, ec);
+    return ec ? path : p.lexically_normal().string();
+}
+
+// Removes a socket file left by an earlier run; refuses anything else.
+bool RemoveStaleSocket(const std::string& spec, std::string& error) {
+    std::string path;
+    if (spec.rfind("unix:", 0) == 0)
+        path = spec.substr(5);
+    else if (spec.rfind("local:", 0) == 0)
+        path = spec.substr(6);
+    else if (!spec.empty() && spec[0] == '/')
+        path = spec;
+    else
+        return true;
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0)
+        return true;
+    if (!S_ISSOCK(st.st_mode)) {
+        error = path + " exists and is not a socket";
+        return false;
+    }
+    ::unlink(path.c_str());
+    return true;
+}
+
+void BlockSignals(sigset_t& set) {
+    sigemptyset(&set);
+    sigaddset(&set, SIGHUP);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+bool Daemonize(std::string& error) {
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        error = std::string("fork: ") + std::strerror(errno);
+        return false;
+    }
+    if (pid > 0)
+        std::_Exit(EXIT_CLEAN);
+    ::setsid();
+    if (::fork() > 0)
+        std::_Exit(EXIT_CLEAN);
+    if (std::FILE* in = std::freopen("/dev/null", "r", stdin); in == nullptr)
+        return false;
+    if (std::FILE* out = std::freopen("/dev/null", "w", stdout); out == nullptr)
+        return false;
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    MainOptions o;
+    bool help = false;
+    std::string error;
+    if (!ParseMain(argc, argv, o, help, error)) {
+        std::fprintf(stderr, "mailward-milter: %s (--help lists the options)\n", error.c_str());
+        return EXIT_ERRORS;
+    }
+    if (help) {
+        std::fputs(kHelp, stdout);
+        return EXIT_CLEAN;
+    }
+    const std::string exeDir = ExecutableDir(argv[0]);
+    if (o.checkerFd >= 0) {
+        CheckerOptions c;
+        c.common = o.common;
+        c.spamListFile = o.spamListFile;
+        c.fd = o.checkerFd;
+        return RunChecker(c, exeDir);
+    }
+    // Checking processes run with another working folder's view of nothing:
+    // every path they get is absolute.
+    o.common.configFile = Absolute(o.common.configFile);
+    o.common.rulesFile = Absolute(o.common.rulesFile);
+    o.common.library = Absolute(o.common.library);
+    o.spamListFile = Absolute(o.spamListFile);
+
+    Filter filter;
+    g_filter = &filter;
+    {
+        HostSession session(exeDir);
+        if (!session.Configure(o.common))
+            return EXIT_ERRORS;
+        std::vector<std::string> errors;
+        if (!ReadMilterSettings(ConfigValue, filter.settings, errors)) {
+            for (const std::string& e : errors)
+                std::fprintf(stderr, "mailward-milter: %s\n", e.c_str());
+            return EXIT_ERRORS;
+        }
+        o.keepBackups = ConfigValue("Milter.Backups") == "on";
+        if (filter.settings.stateDir.empty())
+            filter.settings.stateDir = session.Config().dataDir + "/milter";
+    }
+    MilterSettings& settings = filter.settings;
+    settings.stateDir = Absolute(settings.stateDir);
+    if (!o.socket.empty())
+        settings.socket = o.socket;
+    if (settings.socket.empty())
+        settings.socket = "unix:" + settings.stateDir + "/" + DEFAULT_SOCKET_NAME;
+    if (o.processes > 0)
+        settings.processes = o.processes;
+    if (settings.processes <= 0) {
+        const unsigned cores = std::thread::hardware_concurrency();
+        settings.processes =
+            cores == 0 ? 1 : static_cast<int>(std::min<unsigned>(cores, MAX_PROCESSES));
+    }
+    if (!FieldSafe(settings.ruleSet) || !FieldSafe(settings.headerRuleSet) ||
+        !FieldSafe(settings.stateDir)) {
+        std::fprintf(
+            stderr,
+            "mailward-milter: rule-set names and Milter.StateDir cannot hold a TAB or line end\n");
+        return EXIT_ERRORS;
+    }
+    std::error_code ec;
+    fs::create_directories(settings.stateDir, ec);
+    if (!filter.spool.Open(settings.stateDir + "/spool", error)) {
+        std::fprintf(stderr, "mailward-milter: %s\n", error.c_str());
+        return EXIT_ERRORS;
+    }
+    for (int i = 0; i < settings.processes; ++i)
+        fs::create_directories(settings.stateDir + "/checker-" + std::to_string(i), ec);
+    if (!RemoveStaleSocket(settings.socket, error)) {
+        std::fprintf(stderr, "mailward-milter: %s\n", error.c_str());
+        return EXIT_ERRORS;
+    }
+
+    if (!o.foreground) {
+        if (!Daemonize(error)) {
+            std::fprintf(stderr, "mailward-milter: %s\n", error.c_str());
+            return EXIT_ERRORS;
+        }
+        openlog("mailward-milter", LOG_PID, LOG_MAIL);
+        g_syslog = true;
+        ForwardStderrToSyslog();
+    }
+    if (!o.pidFile.empty()) {
+        if (std::FILE* f = std::fopen(o.pidFile.c_str(), "w")) {
+            std::fprintf(f, "%ld\n", static_cast<long>(::getpid()));
+            std::fclose(f);
+        }
+    }
+    if (filter.spool.Removed() > 0)
+        Log(false, "removed " + std::to_string(filter.spool.Removed()) +
+                       " leftover spool files of an earlier run");
+
+    sigset_t signals;
+    BlockSignals(signals);
+
+    const std::string stateDir = settings.stateDir;
+    filter.pool = std::make_unique<CheckerPool>(
+        "/proc/self/exe", [&o, stateDir](int index) { return CheckerArgv(o, stateDir, index); },
+        settings.processes, Log);
+    if (!filter.pool->Start(error)) {
+        Log(true, error);
+        return EXIT_ERRORS;
+    }
+
+    smfiDesc desc{};
+    desc.xxfi_name = const_cast<char*>("mailward-milter");
+    desc.xxfi_version = SMFI_VERSION;
+    desc.xxfi_flags = SMFIF_ADDHDRS | SMFIF_CHGHDRS | SMFIF_CHGBODY | SMFIF_QUARANTINE;
+    desc.xxfi_envfrom = OnEnvFrom;
+    desc.xxfi_header = OnHeader;
+    desc.xxfi_eoh = OnEndOfHeader;
+    desc.xxfi_body = OnBody;
+    desc.xxfi_eom = OnEndOfMessage;
+    desc.xxfi_abort = OnAbort;
+    desc.xxfi_close = OnClose;
+    desc.xxfi_negotiate = OnNegotiate;
+    if (smfi_register(desc) != MI_SUCCESS ||
+        smfi_setconn(const_cast<char*>(settings.socket.c_str())) != MI_SUCCESS ||
+        smfi_settimeout(MILTER_TIMEOUT_SECONDS) != MI_SUCCESS ||
+        smfi_opensocket(true) != MI_SUCCESS) {
+        Log(true, "cannot listen on " + settings.socket);
+        filter.pool->Stop();
+        return EXIT_ERRORS;
+    }
+    if (settings.socket.rfind("unix:", 0) == 0 || settings.socket.rfind("local:", 0) == 0 ||
+        settings.socket[0] == '/') {
+        const std::string path = settings.socket.substr(settings.socket.find(':') + 1);
+        ::chmod(path.c_str(), settings.socketMode);
+    }
+    Log(false, "listening on " + settings.socket + " with " + std::to_string(settings.processes) +
+                   " checking process(es), engine " + (settings.engine ? "on" : "off"));
+
+    std::atomic<bool> milterEnded{false};
+    std::thread milter([&milterEnded] {
+        smfi_main();
+        milterEnded = true;
+        ::kill(::getpid(), SIGTERM);  // wakes the main thread
+    });
+
+    std::atomic<bool> reloading{false};
+    for (;;) {
+        int sig = 0;
+        if (sigwait(&signals, &sig) != 0)
+            continue;
+        if (sig == SIGHUP) {
+            // Reloads on a thread of its own, so that the main thread is
+            // back in sigwait at once for the next signal.
+            if (reloading.exchange(true)) {
+                Log(false, "a reload is already running");
+                continue;
+            }
+            std::thread([&filter, &reloading] {
+                std::string errors;
+                if (filter.pool->Reload(errors))
+                    Log(false, "reloaded the rules");
+                else
+                    Log(true, "reload refused, the old rules stay: " + errors);
+                reloading = false;
+            }).detach();
+            continue;
+        }
+        break;
+    }
+    Log(false, "stopping");
+    filter.stopping = true;
+    smfi_stop();
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::seconds(STOP_DRAIN_SECONDS);
+    while (filter.inFlight > 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    filter.pool->Stop();
+    if (milter.joinable()) {
+        if (milterEnded)
+            milter.join();
+        else
+            milter.detach();
+    }
+    filter.spool.RemoveAll();
+    if (settings.socket.rfind("unix:", 0) == 0)
+        ::unlink(settings.socket.substr(5).c_str());
+    if (!o.pidFile.empty())
+        ::unlink(o.pidFile.c_str());
+    Log(false, "stopped after " + std::to_string(filter.messages.load()) + " message(s)");
+    std::fflush(nullptr);
+    std::_Exit(EXIT_CLEAN);
+}
