@@ -18,6 +18,7 @@
  * The checking processes are this program run again with --checker-fd
  * (checker_process.h); each gets TempDir=<state>/checker-N of its own.
  */
+#include <grp.h>
 #include <libmilter/mfapi.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -52,6 +53,7 @@ constexpr int STOP_DRAIN_SECONDS = 5;
 constexpr std::size_t REPLACE_CHUNK = 65535;  // the protocol's largest body chunk
 constexpr const char* DEFAULT_SOCKET_NAME = "mailward-milter.sock";
 constexpr int MILTER_TIMEOUT_SECONDS = 600;
+constexpr mode_t SOCKET_DIR_MODE = 0755;  // a socket folder the milter makes
 
 enum OptionId {
     OPT_SOCKET = 1,
@@ -112,13 +114,15 @@ const char* const kHelp =
     "    -h, --help             this text\n"
     "\n"
     "CONFIGURATION KEYS (beside the library's own)\n"
-    "    Milter.Socket, Milter.SocketMode (octal, default 0660), Milter.StateDir\n"
+    "    Milter.Socket, Milter.SocketMode (octal, default 0660), Milter.SocketGroup\n"
+    "    (group of the socket, e.g. postfix), Milter.StateDir\n"
     "    (default <DataDir>/milter), Milter.Processes, Milter.MaxSize (bytes,\n"
     "    default 52428800), Milter.MaxInFlight (default 64), Milter.Timeout\n"
     "    (seconds, default 120), Milter.Engine (on | off), Milter.RuleSet\n"
     "    (default \"default\"), Milter.HeaderRuleSet (default \"header\"),\n"
     "    Milter.VerdictField (default X-Mailward-Verdict), Milter.Backups (on: the\n"
-    "    library's BackupMode applies; default off: no backup of each message).\n"
+    "    library's BackupMode and FlushMails apply; default off: no backup and no\n"
+    "    flush of each spooled message, which the MTA holds anyway).\n"
     "\n"
     "POLICIES\n"
     "    Milter.OnVirus      deliver (rewritten, with the notice; default) |\n"
@@ -587,10 +591,11 @@ std::vector<std::string> CheckerArgv(const MainOptions& o, const std::string& st
         a.insert(a.end(), {"--library", o.common.library});
     if (!o.spamListFile.empty())
         a.insert(a.end(), {"--spam-list", o.spamListFile});
-    // No backup of every message unless the operator asks for one: the MTA
-    // holds the mail until the milter answers.
+    // The spool files are scratch: the MTA holds the mail until the milter
+    // answers and keeps the delivered copy. So no backup of every message
+    // and no flush of every written mail, unless the operator asks.
     if (!o.keepBackups)
-        a.insert(a.end(), {"--option", "BackupMode=0"});
+        a.insert(a.end(), {"--option", "BackupMode=0", "--option", "FlushMails=0"});
     for (const std::string& kv : o.common.overrides)
         a.insert(a.end(), {"--option", kv});
     a.insert(a.end(), {"--option", "TempDir=" + stateDir + "/checker-" + std::to_string(index)});
@@ -607,17 +612,33 @@ std::string Absolute(const std::string& path) {
     return ec ? path : p.lexically_normal().string();
 }
 
-// Removes a socket file left by an earlier run; refuses anything else.
-bool RemoveStaleSocket(const std::string& spec, std::string& error) {
-    std::string path;
+// The file of a unix socket spec ("" for inet).
+std::string UnixSocketPath(const std::string& spec) {
     if (spec.rfind("unix:", 0) == 0)
-        path = spec.substr(5);
-    else if (spec.rfind("local:", 0) == 0)
-        path = spec.substr(6);
-    else if (!spec.empty() && spec[0] == '/')
-        path = spec;
-    else
+        return spec.substr(5);
+    if (spec.rfind("local:", 0) == 0)
+        return spec.substr(6);
+    if (!spec.empty() && spec[0] == '/')
+        return spec;
+    return "";
+}
+
+// Makes the socket's folder when missing and removes a socket file left by
+// an earlier run; refuses anything else in its place.
+bool PrepareSocketPath(const std::string& spec, std::string& error) {
+    const std::string path = UnixSocketPath(spec);
+    if (path.empty())
         return true;
+    std::error_code ec;
+    const fs::path parent = fs::path(path).parent_path();
+    if (!parent.empty() && !fs::is_directory(parent, ec)) {
+        fs::create_directories(parent, ec);
+        if (ec) {
+            error = "cannot make " + parent.string() + ": " + ec.message();
+            return false;
+        }
+        ::chmod(parent.c_str(), SOCKET_DIR_MODE);
+    }
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0)
         return true;
@@ -728,7 +749,7 @@ int main(int argc, char** argv) {
     }
     for (int i = 0; i < settings.processes; ++i)
         fs::create_directories(settings.stateDir + "/checker-" + std::to_string(i), ec);
-    if (!RemoveStaleSocket(settings.socket, error)) {
+    if (!PrepareSocketPath(settings.socket, error)) {
         std::fprintf(stderr, "mailward-milter: %s\n", error.c_str());
         return EXIT_ERRORS;
     }
@@ -784,10 +805,13 @@ int main(int argc, char** argv) {
         filter.pool->Stop();
         return EXIT_ERRORS;
     }
-    if (settings.socket.rfind("unix:", 0) == 0 || settings.socket.rfind("local:", 0) == 0 ||
-        settings.socket[0] == '/') {
-        const std::string path = settings.socket.substr(settings.socket.find(':') + 1);
+    if (const std::string path = UnixSocketPath(settings.socket); !path.empty()) {
         ::chmod(path.c_str(), settings.socketMode);
+        if (!settings.socketGroup.empty()) {
+            const group* g = ::getgrnam(settings.socketGroup.c_str());
+            if (g == nullptr || ::chown(path.c_str(), static_cast<uid_t>(-1), g->gr_gid) != 0)
+                Log(true, "cannot give the socket to group " + settings.socketGroup);
+        }
     }
     Log(false, "listening on " + settings.socket + " with " + std::to_string(settings.processes) +
                    " checking process(es), engine " + (settings.engine ? "on" : "off"));
@@ -838,8 +862,8 @@ int main(int argc, char** argv) {
             milter.detach();
     }
     filter.spool.RemoveAll();
-    if (settings.socket.rfind("unix:", 0) == 0)
-        ::unlink(settings.socket.substr(5).c_str());
+    if (const std::string path = UnixSocketPath(settings.socket); !path.empty())
+        ::unlink(path.c_str());
     if (!o.pidFile.empty())
         ::unlink(o.pidFile.c_str());
     Log(false, "stopped after " + std::to_string(filter.messages.load()) + " message(s)");

@@ -83,6 +83,8 @@ bool ReadMilterSettings(const ConfigLookup& lookup, MilterSettings& s,
     unsigned long long n = s.socketMode;
     if (Number("Milter.SocketMode", get("Milter.SocketMode"), 0, 07777, 8, n, errors))
         s.socketMode = static_cast<unsigned>(n);
+    if (std::string v = get("Milter.SocketGroup"); !v.empty())
+        s.socketGroup = v;
     if (std::string v = get("Milter.StateDir"); !v.empty())
         s.stateDir = v;
     n = static_cast<unsigned long long>(s.processes);

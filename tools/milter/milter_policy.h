@@ -7,6 +7,7 @@
  *
  *   Milter.Socket        unix:/path or inet:PORT@127.0.0.1 (command line wins)
  *   Milter.SocketMode    octal mode of a unix socket (default 0660)
+ *   Milter.SocketGroup   group the unix socket is given to (default: none)
  *   Milter.StateDir      spool and per-process folders (default <DataDir>/milter)
  *   Milter.Processes     checking processes (default: one per core)
  *   Milter.MaxSize       bytes; a bigger message is not checked (default 50 MiB)
@@ -24,8 +25,9 @@
  *   Milter.OnScanError   tempfail (default) | accept: engine failed or timed out
  *   Milter.OnTooBig      accept (untouched, tagged; default) | tempfail
  *   Milter.VerdictField  name of the verdict field (default X-Mailward-Verdict)
- *   Milter.Backups       on: the library's BackupMode applies; otherwise the
- *                        checking processes keep no backup of each message
+ *   Milter.Backups       on: the library's BackupMode and FlushMails apply;
+ *                        otherwise the checking processes keep no backup and
+ *                        flush no spool file (the MTA holds the mail anyway)
  *
  * The library down, refusing a job, a checking process that died, or too
  * many messages in flight always tempfail: the MTA keeps the mail and the
@@ -59,6 +61,7 @@ enum class OnTooBig { Accept, Tempfail };
 struct MilterSettings {
     std::string socket;
     unsigned socketMode = DEFAULT_SOCKET_MODE;
+    std::string socketGroup;
     std::string stateDir;  // empty: <DataDir>/milter
     int processes = 0;     // 0: one per core
     std::uint64_t maxSize = DEFAULT_MAX_SIZE;
