@@ -12,7 +12,9 @@
 # milter on a unix socket and checks:
 #   1. every example mail arrives exactly as "mailward check" rewrites it
 #      (the fields Postfix adds and the verdict field left out);
-#   2. Milter.OnVirus = reject: the EICAR mail gets 550;
+#   2. Milter.OnVirus = reject: the EICAR mail gets 550; a mail over
+#      Milter.MaxSize arrives untouched, tagged; a checking process killed
+#      is restarted and mail keeps flowing;
 #   3. 200 mails over 20 parallel sessions arrive once each;
 #   4. the milter killed inside a session: 451, and the retry is delivered
 #      once after a restart; the restart removes the dead run's spool files;
@@ -75,11 +77,42 @@ total=$sent
 
 # --- 2. a policy: viruses rejected -------------------------------------------
 stop_milter
-start_milter --rules "$SRC/examples/rules.conf" -O Milter.OnVirus=reject
+start_milter --rules "$SRC/examples/rules.conf" -O Milter.OnVirus=reject -O Milter.MaxSize=1100
 code=$($CLIENT send "$PORT" sender@client.test "$TEST_USER+reject@$HOST" \
     "$SRC/examples/mails/02-eicar-attachment.eml" || true)
 [ "$code" = 550 ] || fail "EICAR with Milter.OnVirus = reject: reply $code, not 550"
 echo "OnVirus=reject: EICAR mail got $code"
+# 04-clam-zip is over the 1100 bytes: delivered unchecked, as received.
+code=$($CLIENT send "$PORT" sender@client.test "$TEST_USER+big@$HOST" \
+    "$SRC/examples/mails/04-clam-zip.eml" || true)
+[ "$code" = 250 ] || fail "mail over Milter.MaxSize: reply $code"
+total=$((total + 1))
+wait_for_mails "$total" || true
+got=$(delivered_for big)
+if [ -z "$got" ] || ! grep -q "^X-Mailward-Verdict: unchecked (too big)" "$got" ||
+    ! diff -q <($CLIENT strip "$SRC/examples/mails/04-clam-zip.eml") <($CLIENT strip "$got") >/dev/null; then
+    fail "mail over Milter.MaxSize: not delivered untouched with the verdict unchecked (too big)"
+fi
+echo "MaxSize: $(grep "^X-Mailward-Verdict" "$got")"
+
+# A checking process killed: restarted, and the mail flow goes on.
+victim=$(pgrep -P "$(milter_pid)" | head -1)
+kill -KILL "$victim"
+for _ in $(seq 100); do
+    grep -q "pid $victim) was killed by signal 9" "$LOG" && break
+    sleep 0.1
+done
+grep -q "pid $victim) was killed by signal 9" "$LOG" || fail "the killed checking process was not noticed"
+for _ in $(seq 100); do
+    [ "$(pgrep -P "$(milter_pid)" | wc -l)" = 2 ] && break
+    sleep 0.1
+done
+[ "$(pgrep -P "$(milter_pid)" | wc -l)" = 2 ] || fail "the killed checking process was not restarted"
+code=$($CLIENT send "$PORT" sender@client.test "$TEST_USER+afterkill@$HOST" \
+    "$SRC/examples/mails/01-clean.eml" || true)
+[ "$code" = 250 ] || fail "mail after a checking process was killed: reply $code"
+total=$((total + 1))
+echo "checking process $victim killed: restarted, next mail $code"
 
 # --- 3. 200 mails over 20 parallel sessions -----------------------------------
 bulk=$((BULK_SESSIONS * BULK_PER_SESSION))
