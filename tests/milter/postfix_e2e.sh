@@ -13,7 +13,8 @@
 #   1. every example mail arrives exactly as "mailward check" rewrites it
 #      (the fields Postfix adds and the verdict field left out);
 #   2. Milter.OnVirus = reject: the EICAR mail gets 550; a mail over
-#      Milter.MaxSize arrives untouched, tagged; a checking process killed
+#      Milter.MaxSize arrives untouched, tagged; mail to a domain with a
+#      rule set of its own is checked with it; a checking process killed
 #      is restarted and mail keeps flowing;
 #   3. 200 mails over 20 parallel sessions arrive once each;
 #   4. the milter killed inside a session: 451, and the retry is delivered
@@ -77,7 +78,8 @@ total=$sent
 
 # --- 2. a policy: viruses rejected -------------------------------------------
 stop_milter
-start_milter --rules "$SRC/examples/rules.conf" -O Milter.OnVirus=reject -O Milter.MaxSize=1100
+start_milter --rules "$SRC/examples/rules.conf" -O Milter.OnVirus=reject -O Milter.MaxSize=1100 \
+    -O Milter.RuleSetFor.localhost=header
 code=$($CLIENT send "$PORT" sender@client.test "$TEST_USER+reject@$HOST" \
     "$SRC/examples/mails/02-eicar-attachment.eml" || true)
 [ "$code" = 550 ] || fail "EICAR with Milter.OnVirus = reject: reply $code, not 550"
@@ -94,6 +96,20 @@ if [ -z "$got" ] || ! grep -q "^X-Mailward-Verdict: unchecked (too big)" "$got" 
     fail "mail over Milter.MaxSize: not delivered untouched with the verdict unchecked (too big)"
 fi
 echo "MaxSize: $(grep "^X-Mailward-Verdict" "$got")"
+
+# Mail to the domain localhost is checked with the set "header", which has
+# no rule for .exe attachments: setup.exe stays.
+code=$($CLIENT send "$PORT" sender@client.test "$TEST_USER+domain@localhost" \
+    "$SRC/examples/mails/03-exe-attachment.eml" || true)
+[ "$code" = 250 ] || fail "mail to a domain with its own rule set: reply $code"
+total=$((total + 1))
+wait_for_mails "$total" || true
+got=$(grep -l -i "^Delivered-To: $TEST_USER+domain@localhost" "$MAILDIR"/new/* | head -1)
+if [ -z "$got" ] || ! grep -q 'filename="setup.exe"' "$got" ||
+    ! grep -q "^X-Mailward-Verdict: clean" "$got"; then
+    fail "Milter.RuleSetFor.localhost = header: setup.exe was not left in place"
+fi
+echo "RuleSetFor.localhost: $(grep "^X-Mailward-Verdict" "$got"), setup.exe kept"
 
 # A checking process killed: restarted, and the mail flow goes on.
 victim=$(pgrep -P "$(milter_pid)" | head -1)

@@ -237,3 +237,48 @@ TEST(MilterPolicy, SettingsReadAndRefused) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(MilterPolicy, RuleSetBySenderThenRecipientDomain) {
+    const ConfigLookup lookup = From({{"Milter.RuleSetFrom.boss@example.org", "vip"},
+                                      {"Milter.RuleSetFrom.partner.example", "partner"},
+                                      {"Milter.RuleSetFor.strict.example", "strict"},
+                                      {"Milter.RuleSetFor.lab.example", "lab"}});
+    const struct {
+        const char* name;
+        const char* sender;
+        std::vector<std::string> recipients;
+        const char* want;
+    } cases[] = {
+        {"sender address", "<Boss@Example.ORG>", {"a@strict.example"}, "vip"},
+        {"sender domain", "<x@partner.example>", {"a@strict.example"}, "partner"},
+        {"first recipient that names one",
+         "<x@else.example>",
+         {"a@plain.example", "b@lab.example", "c@strict.example"},
+         "lab"},
+        {"null sender", "<>", {"a@strict.example"}, "strict"},
+        {"nothing matches", "<x@else.example>", {"a@plain.example"}, "default"},
+        {"no recipients", "x@else.example", {}, "default"},
+        {"other address of the vip domain", "<clerk@example.org>", {}, "default"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> rcpts;
+        for (const std::string& r : c.recipients)
+            rcpts.push_back(EnvelopeAddress("<" + r + ">"));
+        EXPECT_EQ(ChooseRuleSet(lookup, EnvelopeAddress(c.sender), rcpts, "default"), c.want)
+            << c.name;
+    }
+}
+
+TEST(MilterPolicy, EnvelopeAddresses) {
+    const struct {
+        const char* in;
+        const char* out;
+    } cases[] = {
+        {"<A@B.Example>", "a@b.example"}, {"a@b", "a@b"}, {"<>", ""}, {"<a@b", "a@b"}, {"", ""}};
+    for (const auto& c : cases)
+        EXPECT_EQ(EnvelopeAddress(c.in), c.out) << c.in;
+}
+
+}  // namespace

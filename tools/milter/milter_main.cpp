@@ -120,6 +120,8 @@ const char* const kHelp =
     "    default 52428800), Milter.MaxInFlight (default 64), Milter.Timeout\n"
     "    (seconds, default 120), Milter.Engine (on | off), Milter.RuleSet\n"
     "    (default \"default\"), Milter.HeaderRuleSet (default \"header\"),\n"
+    "    Milter.RuleSetFrom.ADDRESS|DOMAIN and Milter.RuleSetFor.DOMAIN (rule set by\n"
+    "    envelope sender, else by recipient domain, else Milter.RuleSet),\n"
     "    Milter.VerdictField (default X-Mailward-Verdict), Milter.Backups (on: the\n"
     "    library's BackupMode and FlushMails apply; default off: no backup and no\n"
     "    flush of each spooled message, which the MTA holds anyway).\n"
@@ -231,7 +233,9 @@ std::uint64_t Fnv(std::uint64_t h, const char* data, std::size_t n) {
 }
 
 struct Session {
-    std::vector<HeaderField> headers;  // as received
+    std::string sender;                   // envelope sender, bare, lower case
+    std::vector<std::string> recipients;  // envelope recipients, the same
+    std::vector<HeaderField> headers;     // as received
     SpoolMessage message;
     bool inBody = false;
     bool mtaIsPostfix = false;  // the MTA's "v" macro names Postfix
@@ -296,7 +300,7 @@ sfsistat OnNegotiate(SMFICTX*, unsigned long f0, unsigned long f1, unsigned long
     return SMFIS_CONTINUE;
 }
 
-sfsistat OnEnvFrom(SMFICTX* ctx, char**) {
+sfsistat OnEnvFrom(SMFICTX* ctx, char** argv) {
     Session* s = Get(ctx);
     if (s == nullptr) {
         s = new (std::nothrow) Session;
@@ -305,7 +309,18 @@ sfsistat OnEnvFrom(SMFICTX* ctx, char**) {
         smfi_setpriv(ctx, s);
     }
     s->Reset();
+    s->sender = argv != nullptr && argv[0] != nullptr ? EnvelopeAddress(argv[0]) : "";
+    s->recipients.clear();
     s->maxSize = g_filter->Settings().maxSize;
+    return SMFIS_CONTINUE;
+}
+
+sfsistat OnEnvRcpt(SMFICTX* ctx, char** argv) {
+    Session* s = Get(ctx);
+    if (s == nullptr)
+        return SMFIS_TEMPFAIL;
+    if (argv != nullptr && argv[0] != nullptr)
+        s->recipients.push_back(EnvelopeAddress(argv[0]));
     return SMFIS_CONTINUE;
 }
 
@@ -446,7 +461,11 @@ sfsistat OnEndOfMessage(SMFICTX* ctx) {
         result.kind = CheckResult::Kind::Busy;
     } else {
         CheckRequest request;
-        request.ruleSet = settings.ruleSet;
+        request.ruleSet = ChooseRuleSet(ConfigValue, s->sender, s->recipients, settings.ruleSet);
+        if (!FieldSafe(request.ruleSet)) {
+            Log(true, id + ": rule set '" + FieldText(request.ruleSet) + "' cannot be used");
+            request.ruleSet = settings.ruleSet;
+        }
         request.headerRuleSet = settings.headerRuleSet;
         request.source = s->message.Path();
         request.target = s->message.OutputPath();
@@ -790,6 +809,7 @@ int main(int argc, char** argv) {
     desc.xxfi_version = SMFI_VERSION;
     desc.xxfi_flags = SMFIF_ADDHDRS | SMFIF_CHGHDRS | SMFIF_CHGBODY | SMFIF_QUARANTINE;
     desc.xxfi_envfrom = OnEnvFrom;
+    desc.xxfi_envrcpt = OnEnvRcpt;
     desc.xxfi_header = OnHeader;
     desc.xxfi_eoh = OnEndOfHeader;
     desc.xxfi_body = OnBody;

@@ -198,6 +198,39 @@ Decision Decide(const MilterSettings& s, const CheckResult& r) {
     return {MilterAction::Deliver, "clean", "", "", ""};
 }
 
+std::string EnvelopeAddress(const std::string& argument) {
+    std::string a = argument;
+    const std::size_t open = a.find('<');
+    if (open != std::string::npos) {
+        const std::size_t close = a.find('>', open);
+        a = a.substr(open + 1, close == std::string::npos ? std::string::npos : close - open - 1);
+    }
+    return Lower(a);
+}
+
+std::string ChooseRuleSet(const ConfigLookup& lookup, const std::string& sender,
+                          const std::vector<std::string>& recipients, const std::string& fallback) {
+    auto domainOf = [](const std::string& address) {
+        const std::size_t at = address.rfind('@');
+        return at == std::string::npos ? std::string() : address.substr(at + 1);
+    };
+    if (!sender.empty()) {
+        if (std::string set = lookup(("Milter.RuleSetFrom." + sender).c_str()); !set.empty())
+            return set;
+        if (const std::string d = domainOf(sender); !d.empty()) {
+            if (std::string set = lookup(("Milter.RuleSetFrom." + d).c_str()); !set.empty())
+                return set;
+        }
+    }
+    for (const std::string& r : recipients) {
+        if (const std::string d = domainOf(r); !d.empty()) {
+            if (std::string set = lookup(("Milter.RuleSetFor." + d).c_str()); !set.empty())
+                return set;
+        }
+    }
+    return fallback;
+}
+
 const char* ActionWord(MilterAction a) {
     switch (a) {
         case MilterAction::Deliver:

@@ -17,6 +17,15 @@
  *   Milter.RuleSet       rule set for parts and keywords (default "default")
  *   Milter.HeaderRuleSet rule set for the header check (default "header";
  *                        empty for none)
+ *   Milter.RuleSetFrom.ADDRESS, Milter.RuleSetFrom.DOMAIN
+ *                        rule set for mail from that envelope sender (an
+ *                        address, or any address of the domain)
+ *   Milter.RuleSetFor.DOMAIN
+ *                        rule set for mail to that recipient domain
+ *                        (the first recipient that names one decides)
+ *                        Order: sender address, sender domain, recipients,
+ *                        then Milter.RuleSet. A set the rules file lacks
+ *                        makes the library refuse the job (tempfail).
  *   Milter.OnVirus       deliver (the rewritten mail with its notice;
  *                        default) | reject | discard | quarantine
  *   Milter.OnFiltered    deliver (default) | reject | discard | quarantine:
@@ -123,6 +132,14 @@ struct Decision {
 };
 
 Decision Decide(const MilterSettings& s, const CheckResult& r);
+
+// The bare address of an envelope argument ("<A@B>" -> "a@b"), lower case.
+std::string EnvelopeAddress(const std::string& argument);
+
+// The rule set for a message (see Milter.RuleSetFrom / RuleSetFor above);
+// `sender` and `recipients` as EnvelopeAddress gives them.
+std::string ChooseRuleSet(const ConfigLookup& lookup, const std::string& sender,
+                          const std::vector<std::string>& recipients, const std::string& fallback);
 
 const char* ActionWord(MilterAction a);
 
