@@ -3,8 +3,10 @@
 
 Commands (all talk to 127.0.0.1:PORT only; every wait is bounded):
   send PORT FROM TO FILE          send FILE as one mail; prints the reply code
-  bulk PORT FROM TO SESSIONS N    SESSIONS parallel sessions, N mails each,
-                                  Subject "bulk S-I"; prints the failures
+  bulk PORT FROM TO SESSIONS N [FILE]
+                                  SESSIONS parallel sessions, N mails each,
+                                  Subject "bulk S-I" (or FILE's mail sent N
+                                  times per session); prints the failures
   killmid PORT FROM TO PIDFILE    start a mail, kill the milter named in
                                   PIDFILE after the header lines, finish the
                                   DATA; prints the final reply code
@@ -39,7 +41,11 @@ def send_file(port, sender, rcpt, path):
             return list(e.recipients.values())[0][0]
 
 
-def bulk(port, sender, rcpt, sessions, per):
+def bulk(port, sender, rcpt, sessions, per, path=None):
+    fixed = None
+    if path:
+        with open(path, "rb") as f:
+            fixed = f.read()
     failures = []
     lock = threading.Lock()
 
@@ -51,7 +57,7 @@ def bulk(port, sender, rcpt, sessions, per):
                     body = ("From: <%s>\r\nTo: <%s>\r\nSubject: bulk %d-%d\r\n"
                             "Message-ID: <bulk-%d-%d@client.test>\r\n\r\n"
                             "bulk mail %d of session %d\r\n" % (sender, rcpt, sid, i, sid, i, i, sid))
-                    s.sendmail(sender, [rcpt], body.encode())
+                    s.sendmail(sender, [rcpt], fixed if fixed is not None else body.encode())
         except Exception as e:  # noqa: BLE001 - every failure is reported
             with lock:
                 failures.append("session %d: %r" % (sid, e))
@@ -122,7 +128,9 @@ def main():
         print(code)
         return 0 if code == 250 else 1
     if cmd == "bulk":
-        return 0 if bulk(port, sys.argv[3], sys.argv[4], int(sys.argv[5]), int(sys.argv[6])) else 1
+        path = sys.argv[7] if len(sys.argv) > 7 else None
+        ok = bulk(port, sys.argv[3], sys.argv[4], int(sys.argv[5]), int(sys.argv[6]), path)
+        return 0 if ok else 1
     if cmd == "killmid":
         return 0 if killmid(port, sys.argv[3], sys.argv[4], sys.argv[5]) else 1
     print("unknown command " + cmd)

@@ -210,6 +210,7 @@ struct Filter {
     std::atomic<bool> stopping{false};
     std::atomic<int> inFlight{0};
     std::atomic<bool> leadingSpace{false};  // the MTA sends values with their blank
+    std::atomic<bool> noReply{false};       // header, end of header, body: no reply
     std::atomic<unsigned long> messages{0};
 
     MilterSettings Settings() {
@@ -292,9 +293,16 @@ sfsistat OnNegotiate(SMFICTX*, unsigned long f0, unsigned long f1, unsigned long
                      unsigned long* pf3) {
     const unsigned long wanted = SMFIF_ADDHDRS | SMFIF_CHGHDRS | SMFIF_CHGBODY | SMFIF_QUARANTINE;
     *pf0 = f0 & wanted;
-    *pf1 =
-        f1 & (SMFIP_HDR_LEADSPC | SMFIP_NOHELO | SMFIP_NOUNKNOWN | SMFIP_NODATA | SMFIP_NOCONNECT);
+    // No reply to header lines, end of header and body chunks: the MTA
+    // streams them without waiting, which saves a round trip per line and
+    // chunk. A failure there is answered at the end of the message.
+    const unsigned long noReply = SMFIP_NR_HDR | SMFIP_NR_EOH | SMFIP_NR_BODY;
+    *pf1 = f1 & (SMFIP_HDR_LEADSPC | SMFIP_NOHELO | SMFIP_NOUNKNOWN | SMFIP_NODATA |
+                 SMFIP_NOCONNECT | noReply);
     g_filter->leadingSpace = (f1 & SMFIP_HDR_LEADSPC) != 0;
+    g_filter->noReply = (f1 & noReply) == noReply;
+    if (!g_filter->noReply)
+        *pf1 &= ~noReply;
     *pf2 = 0;
     *pf3 = 0;
     return SMFIS_CONTINUE;
@@ -324,37 +332,42 @@ sfsistat OnEnvRcpt(SMFICTX* ctx, char** argv) {
     return SMFIS_CONTINUE;
 }
 
+// The answer to a header line, the end of the header or a body chunk.
+sfsistat Streamed() {
+    return g_filter->noReply ? SMFIS_NOREPLY : SMFIS_CONTINUE;
+}
+
 sfsistat OnHeader(SMFICTX* ctx, char* name, char* value) {
     Session* s = Get(ctx);
     if (s == nullptr)
-        return SMFIS_TEMPFAIL;
+        return Streamed();
     std::string v = ToCrLf(value);
     if (!g_filter->leadingSpace)
         v.insert(0, " ");
     std::string line = std::string(name) + ":" + v + "\r\n";
     s->Append(line.data(), line.size());
     s->headers.push_back({name, std::move(v)});
-    return SMFIS_CONTINUE;
+    return Streamed();
 }
 
 sfsistat OnEndOfHeader(SMFICTX* ctx) {
     Session* s = Get(ctx);
     if (s == nullptr)
-        return SMFIS_TEMPFAIL;
+        return Streamed();
     s->Append("\r\n", 2);
     s->inBody = true;
-    return SMFIS_CONTINUE;
+    return Streamed();
 }
 
 sfsistat OnBody(SMFICTX* ctx, unsigned char* data, size_t n) {
     Session* s = Get(ctx);
     if (s == nullptr)
-        return SMFIS_TEMPFAIL;
+        return Streamed();
     const char* bytes = reinterpret_cast<const char*>(data);
     s->Append(bytes, n);
     s->bodyHash = Fnv(s->bodyHash, bytes, n);
     s->bodySize += n;
-    return SMFIS_CONTINUE;
+    return Streamed();
 }
 
 // The value as the MTA takes it: LF line breaks, the leading blank only
