@@ -786,6 +786,10 @@ int main(int argc, char** argv) {
         return EXIT_ERRORS;
     }
 
+    // Every thread from here on (the syslog forwarder, the pool's, libmilter's)
+    // inherits the blocked set; only the main thread takes these signals.
+    sigset_t signals;
+    BlockSignals(signals);
     if (!o.foreground) {
         if (!Daemonize(error)) {
             std::fprintf(stderr, "mailward-milter: %s\n", error.c_str());
@@ -804,9 +808,6 @@ int main(int argc, char** argv) {
     if (filter.spool.Removed() > 0)
         Log(false, "removed " + std::to_string(filter.spool.Removed()) +
                        " leftover spool files of an earlier run");
-
-    sigset_t signals;
-    BlockSignals(signals);
 
     const std::string stateDir = settings.stateDir;
     filter.pool = std::make_unique<CheckerPool>(
