@@ -19,8 +19,9 @@
 #   3. 200 mails over 20 parallel sessions arrive once each;
 #   4. the milter killed inside a session: 451, and the retry is delivered
 #      once after a restart; the restart removes the dead run's spool files;
-#   5. SIGHUP with a broken rules file: the error names the line, the old
-#      rules stay, mail keeps flowing;
+#   5. SIGHUP: a changed policy in the configuration file takes effect; a
+#      broken rules file is refused with its line, the old rules stay, mail
+#      keeps flowing;
 #   6. SIGTERM: the milter and its checking processes end, the spool is empty.
 # Everything is stopped and removed at the end, also on failure.
 #
@@ -180,7 +181,19 @@ echo "kill mid-session: 451, retry delivered once, $leftover spool file(s) of th
 # --- 5. reload with a broken rules file ---------------------------------------
 stop_milter
 cp "$SRC/examples/rules.conf" "$S/rules.conf"
-start_milter --rules "$S/rules.conf"
+echo "Milter.OnVirus = deliver" >"$S/milter.conf"
+start_milter --rules "$S/rules.conf" -c "$S/milter.conf"
+# A policy changed in the configuration file takes effect on SIGHUP.
+echo "Milter.OnVirus = reject" >"$S/milter.conf"
+kill -HUP "$(milter_pid)"
+for _ in $(seq 100); do
+    grep -q "reloaded the milter settings" "$LOG" && break
+    sleep 0.1
+done
+code=$($CLIENT send "$PORT" sender@client.test "$TEST_USER+hup@$HOST" \
+    "$SRC/examples/mails/02-eicar-attachment.eml" || true)
+[ "$code" = 550 ] || fail "Milter.OnVirus = reject after SIGHUP: reply $code, not 550"
+echo "reload of the configuration: EICAR mail now gets $code"
 lines=$(wc -l <"$S/rules.conf")
 echo "rule broken = no-such-action | | | attachment: *.txt" >>"$S/rules.conf"
 kill -HUP "$(milter_pid)"

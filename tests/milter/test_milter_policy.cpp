@@ -282,3 +282,41 @@ TEST(MilterPolicy, EnvelopeAddresses) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(MilterPolicy, KeysOfAConfigurationText) {
+    const std::string text =
+        "# comment\n"
+        "; comment\n"
+        "DataDir = /var/lib/mailward\n"
+        "Milter.OnVirus = reject\r\n"
+        "  milter.ruleset.FOR.example.org=strict  \n"
+        "Milter.VerdictField = \" X-Spaced \"\n"
+        "Milter.HeaderRuleSet = \"\"\n"
+        "\n"
+        "Milter.Timeout = 5\n";
+    MilterKeys keys;
+    std::vector<std::string> errors;
+    ASSERT_TRUE(
+        ParseMilterKeys(text, "m.conf", {"Milter.Timeout=9", "Milter.Engine = off"}, keys, errors));
+    EXPECT_TRUE(errors.empty());
+    const ConfigLookup get = LookupIn(keys);
+    EXPECT_EQ(get("Milter.OnVirus"), "reject");
+    EXPECT_EQ(get("Milter.RuleSet.For.Example.Org"), "strict");
+    EXPECT_EQ(get("Milter.VerdictField"), " X-Spaced ");
+    EXPECT_EQ(get("Milter.HeaderRuleSet"), "\"\"");
+    EXPECT_EQ(get("Milter.Timeout"), "9") << "the -O value comes after the file";
+    EXPECT_EQ(get("Milter.Engine"), "off");
+    EXPECT_EQ(get("DataDir"), "") << "only Milter.* keys are kept";
+
+    MilterKeys bad;
+    std::vector<std::string> badErrors;
+    EXPECT_FALSE(ParseMilterKeys("Milter.OnVirus = reject\nno equals sign\n = x\n", "m.conf", {},
+                                 bad, badErrors));
+    ASSERT_EQ(badErrors.size(), 2u);
+    EXPECT_EQ(badErrors[0].rfind("m.conf:2: ", 0), 0u) << badErrors[0];
+    EXPECT_EQ(badErrors[1].rfind("m.conf:3: ", 0), 0u) << badErrors[1];
+}
+
+}  // namespace

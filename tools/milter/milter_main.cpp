@@ -137,8 +137,10 @@ const char* const kHelp =
     "    messages in flight, or a stop in progress: always tempfail (451).\n"
     "\n"
     "SIGNALS\n"
-    "    SIGHUP   reload the rules file in every checking process; a file with a\n"
-    "             bad line is reported (FILE:LINE: reason) and the old rules stay\n"
+    "    SIGHUP   reload the Milter.* policies, limits and rule-set choices of the\n"
+    "             configuration file, and the rules file in every checking\n"
+    "             process; a file with a bad line is reported (FILE:LINE: reason)\n"
+    "             and the old settings or rules stay\n"
     "    SIGTERM  finish the messages in work, tempfail new ones, exit\n"
     "\n"
     "FILES\n"
@@ -213,9 +215,15 @@ struct Filter {
     std::atomic<bool> noReply{false};       // header, end of header, body: no reply
     std::atomic<unsigned long> messages{0};
 
+    std::shared_ptr<const MilterKeys> keys = std::make_shared<MilterKeys>();
+
     MilterSettings Settings() {
         std::lock_guard<std::mutex> hold(settingsLock);
         return settings;
+    }
+    std::shared_ptr<const MilterKeys> Keys() {
+        std::lock_guard<std::mutex> hold(settingsLock);
+        return keys;
     }
 };
 
@@ -474,7 +482,8 @@ sfsistat OnEndOfMessage(SMFICTX* ctx) {
         result.kind = CheckResult::Kind::Busy;
     } else {
         CheckRequest request;
-        request.ruleSet = ChooseRuleSet(ConfigValue, s->sender, s->recipients, settings.ruleSet);
+        request.ruleSet =
+            ChooseRuleSet(LookupIn(*g_filter->Keys()), s->sender, s->recipients, settings.ruleSet);
         if (!FieldSafe(request.ruleSet)) {
             Log(true, id + ": rule set '" + FieldText(request.ruleSet) + "' cannot be used");
             request.ruleSet = settings.ruleSet;
@@ -708,6 +717,43 @@ bool Daemonize(std::string& error) {
     return true;
 }
 
+// Re-reads the Milter.* keys of the configuration file. Policies, limits,
+// rule-set choices and the verdict field change at once for new messages;
+// the socket, the state folder, the processes, the engine and the library's
+// own keys need a restart. A file with a bad line changes nothing.
+void ReloadSettings(Filter& filter, const MainOptions& o) {
+    std::vector<std::string> errors;
+    MilterKeys keys;
+    std::string text;
+    if (!o.common.configFile.empty() && !ReadWholeFile(o.common.configFile, text))
+        errors.push_back(o.common.configFile + ": cannot be read");
+    MilterSettings fresh;
+    if (errors.empty() &&
+        ParseMilterKeys(text, o.common.configFile, o.common.overrides, keys, errors))
+        ReadMilterSettings(LookupIn(keys), fresh, errors);
+    if (!errors.empty()) {
+        for (const std::string& e : errors)
+            Log(true, e);
+        Log(true, "configuration reload refused, the old settings stay");
+        return;
+    }
+    std::lock_guard<std::mutex> hold(filter.settingsLock);
+    MilterSettings& s = filter.settings;
+    s.maxSize = fresh.maxSize;
+    s.maxInFlight = fresh.maxInFlight;
+    s.timeoutSeconds = fresh.timeoutSeconds;
+    s.ruleSet = fresh.ruleSet;
+    s.headerRuleSet = fresh.headerRuleSet;
+    s.onVirus = fresh.onVirus;
+    s.onFiltered = fresh.onFiltered;
+    s.onParseError = fresh.onParseError;
+    s.onScanError = fresh.onScanError;
+    s.onTooBig = fresh.onTooBig;
+    s.verdictField = fresh.verdictField;
+    filter.keys = std::make_shared<MilterKeys>(std::move(keys));
+    Log(false, "reloaded the milter settings");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -744,12 +790,19 @@ int main(int argc, char** argv) {
         if (!session.Configure(o.common))
             return EXIT_ERRORS;
         std::vector<std::string> errors;
-        if (!ReadMilterSettings(ConfigValue, filter.settings, errors)) {
+        MilterKeys keys;
+        std::string text;
+        if (!o.common.configFile.empty() && !ReadWholeFile(o.common.configFile, text))
+            errors.push_back(o.common.configFile + ": cannot be read");
+        if (errors.empty())
+            ParseMilterKeys(text, o.common.configFile, o.common.overrides, keys, errors);
+        if (!errors.empty() || !ReadMilterSettings(LookupIn(keys), filter.settings, errors)) {
             for (const std::string& e : errors)
                 std::fprintf(stderr, "mailward-milter: %s\n", e.c_str());
             return EXIT_ERRORS;
         }
-        o.keepBackups = ConfigValue("Milter.Backups") == "on";
+        o.keepBackups = LookupIn(keys)("Milter.Backups") == "on";
+        filter.keys = std::make_shared<MilterKeys>(std::move(keys));
         if (filter.settings.stateDir.empty())
             filter.settings.stateDir = session.Config().dataDir + "/milter";
     }
@@ -869,7 +922,8 @@ int main(int argc, char** argv) {
                 Log(false, "a reload is already running");
                 continue;
             }
-            std::thread([&filter, &reloading] {
+            std::thread([&filter, &reloading, &o] {
+                ReloadSettings(filter, o);
                 std::string errors;
                 if (filter.pool->Reload(errors))
                     Log(false, "reloaded the rules");

@@ -74,6 +74,53 @@ Decision ByVirusPolicy(OnVirus p, const std::string& verdict, const std::string&
 
 }  // namespace
 
+bool ParseMilterKeys(std::string_view text, const std::string& name,
+                     const std::vector<std::string>& overrides, MilterKeys& keys,
+                     std::vector<std::string>& errors) {
+    const std::size_t before = errors.size();
+    auto trim = [](std::string v) {
+        v.erase(0, v.find_first_not_of(" \t\r"));
+        v.erase(v.find_last_not_of(" \t\r") + 1);
+        return v;
+    };
+    auto take = [&](const std::string& key, std::string value) {
+        // "" stays as written: it is how a key is set to nothing.
+        if (value.size() > 2 && value.front() == '"' && value.back() == '"')
+            value = value.substr(1, value.size() - 2);
+        const std::string k = Lower(key);
+        if (k.rfind("milter.", 0) == 0)
+            keys[k] = value;
+    };
+    std::size_t pos = 0;
+    for (int line = 1; pos < text.size(); ++line) {
+        const std::size_t nl = text.find('\n', pos);
+        const std::string raw(text.substr(pos, nl == std::string_view::npos ? nl : nl - pos));
+        pos = nl == std::string_view::npos ? text.size() : nl + 1;
+        const std::string l = trim(raw);
+        if (l.empty() || l[0] == '#' || l[0] == ';')
+            continue;
+        const std::size_t eq = l.find('=');
+        if (eq == std::string::npos || trim(l.substr(0, eq)).empty()) {
+            errors.push_back(name + ":" + std::to_string(line) + ": not a KEY = VALUE line");
+            continue;
+        }
+        take(trim(l.substr(0, eq)), trim(l.substr(eq + 1)));
+    }
+    for (const std::string& kv : overrides) {
+        const std::size_t eq = kv.find('=');
+        if (eq != std::string::npos)
+            take(trim(kv.substr(0, eq)), trim(kv.substr(eq + 1)));
+    }
+    return errors.size() == before;
+}
+
+ConfigLookup LookupIn(const MilterKeys& keys) {
+    return [&keys](const char* key) {
+        const auto it = keys.find(Lower(key));
+        return it == keys.end() ? std::string() : it->second;
+    };
+}
+
 bool ReadMilterSettings(const ConfigLookup& lookup, MilterSettings& s,
                         std::vector<std::string>& errors) {
     const std::size_t before = errors.size();

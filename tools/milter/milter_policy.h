@@ -50,7 +50,9 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 constexpr unsigned DEFAULT_SOCKET_MODE = 0660;
@@ -89,6 +91,19 @@ struct MilterSettings {
 
 // Reads a configuration value ("" when unset).
 using ConfigLookup = std::function<std::string(const char* key)>;
+
+// The Milter.* keys of a configuration text (keys lower case), for the
+// start and for a reload, which must not touch the library's store while
+// checks run. Lines are "KEY = VALUE"; '#' or ';' starts a comment line; a
+// value in double quotes keeps its blanks. `overrides` ("KEY=VALUE", the
+// -O options) come after the text. False with "NAME:LINE: reason" for
+// every line that is not a key line.
+using MilterKeys = std::map<std::string, std::string>;
+bool ParseMilterKeys(std::string_view text, const std::string& name,
+                     const std::vector<std::string>& overrides, MilterKeys& keys,
+                     std::vector<std::string>& errors);
+// A lookup in `keys` (letter case of the key ignored).
+ConfigLookup LookupIn(const MilterKeys& keys);
 
 // Reads every Milter.* key through `lookup`. False with one line per bad
 // value in `errors` ("Milter.OnVirus = 'x': use deliver, reject, ...").
