@@ -125,3 +125,34 @@ TEST(MilterLineEnds, CrLfAndLf) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(MilterLineEnds, StreamedInPiecesAsWhole) {
+    const std::string text = "a\nb\r\nc\r\n\n\rd\n";
+    for (std::size_t cut = 0; cut <= text.size(); ++cut) {
+        CrLfStream stream;
+        std::string first, second;
+        stream.Feed(std::string_view(text).substr(0, cut), first);
+        stream.Feed(std::string_view(text).substr(cut), second);
+        EXPECT_EQ(first + second, ToCrLf(text)) << "cut at " << cut;
+    }
+}
+
+TEST(MilterBodyOffset, AfterTheEmptyLine) {
+    const struct {
+        std::string text;
+        std::size_t at;
+    } cases[] = {
+        {"A: 1\r\n\r\nbody", 8},
+        {"A: 1\n\nbody", 6},
+        {"\r\nbody", 2},
+        {"A: 1\r\nB: 2\r\n", std::string::npos},
+        {"A: 1\r\n\r", std::string::npos},
+        {"A: 1\r\n\tx\r\n\r\n", 12},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(BodyOffset(c.text), c.at) << c.text;
+}
+
+}  // namespace

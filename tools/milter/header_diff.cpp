@@ -59,6 +59,32 @@ std::string ToCrLf(std::string_view text) {
     return out;
 }
 
+void CrLfStream::Feed(std::string_view piece, std::string& out) {
+    out.clear();
+    out.reserve(piece.size() + piece.size() / 32 + 1);
+    for (const char c : piece) {
+        if (c == '\n' && !m_lastWasCr)
+            out += '\r';
+        out += c;
+        m_lastWasCr = c == '\r';
+    }
+}
+
+std::size_t BodyOffset(std::string_view text) {
+    std::size_t lineStart = 0;
+    while (lineStart < text.size()) {
+        if (text[lineStart] == '\n')
+            return lineStart + 1;
+        if (text[lineStart] == '\r' && lineStart + 1 < text.size() && text[lineStart + 1] == '\n')
+            return lineStart + 2;
+        const std::size_t lf = text.find('\n', lineStart);
+        if (lf == std::string_view::npos)
+            break;
+        lineStart = lf + 1;
+    }
+    return std::string_view::npos;
+}
+
 std::string ToLf(std::string_view text) {
     std::string out;
     out.reserve(text.size());

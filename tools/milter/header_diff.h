@@ -66,4 +66,18 @@ std::string ToLf(std::string_view text);
 
 bool SameFieldName(std::string_view a, std::string_view b);
 
+// ToCrLf for a text that comes in pieces (a line end may be cut between
+// two of them).
+class CrLfStream {
+  public:
+    void Feed(std::string_view piece, std::string& out);
+
+  private:
+    bool m_lastWasCr = false;
+};
+
+// Where the body of a mail text starts: after the empty line that ends the
+// header, or npos while `text` holds no such line yet.
+std::size_t BodyOffset(std::string_view text);
+
 #endif

@@ -32,6 +32,7 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -396,15 +397,56 @@ sfsistat Reply(SMFICTX* ctx, const Decision& d, sfsistat status) {
 
 // Makes the delivered mail the one the library wrote. False when the
 // written mail cannot be read or the MTA refused a change.
+// The written mail's body from `at`, in CR LF pieces of at most
+// REPLACE_CHUNK bytes, handed to `use`; false when it cannot be read or
+// `use` says stop.
+bool ForEachBodyPiece(std::FILE* f, long at, const std::function<bool(const std::string&)>& use) {
+    if (std::fseek(f, at, SEEK_SET) != 0)
+        return false;
+    CrLfStream crlf;
+    std::string piece;
+    std::vector<char> buf(REPLACE_CHUNK / 2);
+    for (;;) {
+        const std::size_t n = std::fread(buf.data(), 1, buf.size(), f);
+        if (n == 0)
+            return std::ferror(f) == 0;
+        crlf.Feed(std::string_view(buf.data(), n), piece);
+        if (!use(piece))
+            return false;
+    }
+}
+
+// Makes the delivered mail the one the library wrote. False when the
+// written mail cannot be read or the MTA refused a change. The body is
+// streamed from the file, twice when it changed (once to see whether it
+// did, once to send it), so no message is held in memory whole.
 bool ApplyRewrite(SMFICTX* ctx, Session& s, std::string& error) {
-    std::string written;
-    if (!ReadWholeFile(s.message.OutputPath(), written)) {
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(
+        std::fopen(s.message.OutputPath().c_str(), "rb"), &std::fclose);
+    if (!file) {
         error = "the checked mail was not written";
         return false;
     }
+    std::string head;
+    std::size_t bodyAt = std::string::npos;
+    std::vector<char> buf(REPLACE_CHUNK);
+    while (bodyAt == std::string::npos) {
+        const std::size_t n = std::fread(buf.data(), 1, buf.size(), file.get());
+        if (n == 0)
+            break;
+        head.append(buf.data(), n);
+        bodyAt = BodyOffset(head);
+    }
+    if (std::ferror(file.get())) {
+        error = "the checked mail cannot be read";
+        return false;
+    }
+    if (bodyAt == std::string::npos)
+        bodyAt = head.size();
+    head.resize(bodyAt);
     std::vector<HeaderField> after;
-    std::string newBody;
-    SplitMail(written, after, newBody);
+    std::string noBody;
+    SplitMail(head, after, noBody);
     std::vector<HeaderField> before = s.headers;
     // Postfix shows the milter the Received field it adds itself, on top,
     // but leaves it out of the positions and occurrence numbers of header
@@ -438,21 +480,29 @@ bool ApplyRewrite(SMFICTX* ctx, Session& s, std::string& error) {
             return false;
         }
     }
-    newBody = ToCrLf(newBody);
-    if (newBody.size() != s.bodySize ||
-        Fnv(FNV_OFFSET, newBody.data(), newBody.size()) != s.bodyHash) {
-        if (newBody.empty() && smfi_replacebody(ctx, nullptr, 0) != MI_SUCCESS) {
-            error = "the MTA refused the new body";
-            return false;
-        }
-        for (std::size_t at = 0; at < newBody.size(); at += REPLACE_CHUNK) {
-            const std::size_t n = std::min(REPLACE_CHUNK, newBody.size() - at);
-            if (smfi_replacebody(ctx, reinterpret_cast<unsigned char*>(newBody.data() + at),
-                                 static_cast<int>(n)) != MI_SUCCESS) {
-                error = "the MTA refused the new body";
-                return false;
-            }
-        }
+    const long at = static_cast<long>(bodyAt);
+    std::uint64_t hash = FNV_OFFSET, size = 0;
+    if (!ForEachBodyPiece(file.get(), at, [&](const std::string& piece) {
+            hash = Fnv(hash, piece.data(), piece.size());
+            size += piece.size();
+            return true;
+        })) {
+        error = "the checked mail cannot be read";
+        return false;
+    }
+    if (size == s.bodySize && hash == s.bodyHash)
+        return true;
+    if (size == 0 && smfi_replacebody(ctx, nullptr, 0) != MI_SUCCESS) {
+        error = "the MTA refused the new body";
+        return false;
+    }
+    if (!ForEachBodyPiece(file.get(), at, [&](const std::string& piece) {
+            std::string copy = piece;
+            return smfi_replacebody(ctx, reinterpret_cast<unsigned char*>(copy.data()),
+                                    static_cast<int>(copy.size())) == MI_SUCCESS;
+        })) {
+        error = "the MTA refused the new body";
+        return false;
     }
     return true;
 }
