@@ -10,8 +10,9 @@
 # main.cf and master.cf, smtpd on 127.0.0.1:PORT, no chroot, local delivery
 # into the Maildir/ of a test user made for the run), starts it with the
 # milter on a unix socket and checks:
-#   1. every example mail arrives exactly as "mailward check" rewrites it
-#      (the fields Postfix adds and the verdict field left out);
+#   1. every example mail arrives exactly as "mailward check" rewrites it,
+#      with the example rules and spam list (the fields Postfix adds and the
+#      verdict field left out);
 #   2. Milter.OnVirus = reject: the EICAR mail gets 550; a mail over
 #      Milter.MaxSize arrives untouched, tagged; mail to a domain with a
 #      rule set of its own is checked with it; a checking process killed
@@ -45,14 +46,14 @@ fi
 # shellcheck source=postfix_instance.sh
 . "$HERE/postfix_instance.sh"
 mkdir -p "$S/expected"
-start_milter --rules "$SRC/examples/rules.conf"
+start_milter --rules "$SRC/examples/rules.conf" --spam-list "$SRC/examples/spam-list.txt"
 start_postfix
 
 # --- 1. the example mails ---------------------------------------------------
 # "mailward check" rewrites the copies in place.
 cp "$SRC"/examples/mails/*.eml "$S/expected/"
 "$MAILWARD" check -O "DataDir=$S/check-data" --rules "$SRC/examples/rules.conf" \
-    "$S"/expected/*.eml >/dev/null || true
+    --spam-list "$SRC/examples/spam-list.txt" "$S"/expected/*.eml >/dev/null || true
 sent=0
 for mail in "$SRC"/examples/mails/*.eml; do
     name=$(basename "$mail" .eml)
