@@ -13,7 +13,8 @@
 #   1. every example mail arrives exactly as "mailward check" rewrites it,
 #      with the example rules and spam list (the fields Postfix adds and the
 #      verdict field left out);
-#   2. Milter.OnVirus = reject: the EICAR mail gets 550; a mail over
+#   2. Milter.OnVirus = reject: the EICAR mail gets 550; OnFiltered =
+#      quarantine: the .exe mail lands in Postfix's hold queue; a mail over
 #      Milter.MaxSize arrives untouched, tagged; mail to a domain with a
 #      rule set of its own is checked with it; a checking process killed
 #      is restarted and mail keeps flowing;
@@ -81,11 +82,24 @@ total=$sent
 # --- 2. a policy: viruses rejected -------------------------------------------
 stop_milter
 start_milter --rules "$SRC/examples/rules.conf" -O Milter.OnVirus=reject -O Milter.MaxSize=1100 \
-    -O Milter.RuleSetFor.localhost=header
+    -O Milter.RuleSetFor.localhost=header -O Milter.OnFiltered=quarantine
 code=$($CLIENT send "$PORT" sender@client.test "$TEST_USER+reject@$HOST" \
     "$SRC/examples/mails/02-eicar-attachment.eml" || true)
 [ "$code" = 550 ] || fail "EICAR with Milter.OnVirus = reject: reply $code, not 550"
 echo "OnVirus=reject: EICAR mail got $code"
+# Milter.OnFiltered = quarantine: the .exe mail is accepted into Postfix's
+# hold queue, not delivered.
+code=$($CLIENT send "$PORT" sender@client.test "$TEST_USER+held@$HOST" \
+    "$SRC/examples/mails/03-exe-attachment.eml" || true)
+[ "$code" = 250 ] || fail "filtered mail with Milter.OnFiltered = quarantine: reply $code"
+for _ in $(seq 100); do
+    [ "$(find "$PF/queue/hold" -type f | wc -l)" = 1 ] && break
+    sleep 0.1
+done
+held=$(find "$PF/queue/hold" -type f | wc -l)
+[ "$held" = 1 ] || fail "Milter.OnFiltered = quarantine: $held mails in the hold queue, not 1"
+echo "OnFiltered=quarantine: $held mail held"
+
 # 04-clam-zip is over the 1100 bytes: delivered unchecked, as received.
 code=$($CLIENT send "$PORT" sender@client.test "$TEST_USER+big@$HOST" \
     "$SRC/examples/mails/04-clam-zip.eml" || true)
