@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -94,6 +95,10 @@ std::string ReloadRules(const HostSession& session, const CommonOptions& common)
 }  // namespace
 
 int RunChecker(const CheckerOptions& o, const std::string& exeDir) {
+    // Ctrl-C and a hang-up reach the whole process group; the milter stops
+    // the checking processes itself, after the messages in work.
+    std::signal(SIGINT, SIG_IGN);
+    std::signal(SIGHUP, SIG_IGN);
     Channel channel;
     channel.fd = o.fd;
     SpamList spamList;
