@@ -17,6 +17,10 @@
  *
  * The checking processes are this program run again with --checker-fd
  * (checker_process.h); each gets TempDir=<state>/checker-N of its own.
+ * They share DataDir (the folders of "move" rules, and the backups when
+ * Milter.Backups = on) and the signature folders: that relies on the
+ * library keeping several processes on one DataDir safe, as it does for
+ * any host that runs more than one process.
  */
 #include <grp.h>
 #include <libmilter/mfapi.h>
