@@ -1,0 +1,90 @@
+#!/usr/bin/env bash
+# milter_throughput.sh - mails per second through a real Postfix on
+# loopback: without a milter, with mailward-milter and the engine off, and
+# with the engine on (one and two checking processes), all in one run.
+#
+# usage: sudo bench/milter_throughput.sh MILTER [MAILS] [SESSIONS]
+#   MILTER    the mailward-milter program (build/mailward-milter)
+#   MAILS     small mails per measurement (default 400; a quarter as many
+#             big ones)
+#   SESSIONS  parallel SMTP sessions (default 20)
+#
+# Two series of four measurements: small generated text mails, where
+# Postfix's own work dominates, and a generated mail with a 1 MiB base64
+# attachment, where the engine's share shows and so does the gain of a
+# second checking process. Each measurement sends its mails over SESSIONS
+# sessions and times from the first connection to the last mail in the
+# Maildir, so the rate covers smtpd, the milter, cleanup, qmgr and local
+# delivery. Uses the Postfix instance of the milter's end-to-end test
+# (root; Postfix installed when missing) and removes it at the end.
+set -euo pipefail
+
+MILTER=$(readlink -f "$1")
+MAILS=${2:-400}
+SESSIONS=${3:-20}
+BIG_BYTES=1048576
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+CLIENT="python3 $ROOT/tests/milter/smtp_client.py"
+PF_PURPOSE=bench
+export MW_E2E_PORT=${MW_E2E_PORT:-24626}
+# shellcheck source=../tests/milter/postfix_instance.sh
+. "$ROOT/tests/milter/postfix_instance.sh"
+
+# The big mail: a text part and BIG_BYTES of data as a base64 attachment.
+python3 - "$S/big.eml" "$BIG_BYTES" <<'PY'
+import base64, sys
+data = bytes((i * 7919) % 251 for i in range(int(sys.argv[2])))
+b64 = base64.encodebytes(data).decode().replace("\n", "\r\n")
+with open(sys.argv[1], "w") as f:
+    f.write("From: <a@client.test>\r\nTo: <b@client.test>\r\nSubject: big\r\n"
+            "MIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=\"b1\"\r\n\r\n"
+            "--b1\r\nContent-Type: text/plain\r\n\r\nsee the attachment\r\n--b1\r\n"
+            "Content-Type: application/octet-stream; name=\"data.bin\"\r\n"
+            "Content-Transfer-Encoding: base64\r\n"
+            "Content-Disposition: attachment; filename=\"data.bin\"\r\n\r\n"
+            + b64 + "--b1--\r\n")
+PY
+
+# measure LABEL COUNT [MAIL]: sends COUNT mails (MAIL's, or small generated
+# ones), prints the rate.
+measure() {
+    local label=$1 count=$2 mail=${3:-} before t0 t1 per
+    per=$((count / SESSIONS))
+    count=$((per * SESSIONS))
+    before=$(delivered_count)
+    t0=$(date +%s.%N)
+    # shellcheck disable=SC2086 # mail is one path or nothing
+    $CLIENT bulk "$PORT" sender@client.test "$TEST_USER@$HOST" "$SESSIONS" "$per" $mail >/dev/null ||
+        fail "$label: SMTP errors"
+    wait_for_mails $((before + count))
+    t1=$(date +%s.%N)
+    awk -v l="$label" -v n="$count" -v a="$t0" -v b="$t1" \
+        'BEGIN { printf "%-44s %6d mails %7.2f s %8.1f mails/s\n", l, n, b - a, n / (b - a) }'
+}
+
+# series KIND COUNT [MAIL]: the four measurements.
+series() {
+    local kind=$1 count=$2 mail=${3:-}
+    postconf -c "$PF/etc" -e "smtpd_milters ="
+    postfix -c "$PF/etc" reload >/dev/null
+    sleep 1
+    measure "$kind: Postfix, no milter" "$count" "$mail"
+    postconf -c "$PF/etc" -e "smtpd_milters = unix:$SOCK"
+    postfix -c "$PF/etc" reload >/dev/null
+    sleep 1
+    start_milter -O Milter.Engine=off -p 2
+    measure "$kind: milter, engine off, 2 processes" "$count" "$mail"
+    stop_milter
+    start_milter -p 1
+    measure "$kind: milter, engine on, 1 process" "$count" "$mail"
+    stop_milter
+    start_milter -p 2
+    measure "$kind: milter, engine on, 2 processes" "$count" "$mail"
+    stop_milter
+}
+
+start_postfix
+series small "$MAILS"
+series "1 MiB attachment" $((MAILS / 4)) "$S/big.eml"
+
+[ "$FAILURES" = 0 ] || exit 1

@@ -1,0 +1,253 @@
+#!/usr/bin/env bash
+# postfix_e2e.sh - mailward-milter behind a real Postfix on loopback.
+#
+# usage: postfix_e2e.sh MILTER MAILWARD SOURCE_DIR
+#   MILTER      the mailward-milter program
+#   MAILWARD    the mailward program (its "check" gives the expected mails)
+#   SOURCE_DIR  the source tree (examples/mails, examples/rules.conf)
+#
+# Writes a Postfix instance of its own into a scratch folder (its own
+# main.cf and master.cf, smtpd on 127.0.0.1:PORT, no chroot, local delivery
+# into the Maildir/ of a test user made for the run), starts it with the
+# milter on a unix socket and checks:
+#   1. every example mail arrives exactly as "mailward check" rewrites it,
+#      with the example rules and spam list (the fields Postfix adds and the
+#      verdict field left out);
+#   2. Milter.OnVirus = reject: the EICAR mail gets 550; OnFiltered =
+#      quarantine: the .exe mail lands in Postfix's hold queue; a mail over
+#      Milter.MaxSize arrives untouched, tagged; mail to a domain with a
+#      rule set of its own is checked with it; a checking process killed
+#      is restarted and mail keeps flowing;
+#   3. 200 mails over 20 parallel sessions arrive once each;
+#   4. the milter killed inside a session: 451, and the retry is delivered
+#      once after a restart; the restart removes the dead run's spool files;
+#   5. SIGHUP: a changed policy in the configuration file takes effect; a
+#      broken rules file is refused with its line, the old rules stay, mail
+#      keeps flowing;
+#   6. SIGTERM: the milter and its checking processes end, the spool is empty.
+# Everything is stopped and removed at the end, also on failure.
+#
+# Runs only with MAILWARD_POSTFIX_E2E=1 in the environment. Needs root and Postfix (installed here with apt-get when missing); exits
+# 77 (skipped) with the reason where the machine cannot run it.
+set -euo pipefail
+
+MILTER=$(readlink -f "$1")
+MAILWARD=$(readlink -f "$2")
+SRC=$(readlink -f "$3")
+HERE=$(cd "$(dirname "$0")" && pwd)
+CLIENT="python3 $HERE/smtp_client.py"
+
+BULK_SESSIONS=20
+BULK_PER_SESSION=10
+PF_PURPOSE=e2e
+if [ "${MAILWARD_POSTFIX_E2E:-0}" != 1 ]; then
+    echo "SKIPPED: set MAILWARD_POSTFIX_E2E=1 to run it (it installs and starts Postfix; CI: section milter)"
+    exit 77
+fi
+# shellcheck source=postfix_instance.sh
+. "$HERE/postfix_instance.sh"
+mkdir -p "$S/expected"
+start_milter --rules "$SRC/examples/rules.conf" --spam-list "$SRC/examples/spam-list.txt"
+start_postfix
+
+# --- 1. the example mails ---------------------------------------------------
+# "mailward check" rewrites the copies in place.
+cp "$SRC"/examples/mails/*.eml "$S/expected/"
+"$MAILWARD" check -O "DataDir=$S/check-data" --rules "$SRC/examples/rules.conf" \
+    --spam-list "$SRC/examples/spam-list.txt" "$S"/expected/*.eml >/dev/null || true
+sent=0
+for mail in "$SRC"/examples/mails/*.eml; do
+    name=$(basename "$mail" .eml)
+    code=$($CLIENT send "$PORT" sender@client.test "$TEST_USER+$name@$HOST" "$mail" || true)
+    [ "$code" = 250 ] || fail "$name: SMTP reply $code"
+    sent=$((sent + 1))
+done
+wait_for_mails "$sent"
+for mail in "$SRC"/examples/mails/*.eml; do
+    name=$(basename "$mail" .eml)
+    got=$(delivered_for "$name")
+    if [ -z "$got" ]; then
+        fail "$name: not delivered"
+        continue
+    fi
+    if ! diff -u <($CLIENT strip "$S/expected/$name.eml") <($CLIENT strip "$got") >"$S/diff"; then
+        fail "$name: delivered mail differs from mailward check's:"
+        head -40 "$S/diff"
+    fi
+    grep -q -i "^X-Mailward-Verdict: " "$got" || fail "$name: no verdict field"
+    echo "$name: $(grep -i '^X-Mailward-Verdict: ' "$got" | head -1)"
+done
+total=$sent
+
+# --- 2. a policy: viruses rejected -------------------------------------------
+stop_milter
+start_milter --rules "$SRC/examples/rules.conf" -O Milter.OnVirus=reject -O Milter.MaxSize=1100 \
+    -O Milter.RuleSetFor.localhost=header -O Milter.OnFiltered=quarantine
+code=$($CLIENT send "$PORT" sender@client.test "$TEST_USER+reject@$HOST" \
+    "$SRC/examples/mails/02-eicar-attachment.eml" || true)
+[ "$code" = 550 ] || fail "EICAR with Milter.OnVirus = reject: reply $code, not 550"
+echo "OnVirus=reject: EICAR mail got $code"
+# Milter.OnFiltered = quarantine: the .exe mail is accepted into Postfix's
+# hold queue, not delivered.
+code=$($CLIENT send "$PORT" sender@client.test "$TEST_USER+held@$HOST" \
+    "$SRC/examples/mails/03-exe-attachment.eml" || true)
+[ "$code" = 250 ] || fail "filtered mail with Milter.OnFiltered = quarantine: reply $code"
+for _ in $(seq 100); do
+    [ "$(find "$PF/queue/hold" -type f | wc -l)" = 1 ] && break
+    sleep 0.1
+done
+held=$(find "$PF/queue/hold" -type f | wc -l)
+[ "$held" = 1 ] || fail "Milter.OnFiltered = quarantine: $held mails in the hold queue, not 1"
+echo "OnFiltered=quarantine: $held mail held"
+
+# 04-clam-zip is over the 1100 bytes: delivered unchecked, as received.
+code=$($CLIENT send "$PORT" sender@client.test "$TEST_USER+big@$HOST" \
+    "$SRC/examples/mails/04-clam-zip.eml" || true)
+[ "$code" = 250 ] || fail "mail over Milter.MaxSize: reply $code"
+total=$((total + 1))
+wait_for_mails "$total" || true
+got=$(delivered_for big)
+if [ -z "$got" ] || ! grep -q "^X-Mailward-Verdict: unchecked (too big)" "$got" ||
+    ! diff -q <($CLIENT strip "$SRC/examples/mails/04-clam-zip.eml") <($CLIENT strip "$got") >/dev/null; then
+    fail "mail over Milter.MaxSize: not delivered untouched with the verdict unchecked (too big)"
+fi
+echo "MaxSize: $(grep "^X-Mailward-Verdict" "$got")"
+
+# Mail to the domain localhost is checked with the set "header", which has
+# no rule for .exe attachments: setup.exe stays.
+code=$($CLIENT send "$PORT" sender@client.test "$TEST_USER+domain@localhost" \
+    "$SRC/examples/mails/03-exe-attachment.eml" || true)
+[ "$code" = 250 ] || fail "mail to a domain with its own rule set: reply $code"
+total=$((total + 1))
+wait_for_mails "$total" || true
+got=$(grep -l -i "^Delivered-To: $TEST_USER+domain@localhost" "$MAILDIR"/new/* | head -1)
+if [ -z "$got" ] || ! grep -q 'filename="setup.exe"' "$got" ||
+    ! grep -q "^X-Mailward-Verdict: clean" "$got"; then
+    fail "Milter.RuleSetFor.localhost = header: setup.exe was not left in place"
+fi
+echo "RuleSetFor.localhost: $(grep "^X-Mailward-Verdict" "$got"), setup.exe kept"
+
+# A checking process killed: restarted, and the mail flow goes on.
+victim=$(pgrep -P "$(milter_pid)" | head -1)
+kill -KILL "$victim"
+for _ in $(seq 100); do
+    grep -q "pid $victim) was killed by signal 9" "$LOG" && break
+    sleep 0.1
+done
+grep -q "pid $victim) was killed by signal 9" "$LOG" || fail "the killed checking process was not noticed"
+for _ in $(seq 100); do
+    [ "$(pgrep -P "$(milter_pid)" | wc -l)" = 2 ] && break
+    sleep 0.1
+done
+[ "$(pgrep -P "$(milter_pid)" | wc -l)" = 2 ] || fail "the killed checking process was not restarted"
+code=$($CLIENT send "$PORT" sender@client.test "$TEST_USER+afterkill@$HOST" \
+    "$SRC/examples/mails/01-clean.eml" || true)
+[ "$code" = 250 ] || fail "mail after a checking process was killed: reply $code"
+total=$((total + 1))
+echo "checking process $victim killed: restarted, next mail $code"
+
+# --- 3. 200 mails over 20 parallel sessions -----------------------------------
+bulk=$((BULK_SESSIONS * BULK_PER_SESSION))
+t0=$(date +%s.%N)
+$CLIENT bulk "$PORT" sender@client.test "$TEST_USER+bulk@$HOST" "$BULK_SESSIONS" \
+    "$BULK_PER_SESSION" || fail "bulk sessions met errors"
+total=$((total + bulk))
+wait_for_mails "$total" || true
+t1=$(date +%s.%N)
+dupes=$(grep -h "^Subject: bulk " "$MAILDIR"/new/* | sort | uniq -d | wc -l)
+distinct=$(grep -h "^Subject: bulk " "$MAILDIR"/new/* | sort -u | wc -l)
+[ "$distinct" = "$bulk" ] || fail "bulk: $distinct distinct of $bulk mails arrived"
+[ "$dupes" = 0 ] || fail "bulk: $dupes mails arrived twice"
+echo "bulk: $distinct of $bulk mails, $dupes twice, $(awk "BEGIN { printf \"%.1f\", $t1 - $t0 }") s"
+
+# --- 4. the milter killed inside a session ------------------------------------
+# checkers_gone PIDS...: true once none of the processes is left.
+checkers_gone() {
+    local p alive
+    for _ in $(seq 100); do
+        alive=0
+        for p in "$@"; do
+            kill -0 "$p" 2>/dev/null && alive=1
+        done
+        [ "$alive" = 0 ] && return 0
+        sleep 0.1
+    done
+    return 1
+}
+checkers=$(pgrep -P "$(milter_pid)" || true)
+$CLIENT killmid "$PORT" sender@client.test "$TEST_USER+killed@$HOST" "$PIDFILE" ||
+    fail "killed milter: the reply was not 451"
+# shellcheck disable=SC2086 # one pid per word
+checkers_gone $checkers || fail "checking processes outlived the killed milter"
+leftover=$(find "$S/state/milter/spool" -type f | wc -l)
+start_milter --rules "$SRC/examples/rules.conf"
+left=$(find "$S/state/milter/spool" -type f | wc -l)
+[ "$left" = 0 ] || fail "the restart left $left of $leftover spool files of the killed run"
+code=$($CLIENT send "$PORT" sender@client.test "$TEST_USER+killed@$HOST" \
+    "$SRC/examples/mails/01-clean.eml" || true)
+[ "$code" = 250 ] || fail "retry after the restart: reply $code"
+total=$((total + 1))
+wait_for_mails "$total" || true
+n=$(grep -l -i "^Delivered-To: $TEST_USER+killed@" "$MAILDIR"/new/* | wc -l)
+[ "$n" = 1 ] || fail "killed milter: $n mails delivered, not 1"
+grep -q -l "killed mid-session" "$MAILDIR"/new/* && fail "the half-sent mail was delivered"
+echo "kill mid-session: 451, retry delivered once, $leftover spool file(s) of the killed run removed"
+
+# --- 5. reload with a broken rules file ---------------------------------------
+stop_milter
+cp "$SRC/examples/rules.conf" "$S/rules.conf"
+echo "Milter.OnVirus = deliver" >"$S/milter.conf"
+start_milter --rules "$S/rules.conf" -c "$S/milter.conf"
+# A policy changed in the configuration file takes effect on SIGHUP.
+echo "Milter.OnVirus = reject" >"$S/milter.conf"
+kill -HUP "$(milter_pid)"
+for _ in $(seq 100); do
+    grep -q "reloaded the milter settings" "$LOG" && break
+    sleep 0.1
+done
+code=$($CLIENT send "$PORT" sender@client.test "$TEST_USER+hup@$HOST" \
+    "$SRC/examples/mails/02-eicar-attachment.eml" || true)
+[ "$code" = 550 ] || fail "Milter.OnVirus = reject after SIGHUP: reply $code, not 550"
+echo "reload of the configuration: EICAR mail now gets $code"
+lines=$(wc -l <"$S/rules.conf")
+echo "rule broken = no-such-action | | | attachment: *.txt" >>"$S/rules.conf"
+kill -HUP "$(milter_pid)"
+for _ in $(seq 100); do
+    grep -q "reload refused" "$LOG" && break
+    sleep 0.1
+done
+grep -q "reload refused.*rules.conf:$((lines + 1)):" "$LOG" ||
+    fail "reload of a broken file: no error naming line $((lines + 1))"
+code=$($CLIENT send "$PORT" sender@client.test "$TEST_USER+reload@$HOST" \
+    "$SRC/examples/mails/03-exe-attachment.eml" || true)
+[ "$code" = 250 ] || fail "mail after the refused reload: reply $code"
+total=$((total + 1))
+wait_for_mails "$total" || true
+got=$(delivered_for reload)
+if [ -z "$got" ] ||
+    ! diff -q <($CLIENT strip "$S/expected/03-exe-attachment.eml") <($CLIENT strip "$got") >/dev/null; then
+    fail "after the refused reload the old rules did not apply"
+fi
+echo "reload: $(grep "reload refused" "$LOG" | tail -1 | sed 's/.*reload refused/reload refused/')"
+
+# --- 6. SIGTERM ---------------------------------------------------------------
+pid=$(milter_pid)
+checkers=$(pgrep -P "$pid" || true)
+kill -TERM "$pid"
+for _ in $(seq 100); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+done
+kill -0 "$pid" 2>/dev/null && fail "the milter did not end within 10 s of SIGTERM"
+# shellcheck disable=SC2086 # one pid per word
+checkers_gone $checkers || fail "checking processes outlived SIGTERM"
+left=$(find "$S/state/milter/spool" -type f | wc -l)
+[ "$left" = 0 ] || fail "$left files left in the spool after SIGTERM"
+[ -S "$SOCK" ] && fail "the socket was left behind"
+
+echo "delivered: $(delivered_count) mails"
+if [ "$FAILURES" -gt 0 ]; then
+    echo "$FAILURES check(s) failed"
+    exit 1
+fi
+echo "all checks passed"

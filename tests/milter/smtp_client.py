@@ -1,0 +1,141 @@
+#!/usr/bin/env python3
+"""smtp_client.py - the SMTP side of the milter's end-to-end test.
+
+Commands (all talk to 127.0.0.1:PORT only; every wait is bounded):
+  send PORT FROM TO FILE          send FILE as one mail; prints the reply code
+  bulk PORT FROM TO SESSIONS N [FILE]
+                                  SESSIONS parallel sessions, N mails each,
+                                  Subject "bulk S-I" (or FILE's mail sent N
+                                  times per session); prints the failures
+  killmid PORT FROM TO PIDFILE    start a mail, kill the milter named in
+                                  PIDFILE after the header lines, finish the
+                                  DATA; prints the final reply code
+  strip FILE                      print FILE with LF line ends and without
+                                  the header fields the MTA adds on its way
+                                  (Received, Return-Path, Delivered-To, X-Original-To) and
+                                  the milter's verdict field
+Exit status 0 when every mail got the reply the command expects (250 for
+send and bulk, 451 for killmid), 1 otherwise.
+"""
+import os
+import signal
+import smtplib
+import sys
+import threading
+import time
+
+TIMEOUT = 60  # seconds for any one SMTP reply
+
+
+def send_file(port, sender, rcpt, path):
+    with open(path, "rb") as f:
+        data = f.read()
+    with smtplib.SMTP("127.0.0.1", port, timeout=TIMEOUT) as s:
+        s.ehlo("client.test")
+        try:
+            s.sendmail(sender, [rcpt], data)
+            return 250
+        except smtplib.SMTPDataError as e:
+            return e.smtp_code
+        except smtplib.SMTPRecipientsRefused as e:
+            return list(e.recipients.values())[0][0]
+
+
+def bulk(port, sender, rcpt, sessions, per, path=None):
+    fixed = None
+    if path:
+        with open(path, "rb") as f:
+            fixed = f.read()
+    failures = []
+    lock = threading.Lock()
+
+    def run(sid):
+        try:
+            with smtplib.SMTP("127.0.0.1", port, timeout=TIMEOUT) as s:
+                s.ehlo("client.test")
+                for i in range(per):
+                    body = ("From: <%s>\r\nTo: <%s>\r\nSubject: bulk %d-%d\r\n"
+                            "Message-ID: <bulk-%d-%d@client.test>\r\n\r\n"
+                            "bulk mail %d of session %d\r\n" % (sender, rcpt, sid, i, sid, i, i, sid))
+                    s.sendmail(sender, [rcpt], fixed if fixed is not None else body.encode())
+        except Exception as e:  # noqa: BLE001 - every failure is reported
+            with lock:
+                failures.append("session %d: %r" % (sid, e))
+
+    threads = [threading.Thread(target=run, args=(k,)) for k in range(sessions)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(TIMEOUT * (per + 1))
+    for f in failures:
+        print(f)
+    return not failures
+
+
+def killmid(port, sender, rcpt, pidfile):
+    with open(pidfile) as f:
+        pid = int(f.read().strip())
+    s = smtplib.SMTP("127.0.0.1", port, timeout=TIMEOUT)
+    s.ehlo("client.test")
+    s.mail(sender)
+    s.rcpt(rcpt)
+    code, _ = s.docmd("DATA")
+    if code != 354:
+        print(code)
+        return False
+    s.send(b"From: <%s>\r\nSubject: killed mid-session\r\n" % sender.encode())
+    time.sleep(0.5)
+    os.kill(pid, signal.SIGKILL)
+    time.sleep(0.5)
+    s.send(b"\r\nthis mail must not be delivered now\r\n.\r\n")
+    code, msg = s.getreply()
+    print(code, msg.decode(errors="replace"))
+    try:
+        s.quit()
+    except smtplib.SMTPException:
+        pass
+    return code == 451
+
+
+MTA_FIELDS = ("received", "return-path", "delivered-to", "x-original-to", "x-mailward-verdict")
+
+
+def strip(path):
+    with open(path, "rb") as f:
+        text = f.read().replace(b"\r\n", b"\n").decode("latin-1")
+    head, sep, body = text.partition("\n\n")
+    kept = []
+    skipping = False
+    for line in head.split("\n"):
+        if line[:1] in (" ", "\t"):
+            if not skipping:
+                kept.append(line)
+            continue
+        skipping = line.split(":", 1)[0].strip().lower() in MTA_FIELDS
+        if not skipping:
+            kept.append(line)
+    sys.stdout.write("\n".join(kept) + sep + body)
+    return 0
+
+
+def main():
+    cmd = sys.argv[1]
+    if cmd == "strip":
+        return strip(sys.argv[2])
+    port = int(sys.argv[2])
+    if cmd == "send":
+        code = send_file(port, sys.argv[3], sys.argv[4], sys.argv[5])
+        print(code)
+        return 0 if code == 250 else 1
+    if cmd == "bulk":
+        path = sys.argv[7] if len(sys.argv) > 7 else None
+        ok = bulk(port, sys.argv[3], sys.argv[4], int(sys.argv[5]), int(sys.argv[6]), path)
+        return 0 if ok else 1
+    if cmd == "killmid":
+        return 0 if killmid(port, sys.argv[3], sys.argv[4], sys.argv[5]) else 1
+    print("unknown command " + cmd)
+    return 2
+
+
+if __name__ == "__main__":
+    sys.exit(main())

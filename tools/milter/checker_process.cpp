@@ -1,0 +1,188 @@
+/*
+ * checker_process.cpp - the checking process's loop.
+ */
+#include "checker_process.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+
+#include "checker_protocol.h"
+#include "console.h"
+#include "milter_policy.h"
+#include "spam_list.h"
+
+namespace {
+
+constexpr int ALL_JOB_FLAGS =
+    JOB_AV_CHECK | JOB_ATTACHMENT_FILTER | JOB_SPAM_LIST | JOB_HEADER_CHECK | JOB_KEYWORD_CHECK;
+
+struct Channel {
+    int fd = -1;
+    const MailwardApi* api = nullptr;
+    std::mutex lock;
+    std::condition_variable idle;
+    std::size_t outstanding = 0;
+
+    void Send(const std::string& message) {
+        std::lock_guard<std::mutex> hold(lock);
+        while (::send(fd, message.data(), message.size(), MSG_NOSIGNAL) < 0 && errno == EINTR) {
+        }
+    }
+};
+
+struct Ticket {
+    Channel* channel = nullptr;
+    std::uint64_t id = 0;
+};
+
+void MAILWARD_CALL OnReport(const CheckReport* report, uintptr_t user) {
+    std::unique_ptr<Ticket> ticket(reinterpret_cast<Ticket*>(user));
+    CheckResult r;
+    try {
+        if (report == nullptr) {
+            r.result = -1;
+            r.errors = ERR_CHECK;
+        } else {
+            r.result = report->result;
+            r.errors = report->errors;
+            r.virusResult = report->virusResult;
+            r.status = report->status;
+            for (const PartReport* p = report->parts; p != nullptr; p = p->next) {
+                r.partActions |= p->action;
+                if (r.virusName.empty() && p->virusName != nullptr)
+                    r.virusName = p->virusName;
+            }
+        }
+        ticket->channel->Send(EncodeDone(ticket->id, r));
+    } catch (...) {
+        // Memory ran short: the milter sees no answer and times the message out.
+    }
+    Channel* channel = ticket->channel;
+    std::lock_guard<std::mutex> hold(channel->lock);
+    --channel->outstanding;
+    channel->idle.notify_all();
+}
+
+std::string ReloadRules(const HostSession& session, const CommonOptions& common) {
+    const MailwardApi& api = session.Api();
+    RuleTextCheck check = [&api](const std::string& text) {
+        return CheckRuleTextWithLibrary(api, text);
+    };
+    RuleBook book;
+    std::vector<RulesError> errors;
+    const std::string name = common.rulesFile.empty() ? EMBEDDED_RULES_NAME : common.rulesFile;
+    const bool ok = common.rulesFile.empty() ? ParseRules(EMBEDDED_RULES, check, book, errors)
+                                             : LoadRulesFile(common.rulesFile, check, book, errors);
+    std::string text;
+    if (!ok) {
+        for (const RulesError& e : errors)
+            text += (text.empty() ? "" : " | ") + FormatRulesError(name, e);
+        return text.empty() ? name + ": refused" : text;
+    }
+    api.clear_rules();
+    RulesError error;
+    if (!ApplyRules(api, book, session.Config().dataDir, true, error))
+        return FormatRulesError(name, error) + " (no rule is loaded now)";
+    return "";
+}
+
+}  // namespace
+
+int RunChecker(const CheckerOptions& o, const std::string& exeDir) {
+    // Ctrl-C and a hang-up reach the whole process group; the milter stops
+    // the checking processes itself, after the messages in work.
+    std::signal(SIGINT, SIG_IGN);
+    std::signal(SIGHUP, SIG_IGN);
+    Channel channel;
+    channel.fd = o.fd;
+    SpamList spamList;
+    std::unique_ptr<SpamListResponder> responder;
+    HostSession session(exeDir);
+    session.InstallLog(o.common.verbosity);
+    MilterSettings settings;
+    std::vector<std::string> settingErrors;
+    std::string failure;
+    if (!session.Configure(o.common) || !session.LoadLibrary(o.common) ||
+        !session.LoadRules(o.common))
+        failure = "set-up failed (see the lines above)";
+    else if (!ReadMilterSettings(ConfigValue, settings, settingErrors))
+        failure = settingErrors.front();
+    if (failure.empty() && !o.spamListFile.empty()) {
+        std::vector<std::string> errors;
+        if (!spamList.Load(o.spamListFile, errors))
+            failure = errors.empty() ? o.spamListFile + ": refused" : errors.front();
+    }
+    if (failure.empty() && !session.StartService(true))
+        failure = "the service did not start";
+    const MailwardApi& api = session.Api();
+    if (failure.empty() && settings.engine && api.activate_av(AV_MODE_REMOVE, nullptr) != 0)
+        failure = "the virus engine did not start (Milter.Engine = off checks without it)";
+    if (!failure.empty()) {
+        channel.Send("H\t0\t" + FieldText(failure));
+        return EXIT_ERRORS;
+    }
+    if (!o.spamListFile.empty()) {
+        responder = std::make_unique<SpamListResponder>(api, spamList);
+        responder->Start();
+    }
+    channel.api = &api;
+    const int flags = settings.engine ? ALL_JOB_FLAGS : ALL_JOB_FLAGS & ~JOB_AV_CHECK;
+    const SpamListCheck listCheck = responder ? &SpamListResponder::ListCheck : nullptr;
+    const uintptr_t listUser = reinterpret_cast<uintptr_t>(responder.get());
+    channel.Send("H\t1\tready");
+
+    char buf[CHECKER_MESSAGE_MAX];
+    for (;;) {
+        const ssize_t n = ::recv(o.fd, buf, sizeof buf, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        const std::vector<std::string> fields =
+            SplitFields(std::string_view(buf, static_cast<std::size_t>(n)));
+        if (fields[0] == "L") {
+            const std::string errors = ReloadRules(session, o.common);
+            channel.Send(std::string("L\t") +
+                         (errors.empty() ? "1\treloaded" : "0\t" + FieldText(errors)));
+            continue;
+        }
+        CheckRequest request;
+        if (!DecodeRequest(fields, request))
+            continue;
+        auto ticket = std::make_unique<Ticket>(Ticket{&channel, request.id});
+        {
+            std::lock_guard<std::mutex> hold(channel.lock);
+            ++channel.outstanding;
+        }
+        const int rc =
+            api.check_mail(request.ruleSet.c_str(),
+                           request.headerRuleSet.empty() ? nullptr : request.headerRuleSet.c_str(),
+                           request.source.c_str(), request.target.c_str(), flags, listCheck,
+                           listUser, &OnReport, reinterpret_cast<uintptr_t>(ticket.get()));
+        if (rc == 0) {
+            ticket.release();  // the callback owns it now
+        } else {
+            {
+                std::lock_guard<std::mutex> hold(channel.lock);
+                --channel.outstanding;
+            }
+            CheckResult refused;
+            refused.kind = CheckResult::Kind::Refused;
+            channel.Send(EncodeDone(request.id, refused));
+        }
+    }
+    {
+        std::unique_lock<std::mutex> hold(channel.lock);
+        channel.idle.wait(hold, [&] { return channel.outstanding == 0; });
+    }
+    session.StopService();
+    if (responder)
+        responder->Stop();
+    return EXIT_CLEAN;
+}

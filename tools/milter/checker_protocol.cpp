@@ -1,0 +1,92 @@
+/*
+ * checker_protocol.cpp - encoding and decoding of the checker messages.
+ */
+#include "checker_protocol.h"
+
+#include <cstdlib>
+
+namespace {
+
+bool ParseU64(const std::string& s, std::uint64_t& v) {
+    if (s.empty() || s[0] == '-')
+        return false;
+    char* end = nullptr;
+    v = std::strtoull(s.c_str(), &end, 10);
+    return *end == '\0';
+}
+
+bool ParseI64(const std::string& s, long long& v) {
+    if (s.empty())
+        return false;
+    char* end = nullptr;
+    v = std::strtoll(s.c_str(), &end, 10);
+    return *end == '\0';
+}
+
+}  // namespace
+
+bool FieldSafe(std::string_view text) {
+    return text.find_first_of("\t\r\n") == std::string_view::npos;
+}
+
+std::string FieldText(std::string_view text) {
+    std::string s(text);
+    for (char& c : s) {
+        if (c == '\t' || c == '\r' || c == '\n')
+            c = ' ';
+    }
+    return s;
+}
+
+std::vector<std::string> SplitFields(std::string_view message) {
+    std::vector<std::string> fields;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t tab = message.find('\t', start);
+        fields.emplace_back(
+            message.substr(start, tab == std::string_view::npos ? tab : tab - start));
+        if (tab == std::string_view::npos)
+            return fields;
+        start = tab + 1;
+    }
+}
+
+std::string EncodeRequest(const CheckRequest& r) {
+    return "C\t" + std::to_string(r.id) + "\t" + r.ruleSet + "\t" + r.headerRuleSet + "\t" +
+           r.source + "\t" + r.target;
+}
+
+bool DecodeRequest(const std::vector<std::string>& f, CheckRequest& r) {
+    if (f.size() != 6 || f[0] != "C" || !ParseU64(f[1], r.id))
+        return false;
+    r.ruleSet = f[2];
+    r.headerRuleSet = f[3];
+    r.source = f[4];
+    r.target = f[5];
+    return !r.ruleSet.empty() && !r.source.empty() && !r.target.empty();
+}
+
+std::string EncodeDone(std::uint64_t id, const CheckResult& r) {
+    const bool refused = r.kind == CheckResult::Kind::Refused;
+    return "D\t" + std::to_string(id) + "\t" + (refused ? "refused" : "done") + "\t" +
+           std::to_string(r.result) + "\t" + std::to_string(r.errors) + "\t" +
+           std::to_string(r.virusResult) + "\t" + std::to_string(r.status) + "\t" +
+           std::to_string(r.partActions) + "\t" + FieldText(r.virusName);
+}
+
+bool DecodeDone(const std::vector<std::string>& f, std::uint64_t& id, CheckResult& r) {
+    long long result = 0, errors = 0, virus = 0, status = 0, actions = 0;
+    if (f.size() != 9 || f[0] != "D" || !ParseU64(f[1], id) ||
+        (f[2] != "done" && f[2] != "refused") || !ParseI64(f[3], result) ||
+        !ParseI64(f[4], errors) || !ParseI64(f[5], virus) || !ParseI64(f[6], status) ||
+        !ParseI64(f[7], actions))
+        return false;
+    r.kind = f[2] == "done" ? CheckResult::Kind::Done : CheckResult::Kind::Refused;
+    r.result = static_cast<std::int32_t>(result);
+    r.errors = static_cast<std::uint32_t>(errors);
+    r.virusResult = static_cast<std::int32_t>(virus);
+    r.status = static_cast<std::uint32_t>(status);
+    r.partActions = static_cast<std::int32_t>(actions);
+    r.virusName = f[8];
+    return true;
+}

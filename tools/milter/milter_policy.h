@@ -1,0 +1,161 @@
+/*
+ * milter_policy.h - the milter's settings and what it does with each
+ * outcome of a check.
+ *
+ * SETTINGS are configuration keys beside the library's own, in the same
+ * configuration file (or -O KEY=VALUE); letter case of keys is ignored:
+ *
+ *   Milter.Socket        unix:/path or inet:PORT@127.0.0.1 (command line wins)
+ *   Milter.SocketMode    octal mode of a unix socket (default 0660)
+ *   Milter.SocketGroup   group the unix socket is given to (default: none)
+ *   Milter.StateDir      spool and per-process folders (default <DataDir>/milter)
+ *   Milter.Processes     checking processes (default: one per core)
+ *   Milter.MaxSize       bytes; a bigger message is not checked (default 50 MiB)
+ *   Milter.MaxInFlight   messages checked at once (default 64)
+ *   Milter.Timeout       seconds a check may take (default 120)
+ *   Milter.Engine        on | off: the virus engine (default on)
+ *   Milter.RuleSet       rule set for parts and keywords (default "default")
+ *   Milter.HeaderRuleSet rule set for the header check (default "header";
+ *                        empty for none)
+ *   Milter.RuleSetFrom.ADDRESS, Milter.RuleSetFrom.DOMAIN
+ *                        rule set for mail from that envelope sender (an
+ *                        address, or any address of the domain)
+ *   Milter.RuleSetFor.DOMAIN
+ *                        rule set for mail to that recipient domain
+ *                        (the first recipient that names one decides)
+ *                        Order: sender address, sender domain, recipients,
+ *                        then Milter.RuleSet. A set the rules file lacks
+ *                        makes the library refuse the job (tempfail).
+ *   Milter.OnVirus       deliver (the rewritten mail with its notice;
+ *                        default) | reject | discard | quarantine
+ *   Milter.OnFiltered    deliver (default) | reject | discard | quarantine:
+ *                        attachments moved or removed, rules or spam list hit
+ *   Milter.OnParseError  accept (untouched, tagged; default) | tempfail | reject
+ *   Milter.OnScanError   tempfail (default) | accept: engine failed or timed out
+ *   Milter.OnTooBig      accept (untouched, tagged; default) | tempfail
+ *   Milter.VerdictField  name of the verdict field (default X-Mailward-Verdict)
+ *   Milter.Backups       on: the library's BackupMode and FlushMails apply;
+ *                        otherwise the checking processes keep no backup and
+ *                        flush no spool file (the MTA holds the mail anyway)
+ *
+ * The library down, refusing a job, a checking process that died, or too
+ * many messages in flight always tempfail: the MTA keeps the mail and the
+ * client tries again.
+ *
+ * VERDICT: every delivered mail gets one field with the verdict: "clean",
+ * "virus NAME", "filtered (REASONS)" or "unchecked (WHY)".
+ */
+#ifndef MAILWARD_TOOLS_MILTER_MILTER_POLICY_H
+#define MAILWARD_TOOLS_MILTER_MILTER_POLICY_H
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+constexpr unsigned DEFAULT_SOCKET_MODE = 0660;
+constexpr std::uint64_t DEFAULT_MAX_SIZE = 50ULL * 1024 * 1024;
+constexpr std::uint64_t MAX_SIZE_LIMIT = 2ULL * 1024 * 1024 * 1024;
+constexpr int DEFAULT_MAX_IN_FLIGHT = 64;
+constexpr int MAX_IN_FLIGHT_LIMIT = 100000;
+constexpr int DEFAULT_TIMEOUT_SECONDS = 120;
+constexpr int TIMEOUT_LIMIT_SECONDS = 24 * 3600;
+constexpr int MAX_PROCESSES = 256;
+
+enum class OnVirus { Deliver, Reject, Discard, Quarantine };
+enum class OnParseError { Accept, Tempfail, Reject };
+enum class OnScanError { Tempfail, Accept };
+enum class OnTooBig { Accept, Tempfail };
+
+struct MilterSettings {
+    std::string socket;
+    unsigned socketMode = DEFAULT_SOCKET_MODE;
+    std::string socketGroup;
+    std::string stateDir;  // empty: <DataDir>/milter
+    int processes = 0;     // 0: one per core
+    std::uint64_t maxSize = DEFAULT_MAX_SIZE;
+    int maxInFlight = DEFAULT_MAX_IN_FLIGHT;
+    int timeoutSeconds = DEFAULT_TIMEOUT_SECONDS;
+    bool engine = true;
+    std::string ruleSet = "default";
+    std::string headerRuleSet = "header";
+    OnVirus onVirus = OnVirus::Deliver;
+    OnVirus onFiltered = OnVirus::Deliver;
+    OnParseError onParseError = OnParseError::Accept;
+    OnScanError onScanError = OnScanError::Tempfail;
+    OnTooBig onTooBig = OnTooBig::Accept;
+    std::string verdictField = "X-Mailward-Verdict";
+};
+
+// Reads a configuration value ("" when unset).
+using ConfigLookup = std::function<std::string(const char* key)>;
+
+// The Milter.* keys of a configuration text (keys lower case), for the
+// start and for a reload, which must not touch the library's store while
+// checks run. Lines are "KEY = VALUE"; '#' or ';' starts a comment line; a
+// value in double quotes keeps its blanks. `overrides` ("KEY=VALUE", the
+// -O options) come after the text. False with "NAME:LINE: reason" for
+// every line that is not a key line.
+using MilterKeys = std::map<std::string, std::string>;
+bool ParseMilterKeys(std::string_view text, const std::string& name,
+                     const std::vector<std::string>& overrides, MilterKeys& keys,
+                     std::vector<std::string>& errors);
+// A lookup in `keys` (letter case of the key ignored).
+ConfigLookup LookupIn(const MilterKeys& keys);
+
+// Reads every Milter.* key through `lookup`. False with one line per bad
+// value in `errors` ("Milter.OnVirus = 'x': use deliver, reject, ...").
+bool ReadMilterSettings(const ConfigLookup& lookup, MilterSettings& s,
+                        std::vector<std::string>& errors);
+
+// What came back for one message.
+struct CheckResult {
+    enum class Kind {
+        Done,      // the library's report arrived
+        Refused,   // the library refused the job
+        Died,      // the checking process ended during the check
+        TimedOut,  // no report within the timeout
+        TooBig,    // over the size limit, not checked
+        Busy,      // too many messages in flight, or stopping
+    };
+    Kind kind = Kind::Done;
+    std::int32_t result = 0;
+    std::uint32_t errors = 0;
+    std::int32_t virusResult = 0;
+    std::uint32_t status = 0;
+    std::int32_t partActions = 0;  // the parts' action codes OR-ed (PART_REMOVED, ...)
+    std::string virusName;
+};
+
+enum class MilterAction {
+    Deliver,          // deliver the mail as the library wrote it
+    AcceptUntouched,  // deliver the mail as received (only the verdict added)
+    Tempfail,
+    Reject,
+    Discard,
+    Quarantine,  // deliver rewritten into the MTA's hold queue
+};
+
+struct Decision {
+    MilterAction action = MilterAction::Deliver;
+    std::string verdict;  // value of the verdict field
+    std::string rcode;    // SMTP reply of a reject or tempfail: "550", "451"
+    std::string xcode;    // enhanced status: "5.7.1"
+    std::string text;     // reply text, or the quarantine reason
+};
+
+Decision Decide(const MilterSettings& s, const CheckResult& r);
+
+// The bare address of an envelope argument ("<A@B>" -> "a@b"), lower case.
+std::string EnvelopeAddress(const std::string& argument);
+
+// The rule set for a message (see Milter.RuleSetFrom / RuleSetFor above);
+// `sender` and `recipients` as EnvelopeAddress gives them.
+std::string ChooseRuleSet(const ConfigLookup& lookup, const std::string& sender,
+                          const std::vector<std::string>& recipients, const std::string& fallback);
+
+const char* ActionWord(MilterAction a);
+
+#endif
