@@ -215,8 +215,11 @@ void Reader::Multipart(std::string_view body, const std::string& strType, int nD
         boundaries.erase(boundaries.begin() + 1, boundaries.end() - 1);
     }
     const bool bDigest = MainValue(strType) == "multipart/digest";
+    // An empty boundary is no boundary by the RFC, but some readers still
+    // split the body at lines of a bare "--" (Python's email package does):
+    // it is read that way too, so an attachment behind one is not missed.
     for (const std::string& strBoundary : boundaries) {
-        if (strBoundary.empty() || !done.insert("boundary " + strBoundary).second) {
+        if (!done.insert("boundary " + strBoundary).second) {
             continue;
         }
         // The parts of a second reading of the same body get places of

@@ -26,6 +26,8 @@
  *     boundary in the middle of a line is text. The line end in front of a
  *     delimiter belongs to the delimiter; preamble and epilogue hold no
  *     parts; a multipart without closing delimiter ends with the text;
+ *     an empty boundary (no boundary by the RFC) is read as one, at lines
+ *     of a bare "--", as some readers do;
  *   - a part without Content-Type is text/plain, inside multipart/digest
  *     message/rfc822;
  *   - message/rfc822 (and message/global) parts are read as mails of their

@@ -15,6 +15,13 @@ Each case must hold:
   - no file appears outside the work folder's own places: moved parts lie
     directly in the move rule's folder, and the folder around the work
     folder gains nothing;
+  - with the "hostile" rule set (every named attachment is removed or
+    moved), no named part but the check's own notices is left in the
+    rewritten mail unless the report says why: the mail did not load
+    (ERR_LOAD), an action failed (ERR_PART_ACTION), or the strict reading
+    disagreed with the parser (ST_MIME_DISAGREEMENT);
+  - checked into an output folder (-o), the source mail stays byte for byte
+    as it was;
   - the rewritten mail, read back with Python's email package, has no part
     or header field that nobody set: every content type and every header
     field name in it either stands in the input or is one the check writes
@@ -47,6 +54,9 @@ READBACK_MAX = 4 * 1024 * 1024
 ADDED_FIELDS = {"x-zanantispam", "x-vaveriz4zan", "content-type", "content-transfer-encoding",
                 "content-disposition", "mime-version"}
 ADDED_TYPES = {"text/plain"}
+# The name of the notice parts that replace removed or moved parts.
+NOTICE_NAME = "removed-attachment.txt"
+ERR_LOAD, ERR_PART_ACTION, ST_MIME_DISAGREEMENT = 0x01, 0x08, 0x08
 
 RULES = """[set hostile]
 default = none
@@ -197,7 +207,7 @@ class Runner:
         self.work = os.path.abspath(work)
         shutil.rmtree(self.work, ignore_errors=True)
         self.moved = os.path.join(self.work, "moved")
-        for d in ("moved", "data", "out"):
+        for d in ("moved", "data", "out", "in", "target"):
             os.makedirs(os.path.join(self.work, d))
         self.rules = os.path.join(self.work, "rules.conf")
         with open(self.rules, "w") as f:
@@ -214,21 +224,23 @@ class Runner:
         self.failures.append("%s: %s" % (case, why))
         print("FAIL %s: %s" % (case, why), flush=True)
 
-    def run(self, case, text, readback=True, rule_set="hostile", engine=False):
-        """Checks one mail in place (out/case.eml); engine=False leaves the
-        virus engine out (ClamAV's own cost is bounded by its limits)."""
+    def run(self, case, text, readback=True, rule_set="hostile", engine=False, target=False):
+        """Checks one mail in place (out/case.eml), or with target=True from
+        in/case.eml into the folder target/; engine=False leaves the virus
+        engine out (ClamAV's own cost is bounded by its limits)."""
         data = text.encode("utf-8", "surrogateescape") if isinstance(text, str) else text
-        out_dir = os.path.join(self.work, "out")
-        for d in (out_dir, self.moved):
+        src_dir = os.path.join(self.work, "in" if target else "out")
+        out_dir = os.path.join(self.work, "target" if target else "out")
+        for d in (src_dir, out_dir, self.moved):
             for entry in os.listdir(d):
                 os.remove(os.path.join(d, entry))
-        mail = os.path.join(out_dir, "case.eml")
+        mail = os.path.join(src_dir, "case.eml")
         with open(mail, "wb") as f:
             f.write(data)
         around = set(os.listdir(os.path.dirname(self.work)))
         cmd = [self.mailward, "check", "--json", "-c", self.config, "--rules", self.rules,
                "-s", rule_set, "-H", "header", "-f", "all" if engine else "all,-av",
-               "--timeout", "120", mail]
+               "--timeout", "120"] + (["-o", out_dir] if target else []) + [mail]
         start = time.monotonic()
         proc = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         elapsed = time.monotonic() - start
@@ -249,10 +261,17 @@ class Runner:
             self.fail(case, "no report\n" + proc.stdout.decode("utf-8", "replace")[-2000:])
             return
         self.check_files(case, report, around)
+        if target:
+            with open(mail, "rb") as f:
+                if f.read() != data:
+                    self.fail(case, "the source changed though the mail went to -o")
         out = os.path.join(out_dir, "case.eml")
         if readback and os.path.exists(out) and os.path.getsize(out) <= READBACK_MAX:
             with open(out, "rb") as f:
-                self.check_readback(case, data, f.read())
+                written = f.read()
+            self.check_readback(case, data, written)
+            if rule_set == "hostile":
+                self.check_delivered(case, report, written)
 
     def check_files(self, case, report, around):
         for part in report["parts"]:
@@ -265,13 +284,24 @@ class Runner:
         for root, dirs, files in os.walk(self.work):
             rel = os.path.relpath(root, self.work)
             top = rel.split(os.sep)[0]
-            if top not in (".", "moved", "data", "out"):
+            if top not in (".", "moved", "data", "out", "in", "target"):
                 self.fail(case, "unexpected folder %r" % rel)
             if top == "moved" and rel != "moved":
                 self.fail(case, "folder inside the rule's folder: %r" % rel)
         gained = set(os.listdir(os.path.dirname(self.work))) - around
         if gained:
             self.fail(case, "files beside the work folder: %r" % sorted(gained))
+
+    def check_delivered(self, case, report, written):
+        if report.get("errorBits", 0) & (ERR_LOAD | ERR_PART_ACTION):
+            return
+        if report.get("statusBits", 0) & ST_MIME_DISAGREEMENT:
+            return
+        msg = BytesParser(policy=email.policy.compat32).parsebytes(written)
+        for part in msg.walk():
+            name = (part.get_filename() or "").strip()
+            if name and name != NOTICE_NAME:
+                self.fail(case, "named part delivered without a reason: %r" % name[:80])
 
     def check_readback(self, case, original, written):
         known = original.lower()
@@ -297,15 +327,21 @@ def main():
     for form in ("plain", "rfc2231", "encoded-word"):
         r.run("names, " + form, names_mail(form))
     r.run("names, encoded-word, with the engine", names_mail("encoded-word"), engine=True)
+    for form in ("plain", "rfc2231"):
+        r.run("names, %s, into an output folder" % form, names_mail(form), target=True)
     for case, text in {**boundary_cases(), **garbage_cases()}.items():
         r.run(case, text)
 
     series = [("parts", many_parts, 10000), ("header fields", many_fields, 10000),
               ("header line bytes", long_line, 5 * 1024 * 1024),
               ("uu blocks without end", uu_without_end, 900)]
+    # Every uu block is a named part: the hostile set moves each of them into
+    # the one quarantine folder, whose name search must not grow with it.
+    moving = {"uu blocks without end"}
     for label, make, n in series:
         for k in (n, 10 * n):
-            r.run("%s %d" % (label, k), make(k), readback=False, rule_set="scale")
+            r.run("%s %d" % (label, k), make(k), readback=False,
+                  rule_set="hostile" if label in moving else "scale")
         small, large = r.times["%s %d" % (label, n)], r.times["%s %d" % (label, 10 * n)]
         growth = large / max(small, TIME_FLOOR)
         print("%-24s n=%-9d %.3f s   10n %.3f s   growth %.1f" % (label, n, small, large, growth))
