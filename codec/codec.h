@@ -14,7 +14,9 @@
  *    decoder skips CR and LF silently and flags every other stray character,
  *    a "=" that follows a skipped character included.
  *  - the quoted-printable encoder writes LF line ends, escapes "From " after a
- *    line feed as "=46rom ", a dot at a line start as "=2E", breaks lines after
+ *    line feed as "=46rom ", a dot at a line start as "=2E", the first dash of
+ *    "--" as "=2D" (so that no encoded text, a notice naming a part
+ *    "x --boundary" included, holds a delimiter), breaks lines after
  *    72 characters, and ends a non-empty text with a soft break; the decoder
  *    writes each LF as CR LF and keeps the characters of a broken "=" escape.
  *  - UUDecode reads lines through an 80-character buffer.

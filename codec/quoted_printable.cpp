@@ -200,7 +200,9 @@ char* CQuotedPrintable::Encode(const char* text, std::size_t n) {
                 ++i;
                 continue;
             }
-            if (MustEscape(c, lineLen)) {
+            // The first dash of "--" is escaped: no encoded text holds a
+            // delimiter, however a tolerant reader searches for one.
+            if (MustEscape(c, lineLen) || (c == '-' && i + 1 < n && s[i + 1] == '-')) {
                 out += '=';
                 out += kHexDigits[c >> 4];
                 out += kHexDigits[c & 15];

@@ -94,7 +94,7 @@ std::string WithCrLf(const std::string& text) {
     return out;
 }
 
-TEST(QuotedPrintableEncode, EscapesLineBreaksFromAndDots) {
+TEST(QuotedPrintableEncode, EscapesLineBreaksFromDotsAndDashes) {
     const std::string a73(73, 'a');
     const struct {
         std::string text, want;
@@ -123,6 +123,10 @@ TEST(QuotedPrintableEncode, EscapesLineBreaksFromAndDots) {
         {".a", "=2Ea=\n"},
         {"a\n.\nb", "a\n=2E\nb=\n"},
         {a73 + ".b", a73 + "=\n=2Eb=\n"},
+        // The first dash of every "--" is escaped, so no encoded text holds a
+        // delimiter line or a delimiter in the middle of a line.
+        {"x --b y\n--b--\n-", "x =2D-b y\n=2D-b=2D-\n-=\n"},
+        {"---", "=2D=2D-=\n"},
         // White space before a line end is kept by a soft break.
         {"a \t \nb", "a \t =\n\nb=\n"},
         {"a ", "a =\n"},

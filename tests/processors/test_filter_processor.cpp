@@ -247,6 +247,11 @@ TEST(FilterActions, NamesWithLineEndsStayOneLineInNoticesAndLogs) {
             << notice;
         EXPECT_EQ(DelimiterLinesAfterRewrite(f.mail, dir.path() / "out.eml"),
                   (std::vector<std::string>{"--xx", "--xx", "--xx", "--xx--"}));
+        // Our own tolerant parser, which finds delimiters in mid-line too,
+        // reads the rewritten mail back with the parts it was written with.
+        CMimeMessage back;
+        ASSERT_EQ(back.LoadMsg((dir.path() / "out.eml").string().c_str(), true), 0);
+        EXPECT_EQ(back.GetPartCount(), f.mail.GetPartCount());
         EXPECT_FALSE(LogHasForgedLine(log));
         EXPECT_TRUE(log.HasPrefix(QLOG_INFO, action == 9 ? "[MAILCHECK] [REMOVED] [a.exe --xx "
                                                          : "[MAILCHECK] [MOVED] [a.exe --xx "));
