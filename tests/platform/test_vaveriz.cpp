@@ -388,6 +388,32 @@ TEST_F(VaverizEngine, FoldersWithoutDatabasesAndTheSystemFolder) {
 // Four threads scan at once, each with its own sequence, so that their last
 // virus names differ at the same moment: at least 50 rounds each, and on
 // until this thread has reloaded the signatures ten times.
+// The system folder is reloaded by an update like the project's own: new
+// databases there come into use, and a broken one keeps the engine (and the
+// system signatures) that were loaded.
+TEST_F(VaverizEngine, UpdateReloadsTheSystemFolderAndABrokenDatabaseThereKeepsTheOld) {
+    const std::string system = SignatureFolder("system", NdbLine("System.Test.Marker", MARKER));
+    ASSERT_EQ(0, miraconf_set("SystemSignatureDir", system.c_str()));
+    ASSERT_EQ(0, AV_Init());
+    const long loaded = SignatureCount(Version());
+    EXPECT_EQ(0, AV_CheckFile(m_clean.c_str()));
+    const std::string added = system + pf::path_sep() + "added.ndb";
+#if !defined(_WIN32)
+    ASSERT_TRUE(pftest::WriteFile(added, "Broken.Sig:0:*:zz\n"));
+    LogCapture log;
+    EXPECT_EQ(-1, AV_ActivateUpdate(0));
+    EXPECT_EQ(loaded, SignatureCount(Version()));
+    EXPECT_EQ(1, AV_CheckFile(m_marker.c_str()));
+    EXPECT_TRUE(StartsWith(AV_GetLastVirusName(), "System.Test.Marker"));
+#endif
+    ASSERT_TRUE(pftest::WriteFile(added, NdbLine("System.Test.Clean", "nothing to see here")));
+    EXPECT_EQ(0, AV_ActivateUpdate(0));
+    EXPECT_EQ(loaded + 1, SignatureCount(Version()));
+    EXPECT_EQ(1, AV_CheckFile(m_clean.c_str()));
+    EXPECT_TRUE(StartsWith(AV_GetLastVirusName(), "System.Test.Clean"));
+    EXPECT_EQ(1, AV_CheckFile(m_marker.c_str()));
+}
+
 TEST_F(VaverizEngine, ConcurrentScansGoOnCorrectlyWhileSignaturesAreReloaded) {
     const std::string sample = std::string(TESTFILES_DIR) + "/clam.exe";
     const std::string missing = m_scratch.Path("missing");
