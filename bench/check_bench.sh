@@ -1,18 +1,25 @@
 #!/usr/bin/env bash
 # check_bench.sh - speed of a whole mail check through the mailward program,
 # on the mails of the test corpus, beside the floor no filter can beat:
-# the time to copy the same files.
+# the time to copy the same files (cp -R, and a copy that flushes each file
+# as a filter must), and beside clamscan over the same files with the same
+# signatures.
 #
 #   bench/check_bench.sh [BUILD_DIR]        (default: build)
 #
-# Needs the targets mailward-cli, mailward, vaveriz, bench_check_engine and
-# bench_engine_time built in BUILD_DIR (the script builds them when they are
+# Needs the targets mailward-cli, mailward, vaveriz, bench_check_engine,
+# bench_engine_time and bench_copy_flush built in BUILD_DIR (the script builds them when they are
 # missing).
 #
 # Each of RUNS runs measures everything below once, in turn (medians are
 # reported, so that a change of load on a shared machine falls on all
 # figures alike):
-#   copy         cp -R of the corpus mails into a fresh folder (the floor)
+#   copy         cp -R of the corpus mails into a fresh folder (no flush)
+#   copy+flush   bench_copy_flush: each file copied and flushed to disk
+#                (fdatasync) before the next: the floor of a check
+#   clamscan     "clamscan -r -d data/signatures" over the mails (Debian
+#                package clamav; process start and signature load included,
+#                left out when clamscan is missing)
 #   check        "mailward check -r --json" on a fresh copy, engine off
 #                (--flags all,-av) and on (--flags all), once with the
 #                embedded set-up (every mail backed up, BackupMode 2) and once
@@ -33,7 +40,10 @@
 #                check of the corpus makes), the parts once from files
 #                written beforehand and once each written to a new scan
 #                file and removed after its scan (the engine scans files
-#                only, so a check cannot scan a part for less)
+#                only, so a check cannot scan a part for less), and once
+#                from memory (AV_CheckBuffer, as a check scans parts now);
+#                and one part of 1 KB and of 10 MB from a scan file and from
+#                memory (time per part, from the last run)
 # Goals: engine off, check <= 3 x copy; engine on, check <= engine scan
 # time + 3 x copy: against the engine's time inside the same run, and
 # against both figures of the engine alone.
@@ -53,11 +63,12 @@ CORPUS=${CORPUS:-$ROOT/tests/data/corpus}
 MW=$BUILD/mailward
 ENGINE_BENCH=$BUILD/bench/bench_check_engine
 ENGINE_TIME=$BUILD/bench/libbench_engine_time.so
+COPY_FLUSH=$BUILD/bench/bench_copy_flush
 
-if [ ! -x "$MW" ] || [ ! -x "$ENGINE_BENCH" ] || [ ! -f "$ENGINE_TIME" ]; then
+if [ ! -x "$MW" ] || [ ! -x "$ENGINE_BENCH" ] || [ ! -f "$ENGINE_TIME" ] || [ ! -x "$COPY_FLUSH" ]; then
     cmake -S "$ROOT" -B "$BUILD" -G Ninja >/dev/null
     cmake --build "$BUILD" --target mailward-cli mailward vaveriz bench_check_engine \
-        bench_engine_time -j"$JOBS"
+        bench_engine_time bench_copy_flush -j"$JOBS"
 fi
 
 SCRATCH=$(mktemp -d "${TMPDIR:-/tmp}/mailward-check-bench.XXXXXX")
@@ -82,6 +93,37 @@ copy_once() {
     cp -R "$SRC" "$SCRATCH/dst"
     t1=$(now)
     sub "$t1" "$t0"
+}
+
+flush_once() {
+    rm -rf "$SCRATCH/dst"
+    local t0 t1
+    t0=$(now)
+    "$COPY_FLUSH" "$SRC" "$SCRATCH/dst"
+    t1=$(now)
+    sub "$t1" "$t0"
+}
+
+clamscan_once() { # -> seconds, or 0 without clamscan
+    if ! command -v clamscan >/dev/null; then
+        echo 0
+        return
+    fi
+    local t0 t1 rc=0
+    t0=$(now)
+    clamscan -r --quiet --no-summary -d "$ROOT/data/signatures" "$SRC" >/dev/null 2>&1 || rc=$?
+    t1=$(now)
+    if [ "$rc" -gt 1 ]; then
+        echo "clamscan failed with status $rc" >&2
+        exit 1
+    fi
+    sub "$t1" "$t0"
+}
+
+# The engine bench's scan of mails and parts in memory (of its last run).
+engine_memory() {
+    grep '^"BM_EngineScanMailsAndPartsInMemory[/"]' "$SCRATCH/engine.csv" | head -n 1 |
+        cut -d, -f3 | awk '{ printf "%.6f", $1 / 1000 }'
 }
 
 # check_once FLAGS BACKUPMODE [FLUSHMAILS] -> "process queue steady engine"
@@ -132,7 +174,7 @@ for run in $(seq "$RUNS"); do
     for bm in 2 0; do
         line="$line $(check_once all,-av "$bm") $(check_once all "$bm")"
     done
-    line="$line $(check_once all 0 0)"
+    line="$line $(check_once all 0 0) $(flush_once) $(clamscan_once) $(engine_memory)"
     echo "$line" >>"$SCRATCH/runs"
     echo "run $run of $RUNS done" >&2
 done
@@ -150,13 +192,26 @@ row() { # label seconds
         'BEGIN { printf "  %-44s %8.3f s  %8.0f mails/s  %6.1f x copy\n", l, s, n / s, s / c }'
 }
 
-echo "floor"
+FLUSH=$(col 25)
+CLAMSCAN=$(col 26)
+ENGINE_MEMORY=$(col 27)
+echo "floors and peer"
 row "copy (cp -R)" "$COPY"
+row "copy and flush each file (bench_copy_flush)" "$FLUSH"
+if [ "$CLAMSCAN" != 0 ]; then
+    row "clamscan -r, same signatures (process)" "$CLAMSCAN"
+fi
 echo
 echo "engine alone (bench_check_engine)"
 row "whole mails" "$ENGINE_MAILS"
 row "whole mails and decoded parts" "$ENGINE_ALL"
 row "the same, each part written to a scan file" "$ENGINE_FILES"
+row "the same, each part scanned in memory" "$ENGINE_MEMORY"
+echo
+echo "engine time per part (random text, last run)"
+grep '^"BM_EnginePart/' "$SCRATCH/engine.csv" |
+    awk -F, '{ gsub(/"/, "", $1); split($1, a, "/");
+               printf "  %8d bytes  %-6s  %10.1f us per part\n", a[2], (a[3] == 1 ? "memory" : "file"), $3 }'
 
 declare -A RESULT
 # One check's rows; sets RESULT[key] to "steady rest", where rest is the
@@ -173,7 +228,7 @@ check_rows() { # key field title
     row "queue (first check_mail to last callback)" "$(col $(($2 + 1)))"
     row "steady (first callback to last)" "$steady"
     if [ "${1#on}" != "$1" ] || [ "$1" = noflush ]; then
-        row "  of it in the engine (AV_CheckFile)" "$(col $(($2 + 3)))"
+        row "  of it in the engine (AV_Check*)" "$(col $(($2 + 3)))"
         row "  of it outside the engine" "$rest"
     fi
 }
@@ -201,6 +256,16 @@ for bm in 2 0; do
     read -r s rest <<<"${RESULT[off$bm]}"
     goal "engine off, BackupMode $bm: <= 3 x copy" "$s" "$COPY3"
 done
+ratio() { # label measured base limit
+    awk -v l="$1" -v m="$2" -v b="$3" -v lim="$4" \
+        'BEGIN { r = m / b; printf "  %-56s %7.2f x <= %4.2f x  %s\n", l, r, lim, (r <= lim ? "met" : "MISSED") }'
+}
+ratio "engine off, no backups (process): <= 2 x copy+flush" "$(col 13)" "$FLUSH" 2
+ratio "engine off, backups (process): <= 3 x copy+flush" "$(col 5)" "$FLUSH" 3
+if [ "$CLAMSCAN" != 0 ]; then
+    ratio "engine on, no backups (process): <= 1.5 x clamscan" "$(col 17)" "$CLAMSCAN" 1.5
+    ratio "engine on, backups (process): <= 1.5 x clamscan" "$(col 9)" "$CLAMSCAN" 1.5
+fi
 for key in on2 on0 noflush; do
     case $key in
     on2) label="engine on, backups" ;;

@@ -14,7 +14,18 @@
  *                               once, outside the timing) go to a new scan
  *                               file that is removed after its scan, as a
  *                               check must do: the engine takes files only,
- *                               so this is what any use of it for parts costs
+ *                               so this is what the scan-file route costs
+ *   BM_EngineScanMailsAndPartsInMemory
+ *                               the same, but each part's contents go to
+ *                               the engine in memory (AV_CheckBuffer), as a
+ *                               check does now: nothing written
+ *   BM_EnginePart/<bytes>/<route>
+ *                               one part of 1 KB or 10 MB (random text)
+ *                               scanned from a new scan file (route 0:
+ *                               written, scanned, removed) or from memory
+ *                               (route 1); its first bytes change with each
+ *                               scan, so libclamav's cache of clean data
+ *                               never answers. Time per part.
  * One iteration scans the whole corpus with a freshly loaded engine (loaded
  * outside the timing): libclamav remembers files it found clean, and a
  * check meets every file once, with an engine that has not seen it; a warm
@@ -126,7 +137,7 @@ int ScanThroughFile(const std::string& contents, const std::string& path) {
     return result;
 }
 
-enum class Parts { None, Prepared, Written };
+enum class Parts { None, Prepared, Written, Memory };
 
 void Scan(benchmark::State& state, Parts parts) {
     const ScanSet& set = Corpus();
@@ -151,6 +162,9 @@ void Scan(benchmark::State& state, Parts parts) {
             const std::string scanFile = (set.scratch / "scan-file").string();
             for (const std::string& c : set.contents)
                 found += ScanThroughFile(c, scanFile) == 1;
+        } else if (parts == Parts::Memory) {
+            for (const std::string& c : set.contents)
+                found += AV_CheckBuffer(c.data(), c.size(), "part") == 1;
         }
         benchmark::DoNotOptimize(found);
     }
@@ -169,8 +183,47 @@ void BM_EngineScanMailsAndPartFiles(benchmark::State& state) {
     Scan(state, Parts::Written);
 }
 
+void BM_EngineScanMailsAndPartsInMemory(benchmark::State& state) {
+    Scan(state, Parts::Memory);
+}
+
+// Part sizes of BM_EnginePart: a small text and a large attachment.
+constexpr std::int64_t SMALL_PART = 1024;
+constexpr std::int64_t LARGE_PART = 10 * 1024 * 1024;
+
+void BM_EnginePart(benchmark::State& state) {
+    const ScanSet& set = Corpus();
+    if (!set.error.empty()) {
+        state.SkipWithError(set.error.c_str());
+        return;
+    }
+    std::mt19937 random(7);
+    std::string part(static_cast<std::size_t>(state.range(0)), ' ');
+    for (char& c : part)
+        c = static_cast<char>('a' + random() % 26);
+    const bool fromMemory = state.range(1) == 1;
+    const std::string scanFile = (set.scratch / "part-scan-file").string();
+    std::uint64_t serial = 0;
+    int failed = 0;
+    for (auto _ : state) {
+        const std::string stamp = std::to_string(++serial);
+        part.replace(0, stamp.size(), stamp);
+        const int result = fromMemory ? AV_CheckBuffer(part.data(), part.size(), "part")
+                                      : ScanThroughFile(part, scanFile);
+        failed += result != 0;
+    }
+    if (failed != 0)
+        state.SkipWithError("a random text part was not clean");
+    state.SetBytesProcessed(state.iterations() * state.range(0));
+    state.SetLabel(fromMemory ? "memory" : "file");
+}
+
 BENCHMARK(BM_EngineScanMails)->Unit(benchmark::kMillisecond)->Iterations(5);
 BENCHMARK(BM_EngineScanMailsAndParts)->Unit(benchmark::kMillisecond)->Iterations(5);
 BENCHMARK(BM_EngineScanMailsAndPartFiles)->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(BM_EngineScanMailsAndPartsInMemory)->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(BM_EnginePart)
+    ->ArgsProduct({{SMALL_PART, LARGE_PART}, {0, 1}})
+    ->Unit(benchmark::kMicrosecond);
 
 }  // namespace

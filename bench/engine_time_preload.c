@@ -3,15 +3,16 @@
  * inside the process (check_bench.sh loads it with LD_PRELOAD into the
  * mailward program).
  *
- * It defines AV_CheckFile ahead of the engine library, passes every call on
- * to the real function and adds up the time spent in it. The engine library
+ * It defines AV_CheckFile and AV_CheckBuffer (the scans of parts in memory)
+ * ahead of the engine library, passes every call on to the real function
+ * and adds up the time spent in it. The engine library
  * is loaded with the mailward library (dlopen'ed by the program, so not in
  * the global scope): the real function is looked up through that library's
  * handle, not RTLD_NEXT.
  *
  * The check bench compares a check's "steady" time (first callback to last)
  * with the engine's share of the same run, so the engine time is also kept
- * from the second mail on: calls on a path whose file name is not the scan
+ * from the second mail on: file calls on a path whose file name is not the scan
  * file of parts (MAILWARD_ENGINE_TIME_SCAN_FILE, default
  * "mailward-scan.tmp") are the whole-mail scans that open each mail, and
  * the worker checks the mails one after another.
@@ -30,7 +31,10 @@
 typedef int (*check_file_fn)(const char*);
 
 static pthread_mutex_t g_lock = PTHREAD_MUTEX_INITIALIZER;
+typedef int (*check_buffer_fn)(const void*, size_t, const char*);
+
 static check_file_fn g_real;
+static check_buffer_fn g_realBuffer;
 static long g_calls;
 static long g_mails; /* whole-mail scans seen so far */
 static double g_total;
@@ -46,8 +50,10 @@ static check_file_fn real_check_file(void) {
     pthread_mutex_lock(&g_lock);
     if (g_real == NULL) {
         void* lib = dlopen("libvaveriz.so", RTLD_NOLOAD | RTLD_LAZY);
-        if (lib != NULL)
+        if (lib != NULL) {
             g_real = (check_file_fn)dlsym(lib, "AV_CheckFile");
+            g_realBuffer = (check_buffer_fn)dlsym(lib, "AV_CheckBuffer");
+        }
     }
     pthread_mutex_unlock(&g_lock);
     return g_real;
@@ -62,6 +68,18 @@ static int is_scan_file(const char* path) {
     return strcmp(base, name) == 0;
 }
 
+/* Adds one engine call of `spent` seconds; `mail` for a whole-mail scan. */
+static void count_call(double spent, int mail) {
+    pthread_mutex_lock(&g_lock);
+    ++g_calls;
+    g_total += spent;
+    if (mail)
+        ++g_mails;
+    if (g_mails >= 2)
+        g_steady += spent;
+    pthread_mutex_unlock(&g_lock);
+}
+
 /* Exported although the project builds with hidden symbols by default. */
 __attribute__((visibility("default"))) int AV_CheckFile(const char* path) {
     check_file_fn real = real_check_file();
@@ -69,15 +87,19 @@ __attribute__((visibility("default"))) int AV_CheckFile(const char* path) {
         return -1;
     const double start = now_seconds();
     const int result = real(path);
-    const double spent = now_seconds() - start;
-    pthread_mutex_lock(&g_lock);
-    ++g_calls;
-    g_total += spent;
-    if (path != NULL && !is_scan_file(path))
-        ++g_mails;
-    if (g_mails >= 2)
-        g_steady += spent;
-    pthread_mutex_unlock(&g_lock);
+    count_call(now_seconds() - start, path != NULL && !is_scan_file(path));
+    return result;
+}
+
+__attribute__((visibility("default"))) int AV_CheckBuffer(const void* data, size_t size,
+                                                          const char* name) {
+    real_check_file();
+    check_buffer_fn real = g_realBuffer;
+    if (real == NULL)
+        return -1;
+    const double start = now_seconds();
+    const int result = real(data, size, name);
+    count_call(now_seconds() - start, 0);
     return result;
 }
 

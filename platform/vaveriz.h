@@ -38,6 +38,14 @@
  *   AV_CheckFile       1 virus found, 0 clean, -1 failure: no engine loaded,
  *                      a null or empty path, a path that is missing or not a
  *                      regular file, or an engine error.
+ *   AV_CheckBuffer     the same for `size` bytes in memory, with the same
+ *                      options, limits and names as a file; the data is read
+ *                      in place (libclamav writes only what it unpacks,
+ *                      below TempDir). `name` stands for the data in error
+ *                      lines (null or "" gives "(memory)"). 1 virus found,
+ *                      0 clean (also for size 0), -1 failure: no engine
+ *                      loaded, null data with a size, a limit reached or an
+ *                      engine error.
  *   AV_GetLastVirusName the name of the calling thread's last finding, kept
  *                      across later clean scans ("" when it had none). Valid
  *                      until the same thread's next finding.
@@ -66,6 +74,8 @@
 #define VAVERIZ_API __attribute__((visibility("default")))
 #endif
 
+#include <stddef.h>
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -73,6 +83,7 @@ extern "C" {
 VAVERIZ_API int AV_Init(void);
 VAVERIZ_API void AV_Exit(void);
 VAVERIZ_API int AV_CheckFile(const char* path);
+VAVERIZ_API int AV_CheckBuffer(const void* data, size_t size, const char* name);
 VAVERIZ_API const char* AV_GetLastVirusName(void);
 VAVERIZ_API const char* AV_GetEngineVersion(int a1, int a2, int a3, int a4, int a5, int a6, int a7,
                                             int a8, int a9, int a10, int a11);

@@ -103,6 +103,22 @@ std::string CSecurityProcessor::ScanFilePath() {
 }
 
 int CSecurityProcessor::AVCheckPart(CMimePart* pPart) {
+    std::int64_t length = 0;
+    char* data = pPart->DecodeData(length);
+    if (data != nullptr && length >= 0) {
+        const int result = AV_CheckBuffer(data, static_cast<std::size_t>(length), "(part)");
+        std::free(data);
+        if (result != -1)
+            return result;
+        debugmsg(m_nLogChannel,
+                 "CSecurityProcessor::AVCheckPart() - scan in memory failed, trying the scan file");
+    } else {
+        std::free(data);
+    }
+    return AVCheckPartFromFile(pPart);
+}
+
+int CSecurityProcessor::AVCheckPartFromFile(CMimePart* pPart) {
     const std::string path = ScanFilePath();
     if (path.empty()) {
         errmsg("CSecurityProcessor::AVCheckPart() - no private scan folder below TempDir %s: %s",

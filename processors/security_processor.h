@@ -9,9 +9,13 @@
  * (12) appends host text 70 to its name, any other value leaves it.
  * The engine is ended (AV_Exit) when the processor is destroyed.
  *
- * AVCheckPart(part) writes the part's decoded contents to the scan file,
- * has the engine scan it and deletes it: the engine's 1 (virus), 0 (clean),
- * or -1 (file not written, engine failure).
+ * AVCheckPart(part) hands the part's decoded contents to the engine in
+ * memory (AV_CheckBuffer): nothing is written to disk. Only when that scan
+ * fails (-1) is the part scanned once more the old way
+ * (AVCheckPartFromFile): written to the scan file, scanned there and
+ * deleted. A limit reached fails both ways, so the second scan never turns
+ * a failure into a clean result. Results: the engine's 1 (virus), 0
+ * (clean), or -1 (file not written, engine failure).
  *
  * Scan folder: each processor (one per service object) makes a private
  * folder of its own below TempDir when it is made ("mailward-" and random
@@ -44,6 +48,7 @@ class CSecurityProcessor : public CBasePartsProcessor {
 
     int ActivateAV(int mode, const char* text);
     int AVCheckPart(CMimePart* pPart);
+    int AVCheckPartFromFile(CMimePart* pPart);
     int ProcessPart(CMimePart* pPart) override;
 
     bool IsActive() const { return m_bActive.load(std::memory_order_acquire); }

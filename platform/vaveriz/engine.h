@@ -21,6 +21,9 @@
 //   Engine::Scan(path, &virus)
 //       1 with the signature name in `virus`, 0 clean, -1 failure. Called on
 //       many threads at once; an engine is immutable once built.
+//   Engine::ScanBuffer(data, size, name, &virus)
+//       the same for `size` bytes in memory, scanned with the same options
+//       and limits as a file; `name` stands for the data in error lines.
 //   Engine::Describe()
 //       the version text: the engine, its version and the signature count.
 //   DescribeNoEngine()
@@ -31,6 +34,7 @@
 #ifndef VAVERIZ_ENGINE_H
 #define VAVERIZ_ENGINE_H
 
+#include <cstddef>
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
@@ -59,6 +63,8 @@ class Engine {
   public:
     virtual ~Engine() = default;
     virtual int Scan(const char* path, std::string* virus) const = 0;
+    virtual int ScanBuffer(const void* data, std::size_t size, const char* name,
+                           std::string* virus) const = 0;
     virtual std::string Describe() const = 0;
 };
 

@@ -206,6 +206,30 @@ extern "C" VAVERIZ_API int AV_CheckFile(const char* path) {
     }
 }
 
+extern "C" VAVERIZ_API int AV_CheckBuffer(const void* data, size_t size, const char* name) {
+    try {
+        if (data == nullptr && size > 0) {
+            return -1;
+        }
+        std::shared_ptr<const Engine> engine = CurrentEngine();
+        if (!engine) {
+            return -1;
+        }
+        if (size == 0) {
+            return 0;  // like an empty file: nothing there to find
+        }
+        std::string virus;
+        int result = engine->ScanBuffer(
+            data, size, name != nullptr && *name != '\0' ? name : "(memory)", &virus);
+        if (result == 1) {
+            t_lastVirus = std::move(virus);
+        }
+        return result;
+    } catch (...) {
+        return -1;
+    }
+}
+
 extern "C" VAVERIZ_API const char* AV_GetLastVirusName(void) {
     return t_lastVirus.c_str();
 }

@@ -16,7 +16,8 @@
 // error line; so is a "clean" result after an error message of libclamav
 // during the scan. libclamav marks signatures of databases that are not
 // its official ones by appending ".UNOFFICIAL" to their names; names are
-// passed on as libclamav gives them.
+// passed on as libclamav gives them. Data in memory is scanned the same
+// way through a memory map (cl_fmap_open_memory, cl_scanmap_callback).
 //
 // libclamav's own messages go to the support library's logging: errors to
 // errmsg, the rest to the debug channel "VAVERIZ".
@@ -25,8 +26,10 @@
 
 #include <clamav.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -82,6 +85,60 @@ cl_error_t InitLibrary() {
     return result;
 }
 
+struct MapCloser {
+    void operator()(cl_fmap_t* map) const { cl_fmap_close(map); }
+};
+
+// ClamAV's default scan: every parser on, heuristic alerts on, and a limit
+// reached reported as an alert.
+cl_scan_options ScanOptions() {
+    cl_scan_options options;
+    std::memset(&options, 0, sizeof options);
+    options.general = CL_SCAN_GENERAL_HEURISTICS;
+    options.parse = ~0u;
+    options.heuristic = CL_SCAN_HEURISTIC_EXCEEDS_MAX;
+    return options;
+}
+
+void BeginScan() {
+    t_scanErrors = 0;
+    t_lastAlert.clear();
+}
+
+// The result of a scan of `label` that ended in `rc` with `name`: 1 (the
+// name in `virus`), 0, or -1 with an error line.
+int Result(cl_error_t rc, const char* name, const char* label, std::string* virus) {
+    if (rc == CL_VIRUS && name == nullptr && !t_lastAlert.empty()) {
+        name = t_lastAlert.c_str();
+    }
+    if (rc == CL_VIRUS && name != nullptr &&
+        std::strncmp(name, LIMIT_ALERT_PREFIX, std::strlen(LIMIT_ALERT_PREFIX)) == 0) {
+        errmsg("vaveriz: scanning %s stopped at a limit: %s", label, name);
+        return -1;
+    }
+    if (rc == CL_VIRUS && name == nullptr) {
+        errmsg("vaveriz: scanning %s stopped by an alert without a name", label);
+        return -1;
+    }
+    if (rc == CL_ETIMEOUT) {
+        errmsg("vaveriz: scanning %s stopped at a limit: MaxScanTime", label);
+        return -1;
+    }
+    if (rc == CL_VIRUS) {
+        *virus = name;
+        return 1;
+    }
+    if (rc == CL_CLEAN && t_scanErrors == 0) {
+        return 0;
+    }
+    if (rc == CL_CLEAN) {
+        errmsg("vaveriz: scanning %s failed: libclamav reported an error", label);
+        return -1;
+    }
+    errmsg("vaveriz: scanning %s failed: %s", label, cl_strerror(rc));
+    return -1;
+}
+
 class ClamEngine : public Engine {
   public:
     ClamEngine(cl_engine* engine, unsigned signatures)
@@ -91,45 +148,31 @@ class ClamEngine : public Engine {
     ClamEngine& operator=(const ClamEngine&) = delete;
 
     int Scan(const char* path, std::string* virus) const override {
-        cl_scan_options options;
-        std::memset(&options, 0, sizeof options);
-        options.general = CL_SCAN_GENERAL_HEURISTICS;
-        options.parse = ~0u;
-        options.heuristic = CL_SCAN_HEURISTIC_EXCEEDS_MAX;
+        cl_scan_options options = ScanOptions();
         const char* name = nullptr;
         unsigned long scanned = 0;
-        t_scanErrors = 0;
-        t_lastAlert.clear();
+        BeginScan();
         cl_error_t rc = cl_scanfile(path, &name, &scanned, m_engine, &options);
-        if (rc == CL_VIRUS && name == nullptr && !t_lastAlert.empty()) {
-            name = t_lastAlert.c_str();
-        }
-        if (rc == CL_VIRUS && name != nullptr &&
-            std::strncmp(name, LIMIT_ALERT_PREFIX, std::strlen(LIMIT_ALERT_PREFIX)) == 0) {
-            errmsg("vaveriz: scanning %s stopped at a limit: %s", path, name);
+        return Result(rc, name, path, virus);
+    }
+
+    // The data is mapped, not copied: libclamav reads it in place and
+    // writes nothing for the top level (only what it unpacks, below the
+    // engine's temporary folder).
+    int ScanBuffer(const void* data, std::size_t size, const char* label,
+                   std::string* virus) const override {
+        std::unique_ptr<cl_fmap_t, MapCloser> map(cl_fmap_open_memory(data, size));
+        if (!map) {
+            errmsg("vaveriz: scanning %s failed: the data could not be mapped", label);
             return -1;
         }
-        if (rc == CL_VIRUS && name == nullptr) {
-            errmsg("vaveriz: scanning %s stopped by an alert without a name", path);
-            return -1;
-        }
-        if (rc == CL_ETIMEOUT) {
-            errmsg("vaveriz: scanning %s stopped at a limit: MaxScanTime", path);
-            return -1;
-        }
-        if (rc == CL_VIRUS) {
-            *virus = name != nullptr ? name : "Unknown";
-            return 1;
-        }
-        if (rc == CL_CLEAN && t_scanErrors == 0) {
-            return 0;
-        }
-        if (rc == CL_CLEAN) {
-            errmsg("vaveriz: scanning %s failed: libclamav reported an error", path);
-            return -1;
-        }
-        errmsg("vaveriz: scanning %s failed: %s", path, cl_strerror(rc));
-        return -1;
+        cl_scan_options options = ScanOptions();
+        const char* name = nullptr;
+        unsigned long scanned = 0;
+        BeginScan();
+        cl_error_t rc =
+            cl_scanmap_callback(map.get(), label, &name, &scanned, m_engine, &options, nullptr);
+        return Result(rc, name, label, virus);
     }
 
     std::string Describe() const override {

@@ -8,7 +8,8 @@
 // stand as they are. The version text is "mailward-sigscan <version>, <n>
 // signatures". Of the limits it applies the two sizes to the file (it
 // unpacks nothing, so files and recursion do not arise): a bigger file is a
-// failure with an error line naming the limit.
+// failure with an error line naming the limit. Data in memory is searched
+// in place, with the same limits.
 #include "engine.h"
 #include "qorcsock.h"
 #include "sigdb.h"
@@ -31,12 +32,23 @@ class SigscanEngine : public Engine {
         if (ec) {
             return -1;
         }
-        if (size > m_limits.maxFileSize || size > m_limits.maxScanSize) {
-            errmsg("vaveriz: scanning %s stopped at a limit: %s", path,
-                   size > m_limits.maxFileSize ? "MaxFileSize" : "MaxScanSize");
+        if (!WithinLimits(size, path)) {
             return -1;
         }
         return m_db.ScanFile(path, virus);
+    }
+
+    int ScanBuffer(const void* data, std::size_t size, const char* name,
+                   std::string* virus) const override {
+        if (!WithinLimits(size, name)) {
+            return -1;
+        }
+        const std::string* found = m_db.ScanBuffer(static_cast<const unsigned char*>(data), size);
+        if (found == nullptr) {
+            return 0;
+        }
+        *virus = *found;
+        return 1;
     }
 
     std::string Describe() const override {
@@ -45,6 +57,16 @@ class SigscanEngine : public Engine {
     }
 
   private:
+    // False, with an error line naming the limit, for data larger than one.
+    bool WithinLimits(std::uintmax_t size, const char* name) const {
+        if (size > m_limits.maxFileSize || size > m_limits.maxScanSize) {
+            errmsg("vaveriz: scanning %s stopped at a limit: %s", name,
+                   size > m_limits.maxFileSize ? "MaxFileSize" : "MaxScanSize");
+            return false;
+        }
+        return true;
+    }
+
     SigDb m_db;
     EngineLimits m_limits;
 };

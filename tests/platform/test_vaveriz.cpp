@@ -1,7 +1,8 @@
 /*
  * test_vaveriz.cpp - the virus engine through its exports: findings (EICAR,
  * every clamav-testfiles sample), clean files, failures, the per-thread virus
- * name, the version text, (re)loading signature folders, and scans from
+ * name, the version text, (re)loading signature folders, scans of data in
+ * memory (the same results as of the same bytes in a file), and scans from
  * several threads during reloads. On Windows the engine is the portable
  * signature reader (tested here on every platform: which .ndb lines it takes,
  * where it finds signatures, chunk edges, folders); it finds only the samples
@@ -69,6 +70,12 @@ long SignatureCount(const std::string& version) {
                                                                               : -1;
 }
 
+// The engine's result for the bytes of the file at `path`, scanned in memory.
+int CheckContents(const std::string& path) {
+    const std::string data = pftest::ReadFile(path);
+    return AV_CheckBuffer(data.data(), data.size(), path.c_str());
+}
+
 std::string Version() {
     return AV_GetEngineVersion(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
 }
@@ -121,6 +128,40 @@ TEST_F(VaverizEngine, EicarIsInfectedCleanFilesGiveZeroFailuresMinusOne) {
     EXPECT_EQ("", other);
 }
 
+// Data in memory gives what the same bytes give in a file; the name only
+// labels error lines.
+TEST_F(VaverizEngine, BufferScansGiveTheResultsOfFiles) {
+    const std::string eicar = EicarText();
+    const std::string clean = "Hello,\r\nnothing to see here.\r\n";
+    const std::string wrapped = "some text before " + eicar + " and after";
+    struct Row {
+        const void* data;
+        std::size_t size;
+        const char* name;
+        int expected;
+    };
+    const Row rows[] = {
+        {eicar.data(), eicar.size(), "eicar", 1},
+        {wrapped.data(), wrapped.size(), nullptr, 1},
+        {clean.data(), clean.size(), "clean", 0},
+        {clean.data(), 0, "", 0},
+        {nullptr, 0, "nothing", 0},
+        {nullptr, 5, "null data", -1},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name != nullptr ? row.name : "(null name)");
+        EXPECT_EQ(row.expected, AV_CheckBuffer(row.data, row.size, row.name));
+        if (row.expected == 1) {
+            EXPECT_TRUE(StartsWith(AV_GetLastVirusName(), "Mailward.Test.EICAR"))
+                << AV_GetLastVirusName();
+        }
+    }
+    EXPECT_EQ(CheckContents(m_marker), AV_CheckFile(m_marker.c_str()));
+    AV_Exit();
+    EXPECT_EQ(-1, AV_CheckBuffer(eicar.data(), eicar.size(), "eicar"));
+    EXPECT_EQ(-1, AV_CheckBuffer(clean.data(), 0, "empty"));
+}
+
 #if !defined(_WIN32)
 // libclamav makes a folder per scan: it goes below TempDir, read at each
 // load. A TempDir that is a plain file fails the scans; a folder serves.
@@ -131,9 +172,11 @@ TEST_F(VaverizEngine, EngineTemporaryFilesGoBelowTempDir) {
     ASSERT_EQ(0, miraconf_set("TempDir", notAFolder.c_str()));
     ASSERT_EQ(0, AV_Init());
     EXPECT_EQ(-1, AV_CheckFile(zip.c_str()));
+    EXPECT_EQ(-1, CheckContents(zip));
     ASSERT_EQ(0, miraconf_set("TempDir", m_scratch.Dir().c_str()));
     ASSERT_EQ(0, AV_Init());
     EXPECT_EQ(1, AV_CheckFile(zip.c_str()));
+    EXPECT_EQ(1, CheckContents(zip));
 }
 #endif
 
@@ -203,13 +246,19 @@ TEST_F(VaverizEngine, ScansThatReachALimitFailAndNameIt) {
         ASSERT_EQ(0, miraconf_set(row.key, nullptr));
         ASSERT_EQ(0, AV_Init());
         EXPECT_EQ(row.withDefaults, AV_CheckFile(row.file.c_str()));
+        EXPECT_EQ(row.withDefaults, CheckContents(row.file));
         ASSERT_EQ(0, miraconf_set(row.key, row.value));
         ASSERT_EQ(0, AV_Init());
+        const std::string line = "vaveriz: scanning " + row.file +
+                                 " stopped at a limit: Heuristics.Limits.Exceeded." + row.limit;
+        {
+            LogCapture log;
+            EXPECT_EQ(-1, AV_CheckFile(row.file.c_str()));
+            EXPECT_TRUE(log.Has(QLOG_ERROR, line));
+        }
         LogCapture log;
-        EXPECT_EQ(-1, AV_CheckFile(row.file.c_str()));
-        EXPECT_TRUE(log.Has(QLOG_ERROR, "vaveriz: scanning " + row.file +
-                                            " stopped at a limit: Heuristics.Limits.Exceeded." +
-                                            row.limit));
+        EXPECT_EQ(-1, CheckContents(row.file));  // in memory, labelled by the path
+        EXPECT_TRUE(log.Has(QLOG_ERROR, line));
         ASSERT_EQ(0, miraconf_set(row.key, nullptr));
     }
 }
@@ -221,6 +270,7 @@ TEST_F(VaverizEngine, CorpusMailsAreClean) {
     for (const auto& entry : std::filesystem::recursive_directory_iterator(MAILWARD_CORPUS_DIR)) {
         if (entry.is_regular_file() && entry.path().parent_path().filename() != "LICENSES") {
             EXPECT_EQ(0, AV_CheckFile(entry.path().string().c_str())) << entry.path();
+            EXPECT_EQ(0, CheckContents(entry.path().string())) << entry.path();
             ++scanned;
         }
     }
@@ -248,6 +298,11 @@ TEST_F(VaverizEngine, EverySampleIsFoundWithTheTestProgramsName) {
         if (findable) {
             EXPECT_TRUE(StartsWith(AV_GetLastVirusName(), "Mailward.Test.ClamFile"))
                 << name << ": " << AV_GetLastVirusName();
+        }
+        EXPECT_EQ(findable ? 1 : 0, CheckContents(path)) << name << " in memory";
+        if (findable) {
+            EXPECT_TRUE(StartsWith(AV_GetLastVirusName(), "Mailward.Test.ClamFile"))
+                << name << " in memory: " << AV_GetLastVirusName();
         }
     }
 }
@@ -333,6 +388,32 @@ TEST_F(VaverizEngine, FoldersWithoutDatabasesAndTheSystemFolder) {
 // Four threads scan at once, each with its own sequence, so that their last
 // virus names differ at the same moment: at least 50 rounds each, and on
 // until this thread has reloaded the signatures ten times.
+// The system folder is reloaded by an update like the project's own: new
+// databases there come into use, and a broken one keeps the engine (and the
+// system signatures) that were loaded.
+TEST_F(VaverizEngine, UpdateReloadsTheSystemFolderAndABrokenDatabaseThereKeepsTheOld) {
+    const std::string system = SignatureFolder("system", NdbLine("System.Test.Marker", MARKER));
+    ASSERT_EQ(0, miraconf_set("SystemSignatureDir", system.c_str()));
+    ASSERT_EQ(0, AV_Init());
+    const long loaded = SignatureCount(Version());
+    EXPECT_EQ(0, AV_CheckFile(m_clean.c_str()));
+    const std::string added = system + pf::path_sep() + "added.ndb";
+#if !defined(_WIN32)
+    ASSERT_TRUE(pftest::WriteFile(added, "Broken.Sig:0:*:zz\n"));
+    LogCapture log;
+    EXPECT_EQ(-1, AV_ActivateUpdate(0));
+    EXPECT_EQ(loaded, SignatureCount(Version()));
+    EXPECT_EQ(1, AV_CheckFile(m_marker.c_str()));
+    EXPECT_TRUE(StartsWith(AV_GetLastVirusName(), "System.Test.Marker"));
+#endif
+    ASSERT_TRUE(pftest::WriteFile(added, NdbLine("System.Test.Clean", "nothing to see here")));
+    EXPECT_EQ(0, AV_ActivateUpdate(0));
+    EXPECT_EQ(loaded + 1, SignatureCount(Version()));
+    EXPECT_EQ(1, AV_CheckFile(m_clean.c_str()));
+    EXPECT_TRUE(StartsWith(AV_GetLastVirusName(), "System.Test.Clean"));
+    EXPECT_EQ(1, AV_CheckFile(m_marker.c_str()));
+}
+
 TEST_F(VaverizEngine, ConcurrentScansGoOnCorrectlyWhileSignaturesAreReloaded) {
     const std::string sample = std::string(TESTFILES_DIR) + "/clam.exe";
     const std::string missing = m_scratch.Path("missing");

@@ -2,7 +2,8 @@
  * test_security_processor.cpp - the virus pass over real mails with the real
  * engine and the shipped signatures: an EICAR attachment removed with a
  * notice naming the virus, renamed in mode 12, left in other modes; a
- * failing engine stops the walk; the scan file is not left behind.
+ * failing engine stops the walk; parts are scanned in memory, the scan file
+ * route still finds the same and is not left behind.
  */
 #include <gtest/gtest.h>
 
@@ -129,17 +130,47 @@ TEST_F(SecurityProcessor, PartStartingWithAZeroByteIsScanned) {
     EXPECT_EQ(mail.GetPart(0)->GetName(), "removed-attachment.txt");
 }
 
-TEST_F(SecurityProcessor, UnwritableScanFolderStopsTheWalk) {
-    Load(AV_MODE_REMOVE, MultipartMail("first", {{"b.txt", "aGk="}, {"c.txt", "aGk="}}));
-    miraconf_set("TempDir", "/nonexistent/mailward/scan");
+// A part larger than the engine may scan fails its check (in memory and in
+// the scan file alike), and the walk stops there.
+TEST_F(SecurityProcessor, AScanStoppedAtALimitStopsTheWalk) {
+    std::string big;
+    for (int i = 0; i < 700; ++i)
+        big += "YWFh";  // "aaa": 2100 bytes decoded
+    miraconf_set("EngineMaxFileSize", "1");
+    Load(AV_MODE_REMOVE, MultipartMail("first", {{"b.txt", big}, {"c.txt", "aGk="}}));
     LogCapture log;
     EXPECT_EQ(av.ProcessParts(&mail), -1);
+    miraconf_set("EngineMaxFileSize", nullptr);
     EXPECT_TRUE(log.Has(QLOG_ERROR,
                         "CSecurityProcessor::ProcessPart() - AVCheckPart() failed. Check "
                         "av-engine!"));
-    // The walk stopped at the first part with contents: nothing after it was scanned.
+    EXPECT_EQ(Record(report, 0)->virusResult, VIRUS_CLEAN);
+    // The walk stopped at the big part: nothing after it was scanned.
     EXPECT_EQ(Record(report, 2)->virusResult, VIRUS_NOT_CHECKED);
     EXPECT_EQ(Record(report, 3)->virusResult, VIRUS_NOT_CHECKED);
+}
+
+// Parts go to the engine in memory: with the scan file's name blocked by a
+// folder (no file can be written there), every part is still checked and
+// found; only the file route fails.
+TEST_F(SecurityProcessor, PartsAreScannedInMemoryWithoutAScanFile) {
+    const std::string scanFile = av.ScanFilePath();
+    ASSERT_FALSE(scanFile.empty());
+    fs::create_directory(scanFile);
+    Load(AV_MODE_REMOVE, kInfected);
+    ASSERT_EQ(av.AVCheckPartFromFile(mail.GetPart(1)), -1);
+    EXPECT_EQ(av.ProcessParts(&mail), PART_REMOVED);
+    EXPECT_EQ(Record(report, 2)->virusResult, VIRUS_FOUND);
+    EXPECT_EQ(Record(report, 3)->virusResult, VIRUS_CLEAN);
+    EXPECT_TRUE(fs::is_empty(scanFile));
+    fs::remove(scanFile);
+
+    // The file route, still there for a failed scan in memory, finds the same.
+    Scan byFile;
+    byFile.Load(AV_MODE_REMOVE, kInfected);
+    EXPECT_EQ(byFile.av.AVCheckPartFromFile(byFile.mail.GetPart(1)), 1);
+    EXPECT_EQ(byFile.av.AVCheckPartFromFile(byFile.mail.GetPart(2)), 0);
+    EXPECT_FALSE(fs::exists(byFile.av.ScanFilePath()));
 }
 
 // A link planted under the scan file's name in the shared TempDir is never
@@ -174,14 +205,18 @@ TEST_F(SecurityProcessor, EachProcessorScansInItsOwnPrivateFolder) {
     // The other's scan file at the moment of this one's scan stays as it is.
     WriteFile(b, "the other mail's part");
     Load(AV_MODE_REMOVE, kInfected);
+    EXPECT_EQ(av.AVCheckPartFromFile(mail.GetPart(1)), 1);
     EXPECT_EQ(av.ProcessParts(&mail), PART_REMOVED);
     EXPECT_EQ(ReadFile(b), "the other mail's part");
 
-    // Gone mid-run: the next scan makes a new folder and succeeds.
+    // Gone mid-run: scans in memory go on, and the next use of the file
+    // route makes a new folder and succeeds.
     const std::string vanished = second.av.ScanFolder();
     fs::remove_all(vanished);
     second.Load(AV_MODE_REMOVE, kInfected);
     EXPECT_EQ(second.av.ProcessParts(&second.mail), PART_REMOVED);
+    EXPECT_FALSE(fs::exists(vanished));
+    EXPECT_EQ(second.av.AVCheckPartFromFile(second.mail.GetPart(2)), 0);
     EXPECT_TRUE(fs::is_directory(second.av.ScanFolder()));
     EXPECT_NE(second.av.ScanFolder(), vanished);
 

@@ -311,9 +311,11 @@ TEST_F(FilesAndFaults, FaultsLeaveTheOriginalMailRecoverable) {
         fs::remove_all(e.path());
     EXPECT_EQ(Check(Mail("v2.eml", infected), JOB_AV_CHECK).virusResult, VIRUS_FOUND);
 
-    // The engine cannot scan the parts (no TempDir to write them to): the
-    // check fails with ERR_CHECK and the mail stays as it came.
+    // The engine cannot scan the parts (reloaded with no TempDir for its own
+    // temporary folder): the check fails with ERR_CHECK and the mail stays
+    // as it came.
     miraconf_set("TempDir", (dir.path() / "gone").string().c_str());
+    ASSERT_EQ(MAILWARD_install_update_av(0), 0);
     const std::string clean = MultipartMail("x", {{"b.txt", "aGk="}});
     const fs::path mail = Mail("e.eml", clean);
     const Seen s = Check(mail, JOB_AV_CHECK);
