@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "processors/host_values.h"
+#include "report/host_values.h"
 #include "platform.h"
 #include "mime/safename.h"
 #include "qorcsock.h"

@@ -28,7 +28,7 @@
 #include "mailhdr/mailhdr.h"
 #include "mime/mimemessage.h"
 #include "miralib.h"
-#include "processors/host_values.h"
+#include "report/host_values.h"
 #include "platform.h"
 #include "qorcsock.h"
 #include "service/mailward_service.h"
