@@ -11,6 +11,7 @@
 #include "mailhdr/mailhdr.h"
 #include "mime/mimeoutput.h"
 #include "mime/safename.h"
+#include "mailhdr/blank_controls.h"
 #include "report/host_values.h"
 #include "platform.h"
 #include "qorcsock.h"

@@ -10,7 +10,7 @@
 
 #include "report/host_values.h"
 #include "platform.h"
-#include "mime/safename.h"
+#include "mailhdr/blank_controls.h"
 #include "qorcsock.h"
 #include "vaveriz.h"
 
