@@ -30,7 +30,7 @@
 
 #include "mime/mimemessage.h"
 #include "rules/rulehelper.h"
-#include "service/check_report.h"
+#include "report/check_report.h"
 
 // Heap bytes taken through operator new now and at most (for the keyword
 // walk's memory; the decoded text itself is malloc'ed by the part).

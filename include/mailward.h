@@ -146,11 +146,21 @@ typedef struct Rule {
     struct Rule* next;        /* next rule of the same set */
 } Rule;
 
-/* Action codes of rules. */
-#define ACTION_KEYWORD_EXCEPTION 1
-#define ACTION_REMOVE 9
-#define ACTION_MOVE 10
-#define ACTION_NONE 11
+/* Action codes of rules: what the filter does with a part a rule matches.
+ * Every other code (0, 2, 12, ...) is refused: the filter logs "invalid
+ * action code" and sets ERR_PART_ACTION. Pairs that act alike in the library
+ * (3 and 8, 5 and 7, 4 and 6 on parts) are the host's to tell apart. */
+#define ACTION_KEYWORD_EXCEPTION 1 /* keyword exception entry; ends the check */
+#define ACTION_RESERVED 2          /* no meaning: refused as invalid */
+#define ACTION_MARK_MAIL 3         /* the rule marks the whole mail */
+#define ACTION_KEYWORD_MARK 4      /* keyword entry and Subject mark */
+#define ACTION_KEYWORD 5           /* keyword entry only */
+#define ACTION_MARK_SUBJECT 6      /* header rule: entry and Subject mark */
+#define ACTION_KEYWORD_ALT 7       /* as ACTION_KEYWORD */
+#define ACTION_MARK_MAIL_ALT 8     /* as ACTION_MARK_MAIL */
+#define ACTION_REMOVE 9            /* remove the part, leave a notice */
+#define ACTION_MOVE 10             /* move the part to target_dir, leave a notice */
+#define ACTION_NONE 11             /* only record that the rule applied */
 
 /* ------------------------------------------------------------------------ */
 /* Check report                                                             */

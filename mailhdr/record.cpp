@@ -35,7 +35,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "mime/safename.h"
+#include "mailhdr/blank_controls.h"
 
 namespace {
 

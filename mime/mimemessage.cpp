@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "mime/mimeinternal.h"
@@ -265,6 +266,45 @@ bool CMimeMessage::SaveMsg(const char* pszPath) {
     return true;
 }
 
+namespace {
+
+// Closes a C stream when it goes out of scope (a close error is not seen:
+// streams whose close matters are closed by hand first).
+struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
+
+// Releases a block the support library allocated.
+struct HostBlockFree {
+    void operator()(char* p) const { cbcontext_free(p); }
+};
+using HostBlock = std::unique_ptr<char, HostBlockFree>;
+
+// Owns a string list of the support library.
+struct StringListHolder {
+    stringlist* list = nullptr;
+    explicit StringListHolder(stringlist* l) : list(l) {}
+    StringListHolder(const StringListHolder&) = delete;
+    StringListHolder& operator=(const StringListHolder&) = delete;
+    ~StringListHolder() { stringlist_free(&list); }
+};
+
+// Deletes the file at `path` when it goes out of scope, unless `path` was
+// cleared (the file was made use of or is to be kept).
+struct TempFileRemover {
+    std::string path;
+    TempFileRemover() = default;
+    TempFileRemover(const TempFileRemover&) = delete;
+    TempFileRemover& operator=(const TempFileRemover&) = delete;
+    ~TempFileRemover() {
+        if (!path.empty())
+            pf::delete_file(path.c_str());
+    }
+};
+
+}  // namespace
+
 bool CMimeMessage::SaveHeaderChangedMsg(const char* strPath) {
     if (!strPath) {
         errmsg("SaveHeaderChangedMsg: wrong parameter: strPath=%s", "");
@@ -276,143 +316,125 @@ bool CMimeMessage::SaveHeaderChangedMsg(const char* strPath) {
         return false;
     }
 
-    bool bResult = false;
-    bool bTempMade = false;
-    bool bKeepTemp = false;
-    std::FILE* pSource = nullptr;
-    std::FILE* pTemp = nullptr;
-    stringlist* pNewLines = nullptr;
-    char* pszNewHeader = nullptr;
-    do {
-        pSource = std::fopen(strPath, "rb");
-        if (!pSource) {
-            errmsg("SaveHeaderChangedMsg: error in open %s", strPath);
-            break;
-        }
-        pTemp = CreateTemp(strTemp);
-        if (!pTemp) {
-            errmsg("SaveHeaderChangedMsg: error in open %s", strTemp.c_str());
-            break;
-        }
-        bTempMade = true;
-        // The body goes through in blocks of SHC_COPY_BLOCK. The streams ask
-        // for buffers of SHC_FILE_BUFFER to gather them where the C library
-        // takes the size (the Windows one does; glibc keeps its own and hands
-        // reads and writes of whole blocks straight to the system).
-        std::setvbuf(pSource, nullptr, _IOFBF, SHC_FILE_BUFFER);
-        std::setvbuf(pTemp, nullptr, _IOFBF, SHC_FILE_BUFFER);
-        std::string strDump;
-        try {
-            strDump = GetHeaderDump();
-        } catch (...) {
-            strDump.clear();
-        }
-        if (strDump.empty()) {
-            errmsg("SaveHeaderChangedMsg: no hdr or no mod_header_len!!! (%s)", strPath);
-            break;
-        }
-        // The dump ends its lines with LF: cut there, so that every header
-        // line is followed by CR LF, and one more CR LF ends the block.
-        pNewLines = stringlist_split(strDump.c_str(), "\n");
-        if (pNewLines && stringlist_append_string(&pNewLines, "\r\n") == 0) {
-            pszNewHeader = stringlist_join(pNewLines, "\r\n");
-        }
-        if (!pszNewHeader) {
-            errmsg("SaveHeaderChangedMsg: no str_mod_hdr!!! (%s)", strPath);
-            break;
-        }
+    FileHandle pSource(std::fopen(strPath, "rb"));
+    if (!pSource) {
+        errmsg("SaveHeaderChangedMsg: error in open %s", strPath);
+        return false;
+    }
+    // Declared before the temporary file's handle, so that the file is
+    // closed before it is deleted (Windows deletes no open file).
+    TempFileRemover tempRemover;
+    FileHandle pTemp(CreateTemp(strTemp));
+    if (!pTemp) {
+        errmsg("SaveHeaderChangedMsg: error in open %s", strTemp.c_str());
+        return false;
+    }
+    tempRemover.path = strTemp;
+    // The body goes through in blocks of SHC_COPY_BLOCK. The streams ask
+    // for buffers of SHC_FILE_BUFFER to gather them where the C library
+    // takes the size (the Windows one does; glibc keeps its own and hands
+    // reads and writes of whole blocks straight to the system).
+    std::setvbuf(pSource.get(), nullptr, _IOFBF, SHC_FILE_BUFFER);
+    std::setvbuf(pTemp.get(), nullptr, _IOFBF, SHC_FILE_BUFFER);
+    std::string strDump;
+    try {
+        strDump = GetHeaderDump();
+    } catch (...) {
+        strDump.clear();
+    }
+    if (strDump.empty()) {
+        errmsg("SaveHeaderChangedMsg: no hdr or no mod_header_len!!! (%s)", strPath);
+        return false;
+    }
+    // The dump ends its lines with LF: cut there, so that every header
+    // line is followed by CR LF, and one more CR LF ends the block.
+    StringListHolder newLines{stringlist_split(strDump.c_str(), "\n")};
+    HostBlock pszNewHeader;
+    if (newLines.list && stringlist_append_string(&newLines.list, "\r\n") == 0) {
+        pszNewHeader.reset(stringlist_join(newLines.list, "\r\n"));
+    }
+    if (!pszNewHeader) {
+        errmsg("SaveHeaderChangedMsg: no str_mod_hdr!!! (%s)", strPath);
+        return false;
+    }
 
-        // The old header block: lines up to the first empty one (a line that
-        // is just LF or CR LF; consumed). Only its length is needed, counted
-        // with LF line ends like the dump, so the lines are measured, not
-        // kept. Read character by character: a line of any length stays one
-        // line, and a CR that does not stand before LF (or a NUL) is data.
-        std::size_t nOldLength = 0;
-        std::size_t nLineChars = 0;  // of the current line, its line end not counted
-        bool bPendingCR = false;     // the last character was a CR not yet counted
-        bool bEndFound = false;
-        for (int c = std::getc(pSource); c != EOF; c = std::getc(pSource)) {
-            if (c == '\n') {
-                if (nLineChars == 0) {
-                    bEndFound = true;
-                    break;
-                }
-                nOldLength += nLineChars + 1;
-                nLineChars = 0;
-                bPendingCR = false;
-                continue;
-            }
-            if (bPendingCR) {
-                ++nLineChars;
-            }
-            bPendingCR = c == '\r';
-            if (!bPendingCR) {
-                ++nLineChars;
-            }
-        }
-        if (!bEndFound) {
-            errmsg("SaveHeaderChangedMsg: error in reading file %s", strPath);
-            break;
-        }
-        // Both lengths count LF line ends: only a header that shrank fails.
-        if (nOldLength > strDump.size()) {
-            errmsg(
-                "SaveHeaderChangedMsg: error in reading file %s: conflict in header len "
-                "(%llu/%llu)",
-                strPath, static_cast<unsigned long long>(nOldLength),
-                static_cast<unsigned long long>(strDump.size()));
-            break;
-        }
-
-        bool bWriteError = !MimeFileWrite(pTemp, pszNewHeader, std::strlen(pszNewHeader));
-        char block[SHC_COPY_BLOCK];
-        while (!bWriteError) {
-            std::size_t n = std::fread(block, 1, sizeof block, pSource);
-            if (n == 0) {
+    // The old header block: lines up to the first empty one (a line that
+    // is just LF or CR LF; consumed). Only its length is needed, counted
+    // with LF line ends like the dump, so the lines are measured, not
+    // kept. Read character by character: a line of any length stays one
+    // line, and a CR that does not stand before LF (or a NUL) is data.
+    std::size_t nOldLength = 0;
+    std::size_t nLineChars = 0;  // of the current line, its line end not counted
+    bool bPendingCR = false;     // the last character was a CR not yet counted
+    bool bEndFound = false;
+    for (int c = std::getc(pSource.get()); c != EOF; c = std::getc(pSource.get())) {
+        if (c == '\n') {
+            if (nLineChars == 0) {
+                bEndFound = true;
                 break;
             }
-            bWriteError = !MimeFileWrite(pTemp, block, n);
+            nOldLength += nLineChars + 1;
+            nLineChars = 0;
+            bPendingCR = false;
+            continue;
         }
-        if (bWriteError) {
-            errmsg("SaveHeaderChangedMsg: error in write file %s", strTemp.c_str());
-            break;
+        if (bPendingCR) {
+            ++nLineChars;
         }
-        // A body that could not be read to its end must not replace the mail.
-        if (std::ferror(pSource)) {
-            errmsg("SaveHeaderChangedMsg: error in reading file %s", strPath);
-            break;
+        bPendingCR = c == '\r';
+        if (!bPendingCR) {
+            ++nLineChars;
         }
-        std::fclose(pSource);
-        pSource = nullptr;
-        // On disk before it takes the mail's place (see SaveMsg).
-        int nClose = !m_bFlushOnSave || MimeSyncFile(pTemp) ? 0 : -1;
-        nClose = std::fclose(pTemp) != 0 ? -1 : nClose;
-        pTemp = nullptr;
-        if (nClose != 0) {
-            errmsg("SaveHeaderChangedMsg: error in write file %s", strTemp.c_str());
-            break;
-        }
-        // One step from the old mail to the new one. When it fails the old
-        // file is untouched and the new text stays in the temporary file.
-        if (!MimeReplaceFile(strTemp.c_str(), strPath)) {
-            errmsg("SaveHeaderChangedMsg: Error in CopyFile: %s", WINError2str(pf::last_error()));
-            errmsg("SaveHeaderChangedMsg: the new mail stays in %s", strTemp.c_str());
-            bKeepTemp = true;
-            break;
-        }
-        bResult = true;
-    } while (false);
+    }
+    if (!bEndFound) {
+        errmsg("SaveHeaderChangedMsg: error in reading file %s", strPath);
+        return false;
+    }
+    // Both lengths count LF line ends: only a header that shrank fails.
+    if (nOldLength > strDump.size()) {
+        errmsg(
+            "SaveHeaderChangedMsg: error in reading file %s: conflict in header len "
+            "(%llu/%llu)",
+            strPath, static_cast<unsigned long long>(nOldLength),
+            static_cast<unsigned long long>(strDump.size()));
+        return false;
+    }
 
-    if (pSource) {
-        std::fclose(pSource);
+    bool bWriteError =
+        !MimeFileWrite(pTemp.get(), pszNewHeader.get(), std::strlen(pszNewHeader.get()));
+    char block[SHC_COPY_BLOCK];
+    while (!bWriteError) {
+        std::size_t n = std::fread(block, 1, sizeof block, pSource.get());
+        if (n == 0) {
+            break;
+        }
+        bWriteError = !MimeFileWrite(pTemp.get(), block, n);
     }
-    if (pTemp) {
-        std::fclose(pTemp);
+    if (bWriteError) {
+        errmsg("SaveHeaderChangedMsg: error in write file %s", strTemp.c_str());
+        return false;
     }
-    stringlist_free(&pNewLines);
-    cbcontext_free(pszNewHeader);
-    if (!bResult && !bKeepTemp && bTempMade) {
-        pf::delete_file(strTemp.c_str());
+    // A body that could not be read to its end must not replace the mail.
+    if (std::ferror(pSource.get())) {
+        errmsg("SaveHeaderChangedMsg: error in reading file %s", strPath);
+        return false;
     }
-    return bResult;
+    pSource.reset();
+    // On disk before it takes the mail's place (see SaveMsg).
+    int nClose = !m_bFlushOnSave || MimeSyncFile(pTemp.get()) ? 0 : -1;
+    nClose = std::fclose(pTemp.release()) != 0 ? -1 : nClose;
+    if (nClose != 0) {
+        errmsg("SaveHeaderChangedMsg: error in write file %s", strTemp.c_str());
+        return false;
+    }
+    // One step from the old mail to the new one. When it fails the old
+    // file is untouched and the new text stays in the temporary file.
+    if (!MimeReplaceFile(strTemp.c_str(), strPath)) {
+        errmsg("SaveHeaderChangedMsg: Error in CopyFile: %s", WINError2str(pf::last_error()));
+        errmsg("SaveHeaderChangedMsg: the new mail stays in %s", strTemp.c_str());
+        tempRemover.path.clear();
+        return false;
+    }
+    tempRemover.path.clear();
+    return true;
 }

@@ -60,7 +60,7 @@
 
 #include "codec/codec.h"
 #include "mime/mimeinternal.h"
-#include "mime/safename.h"
+#include "mailhdr/blank_controls.h"
 #include "mime/mimepart.h"
 
 namespace {

@@ -1,7 +1,6 @@
 /*
  * safename.cpp - MimeSafeFileName: a file name from a mail reduced to a safe
- * last path component, and MimeBlankControls: a mail's text made safe for
- * one line of a notice, header or log (contracts in safename.h).
+ * last path component (contract in safename.h).
  */
 #include "mime/safename.h"
 
@@ -68,15 +67,4 @@ std::string MimeSafeFileName(const char* pszName) {
         strSafe = MimeTrim(strSafe.substr(0, SAFE_NAME_MAX - strExt.size()), " .") + strExt;
     }
     return strSafe.empty() ? std::string(SAFE_NAME_EMPTY) : strSafe;
-}
-
-std::string MimeBlankControls(std::string_view text) {
-    std::string strLine(text);
-    for (char& c : strLine) {
-        const unsigned char u = static_cast<unsigned char>(c);
-        if (u < 32 || u == 127) {
-            c = ' ';
-        }
-    }
-    return strLine;
 }

@@ -19,19 +19,12 @@
  * Names longer than SAFE_NAME_MAX bytes are cut, keeping an extension of up
  * to SAFE_NAME_EXT_MAX bytes. An empty result becomes "unnamed". Bytes of
  * 128 and more are kept as they are (names are 8-bit strings).
- *
- * MimeBlankControls is for every other place a text from a mail goes (a
- * notice text, a header entry, a log line): each control character (below
- * 32, and 127: CR, LF, NUL, TAB, ESC, ...) becomes one blank, so the text
- * stays on the one line it was put in and can never start a line, a header
- * field or a MIME delimiter of the sender's choice. Nothing else changes.
  */
 #ifndef MAILWARD_SAFENAME_H
 #define MAILWARD_SAFENAME_H
 
 #include <cstddef>
 #include <string>
-#include <string_view>
 
 // Longest safe name, in bytes (well below every file system's component limit).
 constexpr std::size_t SAFE_NAME_MAX = 200;
@@ -42,8 +35,5 @@ constexpr const char* SAFE_NAME_EMPTY = "unnamed";
 
 // A null name gives SAFE_NAME_EMPTY.
 std::string MimeSafeFileName(const char* pszName);
-
-// The text with every control character replaced by a blank (same length).
-std::string MimeBlankControls(std::string_view text);
 
 #endif

@@ -11,7 +11,8 @@
 #include "mailhdr/mailhdr.h"
 #include "mime/mimeoutput.h"
 #include "mime/safename.h"
-#include "processors/host_values.h"
+#include "mailhdr/blank_controls.h"
+#include "report/host_values.h"
 #include "platform.h"
 #include "qorcsock.h"
 
@@ -174,13 +175,13 @@ int CFilterProcessor::ProcessPart(CMimePart* pPart) {
     int code = 0;
     std::string targetPath;
     switch (rule->action) {
-        case 1:
+        case ACTION_KEYWORD_EXCEPTION:
             AddKeywordEntry(root, rule, "Schluesselwoerter-Ausnahme: %s");
             m_pReport->status |= ST_PART_RULE;
             code = PART_KEYWORD;
             break;
-        case 4:
-        case 6:
+        case ACTION_KEYWORD_MARK:
+        case ACTION_MARK_SUBJECT:
             if ((m_pReport->status & (ST_SPAM_LISTED | ST_PART_RULE)) == 0) {
                 mailhdr_marksubject(root->m_pHeader, ConfigText("SubjectMark").c_str());
             }
@@ -188,14 +189,14 @@ int CFilterProcessor::ProcessPart(CMimePart* pPart) {
             m_pReport->status |= ST_PART_RULE;
             code = PART_KEYWORD;
             break;
-        case 5:
-        case 7:
+        case ACTION_KEYWORD:
+        case ACTION_KEYWORD_ALT:
             AddKeywordEntry(root, rule, "Schluesselwoerter: %s");
             m_pReport->status |= ST_PART_RULE;
             code = PART_KEYWORD;
             break;
-        case 3:
-        case 8: {
+        case ACTION_MARK_MAIL:
+        case ACTION_MARK_MAIL_ALT: {
             m_pReport->status |= ST_PART_RULE;
             PtrSet rules{};
             ptrset::Add(rules, rule);
@@ -204,7 +205,7 @@ int CFilterProcessor::ProcessPart(CMimePart* pPart) {
             code = PART_MAIL_MARKED;
             break;
         }
-        case 9: {
+        case ACTION_REMOVE: {
             const std::string notice = HostText(TEXT_REMOVED_NOTICE) + "\n\nName: " + name + "\n";
             const std::string replacement = HostText(TEXT_REPLACEMENT_NAME);
             if (delete_part(pPart, replacement.c_str(), notice.c_str()) != 0) {
@@ -215,7 +216,7 @@ int CFilterProcessor::ProcessPart(CMimePart* pPart) {
             }
             break;
         }
-        case 10: {
+        case ACTION_MOVE: {
             if (rule->target_dir == nullptr) {
                 errmsg(
                     "CFilterProcessor::ProcessPart() - move_part_to_dir failed. invalid target "
@@ -244,7 +245,7 @@ int CFilterProcessor::ProcessPart(CMimePart* pPart) {
             }
             break;
         }
-        case 11:
+        case ACTION_NONE:
             break;
         default:
             errmsg("CFilterProcessor::ProcessPart() - invalid action code.");

@@ -35,7 +35,7 @@
 #define MAILWARD_PARTS_PROCESSOR_H
 
 #include "mime/mimepart.h"
-#include "service/check_report.h"
+#include "report/check_report.h"
 
 class CBasePartsProcessor {
   public:

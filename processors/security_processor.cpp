@@ -8,9 +8,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "processors/host_values.h"
+#include "report/host_values.h"
 #include "platform.h"
-#include "mime/safename.h"
+#include "mailhdr/blank_controls.h"
 #include "qorcsock.h"
 #include "vaveriz.h"
 

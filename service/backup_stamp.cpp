@@ -27,7 +27,7 @@
 
 #include "mailhdr/mailhdr.h"
 #include "miralib.h"
-#include "processors/host_values.h"
+#include "report/host_values.h"
 #include "platform.h"
 #include "qorcsock.h"
 #include "service/mailward_service.h"

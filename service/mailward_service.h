@@ -38,7 +38,7 @@
 #include "processors/filter_processor.h"
 #include "processors/security_processor.h"
 #include "rules/rulehelper.h"
-#include "service/check_report.h"
+#include "report/check_report.h"
 #include "service/job_queue.h"
 
 class CMimeMessage;

@@ -9,7 +9,7 @@
 #include <unordered_set>
 
 #include "mime/partnames.h"
-#include "mime/safename.h"
+#include "mailhdr/blank_controls.h"
 #include "mime/strictread.h"
 #include "qorcsock.h"
 

@@ -37,7 +37,7 @@
 
 #include "mime/mimepart.h"
 #include "rules/rulehelper.h"
-#include "service/check_report.h"
+#include "report/check_report.h"
 
 // Characters of each list in the disagreement log line.
 constexpr std::size_t DISAGREEMENT_LOG_CHARS = 2000;

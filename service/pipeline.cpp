@@ -38,7 +38,7 @@
 #include "mime/mimemessage.h"
 #include "miralib.h"
 #include "platform.h"
-#include "processors/host_values.h"
+#include "report/host_values.h"
 #include "qorcsock.h"
 #include "service/mailward_service.h"
 #include "service/mime_disagreement.h"

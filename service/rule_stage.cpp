@@ -28,7 +28,7 @@
 #include "mailhdr/mailhdr.h"
 #include "mime/mimemessage.h"
 #include "miralib.h"
-#include "processors/host_values.h"
+#include "report/host_values.h"
 #include "platform.h"
 #include "qorcsock.h"
 #include "service/mailward_service.h"
@@ -76,7 +76,7 @@ void CMailWard::CheckMailRules(MailJob* job, CMimeMessage* message) {
             m_report.status |= ST_HEADER_RULE;
             job->flags &= ~static_cast<std::uint32_t>(JOB_SPAM_LIST);
             const auto* first = static_cast<const Rule*>(ptrset::First(m_report.headerRules));
-            if (first != nullptr && first->action == 1) {
+            if (first != nullptr && first->action == ACTION_KEYWORD_EXCEPTION) {
                 AddRuleHeaderEntry(header, first);
                 // An entry is a change of the header: the mail is written.
                 m_report.headerChanged = 1;
@@ -94,7 +94,7 @@ void CMailWard::CheckMailRules(MailJob* job, CMimeMessage* message) {
         if (first != nullptr) {
             AddRuleHeaderEntry(header, first);
             m_report.headerChanged = 1;
-            if (first->action == 6) {
+            if (first->action == ACTION_MARK_SUBJECT) {
                 mailhdr_marksubject(header, ConfigText("SubjectMark").c_str());
             }
             return;

@@ -16,6 +16,7 @@
 #include <sstream>
 #include <system_error>
 
+#include "mailward.h"
 #include "qorcsock.h"
 
 namespace fs = std::filesystem;
@@ -27,18 +28,32 @@ struct ActionNameEntry {
     const char* name;
 };
 
+// The names the file may use for the library's action codes. A name given
+// to two codes stands for the first of them when read.
 const ActionNameEntry kActionNames[] = {
-    {1, "exception"},    {3, "mark"},   {4, "keyword-mark"}, {5, "keyword"},
-    {6, "mark-subject"}, {9, "remove"}, {10, "move"},        {11, "none"},
+    {ACTION_KEYWORD_EXCEPTION, "exception"},
+    {ACTION_MARK_MAIL, "mark"},
+    {ACTION_KEYWORD_MARK, "keyword-mark"},
+    {ACTION_KEYWORD, "keyword"},
+    {ACTION_MARK_SUBJECT, "mark-subject"},
+    {ACTION_KEYWORD_ALT, "keyword"},
+    {ACTION_MARK_MAIL_ALT, "mark"},
+    {ACTION_REMOVE, "remove"},
+    {ACTION_MOVE, "move"},
+    {ACTION_NONE, "none"},
 };
 
-// Codes the filter understands; 2 and everything outside 1..11 would only
-// make the library log "invalid action code" for every matching part.
+// Codes the filter understands, the named ones; ACTION_RESERVED and
+// everything outside 1..11 would only make the library log "invalid action
+// code" for every matching part.
 bool UsableAction(long value) {
-    return value == 1 || (value >= 3 && value <= 11);
+    for (const auto& e : kActionNames) {
+        if (e.action == value)
+            return true;
+    }
+    return false;
 }
 
-constexpr int ACTION_CODE_MOVE = 10;
 // Action numbers have at most this many digits (the largest usable is 11).
 constexpr std::size_t ACTION_DIGITS_MAX = 3;
 
@@ -223,11 +238,11 @@ class Parser {
             return;
         }
         rule.dir = std::string(fields[1]);
-        if (rule.action == ACTION_CODE_MOVE && rule.dir.empty()) {
+        if (rule.action == ACTION_MOVE && rule.dir.empty()) {
             Error("action move needs a target directory");
             return;
         }
-        if (rule.action != ACTION_CODE_MOVE && !rule.dir.empty()) {
+        if (rule.action != ACTION_MOVE && !rule.dir.empty()) {
             Error("a target directory is only used by action move");
             return;
         }
@@ -305,14 +320,6 @@ int ParseAction(std::string_view word) {
 }
 
 const char* ActionName(int action) {
-    switch (action) {
-        case 7:
-            return "keyword";
-        case 8:
-            return "mark";
-        default:
-            break;
-    }
     for (const auto& e : kActionNames) {
         if (e.action == action)
             return e.name;

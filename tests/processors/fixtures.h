@@ -20,7 +20,7 @@
 #include "mime/mimemessage.h"
 #include "platform/qorcsock_capture.h"
 #include "qorcsock.h"
-#include "service/check_report.h"
+#include "report/check_report.h"
 
 namespace fixtures {
 

@@ -7,7 +7,7 @@
 
 #include <cstddef>
 
-#include "service/check_report.h"
+#include "report/check_report.h"
 
 namespace {
 

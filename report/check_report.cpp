@@ -1,7 +1,7 @@
 /*
  * check_report.cpp - PtrSet and CheckReport operations (see check_report.h).
  */
-#include "service/check_report.h"
+#include "report/check_report.h"
 
 #include <cstdlib>
 #include <cstring>
