@@ -5,6 +5,7 @@
 
 #include <condition_variable>
 #include <cstdlib>
+#include <new>
 #include <unordered_map>
 
 #include "qorcsock.h"
@@ -21,6 +22,16 @@ void ReleaseMailJob(MailJob* job) {
 
 namespace {
 
+// Built in static storage on first use and never destroyed: a thread that
+// ends after the library's statics are torn down at process exit still finds
+// the object, and unloading the library leaves nothing behind on the heap.
+template <typename T>
+T& Immortal() {
+    alignas(T) static unsigned char storage[sizeof(T)];
+    static T* object = ::new (static_cast<void*>(storage)) T;
+    return *object;
+}
+
 struct TicketAnswer {
     bool answered = false;
     std::uint32_t hit = 0;
@@ -36,8 +47,7 @@ struct TicketRegistry {
 };
 
 TicketRegistry& Registry() {
-    static TicketRegistry* registry = new TicketRegistry;
-    return *registry;
+    return Immortal<TicketRegistry>();
 }
 
 }  // namespace
@@ -119,8 +129,7 @@ struct PendingReleases {
 };
 
 PendingReleases& Releases() {
-    static PendingReleases* pending = new PendingReleases;
-    return *pending;
+    return Immortal<PendingReleases>();
 }
 }  // namespace
 
