@@ -65,8 +65,6 @@ extern "C" {
 
 /* A list of strings: one node per entry, in order. Made and released by the
  * support library (libqorcsock); the host may walk it and read `str`. */
-#ifndef QORCSOCK_TYPES_DEFINED
-#define QORCSOCK_TYPES_DEFINED
 typedef struct stringlist {
     struct stringlist* next; /* next entry, or null */
     char* str;               /* this entry's own NUL-terminated copy */
@@ -86,8 +84,10 @@ typedef struct mailaddr {
                               "john@example.com" (local alone without domain) */
     char* route;           /* obsolete source route ("@a,@b"), or null */
     char* group;           /* name of the group the address stands in, or null */
+    /* The null address "<>" has local "" and address "". An empty group
+     * ("undisclosed-recipients:;") is one record with only group and display
+     * set. A comment after an address without a phrase stands in as name. */
 } mailaddr;
-#endif /* QORCSOCK_TYPES_DEFINED */
 
 /* ------------------------------------------------------------------------ */
 /* Header records                                                           */

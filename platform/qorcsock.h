@@ -28,6 +28,8 @@
 #include <stdint.h>
 #include <time.h>
 
+#include "mailward.h" /* the stringlist and mailaddr records */
+
 #if defined(_WIN32)
 #if defined(QORCSOCK_BUILDING)
 #define QORCSOCK_API __declspec(dllexport)
@@ -64,29 +66,8 @@
 extern "C" {
 #endif
 
-#ifndef QORCSOCK_TYPES_DEFINED
-#define QORCSOCK_TYPES_DEFINED
-/* The same two records are declared, identically, in mailward.h. */
-typedef struct stringlist {
-    struct stringlist* next; /* next entry, or null */
-    char* str;               /* this entry's own NUL-terminated copy */
-} stringlist;
-
-typedef struct mailaddr {
-    struct mailaddr* next; /* next address of the list, or null */
-    char* name;            /* display name (phrase), unquoted, or null */
-    char* local;           /* local part as written (quotes kept), or null */
-    char* domain;          /* domain, or null for a bare local part */
-    char* display;         /* display form: name and <address>, or the bare
-                              address when there is no name */
-    char* address;         /* bare address: local "@" domain */
-    char* route;           /* obsolete source route ("@a,@b"), or null */
-    char* group;           /* name of the group the address stands in, or null */
-    /* The null address "<>" has local "" and address "". An empty group
-     * ("undisclosed-recipients:;") is one record with only group and display
-     * set. A comment after an address without a phrase stands in as name. */
-} mailaddr;
-#endif
+/* stringlist and mailaddr are records the host reads too: they are declared
+ * once, in mailward.h (included above). */
 
 /* ---- logging ----------------------------------------------------------- */
 
