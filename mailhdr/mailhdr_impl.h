@@ -29,15 +29,15 @@
 
 #include <cstddef>
 
+#include "pf_text.h"
+
 namespace mailhdr_impl {
 
 // Name of identifier 49 and the fallback for a field without a name; its
 // colon keeps any field found in a mail from matching it by name.
 inline constexpr const char* OTHER_NAME = "Other:";
 
-inline constexpr char ascii_lower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
+using pf::ascii_lower;
 
 // True when the first `n` bytes of `a` and `b` are equal ignoring A-Z case.
 inline constexpr bool ascii_ieq_n(const char* a, const char* b, std::size_t n) {

@@ -1,12 +1,10 @@
 /*
- * mimeinternal.h - helpers shared by the files of the mime layer only.
+ * mimeinternal.h - helpers shared by the files of the mime layer only (the
+ * string helpers of every layer are in pf_text.h, which it includes).
  *
  *   MimeDebug()        handle of the debug channel "MAILWARD_Debug"
  *   MimeDebugOn()      whether that channel is on (to skip costly arguments)
- *   MimeLower(s)       copy with ASCII letters in lower case (8-bit bytes and
- *                      the locale are left alone)
  *   MimeIsWhite(c)     blank, tab, CR, LF, vertical tab or form feed
- *   MimeTrim(s, set)   `s` without the characters of `set` at both ends
  *   MimeCopy(p, n)     malloc'ed zero-terminated copy of n bytes, or null
  *   MimeFindNoCase(s, pattern)
  *                      CMimePart::FindNoCase on a view: first position of
@@ -22,6 +20,7 @@
 #include <string_view>
 
 #include "mime/mimepart.h"
+#include "pf_text.h"
 #include "qorcsock.h"
 
 // What every level of one parse shares: where the whole text ends (searches
@@ -46,28 +45,8 @@ inline bool MimeDebugOn() {
     return debug_enabled(MimeDebug()) != 0;
 }
 
-inline char MimeLowerChar(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
-}
-
-inline std::string MimeLower(std::string s) {
-    for (char& c : s) {
-        c = MimeLowerChar(c);
-    }
-    return s;
-}
-
 inline bool MimeIsWhite(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
-}
-
-inline std::string MimeTrim(const std::string& s, const char* pszSet) {
-    std::string::size_type b = s.find_first_not_of(pszSet);
-    if (b == std::string::npos) {
-        return std::string();
-    }
-    std::string::size_type e = s.find_last_not_of(pszSet);
-    return s.substr(b, e - b + 1);
 }
 
 inline char* MimeCopy(const char* p, std::size_t n) {
@@ -86,7 +65,7 @@ inline int MimeFindNoCase(std::string_view strText, const char* pszPattern) {
     }
     for (std::size_t i = 0; i + nPat <= strText.size(); ++i) {
         std::size_t k = 0;
-        while (k < nPat && MimeLowerChar(strText[i + k]) == MimeLowerChar(pszPattern[k])) {
+        while (k < nPat && pf::ascii_lower(strText[i + k]) == pf::ascii_lower(pszPattern[k])) {
             ++k;
         }
         if (k == nPat) {

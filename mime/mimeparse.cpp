@@ -278,8 +278,8 @@ bool CMimePart::SplitAssignment(const std::string& strText, std::string& strName
         }
         strRaw = strText.substr(q + 1, c - q - 1);
     }
-    strName = MimeTrim(strText.substr(0, e), " \"");
-    strValue = MimeTrim(strRaw, " \"");
+    strName = std::string(pf::trim(strText.substr(0, e), " \""));
+    strValue = std::string(pf::trim(strRaw, " \""));
     return true;
 }
 
@@ -313,9 +313,9 @@ char* CMimePart::FindUUBegin(char* pStart, char* pEnd) const {
         }
         char* p = pSix - 6;
         if (p >= pStart && p[7] != ' ' && p[8] != ' ' && p[9] == ' ' && p[10] != ' ' &&
-            MimeLowerChar(p[0]) == 'b' && MimeLowerChar(p[1]) == 'e' &&
-            MimeLowerChar(p[2]) == 'g' && MimeLowerChar(p[3]) == 'i' &&
-            MimeLowerChar(p[4]) == 'n') {
+            pf::ascii_lower(p[0]) == 'b' && pf::ascii_lower(p[1]) == 'e' &&
+            pf::ascii_lower(p[2]) == 'g' && pf::ascii_lower(p[3]) == 'i' &&
+            pf::ascii_lower(p[4]) == 'n') {
             return p;
         }
         x = pSix;

@@ -24,7 +24,7 @@ constexpr std::uint32_t FIRST_SLOTS = 4;
 
 // The value before the first ";" in lower case; nothing is trimmed.
 std::string MainValue(const std::string& strValue) {
-    return MimeLower(strValue.substr(0, strValue.find(';')));
+    return pf::ascii_lower(strValue.substr(0, strValue.find(';')));
 }
 
 // Everything behind `pattern` in `value`, white space and then double quotes
@@ -35,7 +35,7 @@ bool ParamToEnd(const std::string& strValue, const char* pszPattern, std::string
         return false;
     }
     std::string strRest = strValue.substr(nPos + std::strlen(pszPattern));
-    strOut = MimeTrim(MimeTrim(strRest, " \t\r\n"), "\"");
+    strOut = std::string(pf::trim(pf::trim(strRest), "\""));
     return true;
 }
 
@@ -236,13 +236,13 @@ std::string CMimePart::GetName() const {
             return m_strUUName;
         }
         std::string strName;
-        if (ParamToEnd(MimeLower(GetHeader(MAILHDR_FLD_CONTENT_TYPE)), "name=", strName)) {
+        if (ParamToEnd(pf::ascii_lower(GetHeader(MAILHDR_FLD_CONTENT_TYPE)), "name=", strName)) {
             return strName;
         }
-        if (ParamToEnd(MimeLower(GetHeader(MAILHDR_FLD_DISPOSITION)), "filename=", strName)) {
+        if (ParamToEnd(pf::ascii_lower(GetHeader(MAILHDR_FLD_DISPOSITION)), "filename=", strName)) {
             return strName;
         }
-        return MimeLower(GetHeader(MAILHDR_FLD_LOCATION));
+        return pf::ascii_lower(GetHeader(MAILHDR_FLD_LOCATION));
     } catch (...) {
         return std::string();
     }

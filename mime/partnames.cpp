@@ -29,16 +29,6 @@ bool IsBlank(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';
 }
 
-std::string_view TrimView(std::string_view s) {
-    while (!s.empty() && IsBlank(s.front())) {
-        s.remove_prefix(1);
-    }
-    while (!s.empty() && IsBlank(s.back())) {
-        s.remove_suffix(1);
-    }
-    return s;
-}
-
 std::vector<Param> ParseParams(std::string_view v) {
     std::vector<Param> params;
     std::size_t i = v.find(';');
@@ -53,7 +43,7 @@ std::vector<Param> ParseParams(std::string_view v) {
             continue;
         }
         Param p;
-        p.name = MimeLower(std::string(TrimView(v.substr(i, nNameEnd - i))));
+        p.name = pf::ascii_lower(std::string(pf::trim(v.substr(i, nNameEnd - i))));
         i = nNameEnd + 1;
         while (i < v.size() && IsBlank(v[i])) {
             ++i;
@@ -68,7 +58,7 @@ std::vector<Param> ParseParams(std::string_view v) {
             i = v.find(';', i);
         } else {
             const std::size_t e = v.find(';', i);
-            p.value = std::string(TrimView(v.substr(i, e == std::string_view::npos ? e : e - i)));
+            p.value = std::string(pf::trim(v.substr(i, e == std::string_view::npos ? e : e - i)));
             i = e;
         }
         params.push_back(std::move(p));
@@ -228,7 +218,7 @@ std::vector<std::string> MimePartNames(const CMimePart& part) {
                     for (const stringlist* l = f->lines; l; l = l->next) {
                         const std::string_view line = l->str ? l->str : "";
                         strUnfolded += line;
-                        strGlued += l == f->lines ? line : TrimView(line);
+                        strGlued += l == f->lines ? line : pf::trim(line);
                     }
                     MimeNamesOfValue(strUnfolded, names);
                     if (strGlued != strUnfolded) {

@@ -19,7 +19,7 @@ bool IsRefused(unsigned char c) {
 // Windows (ASCII case ignored).
 bool IsDeviceName(const std::string& strName) {
     static const char* const s_devices[] = {"con", "prn", "aux", "nul", "conin$", "conout$"};
-    std::string strStem = MimeLower(strName.substr(0, strName.find('.')));
+    std::string strStem = pf::ascii_lower(strName.substr(0, strName.find('.')));
     // "COM1 .txt" is the device too: Windows drops blanks before the dot.
     std::string::size_type nLast = strStem.find_last_not_of(' ');
     strStem.erase(nLast == std::string::npos ? 0 : nLast + 1);
@@ -54,7 +54,7 @@ std::string MimeSafeFileName(const char* pszName) {
             strSafe += c;
         }
     }
-    strSafe = MimeTrim(strSafe, " .");
+    strSafe = std::string(pf::trim(strSafe, " ."));
     if (!strSafe.empty() && IsDeviceName(strSafe)) {
         strSafe = "_" + strSafe;
     }
@@ -64,7 +64,8 @@ std::string MimeSafeFileName(const char* pszName) {
         if (nDot != std::string::npos && strSafe.size() - nDot <= SAFE_NAME_EXT_MAX) {
             strExt = strSafe.substr(nDot);
         }
-        strSafe = MimeTrim(strSafe.substr(0, SAFE_NAME_MAX - strExt.size()), " .") + strExt;
+        strSafe =
+            std::string(pf::trim(strSafe.substr(0, SAFE_NAME_MAX - strExt.size()), " .")) + strExt;
     }
     return strSafe.empty() ? std::string(SAFE_NAME_EMPTY) : strSafe;
 }

@@ -101,7 +101,7 @@ std::string FieldValue(const mailhdr_fld* f) {
 }
 
 std::string MainValue(const std::string& strValue) {
-    return MimeLower(MimeTrim(strValue.substr(0, strValue.find(';')), " \t\r\n"));
+    return pf::ascii_lower(pf::trim(strValue.substr(0, strValue.find(';'))));
 }
 
 class Reader {
@@ -298,4 +298,3 @@ bool MimeStrictReadFile(const char* pszPath, StrictReading& reading) {
         return false;
     }
 }
-

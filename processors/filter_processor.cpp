@@ -13,19 +13,9 @@
 #include "mime/safename.h"
 #include "mailhdr/blank_controls.h"
 #include "report/host_values.h"
+#include "pf_text.h"
 #include "platform.h"
 #include "qorcsock.h"
-
-namespace {
-
-std::string JoinPath(const char* dir, const std::string& name) {
-    std::string path = dir;
-    if (path.empty() || path.back() != pf::path_sep())
-        path += pf::path_sep();
-    return path + name;
-}
-
-}  // namespace
 
 CFilterProcessor::CFilterProcessor(CCheckReport* pReport, CRuleHelper* pRuleHelper)
     : CBasePartsProcessor(pReport), m_pRuleHelper(pRuleHelper) {
@@ -131,7 +121,7 @@ std::string CFilterProcessor::move_part_to_dir(CMimePart* pPart, const char* psz
     const std::string name = pPart->GetName();
     std::string path;
     for (const std::string& file : {MimeSafeFileName(name.c_str()), std::string(SAFE_NAME_EMPTY)}) {
-        std::FILE* f = CreateUniqueFile(JoinPath(pszDir, file), path);
+        std::FILE* f = CreateUniqueFile(pf::join_path(pszDir, file), path);
         if (f == nullptr) {
             errmsg("CFilterProcessor::move_part_to_dir() - no new file for %s in %s", file.c_str(),
                    pszDir);

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "report/host_values.h"
+#include "pf_text.h"
 #include "platform.h"
 #include "mailhdr/blank_controls.h"
 #include "qorcsock.h"
@@ -18,13 +19,6 @@ namespace {
 
 // Name of the private folder below TempDir, before its random letters.
 constexpr const char* SCAN_FOLDER_PREFIX = "mailward-";
-
-std::string JoinPath(const std::string& dir, const std::string& name) {
-    std::string path = dir;
-    if (!path.empty() && path.back() != pf::path_sep())
-        path += pf::path_sep();
-    return path + name;
-}
 
 // Writes the decoded contents of `part` to a new file at `path`, in place of
 // a file left there.
@@ -66,7 +60,7 @@ void CSecurityProcessor::CScanFolder::Remove() {
     // Only a folder that is still ours is emptied: a name taken over by
     // someone else is left alone.
     if (pf::is_private_dir(m_strPath.c_str())) {
-        pf::delete_file(JoinPath(m_strPath, HostText(TEXT_SCAN_FILE)).c_str());
+        pf::delete_file(pf::join_path(m_strPath, HostText(TEXT_SCAN_FILE)).c_str());
         pf::remove_dir(m_strPath.c_str());
     }
     m_strPath.clear();
@@ -99,7 +93,7 @@ int CSecurityProcessor::ActivateAV(int mode, const char* text) {
 
 std::string CSecurityProcessor::ScanFilePath() {
     const std::string& dir = m_scanFolder.Path();
-    return dir.empty() ? std::string() : JoinPath(dir, HostText(TEXT_SCAN_FILE));
+    return dir.empty() ? std::string() : pf::join_path(dir, HostText(TEXT_SCAN_FILE));
 }
 
 int CSecurityProcessor::AVCheckPart(CMimePart* pPart) {

@@ -45,6 +45,7 @@
 
 #include "mime/mimepart.h"
 #include "mime/partnames.h"
+#include "pf_text.h"
 #include "qorcsock.h"
 #include "rules/rulehelper.h"
 
@@ -75,17 +76,6 @@ bool HasSeparator(const char* pattern) {
 // Bytes that give a wildcard pattern more meaning than its letters.
 bool IsLiteral(const char* pattern) {
     return std::strpbrk(pattern, "*?[") == nullptr;
-}
-
-char AsciiLower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-std::string AsciiLower(std::string_view text) {
-    std::string lower(text);
-    for (char& c : lower)
-        c = AsciiLower(c);
-    return lower;
 }
 
 }  // namespace
@@ -197,7 +187,7 @@ struct CRuleHelper::PartScan {
     const std::string& LowerText() {
         if (!lowerDone) {
             lowerDone = true;
-            lowerText = AsciiLower(text);
+            lowerText = pf::ascii_lower(text);
         }
         return lowerText;
     }
@@ -211,7 +201,7 @@ struct CRuleHelper::PartScan {
             const char* pattern = GetRulePattern(rule);
             if (GetRuleKind(rule) == RuleKind::Keyword && pattern != nullptr &&
                 pattern[0] != '\0' && !HasSeparator(pattern) && IsLiteral(pattern))
-                ruleWordText.push_back(AsciiLower(pattern));
+                ruleWordText.push_back(pf::ascii_lower(pattern));
         }
         // The vector is complete: views into its strings stay valid.
         for (const std::string& word : ruleWordText)
@@ -299,11 +289,11 @@ int CRuleHelper::MatchPartIn(const Rule* rule, CMimePart* part, PartScan& scan) 
         while (!inner.empty() && inner.back() == '*')
             inner.remove_suffix(1);
         if (inner.find_first_of("*?[") == std::string_view::npos)
-            return scan.LowerText().find(AsciiLower(inner)) != std::string::npos ? 1 : 0;
+            return scan.LowerText().find(pf::ascii_lower(inner)) != std::string::npos ? 1 : 0;
         return shcasematch(scan.text.c_str(), phrase.c_str()) ? 1 : 0;
     }
     if (IsLiteral(pattern))
-        return scan.HasWord(AsciiLower(pattern)) ? 1 : 0;
+        return scan.HasWord(pf::ascii_lower(pattern)) ? 1 : 0;
     std::string word;  // the matcher takes NUL-terminated text
     return scan.AnyWord([&](std::string_view view) {
         word.assign(view);

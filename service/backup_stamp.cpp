@@ -28,6 +28,7 @@
 #include "mailhdr/mailhdr.h"
 #include "miralib.h"
 #include "report/host_values.h"
+#include "pf_text.h"
 #include "platform.h"
 #include "qorcsock.h"
 #include "service/mailward_service.h"
@@ -75,7 +76,7 @@ bool CMailWard::BackupMail(const char* source) {
         return false;
     const pf::SplitPath parts = pf::split_path(source);
     const std::string dataDir = ConfigText("DataDir");
-    const std::string folder = dataDir + pf::path_sep() + BACKUP_FOLDER;
+    const std::string folder = pf::join_path(dataDir, BACKUP_FOLDER);
     const std::string companionExt = CompanionExtension(parts.ext);
     const std::string companion = parts.drive + parts.dir + parts.name + companionExt;
     // A mail without a companion of its own names itself twice: one copy.
@@ -86,8 +87,8 @@ bool CMailWard::BackupMail(const char* source) {
     if (OwnFolder(dataDir) && OwnFolder(folder)) {
         for (int attempt = 0; attempt < BACKUP_NAME_ATTEMPTS; ++attempt) {
             const std::string suffix = "." + pf::random_name(BACKUP_SUFFIX_CHARS);
-            first = folder + pf::path_sep() + parts.name + parts.ext + suffix;
-            second = folder + pf::path_sep() + parts.name + companionExt + suffix;
+            first = pf::join_path(folder, parts.name + parts.ext + suffix);
+            second = pf::join_path(folder, parts.name + companionExt + suffix);
             firstOk = CopyInto(source, first);
             if (!firstOk && pf::name_taken(first.c_str()))
                 continue;  // the name is someone else's: another suffix

@@ -6,6 +6,8 @@
 
 #include <cstdio>
 
+#include "pf_text.h"
+
 namespace {
 
 constexpr int FIELD_SUBJECT = MAILHDR_FLD_SUBJECT;
@@ -47,16 +49,6 @@ std::vector<std::string> Lines(const stringlist* l) {
     std::vector<std::string> out;
     for (; l != nullptr; l = l->next)
         out.emplace_back(l->str != nullptr ? l->str : "");
-    return out;
-}
-
-std::string Join(const std::vector<std::string>& lines, const char* sep) {
-    std::string out;
-    for (const std::string& l : lines) {
-        if (!out.empty())
-            out += sep;
-        out += l;
-    }
     return out;
 }
 
@@ -102,7 +94,7 @@ void CopyReport(const MailwardApi& api, const CheckReport& report, MailOutcome& 
         out.hasHeader = true;
         const stringlist* subject = api.hdr_getfldvalue(report.header, FIELD_SUBJECT);
         if (subject != nullptr) {
-            out.subject = Join(Lines(subject), " ");
+            out.subject = pf::join(Lines(subject), " ");
             char* decoded = api.decode_header(out.subject->c_str());
             if (decoded != nullptr) {
                 out.subjectDecoded = std::string(decoded);

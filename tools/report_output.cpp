@@ -9,22 +9,13 @@
 
 #include "json_text.h"
 #include "rules_file.h"
+#include "pf_text.h"
 
 namespace {
 
 // Columns of the part table are cut at this width so that one long name
 // does not push the table apart; the JSON form keeps every name whole.
 constexpr std::size_t TABLE_CELL_MAX = 40;
-
-std::string Join(const std::vector<std::string>& items, const char* sep) {
-    std::string out;
-    for (const std::string& s : items) {
-        if (!out.empty())
-            out += sep;
-        out += s;
-    }
-    return out;
-}
 
 // Control characters of names from a mail are shown as '?', so that no
 // mail can move the cursor of the operator's terminal.
@@ -56,7 +47,7 @@ std::string RuleNames(const std::vector<RuleInfo>& rules) {
     std::vector<std::string> names;
     for (const RuleInfo& r : rules)
         names.push_back(r.isDefault ? "default" : (r.name ? *r.name : r.text));
-    return names.empty() ? "-" : Join(names, ",");
+    return names.empty() ? "-" : pf::join(names, ",");
 }
 
 std::vector<std::string> VirusNames(const MailOutcome& o) {
@@ -170,13 +161,15 @@ std::string FormatMailText(const MailOutcome& o, bool brief) {
         return out;
     }
     if (verdict == "ERROR")
-        out += "ERROR (" + Join(ErrorNames(o.errors), ", ") + ")";
+        out += "ERROR (" + pf::join(ErrorNames(o.errors), ", ") + ")";
     else if (verdict == "FOUND")
-        out += (viruses.empty() ? std::string("virus") : Printable(Join(viruses, ", "))) + " FOUND";
+        out += (viruses.empty() ? std::string("virus") : Printable(pf::join(viruses, ", "))) +
+               " FOUND";
     else
         out += verdict;
     if (verdict == "ERROR" && VirusFound(o))
-        out += ", " + (viruses.empty() ? std::string("virus") : Printable(Join(viruses, ", "))) +
+        out += ", " +
+               (viruses.empty() ? std::string("virus") : Printable(pf::join(viruses, ", "))) +
                " FOUND";
     out += "\n";
     if (brief)
@@ -184,14 +177,15 @@ std::string FormatMailText(const MailOutcome& o, bool brief) {
 
     std::vector<std::vector<std::string>> info;
     const std::vector<std::string> errs = ErrorNames(o.errors);
-    info.push_back({"result", std::to_string(o.result) +
-                                  (errs.empty() ? " (no errors)" : " (" + Join(errs, ", ") + ")")});
+    info.push_back(
+        {"result", std::to_string(o.result) +
+                       (errs.empty() ? " (no errors)" : " (" + pf::join(errs, ", ") + ")")});
     std::string virus = VirusResultName(o.virusResult);
     if (!viruses.empty())
-        virus += ": " + Printable(Join(viruses, ", "));
+        virus += ": " + Printable(pf::join(viruses, ", "));
     info.push_back({"virus", virus});
     const std::vector<std::string> st = StatusNames(o.status);
-    std::string status = st.empty() ? "-" : Join(st, ", ");
+    std::string status = st.empty() ? "-" : pf::join(st, ", ");
     if ((o.status & ST_SPAM_LISTED) != 0)
         status += " (spam-list value " + std::to_string(o.listValue) + ")";
     info.push_back({"status", status});
@@ -212,11 +206,11 @@ std::string FormatMailText(const MailOutcome& o, bool brief) {
     for (const RuleInfo& r : o.headerRules)
         header.push_back(RuleLabel(r));
     if (!header.empty())
-        info.push_back({"header rule", Join(header, ", ")});
+        info.push_back({"header rule", pf::join(header, ", ")});
     std::vector<std::string> acted;
     for (const RuleInfo* r : RulesThatActed(o))
         acted.push_back(RuleLabel(*r));
-    info.push_back({"rules", acted.empty() ? "none acted" : Join(acted, ", ")});
+    info.push_back({"rules", acted.empty() ? "none acted" : pf::join(acted, ", ")});
     out += TextTable(info, "  ");
 
     if (!o.parts.empty()) {

@@ -18,6 +18,7 @@
 
 #include "mailward.h"
 #include "qorcsock.h"
+#include "pf_text.h"
 
 namespace fs = std::filesystem;
 
@@ -61,25 +62,16 @@ bool IsBlank(char c) {
     return c == ' ' || c == '\t';
 }
 
+// Blanks and a CR left by a CR LF line end surround keys and values.
 std::string_view Trim(std::string_view s) {
-    while (!s.empty() && (IsBlank(s.front()) || s.front() == '\r'))
-        s.remove_prefix(1);
-    while (!s.empty() && (IsBlank(s.back()) || s.back() == '\r'))
-        s.remove_suffix(1);
-    return s;
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) ==
-                      std::tolower(static_cast<unsigned char>(y));
-           });
+    return pf::trim(s, " \t\r");
 }
 
 // "keyword" followed by blanks and the rest: the rest, or npos-like empty
 // optional when the line does not start so.
 bool TakeKeyword(std::string_view line, std::string_view keyword, std::string_view& rest) {
-    if (line.size() <= keyword.size() || !EqualsNoCase(line.substr(0, keyword.size()), keyword) ||
+    if (line.size() <= keyword.size() ||
+        !pf::equals_nocase(line.substr(0, keyword.size()), keyword) ||
         !IsBlank(line[keyword.size()]))
         return false;
     rest = Trim(line.substr(keyword.size()));
@@ -125,11 +117,11 @@ class Parser {
         const std::string_view key = Trim(line.substr(0, eq));
         const std::string_view value = Trim(line.substr(eq + 1));
         std::string_view ruleName;
-        if (EqualsNoCase(key, "default")) {
+        if (pf::equals_nocase(key, "default")) {
             Default(value);
         } else if (TakeKeyword(key, "rule", ruleName)) {
             Rule(ruleName, value);
-        } else if (EqualsNoCase(key, "rule")) {
+        } else if (pf::equals_nocase(key, "rule")) {
             Error("rule without a name (rule NAME = ...)");
         } else {
             Error("unknown key " + Quote(key) + " (expected default or rule NAME)");
@@ -248,7 +240,7 @@ class Parser {
         }
         if (fields[2].empty()) {
             rule.prepend = false;
-        } else if (EqualsNoCase(fields[2], "prepend")) {
+        } else if (pf::equals_nocase(fields[2], "prepend")) {
             rule.prepend = true;
         } else {
             Error("unknown flag " + Quote(fields[2]) + " (the only flag is prepend)");
@@ -313,7 +305,7 @@ int ParseAction(std::string_view word) {
         return UsableAction(value) ? static_cast<int>(value) : -1;
     }
     for (const auto& e : kActionNames) {
-        if (EqualsNoCase(word, e.name))
+        if (pf::equals_nocase(word, e.name))
             return e.action;
     }
     return -1;

@@ -128,15 +128,15 @@ std::string DefaultDataDir() {
         return std::string(v != nullptr ? v : "");
     };
     if (std::string state = env("XDG_STATE_HOME"); !state.empty()) {
-        return JoinPath(state, "mailward");
+        return pf::join_path(state, "mailward");
     }
 #if defined(_WIN32)
     if (std::string local = env("LOCALAPPDATA"); !local.empty()) {
-        return JoinPath(local, "mailward");
+        return pf::join_path(local, "mailward");
     }
 #else
     if (std::string home = env("HOME"); !home.empty()) {
-        return JoinPath(JoinPath(JoinPath(home, ".local"), "state"), "mailward");
+        return pf::join_path(pf::join_path(pf::join_path(home, ".local"), "state"), "mailward");
     }
 #endif
     return "mailward-data";
@@ -325,7 +325,7 @@ bool FoldKey(std::string_view key, std::string* folded) {
         if (!ok) {
             return false;
         }
-        folded->push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
+        folded->push_back(pf::ascii_lower(c));
     }
     return true;
 }
@@ -380,15 +380,8 @@ const char* CheckValue(const std::string& folded, std::string_view value) {
     return nullptr;
 }
 
-std::string_view Trim(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) {
-        s.remove_prefix(1);
-    }
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) {
-        s.remove_suffix(1);
-    }
-    return s;
-}
+// What surrounds keys and values on a line and is not part of them.
+constexpr std::string_view BLANKS = " \t";
 
 // A quoted value: "..." with \" and \\ as the only escapes and nothing but
 // blanks after the closing quote. Null on success, else the reason.
@@ -397,7 +390,8 @@ const char* Unquote(std::string_view text, std::string* value) {
     for (std::size_t i = 1; i < text.size(); ++i) {
         char c = text[i];
         if (c == '"') {
-            return Trim(text.substr(i + 1)).empty() ? nullptr : "text after closing quote";
+            return pf::trim(text.substr(i + 1), BLANKS).empty() ? nullptr
+                                                                : "text after closing quote";
         }
         if (c == '\\') {
             if (i + 1 >= text.size() || (text[i + 1] != '"' && text[i + 1] != '\\')) {
@@ -424,7 +418,7 @@ const char* ParseLine(std::string_view line, Parsed* out) {
     if (line.find('\0') != std::string_view::npos) {
         return "NUL byte in line";
     }
-    std::string_view body = Trim(line);
+    std::string_view body = pf::trim(line, BLANKS);
     if (body.empty() || body.front() == '#' || body.front() == ';') {
         return nullptr;
     }
@@ -436,10 +430,10 @@ const char* ParseLine(std::string_view line, Parsed* out) {
         return "expected \"key = value\"";
     }
     std::string key;
-    if (!FoldKey(Trim(body.substr(0, eq)), &key)) {
+    if (!FoldKey(pf::trim(body.substr(0, eq), BLANKS), &key)) {
         return "bad key (letters, digits, '_', '.', '-'; at most 64)";
     }
-    std::string_view raw = Trim(body.substr(eq + 1));
+    std::string_view raw = pf::trim(body.substr(eq + 1), BLANKS);
     std::string value;
     if (!raw.empty() && raw.front() == '"') {
         if (const char* why = Unquote(raw, &value)) {
@@ -507,17 +501,6 @@ bool ConfigValue(const char* key, std::string* value) {
         return false;
     }
     return TheStore().Get(folded, value);
-}
-
-std::string JoinPath(const std::string& dir, const std::string& name) {
-    if (dir.empty()) {
-        return name;
-    }
-    char last = dir.back();
-    if (last == '/' || last == PATH_SEP) {
-        return dir + name;
-    }
-    return dir + PATH_SEP + name;
 }
 
 bool ReadWholeFile(const char* path, std::size_t max, std::string* data, std::string* error) {

@@ -196,7 +196,7 @@ char* Fill(const TemplateVariable* variables, const char* templateName, void* co
         errmsg("GiveTextFromReplacedTemplate() - no TemplateDir configured");
         return nullptr;
     }
-    std::string path = JoinPath(dir, templateName);
+    std::string path = pf::join_path(dir, templateName);
     std::string tmpl, why;
     if (!ReadWholeFile(path.c_str(), MIRALIB_MAX_TEMPLATE_SIZE, &tmpl, &why)) {
         errmsg("GiveTextFromReplacedTemplate() - template %s: %s", path.c_str(), why.c_str());

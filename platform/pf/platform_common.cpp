@@ -9,6 +9,7 @@
  * bytes above 127 (the umlauts of the Windows code page) compare as they are.
  */
 #include "platform.h"
+#include "pf_text.h"
 
 #include <atomic>
 #include <cstdlib>
@@ -28,7 +29,7 @@ bool is_sep(char c) {
 }
 
 int fold(unsigned char c) {
-    return (c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c;
+    return static_cast<unsigned char>(pf::ascii_lower(static_cast<char>(c)));
 }
 
 // The installed write hook; tests set it while nothing is copied, so a plain

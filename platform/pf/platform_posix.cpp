@@ -26,6 +26,7 @@
  * would show up among the library's exported symbols).
  */
 #include "platform.h"
+#include "pf_text.h"
 
 #include <cerrno>
 #include <chrono>
@@ -163,7 +164,7 @@ bool stream_copy(int in, int out, const char* to) {
 }  // namespace
 
 char path_sep() {
-    return '/';
+    return PATH_SEPARATOR;
 }
 
 bool file_exists(const char* path) {

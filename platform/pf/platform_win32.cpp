@@ -24,6 +24,7 @@
  * the life of the process.
  */
 #include "platform.h"
+#include "pf_text.h"
 
 #include <windows.h>
 
@@ -125,7 +126,7 @@ class OwnerOnlySecurity {
 }  // namespace
 
 char path_sep() {
-    return '\\';
+    return PATH_SEPARATOR;
 }
 
 bool file_exists(const char* path) {

@@ -23,6 +23,8 @@
 #include <cstddef>
 #include <string>
 
+#include "pf_text.h"
+
 // vsnprintf reports lengths as int; nothing we format may come near that.
 constexpr size_t QS_FORMAT_MAX = 0x7fffffff;
 
@@ -33,7 +35,7 @@ inline char* qs_strdup(const std::string& text) {
 }
 
 inline unsigned char qs_tolower(unsigned char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c - 'A' + 'a') : c;
+    return static_cast<unsigned char>(pf::ascii_lower(static_cast<char>(c)));
 }
 
 #endif

@@ -8,6 +8,7 @@
 // signature that straddles two chunks is still found, and each start
 // position is tried exactly once.
 #include "sigdb.h"
+#include "pf_text.h"
 
 #include <algorithm>
 #include <cctype>
@@ -141,9 +142,7 @@ bool SigDb::LoadDir(const std::string& dir, std::string* error) {
     std::vector<std::filesystem::path> files;
     std::filesystem::directory_iterator it(dir, ec), end;
     for (; !ec && it != end; it.increment(ec)) {
-        std::string ext = it->path().extension().string();
-        std::transform(ext.begin(), ext.end(), ext.begin(),
-                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        const std::string ext = pf::ascii_lower(it->path().extension().string());
         if (ext == ".ndb") {
             files.push_back(it->path());
         }

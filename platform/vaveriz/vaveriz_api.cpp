@@ -28,6 +28,7 @@
 #include "engine.h"
 #include "miralib.h"
 #include "qorcsock.h"
+#include "pf_text.h"
 
 #include <sys/stat.h>
 
@@ -148,9 +149,7 @@ bool HoldsDatabase(const std::string& dir, std::initializer_list<const char*> ex
     std::error_code ec;
     std::filesystem::directory_iterator it(dir, ec), end;
     for (; !ec && it != end; it.increment(ec)) {
-        std::string name = it->path().filename().string();
-        std::transform(name.begin(), name.end(), name.begin(),
-                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        const std::string name = pf::ascii_lower(it->path().filename().string());
         for (const char* ext : extensions) {
             std::string e(ext);
             if (name.size() > e.size() && name.compare(name.size() - e.size(), e.size(), e) == 0) {

@@ -2,11 +2,13 @@
  * test_pf.cpp - the platform layer. Files: existence, reading, copy, delete,
  * replace in one step, mkdir -p, the exclusive owner-only file and its access
  * rights; every failure leaves the files as they were and sets last_error().
- * Strings: path splitting with _splitpath's rules, case-blind comparison.
+ * Strings: path splitting with _splitpath's rules, case-blind comparison, the
+ * shared lower / trim / join / path helpers.
  * Threads: started by resume, timed waits, close before and while running.
  * Waits are generous bounds for a thread to get going, never speed goals.
  */
 #include "platform.h"
+#include "pf_text.h"
 
 #include "pf_scratch.h"
 
@@ -482,6 +484,34 @@ TEST(PfStrings, StrdupAndCaseBlindComparisonWithNullFirst) {
     EXPECT_EQ(pf::strnicmp("Ab", "aB", 100), 0);
     EXPECT_EQ(Sign(pf::strnicmp("a", "ab", 5)), -1);
     EXPECT_EQ(Sign(pf::strnicmp(nullptr, "a", 5)), -1);
+}
+
+// The shared helpers of pf_text.h: every layer lower-cases, trims and joins
+// through them, so their edges are the edges of every caller.
+TEST(PfText, LowerTrimJoinAndPathsLeaveEightBitBytesAlone) {
+    EXPECT_EQ(pf::ascii_lower(std::string_view("Invoice.EXE\xC4\xDC", 13)),
+              std::string("invoice.exe\xC4\xDC", 13));
+    EXPECT_EQ(pf::ascii_lower(std::string_view("A\0B", 3)), std::string("a\0b", 3));
+    EXPECT_TRUE(pf::equals_nocase("Content-Type", "content-TYPE"));
+    EXPECT_FALSE(pf::equals_nocase("\xC4", "\xE4"));  // no locale folding
+    EXPECT_FALSE(pf::equals_nocase("ab", "abc"));
+
+    EXPECT_EQ(pf::trim("  \t a b \r\n"), "a b");
+    EXPECT_EQ(pf::trim(" \r\n\t "), "");
+    EXPECT_EQ(pf::trim(""), "");
+    EXPECT_EQ(pf::trim(" .name. ", " ."), "name");
+    EXPECT_EQ(pf::trim("\r x \n", " "), "\r x \n");  // only the set given
+
+    EXPECT_EQ(pf::join({}, ", "), "");
+    EXPECT_EQ(pf::join({"a"}, ", "), "a");
+    EXPECT_EQ(pf::join({"a", "", "c"}, ", "), "a, , c");  // empty items kept
+
+    const std::string sep(1, pf::PATH_SEPARATOR);
+    EXPECT_EQ(pf::join_path("q", "a.exe"), "q" + sep + "a.exe");
+    EXPECT_EQ(pf::join_path("q" + sep, "a.exe"), "q" + sep + "a.exe");
+    EXPECT_EQ(pf::join_path("q/", "a.exe"), "q/a.exe");  // '/' counts everywhere
+    EXPECT_EQ(pf::join_path("", "a.exe"), "a.exe");      // never the root
+    EXPECT_EQ(pf::path_sep(), pf::PATH_SEPARATOR);
 }
 
 // ---- threads ---------------------------------------------------------------

@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <map>
 
+#include "pf_text.h"
+
 namespace {
 
 // One line of `text` from `pos`, without its line end; `next` is where the
@@ -22,30 +24,20 @@ std::string_view LineAt(std::string_view text, std::size_t pos, std::size_t& nex
     return text.substr(pos, end - pos);
 }
 
-std::string LowerName(std::string_view name) {
-    std::string s(name);
-    std::transform(s.begin(), s.end(), s.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return s;
-}
-
 // Occurrence number (from 1) of each field's name among the fields up to it.
 std::vector<int> Occurrences(const std::vector<HeaderField>& fields) {
     std::map<std::string, int> seen;
     std::vector<int> n;
     n.reserve(fields.size());
     for (const HeaderField& f : fields)
-        n.push_back(++seen[LowerName(f.name)]);
+        n.push_back(++seen[pf::ascii_lower(f.name)]);
     return n;
 }
 
 }  // namespace
 
 bool SameFieldName(std::string_view a, std::string_view b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
-               return std::tolower(x) == std::tolower(y);
-           });
+    return pf::equals_nocase(a, b);
 }
 
 std::string ToCrLf(std::string_view text) {

@@ -9,14 +9,9 @@
 #include <cstdlib>
 
 #include "mailward.h"
+#include "pf_text.h"
 
 namespace {
-
-std::string Lower(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return s;
-}
 
 template <typename E>
 bool Choose(const std::string& key, const std::string& value,
@@ -24,7 +19,7 @@ bool Choose(const std::string& key, const std::string& value,
             std::vector<std::string>& errors) {
     if (value.empty())
         return true;
-    const std::string v = Lower(value);
+    const std::string v = pf::ascii_lower(value);
     std::string list;
     for (const auto& [word, e] : words) {
         if (v == word) {
@@ -87,7 +82,7 @@ bool ParseMilterKeys(std::string_view text, const std::string& name,
         // "" stays as written: it is how a key is set to nothing.
         if (value.size() > 2 && value.front() == '"' && value.back() == '"')
             value = value.substr(1, value.size() - 2);
-        const std::string k = Lower(key);
+        const std::string k = pf::ascii_lower(key);
         if (k.rfind("milter.", 0) == 0)
             keys[k] = value;
     };
@@ -116,7 +111,7 @@ bool ParseMilterKeys(std::string_view text, const std::string& name,
 
 ConfigLookup LookupIn(const MilterKeys& keys) {
     return [&keys](const char* key) {
-        const auto it = keys.find(Lower(key));
+        const auto it = keys.find(pf::ascii_lower(key));
         return it == keys.end() ? std::string() : it->second;
     };
 }
@@ -252,7 +247,7 @@ std::string EnvelopeAddress(const std::string& argument) {
         const std::size_t close = a.find('>', open);
         a = a.substr(open + 1, close == std::string::npos ? std::string::npos : close - open - 1);
     }
-    return Lower(a);
+    return pf::ascii_lower(a);
 }
 
 std::string ChooseRuleSet(const ConfigLookup& lookup, const std::string& sender,
