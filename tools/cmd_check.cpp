@@ -415,11 +415,11 @@ int RunCheck(int argc, char** argv, int first, const std::string& exeDir) {
     // (the session's end) stops the worker, which may still be calling back
     // into the run or asking the responder until then.
     CheckRun run;
-    SpamList spamList;
+    const auto spamList = std::make_shared<SpamList>();
     std::unique_ptr<SpamListResponder> responder;
     HostSession session(exeDir);
     std::vector<MailItem> mails;
-    if (!PrepareCheck(session, o, spamList, mails) || !session.StartService(true))
+    if (!PrepareCheck(session, o, *spamList, mails) || !session.StartService(true))
         return EXIT_ERRORS;
     const MailwardApi& api = session.Api();
     const bool engine = (o.flags & JOB_AV_CHECK) != 0;

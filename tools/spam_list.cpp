@@ -12,23 +12,7 @@
 #include <sstream>
 
 #include "qorcsock.h"
-
-namespace {
-
-std::string Lower(std::string s) {
-    std::transform(s.begin(), s.end(), s.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return s;
-}
-
-std::string Trim(const std::string& s) {
-    const std::size_t b = s.find_first_not_of(" \t\r");
-    if (b == std::string::npos)
-        return "";
-    return s.substr(b, s.find_last_not_of(" \t\r") - b + 1);
-}
-
-}  // namespace
+#include "pf_text.h"
 
 bool SpamList::Load(const std::string& path, std::vector<std::string>& errors) {
     std::ifstream in(path, std::ios::binary);
@@ -56,7 +40,7 @@ bool SpamList::Parse(const std::string& text, const std::string& name,
                              " characters");
             continue;
         }
-        const std::string line = Trim(raw);
+        const std::string line(pf::trim(raw, " \t\r"));
         if (line.empty() || line[0] == '#')
             continue;
         std::istringstream words(line);
@@ -76,7 +60,7 @@ bool SpamList::Parse(const std::string& text, const std::string& name,
             }
             e.value = v;
         }
-        pattern = Lower(pattern);
+        pattern = pf::ascii_lower(pattern);
         const std::size_t at = pattern.find('@');
         if (at == 0) {
             pattern.erase(0, 1);
@@ -103,7 +87,7 @@ bool SpamList::Parse(const std::string& text, const std::string& name,
 }
 
 bool SpamList::Lookup(const std::string& address, std::uint32_t& value) const {
-    const std::string a = Lower(address);
+    const std::string a = pf::ascii_lower(address);
     const std::size_t at = a.rfind('@');
     const std::string domain = at == std::string::npos ? "" : a.substr(at + 1);
     for (const Entry& e : m_entries) {
@@ -129,7 +113,7 @@ std::string SenderAddress(const std::string& fromValue) {
     std::string out;
     for (const mailaddr* a = list; a != nullptr; a = a->next) {
         if (a->address != nullptr && *a->address != '\0') {
-            out = Lower(a->address);
+            out = pf::ascii_lower(a->address);
             break;
         }
     }
@@ -137,8 +121,8 @@ std::string SenderAddress(const std::string& fromValue) {
     return out;
 }
 
-SpamListResponder::SpamListResponder(const MailwardApi& api, const SpamList& list)
-    : m_api(api), m_list(list) {
+SpamListResponder::SpamListResponder(const MailwardApi& api, std::shared_ptr<const SpamList> list)
+    : m_api(api), m_list(std::move(list)) {
     m_fromId = m_api.hdr_getfldid("From");
 }
 
@@ -162,6 +146,11 @@ void SpamListResponder::Stop() {
     m_wake.notify_all();
     if (m_thread.joinable())
         m_thread.join();
+}
+
+void SpamListResponder::Replace(std::shared_ptr<const SpamList> list) {
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_list = std::move(list);
 }
 
 std::size_t SpamListResponder::Answered() const {
@@ -222,8 +211,13 @@ void SpamListResponder::WaitForAnswer(const AnswerFlag& answered) {
 }
 
 void SpamListResponder::Answer(const Question& q) {
+    std::shared_ptr<const SpamList> list;
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        list = m_list;
+    }
     std::uint32_t value = 0;
-    const bool hit = !q.sender.empty() && m_list.Lookup(q.sender, value);
+    const bool hit = !q.sender.empty() && list != nullptr && list->Lookup(q.sender, value);
     q.done(hit ? 1 : 0, hit ? value : 0, q.job);
 }
 

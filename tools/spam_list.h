@@ -18,6 +18,7 @@
  * sender out of the header (which is only valid there) and hands the
  * question to the answering thread, which calls `done` exactly once per
  * question. Stop() answers what is still queued and joins the thread.
+ * Replace() swaps the list while questions are answered (a reload).
  *
  * GRACE: the library looks for an answer that comes after ListCheck
  * returned only every 100 ms, so ListCheck waits up to SPAMLIST_GRACE_MS for
@@ -69,13 +70,16 @@ std::string SenderAddress(const std::string& fromValue);
 
 class SpamListResponder {
   public:
-    SpamListResponder(const MailwardApi& api, const SpamList& list);
+    SpamListResponder(const MailwardApi& api, std::shared_ptr<const SpamList> list);
     ~SpamListResponder();
     SpamListResponder(const SpamListResponder&) = delete;
     SpamListResponder& operator=(const SpamListResponder&) = delete;
 
     void Start();
     void Stop();
+    // Questions answered from now on use `list` (a reload); one being
+    // answered finishes with the list it started with.
+    void Replace(std::shared_ptr<const SpamList> list);
 
     // The SpamListCheck function handed to MAILWARD_check_mail, with a
     // pointer to the responder as listUser.
@@ -102,7 +106,7 @@ class SpamListResponder {
     void Answer(const Question& q);
 
     const MailwardApi& m_api;
-    const SpamList& m_list;
+    std::shared_ptr<const SpamList> m_list;  // under m_lock
     int m_fromId = -1;
     mutable std::mutex m_lock;
     std::condition_variable m_wake;

@@ -21,9 +21,9 @@
 #   3. 200 mails over 20 parallel sessions arrive once each;
 #   4. the milter killed inside a session: 451, and the retry is delivered
 #      once after a restart; the restart removes the dead run's spool files;
-#   5. SIGHUP: a changed policy in the configuration file takes effect; a
-#      broken rules file is refused with its line, the old rules stay, mail
-#      keeps flowing;
+#   5. SIGHUP: a changed policy in the configuration file and a sender added
+#      to the spam list take effect; a broken rules file is refused with its
+#      line, the old rules stay, mail keeps flowing;
 #   6. SIGTERM: the milter and its checking processes end, the spool is empty.
 # Everything is stopped and removed at the end, also on failure.
 #
@@ -196,15 +196,30 @@ echo "kill mid-session: 451, retry delivered once, $leftover spool file(s) of th
 # --- 5. reload with a broken rules file ---------------------------------------
 stop_milter
 cp "$SRC/examples/rules.conf" "$S/rules.conf"
+cp "$SRC/examples/spam-list.txt" "$S/spam-list.txt"
 echo "Milter.OnVirus = deliver" >"$S/milter.conf"
-start_milter --rules "$S/rules.conf" -c "$S/milter.conf"
-# A policy changed in the configuration file takes effect on SIGHUP.
+start_milter --rules "$S/rules.conf" -c "$S/milter.conf" --spam-list "$S/spam-list.txt"
+# A policy changed in the configuration file and a sender added to the spam
+# list take effect on SIGHUP (01-clean.eml, from alice@example.org, came
+# through as clean in section 1).
 echo "Milter.OnVirus = reject" >"$S/milter.conf"
+echo "alice@example.org 7" >>"$S/spam-list.txt"
 kill -HUP "$(milter_pid)"
 for _ in $(seq 100); do
-    grep -q "reloaded the milter settings" "$LOG" && break
+    grep -q "reloaded the rules and the spam list" "$LOG" && break
     sleep 0.1
 done
+grep -q "reloaded the milter settings" "$LOG" || fail "SIGHUP: the settings were not reloaded"
+code=$($CLIENT send "$PORT" sender@client.test "$TEST_USER+listed@$HOST" \
+    "$SRC/examples/mails/01-clean.eml" || true)
+[ "$code" = 250 ] || fail "mail from a sender listed by the reload: reply $code"
+total=$((total + 1))
+wait_for_mails "$total" || true
+got=$(delivered_for listed)
+if [ -z "$got" ] || ! grep -q "^X-Mailward-Verdict: filtered (spam list)" "$got"; then
+    fail "a sender added to the spam list before SIGHUP was not found after it"
+fi
+echo "reload of the spam list: $(grep -i '^X-Mailward-Verdict: ' "$got" | head -1)"
 code=$($CLIENT send "$PORT" sender@client.test "$TEST_USER+hup@$HOST" \
     "$SRC/examples/mails/02-eicar-attachment.eml" || true)
 [ "$code" = 550 ] || fail "Milter.OnVirus = reject after SIGHUP: reply $code, not 550"

@@ -101,7 +101,7 @@ int RunChecker(const CheckerOptions& o, const std::string& exeDir) {
     std::signal(SIGHUP, SIG_IGN);
     Channel channel;
     channel.fd = o.fd;
-    SpamList spamList;
+    auto spamList = std::make_shared<SpamList>();
     std::unique_ptr<SpamListResponder> responder;
     HostSession session(exeDir);
     session.InstallLog(o.common.verbosity);
@@ -115,7 +115,7 @@ int RunChecker(const CheckerOptions& o, const std::string& exeDir) {
         failure = settingErrors.front();
     if (failure.empty() && !o.spamListFile.empty()) {
         std::vector<std::string> errors;
-        if (!spamList.Load(o.spamListFile, errors))
+        if (!spamList->Load(o.spamListFile, errors))
             failure = errors.empty() ? o.spamListFile + ": refused" : errors.front();
     }
     if (failure.empty() && !session.StartService(true))
@@ -147,7 +147,21 @@ int RunChecker(const CheckerOptions& o, const std::string& exeDir) {
         const std::vector<std::string> fields =
             SplitFields(std::string_view(buf, static_cast<std::size_t>(n)));
         if (fields[0] == "L") {
-            const std::string errors = ReloadRules(session, o.common);
+            // The spam list is read first and put in place only when the
+            // rules took too: a bad file of either keeps both as they were.
+            std::string errors;
+            auto newList = std::make_shared<SpamList>();
+            std::vector<std::string> listErrors;
+            if (responder && !newList->Load(o.spamListFile, listErrors)) {
+                for (const std::string& e : listErrors)
+                    errors += (errors.empty() ? "" : " | ") + e;
+                if (errors.empty())
+                    errors = o.spamListFile + ": refused";
+            }
+            if (errors.empty())
+                errors = ReloadRules(session, o.common);
+            if (errors.empty() && responder)
+                responder->Replace(std::move(newList));
             channel.Send(std::string("L\t") +
                          (errors.empty() ? "1\treloaded" : "0\t" + FieldText(errors)));
             continue;

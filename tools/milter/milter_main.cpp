@@ -119,9 +119,9 @@ const char* const kHelp =
     "\n"
     "SIGNALS\n"
     "    SIGHUP   reload the Milter.* policies, limits and rule-set choices of the\n"
-    "             configuration file, and the rules file in every checking\n"
-    "             process; a file with a bad line is reported (FILE:LINE: reason)\n"
-    "             and the old settings or rules stay\n"
+    "             configuration file, and the rules file and spam list in every\n"
+    "             checking process; a file with a bad line is reported\n"
+    "             (FILE:LINE: reason) and the old settings, rules and list stay\n"
     "    SIGTERM  finish the messages in work, tempfail new ones, exit\n"
     "\n"
     "FILES\n"
@@ -915,9 +915,10 @@ int main(int argc, char** argv) {
                 ReloadSettings(filter, o);
                 std::string errors;
                 if (filter.pool->Reload(errors))
-                    Log(false, "reloaded the rules");
+                    Log(false, o.spamListFile.empty() ? "reloaded the rules"
+                                                      : "reloaded the rules and the spam list");
                 else
-                    Log(true, "reload refused, the old rules stay: " + errors);
+                    Log(true, "reload refused, the old rules and spam list stay: " + errors);
                 reloading = false;
             }).detach();
             continue;
