@@ -24,7 +24,11 @@
 #   5. SIGHUP: a changed policy in the configuration file and a sender added
 #      to the spam list take effect; a broken rules file is refused with its
 #      line, the old rules stay, mail keeps flowing;
-#   6. SIGTERM: the milter and its checking processes end, the spool is empty.
+#   6. limits: with Milter.MaxInFlight = 1 and the checking processes
+#      hung (SIGSTOP), a second message gets 451 at once; the hung one gets
+#      451 after Milter.Timeout, its checking process is killed and
+#      restarted, and the next mail is delivered;
+#   7. SIGTERM: the milter and its checking processes end, the spool is empty.
 # Everything is stopped and removed at the end, also on failure.
 #
 # Runs only with MAILWARD_POSTFIX_E2E=1 in the environment. Needs root and Postfix (installed here with apt-get when missing); exits
@@ -245,7 +249,48 @@ if [ -z "$got" ] ||
 fi
 echo "reload: $(grep "reload refused" "$LOG" | tail -1 | sed 's/.*reload refused/reload refused/')"
 
-# --- 6. SIGTERM ---------------------------------------------------------------
+# --- 6. limits: messages in flight, the per-message timeout -------------------
+stop_milter
+start_milter --rules "$SRC/examples/rules.conf" -O Milter.MaxInFlight=1 -O Milter.Timeout=3
+checkers=$(pgrep -P "$(milter_pid)" || true)
+# shellcheck disable=SC2086 # one pid per word
+kill -STOP $checkers
+$CLIENT send "$PORT" sender@client.test "$TEST_USER+hung@$HOST" \
+    "$SRC/examples/mails/01-clean.eml" >"$S/hung.code" 2>&1 &
+hung=$!
+# The hung message is in work once its whole text has reached the milter.
+for _ in $(seq 50); do
+    [ "$(find "$S/state/milter/spool" -type f | wc -l)" -ge 1 ] && break
+    sleep 0.1
+done
+sleep 1
+t0=$(date +%s.%N)
+code=$($CLIENT send "$PORT" sender@client.test "$TEST_USER+busy@$HOST" \
+    "$SRC/examples/mails/01-clean.eml" || true)
+t1=$(date +%s.%N)
+[ "$code" = 451 ] || fail "a second message with Milter.MaxInFlight = 1: reply $code, not 451"
+wait "$hung" || true
+code=$(tail -1 "$S/hung.code")
+[ "$code" = 451 ] || fail "a message whose check hangs past Milter.Timeout: reply $code, not 451"
+grep -q "gave no answer in 3 s; restarting it" "$LOG" ||
+    fail "the hung checking process was not named in the log"
+# shellcheck disable=SC2086 # one pid per word
+kill -CONT $checkers 2>/dev/null || true
+for _ in $(seq 100); do
+    [ "$(pgrep -P "$(milter_pid)" | wc -l)" = 2 ] && break
+    sleep 0.1
+done
+code=$($CLIENT send "$PORT" sender@client.test "$TEST_USER+afterhang@$HOST" \
+    "$SRC/examples/mails/01-clean.eml" || true)
+[ "$code" = 250 ] || fail "mail after a hung checking process was replaced: reply $code"
+total=$((total + 1))
+wait_for_mails "$total" || true
+[ -n "$(delivered_for afterhang)" ] || fail "mail after the hang was not delivered"
+[ -z "$(delivered_for hung)$(delivered_for busy)" ] || fail "a tempfailed message was delivered"
+echo "limits: in flight over the limit $(awk "BEGIN { printf \"%.2f\", $t1 - $t0 }") s to 451," \
+    "hung check 451 after Milter.Timeout, next mail $code"
+
+# --- 7. SIGTERM ---------------------------------------------------------------
 pid=$(milter_pid)
 checkers=$(pgrep -P "$pid" || true)
 kill -TERM "$pid"
