@@ -27,7 +27,7 @@ ROOT=$(cd "$(dirname "$0")/.." && pwd)
 CLIENT="python3 $ROOT/tests/milter/smtp_client.py"
 PF_PURPOSE=bench
 export MW_E2E_PORT=${MW_E2E_PORT:-24626}
-# shellcheck source=../tests/milter/postfix_instance.sh
+# shellcheck source=tests/milter/postfix_instance.sh
 . "$ROOT/tests/milter/postfix_instance.sh"
 
 # The big mail: a text part and BIG_BYTES of data as a base64 attachment.

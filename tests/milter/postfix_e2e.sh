@@ -48,7 +48,7 @@ if [ "${MAILWARD_POSTFIX_E2E:-0}" != 1 ]; then
     echo "SKIPPED: set MAILWARD_POSTFIX_E2E=1 to run it (it installs and starts Postfix; CI: section milter)"
     exit 77
 fi
-# shellcheck source=postfix_instance.sh
+# shellcheck source=tests/milter/postfix_instance.sh
 . "$HERE/postfix_instance.sh"
 mkdir -p "$S/expected"
 start_milter --rules "$SRC/examples/rules.conf" --spam-list "$SRC/examples/spam-list.txt"
