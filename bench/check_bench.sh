@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # check_bench.sh - speed of a whole mail check through the mailward program,
-# on the mails of the test corpus, beside the floor no filter can beat:
+# on the mails of the test corpus and on a synthetic set of mails with
+# attachments (bench/make_mails.py), beside the floor no filter can beat:
 # the time to copy the same files (cp -R, and a copy that flushes each file
 # as a filter must), and beside clamscan over the same files with the same
 # signatures.
@@ -48,8 +49,10 @@
 # time + 3 x copy: against the engine's time inside the same run, and
 # against both figures of the engine alone.
 #
-# Settings: RUNS (default 5), CORPUS (default tests/data/corpus of the
-# source tree), JOBS (build jobs, default 2), SCAN_TEMP (a folder for the
+# Settings: SETS (the mail sets measured, one after the other: "corpus"
+# and/or "synthetic"; default both), RUNS (default 5), CORPUS (default
+# tests/data/corpus of the source tree), SYNTHETIC_MAILS (mails of the
+# synthetic set, default 1000), JOBS (build jobs, default 2), SCAN_TEMP (a folder for the
 # temporary files of the scans: the checks' TempDir and the engine bench's
 # part files; default: the checks' data folder and the system's). Scratch
 # files go to a folder below TMPDIR that is removed at the end.
@@ -57,6 +60,15 @@ set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=${1:-$ROOT/build}
+
+# Each set is measured by a run of its own of this script.
+if [ -z "${CHECK_BENCH_SET:-}" ]; then
+    for set in ${SETS:-corpus synthetic}; do
+        CHECK_BENCH_SET=$set "$0" "$@"
+        echo
+    done
+    exit 0
+fi
 RUNS=${RUNS:-5}
 JOBS=${JOBS:-2}
 CORPUS=${CORPUS:-$ROOT/tests/data/corpus}
@@ -75,10 +87,23 @@ SCRATCH=$(mktemp -d "${TMPDIR:-/tmp}/mailward-check-bench.XXXXXX")
 trap 'rm -rf "$SCRATCH"' EXIT
 SRC=$SCRATCH/src
 mkdir -p "$SRC"
-for d in "$CORPUS"/*/; do
-    case $(basename "$d") in LICENSES) continue ;; esac
-    cp -R "$d" "$SRC/"
-done
+case $CHECK_BENCH_SET in
+corpus)
+    SET_NAME="corpus $CORPUS"
+    for d in "$CORPUS"/*/; do
+        case $(basename "$d") in LICENSES) continue ;; esac
+        cp -R "$d" "$SRC/"
+    done
+    ;;
+synthetic)
+    SET_NAME="synthetic set of ${SYNTHETIC_MAILS:=1000} mails with attachments (bench/make_mails.py)"
+    python3 "$ROOT/bench/make_mails.py" "$SYNTHETIC_MAILS" "$SRC"
+    ;;
+*)
+    echo "unknown set '$CHECK_BENCH_SET' (corpus or synthetic)" >&2
+    exit 2
+    ;;
+esac
 MAILS=$(find "$SRC" -type f | wc -l)
 BYTES=$(find "$SRC" -type f -exec cat {} + | wc -c)
 
@@ -180,7 +205,7 @@ for run in $(seq "$RUNS"); do
 done
 col() { cut -d' ' -f"$1" "$SCRATCH/runs" | median; }
 
-echo "corpus: $MAILS mails, $BYTES bytes ($CORPUS); $RUNS runs, medians"
+echo "$SET_NAME: $MAILS mails, $BYTES bytes; $RUNS runs, medians"
 echo
 COPY=$(col 1)
 ENGINE_MAILS=$(col 2)
