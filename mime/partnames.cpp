@@ -43,7 +43,7 @@ std::vector<Param> ParseParams(std::string_view v) {
             continue;
         }
         Param p;
-        p.name = pf::ascii_lower(std::string(pf::trim(v.substr(i, nNameEnd - i))));
+        p.name = pf::ascii_lower(pf::trim(v.substr(i, nNameEnd - i)));
         i = nNameEnd + 1;
         while (i < v.size() && IsBlank(v[i])) {
             ++i;
