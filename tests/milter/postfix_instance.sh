@@ -143,9 +143,11 @@ scache    unix  - - n -    1 scache
 postlog   unix-dgram n - n - 1 postlogd
 CF
 
+# start_milter [OPTION...]: starts the milter with MW_PROCESSES checking
+# processes (default 2) and the options given, and waits until it listens.
 start_milter() {
     rm -f "$PIDFILE"
-    "$MILTER" -f -s "unix:$SOCK" -p 2 --pid-file "$PIDFILE" -O "DataDir=$S/state" \
+    "$MILTER" -f -s "unix:$SOCK" -p "${MW_PROCESSES:-2}" --pid-file "$PIDFILE" -O "DataDir=$S/state" \
         -O Milter.SocketMode=0666 "$@" >>"$LOG" 2>&1 &
     for _ in $(seq 600); do
         [ -S "$SOCK" ] && [ -f "$PIDFILE" ] && grep -q "listening on" "$LOG" && return 0
