@@ -117,10 +117,10 @@ MIRALIB_API int miraconf_get(const char* key, char* buf, size_t size);
  * filled (texts owned by the library, valid for as long as it is loaded),
  * or 0 past the last key. docs/configuration.md is made from it. */
 typedef struct miraconf_keyinfo {
-    const char* name;          /* as documented, e.g. "TempDir" */
-    const char* kind;          /* "text", "integer" or "bytes" */
-    const char* default_text;  /* the default, as the reference tells it */
-    const char* read_by;       /* who reads it, and when it takes effect */
+    const char* name;         /* as documented, e.g. "TempDir" */
+    const char* kind;         /* "text", "integer" or "bytes" */
+    const char* default_text; /* the default, as the reference tells it */
+    const char* read_by;      /* who reads it, and when it takes effect */
     const char* meaning;
 } miraconf_keyinfo;
 MIRALIB_API int miraconf_key_info(size_t index, miraconf_keyinfo* info);

@@ -2,4 +2,6 @@
 // of the service, a layer above it, must not resolve.
 #include "service/mailward_service.h"
 
-int MimeLayerProbeIncludesService() { return 0; }
+int MimeLayerProbeIncludesService() {
+    return 0;
+}

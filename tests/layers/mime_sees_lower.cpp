@@ -4,4 +4,6 @@
 #include "mailhdr/mailhdr.h"
 #include "mime/mimepart.h"
 
-int MimeLayerProbeSeesLower() { return 0; }
+int MimeLayerProbeSeesLower() {
+    return 0;
+}
