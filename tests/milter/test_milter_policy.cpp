@@ -206,6 +206,7 @@ TEST(MilterPolicy, SettingsReadAndRefused) {
                                          {"Milter.MaxSize", "1000"},
                                          {"Milter.Timeout", "7"},
                                          {"Milter.Engine", "off"},
+                                         {"Milter.WorkerPark", "off"},
                                          {"Milter.HeaderRuleSet", "\"\""},
                                          {"Milter.VerdictField", "X-Filter"}}),
                                    s, errors));
@@ -214,6 +215,7 @@ TEST(MilterPolicy, SettingsReadAndRefused) {
     EXPECT_EQ(s.maxSize, 1000u);
     EXPECT_EQ(s.timeoutSeconds, 7);
     EXPECT_FALSE(s.engine);
+    EXPECT_FALSE(s.workerPark);
     EXPECT_EQ(s.headerRuleSet, "");
     EXPECT_EQ(s.verdictField, "X-Filter");
 
@@ -226,6 +228,7 @@ TEST(MilterPolicy, SettingsReadAndRefused) {
         {"Milter.SocketMode", "0999"},  {"Milter.Timeout", "-1"},
         {"Milter.MaxSize", "1k"},       {"Milter.Engine", "maybe"},
         {"Milter.VerdictField", "X Y"}, {"Milter.OnTooBig", "reject"},
+        {"Milter.WorkerPark", "yes"},
     };
     for (const auto& b : bad) {
         MilterSettings t;

@@ -132,6 +132,9 @@ void CheckerPool::Run(Slot& slot) {
                     break;
                 const std::vector<std::string> f =
                     SplitFields(std::string_view(buf, static_cast<std::size_t>(n)));
+                // A ready process may add a note ("ready; ..."), logged as it is.
+                if (f[0] == "H" && f.size() >= 3 && f[1] == "1" && f[2] != "ready")
+                    m_log(false, "checking process " + std::to_string(slot.index) + ": " + f[2]);
                 std::lock_guard<std::mutex> hold(m_lock);
                 if (f[0] == "H") {
                     slot.ready = f.size() >= 2 && f[1] == "1";

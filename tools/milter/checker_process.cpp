@@ -11,11 +11,13 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 #include "checker_protocol.h"
 #include "console.h"
 #include "milter_policy.h"
 #include "spam_list.h"
+#include "worker_park.h"
 
 namespace {
 
@@ -103,7 +105,17 @@ int RunChecker(const CheckerOptions& o, const std::string& exeDir) {
     channel.fd = o.fd;
     auto spamList = std::make_shared<SpamList>();
     std::unique_ptr<SpamListResponder> responder;
+    // The park outlives the service, whose worker calls into it to the end;
+    // it is stopped before the service (parkStop below).
+    std::optional<WorkerPark> park;
     HostSession session(exeDir);
+    struct ParkStop {
+        std::optional<WorkerPark>& park;
+        ~ParkStop() {
+            if (park)
+                park->Stop();
+        }
+    } parkStop{park};
     session.InstallLog(o.common.verbosity);
     MilterSettings settings;
     std::vector<std::string> settingErrors;
@@ -131,11 +143,22 @@ int RunChecker(const CheckerOptions& o, const std::string& exeDir) {
         responder = std::make_unique<SpamListResponder>(api, spamList);
         responder->Start();
     }
+    std::string readyNote = "ready";
+    if (settings.workerPark) {
+        park.emplace(api.check_mail, session.Config().tempDir, settings.ruleSet);
+        std::string error;
+        if (!park->Start(error)) {
+            // Messages are checked all the same, each after the worker's
+            // next look at its queue.
+            readyNote = "ready; worker park not started: " + error;
+            park.reset();
+        }
+    }
     channel.api = &api;
     const int flags = settings.engine ? ALL_JOB_FLAGS : ALL_JOB_FLAGS & ~JOB_AV_CHECK;
     const SpamListCheck listCheck = responder ? &SpamListResponder::ListCheck : nullptr;
     const uintptr_t listUser = reinterpret_cast<uintptr_t>(responder.get());
-    channel.Send("H\t1\tready");
+    channel.Send("H\t1\t" + FieldText(readyNote));
 
     char buf[CHECKER_MESSAGE_MAX];
     for (;;) {
@@ -181,6 +204,8 @@ int RunChecker(const CheckerOptions& o, const std::string& exeDir) {
                            listUser, &OnReport, reinterpret_cast<uintptr_t>(ticket.get()));
         if (rc == 0) {
             ticket.release();  // the callback owns it now
+            if (park)
+                park->Release();
         } else {
             {
                 std::lock_guard<std::mutex> hold(channel.lock);
@@ -195,6 +220,8 @@ int RunChecker(const CheckerOptions& o, const std::string& exeDir) {
         std::unique_lock<std::mutex> hold(channel.lock);
         channel.idle.wait(hold, [&] { return channel.outstanding == 0; });
     }
+    if (park)
+        park->Stop();
     session.StopService();
     if (responder)
         responder->Stop();

@@ -144,6 +144,8 @@ bool ReadMilterSettings(const ConfigLookup& lookup, MilterSettings& s,
         s.timeoutSeconds = static_cast<int>(n);
     Choose<bool>("Milter.Engine", get("Milter.Engine"),
                  {{"on", true}, {"off", false}, {"1", true}, {"0", false}}, s.engine, errors);
+    Choose<bool>("Milter.WorkerPark", get("Milter.WorkerPark"),
+                 {{"on", true}, {"off", false}, {"1", true}, {"0", false}}, s.workerPark, errors);
     if (std::string v = get("Milter.RuleSet"); !v.empty())
         s.ruleSet = v;
     if (std::string v = get("Milter.HeaderRuleSet"); !v.empty())

@@ -14,6 +14,10 @@
  *   Milter.MaxInFlight   messages checked at once (default 64)
  *   Milter.Timeout       seconds a check may take (default 120)
  *   Milter.Engine        on | off: the virus engine (default on)
+ *   Milter.WorkerPark    on | off: keep each checking process's library
+ *                        worker waiting for the next message instead of
+ *                        looking at its queue every 100 ms (default on;
+ *                        worker_park.h)
  *   Milter.RuleSet       rule set for parts and keywords (default "default")
  *   Milter.HeaderRuleSet rule set for the header check (default "header";
  *                        empty for none)
@@ -79,6 +83,7 @@ struct MilterSettings {
     int maxInFlight = DEFAULT_MAX_IN_FLIGHT;
     int timeoutSeconds = DEFAULT_TIMEOUT_SECONDS;
     bool engine = true;
+    bool workerPark = true;
     std::string ruleSet = "default";
     std::string headerRuleSet = "header";
     OnVirus onVirus = OnVirus::Deliver;
