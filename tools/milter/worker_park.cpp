@@ -119,9 +119,8 @@ void MAILWARD_CALL WorkerPark::ListCheck(mailhdr*, uintptr_t listUser, SpamListD
     auto* self = reinterpret_cast<WorkerPark*>(listUser);
     {
         std::unique_lock<std::mutex> hold(self->m_lock);
-        self->m_wake.wait(hold, [self] {
-            return self->m_passes > 0 || self->m_stopped || self->m_broken;
-        });
+        self->m_wake.wait(
+            hold, [self] { return self->m_passes > 0 || self->m_stopped || self->m_broken; });
         if (self->m_passes > 0)
             --self->m_passes;
         --self->m_queued;
