@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstddef>
+#include <cstring>
 #include <map>
 
 #include "pf_text.h"
@@ -54,12 +55,26 @@ std::string ToCrLf(std::string_view text) {
 void CrLfStream::Feed(std::string_view piece, std::string& out) {
     out.clear();
     out.reserve(piece.size() + piece.size() / 32 + 1);
-    for (const char c : piece) {
-        if (c == '\n' && !m_lastWasCr)
+    // Whole runs up to each LF at once: the body of a mail is mostly long
+    // runs without one.
+    std::size_t at = 0;
+    while (at < piece.size()) {
+        const void* hit = std::memchr(piece.data() + at, '\n', piece.size() - at);
+        if (hit == nullptr) {
+            out.append(piece.data() + at, piece.size() - at);
+            break;
+        }
+        const std::size_t lf =
+            static_cast<std::size_t>(static_cast<const char*>(hit) - piece.data());
+        out.append(piece.data() + at, lf - at);
+        const bool crBefore = lf > 0 ? piece[lf - 1] == '\r' : m_lastWasCr;
+        if (!crBefore)
             out += '\r';
-        out += c;
-        m_lastWasCr = c == '\r';
+        out += '\n';
+        at = lf + 1;
     }
+    if (!piece.empty())
+        m_lastWasCr = piece.back() == '\r';
 }
 
 std::size_t BodyOffset(std::string_view text) {

@@ -41,6 +41,7 @@
 #include <mutex>
 #include <thread>
 
+#include "body_digest.h"
 #include "checker_pool.h"
 #include "checker_process.h"
 #include "cli_options.h"
@@ -213,18 +214,6 @@ struct Filter {
 
 Filter* g_filter = nullptr;
 
-// FNV-1a, 64 bits: tells whether the library changed the body. The
-// library may rewrite its source file too, so the spooled file cannot be
-// read back as the mail received.
-constexpr std::uint64_t FNV_OFFSET = 14695981039346656037ULL;
-constexpr std::uint64_t FNV_PRIME = 1099511628211ULL;
-
-std::uint64_t Fnv(std::uint64_t h, const char* data, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i)
-        h = (h ^ static_cast<unsigned char>(data[i])) * FNV_PRIME;
-    return h;
-}
-
 struct Session {
     std::string sender;                   // envelope sender, bare, lower case
     std::vector<std::string> recipients;  // envelope recipients, the same
@@ -232,7 +221,9 @@ struct Session {
     SpoolMessage message;
     bool inBody = false;
     bool mtaIsPostfix = false;  // the MTA's "v" macro names Postfix
-    std::uint64_t bodyHash = FNV_OFFSET;
+    // The body as received: the library may rewrite its source file too,
+    // so the spooled file cannot be read back as the mail received.
+    BodyDigest bodyDigest;
     std::uint64_t bodySize = 0;
     std::uint64_t size = 0;
     std::uint64_t maxSize = 0;
@@ -245,7 +236,7 @@ struct Session {
         message.Discard();
         size = 0;
         inBody = false;
-        bodyHash = FNV_OFFSET;
+        bodyDigest.Reset();
         bodySize = 0;
         tooBig = failed = false;
         error.clear();
@@ -464,16 +455,17 @@ bool ApplyRewrite(SMFICTX* ctx, Session& s, std::string& error) {
         }
     }
     const long at = static_cast<long>(bodyAt);
-    std::uint64_t hash = FNV_OFFSET, size = 0;
+    BodyDigest written;
+    std::uint64_t size = 0;
     if (!ForEachBodyPiece(file.get(), at, [&](const std::string& piece) {
-            hash = Fnv(hash, piece.data(), piece.size());
+            written.Update(piece.data(), piece.size());
             size += piece.size();
             return true;
         })) {
         error = "the checked mail cannot be read";
         return false;
     }
-    if (size == s.bodySize && hash == s.bodyHash)
+    if (SameBody(size, written, s.bodySize, s.bodyDigest))
         return true;
     if (size == 0 && smfi_replacebody(ctx, nullptr, 0) != MI_SUCCESS) {
         error = "the MTA refused the new body";
