@@ -348,7 +348,7 @@ sfsistat OnBody(SMFICTX* ctx, unsigned char* data, size_t n) {
         return Streamed();
     const char* bytes = reinterpret_cast<const char*>(data);
     s->Append(bytes, n);
-    s->bodyHash = Fnv(s->bodyHash, bytes, n);
+    s->bodyDigest.Update(bytes, n);
     s->bodySize += n;
     return Streamed();
 }
@@ -395,8 +395,8 @@ bool ForEachBodyPiece(std::FILE* f, long at, const std::function<bool(const std:
 // streamed from the file, twice when it changed (once to see whether it
 // did, once to send it), so no message is held in memory whole.
 bool ApplyRewrite(SMFICTX* ctx, Session& s, std::string& error) {
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(
-        std::fopen(s.message.OutputPath().c_str(), "rb"), &std::fclose);
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(s.message.Path().c_str(), "rb"),
+                                                         &std::fclose);
     if (!file) {
         error = "the checked mail was not written";
         return false;
@@ -515,7 +515,7 @@ sfsistat OnEndOfMessage(SMFICTX* ctx) {
         }
         request.headerRuleSet = settings.headerRuleSet;
         request.source = s->message.Path();
-        request.target = s->message.OutputPath();
+        request.target = s->message.Path();  // checked in place
         result = g_filter->pool->Check(request, settings.timeoutSeconds);
         g_filter->inFlight.fetch_sub(1);
     }

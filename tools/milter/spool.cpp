@@ -135,7 +135,6 @@ void SpoolMessage::Discard() {
     m_fd = -1;
     if (!m_path.empty()) {
         ::unlink(m_path.c_str());
-        ::unlink(OutputPath().c_str());
         m_path.clear();
     }
 }

@@ -2,10 +2,11 @@
  * spool.h - the milter's private spool: one folder only its owner can
  * enter, one file per message made exclusively (O_EXCL, mode 0600).
  *
- * NAMES: "msg-<pid>-<sequence>-<random>.eml" for the message as received
- * and the same name with ".out" for the mail the library writes. The
- * random part keeps names of a restarted milter from meeting leftovers of
- * an earlier one even before the clean-up has run.
+ * NAMES: "msg-<pid>-<sequence>-<random>.eml" for the message as received;
+ * the library writes the checked mail over it (its target is its source,
+ * which spares a copy of every message). The random part keeps names of a
+ * restarted milter from meeting leftovers of an earlier one even before
+ * the clean-up has run.
  *
  * CLEAN-UP: Open removes every "msg-" file it finds (leftovers of a milter
  * that did not stop cleanly); SpoolMessage removes its files when it is
@@ -42,7 +43,7 @@ class Spool {
     std::atomic<std::uint64_t> m_sequence{0};
 };
 
-// One message in the spool: the file as received and the library's output.
+// One message in the spool: the file as received, then as checked.
 class SpoolMessage {
   public:
     SpoolMessage() = default;
@@ -55,12 +56,11 @@ class SpoolMessage {
     bool Write(const char* data, std::size_t size);
     // Closes the file; false when a write or the close failed.
     bool Finish(std::string& error);
-    // Removes both files (also done by the destructor).
+    // Removes the file (also done by the destructor).
     void Discard();
 
     bool Active() const { return !m_path.empty(); }
     const std::string& Path() const { return m_path; }
-    std::string OutputPath() const { return m_path.empty() ? "" : m_path + ".out"; }
     std::uint64_t Size() const { return m_size; }
 
   private:
