@@ -3,10 +3,12 @@
 
 Commands (all talk to 127.0.0.1:PORT only; every wait is bounded):
   send PORT FROM TO FILE          send FILE as one mail; prints the reply code
-  bulk PORT FROM TO SESSIONS N [FILE]
+  bulk PORT FROM TO SESSIONS N [FILE|DIR]
                                   SESSIONS parallel sessions, N mails each,
                                   Subject "bulk S-I" (or FILE's mail sent N
-                                  times per session); prints the failures
+                                  times per session, or DIR's files, each
+                                  once while there are enough); prints the
+                                  failures
   killmid PORT FROM TO PIDFILE    start a mail, kill the milter named in
                                   PIDFILE after the header lines, finish the
                                   DATA; prints the final reply code
@@ -42,10 +44,13 @@ def send_file(port, sender, rcpt, path):
 
 
 def bulk(port, sender, rcpt, sessions, per, path=None):
-    fixed = None
+    fixed = []
     if path:
-        with open(path, "rb") as f:
-            fixed = f.read()
+        names = ([os.path.join(path, n) for n in sorted(os.listdir(path))]
+                 if os.path.isdir(path) else [path])
+        for name in names:
+            with open(name, "rb") as f:
+                fixed.append(f.read())
     failures = []
     lock = threading.Lock()
 
@@ -57,7 +62,8 @@ def bulk(port, sender, rcpt, sessions, per, path=None):
                     body = ("From: <%s>\r\nTo: <%s>\r\nSubject: bulk %d-%d\r\n"
                             "Message-ID: <bulk-%d-%d@client.test>\r\n\r\n"
                             "bulk mail %d of session %d\r\n" % (sender, rcpt, sid, i, sid, i, i, sid))
-                    s.sendmail(sender, [rcpt], fixed if fixed is not None else body.encode())
+                    data = fixed[(sid * per + i) % len(fixed)] if fixed else body.encode()
+                    s.sendmail(sender, [rcpt], data)
         except Exception as e:  # noqa: BLE001 - every failure is reported
             with lock:
                 failures.append("session %d: %r" % (sid, e))
