@@ -26,7 +26,7 @@ namespace {
 using namespace fixtures;
 using namespace std::chrono_literals;
 
-class Park : public ::testing::Test {
+class WorkerParkTest : public ::testing::Test {
   protected:
     ScratchDir dir;
     std::optional<WorkerPark> park;  // outlives the service: see TearDown
@@ -52,7 +52,7 @@ class Park : public ::testing::Test {
     }
 
     struct Call {
-        Park* self;
+        WorkerParkTest* self;
         int number;
     };
     static void MAILWARD_CALL OnReport(const CheckReport* r, uintptr_t user) {
@@ -88,7 +88,7 @@ class Park : public ::testing::Test {
     }
 };
 
-TEST_F(Park, MessagesBehindTheParkAreCheckedInOrderAndTheParkMailStays) {
+TEST_F(WorkerParkTest, MessagesBehindTheParkAreCheckedInOrderAndTheParkMailStays) {
     std::string error;
     ASSERT_TRUE(park->Start(error)) << error;
     constexpr int kMessages = 30;
@@ -124,7 +124,7 @@ struct Gate {
     }
 };
 
-TEST_F(Park, PassesGrantedWhileTheWorkerIsBusyAreUsedLater) {
+TEST_F(WorkerParkTest, PassesGrantedWhileTheWorkerIsBusyAreUsedLater) {
     std::string error;
     ASSERT_TRUE(park->Start(error)) << error;
     Gate gate;
@@ -151,7 +151,7 @@ TEST_F(Park, PassesGrantedWhileTheWorkerIsBusyAreUsedLater) {
     EXPECT_FALSE(park->Broken());
 }
 
-TEST_F(Park, AMessageQueuedWithoutAReleaseWaitsUntilOneComes) {
+TEST_F(WorkerParkTest, AMessageQueuedWithoutAReleaseWaitsUntilOneComes) {
     std::string error;
     ASSERT_TRUE(park->Start(error)) << error;
     Queue(0);
@@ -163,7 +163,7 @@ TEST_F(Park, AMessageQueuedWithoutAReleaseWaitsUntilOneComes) {
     EXPECT_EQ(reports[0].second, 0u);
 }
 
-TEST_F(Park, AParkWhoseMailIsGoneBreaksWithoutHoldingAMessage) {
+TEST_F(WorkerParkTest, AParkWhoseMailIsGoneBreaksWithoutHoldingAMessage) {
     std::string error;
     ASSERT_TRUE(park->Start(error)) << error;
     fs::remove(dir.path() / PARK_MAIL_NAME);
@@ -180,7 +180,7 @@ TEST_F(Park, AParkWhoseMailIsGoneBreaksWithoutHoldingAMessage) {
     EXPECT_NE(why.find("errors 0x1"), std::string::npos) << why;
 }
 
-TEST_F(Park, AStoppedParkLetsChecksThroughAndTheServiceStop) {
+TEST_F(WorkerParkTest, AStoppedParkLetsChecksThroughAndTheServiceStop) {
     std::string error;
     ASSERT_TRUE(park->Start(error)) << error;
     park->Stop();
@@ -191,7 +191,7 @@ TEST_F(Park, AStoppedParkLetsChecksThroughAndTheServiceStop) {
     // TearDown's MAILWARD_exit returns: no park check holds the worker.
 }
 
-TEST_F(Park, StartRefusesAFolderItCannotWriteAndReleaseThenDoesNothing) {
+TEST_F(WorkerParkTest, StartRefusesAFolderItCannotWriteAndReleaseThenDoesNothing) {
     WorkerPark lost(&MAILWARD_check_mail, (dir.path() / "missing").string(), "set");
     std::string error;
     EXPECT_FALSE(lost.Start(error));
