@@ -217,7 +217,14 @@ void SpamListResponder::Answer(const Question& q) {
         list = m_list;
     }
     std::uint32_t value = 0;
-    const bool hit = !q.sender.empty() && list != nullptr && list->Lookup(q.sender, value);
+    bool hit = !q.sender.empty() && list != nullptr && list->Lookup(q.sender, value);
+    if (!hit && !q.sender.empty() && m_extra) {
+        try {
+            hit = m_extra(q.sender, value);
+        } catch (...) {
+            hit = false;  // a list that fails lists no one
+        }
+    }
     q.done(hit ? 1 : 0, hit ? value : 0, q.job);
 }
 

@@ -33,6 +33,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -80,6 +81,11 @@ class SpamListResponder {
     // Questions answered from now on use `list` (a reload); one being
     // answered finishes with the list it started with.
     void Replace(std::shared_ptr<const SpamList> list);
+    // A second list asked when the list does not hold the sender (a DNS
+    // block list): true with the value when it lists the address. Set
+    // before Start(); called by one thread at a time.
+    using ExtraLookup = std::function<bool(const std::string& sender, std::uint32_t& value)>;
+    void SetExtraLookup(ExtraLookup lookup) { m_extra = std::move(lookup); }
 
     // The SpamListCheck function handed to MAILWARD_check_mail, with a
     // pointer to the responder as listUser.
@@ -107,6 +113,7 @@ class SpamListResponder {
 
     const MailwardApi& m_api;
     std::shared_ptr<const SpamList> m_list;  // under m_lock
+    ExtraLookup m_extra;
     int m_fromId = -1;
     mutable std::mutex m_lock;
     std::condition_variable m_wake;

@@ -28,7 +28,9 @@
 #      hung (SIGSTOP), a second message gets 451 at once; the hung one gets
 #      451 after Milter.Timeout, its checking process is killed and
 #      restarted, and the next mail is delivered;
-#   7. SIGTERM: the milter and its checking processes end, the spool is empty.
+#   7. a DNS block list (a name server of the test's own on loopback):
+#      mail from a listed sender domain is "filtered (spam list)";
+#   8. SIGTERM: the milter and its checking processes end, the spool is empty.
 # Everything is stopped and removed at the end, also on failure.
 #
 # Runs only with MAILWARD_POSTFIX_E2E=1 in the environment. Needs root and Postfix (installed here with apt-get when missing); exits
@@ -283,7 +285,28 @@ deliver afterhang "$SRC/examples/mails/01-clean.eml" "mail after a hung checking
 echo "limits: in flight over the limit $(awk "BEGIN { printf \"%.2f\", $t1 - $t0 }") s to 451," \
     "hung check 451 after Milter.Timeout, next mail delivered"
 
-# --- 7. SIGTERM ---------------------------------------------------------------
+# --- 7. DNS block list ------------------------------------------------------
+# 01-clean.eml comes from alice@example.org: listed by the zone dbl.test.
+stop_milter
+DNS_PORT=$((PORT + 1))
+python3 "$HERE/fake_dns.py" "$DNS_PORT" 120 example.org.dbl.test=127.0.0.2 &
+dns=$!
+start_milter --rules "$SRC/examples/rules.conf" -O Milter.DnsList=dbl.test \
+    -O "Milter.DnsServer=127.0.0.1:$DNS_PORT" -O Milter.DnsTimeout=2
+deliver dnslisted "$SRC/examples/mails/01-clean.eml" "mail from a sender domain on a DNS list"
+if [ -z "$got" ] || ! grep -q "^X-Mailward-Verdict: filtered (spam list)" "$got"; then
+    fail "a sender domain on the DNS block list was not found"
+fi
+printf 'From: Bob <bob@other.example>\r\nSubject: not listed\r\n\r\nhello\r\n' >"$S/other.eml"
+deliver dnsclean "$S/other.eml" "mail from a sender not on the list"
+if [ -z "$got" ] || ! grep -q "^X-Mailward-Verdict: clean" "$got"; then
+    fail "a sender not on the DNS block list was not delivered clean"
+fi
+kill "$dns" 2>/dev/null || true
+wait "$dns" 2>/dev/null || true
+echo "DNS block list: listed domain filtered, other sender not"
+
+# --- 8. SIGTERM ---------------------------------------------------------------
 pid=$(milter_pid)
 checkers=$(pgrep -P "$pid" || true)
 kill -TERM "$pid"

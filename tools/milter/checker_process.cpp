@@ -15,6 +15,7 @@
 
 #include "checker_protocol.h"
 #include "console.h"
+#include "dns_list.h"
 #include "milter_policy.h"
 #include "spam_list.h"
 #include "worker_park.h"
@@ -104,6 +105,7 @@ int RunChecker(const CheckerOptions& o, const std::string& exeDir) {
     Channel channel;
     channel.fd = o.fd;
     auto spamList = std::make_shared<SpamList>();
+    std::unique_ptr<DnsBlockList> dnsList;  // asked by the responder's thread
     std::unique_ptr<SpamListResponder> responder;
     // The park outlives the service, whose worker calls into it to the end;
     // it is stopped before the service (parkStop below).
@@ -130,6 +132,13 @@ int RunChecker(const CheckerOptions& o, const std::string& exeDir) {
         if (!spamList->Load(o.spamListFile, errors))
             failure = errors.empty() ? o.spamListFile + ": refused" : errors.front();
     }
+    if (failure.empty() && !settings.dnsZones.empty()) {
+        dnsList = std::make_unique<DnsBlockList>();
+        std::string error;
+        if (!dnsList->Configure({settings.dnsZones, settings.dnsServer, settings.dnsTimeoutSeconds},
+                                error))
+            failure = "Milter.DnsList: " + error;
+    }
     if (failure.empty() && !session.StartService(true))
         failure = "the service did not start";
     const MailwardApi& api = session.Api();
@@ -139,8 +148,13 @@ int RunChecker(const CheckerOptions& o, const std::string& exeDir) {
         channel.Send("H\t0\t" + FieldText(failure));
         return EXIT_ERRORS;
     }
-    if (!o.spamListFile.empty()) {
+    if (!o.spamListFile.empty() || dnsList) {
         responder = std::make_unique<SpamListResponder>(api, spamList);
+        if (dnsList) {
+            responder->SetExtraLookup([&dnsList](const std::string& sender, std::uint32_t& value) {
+                return dnsList->Lookup(sender, value);
+            });
+        }
         responder->Start();
     }
     std::string readyNote = "ready";
@@ -175,7 +189,8 @@ int RunChecker(const CheckerOptions& o, const std::string& exeDir) {
             std::string errors;
             auto newList = std::make_shared<SpamList>();
             std::vector<std::string> listErrors;
-            if (responder && !newList->Load(o.spamListFile, listErrors)) {
+            const bool listFile = responder && !o.spamListFile.empty();
+            if (listFile && !newList->Load(o.spamListFile, listErrors)) {
                 for (const std::string& e : listErrors)
                     errors += (errors.empty() ? "" : " | ") + e;
                 if (errors.empty())
@@ -183,7 +198,7 @@ int RunChecker(const CheckerOptions& o, const std::string& exeDir) {
             }
             if (errors.empty())
                 errors = ReloadRules(session, o.common);
-            if (errors.empty() && responder)
+            if (errors.empty() && listFile)
                 responder->Replace(std::move(newList));
             channel.Send(std::string("L\t") +
                          (errors.empty() ? "1\treloaded" : "0\t" + FieldText(errors)));

@@ -176,6 +176,21 @@ bool ReadMilterSettings(const ConfigLookup& lookup, MilterSettings& s,
         else
             errors.push_back("Milter.VerdictField = '" + v + "': not a field name");
     }
+    if (std::string v = get("Milter.DnsList"); !v.empty()) {
+        std::string error;
+        if (!ParseDnsZones(v, s.dnsZones, error))
+            errors.push_back("Milter.DnsList = '" + v + "': " + error);
+    }
+    if (std::string v = get("Milter.DnsServer"); !v.empty()) {
+        if (ValidDnsServer(v))
+            s.dnsServer = v;
+        else
+            errors.push_back("Milter.DnsServer = '" + v + "': use an IPv4 address[:PORT]");
+    }
+    n = static_cast<unsigned long long>(s.dnsTimeoutSeconds);
+    if (Number("Milter.DnsTimeout", get("Milter.DnsTimeout"), 1, DNS_TIMEOUT_LIMIT_SECONDS, 10, n,
+               errors))
+        s.dnsTimeoutSeconds = static_cast<int>(n);
     return errors.size() == before;
 }
 

@@ -38,6 +38,13 @@
  *   Milter.OnScanError   tempfail (default) | accept: engine failed or timed out
  *   Milter.OnTooBig      accept (untouched, tagged; default) | tempfail
  *   Milter.VerdictField  name of the verdict field (default X-Mailward-Verdict)
+ *   Milter.DnsList       DNS block lists of sender domains asked beside the
+ *                        spam-list file (zones, blank or comma between;
+ *                        default none; dns_list.h)
+ *   Milter.DnsServer     the lists' name server, IPv4[:PORT] (default: the
+ *                        system's resolver)
+ *   Milter.DnsTimeout    seconds to wait for a list's answer (default 3)
+ *                        The three are read when a checking process starts.
  *   Milter.Backups       on: the library's BackupMode and FlushMails apply;
  *                        otherwise the checking processes keep no backup and
  *                        flush no spool file (the MTA holds the mail anyway)
@@ -59,6 +66,8 @@
 #include <string_view>
 #include <vector>
 
+#include "dns_list.h"
+
 constexpr unsigned DEFAULT_SOCKET_MODE = 0660;
 constexpr std::uint64_t DEFAULT_MAX_SIZE = 50ULL * 1024 * 1024;
 constexpr std::uint64_t MAX_SIZE_LIMIT = 2ULL * 1024 * 1024 * 1024;
@@ -67,6 +76,7 @@ constexpr int MAX_IN_FLIGHT_LIMIT = 100000;
 constexpr int DEFAULT_TIMEOUT_SECONDS = 120;
 constexpr int TIMEOUT_LIMIT_SECONDS = 24 * 3600;
 constexpr int MAX_PROCESSES = 256;
+constexpr int DNS_TIMEOUT_LIMIT_SECONDS = 60;
 
 enum class OnVirus { Deliver, Reject, Discard, Quarantine };
 enum class OnParseError { Accept, Tempfail, Reject };
@@ -92,6 +102,9 @@ struct MilterSettings {
     OnScanError onScanError = OnScanError::Tempfail;
     OnTooBig onTooBig = OnTooBig::Accept;
     std::string verdictField = "X-Mailward-Verdict";
+    std::vector<std::string> dnsZones;  // empty: no DNS block list
+    std::string dnsServer;              // empty: the system's resolver
+    int dnsTimeoutSeconds = DNSLIST_DEFAULT_TIMEOUT_SECONDS;
 };
 
 // Reads a configuration value ("" when unset).
