@@ -42,13 +42,9 @@ bool SameFieldName(std::string_view a, std::string_view b) {
 }
 
 std::string ToCrLf(std::string_view text) {
+    CrLfStream stream;
     std::string out;
-    out.reserve(text.size() + text.size() / 32);
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r'))
-            out += '\r';
-        out += text[i];
-    }
+    stream.Feed(text, out);
     return out;
 }
 
