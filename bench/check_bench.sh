@@ -18,7 +18,7 @@
 #   copy         cp -R of the corpus mails into a fresh folder (no flush)
 #   copy+flush   bench_copy_flush: each file copied and flushed to disk
 #                (fdatasync) before the next: the floor of a check
-#   clamscan     "clamscan -r -d data/signatures" over the mails (Debian
+#   clamscan     "clamscan -r -d share/signatures" over the mails (Debian
 #                package clamav; process start and signature load included,
 #                left out when clamscan is missing)
 #   check        "mailward check -r --json" on a fresh copy, engine off
@@ -136,7 +136,7 @@ clamscan_once() { # -> seconds, or 0 without clamscan
     fi
     local t0 t1 rc=0
     t0=$(now)
-    clamscan -r --quiet --no-summary -d "$ROOT/data/signatures" "$SRC" >/dev/null 2>&1 || rc=$?
+    clamscan -r --quiet --no-summary -d "$ROOT/share/signatures" "$SRC" >/dev/null 2>&1 || rc=$?
     t1=$(now)
     if [ "$rc" -gt 1 ]; then
         echo "clamscan failed with status $rc" >&2

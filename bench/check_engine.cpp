@@ -33,7 +33,7 @@
  *
  * The corpus is MAILWARD_BENCH_CORPUS when set, else the test corpus; its
  * README and licence files are not mails and are left out. The engine uses
- * the shipped signatures (data/signatures).
+ * the shipped signatures (share/signatures).
  */
 #include <benchmark/benchmark.h>
 
@@ -45,9 +45,9 @@
 #include <vector>
 
 #include "mime/mimemessage.h"
-#include "miralib.h"
-#include "platform.h"
-#include "vaveriz.h"
+#include "miralib/miralib.h"
+#include "pf/platform.h"
+#include "vaveriz/vaveriz.h"
 
 namespace {
 
@@ -117,7 +117,7 @@ const ScanSet& Corpus() {
             if (message.LoadMsg(mail.c_str(), true) == CMimeMessage::LOAD_OK)
                 SaveParts(&message, s);
         }
-        miraconf_set("SignatureDir", MAILWARD_SOURCE_DIR "/data/signatures");
+        miraconf_set("SignatureDir", MAILWARD_SOURCE_DIR "/share/signatures");
         if (AV_Init() != 0)
             s.error = "the engine did not start";
         return s;

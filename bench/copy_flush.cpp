@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "platform.h"
+#include "pf/platform.h"
 
 namespace {
 

@@ -26,7 +26,7 @@
 #include "mime/mimemessage.h"
 #include "mime/mimeoutput.h"
 #include "mime/strictread.h"
-#include "platform.h"
+#include "pf/platform.h"
 
 namespace {
 

@@ -21,7 +21,7 @@
 
 #include "mailhdr/mailhdr.h"
 #include "mime/mimepart.h"
-#include "platform.h"
+#include "pf/platform.h"
 #include "rules/rulehelper.h"
 
 namespace {

@@ -9,7 +9,7 @@
  * latest star as a backtrack point, so the work is bounded by text length
  * times pattern length.
  */
-#include "qorcsock.h"
+#include "qorcsock/qorcsock.h"
 
 #include <benchmark/benchmark.h>
 

@@ -10,8 +10,10 @@
 #   lib*/pkgconfig/mailward.pc         pkg-config: cc host.c $(pkg-config --cflags --libs mailward)
 #   lib*/cmake/mailward/               find_package(mailward): target mailward::mailward
 #   share/mailward/templates/          the information text of infected mails
-#   share/mailward/data/signatures/    the project's own signature database
-#   share/mailward/examples/           configuration, rules file, spam list, sample mails
+#   share/mailward/signatures/         the project's own signature database
+#   share/mailward/examples/           configuration, rules file, spam list, sample
+#                                      mails; examples/milter/ for the milter
+# (share/ of the source tree, as it stands)
 # The host library finds templates and signatures in share/mailward by the
 # relative path from its own folder (MIRALIB_SHARE_FROM_LIB), so an
 # installed tree can be moved as a whole.
@@ -57,9 +59,8 @@ install(TARGETS qorcsock miralib vaveriz
 install(TARGETS mailward-cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${MAILWARD_SOURCE_DIR}/include/mailward.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(DIRECTORY ${MAILWARD_SOURCE_DIR}/templates/ DESTINATION ${MW_SHARE_DIR}/templates)
-install(DIRECTORY ${MAILWARD_SOURCE_DIR}/data/signatures/ DESTINATION ${MW_SHARE_DIR}/data/signatures)
-install(DIRECTORY ${MAILWARD_SOURCE_DIR}/examples/ DESTINATION ${MW_SHARE_DIR}/examples)
+# share/ of the source tree is laid out as the installed share/mailward.
+install(DIRECTORY ${MAILWARD_SOURCE_DIR}/share/ DESTINATION ${MW_SHARE_DIR})
 
 # pkg-config
 set(MW_PC_LIBDIR ${CMAKE_INSTALL_LIBDIR})

@@ -61,10 +61,47 @@ function(mailward_layer name)
   else()
     file(GLOB L_SOURCES CONFIGURE_DEPENDS ${MAILWARD_SOURCE_DIR}/${L_FOLDER}/*.cpp)
   endif()
+  if(NOT L_SOURCES)
+    # A layer of headers alone: nothing to compile, but the layers above
+    # see it only when they declare it.
+    return()
+  endif()
+  set_property(GLOBAL APPEND PROPERTY MAILWARD_COMPILED_LAYERS ${name})
   add_library(mailward_${name} OBJECT ${L_SOURCES})
   target_include_directories(mailward_${name} PRIVATE ${view})
   target_compile_definitions(mailward_${name} PRIVATE MAILWARD_BUILDING)
   target_link_libraries(mailward_${name} PRIVATE ${links})
+endfunction()
+
+# mailward_header_view(TARGET SCOPE HEADER...): TARGET's include folder for
+# exactly these headers (paths below the source tree), each reached as
+# "FOLDER/name.h" after the folder it lies in, through a view of links in the
+# build tree. A library whose public view holds only its public header keeps
+# its internal headers from everyone who links it.
+function(mailward_header_view target scope)
+  set(view ${CMAKE_BINARY_DIR}/views/${target}-${scope})
+  file(REMOVE_RECURSE ${view})
+  foreach(header ${ARGN})
+    get_filename_component(folder ${header} DIRECTORY)
+    get_filename_component(leaf ${folder} NAME)
+    get_filename_component(file ${header} NAME)
+    file(MAKE_DIRECTORY ${view}/${leaf})
+    file(CREATE_LINK ${MAILWARD_SOURCE_DIR}/${header} ${view}/${leaf}/${file} SYMBOLIC)
+  endforeach()
+  target_include_directories(${target} ${scope} $<BUILD_INTERFACE:${view}>)
+endfunction()
+
+# mailward_folder_view(TARGET SCOPE FOLDER...): TARGET's include folder for
+# every header of these folders, reached as "LEAF/name.h".
+function(mailward_folder_view target scope)
+  set(view ${CMAKE_BINARY_DIR}/views/${target}-${scope}-folders)
+  file(REMOVE_RECURSE ${view})
+  file(MAKE_DIRECTORY ${view})
+  foreach(folder ${ARGN})
+    get_filename_component(leaf ${folder} NAME)
+    file(CREATE_LINK ${MAILWARD_SOURCE_DIR}/${folder} ${view}/${leaf} SYMBOLIC)
+  endforeach()
+  target_include_directories(${target} ${scope} $<BUILD_INTERFACE:${view}>)
 endfunction()
 
 # mailward_layer_probe(TARGET LAYER SOURCE): an object library outside the

@@ -27,9 +27,9 @@
 
 #include "mailward.h"
 #include "mime/mimemessage.h"
-#include "miralib.h"
-#include "platform.h"
-#include "qorcsock.h"
+#include "miralib/miralib.h"
+#include "pf/platform.h"
+#include "qorcsock/qorcsock.h"
 #include "service/mailward_service.h"
 
 namespace {

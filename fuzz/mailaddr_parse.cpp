@@ -12,7 +12,7 @@
  *     domain counts as ""), and the pattern "*" exactly when it has no
  *     domain.
  */
-#include "qorcsock.h"
+#include "qorcsock/qorcsock.h"
 
 #include <cstdint>
 #include <cstdlib>

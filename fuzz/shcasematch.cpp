@@ -13,7 +13,7 @@
  * handling - the part that single-backtrack matching could get wrong - is
  * checked against an answer that tries every split.
  */
-#include "qorcsock.h"
+#include "qorcsock/qorcsock.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -64,7 +64,7 @@
 #define MAILWARD_MAILHDR_H
 
 #include "mailward.h"
-#include "qorcsock.h"
+#include "qorcsock/qorcsock.h"
 
 #include <time.h>
 

@@ -29,7 +29,7 @@
 
 #include <cstddef>
 
-#include "pf_text.h"
+#include "pf/text.h"
 
 namespace mailhdr_impl {
 

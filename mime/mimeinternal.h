@@ -20,8 +20,8 @@
 #include <string_view>
 
 #include "mime/mimepart.h"
-#include "pf_text.h"
-#include "qorcsock.h"
+#include "pf/text.h"
+#include "qorcsock/qorcsock.h"
 
 // What every level of one parse shares: where the whole text ends (searches
 // "to the end of the text" stop there; zero bytes before it are data) and how

@@ -24,7 +24,7 @@
 
 #include "mime/mimeinternal.h"
 #include "mime/mimeoutput.h"
-#include "platform.h"
+#include "pf/platform.h"
 
 namespace {
 

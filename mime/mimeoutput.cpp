@@ -9,8 +9,8 @@
 
 #include <cstring>
 
-#include "platform.h"
-#include "qorcsock.h"
+#include "pf/platform.h"
+#include "qorcsock/qorcsock.h"
 
 namespace {
 

@@ -19,7 +19,7 @@
 #include "codec/codec.h"
 #include "mime/mimeinternal.h"
 #include "mime/partnames.h"
-#include "platform.h"
+#include "pf/platform.h"
 
 namespace {
 

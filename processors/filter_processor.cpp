@@ -12,10 +12,10 @@
 #include "mime/mimeoutput.h"
 #include "mime/safename.h"
 #include "mailhdr/blank_controls.h"
-#include "report/host_values.h"
-#include "pf_text.h"
-#include "platform.h"
-#include "qorcsock.h"
+#include "hostlib/host_values.h"
+#include "pf/text.h"
+#include "pf/platform.h"
+#include "qorcsock/qorcsock.h"
 
 CFilterProcessor::CFilterProcessor(CCheckReport* pReport, CRuleHelper* pRuleHelper)
     : CBasePartsProcessor(pReport), m_pRuleHelper(pRuleHelper) {

@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <string>
 
-#include "qorcsock.h"
+#include "qorcsock/qorcsock.h"
 
 std::string PartNameOrUnnamed(const CMimePart* pPart) {
     std::string name = pPart->GetName();

@@ -8,12 +8,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "report/host_values.h"
-#include "pf_text.h"
-#include "platform.h"
+#include "hostlib/host_values.h"
+#include "pf/text.h"
+#include "pf/platform.h"
 #include "mailhdr/blank_controls.h"
-#include "qorcsock.h"
-#include "vaveriz.h"
+#include "qorcsock/qorcsock.h"
+#include "vaveriz/vaveriz.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <new>
 
-#include "platform.h"
+#include "pf/platform.h"
 
 namespace ptrset {
 

@@ -38,8 +38,8 @@
 #include "codec/codec.h"
 #include "mailhdr/mailhdr.h"
 #include "mime/mimepart.h"
-#include "platform.h"
-#include "qorcsock.h"
+#include "pf/platform.h"
+#include "qorcsock/qorcsock.h"
 #include "rules/rulehelper.h"
 
 namespace {

@@ -45,8 +45,8 @@
 
 #include "mime/mimepart.h"
 #include "mime/partnames.h"
-#include "pf_text.h"
-#include "qorcsock.h"
+#include "pf/text.h"
+#include "qorcsock/qorcsock.h"
 #include "rules/rulehelper.h"
 
 namespace {

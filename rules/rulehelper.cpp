@@ -20,8 +20,8 @@
 #include <new>
 
 #include "mailhdr/mailhdr.h"
-#include "platform.h"
-#include "qorcsock.h"
+#include "pf/platform.h"
+#include "qorcsock/qorcsock.h"
 
 namespace {
 

@@ -53,7 +53,7 @@ MAILWARD=$(cd "$BUILD_DIR" && pwd)/mailward
 DEMO_DIR=${DEMO_DIR:-$(mktemp -d "${TMPDIR:-/tmp}/mailward-demo.XXXXXX")}
 mkdir -p "$DEMO_DIR"
 rm -rf "$DEMO_DIR/mails" "$DEMO_DIR/state"
-cp -R "$ROOT/examples/mails" "$DEMO_DIR/mails"
+cp -R "$ROOT/share/examples/mails" "$DEMO_DIR/mails"
 cd "$DEMO_DIR"
 
 echo
@@ -64,7 +64,7 @@ XDG_STATE_HOME=$DEMO_DIR/state "$MAILWARD" check mails "$@" || status=$?
 echo
 echo "The checked mails are in $DEMO_DIR/mails, the originals in"
 echo "$DEMO_DIR/state/mailward/origmail. Compare them, e.g.:"
-echo "  diff $ROOT/examples/mails/03-exe-attachment.eml $DEMO_DIR/mails/03-exe-attachment.eml"
+echo "  diff $ROOT/share/examples/mails/03-exe-attachment.eml $DEMO_DIR/mails/03-exe-attachment.eml"
 if [ "$status" -eq 0 ] || [ "$status" -eq 1 ]; then
     exit 0
 fi

@@ -26,13 +26,13 @@
 #include <string>
 
 #include "mailhdr/mailhdr.h"
-#include "miralib.h"
-#include "report/host_values.h"
-#include "pf_text.h"
-#include "platform.h"
-#include "qorcsock.h"
+#include "miralib/miralib.h"
+#include "hostlib/host_values.h"
+#include "pf/text.h"
+#include "pf/platform.h"
+#include "qorcsock/qorcsock.h"
 #include "service/mailward_service.h"
-#include "vaveriz.h"
+#include "vaveriz/vaveriz.h"
 
 namespace {
 

@@ -21,7 +21,7 @@
 
 #include "mime/mimepart.h"
 #include "mailward.h"
-#include "qorcsock.h"
+#include "qorcsock/qorcsock.h"
 #include "service/mailward_service.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <new>
 #include <unordered_map>
 
-#include "qorcsock.h"
+#include "qorcsock/qorcsock.h"
 
 void ReleaseMailJob(MailJob* job) {
     if (job == nullptr)

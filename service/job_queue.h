@@ -29,7 +29,7 @@
 #include <mutex>
 
 #include "mailward.h"
-#include "platform.h"
+#include "pf/platform.h"
 
 // One queued mail check. Strings are owned heap copies (malloc).
 struct MailJob {

@@ -8,8 +8,8 @@
 #include <new>
 
 #include "mime/mimemessage.h"
-#include "platform.h"
-#include "qorcsock.h"
+#include "pf/platform.h"
+#include "qorcsock/qorcsock.h"
 
 int g_nMailwardDebug = -1;
 

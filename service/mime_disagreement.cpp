@@ -11,7 +11,7 @@
 #include "mime/partnames.h"
 #include "mailhdr/blank_controls.h"
 #include "mime/strictread.h"
-#include "qorcsock.h"
+#include "qorcsock/qorcsock.h"
 
 namespace {
 

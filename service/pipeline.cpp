@@ -36,13 +36,13 @@
 
 #include "mailhdr/mailhdr.h"
 #include "mime/mimemessage.h"
-#include "miralib.h"
-#include "platform.h"
-#include "report/host_values.h"
-#include "qorcsock.h"
+#include "miralib/miralib.h"
+#include "pf/platform.h"
+#include "hostlib/host_values.h"
+#include "qorcsock/qorcsock.h"
 #include "service/mailward_service.h"
 #include "service/mime_disagreement.h"
-#include "vaveriz.h"
+#include "vaveriz/vaveriz.h"
 
 namespace {
 

@@ -27,10 +27,10 @@
 
 #include "mailhdr/mailhdr.h"
 #include "mime/mimemessage.h"
-#include "miralib.h"
-#include "report/host_values.h"
-#include "platform.h"
-#include "qorcsock.h"
+#include "miralib/miralib.h"
+#include "hostlib/host_values.h"
+#include "pf/platform.h"
+#include "qorcsock/qorcsock.h"
 #include "service/mailward_service.h"
 
 namespace {

@@ -13,8 +13,8 @@
 //
 // Limits: MIRACONF_MAX_KEY, MIRACONF_MAX_VALUE, MIRACONF_MAX_LINE and
 // MIRACONF_MAX_FILE (miralib.h).
-#include "miralib.h"
-#include "internal.h"
+#include "miralib/miralib.h"
+#include "miralib/miralib_impl.h"
 
 #include <cerrno>
 #include <climits>
@@ -36,8 +36,8 @@
 #include <dlfcn.h>
 #endif
 
-#ifndef MIRALIB_DEFAULT_SOURCE_DIR
-#define MIRALIB_DEFAULT_SOURCE_DIR "."
+#ifndef MIRALIB_SOURCE_SHARE_DIR
+#define MIRALIB_SOURCE_SHARE_DIR "."
 #endif
 // Where an installed tree keeps mailward's shared files (templates,
 // signatures), relative to the folder of this library; empty when the build
@@ -106,7 +106,7 @@ std::string ShippedFolder(const char* sub) {
                 return installed.string();
         }
     }
-    return std::string(MIRALIB_DEFAULT_SOURCE_DIR) + "/" + sub;
+    return std::string(MIRALIB_SOURCE_SHARE_DIR) + "/" + sub;
 }
 
 std::string DefaultTemplateDir() {
@@ -114,7 +114,7 @@ std::string DefaultTemplateDir() {
 }
 
 std::string DefaultSignatureDir() {
-    return ShippedFolder("data/signatures");
+    return ShippedFolder("signatures");
 }
 
 // The service's own folder, never one shared with other users:
@@ -207,11 +207,11 @@ const KnownKey KNOWN_KEYS[] = {
      "268435456 (256 MiB)", "the start of each check; " AT_USE,
      "Bytes: a larger mail is refused with ERR_LOAD and left as it is, never cut."},
     {"templatedir", "TemplateDir", Kind::Text, nullptr, DefaultTemplateDir,
-     "<installed share folder>/templates, else <source folder>/templates",
+     "<installed share folder>/templates, else <source folder>/share/templates",
      "the replacement of an infected mail; " AT_USE,
      "Folder of the information template virremovedinfo.txt."},
     {"signaturedir", "SignatureDir", Kind::Text, nullptr, DefaultSignatureDir,
-     "<installed share folder>/data/signatures, else <source folder>/data/signatures",
+     "<installed share folder>/signatures, else <source folder>/share/signatures",
      "the engine, when it loads (activation and update)",
      "Folder of the project's own signature database."},
     {"systemsignaturedir", "SystemSignatureDir", Kind::Text, SYSTEM_SIGNATURE_DIR, nullptr,

@@ -8,7 +8,7 @@
 // Interning bounds the growth to the distinct texts a host uses.
 //
 // Limits: MIRALIB_MAX_TEXT_ID, MIRALIB_MAX_HOST_TEXT (miralib.h).
-#include "miralib.h"
+#include "miralib/miralib.h"
 
 #include <cstring>
 #include <map>

@@ -14,9 +14,9 @@
 //
 // Limits: MIRALIB_MAX_TEMPLATE_SIZE, MIRALIB_MAX_TEMPLATE_VARIABLES,
 // MIRALIB_MAX_WRITER_OUTPUT, MIRALIB_MAX_FILLED_TEXT (miralib.h).
-#include "miralib.h"
-#include "internal.h"
-#include "qorcsock.h"
+#include "miralib/miralib.h"
+#include "miralib/miralib_impl.h"
+#include "qorcsock/qorcsock.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -8,8 +8,8 @@
  * changes the C locale cannot change how rule names or header names compare;
  * bytes above 127 (the umlauts of the Windows code page) compare as they are.
  */
-#include "platform.h"
-#include "pf_text.h"
+#include "pf/platform.h"
+#include "pf/text.h"
 
 #include <atomic>
 #include <cstdlib>

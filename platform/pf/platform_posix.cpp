@@ -25,8 +25,8 @@
  * (a count of two references; no std::shared_ptr, whose type-tag statics
  * would show up among the library's exported symbols).
  */
-#include "platform.h"
-#include "pf_text.h"
+#include "pf/platform.h"
+#include "pf/text.h"
 
 #include <cerrno>
 #include <chrono>

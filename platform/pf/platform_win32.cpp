@@ -23,8 +23,8 @@
  * ends at once without calling the function instead of staying suspended for
  * the life of the process.
  */
-#include "platform.h"
-#include "pf_text.h"
+#include "pf/platform.h"
+#include "pf/text.h"
 
 #include <windows.h>
 

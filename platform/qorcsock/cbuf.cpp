@@ -21,8 +21,8 @@
  * writing n characters in many small pieces costs O(n) copying. One buffer
  * must not be used by two threads at once; different buffers may.
  */
-#include "qorcsock.h"
-#include "internal.h"
+#include "qorcsock/qorcsock.h"
+#include "qorcsock/qorcsock_impl.h"
 
 #include <climits>
 #include <cstdint>

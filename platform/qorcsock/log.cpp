@@ -32,8 +32,8 @@
  * qorcsock_set_log_sink from inside the sink is ignored (it would wait for
  * itself). Channel names live as long as the process.
  */
-#include "qorcsock.h"
-#include "internal.h"
+#include "qorcsock/qorcsock.h"
+#include "qorcsock/qorcsock_impl.h"
 
 #include <atomic>
 #include <cstdio>

@@ -55,8 +55,8 @@
  * missing domain counts as the empty text. Pattern records without a local
  * part (empty groups) match nothing.
  */
-#include "qorcsock.h"
-#include "internal.h"
+#include "qorcsock/qorcsock.h"
+#include "qorcsock/qorcsock_impl.h"
 
 #include <cstdio>
 #include <cstdlib>

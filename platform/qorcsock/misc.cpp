@@ -19,8 +19,8 @@
  *   __time(t)                time(): seconds since 1970, also stored through
  *                            `t` when it is not null.
  */
-#include "qorcsock.h"
-#include "internal.h"
+#include "qorcsock/qorcsock.h"
+#include "qorcsock/qorcsock_impl.h"
 
 #include <cerrno>
 #include <climits>

@@ -32,8 +32,8 @@
  * Appending walks to the end of the list, so building a long list one
  * append at a time is quadratic; split and fmt keep a tail pointer.
  */
-#include "qorcsock.h"
-#include "internal.h"
+#include "qorcsock/qorcsock.h"
+#include "qorcsock/qorcsock_impl.h"
 
 #include <cstdint>
 #include <cstdlib>

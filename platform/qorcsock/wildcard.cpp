@@ -21,8 +21,8 @@
  * have to be revisited. The match is O(text * pattern) at worst and linear
  * for the usual patterns, whatever the number of stars; nothing recurses.
  */
-#include "qorcsock.h"
-#include "internal.h"
+#include "qorcsock/qorcsock.h"
+#include "qorcsock/qorcsock_impl.h"
 
 #include <cstddef>
 

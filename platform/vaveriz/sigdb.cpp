@@ -7,8 +7,8 @@
 // (longest signature - 1) bytes of a chunk are carried over to the next, so a
 // signature that straddles two chunks is still found, and each start
 // position is tried exactly once.
-#include "sigdb.h"
-#include "pf_text.h"
+#include "vaveriz/sigdb.h"
+#include "pf/text.h"
 
 #include <algorithm>
 #include <cctype>

@@ -24,11 +24,11 @@
 // thread asks again.
 //
 // Every exported function catches everything: no exception reaches the host.
-#include "vaveriz.h"
-#include "engine.h"
-#include "miralib.h"
-#include "qorcsock.h"
-#include "pf_text.h"
+#include "vaveriz/vaveriz.h"
+#include "vaveriz/engine.h"
+#include "miralib/miralib.h"
+#include "qorcsock/qorcsock.h"
+#include "pf/text.h"
 
 #include <sys/stat.h>
 

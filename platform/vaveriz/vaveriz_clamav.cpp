@@ -21,8 +21,8 @@
 //
 // libclamav's own messages go to the support library's logging: errors to
 // errmsg, the rest to the debug channel "VAVERIZ".
-#include "engine.h"
-#include "qorcsock.h"
+#include "vaveriz/engine.h"
+#include "qorcsock/qorcsock.h"
 
 #include <clamav.h>
 

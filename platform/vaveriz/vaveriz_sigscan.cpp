@@ -10,9 +10,9 @@
 // unpacks nothing, so files and recursion do not arise): a bigger file is a
 // failure with an error line naming the limit. Data in memory is searched
 // in place, with the same limits.
-#include "engine.h"
-#include "qorcsock.h"
-#include "sigdb.h"
+#include "vaveriz/engine.h"
+#include "qorcsock/qorcsock.h"
+#include "vaveriz/sigdb.h"
 
 #include <filesystem>
 #include <system_error>

@@ -33,7 +33,7 @@ lib=$(find "$prefix" -name 'libmailward.so*' | head -n 1)
 [ -n "$lib" ] || fail "no libmailward.so"
 libdir=$(dirname "$lib")
 for f in bin/mailward include/mailward.h share/mailward/templates/virremovedinfo.txt \
-    share/mailward/data/signatures/mailward.ndb share/mailward/examples/rules.conf \
+    share/mailward/signatures/mailward.ndb share/mailward/examples/rules.conf \
     share/mailward/examples/mailward.conf; do
     [ -e "$prefix/$f" ] || fail "missing $f"
 done
@@ -48,7 +48,7 @@ flags=$(PKG_CONFIG_PATH=$(dirname "$pc") pkg-config --cflags --libs mailward) ||
 cc -o "$scratch/host_pc" "$here/host.c" $flags -L"$libdir" -lmiralib || fail "cc with pkg-config"
 out=$("$scratch/host_pc") || fail "pkg-config host: $out"
 case $out in
-*"SignatureDir=$prefix/share/mailward/data/signatures"*) ;;
+*"SignatureDir=$prefix/share/mailward/signatures"*) ;;
 *) fail "pkg-config host chose another signature folder: $out" ;;
 esac
 
@@ -59,7 +59,7 @@ cmake --build "$scratch/host-build" >"$scratch/host-build.log" 2>&1 ||
     { cat "$scratch/host-build.log"; fail "host build"; }
 out=$("$scratch/host-build/host") || fail "find_package host: $out"
 case $out in
-*"SignatureDir=$prefix/share/mailward/data/signatures"*) ;;
+*"SignatureDir=$prefix/share/mailward/signatures"*) ;;
 *) fail "find_package host chose another signature folder: $out" ;;
 esac
 

@@ -4,7 +4,7 @@
 # usage: postfix_e2e.sh MILTER MAILWARD SOURCE_DIR
 #   MILTER      the mailward-milter program
 #   MAILWARD    the mailward program (its "check" gives the expected mails)
-#   SOURCE_DIR  the source tree (examples/mails, examples/rules.conf)
+#   SOURCE_DIR  the source tree (share/examples/mails, share/examples/rules.conf)
 #
 # Writes a Postfix instance of its own into a scratch folder (its own
 # main.cf and master.cf, smtpd on 127.0.0.1:PORT, no chroot, local delivery
@@ -53,7 +53,7 @@ fi
 # shellcheck source=tests/milter/postfix_instance.sh
 . "$HERE/postfix_instance.sh"
 mkdir -p "$S/expected"
-start_milter --rules "$SRC/examples/rules.conf" --spam-list "$SRC/examples/spam-list.txt"
+start_milter --rules "$SRC/share/examples/rules.conf" --spam-list "$SRC/share/examples/spam-list.txt"
 start_postfix
 
 # deliver TAG MAIL WHAT: sends MAIL to $TEST_USER+TAG, expects 250 (else a
@@ -70,18 +70,18 @@ deliver() {
 
 # --- 1. the example mails ---------------------------------------------------
 # "mailward check" rewrites the copies in place.
-cp "$SRC"/examples/mails/*.eml "$S/expected/"
-"$MAILWARD" check -O "DataDir=$S/check-data" --rules "$SRC/examples/rules.conf" \
-    --spam-list "$SRC/examples/spam-list.txt" "$S"/expected/*.eml >/dev/null || true
+cp "$SRC"/share/examples/mails/*.eml "$S/expected/"
+"$MAILWARD" check -O "DataDir=$S/check-data" --rules "$SRC/share/examples/rules.conf" \
+    --spam-list "$SRC/share/examples/spam-list.txt" "$S"/expected/*.eml >/dev/null || true
 sent=0
-for mail in "$SRC"/examples/mails/*.eml; do
+for mail in "$SRC"/share/examples/mails/*.eml; do
     name=$(basename "$mail" .eml)
     code=$($CLIENT send "$PORT" sender@client.test "$TEST_USER+$name@$HOST" "$mail" || true)
     [ "$code" = 250 ] || fail "$name: SMTP reply $code"
     sent=$((sent + 1))
 done
 wait_for_mails "$sent"
-for mail in "$SRC"/examples/mails/*.eml; do
+for mail in "$SRC"/share/examples/mails/*.eml; do
     name=$(basename "$mail" .eml)
     got=$(delivered_for "$name")
     if [ -z "$got" ]; then
@@ -99,16 +99,16 @@ total=$sent
 
 # --- 2. a policy: viruses rejected -------------------------------------------
 stop_milter
-start_milter --rules "$SRC/examples/rules.conf" -O Milter.OnVirus=reject -O Milter.MaxSize=1100 \
+start_milter --rules "$SRC/share/examples/rules.conf" -O Milter.OnVirus=reject -O Milter.MaxSize=1100 \
     -O Milter.RuleSetFor.localhost=header -O Milter.OnFiltered=quarantine
 code=$($CLIENT send "$PORT" sender@client.test "$TEST_USER+reject@$HOST" \
-    "$SRC/examples/mails/02-eicar-attachment.eml" || true)
+    "$SRC/share/examples/mails/02-eicar-attachment.eml" || true)
 [ "$code" = 550 ] || fail "EICAR with Milter.OnVirus = reject: reply $code, not 550"
 echo "OnVirus=reject: EICAR mail got $code"
 # Milter.OnFiltered = quarantine: the .exe mail is accepted into Postfix's
 # hold queue, not delivered.
 code=$($CLIENT send "$PORT" sender@client.test "$TEST_USER+held@$HOST" \
-    "$SRC/examples/mails/03-exe-attachment.eml" || true)
+    "$SRC/share/examples/mails/03-exe-attachment.eml" || true)
 [ "$code" = 250 ] || fail "filtered mail with Milter.OnFiltered = quarantine: reply $code"
 for _ in $(seq 100); do
     [ "$(find "$PF/queue/hold" -type f | wc -l)" = 1 ] && break
@@ -119,9 +119,9 @@ held=$(find "$PF/queue/hold" -type f | wc -l)
 echo "OnFiltered=quarantine: $held mail held"
 
 # 04-clam-zip is over the 1100 bytes: delivered unchecked, as received.
-deliver big "$SRC/examples/mails/04-clam-zip.eml" "mail over Milter.MaxSize"
+deliver big "$SRC/share/examples/mails/04-clam-zip.eml" "mail over Milter.MaxSize"
 if [ -z "$got" ] || ! grep -q "^X-Mailward-Verdict: unchecked (too big)" "$got" ||
-    ! diff -q <($CLIENT strip "$SRC/examples/mails/04-clam-zip.eml") <($CLIENT strip "$got") >/dev/null; then
+    ! diff -q <($CLIENT strip "$SRC/share/examples/mails/04-clam-zip.eml") <($CLIENT strip "$got") >/dev/null; then
     fail "mail over Milter.MaxSize: not delivered untouched with the verdict unchecked (too big)"
 fi
 echo "MaxSize: $(grep "^X-Mailward-Verdict" "$got")"
@@ -129,7 +129,7 @@ echo "MaxSize: $(grep "^X-Mailward-Verdict" "$got")"
 # Mail to the domain localhost is checked with the set "header", which has
 # no rule for .exe attachments: setup.exe stays.
 code=$($CLIENT send "$PORT" sender@client.test "$TEST_USER+domain@localhost" \
-    "$SRC/examples/mails/03-exe-attachment.eml" || true)
+    "$SRC/share/examples/mails/03-exe-attachment.eml" || true)
 [ "$code" = 250 ] || fail "mail to a domain with its own rule set: reply $code"
 total=$((total + 1))
 wait_for_mails "$total" || true
@@ -154,7 +154,7 @@ for _ in $(seq 100); do
 done
 [ "$(pgrep -P "$(milter_pid)" | wc -l)" = 2 ] || fail "the killed checking process was not restarted"
 code=$($CLIENT send "$PORT" sender@client.test "$TEST_USER+afterkill@$HOST" \
-    "$SRC/examples/mails/01-clean.eml" || true)
+    "$SRC/share/examples/mails/01-clean.eml" || true)
 [ "$code" = 250 ] || fail "mail after a checking process was killed: reply $code"
 total=$((total + 1))
 echo "checking process $victim killed: restarted, next mail $code"
@@ -193,11 +193,11 @@ $CLIENT killmid "$PORT" sender@client.test "$TEST_USER+killed@$HOST" "$PIDFILE" 
 # shellcheck disable=SC2086 # one pid per word
 checkers_gone $checkers || fail "checking processes outlived the killed milter"
 leftover=$(find "$S/state/milter/spool" -type f | wc -l)
-start_milter --rules "$SRC/examples/rules.conf"
+start_milter --rules "$SRC/share/examples/rules.conf"
 left=$(find "$S/state/milter/spool" -type f | wc -l)
 [ "$left" = 0 ] || fail "the restart left $left of $leftover spool files of the killed run"
 code=$($CLIENT send "$PORT" sender@client.test "$TEST_USER+killed@$HOST" \
-    "$SRC/examples/mails/01-clean.eml" || true)
+    "$SRC/share/examples/mails/01-clean.eml" || true)
 [ "$code" = 250 ] || fail "retry after the restart: reply $code"
 total=$((total + 1))
 wait_for_mails "$total" || true
@@ -208,8 +208,8 @@ echo "kill mid-session: 451, retry delivered once, $leftover spool file(s) of th
 
 # --- 5. reload with a broken rules file ---------------------------------------
 stop_milter
-cp "$SRC/examples/rules.conf" "$S/rules.conf"
-cp "$SRC/examples/spam-list.txt" "$S/spam-list.txt"
+cp "$SRC/share/examples/rules.conf" "$S/rules.conf"
+cp "$SRC/share/examples/spam-list.txt" "$S/spam-list.txt"
 echo "Milter.OnVirus = deliver" >"$S/milter.conf"
 start_milter --rules "$S/rules.conf" -c "$S/milter.conf" --spam-list "$S/spam-list.txt"
 # A policy changed in the configuration file and a sender added to the spam
@@ -223,13 +223,13 @@ for _ in $(seq 100); do
     sleep 0.1
 done
 grep -q "reloaded the milter settings" "$LOG" || fail "SIGHUP: the settings were not reloaded"
-deliver listed "$SRC/examples/mails/01-clean.eml" "mail from a sender listed by the reload"
+deliver listed "$SRC/share/examples/mails/01-clean.eml" "mail from a sender listed by the reload"
 if [ -z "$got" ] || ! grep -q "^X-Mailward-Verdict: filtered (spam list)" "$got"; then
     fail "a sender added to the spam list before SIGHUP was not found after it"
 fi
 echo "reload of the spam list: $(grep -i '^X-Mailward-Verdict: ' "$got" | head -1)"
 code=$($CLIENT send "$PORT" sender@client.test "$TEST_USER+hup@$HOST" \
-    "$SRC/examples/mails/02-eicar-attachment.eml" || true)
+    "$SRC/share/examples/mails/02-eicar-attachment.eml" || true)
 [ "$code" = 550 ] || fail "Milter.OnVirus = reject after SIGHUP: reply $code, not 550"
 echo "reload of the configuration: EICAR mail now gets $code"
 lines=$(wc -l <"$S/rules.conf")
@@ -241,7 +241,7 @@ for _ in $(seq 100); do
 done
 grep -q "reload refused.*rules.conf:$((lines + 1)):" "$LOG" ||
     fail "reload of a broken file: no error naming line $((lines + 1))"
-deliver reload "$SRC/examples/mails/03-exe-attachment.eml" "mail after the refused reload"
+deliver reload "$SRC/share/examples/mails/03-exe-attachment.eml" "mail after the refused reload"
 if [ -z "$got" ] ||
     ! diff -q <($CLIENT strip "$S/expected/03-exe-attachment.eml") <($CLIENT strip "$got") >/dev/null; then
     fail "after the refused reload the old rules did not apply"
@@ -250,12 +250,12 @@ echo "reload: $(grep "reload refused" "$LOG" | tail -1 | sed 's/.*reload refused
 
 # --- 6. limits: messages in flight, the per-message timeout -------------------
 stop_milter
-start_milter --rules "$SRC/examples/rules.conf" -O Milter.MaxInFlight=1 -O Milter.Timeout=3
+start_milter --rules "$SRC/share/examples/rules.conf" -O Milter.MaxInFlight=1 -O Milter.Timeout=3
 checkers=$(pgrep -P "$(milter_pid)" || true)
 # shellcheck disable=SC2086 # one pid per word
 kill -STOP $checkers
 $CLIENT send "$PORT" sender@client.test "$TEST_USER+hung@$HOST" \
-    "$SRC/examples/mails/01-clean.eml" >"$S/hung.code" 2>&1 &
+    "$SRC/share/examples/mails/01-clean.eml" >"$S/hung.code" 2>&1 &
 hung=$!
 # The hung message is in work once its whole text has reached the milter.
 for _ in $(seq 50); do
@@ -265,7 +265,7 @@ done
 sleep 1
 t0=$(date +%s.%N)
 code=$($CLIENT send "$PORT" sender@client.test "$TEST_USER+busy@$HOST" \
-    "$SRC/examples/mails/01-clean.eml" || true)
+    "$SRC/share/examples/mails/01-clean.eml" || true)
 t1=$(date +%s.%N)
 [ "$code" = 451 ] || fail "a second message with Milter.MaxInFlight = 1: reply $code, not 451"
 wait "$hung" || true
@@ -279,7 +279,7 @@ for _ in $(seq 100); do
     [ "$(pgrep -P "$(milter_pid)" | wc -l)" = 2 ] && break
     sleep 0.1
 done
-deliver afterhang "$SRC/examples/mails/01-clean.eml" "mail after a hung checking process was replaced"
+deliver afterhang "$SRC/share/examples/mails/01-clean.eml" "mail after a hung checking process was replaced"
 [ -n "$got" ] || fail "mail after the hang was not delivered"
 [ -z "$(delivered_for hung)$(delivered_for busy)" ] || fail "a tempfailed message was delivered"
 echo "limits: in flight over the limit $(awk "BEGIN { printf \"%.2f\", $t1 - $t0 }") s to 451," \
@@ -291,9 +291,9 @@ stop_milter
 DNS_PORT=$((PORT + 1))
 python3 "$HERE/fake_dns.py" "$DNS_PORT" 120 example.org.dbl.test=127.0.0.2 &
 dns=$!
-start_milter --rules "$SRC/examples/rules.conf" -O Milter.DnsList=dbl.test \
+start_milter --rules "$SRC/share/examples/rules.conf" -O Milter.DnsList=dbl.test \
     -O "Milter.DnsServer=127.0.0.1:$DNS_PORT" -O Milter.DnsTimeout=2
-deliver dnslisted "$SRC/examples/mails/01-clean.eml" "mail from a sender domain on a DNS list"
+deliver dnslisted "$SRC/share/examples/mails/01-clean.eml" "mail from a sender domain on a DNS list"
 if [ -z "$got" ] || ! grep -q "^X-Mailward-Verdict: filtered (spam list)" "$got"; then
     fail "a sender domain on the DNS block list was not found"
 fi

@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <string>
 
-#include "body_digest.h"
+#include "milter/body_digest.h"
 
 namespace {
 

@@ -20,8 +20,8 @@
 #include <thread>
 #include <vector>
 
-#include "dns_list.h"
-#include "milter_policy.h"
+#include "milter/dns_list.h"
+#include "milter/milter_policy.h"
 
 namespace {
 

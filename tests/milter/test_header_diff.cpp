@@ -4,7 +4,7 @@
  */
 #include <gtest/gtest.h>
 
-#include "header_diff.h"
+#include "milter/header_diff.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <map>
 
 #include "mailward.h"
-#include "milter_policy.h"
+#include "milter/milter_policy.h"
 
 namespace {
 

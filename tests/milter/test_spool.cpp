@@ -10,8 +10,8 @@
 #include <fstream>
 #include <set>
 
-#include "checker_protocol.h"
-#include "spool.h"
+#include "milter/checker_protocol.h"
+#include "milter/spool.h"
 
 namespace fs = std::filesystem;
 

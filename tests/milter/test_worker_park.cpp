@@ -18,8 +18,8 @@
 
 #include "../processors/fixtures.h"
 #include "mailward.h"
-#include "miralib.h"
-#include "worker_park.h"
+#include "miralib/miralib.h"
+#include "milter/worker_park.h"
 
 namespace {
 

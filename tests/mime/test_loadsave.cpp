@@ -10,7 +10,7 @@
 #include <algorithm>
 #include <random>
 
-#include "platform.h"
+#include "pf/platform.h"
 
 using namespace mime_test;
 

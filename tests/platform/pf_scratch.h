@@ -6,7 +6,7 @@
 #ifndef MAILWARD_TESTS_PF_SCRATCH_H
 #define MAILWARD_TESTS_PF_SCRATCH_H
 
-#include "platform.h"
+#include "pf/platform.h"
 
 #include <atomic>
 #include <filesystem>

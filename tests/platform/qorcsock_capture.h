@@ -8,7 +8,7 @@
 #ifndef QORCSOCK_CAPTURE_H
 #define QORCSOCK_CAPTURE_H
 
-#include "qorcsock.h"
+#include "qorcsock/qorcsock.h"
 
 #include <mutex>
 #include <string>

@@ -4,9 +4,9 @@
  * during changes), host texts, and template filling (writers' output, refused
  * names and limits; the shipped notice is filled in tests/tools).
  */
-#include "miralib.h"
+#include "miralib/miralib.h"
 #include "pf_scratch.h"
-#include "qorcsock.h"
+#include "qorcsock/qorcsock.h"
 #include "qorcsock_capture.h"
 
 #include <gtest/gtest.h>
@@ -258,12 +258,12 @@ TEST_F(MiraConf, LoadsFilesOfCommentsQuotesAndCrLfAndTheShippedExample) {
 
     // The example shipped for hosts must stay a valid file.
     miraconf_reset();
-    std::string path = std::string(MAILWARD_SOURCE_DIR) + "/data/mailward.conf.example";
+    std::string path = std::string(MAILWARD_SOURCE_DIR) + "/share/examples/mailward.conf";
     char buf[256];
     ASSERT_EQ(0, miraconf_load(path.c_str(), buf, sizeof buf)) << buf;
-    EXPECT_EQ("/var/lib/mailward", Get("DataDir"));
-    EXPECT_EQ("", Get("StampHost"));
-    EXPECT_EQ("[SPAM]", Get("SubjectMark"));
+    EXPECT_EQ("mailward-data", Get("DataDir"));
+    EXPECT_EQ("mail.example.org", Get("StampHost"));
+    EXPECT_EQ("***SPAM***", Get("SubjectMark"));
 }
 
 TEST_F(MiraConf, BadLineNamesLineAndReasonAndChangesNothing) {

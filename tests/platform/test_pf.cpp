@@ -7,8 +7,8 @@
  * Threads: started by resume, timed waits, close before and while running.
  * Waits are generous bounds for a thread to get going, never speed goals.
  */
-#include "platform.h"
-#include "pf_text.h"
+#include "pf/platform.h"
+#include "pf/text.h"
 
 #include "pf_scratch.h"
 

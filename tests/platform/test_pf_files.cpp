@@ -18,7 +18,7 @@
 #include <set>
 
 #include "pf_scratch.h"
-#include "platform.h"
+#include "pf/platform.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
  * limit, close) and system helpers (host name, error texts). Channel names
  * carry the test's name because channels live as long as the process.
  */
-#include "qorcsock.h"
+#include "qorcsock/qorcsock.h"
 #include "qorcsock_capture.h"
 
 #include <gtest/gtest.h>

@@ -3,7 +3,7 @@
  * the obsolete and broken forms real mail has, the refusals and limits) and
  * matching of addresses against pattern addresses.
  */
-#include "qorcsock.h"
+#include "qorcsock/qorcsock.h"
 
 #include <gtest/gtest.h>
 

@@ -4,7 +4,7 @@
  * a backtracking matcher explode) and string lists (build, copy, join, split,
  * line cutting).
  */
-#include "qorcsock.h"
+#include "qorcsock/qorcsock.h"
 
 #include <gtest/gtest.h>
 

@@ -8,11 +8,11 @@
  * where it finds signatures, chunk edges, folders); it finds only the samples
  * that hold the test program unpacked (RAW_CLAM_SAMPLES).
  */
-#include "miralib.h"
+#include "miralib/miralib.h"
 #include "pf_scratch.h"
 #include "qorcsock_capture.h"
-#include "sigdb.h"
-#include "vaveriz.h"
+#include "vaveriz/sigdb.h"
+#include "vaveriz/vaveriz.h"
 
 #include <gtest/gtest.h>
 

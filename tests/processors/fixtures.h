@@ -19,7 +19,7 @@
 
 #include "mime/mimemessage.h"
 #include "platform/qorcsock_capture.h"
-#include "qorcsock.h"
+#include "qorcsock/qorcsock.h"
 #include "report/check_report.h"
 
 namespace fixtures {

@@ -10,7 +10,7 @@
 #include <memory>
 
 #include "fixtures.h"
-#include "miralib.h"
+#include "miralib/miralib.h"
 #include "processors/security_processor.h"
 
 namespace {

@@ -11,7 +11,7 @@
 
 #include "mailhdr/mailhdr.h"
 #include "mime/mimepart.h"
-#include "platform.h"
+#include "pf/platform.h"
 
 using Strings = std::vector<std::string>;
 

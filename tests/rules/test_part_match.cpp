@@ -11,7 +11,7 @@
 #include <string>
 
 #include "codec/codec.h"
-#include "qorcsock.h"
+#include "qorcsock/qorcsock.h"
 #include "rules/rulehelper.h"
 #include "rules_test_util.h"
 

@@ -21,8 +21,8 @@
 #include "../processors/fixtures.h"
 #include "mailward.h"
 #include "mime/mimeoutput.h"
-#include "miralib.h"
-#include "platform.h"
+#include "miralib/miralib.h"
+#include "pf/platform.h"
 
 namespace {
 

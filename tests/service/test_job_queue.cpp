@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform.h"
+#include "pf/platform.h"
 #include "platform/qorcsock_capture.h"
 #include "service/job_queue.h"
 

@@ -20,7 +20,7 @@
 #include "../processors/fixtures.h"
 #include "mailward.h"
 #include "mime/mimeoutput.h"
-#include "miralib.h"
+#include "miralib/miralib.h"
 #include "service/job_queue.h"
 
 namespace {
@@ -505,7 +505,7 @@ TEST_F(Pipeline, ExampleMailsAndCorpusDisagreeOnlyInsideAttachedMessages) {
     ASSERT_EQ(MAILWARD_add_rule("set", "all", "attachment: *", 0, 10, quarantine.c_str(), 0), 0);
     std::vector<fs::path> mails;
     for (const fs::path& folder :
-         {fs::path(MAILWARD_SOURCE_DIR) / "examples" / "mails",
+         {fs::path(MAILWARD_SOURCE_DIR) / "share" / "examples" / "mails",
           fs::path(MAILWARD_CORPUS_DIR) / "mail-parser", fs::path(MAILWARD_CORPUS_DIR) / "cpython"})
         for (const auto& e : fs::recursive_directory_iterator(folder))
             if (e.is_regular_file())

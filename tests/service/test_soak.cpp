@@ -32,7 +32,7 @@
 #include "../processors/fixtures.h"
 #include "mailhdr/mailhdr.h"
 #include "mailward.h"
-#include "miralib.h"
+#include "miralib/miralib.h"
 
 namespace {
 
@@ -78,7 +78,7 @@ long PeakResidentKiB() {
 std::vector<std::string> ExampleMails() {
     std::vector<std::string> mails;
     for (const auto& entry :
-         fs::directory_iterator(fs::path(MAILWARD_SOURCE_DIR) / "examples" / "mails"))
+         fs::directory_iterator(fs::path(MAILWARD_SOURCE_DIR) / "share" / "examples" / "mails"))
         if (entry.path().extension() == ".eml")
             mails.push_back(ReadFile(entry.path()));
     return mails;

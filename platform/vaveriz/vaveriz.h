@@ -1,0 +1,96 @@
+/*
+ * vaveriz.h - the virus-scanning engine (libvaveriz / vaveriz.dll).
+ *
+ * On Linux the engine is libclamav. AV_Init loads and compiles the signature
+ * databases of two folders named by the host configuration (miralib), read
+ * at each load:
+ *   SignatureDir       the project's own database folder (share/signatures);
+ *                      required: without signatures the engine does not start
+ *   SystemSignatureDir the standard ClamAV database folder; loaded too when it
+ *                      holds databases, passed over when it holds none or is
+ *                      "" (a database there that fails to load fails the load)
+ *   TempDir            where libclamav makes its folder per scan and unpacks
+ *                      archives and mails (read at each load; "" leaves
+ *                      libclamav's own choice, $TMPDIR or /tmp)
+ *   EngineMaxScanSize, EngineMaxFileSize (kilobytes), EngineMaxFiles,
+ *   EngineMaxRecursion, EngineMaxScanTime (milliseconds)
+ *                      the scan limits (defaults: ClamAV's own, 400 MB,
+ *                      100 MB, 10000, 17, 120000 ms); a scan that reaches
+ *                      one fails (-1, an error line "vaveriz: scanning
+ *                      <path> stopped at a limit: <libclamav's name>"),
+ *                      never a clean result
+ * Scans use ClamAV's default options: archives, mail, executables, documents
+ * and the other formats are unpacked and scanned, heuristic alerts are on.
+ * Signature names come as libclamav gives them: signatures of databases that
+ * are not ClamAV's official ones carry ".UNOFFICIAL" at the end
+ * ("Mailward.Test.EICAR.UNOFFICIAL").
+ *
+ * On Windows a small engine of the project's own reads the plain body
+ * signatures (hex, any offset) of the *.ndb files of the same folders and
+ * finds them in the raw bytes of a file; it does not unpack anything. Of the
+ * limits it applies the two sizes, to the file itself.
+ *
+ * Calls may overlap from any threads.
+ *   AV_Init            0 when the engine is ready, -1 otherwise (an error
+ *                      line says why). Called again, it loads anew.
+ *   AV_Exit            releases the engine; scans still running finish with
+ *                      the engine they started with.
+ *   AV_CheckFile       1 virus found, 0 clean, -1 failure: no engine loaded,
+ *                      a null or empty path, a path that is missing or not a
+ *                      regular file, or an engine error.
+ *   AV_CheckBuffer     the same for `size` bytes in memory, with the same
+ *                      options, limits and names as a file; the data is read
+ *                      in place (libclamav writes only what it unpacks,
+ *                      below TempDir). `name` stands for the data in error
+ *                      lines (null or "" gives "(memory)"). 1 virus found,
+ *                      0 clean (also for size 0), -1 failure: no engine
+ *                      loaded, null data with a size, a limit reached or an
+ *                      engine error.
+ *   AV_GetLastVirusName the name of the calling thread's last finding, kept
+ *                      across later clean scans ("" when it had none). Valid
+ *                      until the same thread's next finding.
+ *   AV_GetEngineVersion "<engine> <version>, <n> signatures" ("ClamAV 1.4.6,
+ *                      2 signatures"; with ClamAV's official databases also
+ *                      ", database <version>" after the engine version), or
+ *                      "<engine> <version>, no signatures loaded". The eleven
+ *                      arguments are ignored (pass 0). The text is the calling
+ *                      thread's and stays valid until its next call.
+ *   AV_ActivateUpdate  reloads the databases of the configured folders: 0
+ *                      when the new signatures are in use; -1 when no engine
+ *                      was loaded (none is started) or the load failed, and
+ *                      then the engine loaded before stays in use. The
+ *                      argument is ignored.
+ */
+#ifndef VAVERIZ_H
+#define VAVERIZ_H
+
+#if defined(_WIN32)
+#if defined(VAVERIZ_BUILDING)
+#define VAVERIZ_API __declspec(dllexport)
+#else
+#define VAVERIZ_API __declspec(dllimport)
+#endif
+#else
+#define VAVERIZ_API __attribute__((visibility("default")))
+#endif
+
+#include <stddef.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+VAVERIZ_API int AV_Init(void);
+VAVERIZ_API void AV_Exit(void);
+VAVERIZ_API int AV_CheckFile(const char* path);
+VAVERIZ_API int AV_CheckBuffer(const void* data, size_t size, const char* name);
+VAVERIZ_API const char* AV_GetLastVirusName(void);
+VAVERIZ_API const char* AV_GetEngineVersion(int a1, int a2, int a3, int a4, int a5, int a6, int a7,
+                                            int a8, int a9, int a10, int a11);
+VAVERIZ_API int AV_ActivateUpdate(int update);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VAVERIZ_H */
