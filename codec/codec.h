@@ -28,6 +28,7 @@
 #define MAILWARD_CODEC_H
 
 #include <cstddef>
+#include <string_view>
 
 // Characters of full base64 groups per encoded line (57 input bytes).
 constexpr std::size_t B64_LINE_CHARS = 76;
@@ -80,6 +81,24 @@ unsigned char* UUDecode(const char* text, std::size_t len, std::size_t* outLen);
 // Decodes one group of four characters into at most `wanted` (<= 3) bytes at
 // `out`; returns the number written (0 for null pointers or wanted <= 0).
 int UUDecodeGroup(const char* group, unsigned char* out, int wanted);
+
+// The transfer encodings the codecs undo, by the value of a
+// Content-Transfer-Encoding field (ASCII case ignored): every caller that
+// decodes a part's contents by that name goes through these three. 7bit,
+// 8bit, binary and every unknown name are Identity (the contents stand as
+// they are in the mail). Uuencode is never named by a field: it is the
+// coding of the uuencoded blocks the parser finds in text (their lines
+// without the begin and end lines).
+enum class TransferCoding { Identity, Base64, QuotedPrintable, Uuencode };
+TransferCoding TransferCodingByName(std::string_view name);
+// Decodes `len` characters of `text` into a malloc'ed block of *outLen bytes
+// followed by a zero byte (so that callers may read it as text); Identity
+// copies. Null and *outLen 0 when memory is short.
+unsigned char* DecodeTransfer(TransferCoding coding, const char* text, std::size_t len,
+                              std::size_t* outLen);
+// Encodes `len` bytes into zero-terminated text (Identity copies, zero bytes
+// included). Null when memory is short.
+char* EncodeTransfer(TransferCoding coding, const char* data, std::size_t len);
 
 // Decodes RFC 2047 encoded words byte-wise (no charset conversion). Null for a
 // null input or when memory is short.

@@ -26,15 +26,12 @@
  *   CR LF), so it is allocated once and shrunk at the end.
  */
 #include "codec/codec.h"
+#include "pf/text.h"
 
 #include <cstdlib>
 #include <cstring>
 
 namespace {
-
-bool IsSpace(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
 
 // The pieces of the result, appended in order to one block sized in advance.
 struct Pieces {
@@ -102,7 +99,7 @@ char* DecodeHeaderData(const char* data) {
         copy[n] = '\0';
     }
     std::size_t p = 0;
-    while (p < n && IsSpace(copy[p]))
+    while (p < n && pf::is_c_space(copy[p]))
         ++p;
     if (p == n)
         return copy;

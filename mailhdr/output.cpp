@@ -105,7 +105,7 @@ class StringSink {
 };
 
 inline bool is_fold_space(char c) {
-    return c == ' ' || c == '\t';
+    return pf::is_wsp(c);
 }
 
 // True when the LF at `lf` starts a fold: blanks or tabs, then text that is

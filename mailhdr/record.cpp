@@ -35,8 +35,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "mailhdr/blank_controls.h"
-
 namespace {
 
 using namespace mailhdr_impl;
@@ -57,19 +55,9 @@ void set_parse_error(const char* text) {
     g_parse_error.store(text, std::memory_order_relaxed);
 }
 
-// The bytes a header line may start or pad with, as isspace() has them in
-// the C locale; own test because isspace() on a negative char is undefined.
+// The bytes a header line may start or pad with: isspace() of the C locale.
 inline bool is_space(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-char* copy_span(const char* text, std::size_t len) {
-    char* copy = static_cast<char*>(std::malloc(len + 1));
-    if (copy == nullptr)
-        return nullptr;
-    std::memcpy(copy, text, len);
-    copy[len] = '\0';
-    return copy;
+    return pf::is_c_space(c);
 }
 
 mailhdr_fld* new_fld(int id, const char* name, std::size_t name_len) {
@@ -77,7 +65,7 @@ mailhdr_fld* new_fld(int id, const char* name, std::size_t name_len) {
     if (fld == nullptr)
         return nullptr;
     fld->id = id;
-    fld->name = copy_span(name, name_len);
+    fld->name = pf::copy_terminated(name, name_len);
     if (fld->name == nullptr) {
         cbcontext_free(fld);
         return nullptr;
@@ -401,7 +389,7 @@ int mailhdr_parse_fld(mailhdr_fld* fld) {
                     // A hostile field can be megabytes long: the line shows
                     // its start only, on one line.
                     errmsg("mailhdr_parse_fld(%s) #%s# failed - %s", name,
-                           MimeBlankControls(std::string_view(joined).substr(0, LOGGED_VALUE_MAX))
+                           pf::blank_controls(std::string_view(joined).substr(0, LOGGED_VALUE_MAX))
                                .c_str(),
                            mailaddr_parse_errorstr());
                 }

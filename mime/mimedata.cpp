@@ -26,29 +26,6 @@
 #include "mime/mimeoutput.h"
 #include "mime/mimepart.h"
 
-namespace {
-
-// `pBlock` holds `nBlock` bytes of which the codec wrote `nOut`: makes sure a
-// zero follows them. Null (block released) when it cannot grow.
-char* Terminate(unsigned char* pBlock, std::size_t nOut, std::size_t nBlock) {
-    if (!pBlock) {
-        return nullptr;
-    }
-    if (nOut < nBlock) {
-        pBlock[nOut] = 0;
-        return reinterpret_cast<char*>(pBlock);
-    }
-    void* p = std::realloc(pBlock, nOut + 1);
-    if (!p) {
-        std::free(pBlock);
-        return nullptr;
-    }
-    static_cast<unsigned char*>(p)[nOut] = 0;
-    return static_cast<char*>(p);
-}
-
-}  // namespace
-
 char* CMimePart::DecodeData(std::int64_t& nLength) {
     if (!m_pData) {
         nLength = 0;
@@ -57,34 +34,19 @@ char* CMimePart::DecodeData(std::int64_t& nLength) {
     nLength = 0;
     const std::size_t nIn = GetDataLength();
     std::size_t nOut = 0;
-    if (IsUUBlock()) {
-        debugmsg(MimeDebug(), "CMimePart::DecodeData() - part is uu-encoded. decoding data ...");
-        unsigned char* pDecoded = UUDecode(m_pData, nIn, &nOut);
-        char* p = Terminate(pDecoded, nOut, nIn ? nIn : 1);
-        nLength = p ? static_cast<std::int64_t>(nOut) : 0;
-        return p;
-    }
-    const std::string strEncoding = GetContentTransferEncoding();
-    if (strEncoding == "base64") {
-        debugmsg(MimeDebug(),
-                 "CMimePart::DecodeData() - part is base64-encoded. decoding data ...");
-        nOut = nIn;
-        CBase64 codec;
-        unsigned char* pDecoded = codec.Decode(m_pData, &nOut);
-        char* p = Terminate(pDecoded, nOut, nIn + 1);
-        nLength = p ? static_cast<std::int64_t>(nOut) : 0;
-        return p;
-    }
-    if (strEncoding == "quoted-printable") {
-        debugmsg(MimeDebug(), "CMimePart::DecodeData() - part is qp-encoded. decoding data ...");
-        CQuotedPrintable codec;
-        unsigned char* pDecoded = codec.Decode(m_pData, nIn, &nOut);
-        char* p = Terminate(pDecoded, nOut, nIn ? 2 * nIn : 1);
+    const TransferCoding coding =
+        IsUUBlock() ? TransferCoding::Uuencode : TransferCodingByName(GetContentTransferEncoding());
+    if (coding != TransferCoding::Identity) {
+        debugmsg(MimeDebug(), "CMimePart::DecodeData() - part is %s-encoded. decoding data ...",
+                 coding == TransferCoding::Uuencode ? "uu"
+                 : coding == TransferCoding::Base64 ? "base64"
+                                                    : "qp");
+        char* p = reinterpret_cast<char*>(DecodeTransfer(coding, m_pData, nIn, &nOut));
         nLength = p ? static_cast<std::int64_t>(nOut) : 0;
         return p;
     }
     debugmsg(MimeDebug(), "CMimePart::DecodeData() - part is raw-ascii. no decoding needed");
-    char* p = MimeCopy(m_pData, nIn);
+    char* p = pf::copy_terminated(m_pData, nIn);
     // The terminating zero is counted: it is part of what SaveData writes.
     nLength = p ? static_cast<std::int64_t>(nIn + 1) : 0;
     return p;
@@ -116,16 +78,10 @@ char* CMimePart::SetData(const char* pszText, std::int64_t nLength) {
         return nullptr;
     }
     const std::size_t n = nLength < 0 ? std::strlen(pszText) : static_cast<std::size_t>(nLength);
-    const std::string strEncoding = GetContentTransferEncoding();
-    if (strEncoding == "base64") {
-        char* p = CBase64::Encode(reinterpret_cast<const unsigned char*>(pszText), n);
-        AdoptData(p, p ? std::strlen(p) : 0);  // encoded text holds no zero byte
-    } else if (strEncoding == "quoted-printable") {
-        char* p = CQuotedPrintable::Encode(pszText, n);
-        AdoptData(p, p ? std::strlen(p) : 0);
-    } else {
-        AdoptData(MimeCopy(pszText, n), n);
-    }
+    const TransferCoding coding = TransferCodingByName(GetContentTransferEncoding());
+    char* p = EncodeTransfer(coding, pszText, n);
+    // Encoded text holds no zero byte; identity contents keep theirs.
+    AdoptData(p, !p ? 0 : coding == TransferCoding::Identity ? n : std::strlen(p));
     return m_pData;
 }
 

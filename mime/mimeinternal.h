@@ -4,8 +4,6 @@
  *
  *   MimeDebug()        handle of the debug channel "MAILWARD_Debug"
  *   MimeDebugOn()      whether that channel is on (to skip costly arguments)
- *   MimeIsWhite(c)     blank, tab, CR, LF, vertical tab or form feed
- *   MimeCopy(p, n)     malloc'ed zero-terminated copy of n bytes, or null
  *   MimeFindNoCase(s, pattern)
  *                      CMimePart::FindNoCase on a view: first position of
  *                      the pattern ignoring A-Z case, or -1
@@ -43,19 +41,6 @@ inline int MimeDebug() {
 
 inline bool MimeDebugOn() {
     return debug_enabled(MimeDebug()) != 0;
-}
-
-inline bool MimeIsWhite(char c) {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
-}
-
-inline char* MimeCopy(const char* p, std::size_t n) {
-    char* pCopy = static_cast<char*>(std::malloc(n + 1));
-    if (pCopy) {
-        std::memcpy(pCopy, p, n);
-        pCopy[n] = '\0';
-    }
-    return pCopy;
 }
 
 inline int MimeFindNoCase(std::string_view strText, const char* pszPattern) {

@@ -60,7 +60,6 @@
 
 #include "codec/codec.h"
 #include "mime/mimeinternal.h"
-#include "mailhdr/blank_controls.h"
 #include "mime/mimepart.h"
 
 namespace {
@@ -397,7 +396,7 @@ char* CMimePart::ParseHeadersIn(MimeParseContext& ctx, char* pStart, char* pEnd,
         }
         if (nParsed < 0) {
             debugmsg(MimeDebug(), "CMimePart::ParseHeaders() - invalid headers in line %s",
-                     MimeBlankControls(line.b).c_str());
+                     pf::blank_controls(line.b).c_str());
         }
         *line.e = cSaved;
         line = GetLine(ctx, pos);
@@ -473,7 +472,7 @@ void CMimePart::ParseDataIn(MimeParseContext& ctx, char* pStart, char* pEnd) {
         throw "CMimePart::Parse() - contents exceed the copy limit";
     }
     // Every byte of the range is contents, zero bytes too.
-    char* pData = MimeCopy(pStart, n);
+    char* pData = pf::copy_terminated(pStart, n);
     if (!pData) {
         errmsg("CMimePart::ParseData() - malloc failed");
         throw "CMimePart::ParseData() - malloc failed";
@@ -505,7 +504,7 @@ bool CMimePart::ParseUUEncodedIn(MimeParseContext& ctx, char* pStart, char* pEnd
             return false;
         }
         std::free(m_pData);
-        m_pData = MimeCopy(pStart, n);
+        m_pData = pf::copy_terminated(pStart, n);
         if (!m_pData) {
             return false;
         }
@@ -559,7 +558,7 @@ bool CMimePart::ParseUUEncodedIn(MimeParseContext& ctx, char* pStart, char* pEnd
         if (!Charge(ctx, n)) {
             return false;
         }
-        pBlock->m_pData = MimeCopy(pLF + 1, n);
+        pBlock->m_pData = pf::copy_terminated(pLF + 1, n);
         pBlock->m_nDataLength = n;
         if (!pBlock->m_pData || !AppendPart(pBlock.get())) {
             return false;

@@ -25,10 +25,6 @@ struct Param {
     std::string value;  // quotes and escapes removed
 };
 
-bool IsBlank(char c) {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
-}
-
 std::vector<Param> ParseParams(std::string_view v) {
     std::vector<Param> params;
     std::size_t i = v.find(';');
@@ -45,7 +41,7 @@ std::vector<Param> ParseParams(std::string_view v) {
         Param p;
         p.name = pf::ascii_lower(pf::trim(v.substr(i, nNameEnd - i)));
         i = nNameEnd + 1;
-        while (i < v.size() && IsBlank(v[i])) {
+        while (i < v.size() && pf::is_blank_or_line_end(v[i])) {
             ++i;
         }
         if (i < v.size() && v[i] == '"') {

@@ -23,10 +23,6 @@
 
 namespace {
 
-bool IsWhite(char c) {
-    return c == ' ' || c == '\t' || c == '\r';
-}
-
 // The line [b, e) without a CR in front of its LF.
 std::string_view LineAt(std::string_view text, std::size_t b, std::size_t e) {
     std::string_view line = text.substr(b, e - b);
@@ -67,7 +63,7 @@ std::vector<std::string_view> SplitBody(std::string_view body, const std::string
         if (line.size() >= strDash.size() && line.compare(0, strDash.size(), strDash) == 0) {
             std::string_view rest = line.substr(strDash.size());
             const bool bClose = rest.size() >= 2 && rest[0] == '-' && rest[1] == '-';
-            while (!rest.empty() && IsWhite(rest.front())) {
+            while (!rest.empty() && pf::is_blank_or_line_end(rest.front())) {
                 rest.remove_prefix(1);
             }
             if (bClose || rest.empty()) {
@@ -239,19 +235,13 @@ void Reader::Multipart(std::string_view body, const std::string& strType, int nD
 void Reader::Message(std::string_view body, const std::string& strEncoding, int nDepth,
                      const std::string& strWhere) {
     std::string_view inner = body;
-    if (strEncoding == "base64" || strEncoding == "quoted-printable") {
+    const TransferCoding coding = TransferCodingByName(strEncoding);
+    if (coding != TransferCoding::Identity) {
         if (!Spend(body.size())) {
             return;
         }
-        std::size_t n = body.size();
-        unsigned char* p = nullptr;
-        if (strEncoding == "base64") {
-            CBase64 codec;
-            p = codec.Decode(body.data(), &n);
-        } else {
-            CQuotedPrintable codec;
-            p = codec.Decode(body.data(), body.size(), &n);
-        }
+        std::size_t n = 0;
+        unsigned char* p = DecodeTransfer(coding, body.data(), body.size(), &n);
         if (!p) {
             throw std::bad_alloc();
         }

@@ -11,7 +11,6 @@
 #include "mailhdr/mailhdr.h"
 #include "mime/mimeoutput.h"
 #include "mime/safename.h"
-#include "mailhdr/blank_controls.h"
 #include "hostlib/host_values.h"
 #include "pf/text.h"
 #include "pf/platform.h"
@@ -154,7 +153,7 @@ void CFilterProcessor::AddKeywordEntry(CMimePart* pRoot, const Rule* rule, const
 int CFilterProcessor::ProcessPart(CMimePart* pPart) {
     debugmsg(m_nLogChannel, "CFilterProcessor::ProcessPart() - enter");
     // The name goes into notices, a header and log lines: one line, never more.
-    const std::string name = MimeBlankControls(PartNameOrUnnamed(pPart));
+    const std::string name = pf::blank_controls(PartNameOrUnnamed(pPart));
     debugmsg(m_nLogChannel, "CBasePartsProcessor::ProcessParts - processing part: %s",
              name.c_str());
     Rule* rule = m_pRuleHelper->FindMatchingRule(pPart, m_pRuleSet);
@@ -231,7 +230,7 @@ int CFilterProcessor::ProcessPart(CMimePart* pPart) {
             } else {
                 code = PART_MOVED;
                 if (name == "unnamed")
-                    infomsg("[MAILCHECK] [HEADER-DUMP]\n%s", MimeBlankControls(header).c_str());
+                    infomsg("[MAILCHECK] [HEADER-DUMP]\n%s", pf::blank_controls(header).c_str());
             }
             break;
         }

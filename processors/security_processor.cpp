@@ -11,7 +11,6 @@
 #include "hostlib/host_values.h"
 #include "pf/text.h"
 #include "pf/platform.h"
-#include "mailhdr/blank_controls.h"
 #include "qorcsock/qorcsock.h"
 #include "vaveriz/vaveriz.h"
 
@@ -133,7 +132,7 @@ int CSecurityProcessor::AVCheckPartFromFile(CMimePart* pPart) {
 int CSecurityProcessor::ProcessPart(CMimePart* pPart) {
     debugmsg(m_nLogChannel, "CSecurityProcessor::ProcessPart() - enter");
     // The name goes into notices, a header and log lines: one line, never more.
-    const std::string name = MimeBlankControls(PartNameOrUnnamed(pPart));
+    const std::string name = pf::blank_controls(PartNameOrUnnamed(pPart));
     debugmsg(m_nLogChannel, "CBasePartsProcessor::ProcessParts - processing part: %s",
              name.c_str());
     int result = 0;
@@ -153,7 +152,7 @@ int CSecurityProcessor::ProcessPart(CMimePart* pPart) {
             m_pReport->SetPartVirus(pPart, VIRUS_CLEAN, 0, nullptr, nullptr);
         } else if (scan == 1) {
             // The engine's texts may change with its next call: copy them now.
-            const std::string virus = MimeBlankControls(LastVirusNameText());
+            const std::string virus = pf::blank_controls(LastVirusNameText());
             const int mode = VirusAction();
             if (mode == AV_MODE_RENAME) {
                 const std::string newName = name + HostText(TEXT_INFECTED_SUFFIX);

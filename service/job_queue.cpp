@@ -6,9 +6,9 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <new>
-#include <unordered_map>
 
 #include "qorcsock/qorcsock.h"
+#include "service/immortal.h"
 
 void ReleaseMailJob(MailJob* job) {
     if (job == nullptr)
@@ -18,97 +18,6 @@ void ReleaseMailJob(MailJob* job) {
     std::free(job->source);
     std::free(job->target);
     delete job;
-}
-
-namespace {
-
-// Built in static storage on first use and never destroyed: a thread that
-// ends after the library's statics are torn down at process exit still finds
-// the object, and unloading the library leaves nothing behind on the heap.
-template <typename T>
-T& Immortal() {
-    alignas(T) static unsigned char storage[sizeof(T)];
-    static T* object = ::new (static_cast<void*>(storage)) T;
-    return *object;
-}
-
-struct TicketAnswer {
-    bool answered = false;
-    std::uint32_t hit = 0;
-    std::uint32_t value = 0;
-};
-
-// The open tickets. Made once and never destroyed, so that an answer that
-// comes while the process ends still finds a registry to be ignored by.
-struct TicketRegistry {
-    std::mutex mutex;
-    std::unordered_map<std::uintptr_t, TicketAnswer> open;
-    std::uintptr_t next = 1;
-};
-
-TicketRegistry& Registry() {
-    return Immortal<TicketRegistry>();
-}
-
-}  // namespace
-
-namespace spamlist {
-
-std::uintptr_t Open() {
-    TicketRegistry& r = Registry();
-    std::lock_guard<std::mutex> lock(r.mutex);
-    std::uintptr_t ticket = r.next++;
-    if (ticket == 0)  // wrapped: 0 is no ticket
-        ticket = r.next++;
-    try {
-        r.open.emplace(ticket, TicketAnswer{});
-    } catch (...) {
-        return 0;
-    }
-    return ticket;
-}
-
-bool Answered(std::uintptr_t ticket, std::uint32_t& hit, std::uint32_t& value) {
-    TicketRegistry& r = Registry();
-    std::lock_guard<std::mutex> lock(r.mutex);
-    auto it = r.open.find(ticket);
-    if (it == r.open.end() || !it->second.answered)
-        return false;
-    hit = it->second.hit;
-    value = it->second.value;
-    return true;
-}
-
-void Close(std::uintptr_t ticket) {
-    TicketRegistry& r = Registry();
-    std::lock_guard<std::mutex> lock(r.mutex);
-    r.open.erase(ticket);
-}
-
-std::size_t OpenTickets() {
-    TicketRegistry& r = Registry();
-    std::lock_guard<std::mutex> lock(r.mutex);
-    return r.open.size();
-}
-
-}  // namespace spamlist
-
-extern "C" void MAILWARD_CALL SpamListDoneImpl(int hit, std::uint32_t value, void* ticket) {
-    const auto number = reinterpret_cast<std::uintptr_t>(ticket);
-    {
-        TicketRegistry& r = Registry();
-        std::lock_guard<std::mutex> lock(r.mutex);
-        auto it = r.open.find(number);
-        if (it != r.open.end() && !it->second.answered) {
-            it->second.answered = true;
-            it->second.hit = static_cast<std::uint32_t>(hit);
-            it->second.value = value;
-            return;
-        }
-    }
-    // Logged outside the lock: the log may call back into the host.
-    errmsg("SpamListDone() - answer for job %llu ignored: already answered or no longer waited for",
-           static_cast<unsigned long long>(number));
 }
 
 CWorkerThread::~CWorkerThread() {
@@ -121,7 +30,7 @@ namespace {
 thread_local const CWorkerThread* t_pOwnWorker = nullptr;
 
 // Objects handed to ReleaseWhenIdle and not yet destroyed. Made once and
-// never destroyed, like the ticket registry.
+// never destroyed (Immortal), like the spam-list ticket registry.
 struct PendingReleases {
     std::mutex mutex;
     std::condition_variable done;
@@ -129,7 +38,7 @@ struct PendingReleases {
 };
 
 PendingReleases& Releases() {
-    return Immortal<PendingReleases>();
+    return mailward::Immortal<PendingReleases>();
 }
 }  // namespace
 

@@ -9,8 +9,8 @@
 #include <unordered_set>
 
 #include "mime/partnames.h"
-#include "mailhdr/blank_controls.h"
 #include "mime/strictread.h"
+#include "pf/text.h"
 #include "qorcsock/qorcsock.h"
 
 namespace {
@@ -23,7 +23,7 @@ void AppendCut(std::string& strList, const std::string& strText) {
     if (!strList.empty()) {
         strList += "; ";
     }
-    strList += MimeBlankControls(strText);
+    strList += pf::blank_controls(strText);
     if (strList.size() > DISAGREEMENT_LOG_CHARS) {
         strList.resize(DISAGREEMENT_LOG_CHARS);
         strList += "...";

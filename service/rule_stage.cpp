@@ -32,6 +32,7 @@
 #include "pf/platform.h"
 #include "qorcsock/qorcsock.h"
 #include "service/mailward_service.h"
+#include "service/spamlist_tickets.h"
 
 namespace {
 

@@ -276,18 +276,14 @@ int RunRules(int argc, char** argv, int first, const std::string& exeDir) {
         for (const RuleSetEntry& s : book.sets) {
             JsonArray rules;
             for (const RuleEntry* r : TryOrder(book, s.name)) {
-                JsonObject rj;
-                rj.AddString("name", r->name);
-                rj.AddInt("action", r->action);
-                rj.AddString("actionName", ActionName(r->action));
-                if (r->dir.empty())
-                    rj.AddRaw("dir", "null");
-                else
-                    rj.AddString("dir", r->dir);
-                rj.AddBool("prepend", r->prepend);
-                rj.AddString("text", r->text);
-                rj.AddInt("line", r->line);
-                rules.AddRaw(rj.Text());
+                RuleInfo info;
+                info.name = r->name;
+                info.text = r->text;
+                info.action = r->action;
+                if (!r->dir.empty())
+                    info.targetDir = r->dir;
+                info.userValue = static_cast<std::uint32_t>(r->line);
+                rules.AddRaw(RuleJson(info, r->prepend));
             }
             JsonObject sj;
             sj.AddString("name", s.name);

@@ -88,7 +88,9 @@ std::string WrittenText(const MailOutcome& o) {
     return o.target.empty() ? "unchanged" : where + ": copied unchanged";
 }
 
-std::string RuleJson(const RuleInfo& r) {
+}  // namespace
+
+std::string RuleJson(const RuleInfo& r, std::optional<bool> prepend) {
     JsonObject j;
     j.AddStringOrNull("name", r.name ? &*r.name : nullptr);
     j.AddString("text", r.text);
@@ -97,8 +99,12 @@ std::string RuleJson(const RuleInfo& r) {
     j.AddBool("default", r.isDefault);
     j.AddStringOrNull("targetDir", r.targetDir ? &*r.targetDir : nullptr);
     j.AddInt("line", r.userValue);
+    if (prepend)
+        j.AddBool("prepend", *prepend);
     return j.Text();
 }
+
+namespace {
 
 std::string RulesJson(const std::vector<RuleInfo>& rules) {
     JsonArray a;

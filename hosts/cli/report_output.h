@@ -24,6 +24,7 @@
 #define MAILWARD_TOOLS_REPORT_OUTPUT_H
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,11 @@ std::string TextTable(const std::vector<std::vector<std::string>>& rows, const c
 
 // "OK", "FOUND", "FILTERED" or "ERROR".
 const char* Verdict(const MailOutcome& o);
+
+// One rule as JSON, the same keys wherever a rule is shown: name, text,
+// action, actionName, default, targetDir, line, and prepend where the rule
+// comes from a rules file (`prepend` given).
+std::string RuleJson(const RuleInfo& r, std::optional<bool> prepend = std::nullopt);
 
 std::string FormatMailText(const MailOutcome& o, bool brief);
 std::string FormatMailJson(const MailOutcome& o);

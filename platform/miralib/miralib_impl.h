@@ -5,8 +5,8 @@
 //   ReadWholeFile(path, max, &data, &error)
 //                             reads a file of at most `max` bytes; false with
 //                             a reason when it cannot be opened or is larger
-#ifndef MIRALIB_INTERNAL_H
-#define MIRALIB_INTERNAL_H
+#ifndef MIRALIB_IMPL_H
+#define MIRALIB_IMPL_H
 
 #include <cstddef>
 #include <string>

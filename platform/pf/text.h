@@ -4,6 +4,15 @@
  * bytes from 0x80 up are never changed, whatever the host's locale says.
  *
  *   PATH_SEPARATOR          '\\' on Windows, '/' elsewhere
+ *   is_wsp(c)               a blank or a tab (WSP of RFC 5234: what folds and
+ *                           pads header lines)
+ *   is_blank_or_line_end(c) a blank, tab, CR or LF (BLANKS_AND_LINE_ENDS)
+ *   is_c_space(c)           what isspace() takes in the C locale (blank, tab,
+ *                           LF, VT, FF, CR), without isspace()'s undefined
+ *                           behaviour for a negative char
+ *   copy_terminated(p, n)   a malloc'ed copy of n bytes followed by a zero
+ *                           byte (for blocks a caller releases with free);
+ *                           null when memory is short
  *   ascii_lower(c / s)      A-Z to a-z, every other byte as it is
  *   equals_nocase(a, b)     equal when A-Z case is ignored
  *   trim(s, set)            `s` without bytes of `set` at both ends (a view
@@ -13,10 +22,20 @@
  *                           name alone, a dir already ending in a separator
  *                           (or in '/', which Windows takes too) gets no
  *                           second one
+ *   blank_controls(s)       `s` with every control character (below 32, and
+ *                           127: CR, LF, NUL, TAB, ESC, ...) made one blank,
+ *                           for every place a text from a mail goes other
+ *                           than a file name (a notice, a header entry, a log
+ *                           line): it stays on the one line it was put in and
+ *                           can never start a line, a header field or a MIME
+ *                           delimiter of the sender's choice; the length
+ *                           stays the same
  */
 #ifndef MAILWARD_PF_TEXT_H
 #define MAILWARD_PF_TEXT_H
 
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,6 +49,40 @@ inline constexpr char PATH_SEPARATOR = '/';
 #endif
 
 inline constexpr std::string_view BLANKS_AND_LINE_ENDS = " \t\r\n";
+
+constexpr bool is_wsp(char c) {
+    return c == ' ' || c == '\t';
+}
+
+constexpr bool is_blank_or_line_end(char c) {
+    return is_wsp(c) || c == '\r' || c == '\n';
+}
+
+constexpr bool is_c_space(char c) {
+    return is_blank_or_line_end(c) || c == '\v' || c == '\f';
+}
+
+inline char* copy_terminated(const char* p, std::size_t n) {
+    char* copy = static_cast<char*>(std::malloc(n + 1));
+    if (copy != nullptr) {
+        if (n > 0)
+            std::memcpy(copy, p, n);
+        copy[n] = '\0';
+    }
+    return copy;
+}
+
+inline std::string blank_controls(std::string_view text) {
+    constexpr unsigned char FIRST_PRINTABLE = 32;
+    constexpr unsigned char DELETE_CHAR = 127;
+    std::string line(text);
+    for (char& c : line) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u < FIRST_PRINTABLE || u == DELETE_CHAR)
+            c = ' ';
+    }
+    return line;
+}
 
 constexpr char ascii_lower(char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;

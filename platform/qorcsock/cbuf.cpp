@@ -103,7 +103,7 @@ extern "C" QORCSOCK_API void cbuf_describe(cbuf* buf, const char* name) {
     if (buf == nullptr) {
         return;
     }
-    char* copy = name != nullptr ? qs_strdup(name, std::strlen(name)) : nullptr;
+    char* copy = name != nullptr ? pf::copy_terminated(name, std::strlen(name)) : nullptr;
     std::free(buf->name);
     buf->name = copy;
 }

@@ -191,7 +191,7 @@ extern "C" QORCSOCK_API int debug_gethandle(const char* name) {
         if (n >= QORCSOCK_MAX_CHANNELS) {
             return -1;
         }
-        char* copy = qs_strdup(name, std::strlen(name));
+        char* copy = pf::copy_terminated(name, std::strlen(name));
         if (copy == nullptr) {
             return -1;
         }

@@ -96,10 +96,6 @@ struct ParseError {
     std::string reason;
 };
 
-bool IsSpace(unsigned char c) {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
-}
-
 bool IsSpecial(unsigned char c) {
     return c == '(' || c == ')' || c == '<' || c == '>' || c == '@' || c == ',' || c == ';' ||
            c == ':' || c == '"' || c == '.';
@@ -126,7 +122,7 @@ std::string Unescape(const char* p, const char* end, bool collapse) {
         if (c == '\r' || c == '\n') {
             continue;
         }
-        if (collapse && IsSpace(c)) {
+        if (collapse && pf::is_blank_or_line_end(c)) {
             if (!inSpace && !out.empty()) {
                 out += ' ';
             }
@@ -163,7 +159,7 @@ class Parser {
         bool space = false;
         while (i < m_len) {
             unsigned char c = static_cast<unsigned char>(m_text[i]);
-            if (IsSpace(c)) {
+            if (pf::is_blank_or_line_end(c)) {
                 space = true;
                 ++i;
             } else if (c == '(') {
@@ -187,7 +183,7 @@ class Parser {
                 space = false;
             } else {
                 size_t start = i;
-                while (i < m_len && !IsSpace(static_cast<unsigned char>(m_text[i])) &&
+                while (i < m_len && !pf::is_blank_or_line_end(m_text[i]) &&
                        !IsSpecial(static_cast<unsigned char>(m_text[i]))) {
                     ++i;
                 }
@@ -520,7 +516,7 @@ char* Copy(const std::optional<std::string>& text, bool& failed) {
     if (!text) {
         return nullptr;
     }
-    char* copy = qs_strdup(*text);
+    char* copy = pf::copy_terminated(text->data(), text->size());
     failed = failed || copy == nullptr;
     return copy;
 }

@@ -63,18 +63,6 @@ bool qs_vformat(std::string& out, const char* format, va_list args) {
     return true;
 }
 
-char* qs_strdup(const char* text, size_t len) {
-    char* copy = static_cast<char*>(std::malloc(len + 1));
-    if (copy == nullptr) {
-        return nullptr;
-    }
-    if (len > 0) {
-        std::memcpy(copy, text, len);
-    }
-    copy[len] = '\0';
-    return copy;
-}
-
 extern "C" QORCSOCK_API void cbcontext_free(void* block) {
     std::free(block);
 }

@@ -8,16 +8,14 @@
  *                                   the first did not fit). False on a bad
  *                                   format or when the text would exceed
  *                                   QS_FORMAT_MAX characters.
- *   qs_strdup(text, len)            a malloc'ed NUL-terminated copy of `len`
- *                                   bytes (null when memory is short); every
- *                                   text handed to a caller is made this way
- *                                   so that cbcontext_free (free) releases it.
+ * Every text handed to a caller is a malloc'ed copy (pf::copy_terminated),
+ * so that cbcontext_free (free) releases it.
  *   qs_tolower(c)                   ASCII-only lower case; bytes >= 0x80 and
  *                                   all other bytes stay as they are, so the
  *                                   result never depends on the C locale.
  */
-#ifndef QORCSOCK_INTERNAL_H
-#define QORCSOCK_INTERNAL_H
+#ifndef QORCSOCK_IMPL_H
+#define QORCSOCK_IMPL_H
 
 #include <cstdarg>
 #include <cstddef>
@@ -29,10 +27,6 @@
 constexpr size_t QS_FORMAT_MAX = 0x7fffffff;
 
 bool qs_vformat(std::string& out, const char* format, va_list args);
-char* qs_strdup(const char* text, size_t len);
-inline char* qs_strdup(const std::string& text) {
-    return qs_strdup(text.data(), text.size());
-}
 
 inline unsigned char qs_tolower(unsigned char c) {
     return static_cast<unsigned char>(pf::ascii_lower(static_cast<char>(c)));

@@ -47,7 +47,7 @@ stringlist* NewNode(const char* text, size_t len) {
         return nullptr;
     }
     node->next = nullptr;
-    node->str = qs_strdup(text, len);
+    node->str = pf::copy_terminated(text, len);
     if (node->str == nullptr) {
         std::free(node);
         return nullptr;
@@ -89,10 +89,6 @@ stringlist** LastLink(stringlist** list) {
         list = &(*list)->next;
     }
     return list;
-}
-
-bool IsBlank(char c) {
-    return c == ' ' || c == '\t';
 }
 
 // Copies `other` first and links it afterwards, so a failure changes nothing
@@ -237,18 +233,18 @@ extern "C" QORCSOCK_API stringlist* stringlist_fmt(const char* text, int width) 
         bool emitted = false;
         while (len > w) {
             size_t cut = w;
-            while (cut > 0 && !IsBlank(p[cut])) {
+            while (cut > 0 && !pf::is_wsp(p[cut])) {
                 --cut;
             }
             size_t skip = cut;
-            while (cut > 0 && IsBlank(p[cut - 1])) {
+            while (cut > 0 && pf::is_wsp(p[cut - 1])) {
                 --cut;  // the whole run of blanks goes, not only its last
             }
             if (cut == 0) {
                 cut = w;  // no blank that fits: the word is cut hard
                 skip = w;
             } else {
-                while (skip < len && IsBlank(p[skip])) {
+                while (skip < len && pf::is_wsp(p[skip])) {
                     ++skip;
                 }
             }

@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/test_files.h"
+
 #include <algorithm>
 #include <cstring>
 #include <cstdlib>
@@ -39,16 +41,8 @@ inline fs::path ExampleMails() {
     return SourceDir() / "share" / "examples" / "mails";
 }
 
-inline std::string ReadFile(const fs::path& p) {
-    std::ostringstream s;
-    s << std::ifstream(p, std::ios::binary).rdbuf();
-    return s.str();
-}
-
-inline void WriteFile(const fs::path& p, const std::string& text) {
-    fs::create_directories(p.parent_path());
-    std::ofstream(p, std::ios::binary) << text;
-}
+using testkit::ReadFile;
+using testkit::WriteFile;
 
 inline bool Contains(const std::string& hay, const std::string& needle) {
     return hay.find(needle) != std::string::npos;

@@ -52,7 +52,7 @@ TEST_F(CliRulesFile, RulesAreTriedInFileOrderWithPrependFirst) {
     EXPECT_EQ(set["rules"][0]["text"].str, "Subject: c | d");  // bars in the text stay
     EXPECT_EQ(set["rules"][0]["action"].Int(), 3);
     EXPECT_EQ(set["rules"][0]["line"].Int(), 6);
-    EXPECT_EQ(set["rules"][3]["dir"].str, "/tmp/q");
+    EXPECT_EQ(set["rules"][3]["targetDir"].str, "/tmp/q");
 
     const RunResult text = Run({"rules", "--rules", "order.conf"});
     ExpectAll(text.out, {"[set s]  default: remove (9)\n", "Subject: c | d  6 prepend\n"});

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "mailhdr/mailhdr.h"
+#include "support/test_files.h"
 #include "mime/mimemessage.h"
 #include "mime/mimeoutput.h"
 #include "mime/mimepart.h"
@@ -63,45 +64,10 @@ class MimeLog : public LogCapture {
     bool Has(const std::string& text) { return ContainsAnyLevel(text); }
 };
 
-// A fresh folder below the build tree, removed after.
-class TempDir {
-  public:
-    TempDir() {
-        static std::atomic<int> s_counter{0};
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        m_path = std::filesystem::path(MAILWARD_BINARY_DIR) / "test-tmp" /
-                 (std::string("mime-") + (info ? info->name() : "x") + "-" +
-                  std::to_string(s_counter++));
-        std::filesystem::remove_all(m_path);
-        std::filesystem::create_directories(m_path);
-    }
-    ~TempDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(m_path, ec);
-    }
-    std::string Path(const std::string& file) const { return (m_path / file).string(); }
-    std::vector<std::string> Files() const {
-        std::vector<std::string> names;
-        for (const auto& e : std::filesystem::directory_iterator(m_path))
-            names.push_back(e.path().filename().string());
-        return names;
-    }
+using TempDir = testkit::ScratchDir;
 
-  private:
-    std::filesystem::path m_path;
-};
-
-inline std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream all;
-    all << in.rdbuf();
-    return all.str();
-}
-
-inline void WriteFile(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
+using testkit::ReadFile;
+using testkit::WriteFile;
 
 inline std::string CRLF(const std::string& lf) {
     std::string s;

@@ -434,7 +434,7 @@ class Templates : public ::testing::Test {
   protected:
     void SetUp() override {
         miraconf_reset();
-        ASSERT_EQ(0, miraconf_set("TemplateDir", m_scratch.Dir().c_str()));
+        ASSERT_EQ(0, miraconf_set("TemplateDir", m_scratch.str().c_str()));
         calls = 0;
     }
     void TearDown() override { miraconf_reset(); }

@@ -65,8 +65,8 @@ TEST(PfFileAttributes, ExistsAndDirectoryAndNullPaths) {
     ASSERT_TRUE(WriteFile(file, "x"));
     EXPECT_TRUE(pf::file_exists(file.c_str()));
     EXPECT_FALSE(pf::is_directory(file.c_str()));
-    EXPECT_TRUE(pf::file_exists(s.Dir().c_str()));
-    EXPECT_TRUE(pf::is_directory(s.Dir().c_str()));
+    EXPECT_TRUE(pf::file_exists(s.str().c_str()));
+    EXPECT_TRUE(pf::is_directory(s.str().c_str()));
     EXPECT_FALSE(pf::file_exists(missing.c_str()));
     EXPECT_FALSE(pf::is_directory(missing.c_str()));
 
@@ -92,7 +92,7 @@ TEST(PfInputFile, SizeThenBytesToTheEndAndNoFolders) {
     got.resize(bytes.size());
     EXPECT_EQ(got, bytes);
     EXPECT_EQ(file.read(got.data(), 10), 0u);
-    EXPECT_FALSE(folder.open(s.Dir().c_str()));
+    EXPECT_FALSE(folder.open(s.str().c_str()));
     EXPECT_FALSE(missing.open(s.Path("nothing-here").c_str()));
     ExpectError(kNotFound);
     EXPECT_FALSE(missing.open(nullptr));
@@ -138,12 +138,12 @@ TEST(PfCopyFile, FailuresLeaveEveryFileAsItWas) {
     EXPECT_FALSE(pf::copy_file(file.c_str(), file.c_str()));  // onto itself
     ExpectError();
     // The same file under another spelling of its path.
-    std::string other = s.Dir() + pf::path_sep() + "." + pf::path_sep() + "mail.poi";
+    std::string other = s.str() + pf::path_sep() + "." + pf::path_sep() + "mail.poi";
     EXPECT_FALSE(pf::copy_file(file.c_str(), other.c_str()));
     EXPECT_EQ(ReadFile(file), "the only copy of this mail");
 
     std::string to = s.Path("t");
-    EXPECT_FALSE(pf::copy_file(s.Dir().c_str(), to.c_str()));  // a directory as source
+    EXPECT_FALSE(pf::copy_file(s.str().c_str(), to.c_str()));  // a directory as source
     EXPECT_FALSE(pf::file_exists(to.c_str()));
     std::string deep = s.Path("no-such-dir") + pf::path_sep() + "f";
     EXPECT_FALSE(pf::copy_file(file.c_str(), deep.c_str()));
@@ -180,12 +180,12 @@ TEST(PfDeleteAndReplace, DeleteFilesOnlyAndReplaceInOneStep) {
 TEST(PfMakeDirs, CreatesEveryMissingLevelButNotOverAFileOrTooLong) {
     Scratch s;
     const char sep = pf::path_sep();
-    std::string deep = s.Dir() + sep + "data" + sep + "origmail" + sep + "x";
+    std::string deep = s.str() + sep + "data" + sep + "origmail" + sep + "x";
     ASSERT_TRUE(pf::make_dirs(deep.c_str()));
     EXPECT_TRUE(pf::is_directory(deep.c_str()));
     // Existing directory, trailing and doubled separators.
     EXPECT_TRUE(pf::make_dirs((deep + sep).c_str()));
-    std::string doubled = s.Dir() + sep + sep + "y" + sep + sep + "z";
+    std::string doubled = s.str() + sep + sep + "y" + sep + sep + "z";
     EXPECT_TRUE(pf::make_dirs(doubled.c_str()));
     EXPECT_TRUE(pf::is_directory((s.Path("y") + sep + "z").c_str()));
 
@@ -196,7 +196,7 @@ TEST(PfMakeDirs, CreatesEveryMissingLevelButNotOverAFileOrTooLong) {
     EXPECT_FALSE(pf::make_dirs((file + sep + "below").c_str()));
     EXPECT_EQ(ReadFile(file), "x");
 
-    std::string p = s.Dir();
+    std::string p = s.str();
     while (p.size() < PF_MAX_PATH)
         p += sep + std::string(40, 'd');
     EXPECT_FALSE(pf::path_fits(p));
@@ -512,6 +512,44 @@ TEST(PfText, LowerTrimJoinAndPathsLeaveEightBitBytesAlone) {
     EXPECT_EQ(pf::join_path("q/", "a.exe"), "q/a.exe");  // '/' counts everywhere
     EXPECT_EQ(pf::join_path("", "a.exe"), "a.exe");      // never the root
     EXPECT_EQ(pf::path_sep(), pf::PATH_SEPARATOR);
+}
+
+// The four character classes the library's readers cut and pad with; the
+// table is the whole of each class over every byte value.
+TEST(PfText, CharacterClassesAreExactlyTheirSets) {
+    for (int b = 0; b < 256; ++b) {
+        const char c = static_cast<char>(b);
+        SCOPED_TRACE(b);
+        const bool wsp = b == ' ' || b == '\t';
+        const bool line = wsp || b == '\r' || b == '\n';
+        EXPECT_EQ(pf::is_wsp(c), wsp);
+        EXPECT_EQ(pf::is_blank_or_line_end(c), line);
+        EXPECT_EQ(pf::is_blank_or_line_end(c),
+                  pf::BLANKS_AND_LINE_ENDS.find(c) != std::string_view::npos);
+        EXPECT_EQ(pf::is_c_space(c), line || b == '\v' || b == '\f');
+    }
+}
+
+TEST(PfText, CopyTerminatedKeepsZeroBytesAndEndsWithOne) {
+    char* copy = pf::copy_terminated("a\0b", 3);
+    ASSERT_NE(copy, nullptr);
+    EXPECT_EQ(std::string(copy, 4), std::string("a\0b\0", 4));
+    std::free(copy);
+    copy = pf::copy_terminated(nullptr, 0);  // an empty span makes ""
+    ASSERT_NE(copy, nullptr);
+    EXPECT_EQ(copy[0], '\0');
+    std::free(copy);
+}
+
+// Control characters of a mail's text become blanks, everything else
+// (8-bit bytes too) stays, and the length never changes.
+TEST(PfText, BlankControlsKeepsLengthAndEightBitBytes) {
+    const std::string in("a\r\nb\tc\x1b[0m\x7f\xe4~ ", 14);
+    const std::string out = pf::blank_controls(in);
+    ASSERT_EQ(out.size(), in.size());
+    EXPECT_EQ(out, std::string("a  b c [0m \xe4~ "));
+    EXPECT_EQ(pf::blank_controls(std::string_view("x\0y", 3)), "x y");  // blanked, not cut
+    EXPECT_EQ(pf::blank_controls(""), "");
 }
 
 // ---- threads ---------------------------------------------------------------

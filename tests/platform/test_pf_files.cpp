@@ -110,9 +110,9 @@ TEST(PfPrivateFolders, AreOwnerOnlyUniqueAndTestedForOthersAccess) {
     Scratch s;
     std::set<std::string> made;
     for (int i = 0; i < 20; ++i) {
-        const std::string dir = pf::make_private_dir(s.Dir().c_str(), "mailward-");
+        const std::string dir = pf::make_private_dir(s.str().c_str(), "mailward-");
         ASSERT_FALSE(dir.empty());
-        EXPECT_EQ(fs::path(dir).parent_path(), fs::path(s.Dir()));
+        EXPECT_EQ(fs::path(dir).parent_path(), fs::path(s.str()));
         EXPECT_EQ(fs::path(dir).filename().string().size(),
                   std::string("mailward-").size() + pf::PRIVATE_DIR_RANDOM);
         EXPECT_EQ(ModeOf(dir), 0700u);

@@ -118,7 +118,7 @@ TEST_F(VaverizEngine, EicarIsInfectedCleanFilesGiveZeroFailuresMinusOne) {
     EXPECT_EQ(0, AV_CheckFile(empty.c_str()));
     EXPECT_EQ(0, AV_CheckFile(m_marker.c_str()));
     EXPECT_EQ(-1, AV_CheckFile(m_scratch.Path("missing.txt").c_str()));
-    EXPECT_EQ(-1, AV_CheckFile(m_scratch.Dir().c_str()));
+    EXPECT_EQ(-1, AV_CheckFile(m_scratch.str().c_str()));
     EXPECT_EQ(-1, AV_CheckFile(""));
     EXPECT_EQ(-1, AV_CheckFile(nullptr));
     // The last name is the thread's own and outlives clean and failed scans.
@@ -173,7 +173,7 @@ TEST_F(VaverizEngine, EngineTemporaryFilesGoBelowTempDir) {
     ASSERT_EQ(0, AV_Init());
     EXPECT_EQ(-1, AV_CheckFile(zip.c_str()));
     EXPECT_EQ(-1, CheckContents(zip));
-    ASSERT_EQ(0, miraconf_set("TempDir", m_scratch.Dir().c_str()));
+    ASSERT_EQ(0, miraconf_set("TempDir", m_scratch.str().c_str()));
     ASSERT_EQ(0, AV_Init());
     EXPECT_EQ(1, AV_CheckFile(zip.c_str()));
     EXPECT_EQ(1, CheckContents(zip));
@@ -563,7 +563,7 @@ TEST(VaverizSigDb, LoadsTheNdbFilesOfAFolderInNameOrder) {
     ASSERT_TRUE(pftest::WriteFile(scratch.Path("c.hdb"), "Not.Read:0:*:61626364\n"));
     SigDb db;
     std::string error;
-    ASSERT_TRUE(db.LoadDir(scratch.Dir(), &error)) << error;
+    ASSERT_TRUE(db.LoadDir(scratch.str(), &error)) << error;
     db.Compile();
     EXPECT_EQ(2u, db.Count());
     EXPECT_EQ("From.A", Scan(db, "abcd"));

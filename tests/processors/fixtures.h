@@ -20,6 +20,7 @@
 #include "mime/mimemessage.h"
 #include "platform/qorcsock_capture.h"
 #include "qorcsock/qorcsock.h"
+#include "support/test_files.h"
 #include "report/check_report.h"
 
 namespace fixtures {
@@ -49,35 +50,9 @@ inline std::string MultipartMail(const std::string& text,
     return m + "--XX--\r\n";
 }
 
-// A fresh folder below the system's temporary folder, removed at the end.
-class ScratchDir {
-  public:
-    ScratchDir() {
-        fs::remove_all(path_);
-        fs::create_directories(path_);
-    }
-    ~ScratchDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    const fs::path& path() const { return path_; }
-    std::string str() const { return path_.string(); }
-
-  private:
-    static inline int serial_ = 0;
-    fs::path path_ = fs::temp_directory_path() / ("mailward-test-" + std::to_string(::getpid()) +
-                                                  "-" + std::to_string(++serial_));
-};
-
-inline void WriteFile(const fs::path& p, const std::string& text) {
-    std::ofstream(p, std::ios::binary) << text;
-}
-
-inline std::string ReadFile(const fs::path& p) {
-    std::ostringstream s;
-    s << std::ifstream(p, std::ios::binary).rdbuf();
-    return s.str();
-}
+using testkit::ReadFile;
+using testkit::ScratchDir;
+using testkit::WriteFile;
 
 // One report record per part, depth first, as the service makes them.
 inline void AddRecords(CCheckReport& report, CMimePart* part) {

@@ -16,6 +16,7 @@
 #include "pf/platform.h"
 #include "platform/qorcsock_capture.h"
 #include "service/job_queue.h"
+#include "service/spamlist_tickets.h"
 
 namespace {
 

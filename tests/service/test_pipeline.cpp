@@ -22,6 +22,7 @@
 #include "mime/mimeoutput.h"
 #include "miralib/miralib.h"
 #include "service/job_queue.h"
+#include "service/spamlist_tickets.h"
 
 namespace {
 
