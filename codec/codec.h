@@ -23,6 +23,10 @@
  *
  * Limits (named below): B64_LINE_CHARS, QP_LINE_LIMIT, UU_LINE_CHARS,
  * CODEC_MAX_INPUT.
+ *
+ * Errors (the whole codec layer): a null result is the only failure (memory
+ * short, or an input beyond CODEC_MAX_INPUT); bad input is never a failure
+ * but a flag (m_bInvalidInput). Nothing here throws or logs.
  */
 #ifndef MAILWARD_CODEC_H
 #define MAILWARD_CODEC_H

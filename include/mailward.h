@@ -295,9 +295,18 @@ MAILWARD_API void MAILWARD_CALL MAILWARD_FreeData(void* data);
 MAILWARD_API mailhdr* MAILWARD_CALL mailhdr_alloc(void);
 MAILWARD_API void MAILWARD_CALL mailhdr_free(mailhdr* hdr);
 MAILWARD_API mailhdr* MAILWARD_CALL mailhdr_copy(const mailhdr* hdr);
-/* 0 ok; -1 continuation line without a field (also after its field reached
- * the line limit); -2 no colon; -3 no memory, or a record limit reached
- * (1000 lines in one field, 1000 fields of one identifier) */
+/* Results of mailhdr_parseline. A caller that reads a mail must take
+ * MAILHDR_PARSE_REFUSED as a failure of the whole header: the record misses
+ * the refused line and must never be written back. */
+#define MAILHDR_PARSE_OK 0
+#define MAILHDR_PARSE_NO_FIELD                        \
+    (-1) /* a continuation line without a field (also \
+            after its field reached the line limit) */
+#define MAILHDR_PARSE_NO_COLON (-2)
+#define MAILHDR_PARSE_REFUSED                    \
+    (-3) /* no memory, or a record limit reached \
+            (250,000 lines in one field, 250,000 \
+            fields of one identifier) */
 MAILWARD_API int MAILWARD_CALL mailhdr_parseline(mailhdr* hdr, const char* line);
 MAILWARD_API const char* MAILWARD_CALL mailhdr_parse_errorstr(void);
 MAILWARD_API int MAILWARD_CALL mailhdr_getfldid(const char* name);

@@ -23,8 +23,8 @@
  *
  * Records (record.cpp)
  *   mailhdr_alloc / _free / _copy, mailhdr_fld_free, mailhdr_addfld(_byname),
- *   mailhdr_parseline (0; -1 continuation without field; -2 no colon; -3 no
- *   memory or a record limit reached), mailhdr_parse_errorstr,
+ *   mailhdr_parseline (MAILHDR_PARSE_OK, _NO_FIELD, _NO_COLON, _REFUSED of
+ *   the public header: 0, -1, -2, -3), mailhdr_parse_errorstr,
  *   mailhdr_parse_fld (0 parsed, -1 not), mailhdr_getfld(_byname),
  *   mailhdr_getfldvalue(_byname).
  *
@@ -50,15 +50,22 @@
  * whole):
  *   MAILHDR_MAX_FLD_LINES     value lines of one field (250,000)
  *   MAILHDR_MAX_FLDS_PER_ID   fields in the list of one identifier (250,000)
- * A line past either limit is refused by mailhdr_parseline with -3 and the
+ * A line past either limit is refused by mailhdr_parseline with
+ * MAILHDR_PARSE_REFUSED and the
  * error text "hdr fld limit reached"; the record keeps what it holds, and
  * the refused line's field is no longer `current`, so the continuation
- * lines after it are refused too (-1). A caller that parses a mail must
- * treat -3 as a failure of the whole header (the MIME parser fails the
+ * lines after it are refused too (MAILHDR_PARSE_NO_FIELD). A caller that
+ * parses a mail must treat MAILHDR_PARSE_REFUSED as a failure of the whole
+ * header (the MIME parser fails the
  * load): a record that misses lines must never be written back.
  *
  * mailhdr_block_parser (C++ only) parses the lines of one block at a
  * constant cost per line; mailhdr_parseline walks the list it appends to.
+ *
+ * Errors (the whole header library): integer codes (0 success, small
+ * negative numbers as listed with each function; MAILHDR_PARSE_* for
+ * parseline) and null pointers, with an error line where the caller cannot
+ * tell why; no function throws, and a failed allocation is such a result.
  */
 #ifndef MAILWARD_MAILHDR_H
 #define MAILWARD_MAILHDR_H

@@ -387,7 +387,7 @@ char* CMimePart::ParseHeadersIn(MimeParseContext& ctx, char* pStart, char* pEnd,
         char cSaved = *line.e;
         *line.e = '\0';
         const int nParsed = headerLines.parseline(line.b);
-        if (nParsed == -3) {
+        if (nParsed == MAILHDR_PARSE_REFUSED) {
             // A header limit or memory: a record missing lines would be
             // written back without them, so the whole load fails.
             *line.e = cSaved;

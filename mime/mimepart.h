@@ -52,6 +52,13 @@
  * and the writer take that length. Header lines are C strings in the header
  * library: a zero byte inside a header line is read as a blank there.
  *
+ * Errors (the whole MIME layer): results are false, null or the negative
+ * codes of CMimeMessage::LoadMsg. Exceptions are used only inside the parser
+ * and the writer, with the message text (a const char*) as the exception
+ * object, and std::bad_alloc from the part's constructor; CMimeMessage's
+ * load and save catch every one of them and turn it into their result, so no
+ * exception leaves the layer.
+ *
  * Memory: m_pData is malloc'ed (codec results are stored unchanged) and
  * released with free; DecodeData hands out malloc'ed blocks. A part owns its
  * header record, contents and sub-parts. The constructor throws std::bad_alloc

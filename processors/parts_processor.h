@@ -30,6 +30,10 @@
  *   marked inserted. Result 0, or -1 with the tree unchanged.
  *
  * Processors run on the worker thread only, over a tree no other thread sees.
+ *
+ * Errors (the whole processor layer): -1 stops a walk and is the result of
+ * a failure, with an error line; positive codes say what was done; nothing
+ * is thrown (a failed allocation is a -1).
  */
 #ifndef MAILWARD_PARTS_PROCESSOR_H
 #define MAILWARD_PARTS_PROCESSOR_H

@@ -101,7 +101,7 @@ int CSecurityProcessor::AVCheckPart(CMimePart* pPart) {
     if (data != nullptr && length >= 0) {
         const int result = AV_CheckBuffer(data, static_cast<std::size_t>(length), "(part)");
         std::free(data);
-        if (result != -1)
+        if (result != AV_RESULT_FAILED)
             return result;
         debugmsg(m_nLogChannel,
                  "CSecurityProcessor::AVCheckPart() - scan in memory failed, trying the scan file");
@@ -143,14 +143,14 @@ int CSecurityProcessor::ProcessPart(CMimePart* pPart) {
         m_pReport->SetPartVirus(pPart, VIRUS_CLEAN, 0, nullptr, nullptr);
     } else {
         int scan = AVCheckPart(pPart);
-        if (scan == -1) {
+        if (scan == AV_RESULT_FAILED) {
             errmsg("CSecurityProcessor::ProcessPart() - AVCheckPart() failed. Check av-engine!");
             return -1;
         }
-        if (scan == 0) {
+        if (scan == AV_RESULT_CLEAN) {
             debugmsg(m_nLogChannel, "CSecurityProcessor::ProcessPart() - part is secure");
             m_pReport->SetPartVirus(pPart, VIRUS_CLEAN, 0, nullptr, nullptr);
-        } else if (scan == 1) {
+        } else if (scan == AV_RESULT_VIRUS) {
             // The engine's texts may change with its next call: copy them now.
             const std::string virus = pf::blank_controls(LastVirusNameText());
             const int mode = VirusAction();

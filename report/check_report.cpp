@@ -3,6 +3,7 @@
  */
 #include "report/check_report.h"
 
+#include <exception>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -135,7 +136,7 @@ PartReport* CCheckReport::AddPart(const void* part, const char* name) {
     r->name = pf::strdup(name != nullptr ? name : "unnamed");
     try {
         m_partIndex.emplace(part, r);
-    } catch (...) {  // memory is short: no record, as when new fails
+    } catch (const std::exception&) {  // memory is short: no record, as when new fails
         FreePartReport(r);
         return nullptr;
     }
@@ -212,7 +213,7 @@ void CCheckReport::AppendRule(Rule* rule) {
         return;
     try {
         m_chained.insert(rule);
-    } catch (...) {  // memory is short: the rule stays out of the chain
+    } catch (const std::exception&) {  // memory is short: the rule stays out of the chain
         return;
     }
     rule->report_next = nullptr;

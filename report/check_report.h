@@ -17,6 +17,10 @@
  * AddPart, the header rules that matched, and the chain of rules that acted
  * (linked through Rule::report_next, no rule twice). Only the worker writes
  * it; the host reads it inside the job callback.
+ *
+ * Errors: a record that cannot be made (memory short) is left out and the
+ * operation returns null or does nothing; standard exceptions of the
+ * indexes are caught where they happen. Nothing is thrown out of the layer.
  */
 #ifndef MAILWARD_CHECK_REPORT_H
 #define MAILWARD_CHECK_REPORT_H

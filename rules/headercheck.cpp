@@ -29,6 +29,7 @@
  * at most once per CheckHeader, however many rules ask for them, so a check
  * grows linearly with the number of rules and the size of the header.
  */
+#include <exception>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -244,7 +245,7 @@ Rule* CRuleHelper::CheckHeader(const char* set, const mailhdr* header) {
         debugmsg(m_nDebug, "CRuleHelper::CheckHeader() - returning default rule: %s",
                  fallback->text);
         return fallback;
-    } catch (...) {
+    } catch (const std::exception&) {
         errmsg("CRuleHelper::CheckHeader() - out of memory");
         return nullptr;
     }

@@ -35,6 +35,7 @@
  * the lowered text. The results are those of shcasematch on every word, or
  * on the whole text.
  */
+#include <exception>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -225,7 +226,7 @@ Rule* CRuleHelper::FindMatchingRule(CMimePart* part, RuleSet* set) {
             if (MatchPartIn(rule, part, scan) == 1)
                 return rule;
         }
-    } catch (...) {
+    } catch (const std::exception&) {
         errmsg("CRuleHelper::FindMatchingRule() - out of memory");
     }
     return nullptr;
@@ -237,7 +238,7 @@ int CRuleHelper::MatchPart(const Rule* rule, CMimePart* part) {
     try {
         PartScan scan(part);
         return MatchPartIn(rule, part, scan);
-    } catch (...) {
+    } catch (const std::exception&) {
         errmsg("CRuleHelper::MatchPart() - out of memory");
         return 0;
     }

@@ -15,6 +15,7 @@
  */
 #include "rules/rulehelper.h"
 
+#include <exception>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -240,7 +241,7 @@ RuleSet* CRuleHelper::AddRuleSet(const char* name) {
         } else {
             try {
                 m_setIndex.emplace(std::string_view(made->name), made);
-            } catch (...) {
+            } catch (const std::exception&) {
                 result = nullptr;  // no memory for the index: no set
             }
             if (result != nullptr) {
@@ -300,7 +301,7 @@ int CRuleHelper::InsertRule(const char* set, Rule* rule, int prepend) {
     ReadGuard guard;
     try {
         guard = BeginRead();
-    } catch (...) {
+    } catch (const std::exception&) {
         FreeRule(rule);
         return -1;
     }
@@ -333,7 +334,7 @@ void CRuleHelper::SetDefaultAction(const char* set, int action) {
     ReadGuard guard;
     try {
         guard = BeginRead();
-    } catch (...) {
+    } catch (const std::exception&) {
         return;
     }
     RuleSet* target = FindRuleSet(set);

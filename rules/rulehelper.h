@@ -46,6 +46,11 @@
  *                      worked out once per walk, not once per rule.
  *   MatchPart(rule, part)        1 or 0.
  *
+ * Errors (the whole rule engine): -1 or null results, with an error line;
+ * an allocation that fails inside (std::bad_alloc and the other standard
+ * exceptions of the containers) is caught where it happens and becomes that
+ * result. Nothing else is thrown, and nothing leaves the engine.
+ *
  * Retired rules. A Rule handed out (the result of CheckHeader, the rules a
  * mail check records in its report) must stay readable while its reader
  * runs, even when the host clears the rules or replaces a default rule at

@@ -27,6 +27,15 @@
  * Rules recorded in the report stay readable for the whole job: the worker
  * holds a reader registration of the rule engine from the job's start to
  * after its callback.
+ *
+ * Errors (the service layer): the exports return 0 or a pointer, -1 or null
+ * on failure, and never let an exception reach the host: each export, the
+ * worker's job and every call into the host catch everything (catch (...)
+ * is used there and only there, at the edge to C). The constructor of
+ * CMailWard is the one place that throws out of the layer's objects (its
+ * error text, a const char*), caught by MAILWARD_init. A mail check reports
+ * every failure as an error bit of the check report (ERR_*), never silently:
+ * a step that failed is never taken as clean.
  */
 #ifndef MAILWARD_SERVICE_H
 #define MAILWARD_SERVICE_H

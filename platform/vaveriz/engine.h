@@ -7,7 +7,8 @@
 //       in all (archives and mails unpack), size of one file (the scanned
 //       one or one unpacked from it), files unpacked, levels of nesting and
 //       milliseconds of one scan. A scan that reaches a limit is a failure
-//       (-1, with an error line naming the limit), never a clean result:
+//       (AV_RESULT_FAILED, with an error line naming the limit), never a
+//       clean result:
 //       what lies behind the limit was not looked at. Back ends that do not
 //       unpack apply the sizes to the file alone.
 //   BuildEngine(ownDir, systemDir, tempDir, limits, &error)
@@ -19,7 +20,8 @@
 //       unpacks archives and mails into a folder per scan) writes them below
 //       `tempDir` ("" leaves the back end's own choice).
 //   Engine::Scan(path, &virus)
-//       1 with the signature name in `virus`, 0 clean, -1 failure. Called on
+//       AV_RESULT_VIRUS with the signature name in `virus`, AV_RESULT_CLEAN,
+//       AV_RESULT_FAILED (the results of vaveriz.h). Called on
 //       many threads at once; an engine is immutable once built.
 //   Engine::ScanBuffer(data, size, name, &virus)
 //       the same for `size` bytes in memory, scanned with the same options
@@ -39,6 +41,8 @@
 #include <initializer_list>
 #include <memory>
 #include <string>
+
+#include "vaveriz/vaveriz.h"  // the scan results
 
 namespace vaveriz {
 

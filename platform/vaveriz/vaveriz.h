@@ -35,7 +35,8 @@
  *                      line says why). Called again, it loads anew.
  *   AV_Exit            releases the engine; scans still running finish with
  *                      the engine they started with.
- *   AV_CheckFile       1 virus found, 0 clean, -1 failure: no engine loaded,
+ *   AV_CheckFile       AV_RESULT_VIRUS (1) virus found, AV_RESULT_CLEAN (0)
+ *                      clean, AV_RESULT_FAILED (-1) failure: no engine loaded,
  *                      a null or empty path, a path that is missing or not a
  *                      regular file, or an engine error.
  *   AV_CheckBuffer     the same for `size` bytes in memory, with the same
@@ -75,6 +76,11 @@
 #endif
 
 #include <stddef.h>
+
+/* Results of AV_CheckFile and AV_CheckBuffer. */
+#define AV_RESULT_CLEAN 0
+#define AV_RESULT_VIRUS 1
+#define AV_RESULT_FAILED (-1) /* no engine, bad input, a limit, an engine error */
 
 #ifdef __cplusplus
 extern "C" {

@@ -183,49 +183,49 @@ extern "C" VAVERIZ_API void AV_Exit(void) {
 extern "C" VAVERIZ_API int AV_CheckFile(const char* path) {
     try {
         if (path == nullptr || *path == '\0') {
-            return -1;
+            return AV_RESULT_FAILED;
         }
         std::shared_ptr<const Engine> engine = CurrentEngine();
         if (!engine) {
-            return -1;
+            return AV_RESULT_FAILED;
         }
         // Engines read what they are given: a folder or a device would be
         // "scanned" as empty data and called clean.
         if (!IsRegularFile(path)) {
-            return -1;
+            return AV_RESULT_FAILED;
         }
         std::string virus;
         int result = engine->Scan(path, &virus);
-        if (result == 1) {
+        if (result == AV_RESULT_VIRUS) {
             t_lastVirus = std::move(virus);
         }
         return result;
     } catch (...) {
-        return -1;
+        return AV_RESULT_FAILED;
     }
 }
 
 extern "C" VAVERIZ_API int AV_CheckBuffer(const void* data, size_t size, const char* name) {
     try {
         if (data == nullptr && size > 0) {
-            return -1;
+            return AV_RESULT_FAILED;
         }
         std::shared_ptr<const Engine> engine = CurrentEngine();
         if (!engine) {
-            return -1;
+            return AV_RESULT_FAILED;
         }
         if (size == 0) {
-            return 0;  // like an empty file: nothing there to find
+            return AV_RESULT_CLEAN;  // like an empty file: nothing there to find
         }
         std::string virus;
         int result = engine->ScanBuffer(
             data, size, name != nullptr && *name != '\0' ? name : "(memory)", &virus);
-        if (result == 1) {
+        if (result == AV_RESULT_VIRUS) {
             t_lastVirus = std::move(virus);
         }
         return result;
     } catch (...) {
-        return -1;
+        return AV_RESULT_FAILED;
     }
 }
 

@@ -105,8 +105,9 @@ void BeginScan() {
     t_lastAlert.clear();
 }
 
-// The result of a scan of `label` that ended in `rc` with `name`: 1 (the
-// name in `virus`), 0, or -1 with an error line.
+// The result of a scan of `label` that ended in `rc` with `name`:
+// AV_RESULT_VIRUS (the name in `virus`), AV_RESULT_CLEAN, or
+// AV_RESULT_FAILED with an error line.
 int Result(cl_error_t rc, const char* name, const char* label, std::string* virus) {
     if (rc == CL_VIRUS && name == nullptr && !t_lastAlert.empty()) {
         name = t_lastAlert.c_str();
@@ -114,29 +115,29 @@ int Result(cl_error_t rc, const char* name, const char* label, std::string* viru
     if (rc == CL_VIRUS && name != nullptr &&
         std::strncmp(name, LIMIT_ALERT_PREFIX, std::strlen(LIMIT_ALERT_PREFIX)) == 0) {
         errmsg("vaveriz: scanning %s stopped at a limit: %s", label, name);
-        return -1;
+        return AV_RESULT_FAILED;
     }
     if (rc == CL_VIRUS && name == nullptr) {
         errmsg("vaveriz: scanning %s stopped by an alert without a name", label);
-        return -1;
+        return AV_RESULT_FAILED;
     }
     if (rc == CL_ETIMEOUT) {
         errmsg("vaveriz: scanning %s stopped at a limit: MaxScanTime", label);
-        return -1;
+        return AV_RESULT_FAILED;
     }
     if (rc == CL_VIRUS) {
         *virus = name;
-        return 1;
+        return AV_RESULT_VIRUS;
     }
     if (rc == CL_CLEAN && t_scanErrors == 0) {
-        return 0;
+        return AV_RESULT_CLEAN;
     }
     if (rc == CL_CLEAN) {
         errmsg("vaveriz: scanning %s failed: libclamav reported an error", label);
-        return -1;
+        return AV_RESULT_FAILED;
     }
     errmsg("vaveriz: scanning %s failed: %s", label, cl_strerror(rc));
-    return -1;
+    return AV_RESULT_FAILED;
 }
 
 class ClamEngine : public Engine {

@@ -30,10 +30,10 @@ class SigscanEngine : public Engine {
         std::error_code ec;
         const std::uintmax_t size = std::filesystem::file_size(path, ec);
         if (ec) {
-            return -1;
+            return AV_RESULT_FAILED;
         }
         if (!WithinLimits(size, path)) {
-            return -1;
+            return AV_RESULT_FAILED;
         }
         return m_db.ScanFile(path, virus);
     }
@@ -41,14 +41,14 @@ class SigscanEngine : public Engine {
     int ScanBuffer(const void* data, std::size_t size, const char* name,
                    std::string* virus) const override {
         if (!WithinLimits(size, name)) {
-            return -1;
+            return AV_RESULT_FAILED;
         }
         const std::string* found = m_db.ScanBuffer(static_cast<const unsigned char*>(data), size);
         if (found == nullptr) {
-            return 0;
+            return AV_RESULT_CLEAN;
         }
         *virus = *found;
-        return 1;
+        return AV_RESULT_VIRUS;
     }
 
     std::string Describe() const override {
