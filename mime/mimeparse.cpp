@@ -603,7 +603,10 @@ bool CMimePart::ParseIn(MimeParseContext& ctx, char* pStart, char* pEnd, int nDe
         debugmsg(MimeDebug(), "CMimePart::Parse() - end");
         return true;
     }
+    return ParseBodyPartsIn(ctx, pos, pEnd, nDepth);
+}
 
+bool CMimePart::ParseBodyPartsIn(MimeParseContext& ctx, char* pos, char* pEnd, int nDepth) {
     if (MimeDebugOn()) {
         debugmsg(MimeDebug(),
                  "CMimePart::Parse() - current part is a %s. finding start and end of sub-parts "
@@ -640,39 +643,10 @@ bool CMimePart::ParseIn(MimeParseContext& ctx, char* pStart, char* pEnd, int nDe
     int i = 0;
     while (pBodyEnd && pBodyEnd < pEnd) {
         debugmsg(MimeDebug(), "CMimePart::Parse() - parsing sub-part %i ...", i);
-        // Each level of nesting is one more level of recursion: a mail
-        // nested without end must not exhaust the stack.
-        if (nDepth >= MAX_NESTING_DEPTH) {
-            errmsg("CMimePart::Parse() - nesting deeper than %d levels", MAX_NESTING_DEPTH);
-            return false;
-        }
-        std::unique_ptr<CMimePart> pSub;
-        try {
-            pSub.reset(new CMimePart(this));
-        } catch (...) {
-            errmsg("CMimePart::Parse() - new CMimePart() failed");
-            return false;
-        }
-        if (m_nParts >= MAX_SUBPARTS) {
-            errmsg("CMimePart::Parse() - No nore Parse possible, Maximal %d Subparts",
-                   static_cast<int>(MAX_SUBPARTS));
-            return false;
-        }
-        if (ctx.nPartsLeft == 0) {
-            errmsg("CMimePart::Parse() - more than %d parts in one mail",
-                   static_cast<int>(MAX_TOTAL_PARTS));
-            return false;
-        }
-        --ctx.nPartsLeft;
-        if (!pSub->ParseIn(ctx, pBodyStart, pBodyEnd, nDepth + 1)) {
+        if (!ParseBodyPartIn(ctx, pBodyStart, pBodyEnd, nDepth)) {
             debugmsg(MimeDebug(), "CMimePart::Parse() - parsing sub-part %i failed", i);
             return false;
         }
-        if (!AppendPart(pSub.get())) {
-            errmsg("CMimePart::Parse() - new CMimePart() failed");
-            return false;
-        }
-        pSub.release();
         debugmsg(MimeDebug(),
                  "CMimePart::Parse() - sub-part %i successfully parsed. searching for next "
                  "sub-part ...",
@@ -689,5 +663,40 @@ bool CMimePart::ParseIn(MimeParseContext& ctx, char* pStart, char* pEnd, int nDe
         ++i;
     }
     debugmsg(MimeDebug(), "CMimePart::Parse() - end");
+    return true;
+}
+
+bool CMimePart::ParseBodyPartIn(MimeParseContext& ctx, char* pStart, char* pEnd, int nDepth) {
+    // Each level of nesting is one more level of recursion: a mail nested
+    // without end must not exhaust the stack.
+    if (nDepth >= MAX_NESTING_DEPTH) {
+        errmsg("CMimePart::Parse() - nesting deeper than %d levels", MAX_NESTING_DEPTH);
+        return false;
+    }
+    std::unique_ptr<CMimePart> pSub;
+    try {
+        pSub.reset(new CMimePart(this));
+    } catch (...) {
+        errmsg("CMimePart::Parse() - new CMimePart() failed");
+        return false;
+    }
+    if (m_nParts >= MAX_SUBPARTS) {
+        errmsg("CMimePart::Parse() - No nore Parse possible, Maximal %d Subparts",
+               static_cast<int>(MAX_SUBPARTS));
+        return false;
+    }
+    if (ctx.nPartsLeft == 0) {
+        errmsg("CMimePart::Parse() - more than %d parts in one mail",
+               static_cast<int>(MAX_TOTAL_PARTS));
+        return false;
+    }
+    --ctx.nPartsLeft;
+    if (!pSub->ParseIn(ctx, pStart, pEnd, nDepth + 1))
+        return false;
+    if (!AppendPart(pSub.get())) {
+        errmsg("CMimePart::Parse() - new CMimePart() failed");
+        return false;
+    }
+    pSub.release();
     return true;
 }

@@ -200,6 +200,11 @@ class CMimePart {
   private:
     void ParseDataIn(MimeParseContext& ctx, char* pStart, char* pEnd);
     bool ParseUUEncodedIn(MimeParseContext& ctx, char* pStart, char* pEnd);
+    // The body of a multipart from `pos` (its preamble, then each body part
+    // between its delimiters), and one body part as a new sub-part; false
+    // when a limit is reached or a body part fails to parse.
+    bool ParseBodyPartsIn(MimeParseContext& ctx, char* pos, char* pEnd, int nDepth);
+    bool ParseBodyPartIn(MimeParseContext& ctx, char* pStart, char* pEnd, int nDepth);
     char* FindUUBegin(char* pStart, char* pEnd) const;
     void DestroyParts();
 };

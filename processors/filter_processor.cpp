@@ -150,98 +150,82 @@ void CFilterProcessor::AddKeywordEntry(CMimePart* pRoot, const Rule* rule, const
     stringlist_free(&list);
 }
 
-int CFilterProcessor::ProcessPart(CMimePart* pPart) {
-    debugmsg(m_nLogChannel, "CFilterProcessor::ProcessPart() - enter");
-    // The name goes into notices, a header and log lines: one line, never more.
-    const std::string name = pf::blank_controls(PartNameOrUnnamed(pPart));
-    debugmsg(m_nLogChannel, "CBasePartsProcessor::ProcessParts - processing part: %s",
-             name.c_str());
-    Rule* rule = m_pRuleHelper->FindMatchingRule(pPart, m_pRuleSet);
-    if (rule == nullptr)
-        return 0;
+// The notice texts that stand in a removed or moved part's place.
+std::string CFilterProcessor::RemovedNotice(const std::string& name) {
+    return HostText(TEXT_REMOVED_NOTICE) + "\n\nName: " + name + "\n";
+}
 
-    CMimePart* root = pPart->GetRootPart();
-    int code = 0;
-    std::string targetPath;
+std::string CFilterProcessor::MovedNotice(const std::string& name, const std::string& target) {
+    return HostText(TEXT_MOVED_NOTICE) + "\n\nName: " + name + " --> " + target + "\n";
+}
+
+int CFilterProcessor::KeywordAction(CMimePart* pRoot, const Rule* rule) {
     switch (rule->action) {
         case ACTION_KEYWORD_EXCEPTION:
-            AddKeywordEntry(root, rule, "Schluesselwoerter-Ausnahme: %s");
-            m_pReport->status |= ST_PART_RULE;
-            code = PART_KEYWORD;
+            AddKeywordEntry(pRoot, rule, "Schluesselwoerter-Ausnahme: %s");
             break;
         case ACTION_KEYWORD_MARK:
         case ACTION_MARK_SUBJECT:
             if ((m_pReport->status & (ST_SPAM_LISTED | ST_PART_RULE)) == 0) {
-                mailhdr_marksubject(root->m_pHeader, ConfigText("SubjectMark").c_str());
+                mailhdr_marksubject(pRoot->m_pHeader, ConfigText("SubjectMark").c_str());
             }
-            AddKeywordEntry(root, rule, "Schluesselwoerter: %s");
-            m_pReport->status |= ST_PART_RULE;
-            code = PART_KEYWORD;
+            AddKeywordEntry(pRoot, rule, "Schluesselwoerter: %s");
             break;
-        case ACTION_KEYWORD:
-        case ACTION_KEYWORD_ALT:
-            AddKeywordEntry(root, rule, "Schluesselwoerter: %s");
-            m_pReport->status |= ST_PART_RULE;
-            code = PART_KEYWORD;
-            break;
-        case ACTION_MARK_MAIL:
-        case ACTION_MARK_MAIL_ALT: {
-            m_pReport->status |= ST_PART_RULE;
-            PtrSet rules{};
-            ptrset::Add(rules, rule);
-            m_pReport->SetPartAction(root, &rules, PART_MAIL_MARKED, nullptr);
-            ptrset::Clear(rules);
-            code = PART_MAIL_MARKED;
-            break;
-        }
-        case ACTION_REMOVE: {
-            const std::string notice = HostText(TEXT_REMOVED_NOTICE) + "\n\nName: " + name + "\n";
-            const std::string replacement = HostText(TEXT_REPLACEMENT_NAME);
-            if (delete_part(pPart, replacement.c_str(), notice.c_str()) != 0) {
-                errmsg("CFilterProcessor::ProcessPart() - delete_part failed");
-                m_pReport->SetError(ERR_PART_ACTION);
-            } else {
-                code = PART_REMOVED;
-            }
-            break;
-        }
-        case ACTION_MOVE: {
-            if (rule->target_dir == nullptr) {
-                errmsg(
-                    "CFilterProcessor::ProcessPart() - move_part_to_dir failed. invalid target "
-                    "dir");
-                m_pReport->SetError(ERR_PART_ACTION);
-                break;
-            }
-            targetPath = move_part_to_dir(pPart, rule->target_dir);
-            if (targetPath.empty()) {
-                errmsg("CFilterProcessor::ProcessPart() - move_part_to_dir failed. target-dir: %s",
-                       rule->target_dir);
-                m_pReport->SetError(ERR_PART_ACTION);
-                break;  // the part stays: no copy of it is safe on disk
-            }
-            const std::string header = pPart->GetHeaderDump();
-            const std::string notice =
-                HostText(TEXT_MOVED_NOTICE) + "\n\nName: " + name + " --> " + targetPath + "\n";
-            const std::string replacement = HostText(TEXT_REPLACEMENT_NAME);
-            if (delete_part(pPart, replacement.c_str(), notice.c_str()) != 0) {
-                errmsg("CFilterProcessor::ProcessPart() - move_part_to_dir failed");
-                m_pReport->SetError(ERR_PART_ACTION);
-            } else {
-                code = PART_MOVED;
-                if (name == "unnamed")
-                    infomsg("[MAILCHECK] [HEADER-DUMP]\n%s", pf::blank_controls(header).c_str());
-            }
-            break;
-        }
-        case ACTION_NONE:
-            break;
-        default:
-            errmsg("CFilterProcessor::ProcessPart() - invalid action code.");
-            m_pReport->SetError(ERR_PART_ACTION);
+        default:  // ACTION_KEYWORD, ACTION_KEYWORD_ALT
+            AddKeywordEntry(pRoot, rule, "Schluesselwoerter: %s");
             break;
     }
+    m_pReport->status |= ST_PART_RULE;
+    return PART_KEYWORD;
+}
 
+int CFilterProcessor::MarkMail(CMimePart* pRoot, Rule* rule) {
+    m_pReport->status |= ST_PART_RULE;
+    PtrSet rules{};
+    ptrset::Add(rules, rule);
+    m_pReport->SetPartAction(pRoot, &rules, PART_MAIL_MARKED, nullptr);
+    ptrset::Clear(rules);
+    return PART_MAIL_MARKED;
+}
+
+int CFilterProcessor::RemovePart(CMimePart* pPart, const std::string& name) {
+    const std::string replacement = HostText(TEXT_REPLACEMENT_NAME);
+    if (delete_part(pPart, replacement.c_str(), RemovedNotice(name).c_str()) != 0) {
+        errmsg("CFilterProcessor::ProcessPart() - delete_part failed");
+        m_pReport->SetError(ERR_PART_ACTION);
+        return 0;
+    }
+    return PART_REMOVED;
+}
+
+int CFilterProcessor::MovePart(CMimePart* pPart, const Rule* rule, const std::string& name,
+                               std::string& targetPath) {
+    if (rule->target_dir == nullptr) {
+        errmsg("CFilterProcessor::ProcessPart() - move_part_to_dir failed. invalid target dir");
+        m_pReport->SetError(ERR_PART_ACTION);
+        return 0;
+    }
+    targetPath = move_part_to_dir(pPart, rule->target_dir);
+    if (targetPath.empty()) {
+        errmsg("CFilterProcessor::ProcessPart() - move_part_to_dir failed. target-dir: %s",
+               rule->target_dir);
+        m_pReport->SetError(ERR_PART_ACTION);
+        return 0;  // the part stays: no copy of it is safe on disk
+    }
+    const std::string header = pPart->GetHeaderDump();
+    const std::string replacement = HostText(TEXT_REPLACEMENT_NAME);
+    if (delete_part(pPart, replacement.c_str(), MovedNotice(name, targetPath).c_str()) != 0) {
+        errmsg("CFilterProcessor::ProcessPart() - move_part_to_dir failed");
+        m_pReport->SetError(ERR_PART_ACTION);
+        return 0;
+    }
+    if (name == "unnamed")
+        infomsg("[MAILCHECK] [HEADER-DUMP]\n%s", pf::blank_controls(header).c_str());
+    return PART_MOVED;
+}
+
+void CFilterProcessor::RecordAction(CMimePart* pPart, Rule* rule, int code, const std::string& name,
+                                    const std::string& targetPath) {
     PtrSet rules{};
     ptrset::Add(rules, rule);
     m_pReport->SetPartAction(pPart, &rules, code,
@@ -260,5 +244,46 @@ int CFilterProcessor::ProcessPart(CMimePart* pPart) {
         debugmsg(m_nLogChannel, "CFilterProcessor::ProcessPart() - finished part: %s",
                  name.c_str());
     }
+}
+
+int CFilterProcessor::ProcessPart(CMimePart* pPart) {
+    debugmsg(m_nLogChannel, "CFilterProcessor::ProcessPart() - enter");
+    // The name goes into notices, a header and log lines: one line, never more.
+    const std::string name = pf::blank_controls(PartNameOrUnnamed(pPart));
+    debugmsg(m_nLogChannel, "CBasePartsProcessor::ProcessParts - processing part: %s",
+             name.c_str());
+    Rule* rule = m_pRuleHelper->FindMatchingRule(pPart, m_pRuleSet);
+    if (rule == nullptr)
+        return 0;
+
+    CMimePart* root = pPart->GetRootPart();
+    int code = 0;
+    std::string targetPath;
+    switch (rule->action) {
+        case ACTION_KEYWORD_EXCEPTION:
+        case ACTION_KEYWORD_MARK:
+        case ACTION_MARK_SUBJECT:
+        case ACTION_KEYWORD:
+        case ACTION_KEYWORD_ALT:
+            code = KeywordAction(root, rule);
+            break;
+        case ACTION_MARK_MAIL:
+        case ACTION_MARK_MAIL_ALT:
+            code = MarkMail(root, rule);
+            break;
+        case ACTION_REMOVE:
+            code = RemovePart(pPart, name);
+            break;
+        case ACTION_MOVE:
+            code = MovePart(pPart, rule, name, targetPath);
+            break;
+        case ACTION_NONE:
+            break;
+        default:
+            errmsg("CFilterProcessor::ProcessPart() - invalid action code.");
+            m_pReport->SetError(ERR_PART_ACTION);
+            break;
+    }
+    RecordAction(pPart, rule, code, name, targetPath);
     return code;
 }

@@ -76,6 +76,18 @@ class CFilterProcessor : public CBasePartsProcessor {
     std::size_t NamesTried() const { return m_nNamesTried; }
 
   private:
+    // The steps of ProcessPart: one per kind of action, each the part's
+    // code (0 when the action failed: ERR_PART_ACTION is set and the part
+    // stays), then the record of the rule and code and the log lines.
+    int KeywordAction(CMimePart* pRoot, const Rule* rule);
+    int MarkMail(CMimePart* pRoot, Rule* rule);
+    int RemovePart(CMimePart* pPart, const std::string& name);
+    int MovePart(CMimePart* pPart, const Rule* rule, const std::string& name,
+                 std::string& targetPath);
+    void RecordAction(CMimePart* pPart, Rule* rule, int code, const std::string& name,
+                      const std::string& targetPath);
+    static std::string RemovedNotice(const std::string& name);
+    static std::string MovedNotice(const std::string& name, const std::string& target);
     void AddKeywordEntry(CMimePart* pRoot, const Rule* rule, const char* format);
     // The candidate with number `n` (1: `base` + `ext` itself).
     static std::string Candidate(const std::string& base, const std::string& ext, int n);
