@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "header_diff.h"
+#include "mta_header.h"
 
 namespace {
 
@@ -70,49 +71,6 @@ bool ReadWrittenHeader(std::FILE* file, std::vector<HeaderField>& fields, long& 
     return true;
 }
 
-// The header changes that turn the header as received into the written one.
-std::vector<HeaderOp> HeaderChanges(const Session& s, std::vector<HeaderField> after) {
-    std::vector<HeaderField> before = s.headers;
-    // Postfix shows the milter the Received field it adds itself, on top,
-    // but leaves it out of the positions and occurrence numbers of header
-    // changes: it stays as Postfix wrote it and out of the comparison.
-    if (s.mtaIsPostfix && !before.empty() && SameFieldName(before[0].name, "Received")) {
-        before.erase(before.begin());
-        for (auto it = after.begin(); it != after.end(); ++it) {
-            if (SameFieldName(it->name, "Received")) {
-                after.erase(it);
-                break;
-            }
-        }
-    }
-    return DiffHeaders(before, after);
-}
-
-bool SendHeaderChanges(SMFICTX* ctx, const std::vector<HeaderOp>& ops, bool leadingSpace,
-                       std::string& error) {
-    for (const HeaderOp& op : ops) {
-        std::string value = OutValue(op.value, leadingSpace);
-        int rc = MI_SUCCESS;
-        char* name = const_cast<char*>(op.name.c_str());
-        switch (op.kind) {
-            case HeaderOpKind::Change:
-                rc = smfi_chgheader(ctx, name, op.index, value.data());
-                break;
-            case HeaderOpKind::Delete:
-                rc = smfi_chgheader(ctx, name, op.index, nullptr);
-                break;
-            case HeaderOpKind::Append:
-                rc = smfi_addheader(ctx, name, value.data());
-                break;
-        }
-        if (rc != MI_SUCCESS) {
-            error = "the MTA refused a change of " + op.name;
-            return false;
-        }
-    }
-    return true;
-}
-
 // Replaces the body the MTA holds with the written one from `at` when the
 // two differ.
 bool SendBodyWhenChanged(SMFICTX* ctx, Session& s, std::FILE* file, long at, std::string& error) {
@@ -145,7 +103,33 @@ bool SendBodyWhenChanged(SMFICTX* ctx, Session& s, std::FILE* file, long at, std
 
 }  // namespace
 
-bool ApplyRewrite(SMFICTX* ctx, Session& s, bool leadingSpace, std::string& error) {
+bool SendHeaderChanges(SMFICTX* ctx, const std::vector<HeaderOp>& ops, bool leadingSpace,
+                       std::string& error) {
+    for (const HeaderOp& op : ops) {
+        std::string value = OutValue(op.value, leadingSpace);
+        int rc = MI_SUCCESS;
+        char* name = const_cast<char*>(op.name.c_str());
+        switch (op.kind) {
+            case HeaderOpKind::Change:
+                rc = smfi_chgheader(ctx, name, op.index, value.data());
+                break;
+            case HeaderOpKind::Delete:
+                rc = smfi_chgheader(ctx, name, op.index, nullptr);
+                break;
+            case HeaderOpKind::Append:
+                rc = smfi_addheader(ctx, name, value.data());
+                break;
+        }
+        if (rc != MI_SUCCESS) {
+            error = "the MTA refused a change of " + op.name;
+            return false;
+        }
+    }
+    return true;
+}
+
+bool ApplyRewrite(SMFICTX* ctx, Session& s, bool leadingSpace,
+                  const std::vector<std::string>& dropped, std::string& error) {
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(s.message.Path().c_str(), "rb"),
                                                          &std::fclose);
     if (!file) {
@@ -158,6 +142,7 @@ bool ApplyRewrite(SMFICTX* ctx, Session& s, bool leadingSpace, std::string& erro
         error = "the checked mail cannot be read";
         return false;
     }
-    return SendHeaderChanges(ctx, HeaderChanges(s, std::move(written)), leadingSpace, error) &&
+    return SendHeaderChanges(ctx, HeaderChanges(s.mta, s.headers, std::move(written), dropped),
+                             leadingSpace, error) &&
            SendBodyWhenChanged(ctx, s, file.get(), bodyAt, error);
 }

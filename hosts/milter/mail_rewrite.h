@@ -11,9 +11,11 @@
  * whole. Values go to the MTA with LF line breaks and with their leading
  * blank only when the MTA keeps it (`leadingSpace`).
  *
- * Postfix shows the milter the Received field it adds itself, on top, but
- * leaves it out of the positions and occurrence numbers of header changes:
- * that field stays as Postfix wrote it and out of the comparison.
+ * The header changes are fitted to the MTA (mta_header.h), and every field
+ * named in `dropped` (the verdict field) is removed: the caller adds its
+ * own afterwards.
+ *
+ * SendHeaderChanges sends `ops` alone; false when the MTA refused one.
  *
  * False with the reason when the written mail cannot be read or the MTA
  * refused a change; the caller then tempfails the message.
@@ -26,9 +28,13 @@
 #include <libmilter/mfapi.h>
 
 #include <string>
+#include <vector>
 
 #include "milter_session.h"
 
-bool ApplyRewrite(SMFICTX* ctx, Session& s, bool leadingSpace, std::string& error);
+bool ApplyRewrite(SMFICTX* ctx, Session& s, bool leadingSpace,
+                  const std::vector<std::string>& dropped, std::string& error);
+bool SendHeaderChanges(SMFICTX* ctx, const std::vector<HeaderOp>& ops, bool leadingSpace,
+                       std::string& error);
 
 #endif

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include "header_diff.h"
 #include "mail_rewrite.h"
@@ -57,20 +58,44 @@ sfsistat OnEnvFrom(SMFICTX* ctx, char** argv) {
             return SMFIS_TEMPFAIL;
         smfi_setpriv(ctx, s);
     }
-    s->Reset();
-    s->sender = argv != nullptr && argv[0] != nullptr ? EnvelopeAddress(argv[0]) : "";
-    s->recipients.clear();
-    s->maxSize = g_filter->config.Settings().maxSize;
+    s->StartTransaction(argv != nullptr && argv[0] != nullptr ? EnvelopeAddress(argv[0]) : "",
+                        g_filter->config.Settings().maxSize);
     return SMFIS_CONTINUE;
 }
 
+sfsistat Reply(SMFICTX* ctx, const Decision& d, sfsistat status) {
+    std::string text = d.text;
+    smfi_setreply(ctx, const_cast<char*>(d.rcode.c_str()), const_cast<char*>(d.xcode.c_str()),
+                  text.data());
+    return status;
+}
+
+std::string QueueId(SMFICTX* ctx) {
+    const char* queueId = smfi_getsymval(ctx, const_cast<char*>("i"));
+    return queueId != nullptr ? queueId : "NOQUEUE";
+}
+
+// A recipient whose rule set is not the transaction's is tempfailed (one
+// rule set per transaction: milter_session.h).
 sfsistat OnEnvRcpt(SMFICTX* ctx, char** argv) {
     Session* s = Get(ctx);
     if (s == nullptr)
         return SMFIS_TEMPFAIL;
-    if (argv != nullptr && argv[0] != nullptr)
-        s->recipients.push_back(EnvelopeAddress(argv[0]));
-    return SMFIS_CONTINUE;
+    if (argv == nullptr || argv[0] == nullptr)
+        return SMFIS_CONTINUE;
+    const MilterSettings settings = g_filter->config.Settings();
+    std::string address = EnvelopeAddress(argv[0]);
+    std::string set =
+        ChooseRuleSet(LookupIn(*g_filter->config.Keys()), s->sender, address, settings.ruleSet);
+    if (!FieldSafe(set)) {
+        Log(true, QueueId(ctx) + ": rule set '" + FieldText(set) + "' cannot be used");
+        set = settings.ruleSet;
+    }
+    if (s->TakeRecipient(address, set))
+        return SMFIS_CONTINUE;
+    Log(false, QueueId(ctx) + ": recipient " + FieldText(address) + " tempfailed: rule set '" +
+                   FieldText(set) + "', the message's is '" + s->ruleSet + "'");
+    return Reply(ctx, OtherRuleSetReply(), SMFIS_TEMPFAIL);
 }
 
 sfsistat OnHeader(SMFICTX* ctx, char* name, char* value) {
@@ -123,12 +148,7 @@ CheckResult CheckMessage(Session& s, const MilterSettings& settings, const std::
         result.kind = CheckResult::Kind::Busy;
     } else {
         CheckRequest request;
-        request.ruleSet = ChooseRuleSet(LookupIn(*g_filter->config.Keys()), s.sender, s.recipients,
-                                        settings.ruleSet);
-        if (!FieldSafe(request.ruleSet)) {
-            Log(true, id + ": rule set '" + FieldText(request.ruleSet) + "' cannot be used");
-            request.ruleSet = settings.ruleSet;
-        }
+        request.ruleSet = s.ruleSet.empty() ? settings.ruleSet : s.ruleSet;
         request.headerRuleSet = settings.headerRuleSet;
         request.source = s.message.Path();
         request.target = s.message.Path();  // checked in place
@@ -138,11 +158,34 @@ CheckResult CheckMessage(Session& s, const MilterSettings& settings, const std::
     return result;
 }
 
-sfsistat Reply(SMFICTX* ctx, const Decision& d, sfsistat status) {
-    std::string text = d.text;
-    smfi_setreply(ctx, const_cast<char*>(d.rcode.c_str()), const_cast<char*>(d.xcode.c_str()),
-                  text.data());
-    return status;
+// The verdict field's names: the one configured and the program's own.
+std::vector<std::string> VerdictFields(const MilterSettings& settings) {
+    std::vector<std::string> names = {settings.verdictField};
+    if (!SameFieldName(settings.verdictField, DEFAULT_VERDICT_FIELD))
+        names.push_back(DEFAULT_VERDICT_FIELD);
+    return names;
+}
+
+// Makes the header and body the MTA delivers the ones the decision takes:
+// the mail as the library wrote it, or as received; either way without any
+// verdict field of the sender's. False with the reason when the written mail
+// cannot be read or the MTA refused a change.
+bool ShapeDelivered(SMFICTX* ctx, Session& s, const Decision& d, const MilterSettings& settings,
+                    std::string& error) {
+    switch (d.action) {
+        case MilterAction::Deliver:
+        case MilterAction::Quarantine:
+            return ApplyRewrite(ctx, s, g_filter->leadingSpace, VerdictFields(settings), error);
+        case MilterAction::AcceptUntouched:
+        case MilterAction::QuarantineUntouched:
+            return SendHeaderChanges(ctx, FieldRemovals(s.headers, VerdictFields(settings)),
+                                     g_filter->leadingSpace, error);
+        case MilterAction::Tempfail:
+        case MilterAction::Reject:
+        case MilterAction::Discard:
+            break;
+    }
+    return true;
 }
 
 // Carries out the decision: the MTA's answer, and for a delivered mail its
@@ -151,6 +194,7 @@ sfsistat Answer(SMFICTX* ctx, const Decision& d, const MilterSettings& settings)
     std::string verdict = (g_filter->leadingSpace ? " " : "") + d.verdict;
     switch (d.action) {
         case MilterAction::Quarantine:
+        case MilterAction::QuarantineUntouched:
             smfi_quarantine(ctx, const_cast<char*>(d.text.c_str()));
             [[fallthrough]];
         case MilterAction::Deliver:
@@ -172,20 +216,17 @@ sfsistat OnEndOfMessage(SMFICTX* ctx) {
     if (s == nullptr)
         return SMFIS_TEMPFAIL;
     const MilterSettings settings = g_filter->config.Settings();
-    const char* queueId = smfi_getsymval(ctx, const_cast<char*>("i"));
-    const std::string id = queueId != nullptr ? queueId : "NOQUEUE";
+    const std::string id = QueueId(ctx);
     const auto started = std::chrono::steady_clock::now();
     const char* mta = smfi_getsymval(ctx, const_cast<char*>("v"));
-    s->mtaIsPostfix = mta != nullptr && std::strstr(mta, "Postfix") != nullptr;
+    s->mta = mta != nullptr && std::strstr(mta, "Postfix") != nullptr ? MtaKind::Postfix
+                                                                      : MtaKind::Other;
 
     Decision d = Decide(settings, CheckMessage(*s, settings, id));
-    if (d.action == MilterAction::Deliver || d.action == MilterAction::Quarantine) {
-        std::string error;
-        if (!ApplyRewrite(ctx, *s, g_filter->leadingSpace, error)) {
-            Log(true, id + ": " + error);
-            d = {MilterAction::Tempfail, "unchecked (filter error)", "451", "4.3.0",
-                 "mail filter failed"};
-        }
+    if (std::string error; !ShapeDelivered(ctx, *s, d, settings, error)) {
+        Log(true, id + ": " + error);
+        d = {MilterAction::Tempfail, "unchecked (filter error)", "451", "4.3.0",
+             "mail filter failed"};
     }
     const sfsistat status = Answer(ctx, d, settings);
     const double seconds =

@@ -3,6 +3,25 @@
  */
 #include "milter_session.h"
 
+#include <utility>
+
+void Session::StartTransaction(std::string envelopeSender, std::uint64_t sizeLimit) {
+    Reset();
+    sender = std::move(envelopeSender);
+    recipients.clear();
+    ruleSet.clear();
+    maxSize = sizeLimit;
+}
+
+bool Session::TakeRecipient(std::string address, const std::string& recipientRuleSet) {
+    if (recipients.empty())
+        ruleSet = recipientRuleSet;
+    else if (recipientRuleSet != ruleSet)
+        return false;
+    recipients.push_back(std::move(address));
+    return true;
+}
+
 void Session::Reset() {
     headers.clear();
     message.Discard();

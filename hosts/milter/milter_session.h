@@ -13,6 +13,13 @@
  * library may rewrite the spooled file, so it cannot be read back as the
  * mail received when the milter later compares bodies.
  *
+ * ONE RULE SET PER TRANSACTION: the message is delivered in one form, so
+ * it is checked with one rule set. StartTransaction (MAIL FROM) forgets the
+ * envelope; TakeRecipient accepts a recipient whose rule set is the one of
+ * the first accepted recipient (the first one sets it) and refuses any
+ * other, which the milter then tempfails so that the sending server sends
+ * it in a transaction of its own.
+ *
  * Reset ends a message (its spool file removed) and keeps the session's
  * connection-wide state.
  */
@@ -25,6 +32,7 @@
 
 #include "body_digest.h"
 #include "header_diff.h"
+#include "mta_header.h"
 #include "spool.h"
 
 struct Session {
@@ -32,11 +40,12 @@ struct Session {
 
     Spool& spool;
     std::string sender;                   // envelope sender, bare, lower case
-    std::vector<std::string> recipients;  // envelope recipients, the same
+    std::vector<std::string> recipients;  // accepted envelope recipients, the same
+    std::string ruleSet;                  // the transaction's; "" before a recipient
     std::vector<HeaderField> headers;     // as received
     SpoolMessage message;
     bool inBody = false;
-    bool mtaIsPostfix = false;  // the MTA's "v" macro names Postfix
+    MtaKind mta = MtaKind::Other;  // Postfix when the MTA's "v" macro names it
     BodyDigest bodyDigest;
     std::uint64_t bodySize = 0;
     std::uint64_t size = 0;
@@ -45,6 +54,8 @@ struct Session {
     bool failed = false;
     std::string error;
 
+    void StartTransaction(std::string envelopeSender, std::uint64_t sizeLimit);
+    bool TakeRecipient(std::string address, const std::string& recipientRuleSet);
     void Reset();
     // Starts the spool file at the first data of a message; false once the
     // message failed.

@@ -40,6 +40,7 @@ void MilterConfig::Reload(const MilterSettings& fresh, MilterKeys keys) {
     s.onVirus = fresh.onVirus;
     s.onFiltered = fresh.onFiltered;
     s.onParseError = fresh.onParseError;
+    s.onDisagreement = fresh.onDisagreement;
     s.onScanError = fresh.onScanError;
     s.onTooBig = fresh.onTooBig;
     s.verdictField = fresh.verdictField;

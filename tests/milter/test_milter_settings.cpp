@@ -72,7 +72,8 @@ TEST(MilterSettingsReload, ChangesPoliciesAndLimitsButNotWhatNeedsARestart) {
     fresh.workerPark = false;
     fresh.dnsZones = {"dbl.example"};
     fresh.onVirus = OnVirus::Reject;
-    fresh.onParseError = OnParseError::Tempfail;
+    fresh.onParseError = OnUnjudged::Tempfail;
+    fresh.onDisagreement = OnUnjudged::Accept;
     fresh.maxSize = 1000;
     fresh.timeoutSeconds = 9;
     fresh.ruleSet = "other";
@@ -82,7 +83,8 @@ TEST(MilterSettingsReload, ChangesPoliciesAndLimitsButNotWhatNeedsARestart) {
 
     const MilterSettings now = config.Settings();
     EXPECT_EQ(now.onVirus, OnVirus::Reject);
-    EXPECT_EQ(now.onParseError, OnParseError::Tempfail);
+    EXPECT_EQ(now.onParseError, OnUnjudged::Tempfail);
+    EXPECT_EQ(now.onDisagreement, OnUnjudged::Accept);
     EXPECT_EQ(now.maxSize, 1000u);
     EXPECT_EQ(now.timeoutSeconds, 9);
     EXPECT_EQ(now.ruleSet, "other");
