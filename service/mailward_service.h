@@ -92,7 +92,18 @@ class CMailWard : public CJobQueue {
 
   private:
     void AddPartReports(CMimePart* part);
-    // Steps of OnPop (pipeline.cpp).
+    // Steps of OnPop (pipeline.cpp). RunChecks runs the scans, the load and
+    // the checks of one mail; FINISHED: the job was finished on the way
+    // (stop, no memory, not loaded), nothing more is done with it.
+    enum class CheckStep { CHECKED, INFECTED, FINISHED };
+    CheckStep RunChecks(MailJob* job, bool scan, std::unique_ptr<CMimeMessage>& message);
+    // True when the engine found a virus in the file; a failure sets ERR_CHECK.
+    bool ScanWholeMail(const char* source);
+    // False when the job was finished: stopping, no memory, or ERR_LOAD.
+    bool LoadMail(MailJob* job, std::unique_ptr<CMimeMessage>& message);
+    // True when a part is infected (the tree is released then).
+    bool ScanParts(std::unique_ptr<CMimeMessage>& message);
+    void FilterAttachments(MailJob* job, CMimeMessage* message);
     bool ReplaceInfectedMail(MailJob* job, std::unique_ptr<CMimeMessage>& message);
     void Stamp(MailJob* job, CMimeMessage* message);
     void WriteResult(MailJob* job, CMimeMessage* message);

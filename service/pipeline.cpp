@@ -154,63 +154,10 @@ void CMailWard::OnPop(MailJob* job) {
         BackupMail(job->source);
         m_report.Reset();
         const bool scan = (job->flags & JOB_AV_CHECK) != 0 && m_pSecurity->IsActive();
-        bool infected = false;
-        if (scan) {
-            int r = AV_CheckFile(job->source);
-            if (r == -1) {
-                errmsg("CMailWard::OnPop() - AV_CheckFile() failed");
-                m_report.SetError(ERR_CHECK);
-            } else if (r == 1) {
-                infected = true;
-            }
-        }
-        if (!infected) {
-            if (StopRequested()) {
-                Finish(job, nullptr);
-                return;
-            }
-            message.reset(new (std::nothrow) CMimeMessage());
-            if (!message) {
-                errmsg("CMailWard::OnPop - could not create message. no memory.");
-                Finish(job, nullptr);
-                return;
-            }
-            message->m_bFlushOnSave = FlushMails();
-            int loaded = message->LoadMsg(job->source, true);
-            if (loaded != 0) {
-                LoadFailed(loaded, job->source);
-                m_report.SetError(ERR_LOAD);
-                Finish(job, message.get());
-                return;
-            }
-            debugmsg(g_nMailwardDebug, "CMailWard::OnPop() - message %s loaded",
-                     message->GetHeader(MAILHDR_FLD_SUBJECT).c_str());
-            InitStatus(message.get());
-            m_ruleHelper.m_nMatchMode = 0;
-            if (scan) {
-                if (m_pSecurity->ProcessParts(message.get()) == -1) {
-                    CheckFailed(m_report);
-                } else if (m_report.virusResult == VIRUS_CLEAN) {
-                    debugmsg(g_nMailwardDebug, "CMailWard::OnPop() - message secured");
-                    infomsg("[MAILCHECK] [OK] [SECUREMAIL] [%d]", m_report.CountParts());
-                } else if (m_report.virusResult == VIRUS_FOUND) {
-                    errmsg("av-mailcheck failed, but av-partscheck succeeded!");
-                    message.reset();
-                    infected = true;
-                }
-            }
-            if (!infected) {
-                if ((job->flags & JOB_ATTACHMENT_FILTER) != 0) {
-                    m_ruleHelper.m_nMatchMode = MATCH_ATTACHMENT;
-                    const PartNameSnapshot names(message.get());
-                    if (m_pFilter->FilterParts(message.get(), job->ruleSet) == -1)
-                        CheckFailed(m_report);
-                    CheckMimeDisagreement(job->source, m_ruleHelper, job->ruleSet, m_report, names);
-                }
-                CheckMailRules(job, message.get());
-            }
-        }
-        if (infected && !ReplaceInfectedMail(job, message)) {
+        const CheckStep step = RunChecks(job, scan, message);
+        if (step == CheckStep::FINISHED)
+            return;
+        if (step == CheckStep::INFECTED && !ReplaceInfectedMail(job, message)) {
             Finish(job, nullptr);
             return;
         }
@@ -222,6 +169,77 @@ void CMailWard::OnPop(MailJob* job) {
         m_report.SetError(ERR_CHECK);
     }
     Finish(job, message.get());
+}
+
+CMailWard::CheckStep CMailWard::RunChecks(MailJob* job, bool scan,
+                                          std::unique_ptr<CMimeMessage>& message) {
+    if (scan && ScanWholeMail(job->source))
+        return CheckStep::INFECTED;
+    if (!LoadMail(job, message))
+        return CheckStep::FINISHED;
+    if (scan && ScanParts(message))
+        return CheckStep::INFECTED;
+    if ((job->flags & JOB_ATTACHMENT_FILTER) != 0)
+        FilterAttachments(job, message.get());
+    CheckMailRules(job, message.get());
+    return CheckStep::CHECKED;
+}
+
+bool CMailWard::ScanWholeMail(const char* source) {
+    const int r = AV_CheckFile(source);
+    if (r == -1) {
+        errmsg("CMailWard::OnPop() - AV_CheckFile() failed");
+        m_report.SetError(ERR_CHECK);
+    }
+    return r == 1;
+}
+
+bool CMailWard::LoadMail(MailJob* job, std::unique_ptr<CMimeMessage>& message) {
+    if (StopRequested()) {
+        Finish(job, nullptr);
+        return false;
+    }
+    message.reset(new (std::nothrow) CMimeMessage());
+    if (!message) {
+        errmsg("CMailWard::OnPop - could not create message. no memory.");
+        Finish(job, nullptr);
+        return false;
+    }
+    message->m_bFlushOnSave = FlushMails();
+    const int loaded = message->LoadMsg(job->source, true);
+    if (loaded != 0) {
+        LoadFailed(loaded, job->source);
+        m_report.SetError(ERR_LOAD);
+        Finish(job, message.get());
+        return false;
+    }
+    debugmsg(g_nMailwardDebug, "CMailWard::OnPop() - message %s loaded",
+             message->GetHeader(MAILHDR_FLD_SUBJECT).c_str());
+    InitStatus(message.get());
+    m_ruleHelper.m_nMatchMode = 0;
+    return true;
+}
+
+bool CMailWard::ScanParts(std::unique_ptr<CMimeMessage>& message) {
+    if (m_pSecurity->ProcessParts(message.get()) == -1) {
+        CheckFailed(m_report);
+    } else if (m_report.virusResult == VIRUS_CLEAN) {
+        debugmsg(g_nMailwardDebug, "CMailWard::OnPop() - message secured");
+        infomsg("[MAILCHECK] [OK] [SECUREMAIL] [%d]", m_report.CountParts());
+    } else if (m_report.virusResult == VIRUS_FOUND) {
+        errmsg("av-mailcheck failed, but av-partscheck succeeded!");
+        message.reset();
+        return true;
+    }
+    return false;
+}
+
+void CMailWard::FilterAttachments(MailJob* job, CMimeMessage* message) {
+    m_ruleHelper.m_nMatchMode = MATCH_ATTACHMENT;
+    const PartNameSnapshot names(message);
+    if (m_pFilter->FilterParts(message, job->ruleSet) == -1)
+        CheckFailed(m_report);
+    CheckMimeDisagreement(job->source, m_ruleHelper, job->ruleSet, m_report, names);
 }
 
 bool CMailWard::ReplaceInfectedMail(MailJob* job, std::unique_ptr<CMimeMessage>& message) {

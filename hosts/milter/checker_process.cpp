@@ -1,5 +1,6 @@
 /*
- * checker_process.cpp - the checking process's loop.
+ * checker_process.cpp - the checking process: its set-up, its loop over
+ * the milter's requests and its end.
  */
 #include "checker_process.h"
 
@@ -95,6 +96,221 @@ std::string ReloadRules(const HostSession& session, const CommonOptions& common)
     return "";
 }
 
+// One checking process from set-up to its end. The members are destroyed
+// in reverse order: the park outlives the service, whose worker calls into
+// it to the end, and is stopped before the service (ParkStop).
+class CheckerRun {
+  public:
+    CheckerRun(const CheckerOptions& o, const std::string& exeDir)
+        : m_o(o), m_session(exeDir), m_parkStop{m_park} {
+        m_channel.fd = o.fd;
+    }
+
+    int Run();
+
+  private:
+    std::string SetUp();
+    std::string LoadSpamList();
+    std::string StartDnsList();
+    void StartResponder();
+    std::string StartPark();
+    void Serve();
+    void Reload();
+    void Check(const std::vector<std::string>& fields);
+    void Drain();
+
+    struct ParkStop {
+        std::optional<WorkerPark>& park;
+        ~ParkStop() {
+            if (park)
+                park->Stop();
+        }
+    };
+
+    const CheckerOptions& m_o;
+    Channel m_channel;
+    std::shared_ptr<SpamList> m_spamList = std::make_shared<SpamList>();
+    std::unique_ptr<DnsBlockList> m_dnsList;  // asked by the responder's thread
+    std::unique_ptr<SpamListResponder> m_responder;
+    std::optional<WorkerPark> m_park;
+    HostSession m_session;
+    ParkStop m_parkStop;
+    MilterSettings m_settings;
+    int m_flags = ALL_JOB_FLAGS;
+    SpamListCheck m_listCheck = nullptr;
+    uintptr_t m_listUser = 0;
+};
+
+// The library, its configuration and rules, the settings, the spam list,
+// the DNS lists, the service and the engine; "" when all started, else the
+// reason.
+std::string CheckerRun::SetUp() {
+    m_session.InstallLog(m_o.common.verbosity);
+    std::vector<std::string> settingErrors;
+    if (!m_session.Configure(m_o.common) || !m_session.LoadLibrary(m_o.common) ||
+        !m_session.LoadRules(m_o.common))
+        return "set-up failed (see the lines above)";
+    if (!ReadMilterSettings(ConfigValue, m_settings, settingErrors))
+        return settingErrors.front();
+    if (std::string failure = LoadSpamList(); !failure.empty())
+        return failure;
+    if (std::string failure = StartDnsList(); !failure.empty())
+        return failure;
+    if (!m_session.StartService(true))
+        return "the service did not start";
+    if (m_settings.engine && m_session.Api().activate_av(AV_MODE_REMOVE, nullptr) != 0)
+        return "the virus engine did not start (Milter.Engine = off checks without it)";
+    return "";
+}
+
+std::string CheckerRun::LoadSpamList() {
+    if (m_o.spamListFile.empty())
+        return "";
+    std::vector<std::string> errors;
+    if (m_spamList->Load(m_o.spamListFile, errors))
+        return "";
+    return errors.empty() ? m_o.spamListFile + ": refused" : errors.front();
+}
+
+std::string CheckerRun::StartDnsList() {
+    if (m_settings.dnsZones.empty())
+        return "";
+    m_dnsList = std::make_unique<DnsBlockList>();
+    std::string error;
+    if (!m_dnsList->Configure(
+            {m_settings.dnsZones, m_settings.dnsServer, m_settings.dnsTimeoutSeconds}, error))
+        return "Milter.DnsList: " + error;
+    return "";
+}
+
+// The spam-list answers, from the file and the DNS lists, when there is
+// either.
+void CheckerRun::StartResponder() {
+    if (m_o.spamListFile.empty() && !m_dnsList)
+        return;
+    m_responder = std::make_unique<SpamListResponder>(m_session.Api(), m_spamList);
+    if (m_dnsList) {
+        m_responder->SetExtraLookup([this](const std::string& sender, std::uint32_t& value) {
+            return m_dnsList->Lookup(sender, value);
+        });
+    }
+    m_responder->Start();
+    m_listCheck = &SpamListResponder::ListCheck;
+    m_listUser = reinterpret_cast<uintptr_t>(m_responder.get());
+}
+
+// The worker park when the settings want it; the note of the "H" answer.
+std::string CheckerRun::StartPark() {
+    if (!m_settings.workerPark)
+        return "ready";
+    m_park.emplace(m_session.Api().check_mail, m_session.Config().tempDir, m_settings.ruleSet);
+    std::string error;
+    if (m_park->Start(error))
+        return "ready";
+    // Messages are checked all the same, each after the worker's next look
+    // at its queue.
+    m_park.reset();
+    return "ready; worker park not started: " + error;
+}
+
+// The spam list is read first and put in place only when the rules took
+// too: a bad file of either keeps both as they were.
+void CheckerRun::Reload() {
+    std::string errors;
+    auto newList = std::make_shared<SpamList>();
+    std::vector<std::string> listErrors;
+    const bool listFile = m_responder && !m_o.spamListFile.empty();
+    if (listFile && !newList->Load(m_o.spamListFile, listErrors)) {
+        for (const std::string& e : listErrors)
+            errors += (errors.empty() ? "" : " | ") + e;
+        if (errors.empty())
+            errors = m_o.spamListFile + ": refused";
+    }
+    if (errors.empty())
+        errors = ReloadRules(m_session, m_o.common);
+    if (errors.empty() && listFile)
+        m_responder->Replace(std::move(newList));
+    m_channel.Send(std::string("L\t") +
+                   (errors.empty() ? "1\treloaded" : "0\t" + FieldText(errors)));
+}
+
+// Queues one request with the library; a refusal is answered at once.
+void CheckerRun::Check(const std::vector<std::string>& fields) {
+    CheckRequest request;
+    if (!DecodeRequest(fields, request))
+        return;
+    auto ticket = std::make_unique<Ticket>(Ticket{&m_channel, request.id});
+    {
+        std::lock_guard<std::mutex> hold(m_channel.lock);
+        ++m_channel.outstanding;
+    }
+    const MailwardApi& api = m_session.Api();
+    const int rc =
+        api.check_mail(request.ruleSet.c_str(),
+                       request.headerRuleSet.empty() ? nullptr : request.headerRuleSet.c_str(),
+                       request.source.c_str(), request.target.c_str(), m_flags, m_listCheck,
+                       m_listUser, &OnReport, reinterpret_cast<uintptr_t>(ticket.get()));
+    if (rc == 0) {
+        ticket.release();  // the callback owns it now
+        if (m_park)
+            m_park->Release();
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> hold(m_channel.lock);
+        --m_channel.outstanding;
+    }
+    CheckResult refused;
+    refused.kind = CheckResult::Kind::Refused;
+    m_channel.Send(EncodeDone(request.id, refused));
+}
+
+// Reads requests until the milter closes the socket.
+void CheckerRun::Serve() {
+    char buf[CHECKER_MESSAGE_MAX];
+    for (;;) {
+        const ssize_t n = ::recv(m_o.fd, buf, sizeof buf, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;
+        const std::vector<std::string> fields =
+            SplitFields(std::string_view(buf, static_cast<std::size_t>(n)));
+        if (fields[0] == "L")
+            Reload();
+        else
+            Check(fields);
+    }
+}
+
+// Waits for the reports of every queued message, then stops.
+void CheckerRun::Drain() {
+    {
+        std::unique_lock<std::mutex> hold(m_channel.lock);
+        m_channel.idle.wait(hold, [&] { return m_channel.outstanding == 0; });
+    }
+    if (m_park)
+        m_park->Stop();
+    m_session.StopService();
+    if (m_responder)
+        m_responder->Stop();
+}
+
+int CheckerRun::Run() {
+    if (const std::string failure = SetUp(); !failure.empty()) {
+        m_channel.Send("H\t0\t" + FieldText(failure));
+        return EXIT_ERRORS;
+    }
+    StartResponder();
+    const std::string readyNote = StartPark();
+    m_channel.api = &m_session.Api();
+    m_flags = m_settings.engine ? ALL_JOB_FLAGS : ALL_JOB_FLAGS & ~JOB_AV_CHECK;
+    m_channel.Send("H\t1\t" + FieldText(readyNote));
+    Serve();
+    Drain();
+    return EXIT_CLEAN;
+}
+
 }  // namespace
 
 int RunChecker(const CheckerOptions& o, const std::string& exeDir) {
@@ -102,143 +318,6 @@ int RunChecker(const CheckerOptions& o, const std::string& exeDir) {
     // the checking processes itself, after the messages in work.
     std::signal(SIGINT, SIG_IGN);
     std::signal(SIGHUP, SIG_IGN);
-    Channel channel;
-    channel.fd = o.fd;
-    auto spamList = std::make_shared<SpamList>();
-    std::unique_ptr<DnsBlockList> dnsList;  // asked by the responder's thread
-    std::unique_ptr<SpamListResponder> responder;
-    // The park outlives the service, whose worker calls into it to the end;
-    // it is stopped before the service (parkStop below).
-    std::optional<WorkerPark> park;
-    HostSession session(exeDir);
-    struct ParkStop {
-        std::optional<WorkerPark>& park;
-        ~ParkStop() {
-            if (park)
-                park->Stop();
-        }
-    } parkStop{park};
-    session.InstallLog(o.common.verbosity);
-    MilterSettings settings;
-    std::vector<std::string> settingErrors;
-    std::string failure;
-    if (!session.Configure(o.common) || !session.LoadLibrary(o.common) ||
-        !session.LoadRules(o.common))
-        failure = "set-up failed (see the lines above)";
-    else if (!ReadMilterSettings(ConfigValue, settings, settingErrors))
-        failure = settingErrors.front();
-    if (failure.empty() && !o.spamListFile.empty()) {
-        std::vector<std::string> errors;
-        if (!spamList->Load(o.spamListFile, errors))
-            failure = errors.empty() ? o.spamListFile + ": refused" : errors.front();
-    }
-    if (failure.empty() && !settings.dnsZones.empty()) {
-        dnsList = std::make_unique<DnsBlockList>();
-        std::string error;
-        if (!dnsList->Configure({settings.dnsZones, settings.dnsServer, settings.dnsTimeoutSeconds},
-                                error))
-            failure = "Milter.DnsList: " + error;
-    }
-    if (failure.empty() && !session.StartService(true))
-        failure = "the service did not start";
-    const MailwardApi& api = session.Api();
-    if (failure.empty() && settings.engine && api.activate_av(AV_MODE_REMOVE, nullptr) != 0)
-        failure = "the virus engine did not start (Milter.Engine = off checks without it)";
-    if (!failure.empty()) {
-        channel.Send("H\t0\t" + FieldText(failure));
-        return EXIT_ERRORS;
-    }
-    if (!o.spamListFile.empty() || dnsList) {
-        responder = std::make_unique<SpamListResponder>(api, spamList);
-        if (dnsList) {
-            responder->SetExtraLookup([&dnsList](const std::string& sender, std::uint32_t& value) {
-                return dnsList->Lookup(sender, value);
-            });
-        }
-        responder->Start();
-    }
-    std::string readyNote = "ready";
-    if (settings.workerPark) {
-        park.emplace(api.check_mail, session.Config().tempDir, settings.ruleSet);
-        std::string error;
-        if (!park->Start(error)) {
-            // Messages are checked all the same, each after the worker's
-            // next look at its queue.
-            readyNote = "ready; worker park not started: " + error;
-            park.reset();
-        }
-    }
-    channel.api = &api;
-    const int flags = settings.engine ? ALL_JOB_FLAGS : ALL_JOB_FLAGS & ~JOB_AV_CHECK;
-    const SpamListCheck listCheck = responder ? &SpamListResponder::ListCheck : nullptr;
-    const uintptr_t listUser = reinterpret_cast<uintptr_t>(responder.get());
-    channel.Send("H\t1\t" + FieldText(readyNote));
-
-    char buf[CHECKER_MESSAGE_MAX];
-    for (;;) {
-        const ssize_t n = ::recv(o.fd, buf, sizeof buf, 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        const std::vector<std::string> fields =
-            SplitFields(std::string_view(buf, static_cast<std::size_t>(n)));
-        if (fields[0] == "L") {
-            // The spam list is read first and put in place only when the
-            // rules took too: a bad file of either keeps both as they were.
-            std::string errors;
-            auto newList = std::make_shared<SpamList>();
-            std::vector<std::string> listErrors;
-            const bool listFile = responder && !o.spamListFile.empty();
-            if (listFile && !newList->Load(o.spamListFile, listErrors)) {
-                for (const std::string& e : listErrors)
-                    errors += (errors.empty() ? "" : " | ") + e;
-                if (errors.empty())
-                    errors = o.spamListFile + ": refused";
-            }
-            if (errors.empty())
-                errors = ReloadRules(session, o.common);
-            if (errors.empty() && listFile)
-                responder->Replace(std::move(newList));
-            channel.Send(std::string("L\t") +
-                         (errors.empty() ? "1\treloaded" : "0\t" + FieldText(errors)));
-            continue;
-        }
-        CheckRequest request;
-        if (!DecodeRequest(fields, request))
-            continue;
-        auto ticket = std::make_unique<Ticket>(Ticket{&channel, request.id});
-        {
-            std::lock_guard<std::mutex> hold(channel.lock);
-            ++channel.outstanding;
-        }
-        const int rc =
-            api.check_mail(request.ruleSet.c_str(),
-                           request.headerRuleSet.empty() ? nullptr : request.headerRuleSet.c_str(),
-                           request.source.c_str(), request.target.c_str(), flags, listCheck,
-                           listUser, &OnReport, reinterpret_cast<uintptr_t>(ticket.get()));
-        if (rc == 0) {
-            ticket.release();  // the callback owns it now
-            if (park)
-                park->Release();
-        } else {
-            {
-                std::lock_guard<std::mutex> hold(channel.lock);
-                --channel.outstanding;
-            }
-            CheckResult refused;
-            refused.kind = CheckResult::Kind::Refused;
-            channel.Send(EncodeDone(request.id, refused));
-        }
-    }
-    {
-        std::unique_lock<std::mutex> hold(channel.lock);
-        channel.idle.wait(hold, [&] { return channel.outstanding == 0; });
-    }
-    if (park)
-        park->Stop();
-    session.StopService();
-    if (responder)
-        responder->Stop();
-    return EXIT_CLEAN;
+    CheckerRun run(o, exeDir);
+    return run.Run();
 }

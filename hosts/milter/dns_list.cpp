@@ -1,7 +1,10 @@
 /*
  * dns_list.cpp - block-list look-ups with the resolver library's own state
  * (res_ninit / res_nquery), so that the list's server and timeout touch no
- * other resolver user of the process.
+ * other resolver user of the process. Answers are read into a buffer of
+ * the largest DNS message and parsed by the resolver library's own
+ * ns_initparse / ns_parserr, which check every count and name against the
+ * answer's length.
  */
 #include "dns_list.h"
 
@@ -11,12 +14,16 @@
 #include <resolv.h>
 
 #include <cstring>
+#include <vector>
 
 #include "common/text.h"
 
 struct DnsBlockList::Resolver {
     struct __res_state state;
     bool open = false;
+    // Room for the largest message DNS can carry: an answer over TCP may be
+    // longer than a UDP datagram.
+    std::vector<unsigned char> answer = std::vector<unsigned char>(DNSLIST_ANSWER_MAX);
     ~Resolver() {
         if (open)
             res_nclose(&state);
@@ -146,14 +153,18 @@ bool DnsBlockList::Lookup(const std::string& address, std::uint32_t& value) {
         const std::string name = domain + "." + zone;
         if (name.size() > DNSLIST_MAX_NAME)
             continue;
-        unsigned char answer[NS_PACKETSZ];
+        std::vector<unsigned char>& answer = m_resolver->answer;
         ++m_queries;
-        const int size =
-            res_nquery(&m_resolver->state, name.c_str(), ns_c_in, ns_t_a, answer, sizeof answer);
+        const int size = res_nquery(&m_resolver->state, name.c_str(), ns_c_in, ns_t_a,
+                                    answer.data(), static_cast<int>(answer.size()));
         if (size < 0)
             continue;  // no such name, or no answer in time
+        // res_nquery gives the whole length of an answer that did not fit:
+        // only what is in the buffer is read, and a cut answer is none.
+        if (static_cast<std::size_t>(size) > answer.size())
+            continue;
         ns_msg message;
-        if (ns_initparse(answer, size, &message) != 0)
+        if (ns_initparse(answer.data(), size, &message) != 0)
             continue;
         const int count = ns_msg_count(message, ns_s_an);
         for (int i = 0; i < count; ++i) {

@@ -20,7 +20,10 @@
  * answering thread is the only caller).
  *
  * LIMITS: DNSLIST_MAX_ZONES zones; names over DNSLIST_MAX_NAME characters
- * are not asked.
+ * are not asked. An answer is read up to DNSLIST_ANSWER_MAX bytes, the
+ * most a DNS message can hold (over TCP); an answer that does not parse
+ * (counts that promise more records than it holds, a name that points
+ * into a loop) lists no one.
  */
 #ifndef MAILWARD_TOOLS_MILTER_DNS_LIST_H
 #define MAILWARD_TOOLS_MILTER_DNS_LIST_H
@@ -33,6 +36,7 @@
 constexpr std::size_t DNSLIST_MAX_ZONES = 8;
 constexpr std::size_t DNSLIST_MAX_NAME = 253;
 constexpr int DNSLIST_DEFAULT_TIMEOUT_SECONDS = 3;
+constexpr std::size_t DNSLIST_ANSWER_MAX = 65535;
 
 struct DnsListSettings {
     std::vector<std::string> zones;  // empty: no list

@@ -67,6 +67,39 @@ Decision ByVirusPolicy(OnVirus p, const std::string& verdict, const std::string&
     return {MilterAction::Deliver, verdict, "", "", ""};
 }
 
+// A mail the check could not judge whole. `written`: the library wrote its
+// result (accepting or holding it takes that); otherwise the mail as
+// received.
+Decision ByUnjudgedPolicy(OnUnjudged p, bool written, const std::string& verdict,
+                          const std::string& text) {
+    switch (p) {
+        case OnUnjudged::Reject:
+            return {MilterAction::Reject, verdict, "550", "5.6.0", text};
+        case OnUnjudged::Quarantine:
+            return {written ? MilterAction::Quarantine : MilterAction::QuarantineUntouched, verdict,
+                    "", "", "mailward: " + verdict};
+        case OnUnjudged::Tempfail:
+            return Tempfail(verdict, "4.6.0", text);
+        case OnUnjudged::Accept:
+            break;
+    }
+    return {written ? MilterAction::Deliver : MilterAction::AcceptUntouched, verdict, "", "", ""};
+}
+
+Decision ByTooBigPolicy(OnTooBig p) {
+    const std::string verdict = "unchecked (too big)";
+    switch (p) {
+        case OnTooBig::Reject:
+            return {MilterAction::Reject, verdict, "552", "5.3.4",
+                    "message refused: too big to be checked"};
+        case OnTooBig::Tempfail:
+            return Tempfail(verdict, "4.3.4", "message too big to check now");
+        case OnTooBig::Accept:
+            break;
+    }
+    return {MilterAction::AcceptUntouched, verdict, "", "", ""};
+}
+
 }  // namespace
 
 bool ParseMilterKeys(std::string_view text, const std::string& name,
@@ -157,17 +190,23 @@ bool ReadMilterSettings(const ConfigLookup& lookup, MilterSettings& s,
         {"quarantine", OnVirus::Quarantine}};
     Choose("Milter.OnVirus", get("Milter.OnVirus"), virusWords, s.onVirus, errors);
     Choose("Milter.OnFiltered", get("Milter.OnFiltered"), virusWords, s.onFiltered, errors);
-    Choose<OnParseError>("Milter.OnParseError", get("Milter.OnParseError"),
-                         {{"accept", OnParseError::Accept},
-                          {"tempfail", OnParseError::Tempfail},
-                          {"reject", OnParseError::Reject}},
-                         s.onParseError, errors);
+    const std::vector<std::pair<const char*, OnUnjudged>> unjudgedWords = {
+        {"reject", OnUnjudged::Reject},
+        {"quarantine", OnUnjudged::Quarantine},
+        {"tempfail", OnUnjudged::Tempfail},
+        {"accept", OnUnjudged::Accept}};
+    Choose("Milter.OnParseError", get("Milter.OnParseError"), unjudgedWords, s.onParseError,
+           errors);
+    Choose("Milter.OnDisagreement", get("Milter.OnDisagreement"), unjudgedWords, s.onDisagreement,
+           errors);
     Choose<OnScanError>("Milter.OnScanError", get("Milter.OnScanError"),
                         {{"tempfail", OnScanError::Tempfail}, {"accept", OnScanError::Accept}},
                         s.onScanError, errors);
     Choose<OnTooBig>("Milter.OnTooBig", get("Milter.OnTooBig"),
-                     {{"accept", OnTooBig::Accept}, {"tempfail", OnTooBig::Tempfail}}, s.onTooBig,
-                     errors);
+                     {{"reject", OnTooBig::Reject},
+                      {"tempfail", OnTooBig::Tempfail},
+                      {"accept", OnTooBig::Accept}},
+                     s.onTooBig, errors);
     if (std::string v = get("Milter.VerdictField"); !v.empty()) {
         const bool good = std::all_of(
             v.begin(), v.end(), [](unsigned char c) { return c > ' ' && c < 127 && c != ':'; });
@@ -198,9 +237,7 @@ Decision Decide(const MilterSettings& s, const CheckResult& r) {
     using Kind = CheckResult::Kind;
     switch (r.kind) {
         case Kind::TooBig:
-            if (s.onTooBig == OnTooBig::Tempfail)
-                return Tempfail("unchecked (too big)", "4.3.4", "message too big to check now");
-            return {MilterAction::AcceptUntouched, "unchecked (too big)", "", "", ""};
+            return ByTooBigPolicy(s.onTooBig);
         case Kind::Busy:
             return Tempfail("unchecked (busy)", "4.3.2", "mail filter busy, try again later");
         case Kind::Refused:
@@ -218,25 +255,22 @@ Decision Decide(const MilterSettings& s, const CheckResult& r) {
         const std::string name = r.virusName.empty() ? "unnamed" : r.virusName;
         return ByVirusPolicy(s.onVirus, "virus " + name, "virus " + name + " found");
     }
-    if ((r.errors & ERR_LOAD) != 0) {
-        switch (s.onParseError) {
-            case OnParseError::Tempfail:
-                return Tempfail("unchecked (not parsed)", "4.6.0", "message could not be parsed");
-            case OnParseError::Reject:
-                return {MilterAction::Reject, "unchecked (not parsed)", "550", "5.6.0",
-                        "message could not be parsed"};
-            case OnParseError::Accept:
-                break;
-        }
-        return {MilterAction::AcceptUntouched, "unchecked (not parsed)", "", "", ""};
-    }
+    // An engine failure wins over a parse failure: the mail may well be
+    // parsed on a later try, and what the engine could not scan is unknown.
     if ((r.errors & ERR_CHECK) != 0) {
         if (s.onScanError == OnScanError::Accept)
             return {MilterAction::AcceptUntouched, "unchecked (scan failed)", "", "", ""};
         return Tempfail("unchecked (scan failed)", "4.3.0", "virus scan failed");
     }
+    if ((r.errors & ERR_LOAD) != 0)
+        return ByUnjudgedPolicy(s.onParseError, false, "unchecked (not parsed)",
+                                "message refused: its MIME structure cannot be parsed");
     if (r.errors != 0 || r.result != 0)
         return Tempfail("unchecked (filter error)", "4.3.0", "mail filter could not write");
+    if ((r.status & ST_MIME_DISAGREEMENT) != 0)
+        return ByUnjudgedPolicy(s.onDisagreement, true, "unchecked (MIME disagreement)",
+                                "message refused: mail readers would read its attachments "
+                                "differently from the filter");
     if (r.status != 0 || (r.partActions & (PART_REMOVED | PART_MOVED | PART_RENAMED)) != 0) {
         std::string why;
         auto add = [&why](const char* w) { why += (why.empty() ? "" : ", ") + std::string(w); };
@@ -268,7 +302,7 @@ std::string EnvelopeAddress(const std::string& argument) {
 }
 
 std::string ChooseRuleSet(const ConfigLookup& lookup, const std::string& sender,
-                          const std::vector<std::string>& recipients, const std::string& fallback) {
+                          const std::string& recipient, const std::string& fallback) {
     auto domainOf = [](const std::string& address) {
         const std::size_t at = address.rfind('@');
         return at == std::string::npos ? std::string() : address.substr(at + 1);
@@ -281,13 +315,17 @@ std::string ChooseRuleSet(const ConfigLookup& lookup, const std::string& sender,
                 return set;
         }
     }
-    for (const std::string& r : recipients) {
-        if (const std::string d = domainOf(r); !d.empty()) {
-            if (std::string set = lookup(("Milter.RuleSetFor." + d).c_str()); !set.empty())
-                return set;
-        }
+    if (const std::string d = domainOf(recipient); !d.empty()) {
+        if (std::string set = lookup(("Milter.RuleSetFor." + d).c_str()); !set.empty())
+            return set;
     }
     return fallback;
+}
+
+Decision OtherRuleSetReply() {
+    return Tempfail("", "4.7.1",
+                    "this recipient is checked by other rules than the message's first one: "
+                    "send it in a transaction of its own");
 }
 
 const char* ActionWord(MilterAction a) {
@@ -303,6 +341,7 @@ const char* ActionWord(MilterAction a) {
         case MilterAction::Discard:
             return "discard";
         case MilterAction::Quarantine:
+        case MilterAction::QuarantineUntouched:
             return "quarantine";
     }
     return "?";

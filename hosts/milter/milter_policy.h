@@ -23,20 +23,39 @@
  *                        empty for none)
  *   Milter.RuleSetFrom.ADDRESS, Milter.RuleSetFrom.DOMAIN
  *                        rule set for mail from that envelope sender (an
- *                        address, or any address of the domain)
+ *                        address, or any address of the domain). The
+ *                        envelope sender is whatever the sending client
+ *                        claims: anyone who names that sender gets these
+ *                        rules, so give it no set more lenient than the
+ *                        recipients' own.
  *   Milter.RuleSetFor.DOMAIN
  *                        rule set for mail to that recipient domain
- *                        (the first recipient that names one decides)
- *                        Order: sender address, sender domain, recipients,
- *                        then Milter.RuleSet. A set the rules file lacks
- *                        makes the library refuse the job (tempfail).
+ *                        Order: sender address, sender domain, recipient
+ *                        domain, then Milter.RuleSet. A set the rules file
+ *                        lacks makes the library refuse the job (tempfail).
+ *                        ONE RULE SET PER TRANSACTION: a message is
+ *                        delivered in one form only, so the first accepted
+ *                        recipient's set holds for the message, and a
+ *                        recipient whose set differs is answered 451 4.7.1;
+ *                        the sending server delivers it again in a
+ *                        transaction of its own.
  *   Milter.OnVirus       deliver (the rewritten mail with its notice;
  *                        default) | reject | discard | quarantine
  *   Milter.OnFiltered    deliver (default) | reject | discard | quarantine:
  *                        attachments moved or removed, rules or spam list hit
- *   Milter.OnParseError  accept (untouched, tagged; default) | tempfail | reject
- *   Milter.OnScanError   tempfail (default) | accept: engine failed or timed out
- *   Milter.OnTooBig      accept (untouched, tagged; default) | tempfail
+ *   Milter.OnParseError  reject (550 5.6.0; default) | quarantine (held in
+ *                        the MTA's hold queue as received) | tempfail |
+ *                        accept (delivered as received, tagged): a mail the
+ *                        library cannot parse (ERR_LOAD)
+ *   Milter.OnDisagreement reject (550 5.6.0; default) | quarantine (held as
+ *                        the library wrote it) | tempfail | accept
+ *                        (delivered as the library wrote it, tagged): mail
+ *                        readers may show an attachment the check did not
+ *                        see (ST_MIME_DISAGREEMENT)
+ *   Milter.OnScanError   tempfail (default) | accept: engine failed, reached
+ *                        a limit or timed out; it wins over a parse failure
+ *   Milter.OnTooBig      reject (552 5.3.4; default) | tempfail | accept
+ *                        (delivered as received, tagged): over Milter.MaxSize
  *   Milter.VerdictField  name of the verdict field (default X-Mailward-Verdict)
  *   Milter.DnsList       DNS block lists of sender domains asked beside the
  *                        spam-list file (zones, blank or comma between;
@@ -49,12 +68,18 @@
  *                        otherwise the checking processes keep no backup and
  *                        flush no spool file (the MTA holds the mail anyway)
  *
+ * A mail that was not judged whole is never delivered as it came unless
+ * the operator sets "accept" for its outcome; an accepted one carries the
+ * verdict "unchecked (WHY)".
+ *
  * The library down, refusing a job, a checking process that died, or too
  * many messages in flight always tempfail: the MTA keeps the mail and the
  * client tries again.
  *
  * VERDICT: every delivered mail gets one field with the verdict: "clean",
- * "virus NAME", "filtered (REASONS)" or "unchecked (WHY)".
+ * "virus NAME", "filtered (REASONS)" or "unchecked (WHY)". Every field of
+ * that name the mail came with (and every X-Mailward-Verdict field, when
+ * another name is configured) is removed first.
  */
 #ifndef MAILWARD_TOOLS_MILTER_MILTER_POLICY_H
 #define MAILWARD_TOOLS_MILTER_MILTER_POLICY_H
@@ -77,11 +102,15 @@ constexpr int DEFAULT_TIMEOUT_SECONDS = 120;
 constexpr int TIMEOUT_LIMIT_SECONDS = 24 * 3600;
 constexpr int MAX_PROCESSES = 256;
 constexpr int DNS_TIMEOUT_LIMIT_SECONDS = 60;
+// The verdict field's name. A sender's field of this name, or of the one
+// configured, is removed from every delivered mail.
+constexpr const char* DEFAULT_VERDICT_FIELD = "X-Mailward-Verdict";
 
 enum class OnVirus { Deliver, Reject, Discard, Quarantine };
-enum class OnParseError { Accept, Tempfail, Reject };
+// What becomes of a mail the check could not judge whole.
+enum class OnUnjudged { Reject, Quarantine, Tempfail, Accept };
 enum class OnScanError { Tempfail, Accept };
-enum class OnTooBig { Accept, Tempfail };
+enum class OnTooBig { Reject, Tempfail, Accept };
 
 struct MilterSettings {
     std::string socket;
@@ -98,10 +127,11 @@ struct MilterSettings {
     std::string headerRuleSet = "header";
     OnVirus onVirus = OnVirus::Deliver;
     OnVirus onFiltered = OnVirus::Deliver;
-    OnParseError onParseError = OnParseError::Accept;
+    OnUnjudged onParseError = OnUnjudged::Reject;
+    OnUnjudged onDisagreement = OnUnjudged::Reject;
     OnScanError onScanError = OnScanError::Tempfail;
-    OnTooBig onTooBig = OnTooBig::Accept;
-    std::string verdictField = "X-Mailward-Verdict";
+    OnTooBig onTooBig = OnTooBig::Reject;
+    std::string verdictField = DEFAULT_VERDICT_FIELD;
     std::vector<std::string> dnsZones;  // empty: no DNS block list
     std::string dnsServer;              // empty: the system's resolver
     int dnsTimeoutSeconds = DNSLIST_DEFAULT_TIMEOUT_SECONDS;
@@ -153,7 +183,8 @@ enum class MilterAction {
     Tempfail,
     Reject,
     Discard,
-    Quarantine,  // deliver rewritten into the MTA's hold queue
+    Quarantine,           // deliver rewritten into the MTA's hold queue
+    QuarantineUntouched,  // the mail as received into the MTA's hold queue
 };
 
 struct Decision {
@@ -169,10 +200,14 @@ Decision Decide(const MilterSettings& s, const CheckResult& r);
 // The bare address of an envelope argument ("<A@B>" -> "a@b"), lower case.
 std::string EnvelopeAddress(const std::string& argument);
 
-// The rule set for a message (see Milter.RuleSetFrom / RuleSetFor above);
-// `sender` and `recipients` as EnvelopeAddress gives them.
+// The rule set for mail from `sender` to `recipient` (see
+// Milter.RuleSetFrom / RuleSetFor above); both as EnvelopeAddress gives
+// them.
 std::string ChooseRuleSet(const ConfigLookup& lookup, const std::string& sender,
-                          const std::vector<std::string>& recipients, const std::string& fallback);
+                          const std::string& recipient, const std::string& fallback);
+
+// The answer to a recipient whose rule set is not the transaction's.
+Decision OtherRuleSetReply();
 
 const char* ActionWord(MilterAction a);
 

@@ -13,11 +13,19 @@
 #   1. every example mail arrives exactly as "mailward check" rewrites it,
 #      with the example rules and spam list (the fields Postfix adds and the
 #      verdict field left out);
+#   1b. the defaults against what a sender shapes: a sender's own verdict
+#      field is gone and the milter's is the only one; a mail the library
+#      cannot parse and one whose attachments mail readers would read
+#      otherwise (ST_MIME_DISAGREEMENT) get 550; a clean mail with several
+#      Received fields (one folded) and a header value with a NUL byte
+#      arrives with every sent field in place (compared field by field; the
+#      value as far as the NUL, where Postfix cuts it);
 #   2. Milter.OnVirus = reject: the EICAR mail gets 550; OnFiltered =
 #      quarantine: the .exe mail lands in Postfix's hold queue; a mail over
-#      Milter.MaxSize arrives untouched, tagged; mail to a domain with a
-#      rule set of its own is checked with it; a checking process killed
-#      is restarted and mail keeps flowing;
+#      Milter.MaxSize arrives untouched, tagged (OnTooBig = accept); mail to
+#      a domain with a rule set of its own is checked with it, and in a
+#      transaction with a recipient of the default set that recipient gets
+#      451; a checking process killed is restarted and mail keeps flowing;
 #   3. 200 mails over 20 parallel sessions arrive once each;
 #   4. the milter killed inside a session: 451, and the retry is delivered
 #      once after a restart; the restart removes the dead run's spool files;
@@ -97,10 +105,43 @@ for mail in "$SRC"/share/examples/mails/*.eml; do
 done
 total=$sent
 
+# --- 1b. the defaults against what a sender shapes ---------------------------
+{ printf 'X-Mailward-Verdict: clean\r\n'; cat "$SRC/share/examples/mails/03-exe-attachment.eml"; } >"$S/forged.eml"
+deliver forged "$S/forged.eml" "a mail with a forged verdict field"
+verdicts=$(grep -c -i "^X-Mailward-Verdict:" "$got" || true)
+if [ "$verdicts" != 1 ] || ! grep -q "^X-Mailward-Verdict: filtered (removed)" "$got"; then
+    fail "forged verdict: $verdicts verdict fields delivered: $(grep -i '^X-Mailward-Verdict:' "$got" | tr '\n' '|')"
+fi
+echo "forged verdict: $(grep -i '^X-Mailward-Verdict:' "$got")"
+
+# More parts than the parser takes: the mail does not load.
+python3 - "$S/unparsed.eml" <<'PY'
+import sys
+mail = "From: a@client.test\r\nSubject: parts\r\nMIME-Version: 1.0\r\n"
+mail += 'Content-Type: multipart/mixed; boundary="b"\r\n\r\n'
+mail += "".join("--b\r\nContent-Type: text/plain\r\n\r\npart %d\r\n" % i for i in range(600))
+open(sys.argv[1], "w", newline="").write(mail + "--b--\r\n")
+PY
+code=$($CLIENT send "$PORT" sender@client.test "$TEST_USER+unparsed@$HOST" "$S/unparsed.eml" || true)
+[ "$code" = 550 ] || fail "a mail the library cannot parse: reply $code, not 550"
+# An attached message whose .exe the parser does not look into.
+printf 'From: a@client.test\r\nSubject: inner\r\nContent-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\nContent-Type: message/rfc822\r\n\r\nSubject: in\r\nContent-Type: application/octet-stream; name="a.exe"\r\n\r\nMZ\r\n--b--\r\n' >"$S/disagree.eml"
+code2=$($CLIENT send "$PORT" sender@client.test "$TEST_USER+disagree@$HOST" "$S/disagree.eml" || true)
+[ "$code2" = 550 ] || fail "a mail with a MIME disagreement: reply $code2, not 550"
+echo "not parsed: $code, MIME disagreement: $code2"
+
+printf 'Received: from a.example by b.example; Mon, 1 Jan 2024 00:00:01 +0000\r\nReceived: from c.example\r\n\tby d.example; Mon, 1 Jan 2024 00:00:00 +0000\r\nDate: Mon, 1 Jan 2024 00:00:02 +0000\r\nFrom: x@client.test\r\nSubject: hops\r\nTo: y@client.test\r\nMessage-Id: <hops@client.test>\r\nX-Note: seen\0hidden tail\r\n\r\nhello\r\n' >"$S/hops.eml"
+deliver hops "$S/hops.eml" "a clean mail with several Received fields"
+if [ -z "$got" ] || ! $CLIENT fields "$S/hops.eml" "$got"; then
+    fail "several Received fields: the delivered header differs from the sent one"
+fi
+grep -q -a -P '\x00' "$got" && fail "a NUL byte was delivered"
+echo "several Received fields: $(grep -c "^Received:" "$got") delivered, compared field by field"
+
 # --- 2. a policy: viruses rejected -------------------------------------------
 stop_milter
 start_milter --rules "$SRC/share/examples/rules.conf" -O Milter.OnVirus=reject -O Milter.MaxSize=1100 \
-    -O Milter.RuleSetFor.localhost=header -O Milter.OnFiltered=quarantine
+    -O Milter.OnTooBig=accept -O Milter.RuleSetFor.localhost=header -O Milter.OnFiltered=quarantine
 code=$($CLIENT send "$PORT" sender@client.test "$TEST_USER+reject@$HOST" \
     "$SRC/share/examples/mails/02-eicar-attachment.eml" || true)
 [ "$code" = 550 ] || fail "EICAR with Milter.OnVirus = reject: reply $code, not 550"
@@ -139,6 +180,17 @@ if [ -z "$got" ] || ! grep -q 'filename="setup.exe"' "$got" ||
     fail "Milter.RuleSetFor.localhost = header: setup.exe was not left in place"
 fi
 echo "RuleSetFor.localhost: $(grep "^X-Mailward-Verdict" "$got"), setup.exe kept"
+# One transaction, two rule sets: the first recipient's holds, the other
+# recipient is tempfailed for a transaction of its own.
+codes=$($CLIENT sendmany "$PORT" sender@client.test "$SRC/share/examples/mails/01-clean.eml" \
+    "$TEST_USER+first@$HOST" "$TEST_USER+second@localhost" || true)
+[ "$codes" = "250 451" ] || fail "recipients of two rule sets in one transaction: replies $codes, not 250 451"
+total=$((total + 1))
+wait_for_mails "$total" || true
+[ -n "$(delivered_for first)" ] || fail "the first recipient's mail was not delivered"
+! grep -q -l -i "^Delivered-To: $TEST_USER+second@" "$MAILDIR"/new/* ||
+    fail "the recipient of another rule set was delivered in the same transaction"
+echo "two rule sets in one transaction: $codes"
 
 # A checking process killed: restarted, and the mail flow goes on.
 victim=$(pgrep -P "$(milter_pid)" | head -1)

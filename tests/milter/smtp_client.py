@@ -3,6 +3,9 @@
 
 Commands (all talk to 127.0.0.1:PORT only; every wait is bounded):
   send PORT FROM TO FILE          send FILE as one mail; prints the reply code
+  sendmany PORT FROM FILE TO...   send FILE in one transaction to every TO;
+                                  prints one reply code per recipient (its
+                                  RCPT reply when refused, else the DATA one)
   bulk PORT FROM TO SESSIONS N [FILE|DIR]
                                   SESSIONS parallel sessions, N mails each,
                                   Subject "bulk S-I" (or FILE's mail sent N
@@ -16,8 +19,16 @@ Commands (all talk to 127.0.0.1:PORT only; every wait is bounded):
                                   the header fields the MTA adds on its way
                                   (Received, Return-Path, Delivered-To, X-Original-To) and
                                   the milter's verdict field
+  fields SENT DELIVERED           compare the delivered header with the sent
+                                  one field by field, in order: the fields
+                                  the MTA and the check add left out (the
+                                  MTA's own Received field is the first one),
+                                  values unfolded with blank runs as one
+                                  blank and cut at a NUL byte (the MTA keeps
+                                  a value up to one); prints each difference
 Exit status 0 when every mail got the reply the command expects (250 for
-send and bulk, 451 for killmid), 1 otherwise.
+send, sendmany and bulk, 451 for killmid) or the headers compare equal, 1
+otherwise.
 """
 import os
 import signal
@@ -41,6 +52,24 @@ def send_file(port, sender, rcpt, path):
             return e.smtp_code
         except smtplib.SMTPRecipientsRefused as e:
             return list(e.recipients.values())[0][0]
+
+
+def send_many(port, sender, path, rcpts):
+    with open(path, "rb") as f:
+        data = f.read()
+    codes = {}
+    with smtplib.SMTP("127.0.0.1", port, timeout=TIMEOUT) as s:
+        s.ehlo("client.test")
+        try:
+            refused = s.sendmail(sender, rcpts, data)
+            code = 250
+        except smtplib.SMTPRecipientsRefused as e:
+            refused, code = e.recipients, None
+        except smtplib.SMTPDataError as e:
+            refused, code = {}, e.smtp_code
+        for r in rcpts:
+            codes[r] = refused[r][0] if r in refused else code
+    return [codes[r] for r in rcpts]
 
 
 def bulk(port, sender, rcpt, sessions, per, path=None):
@@ -124,15 +153,54 @@ def strip(path):
     return 0
 
 
+ADDED_FIELDS = ("return-path", "delivered-to", "x-original-to", "x-mailward-verdict",
+                "x-vaveriz4zan")
+
+
+def header_fields(path):
+    with open(path, "rb") as f:
+        head = f.read().replace(b"\r\n", b"\n").partition(b"\n\n")[0]
+    fields = []
+    for line in head.decode("latin-1").split("\n"):
+        if line[:1] in (" ", "\t") and fields:
+            fields[-1][1] += " " + line
+        else:
+            name, _, value = line.partition(":")
+            fields.append([name, value])
+    return [(n.strip().lower(), " ".join(v.split("\0")[0].split())) for n, v in fields]
+
+
+def compare_fields(sent_path, delivered_path):
+    sent = header_fields(sent_path)
+    got = [f for f in header_fields(delivered_path) if f[0] not in ADDED_FIELDS]
+    own = next((i for i, f in enumerate(got) if f[0] == "received"), None)
+    if own is not None:
+        del got[own]
+    same = True
+    for i in range(max(len(sent), len(got))):
+        a = sent[i] if i < len(sent) else None
+        b = got[i] if i < len(got) else None
+        if a != b:
+            print("field %d: sent %r, delivered %r" % (i + 1, a, b))
+            same = False
+    return 0 if same else 1
+
+
 def main():
     cmd = sys.argv[1]
     if cmd == "strip":
         return strip(sys.argv[2])
+    if cmd == "fields":
+        return compare_fields(sys.argv[2], sys.argv[3])
     port = int(sys.argv[2])
     if cmd == "send":
         code = send_file(port, sys.argv[3], sys.argv[4], sys.argv[5])
         print(code)
         return 0 if code == 250 else 1
+    if cmd == "sendmany":
+        codes = send_many(port, sys.argv[3], sys.argv[4], sys.argv[5:])
+        print(" ".join(str(c) for c in codes))
+        return 0 if all(c == 250 for c in codes) else 1
     if cmd == "bulk":
         path = sys.argv[7] if len(sys.argv) > 7 else None
         ok = bulk(port, sys.argv[3], sys.argv[4], int(sys.argv[5]), int(sys.argv[6]), path)

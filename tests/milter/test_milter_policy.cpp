@@ -118,7 +118,13 @@ TEST(MilterPolicy, DecisionPerOutcomeAndSetting) {
         {"parse error, default",
          {},
          Done(ERR_LOAD, VIRUS_CLEAN, 0, 0),
-         MilterAction::AcceptUntouched,
+         MilterAction::Reject,
+         "unchecked (not parsed)",
+         "550"},
+        {"parse error, quarantine",
+         {{"Milter.OnParseError", "quarantine"}},
+         Done(ERR_LOAD, VIRUS_CLEAN, 0, 0),
+         MilterAction::QuarantineUntouched,
          "unchecked (not parsed)",
          ""},
         {"parse error, tempfail",
@@ -127,12 +133,42 @@ TEST(MilterPolicy, DecisionPerOutcomeAndSetting) {
          MilterAction::Tempfail,
          "unchecked (not parsed)",
          "451"},
-        {"parse error, reject",
-         {{"Milter.OnParseError", "reject"}},
+        {"parse error, accept",
+         {{"Milter.OnParseError", "accept"}},
          Done(ERR_LOAD, VIRUS_CLEAN, 0, 0),
-         MilterAction::Reject,
+         MilterAction::AcceptUntouched,
          "unchecked (not parsed)",
+         ""},
+        {"engine failure beats a parse failure",
+         {{"Milter.OnParseError", "accept"}},
+         Done(ERR_LOAD | ERR_CHECK, VIRUS_NOT_CHECKED, 0, 0),
+         MilterAction::Tempfail,
+         "unchecked (scan failed)",
+         "451"},
+        {"disagreement, default",
+         {},
+         Done(0, VIRUS_CLEAN, ST_MIME_DISAGREEMENT, 0),
+         MilterAction::Reject,
+         "unchecked (MIME disagreement)",
          "550"},
+        {"disagreement beside a removal",
+         {{"Milter.OnFiltered", "deliver"}},
+         Done(0, VIRUS_CLEAN, ST_MIME_DISAGREEMENT | ST_PART_RULE, PART_REMOVED),
+         MilterAction::Reject,
+         "unchecked (MIME disagreement)",
+         "550"},
+        {"disagreement, quarantine",
+         {{"Milter.OnDisagreement", "quarantine"}},
+         Done(0, VIRUS_CLEAN, ST_MIME_DISAGREEMENT, 0),
+         MilterAction::Quarantine,
+         "unchecked (MIME disagreement)",
+         ""},
+        {"disagreement, accept",
+         {{"Milter.OnDisagreement", "accept"}},
+         Done(0, VIRUS_CLEAN, ST_MIME_DISAGREEMENT, 0),
+         MilterAction::Deliver,
+         "unchecked (MIME disagreement)",
+         ""},
         {"scan error, default",
          {},
          Done(ERR_CHECK, VIRUS_NOT_CHECKED, 0, 0),
@@ -165,6 +201,12 @@ TEST(MilterPolicy, DecisionPerOutcomeAndSetting) {
          ""},
         {"too big, default",
          {},
+         Of(Kind::TooBig),
+         MilterAction::Reject,
+         "unchecked (too big)",
+         "552"},
+        {"too big, accept",
+         {{"Milter.OnTooBig", "accept"}},
          Of(Kind::TooBig),
          MilterAction::AcceptUntouched,
          "unchecked (too big)",
@@ -227,8 +269,8 @@ TEST(MilterPolicy, SettingsReadAndRefused) {
         {"Milter.Processes", "0"},      {"Milter.Processes", "9999"},
         {"Milter.SocketMode", "0999"},  {"Milter.Timeout", "-1"},
         {"Milter.MaxSize", "1k"},       {"Milter.Engine", "maybe"},
-        {"Milter.VerdictField", "X Y"}, {"Milter.OnTooBig", "reject"},
-        {"Milter.WorkerPark", "yes"},
+        {"Milter.VerdictField", "X Y"}, {"Milter.OnTooBig", "discard"},
+        {"Milter.WorkerPark", "yes"},   {"Milter.OnDisagreement", "deliver"},
     };
     for (const auto& b : bad) {
         MilterSettings t;
@@ -251,27 +293,26 @@ TEST(MilterPolicy, RuleSetBySenderThenRecipientDomain) {
     const struct {
         const char* name;
         const char* sender;
-        std::vector<std::string> recipients;
+        const char* recipient;
         const char* want;
     } cases[] = {
-        {"sender address", "<Boss@Example.ORG>", {"a@strict.example"}, "vip"},
-        {"sender domain", "<x@partner.example>", {"a@strict.example"}, "partner"},
-        {"first recipient that names one",
-         "<x@else.example>",
-         {"a@plain.example", "b@lab.example", "c@strict.example"},
-         "lab"},
-        {"null sender", "<>", {"a@strict.example"}, "strict"},
-        {"nothing matches", "<x@else.example>", {"a@plain.example"}, "default"},
-        {"no recipients", "x@else.example", {}, "default"},
-        {"other address of the vip domain", "<clerk@example.org>", {}, "default"},
+        {"sender address", "<Boss@Example.ORG>", "a@strict.example", "vip"},
+        {"sender domain", "<x@partner.example>", "a@strict.example", "partner"},
+        {"recipient domain", "<x@else.example>", "b@Lab.Example", "lab"},
+        {"null sender", "<>", "a@strict.example", "strict"},
+        {"nothing matches", "<x@else.example>", "a@plain.example", "default"},
+        {"no recipient domain", "x@else.example", "postmaster", "default"},
+        {"other address of the vip domain", "<clerk@example.org>", "a@plain.example", "default"},
     };
     for (const auto& c : cases) {
-        std::vector<std::string> rcpts;
-        for (const std::string& r : c.recipients)
-            rcpts.push_back(EnvelopeAddress("<" + r + ">"));
-        EXPECT_EQ(ChooseRuleSet(lookup, EnvelopeAddress(c.sender), rcpts, "default"), c.want)
+        EXPECT_EQ(ChooseRuleSet(lookup, EnvelopeAddress(c.sender),
+                                EnvelopeAddress(std::string("<") + c.recipient + ">"), "default"),
+                  c.want)
             << c.name;
     }
+    const Decision other = OtherRuleSetReply();
+    EXPECT_EQ(other.rcode, "451");
+    EXPECT_EQ(other.xcode, "4.7.1");
 }
 
 TEST(MilterPolicy, EnvelopeAddresses) {

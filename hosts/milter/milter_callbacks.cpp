@@ -1,0 +1,275 @@
+/*
+ * milter_callbacks.cpp - the libmilter callbacks: a message gathered,
+ * checked, decided and answered.
+ */
+#include "milter_callbacks.h"
+
+#include <libmilter/mfapi.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "header_diff.h"
+#include "mail_rewrite.h"
+#include "milter_log.h"
+#include "milter_session.h"
+
+namespace {
+
+Filter* g_filter = nullptr;
+
+Session* Get(SMFICTX* ctx) {
+    return static_cast<Session*>(smfi_getpriv(ctx));
+}
+
+// The answer to a header line, the end of the header or a body chunk.
+sfsistat Streamed() {
+    return g_filter->noReply ? SMFIS_NOREPLY : SMFIS_CONTINUE;
+}
+
+sfsistat OnNegotiate(SMFICTX*, unsigned long f0, unsigned long f1, unsigned long, unsigned long,
+                     unsigned long* pf0, unsigned long* pf1, unsigned long* pf2,
+                     unsigned long* pf3) {
+    const unsigned long wanted = SMFIF_ADDHDRS | SMFIF_CHGHDRS | SMFIF_CHGBODY | SMFIF_QUARANTINE;
+    *pf0 = f0 & wanted;
+    // No reply to header lines, end of header and body chunks: the MTA
+    // streams them without waiting, which saves a round trip per line and
+    // chunk. A failure there is answered at the end of the message.
+    const unsigned long noReply = SMFIP_NR_HDR | SMFIP_NR_EOH | SMFIP_NR_BODY;
+    *pf1 = f1 & (SMFIP_HDR_LEADSPC | SMFIP_NOHELO | SMFIP_NOUNKNOWN | SMFIP_NODATA |
+                 SMFIP_NOCONNECT | noReply);
+    g_filter->leadingSpace = (f1 & SMFIP_HDR_LEADSPC) != 0;
+    g_filter->noReply = (f1 & noReply) == noReply;
+    if (!g_filter->noReply)
+        *pf1 &= ~noReply;
+    *pf2 = 0;
+    *pf3 = 0;
+    return SMFIS_CONTINUE;
+}
+
+sfsistat OnEnvFrom(SMFICTX* ctx, char** argv) {
+    Session* s = Get(ctx);
+    if (s == nullptr) {
+        s = new (std::nothrow) Session(g_filter->spool);
+        if (s == nullptr)
+            return SMFIS_TEMPFAIL;
+        smfi_setpriv(ctx, s);
+    }
+    s->StartTransaction(argv != nullptr && argv[0] != nullptr ? EnvelopeAddress(argv[0]) : "",
+                        g_filter->config.Settings().maxSize);
+    return SMFIS_CONTINUE;
+}
+
+sfsistat Reply(SMFICTX* ctx, const Decision& d, sfsistat status) {
+    std::string text = d.text;
+    smfi_setreply(ctx, const_cast<char*>(d.rcode.c_str()), const_cast<char*>(d.xcode.c_str()),
+                  text.data());
+    return status;
+}
+
+std::string QueueId(SMFICTX* ctx) {
+    const char* queueId = smfi_getsymval(ctx, const_cast<char*>("i"));
+    return queueId != nullptr ? queueId : "NOQUEUE";
+}
+
+// A recipient whose rule set is not the transaction's is tempfailed (one
+// rule set per transaction: milter_session.h).
+sfsistat OnEnvRcpt(SMFICTX* ctx, char** argv) {
+    Session* s = Get(ctx);
+    if (s == nullptr)
+        return SMFIS_TEMPFAIL;
+    if (argv == nullptr || argv[0] == nullptr)
+        return SMFIS_CONTINUE;
+    const MilterSettings settings = g_filter->config.Settings();
+    std::string address = EnvelopeAddress(argv[0]);
+    std::string set =
+        ChooseRuleSet(LookupIn(*g_filter->config.Keys()), s->sender, address, settings.ruleSet);
+    if (!FieldSafe(set)) {
+        Log(true, QueueId(ctx) + ": rule set '" + FieldText(set) + "' cannot be used");
+        set = settings.ruleSet;
+    }
+    if (s->TakeRecipient(address, set))
+        return SMFIS_CONTINUE;
+    Log(false, QueueId(ctx) + ": recipient " + FieldText(address) + " tempfailed: rule set '" +
+                   FieldText(set) + "', the message's is '" + s->ruleSet + "'");
+    return Reply(ctx, OtherRuleSetReply(), SMFIS_TEMPFAIL);
+}
+
+sfsistat OnHeader(SMFICTX* ctx, char* name, char* value) {
+    Session* s = Get(ctx);
+    if (s == nullptr)
+        return Streamed();
+    std::string v = ToCrLf(value);
+    if (!g_filter->leadingSpace)
+        v.insert(0, " ");
+    std::string line = std::string(name) + ":" + v + "\r\n";
+    s->Append(line.data(), line.size());
+    s->headers.push_back({name, std::move(v)});
+    return Streamed();
+}
+
+sfsistat OnEndOfHeader(SMFICTX* ctx) {
+    Session* s = Get(ctx);
+    if (s == nullptr)
+        return Streamed();
+    s->Append("\r\n", 2);
+    s->inBody = true;
+    return Streamed();
+}
+
+sfsistat OnBody(SMFICTX* ctx, unsigned char* data, size_t n) {
+    Session* s = Get(ctx);
+    if (s == nullptr)
+        return Streamed();
+    const char* bytes = reinterpret_cast<const char*>(data);
+    s->Append(bytes, n);
+    s->bodyDigest.Update(bytes, n);
+    s->bodySize += n;
+    return Streamed();
+}
+
+// Has the spooled message checked, unless it is too big, was not spooled
+// whole, or the filter is stopping or has too many messages in flight.
+CheckResult CheckMessage(Session& s, const MilterSettings& settings, const std::string& id) {
+    CheckResult result;
+    std::string error;
+    if (s.tooBig) {
+        result.kind = CheckResult::Kind::TooBig;
+    } else if (!s.Ensure() || !s.message.Finish(error)) {
+        Log(true, id + ": " + (s.error.empty() ? error : s.error));
+        result.kind = CheckResult::Kind::Refused;
+    } else if (g_filter->stopping) {
+        result.kind = CheckResult::Kind::Busy;
+    } else if (g_filter->inFlight.fetch_add(1) >= settings.maxInFlight) {
+        g_filter->inFlight.fetch_sub(1);
+        result.kind = CheckResult::Kind::Busy;
+    } else {
+        CheckRequest request;
+        request.ruleSet = s.ruleSet.empty() ? settings.ruleSet : s.ruleSet;
+        request.headerRuleSet = settings.headerRuleSet;
+        request.source = s.message.Path();
+        request.target = s.message.Path();  // checked in place
+        result = g_filter->pool->Check(request, settings.timeoutSeconds);
+        g_filter->inFlight.fetch_sub(1);
+    }
+    return result;
+}
+
+// The verdict field's names: the one configured and the program's own.
+std::vector<std::string> VerdictFields(const MilterSettings& settings) {
+    std::vector<std::string> names = {settings.verdictField};
+    if (!SameFieldName(settings.verdictField, DEFAULT_VERDICT_FIELD))
+        names.push_back(DEFAULT_VERDICT_FIELD);
+    return names;
+}
+
+// Makes the header and body the MTA delivers the ones the decision takes:
+// the mail as the library wrote it, or as received; either way without any
+// verdict field of the sender's. False with the reason when the written mail
+// cannot be read or the MTA refused a change.
+bool ShapeDelivered(SMFICTX* ctx, Session& s, const Decision& d, const MilterSettings& settings,
+                    std::string& error) {
+    switch (d.action) {
+        case MilterAction::Deliver:
+        case MilterAction::Quarantine:
+            return ApplyRewrite(ctx, s, g_filter->leadingSpace, VerdictFields(settings), error);
+        case MilterAction::AcceptUntouched:
+        case MilterAction::QuarantineUntouched:
+            return SendHeaderChanges(ctx, FieldRemovals(s.headers, VerdictFields(settings)),
+                                     g_filter->leadingSpace, error);
+        case MilterAction::Tempfail:
+        case MilterAction::Reject:
+        case MilterAction::Discard:
+            break;
+    }
+    return true;
+}
+
+// Carries out the decision: the MTA's answer, and for a delivered mail its
+// verdict field.
+sfsistat Answer(SMFICTX* ctx, const Decision& d, const MilterSettings& settings) {
+    std::string verdict = (g_filter->leadingSpace ? " " : "") + d.verdict;
+    switch (d.action) {
+        case MilterAction::Quarantine:
+        case MilterAction::QuarantineUntouched:
+            smfi_quarantine(ctx, const_cast<char*>(d.text.c_str()));
+            [[fallthrough]];
+        case MilterAction::Deliver:
+        case MilterAction::AcceptUntouched:
+            smfi_addheader(ctx, const_cast<char*>(settings.verdictField.c_str()), verdict.data());
+            return SMFIS_CONTINUE;
+        case MilterAction::Tempfail:
+            return Reply(ctx, d, SMFIS_TEMPFAIL);
+        case MilterAction::Reject:
+            return Reply(ctx, d, SMFIS_REJECT);
+        case MilterAction::Discard:
+            return SMFIS_DISCARD;
+    }
+    return SMFIS_CONTINUE;
+}
+
+sfsistat OnEndOfMessage(SMFICTX* ctx) {
+    Session* s = Get(ctx);
+    if (s == nullptr)
+        return SMFIS_TEMPFAIL;
+    const MilterSettings settings = g_filter->config.Settings();
+    const std::string id = QueueId(ctx);
+    const auto started = std::chrono::steady_clock::now();
+    const char* mta = smfi_getsymval(ctx, const_cast<char*>("v"));
+    s->mta = mta != nullptr && std::strstr(mta, "Postfix") != nullptr ? MtaKind::Postfix
+                                                                      : MtaKind::Other;
+
+    Decision d = Decide(settings, CheckMessage(*s, settings, id));
+    if (std::string error; !ShapeDelivered(ctx, *s, d, settings, error)) {
+        Log(true, id + ": " + error);
+        d = {MilterAction::Tempfail, "unchecked (filter error)", "451", "4.3.0",
+             "mail filter failed"};
+    }
+    const sfsistat status = Answer(ctx, d, settings);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    char took[32];
+    std::snprintf(took, sizeof took, "%.3f", seconds);
+    Log(false, id + ": " + d.verdict + ", " + ActionWord(d.action) + ", " + took + " s");
+    ++g_filter->messages;
+    s->Reset();
+    return status;
+}
+
+sfsistat OnAbort(SMFICTX* ctx) {
+    if (Session* s = Get(ctx))
+        s->Reset();
+    return SMFIS_CONTINUE;
+}
+
+sfsistat OnClose(SMFICTX* ctx) {
+    delete Get(ctx);
+    smfi_setpriv(ctx, nullptr);
+    return SMFIS_CONTINUE;
+}
+
+}  // namespace
+
+bool RegisterMilter(Filter& filter, const std::string& socket) {
+    g_filter = &filter;
+    smfiDesc desc{};
+    desc.xxfi_name = const_cast<char*>("mailward-milter");
+    desc.xxfi_version = SMFI_VERSION;
+    desc.xxfi_flags = SMFIF_ADDHDRS | SMFIF_CHGHDRS | SMFIF_CHGBODY | SMFIF_QUARANTINE;
+    desc.xxfi_envfrom = OnEnvFrom;
+    desc.xxfi_envrcpt = OnEnvRcpt;
+    desc.xxfi_header = OnHeader;
+    desc.xxfi_eoh = OnEndOfHeader;
+    desc.xxfi_body = OnBody;
+    desc.xxfi_eom = OnEndOfMessage;
+    desc.xxfi_abort = OnAbort;
+    desc.xxfi_close = OnClose;
+    desc.xxfi_negotiate = OnNegotiate;
+    return smfi_register(desc) == MI_SUCCESS &&
+           smfi_setconn(const_cast<char*>(socket.c_str())) == MI_SUCCESS &&
+           smfi_settimeout(MILTER_TIMEOUT_SECONDS) == MI_SUCCESS &&
+           smfi_opensocket(true) == MI_SUCCESS;
+}

@@ -1,0 +1,49 @@
+/*
+ * milter_callbacks.h - the milter's side of the milter protocol: the
+ * libmilter callbacks of every SMTP session and the filter state they
+ * share.
+ *
+ * A session gathers its message (milter_session.h) from MAIL FROM on, and
+ * at the end of the message has it checked by a checking process
+ * (CheckerPool::Check, which blocks this session only), decides by the
+ * settings in force (Decide) and answers: the written mail delivered
+ * (header and body changes, mail_rewrite.h), the mail as received, a
+ * reject, a tempfail, a discard or the MTA's hold queue, with the verdict
+ * field added to whatever is delivered.
+ *
+ * Negotiation: header values with their leading blank where the MTA offers
+ * it (they go back byte for byte), and no reply to header lines, the end
+ * of the header and body chunks where it offers all three (a failure
+ * there is answered at the end of the message).
+ *
+ * RegisterMilter hands the callbacks to libmilter and opens `socket`;
+ * false when libmilter refuses either. The filter must outlive smfi_main.
+ * Once `stopping` is set, every new message is tempfailed.
+ */
+#ifndef MAILWARD_HOSTS_MILTER_MILTER_CALLBACKS_H
+#define MAILWARD_HOSTS_MILTER_MILTER_CALLBACKS_H
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+#include "checker_pool.h"
+#include "milter_settings.h"
+#include "spool.h"
+
+constexpr int MILTER_TIMEOUT_SECONDS = 600;  // libmilter's wait for the MTA
+
+struct Filter {
+    MilterConfig config;
+    Spool spool;
+    std::unique_ptr<CheckerPool> pool;
+    std::atomic<bool> stopping{false};
+    std::atomic<int> inFlight{0};
+    std::atomic<bool> leadingSpace{false};  // the MTA sends values with their blank
+    std::atomic<bool> noReply{false};       // header, end of header, body: no reply
+    std::atomic<unsigned long> messages{0};
+};
+
+bool RegisterMilter(Filter& filter, const std::string& socket);
+
+#endif

@@ -1,0 +1,45 @@
+/*
+ * milter_loop.h - the milter's main thread once it listens: libmilter on a
+ * thread of its own, signals taken here, then the stop.
+ *
+ * SIGNALS: the main thread takes SIGHUP (reload) and SIGTERM/SIGINT (stop)
+ * with sigwait; every other thread blocks them (BlockSignals before any
+ * thread starts). libmilter's own signal thread waits for the same
+ * signals, but Linux hands a signal sent to the process to its main thread
+ * first when that thread waits for it, which is what the main thread does
+ * whenever it is not working. A reload runs on a thread of its own, so
+ * that the main thread is back in sigwait at once; a SIGHUP during a
+ * reload is logged and dropped.
+ *
+ * RELOAD: the settings (LoadMilterSettings; a file with a bad line changes
+ * nothing and is logged), then the rules file and spam list in every
+ * checking process (CheckerPool::Reload; a refused file keeps the old
+ * rules and list, and its FILE:LINE: reason is logged).
+ *
+ * STOP: new messages are tempfailed, smfi_stop ends the listener, the
+ * messages in work get STOP_DRAIN_SECONDS to finish, then the checking
+ * processes are stopped, the spool emptied, the socket and pid files
+ * removed, and the process exits with EXIT_CLEAN (libmilter's threads are
+ * not waited for).
+ */
+#ifndef MAILWARD_HOSTS_MILTER_MILTER_LOOP_H
+#define MAILWARD_HOSTS_MILTER_MILTER_LOOP_H
+
+#include <signal.h>
+
+#include <string>
+
+#include "milter_callbacks.h"
+#include "milter_options.h"
+
+constexpr int STOP_DRAIN_SECONDS = 5;
+constexpr int DRAIN_POLL_MS = 50;
+
+// Runs libmilter and answers signals until a stop; never returns.
+[[noreturn]] void RunMilter(Filter& filter, const MainOptions& o, const std::string& socket,
+                            const sigset_t& signals);
+
+// The reload of SIGHUP (see above).
+void ReloadMilter(Filter& filter, const MainOptions& o);
+
+#endif
