@@ -187,11 +187,11 @@ CMailWard::CheckStep CMailWard::RunChecks(MailJob* job, bool scan,
 
 bool CMailWard::ScanWholeMail(const char* source) {
     const int r = AV_CheckFile(source);
-    if (r == -1) {
+    if (r == AV_RESULT_FAILED) {
         errmsg("CMailWard::OnPop() - AV_CheckFile() failed");
         m_report.SetError(ERR_CHECK);
     }
-    return r == 1;
+    return r == AV_RESULT_VIRUS;
 }
 
 bool CMailWard::LoadMail(MailJob* job, std::unique_ptr<CMimeMessage>& message) {
