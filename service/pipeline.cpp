@@ -186,6 +186,7 @@ void CMailWard::OnPop(MailJob* job) {
             debugmsg(g_nMailwardDebug, "CMailWard::OnPop() - message %s loaded",
                      message->GetHeader(MAILHDR_FLD_SUBJECT).c_str());
             InitStatus(message.get());
+            m_pFilter->BeginMail(message.get());
             m_ruleHelper.m_nMatchMode = 0;
             if (scan) {
                 if (m_pSecurity->ProcessParts(message.get()) == -1) {
