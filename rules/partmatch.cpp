@@ -19,9 +19,11 @@
  * Under MATCH_ATTACHMENT, besides:
  *   archive members  an attachment rule whose pattern matches none of the
  *                    part's names is tested against the members of an
- *                    archive part (each member's name in its archive, its
- *                    last path element, and its path from the outermost
- *                    archive); the first that matches is the detail;
+ *                    archive part by the member's own file name (the last
+ *                    element of its path; a pattern with "/" is tested
+ *                    against its path in its archive and from the
+ *                    outermost archive too); the first that matches is the
+ *                    detail;
  *   content kinds    (parts without sub-parts) "content" matches the type
  *                    of the decoded bytes or of any member, "attachment-
  *                    encrypted" an encrypted archive or document,
@@ -394,8 +396,11 @@ int CRuleHelper::MatchPartIn(const Rule* rule, CMimePart* part, PartScan& scan) 
         }
         if (pattern != nullptr) {
             for (const ArchiveMember& m : scan.Facts().listing.members) {
-                if (Matches(m.strName, pattern) || Matches(BaseName(m.strName), pattern) ||
-                    Matches(m.strPath, pattern)) {
+                // Members are shown by their own name; folders inside the
+                // archive count only for a pattern that names folders.
+                const bool folders = std::strpbrk(pattern, "/\\") != nullptr;
+                if (Matches(BaseName(m.strName), pattern) ||
+                    (folders && (Matches(m.strName, pattern) || Matches(m.strPath, pattern)))) {
                     scan.detail.strMember = m.strPath;
                     return 1;
                 }

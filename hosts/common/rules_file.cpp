@@ -406,6 +406,18 @@ std::string CheckRuleTextWithLibrary(const MailwardApi& api, const std::string& 
             break;
         }
     }
+    // The yes/no kinds take "yes" alone: any other value would make a rule
+    // that never acts, which an operator would not notice.
+    if (why.empty() && hdr->current != nullptr && hdr->current->name != nullptr &&
+        hdr->current->lines != nullptr) {
+        const std::string field = hdr->current->name;
+        const std::string value(Trim(hdr->current->lines->str));
+        for (const char* kind :
+             {"attachment-encrypted", "attachment-unreadable", "attachment-mismatch"}) {
+            if (kit::equals_nocase(field, kind) && !kit::equals_nocase(value, "yes"))
+                why = std::string(kind) + " takes the value yes, not " + Quote(value);
+        }
+    }
     api.hdr_free(hdr);
     stringlist_free(&pieces);
     return why;
