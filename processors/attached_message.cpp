@@ -17,6 +17,7 @@
 
 #include "codec/codec.h"
 #include "mime/mimeoutput.h"
+#include "mime/strictread.h"
 #include "pf/text.h"
 #include "processors/filter_processor.h"
 #include "qorcsock/qorcsock.h"
@@ -59,10 +60,12 @@ void CFilterProcessor::AddReports(CMimePart* pPart) {
         AddReports(pPart->GetPart(static_cast<unsigned>(i)));
 }
 
-CMimeMessage* CFilterProcessor::ReadAttachedMessage(CMimePart* pPart) {
+CMimeMessage* CFilterProcessor::ReadAttachedMessage(CMimePart* pPart, bool& bUnreadable) {
+    bUnreadable = false;
     auto known = m_attached.find(pPart);
     if (known != m_attached.end())
         return known->second.get();
+    bUnreadable = true;
     if (m_nMessageDepth >= ATTACHED_MESSAGE_MAX_DEPTH) {
         infomsg("[MAILCHECK] [UNREADABLE] [attached message nested deeper than %d]",
                 ATTACHED_MESSAGE_MAX_DEPTH);
@@ -89,7 +92,17 @@ CMimeMessage* CFilterProcessor::ReadAttachedMessage(CMimePart* pPart) {
         }
     }
     std::unique_ptr<CMimeMessage> inner(new (std::nothrow) CMimeMessage());
-    if (!inner || n == 0 || inner->LoadMsgFromBuffer(text, n, true) != CMimeMessage::LOAD_OK) {
+    if (!inner)
+        return nullptr;
+    if (n == 0 || inner->LoadMsgFromBuffer(text, n, true) != CMimeMessage::LOAD_OK) {
+        // The tolerant parser gives up on some messages mail clients read
+        // (an empty multipart, a truncated one). Where the strict reading
+        // finds no attachment in it, nothing can hide there.
+        StrictReading reading;
+        if (n == 0 || (MimeStrictRead(text, n, reading) && reading.parts.empty())) {
+            bUnreadable = false;
+            return nullptr;
+        }
         infomsg("[MAILCHECK] [UNREADABLE] [attached message that does not parse]");
         return nullptr;
     }
@@ -114,7 +127,10 @@ bool CFilterProcessor::WriteBackMessage(CMimePart* pPart, CMimeMessage* pInner) 
 }
 
 int CFilterProcessor::FilterAttachedMessage(CMimePart* pPart, const std::string& name) {
-    CMimeMessage* pInner = ReadAttachedMessage(pPart);
+    bool bUnreadable = false;
+    CMimeMessage* pInner = ReadAttachedMessage(pPart, bUnreadable);
+    if (pInner == nullptr && !bUnreadable)
+        return 0;
     if (pInner == nullptr) {
         // Not looked into: the set's rule for what cannot be read decides.
         Rule* rule = (m_pRuleHelper->m_nMatchMode & MATCH_ATTACHMENT) != 0

@@ -35,8 +35,9 @@
  * stays as it was read). Where that cannot be done (the inner part cannot
  * be replaced, or the message cannot be written back), the rule that
  * matched inside acts on the whole attached message instead. A message
- * that cannot be read (it does not parse, or it lies deeper than
- * ATTACHED_MESSAGE_MAX_DEPTH attached messages) gets the set's first
+ * that cannot be read (it lies deeper than ATTACHED_MESSAGE_MAX_DEPTH
+ * attached messages, or it does not parse and the strict reading finds an
+ * attachment in it) gets the set's first
  * "attachment-unreadable" rule, if it has one. The messages read stay with
  * the processor until the next mail (BeginMail), so the keyword passes
  * walk the same trees.
@@ -131,8 +132,11 @@ class CFilterProcessor : public CBasePartsProcessor {
     static bool IsAttachedMessage(CMimePart* pPart);
     // Filters the message inside the part; the part's code.
     int FilterAttachedMessage(CMimePart* pPart, const std::string& name);
-    // The attached message read from the part, or null when it cannot be.
-    CMimeMessage* ReadAttachedMessage(CMimePart* pPart);
+    // The attached message read from the part, or null: `bUnreadable` when
+    // it cannot be read, else it holds nothing to filter (empty, or a
+    // message the parser cannot read but in which the strict reading finds
+    // no attachment).
+    CMimeMessage* ReadAttachedMessage(CMimePart* pPart, bool& bUnreadable);
     bool WriteBackMessage(CMimePart* pPart, CMimeMessage* pInner);
     void AddReports(CMimePart* pPart);
     void AddKeywordEntry(CMimePart* pRoot, const Rule* rule, const char* format);
