@@ -26,6 +26,7 @@ PACKAGES=(
     build-essential cmake ninja-build g++ pkg-config
     libgtest-dev googletest libbenchmark-dev libcli11-dev
     libclamav-dev clamav-testfiles python3
+    libarchive-dev libmagic-dev p7zip-full
 )
 
 if command -v dpkg >/dev/null 2>&1; then

@@ -216,6 +216,7 @@ bool CMailWard::LoadMail(MailJob* job, std::unique_ptr<CMimeMessage>& message) {
     debugmsg(g_nMailwardDebug, "CMailWard::OnPop() - message %s loaded",
              message->GetHeader(MAILHDR_FLD_SUBJECT).c_str());
     InitStatus(message.get());
+    m_pFilter->BeginMail(message.get());
     m_ruleHelper.m_nMatchMode = 0;
     return true;
 }

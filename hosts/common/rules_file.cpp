@@ -406,6 +406,28 @@ std::string CheckRuleTextWithLibrary(const MailwardApi& api, const std::string& 
             break;
         }
     }
+    // The yes/no kinds take "yes" alone: any other value would make a rule
+    // that never acts, which an operator would not notice. The kind is the
+    // field of the last piece that starts a field (read from the text: the
+    // record belongs to the library).
+    const char* last = nullptr;
+    for (const stringlist* p = pieces; p != nullptr && why.empty(); p = p->next) {
+        if (p->str != nullptr && *p->str != '\0' && !kit::is_wsp(*p->str))
+            last = p->str;
+    }
+    if (why.empty() && last != nullptr) {
+        const std::string_view piece(last);
+        const std::size_t colon = piece.find(':');
+        if (colon != std::string_view::npos) {
+            const std::string_view field = kit::trim(piece.substr(0, colon));
+            const std::string_view value = kit::trim(piece.substr(colon + 1));
+            for (const char* kind :
+                 {"attachment-encrypted", "attachment-unreadable", "attachment-mismatch"}) {
+                if (kit::equals_nocase(field, kind) && !kit::equals_nocase(value, "yes"))
+                    why = std::string(kind) + " takes the value yes, not " + Quote(value);
+            }
+        }
+    }
     api.hdr_free(hdr);
     stringlist_free(&pieces);
     return why;

@@ -102,6 +102,19 @@ EngineLimits ConfiguredLimits() {
     limits.maxFiles = ConfigLimit("EngineMaxFiles", ENGINE_MAX_FILES, 1);
     limits.maxRecursion = ConfigLimit("EngineMaxRecursion", ENGINE_MAX_RECURSION, 1);
     limits.maxScanTime = ConfigLimit("EngineMaxScanTime", ENGINE_MAX_SCAN_TIME_MS, 1);
+    limits.heuristics = 0;
+    const struct {
+        const char* key;
+        std::uint32_t bit;
+    } heuristics[] = {{"HeuristicMacros", HEURISTIC_MACROS},
+                      {"HeuristicEncrypted", HEURISTIC_ENCRYPTED},
+                      {"HeuristicPhishing", HEURISTIC_PHISHING},
+                      {"HeuristicBrokenExecutables", HEURISTIC_BROKEN}};
+    for (const auto& h : heuristics) {
+        const int fallback = (HEURISTIC_DEFAULTS & h.bit) != 0 ? 1 : 0;
+        if (miraconf_get_int(h.key, fallback) != 0)
+            limits.heuristics |= h.bit;
+    }
     return limits;
 }
 

@@ -7,7 +7,11 @@
 //
 // Scans use the options ClamAV's own scanner uses by default: every parser
 // on (archives, mail, PE and other executables, OLE2, PDF, HTML, ...) and
-// heuristic alerts on. The limits (EngineLimits: scan size, file size,
+// heuristic alerts on, and the heuristics the configuration switches on
+// (EngineLimits::heuristics: Office macros, encrypted archives and
+// documents, phishing links, broken executables), whose hits come back as
+// viruses under libclamav's names ("Heuristics.OLE2.ContainsMacros.XLM",
+// "Heuristics.Encrypted.Zip", ...). The limits (EngineLimits: scan size, file size,
 // files, recursion, scan time) are set on the engine, and a scan that
 // reaches one ends with libclamav's "Heuristics.Limits.Exceeded.<limit>"
 // alert (CL_SCAN_HEURISTIC_EXCEEDS_MAX) or a time-out: both give -1 with an
@@ -90,13 +94,23 @@ struct MapCloser {
 };
 
 // ClamAV's default scan: every parser on, heuristic alerts on, and a limit
-// reached reported as an alert.
-cl_scan_options ScanOptions() {
+// reached reported as an alert; the heuristics the configuration adds
+// (HEURISTIC_ bits of EngineLimits) on top.
+cl_scan_options ScanOptions(std::uint32_t heuristics) {
     cl_scan_options options;
     std::memset(&options, 0, sizeof options);
     options.general = CL_SCAN_GENERAL_HEURISTICS;
     options.parse = ~0u;
     options.heuristic = CL_SCAN_HEURISTIC_EXCEEDS_MAX;
+    if ((heuristics & HEURISTIC_MACROS) != 0)
+        options.heuristic |= CL_SCAN_HEURISTIC_MACROS;
+    if ((heuristics & HEURISTIC_ENCRYPTED) != 0)
+        options.heuristic |= CL_SCAN_HEURISTIC_ENCRYPTED_ARCHIVE | CL_SCAN_HEURISTIC_ENCRYPTED_DOC;
+    if ((heuristics & HEURISTIC_PHISHING) != 0)
+        options.heuristic |=
+            CL_SCAN_HEURISTIC_PHISHING_SSL_MISMATCH | CL_SCAN_HEURISTIC_PHISHING_CLOAK;
+    if ((heuristics & HEURISTIC_BROKEN) != 0)
+        options.heuristic |= CL_SCAN_HEURISTIC_BROKEN;
     return options;
 }
 
@@ -142,14 +156,14 @@ int Result(cl_error_t rc, const char* name, const char* label, std::string* viru
 
 class ClamEngine : public Engine {
   public:
-    ClamEngine(cl_engine* engine, unsigned signatures)
-        : m_engine(engine), m_signatures(signatures) {}
+    ClamEngine(cl_engine* engine, unsigned signatures, std::uint32_t heuristics)
+        : m_engine(engine), m_signatures(signatures), m_heuristics(heuristics) {}
     ~ClamEngine() override { cl_engine_free(m_engine); }
     ClamEngine(const ClamEngine&) = delete;
     ClamEngine& operator=(const ClamEngine&) = delete;
 
     int Scan(const char* path, std::string* virus) const override {
-        cl_scan_options options = ScanOptions();
+        cl_scan_options options = ScanOptions(m_heuristics);
         const char* name = nullptr;
         unsigned long scanned = 0;
         BeginScan();
@@ -167,7 +181,7 @@ class ClamEngine : public Engine {
             errmsg("vaveriz: scanning %s failed: the data could not be mapped", label);
             return -1;
         }
-        cl_scan_options options = ScanOptions();
+        cl_scan_options options = ScanOptions(m_heuristics);
         const char* name = nullptr;
         unsigned long scanned = 0;
         BeginScan();
@@ -189,6 +203,7 @@ class ClamEngine : public Engine {
   private:
     cl_engine* m_engine;
     unsigned m_signatures;
+    std::uint32_t m_heuristics;
 };
 
 struct EngineDeleter {
@@ -270,7 +285,7 @@ std::shared_ptr<const Engine> BuildEngine(const std::string& ownDir, const std::
         *error = std::string("compiling the signatures: ") + cl_strerror(rc);
         return nullptr;
     }
-    auto built = std::make_shared<ClamEngine>(engine.get(), signatures);
+    auto built = std::make_shared<ClamEngine>(engine.get(), signatures, limits.heuristics);
     engine.release();  // now owned by `built`
     return built;
 }
