@@ -256,8 +256,9 @@ TEST_F(ContentRules, HeuristicsAreSettingsAndHitUnderLibclamavsNames) {
             const Outcome o = CheckFixtureMail(row.fixture, JOB_AV_CHECK);
             const bool on = *value == '\0' ? row.onByDefault : *value == '1';
             EXPECT_EQ(o.r.virusResult, on ? VIRUS_FOUND : VIRUS_CLEAN) << "value '" << value << "'";
-            if (on)
+            if (on) {
                 EXPECT_EQ(o.virus.rfind(row.name, 0), 0u) << o.virus;
+            }
         }
         miraconf_set(row.key, nullptr);
     }
