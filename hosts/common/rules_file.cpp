@@ -384,7 +384,7 @@ std::string CheckRuleTextWithLibrary(const MailwardApi& api, const std::string& 
     stringlist* pieces = stringlist_split(text.c_str(), ";");
     if (pieces == nullptr)
         return "no header line";
-    mailhdr* hdr = api.hdr_alloc();
+    mailhdr* hdr = api.mailhdr_alloc();
     if (hdr == nullptr) {
         stringlist_free(&pieces);
         return "out of memory";
@@ -393,9 +393,9 @@ std::string CheckRuleTextWithLibrary(const MailwardApi& api, const std::string& 
     int index = 0;
     for (const stringlist* p = pieces; p != nullptr; p = p->next) {
         ++index;
-        const int r = api.hdr_parseline(hdr, p->str);
+        const int r = api.mailhdr_parseline(hdr, p->str);
         if (r != 0) {
-            const char* detail = api.hdr_parse_errorstr();
+            const char* detail = api.mailhdr_parse_errorstr();
             why = "piece " + std::to_string(index) + " " + Quote(p->str) + " is no header line";
             if (r == -1)
                 why += " (a continuation line with no field before it)";
@@ -406,7 +406,7 @@ std::string CheckRuleTextWithLibrary(const MailwardApi& api, const std::string& 
             break;
         }
     }
-    api.hdr_free(hdr);
+    api.mailhdr_free(hdr);
     stringlist_free(&pieces);
     return why;
 }
@@ -425,23 +425,24 @@ bool ApplyRules(const MailwardApi& api, const RuleBook& book, const std::string&
     // Every set is made first, with its default action (the library's own
     // default when the file gives none), so that a set without rules exists.
     for (const RuleSetEntry& set : book.sets)
-        api.set_default_action(set.name.c_str(), set.defaultAction);
+        api.MAILWARD_set_default_action(set.name.c_str(), set.defaultAction);
     for (const RuleEntry& rule : book.rules) {
         const std::string dir = ResolveRuleDir(rule.dir, dataDir);
         if (makeDirs && !dir.empty()) {
             std::error_code ec;
             fs::create_directories(dir, ec);
             if (ec) {
-                api.clear_rules();
+                api.MAILWARD_clear_rules();
                 error = {rule.line, "cannot make target directory " + dir + ": " + ec.message()};
                 return false;
             }
         }
-        const int r = api.add_rule(rule.set.c_str(), rule.name.c_str(), rule.text.c_str(),
-                                   static_cast<std::uint32_t>(rule.line), rule.action,
-                                   dir.empty() ? nullptr : dir.c_str(), rule.prepend ? 1 : 0);
+        const int r =
+            api.MAILWARD_add_rule(rule.set.c_str(), rule.name.c_str(), rule.text.c_str(),
+                                  static_cast<std::uint32_t>(rule.line), rule.action,
+                                  dir.empty() ? nullptr : dir.c_str(), rule.prepend ? 1 : 0);
         if (r != 0) {
-            api.clear_rules();
+            api.MAILWARD_clear_rules();
             error = {rule.line, "the library refused rule " + Quote(rule.name) +
                                     " (MAILWARD_add_rule returned " + std::to_string(r) + ")"};
             return false;

@@ -88,7 +88,7 @@ std::string ReloadRules(const HostSession& session, const CommonOptions& common)
             text += (text.empty() ? "" : " | ") + FormatRulesError(name, e);
         return text.empty() ? name + ": refused" : text;
     }
-    api.clear_rules();
+    api.MAILWARD_clear_rules();
     RulesError error;
     if (!ApplyRules(api, book, session.Config().dataDir, true, error))
         return FormatRulesError(name, error) + " (no rule is loaded now)";
@@ -142,7 +142,8 @@ int RunChecker(const CheckerOptions& o, const std::string& exeDir) {
     if (failure.empty() && !session.StartService(true))
         failure = "the service did not start";
     const MailwardApi& api = session.Api();
-    if (failure.empty() && settings.engine && api.activate_av(AV_MODE_REMOVE, nullptr) != 0)
+    if (failure.empty() && settings.engine &&
+        api.MAILWARD_activate_av(AV_MODE_REMOVE, nullptr) != 0)
         failure = "the virus engine did not start (Milter.Engine = off checks without it)";
     if (!failure.empty()) {
         channel.Send("H\t0\t" + FieldText(failure));
@@ -159,7 +160,7 @@ int RunChecker(const CheckerOptions& o, const std::string& exeDir) {
     }
     std::string readyNote = "ready";
     if (settings.workerPark) {
-        park.emplace(api.check_mail, session.Config().tempDir, settings.ruleSet);
+        park.emplace(api.MAILWARD_check_mail, session.Config().tempDir, settings.ruleSet);
         std::string error;
         if (!park->Start(error)) {
             // Messages are checked all the same, each after the worker's
@@ -212,11 +213,11 @@ int RunChecker(const CheckerOptions& o, const std::string& exeDir) {
             std::lock_guard<std::mutex> hold(channel.lock);
             ++channel.outstanding;
         }
-        const int rc =
-            api.check_mail(request.ruleSet.c_str(),
-                           request.headerRuleSet.empty() ? nullptr : request.headerRuleSet.c_str(),
-                           request.source.c_str(), request.target.c_str(), flags, listCheck,
-                           listUser, &OnReport, reinterpret_cast<uintptr_t>(ticket.get()));
+        const int rc = api.MAILWARD_check_mail(
+            request.ruleSet.c_str(),
+            request.headerRuleSet.empty() ? nullptr : request.headerRuleSet.c_str(),
+            request.source.c_str(), request.target.c_str(), flags, listCheck, listUser, &OnReport,
+            reinterpret_cast<uintptr_t>(ticket.get()));
         if (rc == 0) {
             ticket.release();  // the callback owns it now
             if (park)
