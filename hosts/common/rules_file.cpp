@@ -15,6 +15,7 @@
 #include <iterator>
 #include <sstream>
 #include <system_error>
+#include <unordered_map>
 
 #include "mailward.h"
 #include "qorcsock/qorcsock.h"
@@ -151,15 +152,16 @@ class Parser {
             Error("empty set name");
             return;
         }
-        if (const RuleSetEntry* old = m_book.FindSet(name); old != nullptr) {
+        if (const auto old = m_setLines.find(std::string(name)); old != m_setLines.end()) {
             Error("set " + Quote(name) + " is already defined on line " +
-                  std::to_string(old->line));
+                  std::to_string(old->second));
             m_scratch.name = std::string(name);
             return;
         }
         RuleSetEntry set;
         set.name = std::string(name);
         set.line = m_line;
+        m_setLines.emplace(set.name, m_line);
         m_book.sets.push_back(std::move(set));
         m_current = static_cast<int>(m_book.sets.size()) - 1;
     }
@@ -248,12 +250,12 @@ class Parser {
             Error("empty rule text");
             return;
         }
-        for (const RuleEntry& other : m_book.rules) {
-            if (other.set == rule.set && other.name == rule.name) {
-                Error("rule " + Quote(rule.name) + " is already defined in set " + Quote(rule.set) +
-                      " on line " + std::to_string(other.line));
-                return;
-            }
+        // Lines hold no LF, so it cannot stand in a set's or a rule's name.
+        std::string key = rule.set + '\n' + rule.name;
+        if (const auto other = m_ruleLines.find(key); other != m_ruleLines.end()) {
+            Error("rule " + Quote(rule.name) + " is already defined in set " + Quote(rule.set) +
+                  " on line " + std::to_string(other->second));
+            return;
         }
         if (m_check) {
             std::string why = m_check(rule.text);
@@ -266,6 +268,7 @@ class Parser {
             Error("more than " + std::to_string(RULES_MAX_RULES) + " rules");
             return;
         }
+        m_ruleLines.emplace(std::move(key), rule.line);
         m_book.rules.push_back(std::move(rule));
     }
 
@@ -278,6 +281,11 @@ class Parser {
     int m_line = 0;
     int m_current = NO_SECTION;  // index of the section being read
     RuleSetEntry m_scratch;      // stands in for a bad section
+    // The line of every set and of every rule (by set and name) read so far,
+    // so that each new one is looked up once, however many went before: a
+    // file may hold RULES_MAX_RULES rules.
+    std::unordered_map<std::string, int> m_setLines;
+    std::unordered_map<std::string, int> m_ruleLines;
 };
 
 }  // namespace
