@@ -24,6 +24,10 @@ JOBS=${JOBS:-2}
 # The packages a Linux build needs: the group build of scripts/packages.txt,
 # the list .ci/run installs (no cross-build, no fuzz, no Postfix).
 mapfile -t PACKAGES < <(scripts/packages.sh build)
+if [ ${#PACKAGES[@]} -eq 0 ]; then
+    echo "no packages read from scripts/packages.txt" >&2
+    exit 2
+fi
 
 if command -v dpkg >/dev/null 2>&1; then
     missing=()
