@@ -25,7 +25,7 @@ case $lib in
         objdump=x86_64-w64-mingw32-objdump
     fi
     "$objdump" -p "$lib" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' |
-        sed -n 's/^[[:space:]]*\[[^]]*\][[:space:]]*\([^[:space:]]*\)$/\1/p' >"$scratch/have"
+        sed -n 's/^[[:space:]]*\[[[:space:]]*[0-9][0-9]*\][[:space:]]*\([^[:space:]]*\)$/\1/p' >"$scratch/have"
     ;;
 *)
     nm -D --defined-only "$lib" | awk 'NF >= 3 { print $3 }' >"$scratch/have"
