@@ -365,10 +365,10 @@ void RunJobWindow(const CheckOptions& o, const MailwardApi& api, SpamListRespond
         }
         for (; queued < n && queued - finished < JOBS_IN_FLIGHT; ++queued) {
             const MailItem& m = mails[queued];
-            const int r = api.check_mail(o.ruleSet.c_str(), header, m.source.c_str(),
-                                         m.target.empty() ? nullptr : m.target.c_str(), o.flags,
-                                         listCheck, listUser, &OnReport,
-                                         reinterpret_cast<uintptr_t>(&run.tickets[queued]));
+            const int r = api.MAILWARD_check_mail(
+                o.ruleSet.c_str(), header, m.source.c_str(),
+                m.target.empty() ? nullptr : m.target.c_str(), o.flags, listCheck, listUser,
+                &OnReport, reinterpret_cast<uintptr_t>(&run.tickets[queued]));
             if (r != 0) {
                 std::lock_guard<std::mutex> hold(run.lock);
                 run.outcomes[queued].refused = true;
@@ -423,7 +423,7 @@ int RunCheck(int argc, char** argv, int first, const std::string& exeDir) {
         return EXIT_ERRORS;
     const MailwardApi& api = session.Api();
     const bool engine = (o.flags & JOB_AV_CHECK) != 0;
-    if (engine && api.activate_av(o.engineMode, nullptr) != 0) {
+    if (engine && api.MAILWARD_activate_av(o.engineMode, nullptr) != 0) {
         console.Err(
             "mailward check: the virus engine did not start (see the lines above); "
             "--flags all,-av checks without it");

@@ -89,7 +89,7 @@ std::string ReloadRules(const HostSession& session, const CommonOptions& common)
             text += (text.empty() ? "" : " | ") + FormatRulesError(name, e);
         return text.empty() ? name + ": refused" : text;
     }
-    api.clear_rules();
+    api.MAILWARD_clear_rules();
     RulesError error;
     if (!ApplyRules(api, book, session.Config().dataDir, true, error))
         return FormatRulesError(name, error) + " (no rule is loaded now)";
@@ -158,7 +158,7 @@ std::string CheckerRun::SetUp() {
         return failure;
     if (!m_session.StartService(true))
         return "the service did not start";
-    if (m_settings.engine && m_session.Api().activate_av(AV_MODE_REMOVE, nullptr) != 0)
+    if (m_settings.engine && m_session.Api().MAILWARD_activate_av(AV_MODE_REMOVE, nullptr) != 0)
         return "the virus engine did not start (Milter.Engine = off checks without it)";
     return "";
 }
@@ -203,7 +203,7 @@ void CheckerRun::StartResponder() {
 std::string CheckerRun::StartPark() {
     if (!m_settings.workerPark)
         return "ready";
-    m_park.emplace(m_session.Api().check_mail, m_session.Config().tempDir, m_settings.ruleSet);
+    m_park.emplace(m_session.Api().MAILWARD_check_mail, m_session.Config().tempDir, m_settings.ruleSet);
     std::string error;
     if (m_park->Start(error))
         return "ready";
@@ -246,7 +246,7 @@ void CheckerRun::Check(const std::vector<std::string>& fields) {
     }
     const MailwardApi& api = m_session.Api();
     const int rc =
-        api.check_mail(request.ruleSet.c_str(),
+        api.MAILWARD_check_mail(request.ruleSet.c_str(),
                        request.headerRuleSet.empty() ? nullptr : request.headerRuleSet.c_str(),
                        request.source.c_str(), request.target.c_str(), m_flags, m_listCheck,
                        m_listUser, &OnReport, reinterpret_cast<uintptr_t>(ticket.get()));

@@ -41,8 +41,9 @@
 #   8. SIGTERM: the milter and its checking processes end, the spool is empty.
 # Everything is stopped and removed at the end, also on failure.
 #
-# Runs only with MAILWARD_POSTFIX_E2E=1 in the environment. Needs root and Postfix (installed here with apt-get when missing); exits
-# 77 (skipped) with the reason where the machine cannot run it.
+# Runs only with MAILWARD_POSTFIX_E2E=1 in the environment. Needs root and
+# Postfix (installed by the CI's setup, never here); exits 77 (skipped) with
+# the reason where the machine cannot run it.
 set -euo pipefail
 
 MILTER=$(readlink -f "$1")
@@ -55,7 +56,7 @@ BULK_SESSIONS=20
 BULK_PER_SESSION=10
 PF_PURPOSE=e2e
 if [ "${MAILWARD_POSTFIX_E2E:-0}" != 1 ]; then
-    echo "SKIPPED: set MAILWARD_POSTFIX_E2E=1 to run it (it installs and starts Postfix; CI: section milter)"
+    echo "SKIPPED: set MAILWARD_POSTFIX_E2E=1 to run it (it starts Postfix; CI: section milter)"
     exit 77
 fi
 # shellcheck source=tests/milter/postfix_instance.sh
