@@ -165,6 +165,9 @@ struct KnownKey {
     const char* defaultText;  // the default as the reference tells it
     const char* readBy;       // who reads it, and when it takes effect
     const char* meaning;
+    // The values an integer key takes; both 0: any int.
+    long long min = 0;
+    long long max = 0;
 };
 
 // Said of the keys read at each use (a literal, to be joined with others).
@@ -202,7 +205,8 @@ const KnownKey KNOWN_KEYS[] = {
     {"flushmails", "FlushMails", Kind::Integer, "1", nullptr, nullptr,
      "the writing of each rewritten mail; " AT_USE,
      "1: a rewritten mail is flushed to disk before it replaces the old file (a machine crash "
-     "never leaves an empty mail); 0 leaves that to the system's write-back."},
+     "never leaves an empty mail); 0 leaves that to the system's write-back.",
+     0, 1},
     {"maxmailsize", "MaxMailSize", Kind::Size, MIRACONF_DEFAULT_MAX_MAIL_SIZE_TEXT, nullptr,
      "268435456 (256 MiB)", "the start of each check; " AT_USE,
      "Bytes: a larger mail is refused with ERR_LOAD and left as it is, never cut."},
@@ -221,43 +225,52 @@ const KnownKey KNOWN_KEYS[] = {
     {"enginemaxscansize", "EngineMaxScanSize", Kind::Integer, "409600", nullptr, nullptr,
      "the engine, when it loads (activation and update)",
      "Kilobytes the engine scans of one file, with all it unpacks from it. A scan that reaches "
-     "this or another engine limit fails (ERR_CHECK): it is never taken as clean."},
+     "this or another engine limit fails (ERR_CHECK): it is never taken as clean.",
+     1, INT_MAX},
     {"enginemaxfilesize", "EngineMaxFileSize", Kind::Integer, "102400", nullptr, nullptr,
      "the engine, when it loads (activation and update)",
-     "Kilobytes of one scanned or unpacked file."},
+     "Kilobytes of one scanned or unpacked file.", 1, INT_MAX},
     {"enginemaxfiles", "EngineMaxFiles", Kind::Integer, "10000", nullptr, nullptr,
-     "the engine, when it loads (activation and update)", "Files unpacked from one file."},
+     "the engine, when it loads (activation and update)", "Files unpacked from one file.", 1,
+     INT_MAX},
     {"enginemaxrecursion", "EngineMaxRecursion", Kind::Integer, "17", nullptr, nullptr,
-     "the engine, when it loads (activation and update)", "Levels of archives within archives."},
+     "the engine, when it loads (activation and update)", "Levels of archives within archives.", 1,
+     INT_MAX},
     {"enginemaxscantime", "EngineMaxScanTime", Kind::Integer, "120000", nullptr, nullptr,
-     "the engine, when it loads (activation and update)", "Milliseconds of one scan."},
+     "the engine, when it loads (activation and update)", "Milliseconds of one scan.", 1, INT_MAX},
     {"heuristicmacros", "HeuristicMacros", Kind::Integer, "1", nullptr, nullptr,
      "the engine, when it loads (activation and update)",
      "1: an Office document with macros (VBA or Excel 4.0) is reported like a virus, under "
      "libclamav's name (Heuristics.OLE2.ContainsMacros...), and the mail replaced; 0: macros "
-     "pass to the rules."},
+     "pass to the rules.",
+     0, 1},
     {"heuristicencrypted", "HeuristicEncrypted", Kind::Integer, "0", nullptr, nullptr,
      "the engine, when it loads (activation and update)",
      "1: an encrypted archive or document is reported like a virus (Heuristics.Encrypted...); "
      "0: it passes to the rules, whose attachment-encrypted kind holds it for review in the "
-     "example rule set."},
+     "example rule set.",
+     0, 1},
     {"heuristicphishing", "HeuristicPhishing", Kind::Integer, "0", nullptr, nullptr,
      "the engine, when it loads (activation and update)",
      "1: links whose text shows another address than they lead to (SSL mismatch, cloaked "
      "addresses) are reported like a virus (Heuristics.Phishing...); 0: only the phishing "
-     "signatures of the databases."},
+     "signatures of the databases.",
+     0, 1},
     {"heuristicbrokenexecutables", "HeuristicBrokenExecutables", Kind::Integer, "0", nullptr,
      nullptr, "the engine, when it loads (activation and update)",
      "1: a malformed executable is reported like a virus (Heuristics.Broken.Executable); 0: "
-     "it is scanned as far as it can be."},
+     "it is scanned as far as it can be.",
+     0, 1},
     {"archivemaxmembers", "ArchiveMaxMembers", Kind::Integer, "10000", nullptr, nullptr,
      "the attachment filter, at the start of each mail",
      "Members listed of one archive part, nested archives included; an archive with more is "
-     "unreadable (the attachment-unreadable rule kind)."},
+     "unreadable (the attachment-unreadable rule kind).",
+     1, INT_MAX},
     {"archivemaxdepth", "ArchiveMaxDepth", Kind::Integer, "8", nullptr, nullptr,
      "the attachment filter, at the start of each mail",
      "Levels of archives looked into (the archive part itself is level 1); an archive below "
-     "the last level makes its part unreadable."},
+     "the last level makes its part unreadable.",
+     1, INT_MAX},
     {"archivemaxunpacked", "ArchiveMaxUnpacked", Kind::Size, "536870912", nullptr,
      "536870912 (512 MiB)", "the attachment filter, at the start of each mail",
      "Bytes the members of one archive part hold in all, as declared or as read; more makes "
@@ -265,10 +278,17 @@ const KnownKey KNOWN_KEYS[] = {
     {"archivemaxtime", "ArchiveMaxTime", Kind::Integer, "20000", nullptr, nullptr,
      "the attachment filter, at the start of each mail",
      "Milliseconds one archive part may take to list; a longer listing makes the part "
-     "unreadable."},
+     "unreadable.",
+     1, INT_MAX},
 };
 
 #undef AT_USE
+
+// Keys with a dot ("Milter.Socket", "HostText.67") belong to the host's own
+// families and are kept as given; every other key is one of the table.
+bool IsHostKey(const std::string& folded) {
+    return folded.find('.') != std::string::npos;
+}
 
 const char* KindName(Kind kind) {
     switch (kind) {
@@ -293,6 +313,10 @@ bool DefaultValue(const KnownKey& known, std::string* value) {
     return false;
 }
 
+bool HasRange(const KnownKey* known) {
+    return known != nullptr && (known->min != 0 || known->max != 0);
+}
+
 const KnownKey* FindKnown(const std::string& folded) {
     for (const KnownKey& k : KNOWN_KEYS) {
         if (folded == k.key) {
@@ -302,6 +326,20 @@ const KnownKey* FindKnown(const std::string& folded) {
     return nullptr;
 }
 
+// A value set or loaded, and where it came from ("FILE:LINE", or the
+// origin the host gave with miraconf_set_from).
+struct Entry {
+    std::string value;
+    std::string origin;
+};
+
+// One change of a batch: a null value removes the key.
+struct Change {
+    std::string key;
+    const std::string* value;
+    std::string origin;
+};
+
 class Store {
   public:
     bool Get(const std::string& folded, std::string* value) const {
@@ -309,7 +347,7 @@ class Store {
             std::shared_lock lock(m_lock);
             auto it = m_values.find(folded);
             if (it != m_values.end()) {
-                *value = it->second;
+                *value = it->second.value;
                 return true;
             }
         }
@@ -321,14 +359,23 @@ class Store {
         std::shared_lock lock(m_lock);
         return m_values.count(folded) != 0;
     }
-    // Applies a batch of changes at once; a null value removes the key.
-    void Apply(const std::vector<std::pair<std::string, const std::string*>>& changes) {
+    // False when the key has no value set or loaded.
+    bool Origin(const std::string& folded, std::string* origin) const {
+        std::shared_lock lock(m_lock);
+        auto it = m_values.find(folded);
+        if (it == m_values.end())
+            return false;
+        *origin = it->second.origin;
+        return true;
+    }
+    // Applies a batch of changes at once.
+    void Apply(const std::vector<Change>& changes) {
         std::unique_lock lock(m_lock);
-        for (const auto& [key, value] : changes) {
-            if (value == nullptr) {
-                m_values.erase(key);
+        for (const Change& c : changes) {
+            if (c.value == nullptr) {
+                m_values.erase(c.key);
             } else {
-                m_values[key] = *value;
+                m_values[c.key] = {*c.value, c.origin};
             }
         }
     }
@@ -339,7 +386,7 @@ class Store {
 
   private:
     mutable std::shared_mutex m_lock;
-    std::map<std::string, std::string> m_values;
+    std::map<std::string, Entry> m_values;
 };
 
 Store& TheStore() {
@@ -405,9 +452,15 @@ const char* CheckValue(const std::string& folded, std::string_view value) {
         }
     }
     const KnownKey* known = FindKnown(folded);
-    int unused = 0;
-    if (known != nullptr && known->kind == Kind::Integer && !ParseInt(value, &unused)) {
+    if (known == nullptr && !IsHostKey(folded)) {
+        return "unknown key";
+    }
+    int number = 0;
+    if (known != nullptr && known->kind == Kind::Integer && !ParseInt(value, &number)) {
         return "value must be a whole number";
+    }
+    if (HasRange(known) && (number < known->min || number > known->max)) {
+        return "value out of range";
     }
     if (known != nullptr && known->kind == Kind::Size && !IsSize(value)) {
         return "value must be a number of bytes";
@@ -442,11 +495,25 @@ const char* Unquote(std::string_view text, std::string* value) {
 struct Parsed {
     std::vector<std::string> keys;
     std::vector<std::string> values;
+    std::vector<int> lines;
 };
 
-// Parses one line; blank and comment lines give no entry. Null on success,
-// else the reason.
-const char* ParseLine(std::string_view line, Parsed* out) {
+// The reason a value is refused, with the key and what is allowed.
+std::string Refusal(std::string_view key, const std::string& folded, const char* why) {
+    if (std::strcmp(why, "unknown key") == 0) {
+        return "unknown key '" + std::string(key) + "'";
+    }
+    if (const KnownKey* known = FindKnown(folded);
+        HasRange(known) && std::strcmp(why, "value out of range") == 0) {
+        return std::string(key) + ": value out of range (" + std::to_string(known->min) + " to " +
+               std::to_string(known->max) + ")";
+    }
+    return why;
+}
+
+// Parses line `number`; blank and comment lines give no entry. Empty on
+// success, else the reason.
+std::string ParseLine(std::string_view line, int number, Parsed* out) {
     if (line.size() > MIRACONF_MAX_LINE) {
         return "line too long";
     }
@@ -455,7 +522,7 @@ const char* ParseLine(std::string_view line, Parsed* out) {
     }
     std::string_view body = pf::trim(line, BLANKS);
     if (body.empty() || body.front() == '#' || body.front() == ';') {
-        return nullptr;
+        return "";
     }
     if (body.front() == '[') {
         return "sections are not supported";
@@ -465,7 +532,8 @@ const char* ParseLine(std::string_view line, Parsed* out) {
         return "expected \"key = value\"";
     }
     std::string key;
-    if (!FoldKey(pf::trim(body.substr(0, eq), BLANKS), &key)) {
+    const std::string_view written = pf::trim(body.substr(0, eq), BLANKS);
+    if (!FoldKey(written, &key)) {
         return "bad key (letters, digits, '_', '.', '-'; at most 64)";
     }
     std::string_view raw = pf::trim(body.substr(eq + 1), BLANKS);
@@ -478,11 +546,12 @@ const char* ParseLine(std::string_view line, Parsed* out) {
         value.assign(raw);
     }
     if (const char* why = CheckValue(key, value)) {
-        return why;
+        return Refusal(written, key, why);
     }
     out->keys.push_back(std::move(key));
     out->values.push_back(std::move(value));
-    return nullptr;
+    out->lines.push_back(number);
+    return "";
 }
 
 void PutError(char* error, std::size_t size, const std::string& text) {
@@ -491,7 +560,8 @@ void PutError(char* error, std::size_t size, const std::string& text) {
     }
 }
 
-int Load(const char* path, char* error, std::size_t errorSize) {
+// Reads and checks the file; applies it too unless `apply` is false.
+int Load(const char* path, bool apply, char* error, std::size_t errorSize) {
     if (path == nullptr || *path == '\0') {
         PutError(error, errorSize, "(null): no file name");
         return -1;
@@ -513,17 +583,20 @@ int Load(const char* path, char* error, std::size_t errorSize) {
         if (!line.empty() && line.back() == '\r') {
             line.remove_suffix(1);
         }
-        if (const char* reason = ParseLine(line, &parsed)) {
+        if (const std::string reason = ParseLine(line, number, &parsed); !reason.empty()) {
             PutError(error, errorSize,
                      std::string(path) + ":" + std::to_string(number) + ": " + reason);
             return -1;
         }
     }
-    std::vector<std::pair<std::string, const std::string*>> changes;
+    std::vector<Change> changes;
     for (std::size_t i = 0; i < parsed.keys.size(); ++i) {
-        changes.emplace_back(parsed.keys[i], &parsed.values[i]);
+        changes.push_back({parsed.keys[i], &parsed.values[i],
+                           std::string(path) + ":" + std::to_string(parsed.lines[i])});
     }
-    TheStore().Apply(changes);
+    if (apply) {
+        TheStore().Apply(changes);
+    }
     PutError(error, errorSize, "");
     return 0;
 }
@@ -572,7 +645,8 @@ bool ReadWholeFile(const char* path, std::size_t max, std::string* data, std::st
 
 using miralib::ConfigValue;
 
-extern "C" MIRALIB_API int miraconf_set(const char* key, const char* value) {
+extern "C" MIRALIB_API int miraconf_set_from(const char* key, const char* value,
+                                             const char* origin) {
     try {
         std::string folded;
         if (key == nullptr || !miralib::FoldKey(key, &folded)) {
@@ -585,9 +659,60 @@ extern "C" MIRALIB_API int miraconf_set(const char* key, const char* value) {
             }
             copy = value;
         }
-        miralib::TheStore().Apply({{folded, value != nullptr ? &copy : nullptr}});
+        miralib::TheStore().Apply(
+            {{folded, value != nullptr ? &copy : nullptr, origin != nullptr ? origin : "set"}});
         return 0;
     } catch (...) {
+        return -1;
+    }
+}
+
+extern "C" MIRALIB_API int miraconf_set(const char* key, const char* value) {
+    return miraconf_set_from(key, value, "set");
+}
+
+extern "C" MIRALIB_API int miraconf_origin(const char* key, char* buf, size_t size) {
+    try {
+        if (buf != nullptr && size > 0) {
+            buf[0] = '\0';
+        }
+        std::string folded, origin;
+        if (key == nullptr || !miralib::FoldKey(key, &folded) ||
+            !miralib::TheStore().Origin(folded, &origin)) {
+            return 0;
+        }
+        if (buf != nullptr && size > 0) {
+            std::snprintf(buf, size, "%s", origin.c_str());
+        }
+        return 1;
+    } catch (...) {
+        return 0;
+    }
+}
+
+extern "C" MIRALIB_API int miraconf_key_range(const char* key, long long* min, long long* max) {
+    std::string folded;
+    if (key == nullptr || !miralib::FoldKey(key, &folded)) {
+        return 0;
+    }
+    const miralib::KnownKey* known = miralib::FindKnown(folded);
+    if (!miralib::HasRange(known)) {
+        return 0;
+    }
+    if (min != nullptr) {
+        *min = known->min;
+    }
+    if (max != nullptr) {
+        *max = known->max;
+    }
+    return 1;
+}
+
+extern "C" MIRALIB_API int miraconf_check_file(const char* path, char* error, size_t errorSize) {
+    try {
+        return miralib::Load(path, false, error, errorSize);
+    } catch (...) {
+        miralib::PutError(error, errorSize, "out of memory");
         return -1;
     }
 }
@@ -672,7 +797,7 @@ extern "C" MIRALIB_API int miraconf_get_int(const char* key, int fallback) {
 
 extern "C" MIRALIB_API int miraconf_load(const char* path, char* error, size_t errorSize) {
     try {
-        return miralib::Load(path, error, errorSize);
+        return miralib::Load(path, true, error, errorSize);
     } catch (...) {
         miralib::PutError(error, errorSize, "out of memory");
         return -1;

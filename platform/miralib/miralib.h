@@ -19,11 +19,20 @@
  * was loaded from; a library used where it was built takes the source tree's
  * folders instead.
  *
- * Other keys are kept as they are given, for the host's own use. Values are
- * single-line texts: control characters other than tab are refused, because
- * values end up in header fields and paths. Integer keys take only whole
- * decimal numbers; byte counts (MaxMailSize) whole decimal numbers up to
- * 2^64-1.
+ * A key with a dot ("Milter.Socket", "HostText.67") belongs to a family of
+ * the host's own and is kept as it is given; the host checks those. Any
+ * other key must be one of the table: an unknown one is refused (a file
+ * names it with its line; the programs add the key meant where one is
+ * close).
+ * Values are single-line texts: control characters other than tab are
+ * refused, because values end up in header fields and paths. Integer keys
+ * take only whole decimal numbers, within the key's range where it has one
+ * (miraconf_key_range); byte counts (MaxMailSize) whole decimal numbers up
+ * to 2^64-1.
+ *
+ * Every value set or loaded keeps where it came from (miraconf_origin):
+ * "FILE:LINE" for a loaded one, the host's text for miraconf_set_from,
+ * "set" for miraconf_set.
  *
  * The configuration file is plain text, one "key = value" per line:
  *
@@ -102,10 +111,21 @@ extern "C" {
 /* ---- configuration ---------------------------------------------------- */
 
 /* Sets a value, or with a null value removes it so that the default applies
- * again. 0; -1 for a bad key (null, empty, too long, other characters), a
- * value that is too long or holds control characters, or a non-number for
- * an integer key; the store is then unchanged. */
+ * again. 0; -1 for a bad key (null, empty, too long, other characters, an
+ * unknown key without a dot), a value that is too long or holds control
+ * characters, a non-number for an integer key or a number outside its
+ * range; the store is then unchanged. */
 MIRALIB_API int miraconf_set(const char* key, const char* value);
+/* miraconf_set with the value's origin ("-O", "the program's default"),
+ * which miraconf_origin gives back; a null origin is "set". */
+MIRALIB_API int miraconf_set_from(const char* key, const char* value, const char* origin);
+/* Where the value of `key` came from: 1 and the origin copied into `buf`
+ * (cut to `size`), or 0 and an empty text when the key has no value set or
+ * loaded (only its default). */
+MIRALIB_API int miraconf_origin(const char* key, char* buf, size_t size);
+/* 1 and the smallest and largest value an integer key takes, or 0 when the
+ * key has no range (any int, or not an integer key). */
+MIRALIB_API int miraconf_key_range(const char* key, long long* min, long long* max);
 /* Copies the value of `key` (set, loaded or default) into `buf` and returns
  * 1. Returns 0 and leaves an empty text when the key has no value. Returns
  * -1 and leaves an empty text when the value does not fit into `size` bytes:
@@ -139,6 +159,10 @@ MIRALIB_API int miraconf_get_int(const char* key, int fallback);
  * <reason>" for the file as a whole), cut to `errorSize`. Nothing is changed
  * when the file has an error. Values not named in the file stay as they were. */
 MIRALIB_API int miraconf_load(const char* path, char* error, size_t errorSize);
+/* Reads and checks a configuration file as miraconf_load does, and changes
+ * nothing: 0 when miraconf_load would take it, else -1 with the same
+ * message. A host checks a file with it before it reloads its own keys. */
+MIRALIB_API int miraconf_check_file(const char* path, char* error, size_t errorSize);
 /* Forgets every value set or loaded: the defaults apply again. */
 MIRALIB_API void miraconf_reset(void);
 

@@ -144,21 +144,21 @@ TEST_F(MiraConf, SetGetIgnoresKeyCaseAndNullRestoresDefault) {
     EXPECT_EQ(42, miraconf_get_int("NoSuchKey", 42));
     for (const auto& [text, want] : {std::pair{"high", 42}, std::pair{"2147483647", 2147483647},
                                      std::pair{"2147483648", 42}}) {
-        ASSERT_EQ(0, miraconf_set("HostLevel", text));
-        EXPECT_EQ(want, miraconf_get_int("HostLevel", 42)) << text;
+        ASSERT_EQ(0, miraconf_set("Host.Level", text));
+        EXPECT_EQ(want, miraconf_get_int("Host.Level", 42)) << text;
     }
 }
 
 TEST_F(MiraConf, RefusedKeysAndValuesLeaveTheStoreUnchanged) {
     ASSERT_EQ(0, miraconf_set("SubjectMark", "[JUNK]"));
-    std::string longKey(MIRACONF_MAX_KEY + 1, 'k');
+    std::string longKey = "h." + std::string(MIRACONF_MAX_KEY - 1, 'k');
     std::string longValue(MIRACONF_MAX_VALUE + 1, 'v');
     EXPECT_EQ(-1, miraconf_set(nullptr, "x"));
     EXPECT_EQ(-1, miraconf_set("Subject Mark", "x"));
     EXPECT_EQ(-1, miraconf_set(longKey.c_str(), "x"));
     EXPECT_EQ(0, miraconf_set(longKey.substr(1).c_str(), "x"));
     EXPECT_EQ(-1, miraconf_set("SubjectMark", longValue.c_str()));
-    EXPECT_EQ(0, miraconf_set("Other", longValue.substr(1).c_str()));
+    EXPECT_EQ(0, miraconf_set("Host.Other", longValue.substr(1).c_str()));
     // A line feed in the mark would start a new header line in the mail.
     EXPECT_EQ(-1, miraconf_set("SubjectMark", "[X]\r\nBcc: victim@example.org"));
     EXPECT_EQ(-1, miraconf_set("SubjectMark", "a\x7f"));
@@ -203,7 +203,7 @@ TEST_F(MiraConf, LoadsFilesOfCommentsQuotesAndCrLfAndTheShippedExample) {
                       "DataDir = /srv/mail/#data\n"
                       "BackupMode = 0\n"
                       "BackupMode = 2\n"
-                      "HostNote = \"say \\\"hi\\\" \\\\ bye\"\n"
+                      "Host.Note = \"say \\\"hi\\\" \\\\ bye\"\n"
                       "VirusMailMode = 7",
                       error));
     EXPECT_EQ("", error);
@@ -212,7 +212,7 @@ TEST_F(MiraConf, LoadsFilesOfCommentsQuotesAndCrLfAndTheShippedExample) {
     EXPECT_EQ("", Get("StampHost"));
     EXPECT_EQ("/srv/mail/#data", Get("DataDir"));
     EXPECT_EQ(2, miraconf_get_int("BackupMode", -1));
-    EXPECT_EQ("say \"hi\" \\ bye", Get("HostNote"));
+    EXPECT_EQ("say \"hi\" \\ bye", Get("Host.Note"));
     EXPECT_EQ(7, miraconf_get_int("VirusMailMode", -1));
     EXPECT_EQ("set before", Get("StampLabel"));
 
@@ -257,9 +257,69 @@ TEST_F(MiraConf, BadLineNamesLineAndReasonAndChangesNothing) {
     }
 }
 
+// A key the table does not know, and a number outside its key's range, are
+// refused where they stand; a key with a dot is the host's and passes.
+TEST_F(MiraConf, UnknownKeysAndValuesOutOfRangeAreRefusedWithTheirLine) {
+    const struct {
+        const char* line;
+        const char* want;
+    } cases[] = {
+        {"BogusKey = 3", ":2: unknown key 'BogusKey'"},
+        {"BakupMode = 2", ":2: unknown key 'BakupMode'"},
+        {"FlushMails = 2", "FlushMails: value out of range (0 to 1)"},
+        {"EngineMaxFiles = 0", "value out of range (1 to 2147483647)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        std::string error;
+        EXPECT_EQ(-1, Load(std::string("StampLabel = a\n") + c.line + "\n", error));
+        EXPECT_NE(std::string::npos, error.find(c.want)) << error;
+        EXPECT_EQ("mailward", Get("StampLabel"));  // nothing of the file applied
+    }
+    std::string error;
+    EXPECT_EQ(0, Load("FlushMails = 0\nEngineMaxFiles = 2147483647\nHeuristicMacros = 1\n", error))
+        << error;
+    EXPECT_EQ(-1, miraconf_set("BogusKey", "3"));
+    EXPECT_EQ(-1, miraconf_set("HeuristicMacros", "2"));
+    EXPECT_EQ(-1, miraconf_set("HeuristicMacros", "-1"));
+    EXPECT_EQ(1, miraconf_get_int("HeuristicMacros", -1));
+    EXPECT_EQ(0, Load("Milter.Foo = 1\nHostText.67 = gone\n", error)) << error;
+    long long min = 0, max = 0;
+    EXPECT_EQ(1, miraconf_key_range("flushmails", &min, &max));
+    EXPECT_EQ(0, min);
+    EXPECT_EQ(1, max);
+    EXPECT_EQ(0, miraconf_key_range("VirusMailMode", &min, &max));
+}
+
+// Each value knows where it came from; a checked file changes nothing.
+TEST_F(MiraConf, OriginsAndCheckingAFileWithoutApplyingIt) {
+    char where[256];
+    EXPECT_EQ(0, miraconf_origin("StampLabel", where, sizeof where));
+    EXPECT_STREQ("", where);
+    std::string error;
+    ASSERT_EQ(0, Load("# comment\n\nStampLabel = file\nStampLabel = later\n", error));
+    ASSERT_EQ(1, miraconf_origin("stamplabel", where, sizeof where));
+    EXPECT_EQ(m_scratch.Path("mailward.conf") + ":4", std::string(where));
+    ASSERT_EQ(0, miraconf_set_from("StampHost", "relay", "-O"));
+    ASSERT_EQ(1, miraconf_origin("StampHost", where, sizeof where));
+    EXPECT_STREQ("-O", where);
+    ASSERT_EQ(0, miraconf_set("SubjectMark", "x"));
+    ASSERT_EQ(1, miraconf_origin("SubjectMark", where, sizeof where));
+    EXPECT_STREQ("set", where);
+
+    const std::string path = m_scratch.Path("check.conf");
+    ASSERT_TRUE(pftest::WriteFile(path, "StampLabel = checked\n"));
+    char buf[256];
+    EXPECT_EQ(0, miraconf_check_file(path.c_str(), buf, sizeof buf)) << buf;
+    EXPECT_EQ("later", Get("StampLabel"));
+    ASSERT_TRUE(pftest::WriteFile(path, "StampLabel = checked\nBogus = 1\n"));
+    EXPECT_EQ(-1, miraconf_check_file(path.c_str(), buf, sizeof buf));
+    EXPECT_NE(std::string::npos, std::string(buf).find("check.conf:2: unknown key 'Bogus'")) << buf;
+}
+
 TEST_F(MiraConf, LineAndFileLimits) {
     std::string error;
-    std::string longLine = "HostNote = " + std::string(MIRACONF_MAX_LINE, 'a') + "\n";
+    std::string longLine = "Host.Note = " + std::string(MIRACONF_MAX_LINE, 'a') + "\n";
     EXPECT_EQ(-1, Load(longLine, error));
     EXPECT_NE(std::string::npos, error.find(":1: line too long")) << error;
 
