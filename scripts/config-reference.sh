@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# config-reference.sh - writes docs/configuration.md anew from the key table
-# of the host library (miraconf_key_info), with the program config_reference
-# built from docs/reference/.
+# config-reference.sh - writes docs/configuration.md anew from the key tables
+# of the host library (miraconf_key_info) and of the programs
+# (hosts/common/host_keys.cpp), with the program config_reference built from
+# docs/reference/.
 #
 #   scripts/config-reference.sh           write docs/configuration.md
 #   scripts/config-reference.sh --check   write nothing; exit 1 when the file
@@ -10,7 +11,7 @@
 # BUILD_DIR  build directory (default: build; configured when it has no
 #            build yet)
 # JOBS       parallel build jobs (default: 2)
-# Run it after changing a key of platform/miralib/config.cpp; the test
+# Run it after changing a key of either table; the test
 # MiraConf.ReferenceIsTheKeyTable fails until the file is written anew.
 set -euo pipefail
 

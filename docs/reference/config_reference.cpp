@@ -1,52 +1,127 @@
 /*
  * config_reference.cpp - the configuration reference made from the key
- * table (see config_reference.h).
+ * tables (see config_reference.h).
  */
 #include "config_reference.h"
 
 #include <cstddef>
+#include <sstream>
+#include <vector>
 
+#include "common/host_keys.h"
 #include "miralib/miralib.h"
 
 namespace {
 
-// Markdown would take "<folder>" for a tag.
-std::string MarkdownText(const char* s) {
+// One key as the reference tells it, from either table.
+struct KeyText {
+    std::string name;
+    std::string kind;
+    std::string defaultText;
+    std::string readBy;
+    std::string meaning;
+};
+
+// Markdown would take "<folder>" for a tag, and "|" for a column.
+std::string MarkdownText(const std::string& s) {
     std::string out;
-    for (const char* p = s; *p != '\0'; ++p)
-        out += *p == '<' ? std::string("&lt;") : std::string(1, *p);
+    for (char c : s) {
+        if (c == '<')
+            out += "&lt;";
+        else if (c == '|')
+            out += "\\|";
+        else
+            out += c;
+    }
     return out;
 }
 
-std::string Anchor(const char* name) {
-    std::string anchor = name;
-    for (char& c : anchor)
+std::string Anchor(const std::string& name) {
+    std::string anchor;
+    for (char c : name) {
         if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
+            anchor += static_cast<char>(c - 'A' + 'a');
+        else if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_')
+            anchor += c;
+    }
     return anchor;
+}
+
+std::vector<KeyText> LibraryKeys() {
+    std::vector<KeyText> keys;
+    miraconf_keyinfo k{};
+    for (std::size_t i = 0; miraconf_key_info(i, &k) == 1; ++i) {
+        std::string kind = k.kind;
+        long long min = 0, max = 0;
+        if (miraconf_key_range(k.name, &min, &max) == 1)
+            kind += ", " + std::to_string(min) + " to " + std::to_string(max);
+        keys.push_back({k.name, kind, k.default_text, k.read_by, k.meaning});
+    }
+    return keys;
+}
+
+std::vector<KeyText> ProgramKeys() {
+    std::vector<KeyText> keys;
+    for (const HostKey& k : HostKeyTable()) {
+        std::string kind = HostKeyKindName(k.kind);
+        if (k.kind == HostKeyKind::Choice) {
+            kind += ": " + std::string(k.choices);
+        } else if (k.kind == HostKeyKind::Octal) {
+            std::ostringstream max;
+            max << ", 0 to 0" << std::oct << k.max;
+            kind += max.str();
+        } else if (k.kind != HostKeyKind::Text) {
+            kind += ", " + std::to_string(k.min) + " to " + std::to_string(k.max);
+        }
+        const std::string program = k.program;
+        keys.push_back(
+            {k.name, kind, k.defaultText,
+             (program == "both" ? std::string("mailward and mailward-milter") : program) + ": " +
+                 k.readBy,
+             k.meaning});
+    }
+    return keys;
+}
+
+std::string Table(const std::vector<KeyText>& keys) {
+    std::string table = "| key | kind | default |\n|---|---|---|\n";
+    for (const KeyText& k : keys)
+        table += "| [`" + MarkdownText(k.name) + "`](#" + Anchor(k.name) + ") | " +
+                 MarkdownText(k.kind) + " | " + MarkdownText(k.defaultText) + " |\n";
+    return table;
+}
+
+std::string Sections(const std::vector<KeyText>& keys) {
+    std::string sections;
+    for (const KeyText& k : keys)
+        sections += "\n### " + k.name + "\n\n" + MarkdownText(k.meaning) +
+                    "\n\n- kind: " + MarkdownText(k.kind) +
+                    "\n- default: " + MarkdownText(k.defaultText) +
+                    "\n- read by: " + MarkdownText(k.readBy) + "\n";
+    return sections;
 }
 
 }  // namespace
 
 std::string ConfigurationReference() {
-    std::string table, sections;
-    miraconf_keyinfo k{};
-    for (std::size_t i = 0; miraconf_key_info(i, &k) == 1; ++i) {
-        table += std::string("| [`") + k.name + "`](#" + Anchor(k.name) + ") | " + k.kind + " | " +
-                 MarkdownText(k.default_text) + " |\n";
-        sections += std::string("\n### ") + k.name + "\n\n" + MarkdownText(k.meaning) +
-                    "\n\n- kind: " + k.kind + "\n- default: " + MarkdownText(k.default_text) +
-                    "\n- read by: " + MarkdownText(k.read_by) + "\n";
-    }
+    const std::vector<KeyText> library = LibraryKeys();
+    const std::vector<KeyText> programs = ProgramKeys();
     return "# Configuration reference\n\n"
-           "<!-- Generated from the key table of the host library (miraconf_key_info)\n"
-           "     by scripts/config-reference.sh, which writes it anew;\n"
+           "<!-- Generated from the key tables of the host library (miraconf_key_info)\n"
+           "     and of the programs (hosts/common/host_keys.cpp) by\n"
+           "     scripts/config-reference.sh, which writes it anew;\n"
            "     tests/platform/test_miralib.cpp fails when this file differs from it. -->\n\n"
            "Values are set with `miraconf_set`, loaded from a `key = value` file with\n"
-           "`miraconf_load` (the `mailward` program: `--config FILE`, `-O KEY=VALUE`), and\n"
-           "read at the moment of use unless said otherwise below. Keys are compared\n"
-           "without regard to letter case; keys not listed here are kept for the host's\n"
-           "own use.\n\n"
-           "| key | kind | default |\n|---|---|---|\n" +
-           table + "\n## The keys\n" + sections;
+           "`miraconf_load` (the programs: `--config FILE`, `-O KEY=VALUE`), and read at\n"
+           "the moment of use unless said otherwise below. Keys are compared without\n"
+           "regard to letter case. A key neither table knows is refused with its file and\n"
+           "line (and the key meant, where one is close); `mailward config check` and\n"
+           "`mailward-milter --check-config` print the configuration in force with where\n"
+           "each value came from.\n\n"
+           "## The library's keys\n\n" +
+           Table(library) + "\n## The programs' keys\n\n" +
+           "Read by the `mailward` program and `mailward-milter` from the same file. A key\n"
+           "whose name ends in `.DOMAIN`, `.ADDRESS|DOMAIN` or `.N` stands for a family:\n"
+           "every key that starts with the part before it.\n\n" +
+           Table(programs) + "\n## Every key\n" + Sections(library) + Sections(programs);
 }

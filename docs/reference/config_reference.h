@@ -1,11 +1,13 @@
 /*
  * config_reference.h - the configuration reference (docs/configuration.md)
- * as the key table of the host library makes it.
+ * as the key tables make it: the host library's (miraconf_key_info,
+ * miraconf_key_range) and the programs' (HostKeyTable of
+ * hosts/common/host_keys.h).
  *
  *   ConfigurationReference()  the whole Markdown text: a table of every key
- *                             listed by miraconf_key_info (name, kind,
- *                             default) and a section per key with its
- *                             meaning and who reads it.
+ *                             of each table (name, kind with its range or
+ *                             words, default) and a section per key with
+ *                             its meaning and who reads it.
  *
  * The program config_reference prints it (scripts/config-reference.sh writes
  * it into docs/), and the host library's tests compare the file in the tree

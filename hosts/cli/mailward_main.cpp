@@ -10,6 +10,7 @@
  *   mailward check-header [--set S] MAIL...   header rule of a mail
  *   mailward decode-header TEXT...            decode encoded words
  *   mailward rules [--rules FILE]             check and list a rules file
+ *   mailward config check [-c FILE]           the configuration in force
  *   mailward help | --help, mailward --version
  *
  * Exit status: 0 clean, 1 something found or changed, 2 errors.
@@ -36,6 +37,7 @@ const char* const kUsage =
     "  check-header [--set S] MAIL...  the header rule that applies to a mail\n"
     "  decode-header TEXT...           decode RFC 2047 encoded words\n"
     "  rules [--rules FILE]            check a rules file and list its rules\n"
+    "  config check [-c FILE]          check the configuration, print it in force\n"
     "  help                            this text\n"
     "\n"
     "\"mailward COMMAND --help\" shows the options of a command.\n"
@@ -61,6 +63,8 @@ int main(int argc, char** argv) {
             return RunDecodeHeader(argc, argv, 2, exeDir);
         if (command == "rules")
             return RunRules(argc, argv, 2, exeDir);
+        if (command == "config")
+            return RunConfig(argc, argv, 2, exeDir);
         if (command == "help" || command == "--help" || command == "-h") {
             Console::Get().Out(kUsage);
             return EXIT_CLEAN;

@@ -8,6 +8,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include "common/host_keys.h"
+#include "common/text.h"
 #include "miralib/miralib.h"
 
 namespace fs = std::filesystem;
@@ -18,9 +20,6 @@ namespace fs = std::filesystem;
 #endif
 
 namespace {
-
-// The host texts the library reads, which HostText.N may replace.
-const int kHostTextIds[] = {63, 65, 67, 68, 69, 70};
 
 constexpr int BACKUPS_KEPT = 2;
 // Room for the host library's "<path>:<line>: <reason>" of a refused file.
@@ -37,8 +36,13 @@ bool HoldsShippedFiles(const fs::path& dir) {
            fs::is_directory(dir / "signatures", ec);
 }
 
-bool Set(const char* key, const std::string& value, std::string& error) {
-    if (miraconf_set(key, value.c_str()) != 0) {
+// What the configuration report names as the origin of the values set here.
+constexpr const char* PROGRAM_DEFAULT = "the program's default";
+constexpr const char* COMMAND_LINE = "-O";
+
+bool Set(const char* key, const std::string& value, std::string& error,
+         const char* origin = PROGRAM_DEFAULT) {
+    if (miraconf_set_from(key, value.c_str(), origin) != 0) {
         error = std::string("configuration value ") + key + " = '" + value + "' was refused";
         return false;
     }
@@ -115,6 +119,14 @@ bool SetUpHostConfig(const HostConfigRequest& request, HostConfigResult& result,
             return false;
     }
 
+    // Every key of the file and of -O, and the programs' values, before
+    // anything is applied: a typo is named with its line, and the key meant.
+    std::vector<ConfigEntry> entries;
+    std::vector<std::string> problems;
+    if (!CheckConfiguration(request.configFile, request.overrides, entries, problems)) {
+        error = kit::join(problems, "\n");
+        return false;
+    }
     if (!request.configFile.empty()) {
         char why[CONFIG_ERROR_MAX] = "";
         if (miraconf_load(request.configFile.c_str(), why, sizeof why) != 0) {
@@ -129,7 +141,7 @@ bool SetUpHostConfig(const HostConfigRequest& request, HostConfigResult& result,
             return false;
         }
         const std::string key = pair.substr(0, eq);
-        if (!Set(key.c_str(), pair.substr(eq + 1), error))
+        if (!Set(key.c_str(), pair.substr(eq + 1), error, COMMAND_LINE))
             return false;
     }
     // The scan file goes below the data folder in force, unless a folder of
@@ -137,7 +149,7 @@ bool SetUpHostConfig(const HostConfigRequest& request, HostConfigResult& result,
     if (miraconf_is_set("TempDir") == 0 &&
         !Set("TempDir", (fs::path(ConfigValue("DataDir")) / "tmp").string(), error))
         return false;
-    for (int id : kHostTextIds) {
+    for (int id : HOST_TEXT_IDS) {
         const std::string key = "HostText." + std::to_string(id);
         if (miraconf_get(key.c_str(), nullptr, 0) == 1)
             S_MODULENAME_set(id, ConfigValue(key.c_str()).c_str());

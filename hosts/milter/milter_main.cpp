@@ -2,7 +2,8 @@
  * milter_main.cpp - mailward-milter: mailward in the mail flow of Postfix
  * or Sendmail through libmilter.
  *
- * main reads the command line (milter_options.h) and either becomes a
+ * main reads the command line (milter_options.h) and prints its version,
+ * checks the configuration (--check-config, milter_check.h), becomes a
  * checking process (--checker-fd, checker_process.h) or sets up the milter:
  * its settings (milter_settings.h, with the command line over the file),
  * its state folder and socket (milter_daemon.h), the daemon and its log
@@ -35,6 +36,7 @@
 #include "checker_process.h"
 #include "common/host_session.h"
 #include "milter_callbacks.h"
+#include "milter_check.h"
 #include "milter_daemon.h"
 #include "milter_log.h"
 #include "milter_loop.h"
@@ -64,7 +66,7 @@ bool StartSettings(const std::string& exeDir, MainOptions& o, MilterSettings& se
             SetUpFailed(e);
         return false;
     }
-    o.keepBackups = LookupIn(keys)("Milter.Backups") == "on";
+    o.keepBackups = settings.backups;
     if (settings.stateDir.empty())
         settings.stateDir = session.Config().dataDir + "/milter";
     settings.stateDir = AbsolutePath(settings.stateDir);
@@ -123,7 +125,13 @@ int main(int argc, char** argv) {
         std::fputs(MILTER_HELP, stdout);
         return EXIT_CLEAN;
     }
+    if (o.version) {
+        std::printf("mailward-milter %s\n", MAILWARD_VERSION);
+        return EXIT_CLEAN;
+    }
     const std::string exeDir = ExecutableDir(argv[0]);
+    if (o.checkConfig)
+        return RunCheckConfig(o, exeDir);
     if (o.checkerFd >= 0)
         return RunCheckerProcess(o, exeDir);
     MakePathsAbsolute(o);

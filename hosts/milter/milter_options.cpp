@@ -19,6 +19,8 @@ const char* const MILTER_HELP =
     "SYNOPSIS\n"
     "    mailward-milter [-f] [-s SOCKET] [-c FILE] [--rules FILE] [-l FILE]\n"
     "                    [-O KEY=VALUE]... [-p N] [--pid-file FILE] [-v]\n"
+    "    mailward-milter --check-config [-c FILE] [--rules FILE] [-l FILE]\n"
+    "    mailward-milter --version\n"
     "\n"
     "DESCRIPTION\n"
     "    Receives every message from the MTA over the milter protocol, spools it\n"
@@ -44,6 +46,10 @@ const char* const MILTER_HELP =
     "                           run as a daemon and log to syslog, facility mail)\n"
     "        --pid-file FILE    write the process id into FILE\n"
     "    -v, --verbose          also the library's info lines; -vv debug lines\n"
+    "        --check-config     check the configuration, the rules file and the spam\n"
+    "                           list as a start would, print every key in force with\n"
+    "                           where its value came from, and end (0 good, 2 not)\n"
+    "        --version          the program's version\n"
     "    -h, --help             this text\n"
     "\n"
     "CONFIGURATION KEYS (beside the library's own)\n"
@@ -120,6 +126,8 @@ bool ParseMilterOptions(int argc, char** argv, MainOptions& o, bool& help, std::
     app.add_flag("-f,--foreground", o.foreground);
     app.add_option("--pid-file", o.pidFile);
     app.add_option("--checker-fd", o.checkerFd)->check(CLI::NonNegativeNumber);
+    app.add_flag("--version", o.version);
+    app.add_flag("--check-config", o.checkConfig);
     AddCommonOptions(app, o.common,
                      OPTION_CONFIG | OPTION_RULES | OPTION_VALUE | OPTION_LIBRARY | OPTION_VERBOSE);
     try {

@@ -32,6 +32,8 @@ struct MainOptions {
     bool foreground = false;
     bool keepBackups = false;  // Milter.Backups = on
     int checkerFd = -1;
+    bool version = false;      // --version: print it and end
+    bool checkConfig = false;  // --check-config: milter_check.h
 };
 
 extern const char* const MILTER_HELP;

@@ -179,6 +179,8 @@ bool ReadMilterSettings(const ConfigLookup& lookup, MilterSettings& s,
                  {{"on", true}, {"off", false}, {"1", true}, {"0", false}}, s.engine, errors);
     Choose<bool>("Milter.WorkerPark", get("Milter.WorkerPark"),
                  {{"on", true}, {"off", false}, {"1", true}, {"0", false}}, s.workerPark, errors);
+    Choose<bool>("Milter.Backups", get("Milter.Backups"), {{"on", true}, {"off", false}}, s.backups,
+                 errors);
     if (std::string v = get("Milter.RuleSet"); !v.empty())
         s.ruleSet = v;
     if (std::string v = get("Milter.HeaderRuleSet"); !v.empty())

@@ -135,6 +135,9 @@ struct MilterSettings {
     std::vector<std::string> dnsZones;  // empty: no DNS block list
     std::string dnsServer;              // empty: the system's resolver
     int dnsTimeoutSeconds = DNSLIST_DEFAULT_TIMEOUT_SECONDS;
+    bool backups = false;  // Milter.Backups
+
+    bool operator==(const MilterSettings&) const = default;
 };
 
 // Reads a configuration value ("" when unset).

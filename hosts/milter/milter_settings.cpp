@@ -6,12 +6,17 @@
 
 #include <utility>
 
+#include "common/host_keys.h"
 #include "spool.h"
 
 bool LoadMilterSettings(const std::string& configFile, const std::vector<std::string>& overrides,
                         MilterKeys& keys, MilterSettings& settings,
                         std::vector<std::string>& errors) {
     const std::size_t before = errors.size();
+    // Unknown keys and values of the wrong kind, with file and line.
+    if (std::vector<ConfigEntry> entries;
+        !CheckConfiguration(configFile, overrides, entries, errors))
+        return false;
     std::string text;
     if (!configFile.empty() && !ReadWholeFile(configFile, text)) {
         errors.push_back(configFile + ": cannot be read");

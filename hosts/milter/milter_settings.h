@@ -4,7 +4,10 @@
  * session reads.
  *
  * LoadMilterSettings is the one routine that reads them, at start and on
- * a reload: the configuration file (none when `configFile` is empty), its
+ * a reload: the whole configuration checked first (CheckConfiguration of
+ * host_keys.h: the library's keys and the programs', unknown keys and
+ * values of the wrong kind with file and line), the configuration file
+ * (none when `configFile` is empty), its
  * Milter.* keys with the -O values after them (ParseMilterKeys), then every
  * setting (ReadMilterSettings) over the defaults. False with one line per
  * problem ("FILE: cannot be read", "FILE:LINE: reason", "KEY = 'v': ...");

@@ -37,7 +37,7 @@ TEST(MilterSettingsFile, EachProblemIsNamed) {
         const char* text;  // nullptr: no such file
         const char* want;
     } cases[] = {
-        {nullptr, "milter.conf: cannot be read"},
+        {nullptr, "milter.conf: cannot open"},
         {"Milter.OnVirus = reject\nnot a key line\n", "milter.conf:2: "},
         {"Milter.OnVirus = bounce\n", "Milter.OnVirus = 'bounce'"},
     };
