@@ -13,6 +13,10 @@
 #   share/mailward/signatures/         the project's own signature database
 #   share/mailward/examples/           configuration, rules file, spam list, sample
 #                                      mails; examples/milter/ for the milter
+#   share/man/man1/mailward.1.gz, man8/mailward-milter.8.gz, man5/mailward.conf.5.gz
+#                                      made by the build from the programs'
+#                                      --help texts and the key tables
+#                                      (cmake/man_pages.cmake)
 # (share/ of the source tree, as it stands)
 # The host library finds templates and signatures in share/mailward by the
 # relative path from its own folder (MIRALIB_SHARE_FROM_LIB), so an
@@ -61,6 +65,30 @@ install(FILES ${MAILWARD_SOURCE_DIR}/include/mailward.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 # share/ of the source tree is laid out as the installed share/mailward.
 install(DIRECTORY ${MAILWARD_SOURCE_DIR}/share/ DESTINATION ${MW_SHARE_DIR})
+
+# The manual pages, made by the build from the programs themselves.
+if(NOT CMAKE_CROSSCOMPILING AND NOT WIN32)
+  set(_man ${CMAKE_BINARY_DIR}/man)
+  set(_pages ${_man}/mailward.1.gz ${_man}/mailward.conf.5.gz)
+  set(_milter_arg "")
+  if(TARGET mailward-milter)
+    list(APPEND _pages ${_man}/mailward-milter.8.gz)
+    set(_milter_arg -DMILTER=$<TARGET_FILE:mailward-milter>)
+  endif()
+  add_custom_command(OUTPUT ${_pages}
+    COMMAND ${CMAKE_COMMAND} -DMAILWARD=$<TARGET_FILE:mailward-cli> ${_milter_arg}
+            -DREFERENCE=$<TARGET_FILE:config_reference> -DVERSION=${PROJECT_VERSION}
+            -DOUT=${_man} -P ${MAILWARD_SOURCE_DIR}/cmake/man_pages.cmake
+    DEPENDS mailward-cli config_reference $<TARGET_NAME_IF_EXISTS:mailward-milter>
+            ${MAILWARD_SOURCE_DIR}/cmake/man_pages.cmake
+    COMMENT "Manual pages from the programs' --help texts and the key tables" VERBATIM)
+  add_custom_target(man_pages ALL DEPENDS ${_pages})
+  install(FILES ${_man}/mailward.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  install(FILES ${_man}/mailward.conf.5.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man5)
+  if(TARGET mailward-milter)
+    install(FILES ${_man}/mailward-milter.8.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+  endif()
+endif()
 
 # pkg-config
 set(MW_PC_LIBDIR ${CMAKE_INSTALL_LIBDIR})

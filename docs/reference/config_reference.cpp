@@ -101,6 +101,39 @@ std::string Sections(const std::vector<KeyText>& keys) {
     return sections;
 }
 
+// Words of `text` in lines of at most `width` characters, each indented.
+std::string Wrapped(const std::string& text, std::size_t width, const std::string& indent) {
+    std::string out, line;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find(' ', start);
+        if (end == std::string::npos)
+            end = text.size();
+        const std::string word = text.substr(start, end - start);
+        start = end + 1;
+        if (!line.empty() && line.size() + 1 + word.size() > width) {
+            out += indent + line + "\n";
+            line.clear();
+        }
+        line += (line.empty() ? "" : " ") + word;
+    }
+    if (!line.empty())
+        out += indent + line + "\n";
+    return out;
+}
+
+std::string ManKeys(const std::vector<KeyText>& keys) {
+    constexpr std::size_t WIDTH = 68;
+    std::string out;
+    for (const KeyText& k : keys) {
+        out += "    " + k.name + " (" + k.kind + "; default: " + k.defaultText + ")\n";
+        out += Wrapped(k.meaning, WIDTH, "        ");
+        out += Wrapped("Read by " + k.readBy + ".", WIDTH, "        ");
+        out += "\n";
+    }
+    return out;
+}
+
 }  // namespace
 
 std::string ConfigurationReference() {
@@ -124,4 +157,27 @@ std::string ConfigurationReference() {
            "whose name ends in `.DOMAIN`, `.ADDRESS|DOMAIN` or `.N` stands for a family:\n"
            "every key that starts with the part before it.\n\n" +
            Table(programs) + "\n## Every key\n" + Sections(library) + Sections(programs);
+}
+
+std::string ConfigurationManText() {
+    return "NAME\n"
+           "    mailward.conf - configuration file of mailward and mailward-milter\n"
+           "\n"
+           "SYNOPSIS\n"
+           "    /etc/mailward/mailward.conf\n"
+           "\n"
+           "DESCRIPTION\n"
+           "    One \"KEY = VALUE\" a line; '#' or ';' starts a comment line, blank lines\n"
+           "    are ignored, a value in double quotes keeps its blanks (\\\" and \\\\ inside).\n"
+           "    Keys are compared without regard to letter case; a later line for the\n"
+           "    same key wins. A file with a bad line, an unknown key or a value its key\n"
+           "    does not take is refused whole, with its file and line. The programs\n"
+           "    take -O KEY=VALUE after the file. \"mailward config check\" and\n"
+           "    \"mailward-milter --check-config\" print every key in force with where\n"
+           "    its value came from.\n"
+           "\n"
+           "THE LIBRARY'S KEYS\n" +
+           ManKeys(LibraryKeys()) + "THE PROGRAMS' KEYS\n" + ManKeys(ProgramKeys()) +
+           "SEE ALSO\n"
+           "    mailward(1), mailward-milter(8)\n";
 }

@@ -1,8 +1,8 @@
 /*
  * config_reference.h - the configuration reference (docs/configuration.md)
- * as the key tables make it: the host library's (miraconf_key_info,
- * miraconf_key_range) and the programs' (HostKeyTable of
- * hosts/common/host_keys.h).
+ * and the manual page mailward.conf(5) as the key tables make them: the
+ * host library's (miraconf_key_info, miraconf_key_range) and the programs'
+ * (HostKeyTable of hosts/common/host_keys.h).
  *
  *   ConfigurationReference()  the whole Markdown text: a table of every key
  *                             of each table (name, kind with its range or
@@ -19,5 +19,8 @@
 #include <string>
 
 std::string ConfigurationReference();
+// The text of the manual page mailward.conf(5), in the layout man_page.h
+// reads: every key of both tables with its kind, default and meaning.
+std::string ConfigurationManText();
 
 #endif
