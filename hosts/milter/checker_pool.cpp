@@ -308,6 +308,14 @@ void CheckerPool::Stop() {
     }
 }
 
+int CheckerPool::Alive() const {
+    std::lock_guard<std::mutex> hold(m_lock);
+    int alive = 0;
+    for (const auto& s : m_slots)
+        alive += s->ready ? 1 : 0;
+    return alive;
+}
+
 std::size_t CheckerPool::Restarts() const {
     std::lock_guard<std::mutex> hold(m_lock);
     return m_restarts;

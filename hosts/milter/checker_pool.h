@@ -67,6 +67,8 @@ class CheckerPool {
     void Stop();
 
     int Count() const { return static_cast<int>(m_slots.size()); }
+    // Processes that said "H" and have not ended since.
+    int Alive() const;
     std::size_t Restarts() const;
 
   private:

@@ -14,6 +14,7 @@
 
 #include "milter_daemon.h"
 #include "milter_log.h"
+#include "service_notify.h"
 
 namespace {
 
@@ -41,6 +42,7 @@ void TakeSignals(Filter& filter, const MainOptions& o, const sigset_t& signals,
 [[noreturn]] void Stop(Filter& filter, const MainOptions& o, const std::string& socket,
                        std::thread& milter, const std::atomic<bool>& milterEnded) {
     Log(false, "stopping");
+    NotifyStopping();
     filter.stopping = true;
     smfi_stop();
     const auto deadline =
@@ -67,6 +69,7 @@ void TakeSignals(Filter& filter, const MainOptions& o, const sigset_t& signals,
 }  // namespace
 
 void ReloadMilter(Filter& filter, const MainOptions& o) {
+    NotifyReloading();
     MilterKeys keys;
     MilterSettings fresh;
     std::vector<std::string> errors;
@@ -84,6 +87,7 @@ void ReloadMilter(Filter& filter, const MainOptions& o) {
             o.spamListFile.empty() ? "reloaded the rules" : "reloaded the rules and the spam list");
     else
         Log(true, "reload refused, the old rules and spam list stay: " + refused);
+    NotifyReady("reloaded; " + std::to_string(filter.pool->Alive()) + " checking process(es)");
 }
 
 void RunMilter(Filter& filter, const MainOptions& o, const std::string& socket,

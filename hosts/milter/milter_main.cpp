@@ -9,6 +9,8 @@
  * its state folder and socket (milter_daemon.h), the daemon and its log
  * (milter_log.h), the checking processes (checker_pool.h), the callbacks
  * (milter_callbacks.h), and then runs it until a stop (milter_loop.h).
+ * Once it listens it tells the service manager so and starts the watchdog
+ * (service_notify.h).
  *
  * THREADS: libmilter runs one thread per SMTP session (smfi_main runs on a
  * thread of its own); a session spools its message and waits in
@@ -42,6 +44,7 @@
 #include "milter_loop.h"
 #include "milter_options.h"
 #include "milter_settings.h"
+#include "service_notify.h"
 
 namespace {
 
@@ -101,6 +104,16 @@ bool StartPool(Filter& filter, const MainOptions& o, const MilterSettings& setti
         return false;
     }
     return true;
+}
+
+// The watchdog's look at the milter: the locks its sessions take are free
+// (the settings', then the checking processes'), and one checking process
+// at least is alive.
+bool Healthy(const Filter& filter) {
+    if (filter.stopping)
+        return false;
+    (void)filter.config.Settings();
+    return filter.pool->Alive() > 0;
 }
 
 int RunCheckerProcess(const MainOptions& o, const std::string& exeDir) {
@@ -168,7 +181,13 @@ int main(int argc, char** argv) {
     }
     if (!GiveSocket(settings.socket, settings.socketMode, settings.socketGroup))
         Log(true, "cannot give the socket to group " + settings.socketGroup);
-    Log(false, "listening on " + settings.socket + " with " + std::to_string(settings.processes) +
-                   " checking process(es), engine " + (settings.engine ? "on" : "off"));
+    const std::string listening =
+        "listening on " + settings.socket + " with " + std::to_string(settings.processes) +
+        " checking process(es), engine " + (settings.engine ? "on" : "off");
+    Log(false, listening);
+    NotifyReady(listening);
+    // Lives until the exit: RunMilter does not return.
+    Watchdog watchdog;
+    watchdog.Start([&filter] { return Healthy(filter); });
     RunMilter(filter, o, settings.socket, signals);
 }
