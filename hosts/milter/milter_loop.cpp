@@ -3,10 +3,12 @@
  */
 #include "milter_loop.h"
 
+#include <fcntl.h>
 #include <libmilter/mfapi.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -18,21 +20,43 @@
 
 namespace {
 
-// Waits for signals; returns at SIGTERM or SIGINT. `reloading` must
-// outlive the reload threads, which are never joined.
+// The pipe the signal handler writes each signal's number into.
+int g_signalRead = -1;
+int g_signalWrite = -1;
+
+extern "C" void OnSignal(int sig) {
+    const int saved = errno;
+    const unsigned char number = static_cast<unsigned char>(sig);
+    // A full pipe drops the signal: a hundred unread ones say enough.
+    [[maybe_unused]] const ssize_t n = ::write(g_signalWrite, &number, 1);
+    errno = saved;
+}
+
+// The next signal the handler saw.
+int NextSignal() {
+    for (;;) {
+        unsigned char number = 0;
+        const ssize_t n = ::read(g_signalRead, &number, 1);
+        if (n == 1)
+            return number;
+        if (n < 0 && errno != EINTR)
+            return SIGTERM;  // the pipe broke: stop rather than spin
+    }
+}
+
+// Reads signals; returns at SIGTERM or SIGINT. `reloading` must outlive
+// the reload threads, which are never joined.
 void TakeSignals(Filter& filter, const MainOptions& o, const sigset_t& signals,
                  std::atomic<bool>& reloading) {
     for (;;) {
-        int sig = 0;
-        if (sigwait(&signals, &sig) != 0)
-            continue;
-        if (sig != SIGHUP)
+        if (NextSignal() != SIGHUP)
             return;
         if (reloading.exchange(true)) {
             Log(false, "a reload is already running");
             continue;
         }
-        std::thread([&filter, &reloading, &o] {
+        std::thread([&filter, &reloading, &o, signals] {
+            pthread_sigmask(SIG_BLOCK, &signals, nullptr);
             ReloadMilter(filter, o);
             reloading = false;
         }).detach();
@@ -90,12 +114,33 @@ void ReloadMilter(Filter& filter, const MainOptions& o) {
     NotifyReady("reloaded; " + std::to_string(filter.pool->Alive()) + " checking process(es)");
 }
 
+bool CatchSignals(const sigset_t& signals) {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0)
+        return false;
+    g_signalRead = fds[0];
+    g_signalWrite = fds[1];
+    // The reading end waits; only the handler's end must never block.
+    ::fcntl(g_signalRead, F_SETFL, ::fcntl(g_signalRead, F_GETFL) & ~O_NONBLOCK);
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    for (int sig : {SIGHUP, SIGTERM, SIGINT}) {
+        if (sigismember(&signals, sig) == 1 && ::sigaction(sig, &action, nullptr) != 0)
+            return false;
+    }
+    return pthread_sigmask(SIG_UNBLOCK, &signals, nullptr) == 0;
+}
+
 void RunMilter(Filter& filter, const MainOptions& o, const std::string& socket,
                const sigset_t& signals) {
     // Both live until the exit: this function does not return.
     std::atomic<bool> milterEnded{false};
     std::atomic<bool> reloading{false};
-    std::thread milter([&milterEnded] {
+    std::thread milter([&milterEnded, signals] {
+        // libmilter's signal thread starts from this one.
+        pthread_sigmask(SIG_BLOCK, &signals, nullptr);
         smfi_main();
         milterEnded = true;
         ::kill(::getpid(), SIGTERM);  // wakes the main thread

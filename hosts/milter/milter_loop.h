@@ -2,14 +2,19 @@
  * milter_loop.h - the milter's main thread once it listens: libmilter on a
  * thread of its own, signals taken here, then the stop.
  *
- * SIGNALS: the main thread takes SIGHUP (reload) and SIGTERM/SIGINT (stop)
- * with sigwait; every other thread blocks them (BlockSignals before any
- * thread starts). libmilter's own signal thread waits for the same
- * signals, but Linux hands a signal sent to the process to its main thread
- * first when that thread waits for it, which is what the main thread does
- * whenever it is not working. A reload runs on a thread of its own, so
- * that the main thread is back in sigwait at once; a SIGHUP during a
- * reload is logged and dropped.
+ * SIGNALS: the main thread takes SIGHUP (reload) and SIGTERM/SIGINT (stop);
+ * every other thread blocks them (BlockSignals before any thread starts,
+ * and each thread started later blocks them first). libmilter's own signal
+ * thread waits for the same signals with sigwait, and would take a SIGHUP
+ * as a stop of its listener: so the main thread does not wait for them but
+ * leaves them unblocked (CatchSignals), with a handler that writes each
+ * one's number into a pipe it reads. Linux hands a signal sent to the
+ * process to its main thread first whenever that thread does not block
+ * it, at every moment, not only while it waits. CatchSignals comes before
+ * the milter tells the service manager it is ready, so a reload right
+ * after is a reload. A reload runs on a thread of its own, so that the
+ * main thread reads the next signal at once; a SIGHUP during a reload is
+ * logged and dropped.
  *
  * RELOAD: the settings (LoadMilterSettings; a file with a bad line changes
  * nothing and is logged), then the rules file and spam list in every
@@ -35,7 +40,12 @@
 constexpr int STOP_DRAIN_SECONDS = 5;
 constexpr int DRAIN_POLL_MS = 50;
 
-// Runs libmilter and answers signals until a stop; never returns.
+// From here on the calling (main) thread takes the signals of `signals`
+// (see above). False when the pipe or a handler cannot be set up.
+bool CatchSignals(const sigset_t& signals);
+
+// Runs libmilter and answers signals until a stop; never returns. Call
+// CatchSignals first.
 [[noreturn]] void RunMilter(Filter& filter, const MainOptions& o, const std::string& socket,
                             const sigset_t& signals);
 

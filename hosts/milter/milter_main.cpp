@@ -185,9 +185,15 @@ int main(int argc, char** argv) {
         "listening on " + settings.socket + " with " + std::to_string(settings.processes) +
         " checking process(es), engine " + (settings.engine ? "on" : "off");
     Log(false, listening);
-    NotifyReady(listening);
-    // Lives until the exit: RunMilter does not return.
+    // Lives until the exit: RunMilter does not return. Started before the
+    // main thread takes the signals, it blocks them as every other thread.
     Watchdog watchdog;
     watchdog.Start([&filter] { return Healthy(filter); });
+    if (!CatchSignals(signals)) {
+        Log(true, "cannot take the signals");
+        filter.pool->Stop();
+        return EXIT_ERRORS;
+    }
+    NotifyReady(listening);
     RunMilter(filter, o, settings.socket, signals);
 }
