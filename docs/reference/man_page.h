@@ -30,7 +30,8 @@
 // Blanks taken off the start of each line of a section.
 constexpr std::size_t MAN_BODY_INDENT = 4;
 // The date in every page's header: the pages change with the program, not
-// with the day they were built, so the build stays reproducible.
+// with the day they were built, so the build stays reproducible. It is the
+// date of the packages' changelog entry (MW_DEB_DATE, cmake/install.cmake).
 constexpr const char* MAN_PAGE_DATE = "2026-12-08";
 
 std::string ManPage(const std::string& name, int section, const std::string& source,

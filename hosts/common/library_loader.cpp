@@ -79,6 +79,10 @@ bool BindAll(Handle h, MailwardApi& api, std::string& missing) {
 const char* MailwardLibraryFileName() {
 #if defined(_WIN32)
     return "mailward.dll";
+#elif defined(MAILWARD_LIBRARY_SONAME)
+    // The soname: the one name an installed runtime (the Debian package
+    // without its -dev links) has.
+    return MAILWARD_LIBRARY_SONAME;
 #elif defined(__APPLE__)
     return "libmailward.dylib";
 #else

@@ -36,7 +36,8 @@ struct MailwardApi {
 #undef MAILWARD_API_SLOT
 };
 
-// File name of the product library on this platform.
+// File name of the product library on this platform: its soname where the
+// build gives one (libmailward.so.0), else libmailward.so / mailward.dll.
 const char* MailwardLibraryFileName();
 
 // The places to try, in order (see the file comment). `exeDir` may be empty.

@@ -35,7 +35,8 @@ S=$(mktemp -d "/tmp/mailward-milter-$PF_PURPOSE.XXXXXX")
 chmod 755 "$S"
 PF="$S/postfix"
 MAILDIR="$S/home/Maildir"
-SOCK="$S/run/milter.sock"
+# MW_E2E_SOCKET: another socket (the milter installed by the package check).
+SOCK=${MW_E2E_SOCKET:-$S/run/milter.sock}
 PIDFILE="$S/run/milter.pid"
 LOG="$S/milter.log"
 MAILLOG="/var/log/mailward-milter-$PF_PURPOSE-$$.log"
