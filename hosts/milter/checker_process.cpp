@@ -203,7 +203,8 @@ void CheckerRun::StartResponder() {
 std::string CheckerRun::StartPark() {
     if (!m_settings.workerPark)
         return "ready";
-    m_park.emplace(m_session.Api().MAILWARD_check_mail, m_session.Config().tempDir, m_settings.ruleSet);
+    m_park.emplace(m_session.Api().MAILWARD_check_mail, m_session.Config().tempDir,
+                   m_settings.ruleSet);
     std::string error;
     if (m_park->Start(error))
         return "ready";
@@ -245,11 +246,11 @@ void CheckerRun::Check(const std::vector<std::string>& fields) {
         ++m_channel.outstanding;
     }
     const MailwardApi& api = m_session.Api();
-    const int rc =
-        api.MAILWARD_check_mail(request.ruleSet.c_str(),
-                       request.headerRuleSet.empty() ? nullptr : request.headerRuleSet.c_str(),
-                       request.source.c_str(), request.target.c_str(), m_flags, m_listCheck,
-                       m_listUser, &OnReport, reinterpret_cast<uintptr_t>(ticket.get()));
+    const int rc = api.MAILWARD_check_mail(
+        request.ruleSet.c_str(),
+        request.headerRuleSet.empty() ? nullptr : request.headerRuleSet.c_str(),
+        request.source.c_str(), request.target.c_str(), m_flags, m_listCheck, m_listUser, &OnReport,
+        reinterpret_cast<uintptr_t>(ticket.get()));
     if (rc == 0) {
         ticket.release();  // the callback owns it now
         if (m_park)
