@@ -132,7 +132,19 @@ int mailhdr_set_rectime(mailhdr* hdr, int number);
 
 #include <cstddef>
 
+class mailhdr_raw;
+
 namespace mailhdr_impl {
+/* What the last line parsed did: the field it went to, its line number
+ * there, where its value text starts in the line, and whether it made the
+ * field. */
+struct line_effect {
+    mailhdr_fld* fld = nullptr;
+    std::size_t line = 0;
+    std::size_t value = 0;
+    bool new_fld = false;
+};
+
 /* Where the next field of each identifier and the next line of a field go. */
 struct append_tails {
     mailhdr_fld* fld_tail[MAILHDR_NFLDS];  /* last field of each list, or null */
@@ -140,6 +152,7 @@ struct append_tails {
     mailhdr_fld* line_fld[MAILHDR_NFLDS];  /* field whose last line is known */
     stringlist* line_tail[MAILHDR_NFLDS];  /* its last line, or null */
     std::size_t line_count[MAILHDR_NFLDS]; /* its lines */
+    line_effect last;                      /* of the last line parsed */
 };
 }  // namespace mailhdr_impl
 
@@ -149,14 +162,22 @@ struct append_tails {
  * makes a header of many fields of one name, or of one field of many lines,
  * quadratic; the block parser keeps the tails while it works. Results and
  * effects are those of mailhdr_parseline. Nothing else may change the record
- * while a block parser is in use on it. */
+ * while a block parser is in use on it.
+ *
+ * Given a mailhdr_raw (rawblock.h), it keeps the block's bytes as read:
+ * parse_span takes one line in place ([begin, end), no LF, writable: a NUL
+ * byte in it is read as a blank, the bytes kept are those before), and
+ * finish ties the kept lines to the record once the block is over. */
 class mailhdr_block_parser {
   public:
-    explicit mailhdr_block_parser(mailhdr* hdr);
+    explicit mailhdr_block_parser(mailhdr* hdr, mailhdr_raw* raw = nullptr);
     int parseline(const char* line);
+    int parse_span(char* begin, char* end);
+    void finish();
 
   private:
     mailhdr* m_hdr;
+    mailhdr_raw* m_raw;
     mailhdr_impl::append_tails m_tails;
 };
 #endif

@@ -25,7 +25,8 @@
  *           (const char* message) are caught by CMimeMessage::LoadMsg.
  * Contents: DecodeData, SaveData, SetData, CreateTextPart, ReplacePart,
  *           SetName (mimedata.cpp).
- * Writer:   GetMailHeaderDump, GetHeaderDump, WriteTo, WriteUUEncoded
+ * Writer:   GetMailHeaderDump, GetHeaderDump (the record as text, for rules),
+ *           GetHeaderText (the header as written), WriteTo, WriteUUEncoded
  *           (mimewrite.cpp); output through a CMimeOutput (mimeoutput.h).
  *
  * Limits (each a named constant below):
@@ -65,9 +66,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "mailhdr/mailhdr.h"
+#include "mailhdr/rawblock.h"
 
 class CMimeOutput;
 struct MimeParseContext;
@@ -85,6 +88,9 @@ class CMimePart {
 
     bool m_bNoHeaders;   // first line held no colon: all text is contents
     mailhdr* m_pHeader;  // header fields; never null
+    // The header block as read, beside m_pHeader (null for a part the check
+    // made): what the writer keeps of it (GetHeaderText).
+    std::unique_ptr<mailhdr_raw> m_pRawHeader;
     // Sub-parts in mail order. Room for MAX_SUBPARTS is made as they come
     // (AppendPart) rather than held in every part: most parts are leaves, and
     // a hostile mail of many tiny parts would otherwise cost 4 KiB per part.
@@ -178,6 +184,12 @@ class CMimePart {
     // ---- writer (mimewrite.cpp) ----
     static std::string GetMailHeaderDump(const mailhdr* pHeader);
     std::string GetHeaderDump() const { return GetMailHeaderDump(m_pHeader); }
+    // The header block as the writers put it into the mail (LF line ends, no
+    // empty line at its end): the fields as read where the check left them
+    // alone, in their places, changed fields in theirs, added ones last
+    // (mailhdr/rawblock.h); a part without a block as read is written in
+    // the dump's order. Empty when memory runs short.
+    std::string GetHeaderText() const;
     bool WriteTo(CMimeOutput& out);
     bool WriteUUEncoded(CMimeOutput& out);
 

@@ -450,6 +450,9 @@ bool ApplyRewrite(SMFICTX* ctx, Session& s, std::string& error) {
             case HeaderOpKind::Delete:
                 rc = smfi_chgheader(ctx, name, op.index, nullptr);
                 break;
+            case HeaderOpKind::Insert:
+                rc = smfi_insheader(ctx, op.index, name, value.data());
+                break;
             case HeaderOpKind::Append:
                 rc = smfi_addheader(ctx, name, value.data());
                 break;

@@ -346,7 +346,7 @@ TEST_F(Pipeline, HeaderOfManyLinesIsWrittenWholeOrRefused) {
     const Case cases[] = {
         {"a To field folded over 1,200 lines",
          "To: first@example.org,\r\n" + repeat("  next@example.org,\r\n", 1199), 1199,
-         "   next@example.org,\r\n", true},
+         "\n  next@example.org,\r\n", true},
         {"1,500 Received fields", repeat("Received: from relay\r\n", 1500), 1500,
          "Received: from relay\r\n", true},
         {"1,500 unknown fields before X-Evil", repeat("X-Filler: f\r\n", 1500) + "X-Evil: yes\r\n",
@@ -372,6 +372,8 @@ TEST_F(Pipeline, HeaderOfManyLinesIsWrittenWholeOrRefused) {
             ++found;
         EXPECT_EQ(found, c.lines);
         ExpectIn(out, {"Subject: many\r\n", "X-VaveRiz4Zan:", "\r\n\r\nbody\r\n"});
+        // Every line as read, in its place; what the check added follows.
+        EXPECT_EQ(out.compare(0, original.size() - 8, original, 0, original.size() - 8), 0);
         const bool evil = c.header.find("X-Evil") != std::string::npos;
         EXPECT_EQ((s.r.status & ST_HEADER_RULE) != 0, evil);
         EXPECT_EQ(out.find("X-ZANAntiSpam: evil: yes") != std::string::npos, evil);
