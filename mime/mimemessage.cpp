@@ -436,8 +436,10 @@ bool CMimeMessage::SaveHeaderChangedMsg(const char* strPath) {
     if (!NewHeaderBlock(strPath, strBlock, nNewLength)) {
         return false;
     }
+    // A mail whose first line held no colon has no header block: all of it
+    // is body, and the new block goes in front of it.
     std::size_t nOldLength = 0;
-    if (!SkipOldHeader(pSource.get(), nOldLength)) {
+    if (!m_bNoHeaders && !SkipOldHeader(pSource.get(), nOldLength)) {
         errmsg("SaveHeaderChangedMsg: error in reading file %s", strPath);
         return false;
     }

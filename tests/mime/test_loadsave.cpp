@@ -159,6 +159,20 @@ TEST(MimeHeaderSave, AddedFieldGoesBelowTheFieldsAsReadNotIntoTableOrder) {
     EXPECT_EQ(std::vector<std::string>{"m.eml"}, dir.Files());
 }
 
+// A mail whose first line is no header line has no header block: the new
+// block goes in front of all of it, instead of taking its first paragraph
+// for an old header.
+TEST(MimeHeaderSave, MailWithoutAHeaderKeepsAllOfItsText) {
+    TempDir dir;
+    const std::string text = "no header here\r\nx\r\n\r\nsecond paragraph\r\n";
+    CMimeMessage msg;
+    LoadFile(dir, msg, text, false);
+    ASSERT_TRUE(msg.m_bNoHeaders);
+    ASSERT_TRUE(msg.SetHeader(MAILHDR_FLD_AVSTAMP, "e"));
+    ASSERT_TRUE(msg.SaveHeaderChangedMsg(dir.Path("m.eml").c_str()));
+    EXPECT_EQ("X-VaveRiz4Zan: e\r\n\r\n" + text, ReadFile(dir.Path("m.eml")));
+}
+
 // Both lengths count LF line ends: an unchanged header is rewritten as it
 // was, one that grew passes, one that shrank by a character fails and
 // leaves the mail alone.
