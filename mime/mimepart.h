@@ -24,7 +24,7 @@
  *           Parse failures are false results; the conditions that are thrown
  *           (const char* message) are caught by CMimeMessage::LoadMsg.
  * Contents: DecodeData, SaveData, SetData, CreateTextPart, ReplacePart,
- *           SetName (mimedata.cpp).
+ *           SetName, TextCharset (mimedata.cpp).
  * Writer:   GetMailHeaderDump, GetHeaderDump (the record as text, for rules),
  *           GetHeaderText (the header as written), WriteTo, WriteUUEncoded
  *           (mimewrite.cpp); output through a CMimeOutput (mimeoutput.h).
@@ -178,6 +178,10 @@ class CMimePart {
     // zero.
     char* SetData(const char* pszText, std::int64_t nLength);
     CMimePart* CreateTextPart(const char* pszName, const char* pszText, bool bBlock);
+    // The charset a text part declares for `pszText`: "us-ascii" for 7-bit
+    // text, "utf-8" for valid UTF-8, else "unknown-8bit" (RFC 1428: 8-bit
+    // text of a charset nobody named).
+    static const char* TextCharset(const char* pszText);
     CMimePart* ReplacePart(unsigned int nIndex, const char* pszName, const char* pszText);
     void SetName(const char* pszName);
 

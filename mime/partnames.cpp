@@ -15,6 +15,7 @@
 #include <unordered_set>
 
 #include "codec/codec.h"
+#include "mailhdr/blank_controls.h"
 #include "mime/mimeinternal.h"
 #include "mime/mimepart.h"
 
@@ -238,4 +239,15 @@ std::vector<std::string> MimePartNames(const CMimePart& part) {
     } catch (...) {
         return std::vector<std::string>();
     }
+}
+
+std::string MimeReportName(const CMimePart& part) {
+    std::string strName = part.GetName();
+    if (!strName.empty()) {
+        return strName;
+    }
+    // GetName reads "name=" and "filename=" only; what else names the part
+    // is one of the RFC 2231 forms.
+    const std::vector<std::string> names = MimePartNames(part);
+    return names.empty() ? std::string() : MimeBlankControls(names.front());
 }

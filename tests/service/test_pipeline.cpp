@@ -638,3 +638,20 @@ TEST_F(Pipeline, RulesClearedDuringACheckStayReadableForItsReport) {
 }
 
 }  // namespace
+
+// A part named only in RFC 2231 form is reported under that name (decoded,
+// continuations joined, line ends blanked), not under its content type.
+TEST_F(Pipeline, PartNamedOnlyInRfc2231FormIsReportedByThatName) {
+    const std::string mail =
+        "From: a@example.com\r\nSubject: s\r\nMIME-Version: 1.0\r\n"
+        "Content-Type: multipart/mixed; boundary=\"XX\"\r\n\r\n--XX\r\n"
+        "Content-Type: application/pdf\r\nContent-Disposition: attachment;\r\n"
+        " filename*=utf-8''r%C3%A9sum%C3%A9.pdf\r\n\r\nAAEC\r\n--XX\r\n"
+        "Content-Type: application/octet-stream;\r\n name*0*=utf-8''two%0D%0A; name*1=parts.bin\r\n"
+        "\r\nAAEC\r\n--XX\r\nContent-Type: text/plain\r\n\r\nno name\r\n--XX--\r\n";
+    Seen s = Check(Mail("named.eml", mail), JOB_ATTACHMENT_FILTER);
+    ASSERT_EQ(s.parts.size(), 4u);
+    EXPECT_EQ(s.parts[1], "r\xc3\xa9sum\xc3\xa9.pdf:0:0");
+    EXPECT_EQ(s.parts[2], "two  parts.bin:0:0");
+    EXPECT_EQ(s.parts[3], "text/plain:0:0");
+}
