@@ -2,21 +2,23 @@
  * rawblock.cpp - the header block as read and the writer that keeps it
  * (contract in rawblock.h).
  *
- * Recording keeps every line in m_text (with its LF) and, per line, where
- * its value text starts. Lines that went one after the other to one field
- * form an entry; a field is the chain of its entries (more than one when a
- * second Subject line adds to the first Subject, or a continuation line
- * follows a line without a colon). Entries of no field are written as read
- * whatever the record says.
+ * Recording notes, per line, where it stands in the text being parsed,
+ * where its value text starts and which field it went to (a field's lines
+ * are chained: a second Subject line adds to the first Subject, a
+ * continuation line may follow a line without a colon); at the end of the
+ * block the block, its lines and fields are kept in one allocation (while
+ * recording they stay in the block parser's own buffer as long as they
+ * fit). Lines of no field are written as read whatever the record says.
  *
  * Writing first decides, per identifier, what became of each field as read
  * (kept, changed into a given field of the record, or removed) and which
- * fields of the record are new, then walks the entries in mail order:
+ * fields of the record are new, then walks the lines in mail order:
  * unchanged ones are copied in runs, changed ones written line by line,
  * removed ones left out; the new fields follow.
  */
 #include "mailhdr/rawblock.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <string_view>
@@ -28,6 +30,10 @@ namespace {
 
 using namespace mailhdr_impl;
 
+// Room made for lines and fields at a block's first line: one allocation
+// each for a common part header.
+constexpr std::size_t LINES_RESERVED = 16;
+constexpr std::size_t FIELDS_RESERVED = 12;
 constexpr std::uint64_t HASH_SEED = 1469598103934665603ULL;  // FNV-1a
 constexpr std::uint64_t HASH_PRIME = 1099511628211ULL;
 // Lead of a continuation line the library adds where the field had none
@@ -91,136 +97,126 @@ struct mailhdr_raw::plan {
     std::vector<const mailhdr_fld*> added;            // in the record's order
 };
 
-void mailhdr_raw::clear() {
-    *this = mailhdr_raw();
-}
-
-void mailhdr_raw::add_line(const char* text, std::size_t len) {
-    m_lines.push_back({m_text.size(), len, 0});
-    m_text.append(text, len);
-    m_text.push_back('\n');
-}
-
-void mailhdr_raw::add_fixed(std::size_t line) {
-    if (!m_entries.empty()) {
-        entry& last = m_entries.back();
-        if (last.fld == NONE && last.first + last.count == line) {
-            ++last.count;
-            return;
-        }
+void mailhdr_raw::add_line(raw_recording& rec, const char* begin, const char* end) {
+    if (rec.base == nullptr) {
+        rec.base = begin;
+        rec.lines.reserve(LINES_RESERVED);
+        rec.fields.reserve(FIELDS_RESERVED);
+    } else if (begin != rec.end + 1) {
+        rec.broken = true;  // not the line after the last one
     }
-    m_entries.push_back({line, 1, 0, NONE, NONE});
+    const std::size_t at = static_cast<std::size_t>(begin - rec.base);
+    const std::size_t len = static_cast<std::size_t>(end - begin);
+    if (at + len >= NONE || rec.lines.size() >= NONE)
+        rec.broken = true;  // past what the line records can hold
+    rec.end = end;
+    rec.lines.push_back(
+        {static_cast<std::uint32_t>(at), static_cast<std::uint32_t>(len), 0, NONE, 0, NONE});
 }
 
-void mailhdr_raw::shadow(std::uint32_t f) {
-    field& fd = m_fields[f];
-    for (std::uint32_t e = fd.first_entry; e != NONE; e = m_entries[e].next)
-        m_entries[e].fld = NONE;
-    fd.first_entry = fd.last_entry = NONE;
-    fd.lines = 0;
-}
-
-void mailhdr_raw::bind_line(int result, const line_effect& effect) {
-    const std::size_t line = m_lines.size() - 1;
-    if (result != 0 || effect.fld == nullptr) {
-        add_fixed(line);
-        return;
-    }
+void mailhdr_raw::bind_line(raw_recording& rec, int result, const line_effect& effect) {
+    const std::uint32_t line = static_cast<std::uint32_t>(rec.lines.size() - 1);
+    if (result != 0 || effect.fld == nullptr)
+        return;  // no field: written as read
     const int id = effect.fld->id;
-    if (id < 0 || id >= MAILHDR_NFLDS) {
-        m_broken = true;
-        add_fixed(line);
+    if (id < 0 || id >= MAILHDR_NFLDS || rec.fields.size() >= NONE) {
+        rec.broken = true;
         return;
     }
     std::uint32_t f = NONE;
     if (effect.new_fld) {
-        f = static_cast<std::uint32_t>(m_fields.size());
-        m_fields.push_back({id, NONE, NONE, 0});
+        f = static_cast<std::uint32_t>(rec.fields.size());
+        rec.fields.push_back({static_cast<std::uint32_t>(id), NONE, NONE, 0});
         const int type = mailhdr_getfldtype(id);
-        if (id != MAILHDR_FLD_OTHER && (type == FLDTYPE_TEXT || type == FLDTYPE_ADDR)) {
-            if (m_single.empty())
-                m_single.assign(MAILHDR_NFLDS, NONE);
-            m_single[id] = f;
-        }
-    } else if (effect.fld == m_last_ptr) {
-        f = m_last;
-    } else if (!m_single.empty() && m_single[id] != NONE) {
-        f = m_single[id];
+        if (id != MAILHDR_FLD_OTHER && (type == FLDTYPE_TEXT || type == FLDTYPE_ADDR))
+            rec.single[id] = f + 1;
+    } else if (effect.fld == rec.last_ptr) {
+        f = rec.last;
+    } else if (id != MAILHDR_FLD_OTHER && rec.single[id] != 0) {
+        f = rec.single[id] - 1;
     } else {
-        m_broken = true;
-        add_fixed(line);
+        rec.broken = true;
         return;
     }
-    m_last_ptr = effect.fld;
-    m_last = f;
+    rec.last_ptr = effect.fld;
+    rec.last = f;
+    field& fd = rec.fields[f];
     // A second single-address field replaces the first one's lines: those
     // lines stand in the mail but no longer in the record.
-    if (effect.line == 0 && m_fields[f].lines > 0)
-        shadow(f);
-    field& fd = m_fields[f];
+    if (effect.line == 0 && fd.lines > 0) {
+        for (std::uint32_t l = fd.first; l != NONE; l = rec.lines[l].next)
+            rec.lines[l].fld = NONE;
+        fd.first = fd.last = NONE;
+        fd.lines = 0;
+    }
     if (effect.line != fd.lines)
-        m_broken = true;
-    m_lines[line].value = effect.value;
-    ++fd.lines;
-    if (fd.last_entry != NONE) {
-        entry& last = m_entries[fd.last_entry];
-        if (last.first + last.count == line) {
-            ++last.count;
-            return;
-        }
-    }
-    const std::uint32_t e = static_cast<std::uint32_t>(m_entries.size());
-    m_entries.push_back({line, 1, effect.line, f, NONE});
-    if (fd.last_entry != NONE)
-        m_entries[fd.last_entry].next = e;
+        rec.broken = true;
+    line_rec& l = rec.lines[line];
+    l.value = static_cast<std::uint32_t>(std::min<std::size_t>(effect.value, l.len));
+    l.fld = f;
+    l.rec = fd.lines++;
+    if (fd.last != NONE)
+        rec.lines[fd.last].next = line;
     else
-        fd.first_entry = e;
-    fd.last_entry = e;
+        fd.first = line;
+    fd.last = line;
 }
 
-void mailhdr_raw::sort_by_id(std::vector<std::uint32_t> (&by_id)[MAILHDR_NFLDS]) const {
-    // Fields of one identifier were made in the order of its list.
-    for (std::uint32_t f = 0; f < m_fields.size(); ++f)
-        by_id[m_fields[f].id].push_back(f);
-}
-
-void mailhdr_raw::finish(const mailhdr* hdr) {
-    m_valid = false;
-    m_single = std::vector<std::uint32_t>();
-    m_last_ptr = nullptr;
-    if (hdr == nullptr || m_broken || m_fields.size() >= NONE)
+void mailhdr_raw::finish(raw_recording& rec, const mailhdr* hdr) {
+    *this = mailhdr_raw();
+    if (rec.base == nullptr || rec.broken || hdr == nullptr)
         return;
-    std::vector<std::uint32_t> by_id[MAILHDR_NFLDS];
-    sort_by_id(by_id);
     // The fields as read must be the record's, list by list, line for line;
-    // anything else is written from the record alone.
-    for (int id = 0; id < MAILHDR_NFLDS; ++id) {
-        std::size_t k = 0;
-        for (const mailhdr_fld* fld = hdr->flds[id]; fld != nullptr; fld = fld->next, ++k) {
-            if (k >= by_id[id].size())
-                return;
-            std::size_t lines = 0;
-            for (const stringlist* l = fld->lines; l != nullptr; l = l->next)
-                ++lines;
-            if (lines != m_fields[by_id[id][k]].lines)
-                return;
-        }
-        if (k != by_id[id].size())
+    // anything else is written from the record alone. Fields of one
+    // identifier were made in the order of its list.
+    const mailhdr_fld* cursor[MAILHDR_NFLDS];
+    for (int id = 0; id < MAILHDR_NFLDS; ++id)
+        cursor[id] = hdr->flds[id];
+    for (const field& fd : rec.fields) {
+        const mailhdr_fld* fld = cursor[fd.id];
+        if (fld == nullptr)
+            return;
+        std::uint32_t lines = 0;
+        for (const stringlist* l = fld->lines; l != nullptr; l = l->next)
+            ++lines;
+        if (lines != fd.lines)
+            return;
+        cursor[fd.id] = fld->next;
+    }
+    for (const mailhdr_fld* left : cursor) {
+        if (left != nullptr)
             return;
     }
+    // One block: lines, fields, the text with its NUL bytes as they were and
+    // each line with its LF (the last one may have stood at the end of the
+    // text).
+    const std::size_t n = static_cast<std::size_t>(rec.end - rec.base);
+    const std::size_t nLines = rec.lines.size() * sizeof(line_rec);
+    const std::size_t nFields = rec.fields.size() * sizeof(field);
+    m_store.reset(new unsigned char[nLines + nFields + n + 1]);
+    std::memcpy(m_store.get(), rec.lines.data(), nLines);
+    std::memcpy(m_store.get() + nLines, rec.fields.data(), nFields);
+    char* t = reinterpret_cast<char*>(m_store.get() + nLines + nFields);
+    std::memcpy(t, rec.base, n);
+    t[n] = '\n';
+    for (std::size_t at : rec.nuls)
+        t[at] = '\0';
+    m_nLines = static_cast<std::uint32_t>(rec.lines.size());
+    m_nFields = static_cast<std::uint32_t>(rec.fields.size());
+    m_nText = n + 1;
     m_valid = true;
 }
 
 const char* mailhdr_raw::name_of(std::uint32_t f, std::size_t& len) const {
-    const field& fd = m_fields[f];
+    const field& fd = raw_fields()[f];
     if (fd.id != MAILHDR_FLD_OTHER) {
         const char* name = mailhdr_getfldname(fd.id);
         len = std::strlen(name);
         return name;
     }
     // The name of a field outside the table is its text before the colon.
-    const line_span& l = m_lines[m_entries[fd.first_entry].first];
-    const char* at = m_text.data() + l.at;
+    const line_rec& l = raw_lines()[fd.first];
+    const char* at = text() + l.at;
     const void* colon = std::memchr(at, ':', l.value);
     len = colon != nullptr ? static_cast<std::size_t>(static_cast<const char*>(colon) - at) : 0;
     return at;
@@ -231,31 +227,23 @@ bool mailhdr_raw::same_field(const mailhdr_fld* cur, std::uint32_t f) const {
     const char* name = name_of(f, name_len);
     if (!same_text(fld_name_or_table(cur), name, name_len))
         return false;
-    const stringlist* l = cur->lines;
-    for (std::uint32_t e = m_fields[f].first_entry; e != NONE; e = m_entries[e].next) {
-        const entry& en = m_entries[e];
-        for (std::size_t p = en.first; p < en.first + en.count; ++p, l = l->next) {
-            if (l == nullptr)
-                return false;
-            const line_span& ls = m_lines[p];
-            if (!same_text(l->str != nullptr ? l->str : "", m_text.data() + ls.at + ls.value,
-                           ls.len - ls.value))
-                return false;
-        }
+    const stringlist* s = cur->lines;
+    for (std::uint32_t i = raw_fields()[f].first; i != NONE; i = raw_lines()[i].next, s = s->next) {
+        const line_rec& l = raw_lines()[i];
+        if (s == nullptr ||
+            !same_text(s->str != nullptr ? s->str : "", text() + l.at + l.value, l.len - l.value))
+            return false;
     }
-    return l == nullptr;
+    return s == nullptr;
 }
 
 std::uint64_t mailhdr_raw::hash_field(std::uint32_t f) const {
     std::size_t name_len = 0;
     const char* name = name_of(f, name_len);
     std::uint64_t h = hash_bytes(HASH_SEED, name, name_len);
-    for (std::uint32_t e = m_fields[f].first_entry; e != NONE; e = m_entries[e].next) {
-        const entry& en = m_entries[e];
-        for (std::size_t p = en.first; p < en.first + en.count; ++p) {
-            const line_span& ls = m_lines[p];
-            h = hash_bytes(h, m_text.data() + ls.at + ls.value, ls.len - ls.value);
-        }
+    for (std::uint32_t i = raw_fields()[f].first; i != NONE; i = raw_lines()[i].next) {
+        const line_rec& l = raw_lines()[i];
+        h = hash_bytes(h, text() + l.at + l.value, l.len - l.value);
     }
     return h;
 }
@@ -339,39 +327,32 @@ void mailhdr_raw::match_id(int id, const std::vector<const mailhdr_fld*>& cur, p
     pair_gap(orig, o_from, on, cur, c_from, cm, p);
 }
 
-void mailhdr_raw::write_changed(const entry& e, const std::vector<const char*>& lines,
-                                std::string& out) const {
-    for (std::size_t i = 0; i < e.count; ++i) {
-        const std::size_t k = e.line0 + i;
-        if (k >= lines.size())
-            return;  // the field lost its lines from here on
-        const line_span& ls = m_lines[e.first + i];
-        const char* at = m_text.data() + ls.at;
-        if (same_text(lines[k], at + ls.value, ls.len - ls.value)) {
-            out.append(at, ls.len + 1);
-        } else {
-            out.append(at, ls.value);
-            append_value_lf(out, lines[k]);
-            out.push_back('\n');
-        }
+void mailhdr_raw::write_line(const line_rec& l, const std::vector<const char*>& lines,
+                             std::string& out) const {
+    if (l.rec >= lines.size())
+        return;  // the field lost its lines from here on
+    const char* at = text() + l.at;
+    if (same_text(lines[l.rec], at + l.value, l.len - l.value)) {
+        out.append(at, l.len + 1);
+    } else {
+        out.append(at, l.value);
+        append_value_lf(out, lines[l.rec]);
+        out.push_back('\n');
     }
 }
 
 void mailhdr_raw::write_extra(std::uint32_t f, const std::vector<const char*>& lines,
                               std::string& out) const {
-    const field& fd = m_fields[f];
+    const field& fd = raw_fields()[f];
     if (lines.size() <= fd.lines)
         return;
     // Led like the field's last continuation line (a line of its own that
     // starts a field, such as a second Subject line, is none).
     std::string_view lead = CONTINUATION_LEAD;
-    for (std::uint32_t e = fd.first_entry; e != NONE; e = m_entries[e].next) {
-        const entry& en = m_entries[e];
-        for (std::size_t i = 0; i < en.count; ++i) {
-            const line_span& ls = m_lines[en.first + i];
-            if (ls.len > 0 && is_lead_space(m_text[ls.at]))
-                lead = std::string_view(m_text.data() + ls.at, ls.value);
-        }
+    for (std::uint32_t i = fd.first; i != NONE; i = raw_lines()[i].next) {
+        const line_rec& l = raw_lines()[i];
+        if (l.len > 0 && is_lead_space(text()[l.at]))
+            lead = std::string_view(text() + l.at, l.value);
     }
     for (std::size_t k = fd.lines; k < lines.size(); ++k) {
         out.append(lead);
@@ -382,9 +363,11 @@ void mailhdr_raw::write_extra(std::uint32_t f, const std::vector<const char*>& l
 
 void mailhdr_raw::write(const mailhdr* hdr, std::string& out) const {
     plan p;
-    sort_by_id(p.by_id);
-    p.state.assign(m_fields.size(), GONE);
-    p.into.assign(m_fields.size(), nullptr);
+    // Fields of one identifier were made in the order of its list.
+    for (std::uint32_t f = 0; f < m_nFields; ++f)
+        p.by_id[raw_fields()[f].id].push_back(f);
+    p.state.assign(m_nFields, GONE);
+    p.into.assign(m_nFields, nullptr);
     std::vector<const mailhdr_fld*> cur;
     for (int id = 0; id < MAILHDR_NFLDS; ++id) {
         cur.clear();
@@ -393,39 +376,35 @@ void mailhdr_raw::write(const mailhdr* hdr, std::string& out) const {
         if (!cur.empty() || !p.by_id[id].empty())
             match_id(id, cur, p);
     }
-    out.reserve(out.size() + m_text.size());
+    out.reserve(out.size() + m_nText);
     // Runs of lines written as read go out in one piece.
     std::size_t run_at = 0, run_len = 0;
-    auto flush = [&]() {
-        out.append(m_text, run_at, run_len);
-        run_len = 0;
-    };
     std::vector<const char*> lines;
     std::uint32_t lines_of = NONE;
-    for (const entry& e : m_entries) {
-        const unsigned char state = e.fld == NONE ? KEPT : p.state[e.fld];
+    for (std::uint32_t i = 0; i < m_nLines; ++i) {
+        const line_rec& l = raw_lines()[i];
+        const unsigned char state = l.fld == NONE ? KEPT : p.state[l.fld];
         if (state == KEPT) {
-            const line_span& first = m_lines[e.first];
-            const line_span& last = m_lines[e.first + e.count - 1];
             if (run_len == 0)
-                run_at = first.at;
-            run_len = last.at + last.len + 1 - run_at;
+                run_at = l.at;
+            run_len = l.at + l.len + 1 - run_at;
             continue;
         }
-        flush();
+        out.append(text() + run_at, run_len);
+        run_len = 0;
         if (state == GONE)
             continue;
-        if (lines_of != e.fld) {
+        if (lines_of != l.fld) {
             lines.clear();
-            for (const stringlist* l = p.into[e.fld]->lines; l != nullptr; l = l->next)
-                lines.push_back(l->str != nullptr ? l->str : "");
-            lines_of = e.fld;
+            for (const stringlist* s = p.into[l.fld]->lines; s != nullptr; s = s->next)
+                lines.push_back(s->str != nullptr ? s->str : "");
+            lines_of = l.fld;
         }
-        write_changed(e, lines, out);
-        if (m_fields[e.fld].last_entry == static_cast<std::uint32_t>(&e - m_entries.data()))
-            write_extra(e.fld, lines, out);
+        write_line(l, lines, out);
+        if (raw_fields()[l.fld].last == i)
+            write_extra(l.fld, lines, out);
     }
-    flush();
+    out.append(text() + run_at, run_len);
     for (const mailhdr_fld* fld : p.added)
         append_fld_lf(out, fld);
 }
@@ -434,7 +413,7 @@ bool mailhdr_write_asread(const mailhdr* hdr, const mailhdr_raw* raw, std::strin
     if (hdr == nullptr)
         return true;
     try {
-        if (raw == nullptr || !raw->m_valid || raw->empty())
+        if (raw == nullptr || !raw->m_valid)
             append_hdr_lf(out, hdr);
         else
             raw->write(hdr, out);

@@ -52,6 +52,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -59,47 +60,35 @@
 
 class mailhdr_raw {
   public:
-    bool empty() const { return m_lines.empty(); }
-    void clear();
-
-    // Recording (mailhdr_block_parser): the bytes of the next line, then
-    // what parsing it did (`effect` is read when `result` is 0).
-    void add_line(const char* text, std::size_t len);
-    void bind_line(int result, const mailhdr_impl::line_effect& effect);
-    // After the last line: ties the fields to the record's lists.
-    void finish(const mailhdr* hdr);
+    bool empty() const { return m_nLines == 0; }
+    void clear() { *this = mailhdr_raw(); }
 
   private:
+    friend class mailhdr_block_parser;
     friend bool mailhdr_write_asread(const mailhdr*, const mailhdr_raw*, std::string&);
-    static constexpr std::uint32_t NONE = UINT32_MAX;
+    using line_rec = mailhdr_impl::raw_line;
+    using field = mailhdr_impl::raw_field;
+    static constexpr std::uint32_t NONE = mailhdr_impl::RAW_NONE;
     struct plan;
 
-    struct line_span {
-        std::size_t at;     // first byte in m_text
-        std::size_t len;    // bytes, the LF not counted
-        std::size_t value;  // bytes of lead before the value text
-    };
-    // Consecutive lines that went to one field (lines `line0`... of it),
-    // or lines that are written as read whatever happens (fld NONE).
-    struct entry {
-        std::size_t first;   // first line
-        std::size_t count;   // lines
-        std::size_t line0;   // record line of the first of them
-        std::uint32_t fld;   // index in m_fields, or NONE
-        std::uint32_t next;  // next entry of the same field, or NONE
-    };
-    struct field {
-        int id;
-        std::uint32_t first_entry;
-        std::uint32_t last_entry;
-        std::size_t lines;  // record lines it holds
-    };
+    // Recording (mailhdr_block_parser): the next line, as it stands in the
+    // text being parsed (lines of a block follow each other there); what
+    // parsing it did (`effect` is read when `result` is 0); at the end of
+    // the block, one allocation that keeps lines, fields and the text, and
+    // the check that the fields are the record's.
+    static void add_line(mailhdr_impl::raw_recording& rec, const char* begin, const char* end);
+    static void bind_line(mailhdr_impl::raw_recording& rec, int result,
+                          const mailhdr_impl::line_effect& effect);
+    void finish(mailhdr_impl::raw_recording& rec, const mailhdr* hdr);
 
-    void add_fixed(std::size_t line);
-    void shadow(std::uint32_t f);
+    const line_rec* raw_lines() const { return reinterpret_cast<const line_rec*>(m_store.get()); }
+    const field* raw_fields() const {
+        return reinterpret_cast<const field*>(raw_lines() + m_nLines);
+    }
+    const char* text() const { return reinterpret_cast<const char*>(raw_fields() + m_nFields); }
+
     // Writing (rawblock.cpp has the details).
     void write(const mailhdr* hdr, std::string& out) const;
-    void sort_by_id(std::vector<std::uint32_t> (&by_id)[MAILHDR_NFLDS]) const;
     void match_id(int id, const std::vector<const mailhdr_fld*>& cur, plan& p) const;
     void pair_gap(const std::vector<std::uint32_t>& orig, std::size_t o0, std::size_t o1,
                   const std::vector<const mailhdr_fld*>& cur, std::size_t c0, std::size_t c1,
@@ -107,22 +96,18 @@ class mailhdr_raw {
     bool same_field(const mailhdr_fld* cur, std::uint32_t f) const;
     std::uint64_t hash_field(std::uint32_t f) const;
     const char* name_of(std::uint32_t f, std::size_t& len) const;
-    void write_changed(const entry& e, const std::vector<const char*>& lines,
-                       std::string& out) const;
+    void write_line(const line_rec& l, const std::vector<const char*>& lines,
+                    std::string& out) const;
     void write_extra(std::uint32_t f, const std::vector<const char*>& lines,
                      std::string& out) const;
 
-    std::string m_text;  // every line as read, each followed by LF
-    std::vector<line_span> m_lines;
-    std::vector<entry> m_entries;
-    std::vector<field> m_fields;
-    bool m_valid = false;   // finish found the fields to be the record's
-    bool m_broken = false;  // recording met what it cannot describe
-    // While recording: the field last bound, and the one field of each
-    // single-field identifier (NONE: none yet; released by finish).
-    const mailhdr_fld* m_last_ptr = nullptr;
-    std::uint32_t m_last = NONE;
-    std::vector<std::uint32_t> m_single;
+    // Lines, then fields, then the text (every line as read, each followed
+    // by LF), in one block.
+    std::unique_ptr<unsigned char[]> m_store;
+    std::uint32_t m_nLines = 0;
+    std::uint32_t m_nFields = 0;
+    std::size_t m_nText = 0;
+    bool m_valid = false;  // finish found the fields to be the record's
 };
 
 // Appends the header text of `hdr` (see above); false only when memory ran

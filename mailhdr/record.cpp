@@ -485,23 +485,26 @@ int mailhdr_block_parser::parseline(const char* line) {
 int mailhdr_block_parser::parse_span(char* begin, char* end) {
     const std::size_t len = static_cast<std::size_t>(end - begin);
     if (m_raw != nullptr)
-        m_raw->add_line(begin, len);
+        m_raw->add_line(m_rec, begin, end);
     // The record holds C strings: a zero byte would cut the line there, so
-    // it is read as a blank (the rest of the line stays).
+    // it is read as a blank (the rest of the line stays); the block as read
+    // gets it back.
     for (char* z = static_cast<char*>(std::memchr(begin, '\0', len)); z != nullptr;
          z = static_cast<char*>(std::memchr(z, '\0', static_cast<std::size_t>(end - z)))) {
         *z = ' ';
+        if (m_raw != nullptr)
+            m_rec.nuls.push_back(static_cast<std::size_t>(z - m_rec.base));
     }
     const char saved = *end;
     *end = '\0';
     const int result = parseline(begin);
     *end = saved;
     if (m_raw != nullptr)
-        m_raw->bind_line(result, m_tails.last);
+        m_raw->bind_line(m_rec, result, m_tails.last);
     return result;
 }
 
 void mailhdr_block_parser::finish() {
     if (m_raw != nullptr)
-        m_raw->finish(m_hdr);
+        m_raw->finish(m_rec, m_hdr);
 }

@@ -374,8 +374,8 @@ char* CMimePart::ParseHeadersIn(MimeParseContext& ctx, char* pStart, char* pEnd,
     }
     // Constant cost per line however many lines a field or a name has; the
     // lines as read are kept for the writer.
-    m_pRawHeader = std::make_unique<mailhdr_raw>();
-    mailhdr_block_parser headerLines(m_pHeader, m_pRawHeader.get());
+    m_rawHeader.clear();
+    mailhdr_block_parser headerLines(m_pHeader, &m_rawHeader);
     while (!line.Empty()) {
         if (pos && pos > pEnd) {
             break;

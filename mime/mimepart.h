@@ -66,7 +66,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <string>
 
 #include "mailhdr/mailhdr.h"
@@ -88,9 +87,9 @@ class CMimePart {
 
     bool m_bNoHeaders;   // first line held no colon: all text is contents
     mailhdr* m_pHeader;  // header fields; never null
-    // The header block as read, beside m_pHeader (null for a part the check
-    // made): what the writer keeps of it (GetHeaderText).
-    std::unique_ptr<mailhdr_raw> m_pRawHeader;
+    // The header block as read, beside m_pHeader (empty for a part the
+    // check made): what the writer keeps of it (GetHeaderText).
+    mailhdr_raw m_rawHeader;
     // Sub-parts in mail order. Room for MAX_SUBPARTS is made as they come
     // (AppendPart) rather than held in every part: most parts are leaves, and
     // a hostile mail of many tiny parts would otherwise cost 4 KiB per part.

@@ -37,7 +37,7 @@ void WriteHeadAndContents(const CMimePart& part, CMimeOutput& out, bool bHeader)
         // A header that cannot be written whole fails the write: a mail is
         // never written without its header.
         std::string strText;
-        if (!mailhdr_write_asread(part.m_pHeader, part.m_pRawHeader.get(), strText)) {
+        if (!mailhdr_write_asread(part.m_pHeader, &part.m_rawHeader, strText)) {
             throw "no memory for a header";
         }
         out.Write(strText.data(), strText.size());
@@ -91,7 +91,7 @@ std::string CMimePart::GetMailHeaderDump(const mailhdr* pHeader) {
 
 std::string CMimePart::GetHeaderText() const {
     std::string strText;
-    if (!mailhdr_write_asread(m_pHeader, m_pRawHeader.get(), strText)) {
+    if (!mailhdr_write_asread(m_pHeader, &m_rawHeader, strText)) {
         errmsg("GetHeaderText: no memory for the header of %s", GetName().c_str());
         strText.clear();
     }
