@@ -20,12 +20,13 @@ default rules. Then, for each mail the check wrote:
 Exit status 0 when all holds, 77 when python3-dkim or openssl is missing.
 """
 import argparse
-import base64
 import json
 import os
 import shutil
 import subprocess
 import sys
+
+from dkim_kit import crlf, make_key, split_mail
 
 try:
     import dkim
@@ -41,42 +42,12 @@ ADDED = {b"x-vaveriz4zan", b"x-zanantispam", b"subject"}
 REPLACED_LOSES = {b"content-type"}
 
 
-def crlf(data):
-    return data.replace(b"\r\n", b"\n").replace(b"\n", b"\r\n")
-
-
-def split_mail(data):
-    """(fields, body): each field as (lower-case name, raw bytes with its
-    folded lines and line ends); the body after the empty line."""
-    fields, pos = [], 0
-    while pos < len(data):
-        end = data.find(b"\n", pos)
-        end = len(data) if end < 0 else end + 1
-        line = data[pos:end]
-        if line in (b"\r\n", b"\n"):
-            return fields, data[end:]
-        if line[:1] in (b" ", b"\t") and fields:
-            fields[-1] = (fields[-1][0], fields[-1][1] + line)
-        else:
-            colon = line.find(b":")
-            fields.append((line[:colon].strip().lower() if colon > 0 else b"", line))
-        pos = end
-    return fields, None
-
-
-def make_key(work):
-    pem = os.path.join(work, "key.pem")
-    try:
-        subprocess.run(["openssl", "genrsa", "-traditional", "-out", pem, "1024"], check=True,
-                       stderr=subprocess.DEVNULL)
-        der = subprocess.run(["openssl", "rsa", "-in", pem, "-pubout", "-outform", "DER"],
-                             check=True, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL).stdout
-    except (OSError, subprocess.CalledProcessError):
+def make_lookup(work):
+    made = make_key(work)
+    if made is None:
         print("openssl is missing: skipped")
         sys.exit(77)
-    with open(pem, "rb") as f:
-        key = f.read()
-    record = b"v=DKIM1; k=rsa; p=" + base64.b64encode(der)
+    key, record = made
 
     def lookup(name, timeout=5):
         return record if name == SELECTOR + b"._domainkey." + DOMAIN + b"." else None
@@ -180,7 +151,7 @@ def main():
     src, out, data = (os.path.join(work, d) for d in ("in", "out", "data"))
     for d in (src, out, os.path.join(data, "tmp")):
         os.makedirs(d)
-    key, lookup = make_key(work)
+    key, lookup = make_lookup(work)
     run = Run()
 
     signed = {}

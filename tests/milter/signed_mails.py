@@ -21,10 +21,11 @@ must arrive as it was sent, and the check of what arrived.
                 first lines, all else as above.
 Exit status 0 when all holds; 77 when python3-dkim or openssl is missing.
 """
-import base64
 import os
-import subprocess
 import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "cli"))
+from dkim_kit import crlf, make_key, split_mail  # noqa: E402
 
 try:
     import dkim
@@ -41,31 +42,6 @@ LONG_FIELDS = {"long-field": 59 * 1024, "longer-field": 70 * 1024}
 # What Postfix (3.7) keeps of one header field with a milter in the path,
 # in bytes with LF line ends, measured with a milter that makes no change.
 POSTFIX_FIELD_KEPT = 60000
-
-
-def split(data):
-    """Header fields as (lower-case name, raw lines) and the body."""
-    fields, pos = [], 0
-    while pos < len(data):
-        end = data.find(b"\n", pos)
-        end = len(data) if end < 0 else end + 1
-        line = data[pos:end]
-        if line in (b"\n", b"\r\n"):
-            return fields, data[end:]
-        if line[:1] in (b" ", b"\t") and fields:
-            fields[-1] = (fields[-1][0], fields[-1][1] + line)
-        else:
-            fields.append((line.split(b":", 1)[0].strip().lower(), line))
-        pos = end
-    return fields, b""
-
-
-def lf(data):
-    return data.replace(b"\r\n", b"\n")
-
-
-def crlf(data):
-    return lf(data).replace(b"\n", b"\r\n")
 
 
 def multi_hop(n):
@@ -103,19 +79,13 @@ plain notes
 
 
 def make(out):
-    pem = os.path.join(out, "key.pem")
-    try:
-        subprocess.run(["openssl", "genrsa", "-traditional", "-out", pem, "1024"], check=True,
-                       stderr=subprocess.DEVNULL)
-        der = subprocess.run(["openssl", "rsa", "-in", pem, "-pubout", "-outform", "DER"],
-                             check=True, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL).stdout
-    except (OSError, subprocess.CalledProcessError):
+    made = make_key(out)
+    if made is None:
         print("openssl is missing")
         return 77
+    key, record = made
     with open(os.path.join(out, "key.txt"), "wb") as f:
-        f.write(b"v=DKIM1; k=rsa; p=" + base64.b64encode(der))
-    with open(pem, "rb") as f:
-        key = f.read()
+        f.write(record)
     mails = {}
     for n, canon in enumerate((b"relaxed", b"simple")):
         mail = multi_hop(n)
@@ -139,13 +109,13 @@ def make(out):
 
 def check(keydir, sent_path, got_path):
     with open(sent_path, "rb") as f:
-        sent = lf(f.read())
+        sent = f.read().replace(b"\r\n", b"\n")
     with open(got_path, "rb") as f:
         got = f.read()
     with open(os.path.join(keydir, "key.txt"), "rb") as f:
         record = f.read()
-    sent_fields, sent_body = split(sent)
-    got_fields, got_body = split(got)
+    sent_fields, sent_body = split_mail(sent)
+    got_fields, got_body = split_mail(got)
     k = 0
     while k < len(got_fields) and got_fields[k][0] in MTA_ON_TOP:
         k += 1
