@@ -30,8 +30,8 @@ namespace {
 
 using namespace mailhdr_impl;
 
-// Room made for lines and fields at a block's first line: one allocation
-// each for a common part header.
+// Room made for lines and fields at a block's first line, in the block
+// parser's own buffer: a common part header needs no allocation to record.
 constexpr std::size_t LINES_RESERVED = 16;
 constexpr std::size_t FIELDS_RESERVED = 12;
 constexpr std::uint64_t HASH_SEED = 1469598103934665603ULL;  // FNV-1a
@@ -76,13 +76,6 @@ std::uint64_t hash_record_field(const mailhdr_fld* fld) {
         h = hash_bytes(h, text, std::strlen(text));
     }
     return h;
-}
-
-std::string lower_name(const char* name) {
-    std::string s(name);
-    for (char& c : s)
-        c = ascii_lower(c);
-    return s;
 }
 
 constexpr unsigned char GONE = 0, KEPT = 1, CHANGED = 2;
@@ -256,7 +249,7 @@ void mailhdr_raw::pair_gap(const std::vector<std::uint32_t>& orig, std::size_t o
                            std::size_t c1, plan& p) const {
     std::unordered_map<std::string, std::vector<std::size_t>> by_name;
     for (std::size_t c = c0; c < c1; ++c)
-        by_name[lower_name(fld_name_or_table(cur[c]))].push_back(c);
+        by_name[ascii_lower(std::string_view(fld_name_or_table(cur[c])))].push_back(c);
     std::unordered_map<std::string, std::size_t> taken;
     std::vector<bool> used(c1 - c0, false);
     for (std::size_t o = o0; o < o1; ++o) {
