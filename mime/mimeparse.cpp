@@ -371,36 +371,30 @@ char* CMimePart::ParseHeadersIn(MimeParseContext& ctx, char* pStart, char* pEnd,
         }
         return pStart;
     }
-    // Constant cost per line however many lines a field or a name has.
-    mailhdr_block_parser headerLines(m_pHeader);
+    // Constant cost per line however many lines a field or a name has; the
+    // lines as read are kept for the writer.
+    m_rawHeader.clear();
+    mailhdr_block_parser headerLines(m_pHeader, &m_rawHeader);
     while (!line.Empty()) {
         if (pos && pos > pEnd) {
             break;
         }
-        // The line is handed on in place: its LF is a zero for the call. The
-        // header library reads C strings: a zero byte inside the line would
-        // cut it there, so it is read as a blank (the rest of the line stays).
-        for (char* z = static_cast<char*>(std::memchr(line.b, '\0', line.e - line.b)); z;
-             z = static_cast<char*>(std::memchr(z, '\0', line.e - z))) {
-            *z = ' ';
-        }
-        char cSaved = *line.e;
-        *line.e = '\0';
-        const int nParsed = headerLines.parseline(line.b);
+        // The line is handed on in place (a zero byte in it is read as a
+        // blank by the record, kept as it is for the writer).
+        const int nParsed = headerLines.parse_span(line.b, line.e);
         if (nParsed == MAILHDR_PARSE_REFUSED) {
             // A header limit or memory: a record missing lines would be
             // written back without them, so the whole load fails.
-            *line.e = cSaved;
             errmsg("CMimePart::ParseHeaders() - header not stored: %s", mailhdr_parse_errorstr());
             throw "header not stored";
         }
         if (nParsed < 0) {
             debugmsg(MimeDebug(), "CMimePart::ParseHeaders() - invalid headers in line %s",
-                     pf::blank_controls(line.b).c_str());
+                     pf::blank_controls(std::string_view(line.b, line.e - line.b)).c_str());
         }
-        *line.e = cSaved;
         line = GetLine(ctx, pos);
     }
+    headerLines.finish();
 
     // The content type is read once per part, in place where GetHeader
     // would only copy and trim it (one line, no encoded word); the boundary

@@ -89,6 +89,7 @@ bool CMimePart::Reset() {
     m_bUUEncoded = false;
     m_strBoundary.clear();
     m_strUUName.clear();
+    m_rawHeader.clear();
     mailhdr* pHeader = mailhdr_alloc();
     if (!pHeader) {
         return false;

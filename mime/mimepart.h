@@ -24,8 +24,9 @@
  *           Parse failures are false results; the conditions that are thrown
  *           (const char* message) are caught by CMimeMessage::LoadMsg.
  * Contents: DecodeData, SaveData, SetData, CreateTextPart, ReplacePart,
- *           SetName (mimedata.cpp).
- * Writer:   GetMailHeaderDump, GetHeaderDump, WriteTo, WriteUUEncoded
+ *           SetName, TextCharset (mimedata.cpp).
+ * Writer:   GetMailHeaderDump, GetHeaderDump (the record as text, for rules),
+ *           GetHeaderText (the header as written), WriteTo, WriteUUEncoded
  *           (mimewrite.cpp); output through a CMimeOutput (mimeoutput.h).
  *
  * Limits (each a named constant below):
@@ -75,6 +76,7 @@
 #include <string>
 
 #include "mailhdr/mailhdr.h"
+#include "mailhdr/rawblock.h"
 
 class CMimeOutput;
 struct MimeParseContext;
@@ -92,6 +94,9 @@ class CMimePart {
 
     bool m_bNoHeaders;   // first line held no colon: all text is contents
     mailhdr* m_pHeader;  // header fields; never null
+    // The header block as read, beside m_pHeader (empty for a part the
+    // check made): what the writer keeps of it (GetHeaderText).
+    mailhdr_raw m_rawHeader;
     // Sub-parts in mail order. Room for MAX_SUBPARTS is made as they come
     // (AppendPart) rather than held in every part: most parts are leaves, and
     // a hostile mail of many tiny parts would otherwise cost 4 KiB per part.
@@ -179,12 +184,22 @@ class CMimePart {
     // zero.
     char* SetData(const char* pszText, std::int64_t nLength);
     CMimePart* CreateTextPart(const char* pszName, const char* pszText, bool bBlock);
+    // The charset a text part declares for `pszText`: "us-ascii" for 7-bit
+    // text, "utf-8" for valid UTF-8, else "unknown-8bit" (RFC 1428: 8-bit
+    // text of a charset nobody named).
+    static const char* TextCharset(const char* pszText);
     CMimePart* ReplacePart(unsigned int nIndex, const char* pszName, const char* pszText);
     void SetName(const char* pszName);
 
     // ---- writer (mimewrite.cpp) ----
     static std::string GetMailHeaderDump(const mailhdr* pHeader);
     std::string GetHeaderDump() const { return GetMailHeaderDump(m_pHeader); }
+    // The header block as the writers put it into the mail (LF line ends, no
+    // empty line at its end): the fields as read where the check left them
+    // alone, in their places, changed fields in theirs, added ones last
+    // (mailhdr/rawblock.h); a part without a block as read is written in
+    // the dump's order. Empty when memory runs short.
+    std::string GetHeaderText() const;
     bool WriteTo(CMimeOutput& out);
     bool WriteUUEncoded(CMimeOutput& out);
 

@@ -3,8 +3,9 @@
  * (GetMailHeaderDump, WriteTo, WriteUUEncoded; contract in mimepart.h).
  *
  * Output has LF line ends; the CMimeOutput it goes to makes them CR LF for a
- * mail file. Header fields come out in the order of the header library's
- * dump (by field identifier), not in their order in the mail.
+ * mail file. A header block is written by GetHeaderText: fields the check
+ * left alone as read and in their places, changed ones in theirs, added
+ * ones at the end of the block (mailhdr/rawblock.h).
  *
  * Shape of the text, matched to the parser so that contents survive a write
  * and a new parse: a part's contents are followed by "\n" and one more "\n"
@@ -33,8 +34,13 @@ namespace {
 // the contents with their line end, then the empty line behind them.
 void WriteHeadAndContents(const CMimePart& part, CMimeOutput& out, bool bHeader) {
     if (bHeader) {
-        const std::string strDump = part.GetHeaderDump();
-        out.Write(strDump.data(), strDump.size());
+        // A header that cannot be written whole fails the write: a mail is
+        // never written without its header.
+        std::string strText;
+        if (!mailhdr_write_asread(part.m_pHeader, &part.m_rawHeader, strText)) {
+            throw "no memory for a header";
+        }
+        out.Write(strText.data(), strText.size());
         out.Write("\n", 1);
     }
     if (part.GetDataLength() > 0) {
@@ -81,6 +87,15 @@ std::string CMimePart::GetMailHeaderDump(const mailhdr* pHeader) {
     }
     std::free(pBuf);
     return strDump;
+}
+
+std::string CMimePart::GetHeaderText() const {
+    std::string strText;
+    if (!mailhdr_write_asread(m_pHeader, &m_rawHeader, strText)) {
+        errmsg("GetHeaderText: no memory for the header of %s", GetName().c_str());
+        strText.clear();
+    }
+    return strText;
 }
 
 bool CMimePart::WriteTo(CMimeOutput& out) {

@@ -235,3 +235,14 @@ std::vector<std::string> MimePartNames(const CMimePart& part) {
         return std::vector<std::string>();
     }
 }
+
+std::string MimeReportName(const CMimePart& part) {
+    std::string strName = part.GetName();
+    if (!strName.empty()) {
+        return strName;
+    }
+    // GetName reads "name=" and "filename=" only; what else names the part
+    // is one of the RFC 2231 forms.
+    const std::vector<std::string> names = MimePartNames(part);
+    return names.empty() ? std::string() : pf::blank_controls(names.front());
+}

@@ -29,6 +29,12 @@
  *                         tab) give both readings: with the folding white
  *                         space and without it.
  *
+ *   MimeReportName(part)  the name a report shows for the part: GetName(),
+ *                         or, for a part named only in RFC 2231 form (which
+ *                         GetName does not read), the first of its names
+ *                         above, control characters blanked; empty when it
+ *                         has none.
+ *
  *   MimeParamValues(value, param)
  *                         every value of one parameter (a duplicated
  *                         boundary gives all of its values).
@@ -54,6 +60,7 @@ class CMimePart;
 constexpr std::size_t MAX_NAME_SEGMENTS = 1000;
 
 std::vector<std::string> MimePartNames(const CMimePart& part);
+std::string MimeReportName(const CMimePart& part);
 void MimeNamesOfValue(std::string_view strValue, std::vector<std::string>& names);
 // Every value of the parameter `param` (lower case) in one structured field
 // value, in the order they stand, read as MimeNamesOfValue reads them.

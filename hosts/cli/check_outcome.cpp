@@ -112,7 +112,7 @@ void CopyReport(const MailwardApi& api, const CheckReport& report, MailOutcome& 
 }
 
 bool HasError(const MailOutcome& o) {
-    return o.refused || !o.received || o.result != 0 || o.errors != 0;
+    return o.refused || !o.received || o.result != 0 || o.errors != 0 || !o.outputError.empty();
 }
 
 bool VirusFound(const MailOutcome& o) {

@@ -347,7 +347,7 @@ TEST_F(Pipeline, HeaderOfManyLinesIsWrittenWholeOrRefused) {
     const Case cases[] = {
         {"a To field folded over 1,200 lines",
          "To: first@example.org,\r\n" + repeat("  next@example.org,\r\n", 1199), 1199,
-         "   next@example.org,\r\n", true},
+         "\n  next@example.org,\r\n", true},
         {"1,500 Received fields", repeat("Received: from relay\r\n", 1500), 1500,
          "Received: from relay\r\n", true},
         {"1,500 unknown fields before X-Evil", repeat("X-Filler: f\r\n", 1500) + "X-Evil: yes\r\n",
@@ -373,6 +373,8 @@ TEST_F(Pipeline, HeaderOfManyLinesIsWrittenWholeOrRefused) {
             ++found;
         EXPECT_EQ(found, c.lines);
         ExpectIn(out, {"Subject: many\r\n", "X-VaveRiz4Zan:", "\r\n\r\nbody\r\n"});
+        // Every line as read, in its place; what the check added follows.
+        EXPECT_EQ(out.compare(0, original.size() - 8, original, 0, original.size() - 8), 0);
         const bool evil = c.header.find("X-Evil") != std::string::npos;
         EXPECT_EQ((s.r.status & ST_HEADER_RULE) != 0, evil);
         EXPECT_EQ(out.find("X-ZANAntiSpam: evil: yes") != std::string::npos, evil);
@@ -622,3 +624,20 @@ TEST_F(Pipeline, RulesClearedDuringACheckStayReadableForItsReport) {
 }
 
 }  // namespace
+
+// A part named only in RFC 2231 form is reported under that name (decoded,
+// continuations joined, line ends blanked), not under its content type.
+TEST_F(Pipeline, PartNamedOnlyInRfc2231FormIsReportedByThatName) {
+    const std::string mail =
+        "From: a@example.com\r\nSubject: s\r\nMIME-Version: 1.0\r\n"
+        "Content-Type: multipart/mixed; boundary=\"XX\"\r\n\r\n--XX\r\n"
+        "Content-Type: application/pdf\r\nContent-Disposition: attachment;\r\n"
+        " filename*=utf-8''r%C3%A9sum%C3%A9.pdf\r\n\r\nAAEC\r\n--XX\r\n"
+        "Content-Type: application/octet-stream;\r\n name*0*=utf-8''two%0D%0A; name*1=parts.bin\r\n"
+        "\r\nAAEC\r\n--XX\r\nContent-Type: text/plain\r\n\r\nno name\r\n--XX--\r\n";
+    Seen s = Check(Mail("named.eml", mail), JOB_ATTACHMENT_FILTER);
+    ASSERT_EQ(s.parts.size(), 4u);
+    EXPECT_EQ(s.parts[1], "r\xc3\xa9sum\xc3\xa9.pdf:0:0");
+    EXPECT_EQ(s.parts[2], "two  parts.bin:0:0");
+    EXPECT_EQ(s.parts[3], "text/plain:0:0");
+}
