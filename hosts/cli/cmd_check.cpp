@@ -390,9 +390,9 @@ void RunJobWindow(const CheckOptions& o, const MailwardApi& api, SpamListRespond
                 const char* target =
                     m.target.empty() || !ticket.copy.empty() ? nullptr : m.target.c_str();
                 ticket.target = m.target;
-                r = api.MAILWARD_check_mail(o.ruleSet.c_str(), header, checked.c_str(), target, o.flags,
-                                   listCheck, listUser, &OnReport,
-                                   reinterpret_cast<uintptr_t>(&ticket));
+                r = api.MAILWARD_check_mail(o.ruleSet.c_str(), header, checked.c_str(), target,
+                                            o.flags, listCheck, listUser, &OnReport,
+                                            reinterpret_cast<uintptr_t>(&ticket));
             }
             if (r != 0) {
                 std::lock_guard<std::mutex> hold(run.lock);
