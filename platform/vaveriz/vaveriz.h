@@ -18,7 +18,12 @@
  *                      100 MB, 10000, 17, 120000 ms); a scan that reaches
  *                      one fails (-1, an error line "vaveriz: scanning
  *                      <path> stopped at a limit: <libclamav's name>"),
- *                      never a clean result
+ *                      never a clean result. So does a scan that left an
+ *                      embedded file out or cut it: an archive member
+ *                      larger than EngineMaxFileSize ("... stopped at a
+ *                      limit: MaxFileSize (<member>, ...)"), a zip64 entry,
+ *                      an encrypted member or archive ("... did not see all
+ *                      of it: <what> (<member>)")
  * Scans use ClamAV's default options: archives, mail, executables, documents
  * and the other formats are unpacked and scanned, heuristic alerts are on.
  * Signature names come as libclamav gives them: signatures of databases that
