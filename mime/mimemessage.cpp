@@ -67,11 +67,11 @@ inline std::uint64_t CRMask(std::uint64_t w) {
     return (x - 0x0101010101010101ULL) & ~x & 0x8080808080808080ULL;
 }
 
-// Drops every CR directly followed by LF from [pText, pStop), in place;
-// returns the new end of the text and counts the dropped characters. A text
-// without CR is not touched; otherwise the bytes move eight at a time up to
-// the next CR (little-endian words; other machines go byte by byte).
-char* CompactLineEnds(char* pText, char* pStop, std::size_t& nDropped) {
+}  // namespace
+
+// A text without CR is not touched; otherwise the bytes move eight at a time
+// up to the next CR (little-endian words; other machines go byte by byte).
+char* MimeCompactLineEnds(char* pText, char* pStop, std::size_t& nDropped) {
     nDropped = 0;
     char* pSrc = static_cast<char*>(std::memchr(pText, '\r', pStop - pText));
     if (!pSrc) {
@@ -116,8 +116,6 @@ char* CompactLineEnds(char* pText, char* pStop, std::size_t& nDropped) {
     return pDst;
 }
 
-}  // namespace
-
 CMimeMessage::CMimeMessage() : CMimePart(nullptr), m_pszFileName(nullptr), m_bFlushOnSave(true) {}
 
 CMimeMessage::~CMimeMessage() {
@@ -128,7 +126,7 @@ CMimeMessage::~CMimeMessage() {
 CMimeMessage::ParseResult CMimeMessage::ParseText(char* pText, std::size_t nCount,
                                                   bool bFullParse) {
     std::size_t nDropped = 0;
-    char* pTextEnd = CompactLineEnds(pText, pText + nCount, nDropped);
+    char* pTextEnd = MimeCompactLineEnds(pText, pText + nCount, nDropped);
     *pTextEnd = '\0';
     char* pEnd = pTextEnd;
 
@@ -137,6 +135,7 @@ CMimeMessage::ParseResult CMimeMessage::ParseText(char* pText, std::size_t nCoun
         return ParseResult::NoMemory;
     }
     MimeParseContext ctx;
+    ctx.pTextStart = pText;
     ctx.pTextEnd = pTextEnd;
     ctx.nBudget = MAX_COPY_FACTOR * (nCount + 1);
     try {

@@ -79,7 +79,7 @@ TEST(MimeLoad, EveryCRLFIsReducedWhereverItStands) {
 
 TEST(MimeLoad, FailedParseKeepsTheNameAndAThrowDoesNot) {
     TempDir dir;
-    WriteFile(dir.Path("noend.eml"), "Subject: a\r\nFrom: b@c\r\n");
+    WriteFile(dir.Path("noend.eml"), "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b");
     CMimeMessage msg;
     EXPECT_EQ(CMimeMessage::LOAD_PARSE_FAILED, msg.LoadMsg(dir.Path("noend.eml").c_str(), true));
     EXPECT_STREQ(dir.Path("noend.eml").c_str(), msg.m_pszFileName);
