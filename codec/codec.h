@@ -126,5 +126,11 @@ char* EncodeTransfer(TransferCoding coding, const char* data, std::size_t len);
 // Decodes RFC 2047 encoded words byte-wise (no charset conversion). Null for a
 // null input or when memory is short.
 char* DecodeHeaderData(const char* data);
+// The value with its encoded words decoded as mail readers show it: in
+// UTF-8 from each word's charset, adjacent words joined without the white
+// space between them, a malformed word left as text (header_words.cpp).
+// `bWideLittleEndian` reads a bare "utf-16" without byte order mark as
+// little-endian instead of big-endian. May throw std::bad_alloc.
+std::string DecodeHeaderWords(std::string_view value, bool bWideLittleEndian = false);
 
 #endif

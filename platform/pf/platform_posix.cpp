@@ -16,6 +16,9 @@
  * names; mkdir never follows a link, so a name planted by another user only
  * costs another try.
  *
+ * Character sets go through iconv, one converter per call (glibc keeps the
+ * conversion modules loaded once they were used).
+ *
  * Threads: POSIX has no suspended threads, so each thread waits at a start
  * gate (mutex + condition variable) until thread_resume opens it. The end
  * of the thread's function sets an `ended` flag under the same mutex, which
@@ -38,6 +41,7 @@
 #include <string>
 
 #include <fcntl.h>
+#include <iconv.h>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -609,6 +613,42 @@ void thread_close(Thread* t) {
         ::pthread_detach(t->tid);
     release(t->state);
     delete t;
+}
+
+bool convert_charset(const std::string& charset, std::string_view bytes, std::string& out) {
+    iconv_t cd = ::iconv_open("UTF-8", charset.c_str());
+    if (cd == reinterpret_cast<iconv_t>(-1))
+        return false;
+    // UTF-8 takes at most four bytes a character and no charset takes less
+    // than one a character, but a stateful one (UTF-7, ISO-2022) may need
+    // more room: the block grows while iconv asks for it.
+    std::string block(4 * bytes.size() + 16, '\0');
+    char* in = const_cast<char*>(bytes.data());
+    std::size_t inLeft = bytes.size();
+    std::size_t used = 0;
+    bool ok = true;
+    for (;;) {
+        char* dst = block.data() + used;
+        std::size_t dstLeft = block.size() - used;
+        const std::size_t rc = ::iconv(cd, inLeft > 0 ? &in : nullptr, &inLeft, &dst, &dstLeft);
+        used = block.size() - dstLeft;
+        if (rc != static_cast<std::size_t>(-1)) {
+            if (inLeft == 0)
+                break;
+            continue;
+        }
+        if (errno == E2BIG) {
+            block.resize(2 * block.size());
+            continue;
+        }
+        ok = false;  // EILSEQ, EINVAL: not text of the charset
+        break;
+    }
+    ::iconv_close(cd);
+    if (!ok)
+        return false;
+    out.assign(block.data(), used);
+    return true;
 }
 
 }  // namespace pf
