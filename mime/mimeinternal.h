@@ -8,6 +8,8 @@
  *                      CMimePart::FindNoCase on a view: first position of
  *                      the pattern ignoring A-Z case, or -1
  *   MimeParseContext   what one parse knows about its whole text
+ *   MimeFindBlockLine(p, end, lineStart, line)
+ *                      the next line that opens an encoded block
  *   MimeCompactLineEnds(text, stop, dropped)
  *                      CR LF to LF in place, as a mail file is loaded
  */
@@ -32,6 +34,19 @@ struct MimeParseContext {
     std::size_t nBudget;         // bytes of contents that may still be copied
     std::size_t nPartsLeft = CMimePart::MAX_TOTAL_PARTS;  // parts still allowed
 };
+
+// The line that opens an encoded block in a text (uuencode begin line,
+// yEnc begin line, BinHex marker), as MimeFindBlockLine finds it.
+struct MimeBlockLine {
+    const char* p = nullptr;         // the line's first byte
+    const char* pLineEnd = nullptr;  // its LF, or the end of the range
+    const char* pName = nullptr;     // uuencode and yEnc: where the name starts
+    const char* pNameEnd = nullptr;  // and where it ends (before a CR LF)
+    MimeBlockCoding coding = MimeBlockCoding::Uuencode;
+};
+// The first line in [p, pEnd) that opens an encoded block, by the parser's
+// rules (mimeparse.cpp); `p` itself counts as a line start when bLineStart.
+bool MimeFindBlockLine(const char* p, const char* pEnd, bool bLineStart, MimeBlockLine& line);
 
 // Drops every CR directly followed by LF from [pText, pStop), in place;
 // returns the new end of the text and counts the dropped characters (the

@@ -356,9 +356,10 @@ char* NextBlockCandidate(char* p, char* pLimit, bool bLineStart) {
 
 // The opening line of an encoded block, as the search finds it.
 struct BlockStart {
-    char* p = nullptr;            // the line's first byte; null: no block
-    char* pLineEnd = nullptr;     // its LF, or pEnd
-    const char* pName = nullptr;  // uuencode and yEnc: where the name starts
+    char* p = nullptr;               // the line's first byte; null: no block
+    char* pLineEnd = nullptr;        // its LF, or pEnd
+    const char* pName = nullptr;     // uuencode and yEnc: where the name starts
+    const char* pNameEnd = nullptr;  // and where it ends (a CR in front of the LF is no part of it)
     MimeBlockCoding coding = MimeBlockCoding::Uuencode;
 };
 
@@ -383,6 +384,7 @@ BlockStart FindBlockIn(char* p, char* pEnd, bool bLineStart) {
         found.p = c;
         found.pLineEnd = e;
         found.pName = pName;
+        found.pNameEnd = e > c && e[-1] == '\r' ? e - 1 : e;
         return found;
     }
     return found;
@@ -458,6 +460,23 @@ bool CMimePart::SplitAssignment(const std::string& strText, std::string& strName
     }
     strName = std::string(pf::trim(strText.substr(0, e), " \""));
     strValue = std::string(pf::trim(strRaw, " \""));
+    return true;
+}
+
+bool MimeFindBlockLine(const char* p, const char* pEnd, bool bLineStart, MimeBlockLine& line) {
+    if (!p || !pEnd || p >= pEnd) {
+        return false;
+    }
+    // The search only reads the text.
+    const BlockStart found = FindBlockIn(const_cast<char*>(p), const_cast<char*>(pEnd), bLineStart);
+    if (!found.p) {
+        return false;
+    }
+    line.p = found.p;
+    line.pLineEnd = found.pLineEnd;
+    line.pName = found.pName;
+    line.pNameEnd = found.pNameEnd;
+    line.coding = found.coding;
     return true;
 }
 
@@ -727,9 +746,9 @@ bool CMimePart::ParseUUEncodedIn(MimeParseContext& ctx, char* pStart, char* pEnd
         }
         if (block.coding == MimeBlockCoding::BinHex) {
             pBlock->m_strUUName = BinHexName(pLines, static_cast<std::size_t>(pLinesEnd - pLines));
-        } else if (block.pName && block.pName < block.pLineEnd) {
+        } else if (block.pName && block.pName < block.pNameEnd) {
             pBlock->m_strUUName.assign(block.pName,
-                                       static_cast<std::size_t>(block.pLineEnd - block.pName));
+                                       static_cast<std::size_t>(block.pNameEnd - block.pName));
         }
         if (block.coding != MimeBlockCoding::Uuencode) {
             pBlock->m_strBlockBegin.assign(block.p, block.pLineEnd);

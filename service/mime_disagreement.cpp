@@ -5,10 +5,9 @@
 #include "service/mime_disagreement.h"
 
 #include <string>
-#include <unordered_map>
-#include <unordered_set>
+#include <utility>
+#include <vector>
 
-#include "mime/partnames.h"
 #include "mime/strictread.h"
 #include "pf/text.h"
 #include "qorcsock/qorcsock.h"
@@ -30,32 +29,35 @@ void AppendCut(std::string& strList, const std::string& strText) {
     }
 }
 
-bool Acted(const PartReport& r) {
-    return ptrset::First(r.rules) != nullptr || r.action == PART_MOVED || r.action == PART_REMOVED;
+// The records of parts whose bytes are not in the written mail.
+bool Gone(const PartReport& r) {
+    return r.action == PART_MOVED || r.action == PART_REMOVED;
 }
 
 }  // namespace
 
-PartNameSnapshot::PartNameSnapshot(CMimePart* pRoot) {
+PartPlaceSnapshot::PartPlaceSnapshot(CMimePart* pRoot) {
     if (pRoot) {
         Add(pRoot);
     }
 }
 
-void PartNameSnapshot::Add(CMimePart* pPart) {
-    m_names.emplace(pPart, MimePartNames(*pPart));
+void PartPlaceSnapshot::Add(CMimePart* pPart) {
+    if (pPart->m_nMailStart != CMimePart::NO_PLACE && pPart->m_nMailEnd != CMimePart::NO_PLACE) {
+        m_places.emplace(pPart, std::make_pair(pPart->m_nMailStart, pPart->m_nMailEnd));
+    }
     for (int i = 0; i < pPart->GetPartCount(); ++i) {
         Add(pPart->GetPart(static_cast<unsigned int>(i)));
     }
 }
 
-const std::vector<std::string>* PartNameSnapshot::Find(const void* pPart) const {
-    auto it = m_names.find(pPart);
-    return it != m_names.end() ? &it->second : nullptr;
+const std::pair<std::size_t, std::size_t>* PartPlaceSnapshot::Find(const void* pPart) const {
+    auto it = m_places.find(pPart);
+    return it != m_places.end() ? &it->second : nullptr;
 }
 
 bool CheckMimeDisagreement(const char* pszPath, CRuleHelper& rules, const char* pszSet,
-                           CCheckReport& report, const PartNameSnapshot& snapshot) {
+                           CCheckReport& report, const PartPlaceSnapshot& snapshot) {
     static const int s_debug = debug_gethandle("MAILWARD_Debug");
     RuleSet* pSet = pszSet ? rules.FindRuleSet(pszSet) : nullptr;
     if (!pSet) {
@@ -67,22 +69,14 @@ bool CheckMimeDisagreement(const char* pszPath, CRuleHelper& rules, const char* 
         debugmsg(s_debug, "CheckMimeDisagreement() - cannot read %s", pszPath ? pszPath : "");
         return false;
     }
-    // The parts the check acted on, by each of their names; each pairs once.
-    std::unordered_multimap<std::string, const PartReport*> acted;
-    std::unordered_set<const PartReport*> paired;
+    // The places of the parts the check removed or moved.
+    std::vector<std::pair<std::size_t, std::size_t>> gone;
     std::string strParser;
     for (const PartReport* r = report.parts; r; r = r->next) {
-        const std::string strName = r->name ? r->name : "";
-        AppendCut(strParser, strName.empty() ? "-" : strName);
-        if (!Acted(*r)) {
-            continue;
-        }
-        acted.emplace(strName, r);
-        if (const std::vector<std::string>* pNames = snapshot.Find(r->part)) {
-            for (const std::string& strOther : *pNames) {
-                if (strOther != strName) {
-                    acted.emplace(strOther, r);
-                }
+        AppendCut(strParser, r->name && *r->name ? r->name : "-");
+        if (Gone(*r)) {
+            if (const auto* pPlace = snapshot.Find(r->part)) {
+                gone.push_back(*pPlace);
             }
         }
     }
@@ -93,34 +87,15 @@ bool CheckMimeDisagreement(const char* pszPath, CRuleHelper& rules, const char* 
     if (!bWhole) {
         AppendCut(strStrict, "reading stopped at a limit");
     }
-    // Places of parts the check acted on as a whole: what lies inside them
-    // went with them. Parts come in mail order, so a part's place is known
-    // before the places inside it.
-    std::unordered_set<std::string> gone;
     for (const StrictPart& part : reading.parts) {
-        bool bInside = gone.count(std::string()) != 0;
-        for (std::size_t dot = part.strWhere.find('.'); !bInside && dot != std::string::npos;
-             dot = part.strWhere.find('.', dot + 1)) {
-            bInside = gone.count(part.strWhere.substr(0, dot)) != 0;
+        bool bGone = false;
+        for (const auto& [nStart, nEnd] : gone) {
+            bGone = bGone || (nStart <= part.nStart && part.nEnd <= nEnd);
         }
-        if (bInside) {
+        if (bGone) {
             continue;
         }
-        bool bPaired = false;
-        for (const std::string& strName : part.names) {
-            auto range = acted.equal_range(strName);
-            for (auto it = range.first; it != range.second && !bPaired; ++it) {
-                bPaired = paired.insert(it->second).second;
-            }
-            if (bPaired) {
-                break;
-            }
-        }
-        if (bPaired) {
-            gone.insert(part.strWhere);
-            continue;
-        }
-        const Rule* pRule = rules.FindMatchingRule(part.pHead.get(), pSet);
+        const Rule* pRule = rules.FindMatchingRule(part.Head(), pSet);
         if (pRule && (pRule->action == ACTION_REMOVE || pRule->action == ACTION_MOVE)) {
             bDisagree = true;
             std::string strNames;

@@ -32,6 +32,7 @@
 #include <cstdlib>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 
 #include "mailhdr/mailhdr.h"
@@ -187,6 +188,11 @@ void CMailWard::OnPop(MailJob* job) {
                      message->GetHeader(MAILHDR_FLD_SUBJECT).c_str());
             InitStatus(message.get());
             m_ruleHelper.m_nMatchMode = 0;
+            // Where each part stood, before the part scan or the filter
+            // puts notices in the place of any.
+            std::optional<PartPlaceSnapshot> places;
+            if ((job->flags & JOB_ATTACHMENT_FILTER) != 0)
+                places.emplace(message.get());
             if (scan) {
                 if (m_pSecurity->ProcessParts(message.get()) == -1) {
                     CheckFailed(m_report);
@@ -202,10 +208,10 @@ void CMailWard::OnPop(MailJob* job) {
             if (!infected) {
                 if ((job->flags & JOB_ATTACHMENT_FILTER) != 0) {
                     m_ruleHelper.m_nMatchMode = MATCH_ATTACHMENT;
-                    const PartNameSnapshot names(message.get());
                     if (m_pFilter->FilterParts(message.get(), job->ruleSet) == -1)
                         CheckFailed(m_report);
-                    CheckMimeDisagreement(job->source, m_ruleHelper, job->ruleSet, m_report, names);
+                    CheckMimeDisagreement(job->source, m_ruleHelper, job->ruleSet, m_report,
+                                          *places);
                 }
                 CheckMailRules(job, message.get());
             }
