@@ -369,6 +369,13 @@ BlockStart FindBlockIn(char* p, char* pEnd, bool bLineStart) {
     BlockStart found;
     for (char* c = NextBlockCandidate(p, pEnd, bLineStart); c;
          c = NextBlockCandidate(c, pEnd, false)) {
+        // The opening words first: most candidates are lines of text that
+        // start with one of the letters, and need not be read to their end.
+        const char* pWord = *c == 'b' ? UU_BEGIN : *c == '=' ? YENC_BEGIN : BINHEX_MARKER;
+        const std::size_t nWord = std::strlen(pWord);
+        if (static_cast<std::size_t>(pEnd - c) < nWord || std::memcmp(c, pWord, nWord) != 0) {
+            continue;
+        }
         char* e = static_cast<char*>(std::memchr(c, '\n', static_cast<std::size_t>(pEnd - c)));
         e = e ? e : pEnd;
         const char* pName = nullptr;

@@ -105,6 +105,22 @@ bool IsWide(const std::string& charset) {
     return charset == "utf-16" || charset == "ucs-2" || charset == "utf-32";
 }
 
+// Whether a value holds an encoded word in a bare "utf-16", "ucs-2" or
+// "utf-32" (no byte order in the name): only then can the other byte order
+// give another reading.
+bool HasBareWideWord(std::string_view v) {
+    for (std::size_t at = v.find("=?"); at != std::string_view::npos; at = v.find("=?", at + 2)) {
+        const std::size_t q = v.find('?', at + 2);
+        if (q != std::string_view::npos) {
+            const std::string charset = pf::ascii_lower(v.substr(at + 2, q - at - 2));
+            if (IsWide(charset.substr(0, charset.find('*')))) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
 // Collects the forms of the names of one value, into `names` or, for a
 // name a limit cut, into `cut`.
 class NameForms {
@@ -123,7 +139,9 @@ class NameForms {
             std::free(pDecoded);
         }
         Put(DecodeHeaderWords(strName, false), bCut);
-        Put(DecodeHeaderWords(strName, true), bCut);
+        if (HasBareWideWord(strName)) {
+            Put(DecodeHeaderWords(strName, true), bCut);
+        }
     }
 
     // The bytes of an RFC 2231 value and their readings in its charset.

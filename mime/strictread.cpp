@@ -223,6 +223,7 @@ void Reader::Part(std::string_view text, int nDepth, const std::string& strWhere
     }
 
     std::unordered_set<std::string> done;  // readings of this body made
+    bool bTextRead = false;                // searched for blocks
     for (const std::string& strType : types) {
         const std::string strMain = MainValue(strType);
         if (strMain.compare(0, 10, "multipart/") == 0) {
@@ -230,7 +231,8 @@ void Reader::Part(std::string_view text, int nDepth, const std::string& strWhere
         } else if ((strMain == "message/rfc822" || strMain == "message/global") &&
                    done.insert("message").second) {
             Message(body, strEncoding, nDepth, strWhere, place);
-        } else if (strMain.compare(0, 5, "text/") == 0 && done.insert("text").second) {
+        } else if (strMain.compare(0, 5, "text/") == 0 && !bTextRead) {
+            bTextRead = true;
             Blocks(body, strEncoding, strWhere, place);
         }
     }
@@ -315,8 +317,7 @@ void Reader::Multipart(std::string_view body, const std::string& strType, int nD
         }
         // The parts of a second reading of the same body get places of
         // their own ("1~2": the first part in the second reading).
-        const std::size_t nReading =
-            done.size() - (done.count("message") ? 1 : 0) - (done.count("text") ? 1 : 0);
+        const std::size_t nReading = done.size() - (done.count("message") ? 1 : 0);
         const std::string strTag = nReading > 1 ? "~" + std::to_string(nReading) : "";
         if (!Spend(body.size())) {
             return;

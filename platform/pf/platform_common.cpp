@@ -8,13 +8,16 @@
  * changes the C locale cannot change how rule names or header names compare;
  * bytes above 127 (the umlauts of the Windows code page) compare as they are.
  *
- * charset_to_utf8 checks the name, and reads UTF-16 and UTF-32 itself (the
- * same on every system, byte order marks included); every other charset
- * goes to the system's converter (convert_charset in the system's file).
+ * charset_to_utf8 checks the name, and reads UTF-8, US-ASCII, ISO-8859-1,
+ * UTF-16 and UTF-32 itself (the same on every system, byte order marks
+ * included; the charsets of most names need no converter at all); every
+ * other charset goes to the system's converter (convert_charset in the
+ * system's file).
  */
 #include "pf/platform.h"
 #include "pf/text.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -122,6 +125,45 @@ bool WideToUtf8(std::string_view b, std::size_t unit, bool bBigEndian, bool bByM
     return true;
 }
 
+// Well-formed UTF-8 (no overlong forms, no surrogates, nothing past
+// U+10FFFF).
+bool IsUtf8(std::string_view b) {
+    std::size_t i = 0;
+    while (i < b.size()) {
+        const auto c = static_cast<unsigned char>(b[i]);
+        std::size_t n = 0;
+        std::uint32_t cp = 0;
+        if (c < 0x80) {
+            ++i;
+            continue;
+        } else if (c >= 0xC2 && c <= 0xDF) {
+            n = 1, cp = c & 0x1F;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            n = 2, cp = c & 0x0F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            n = 3, cp = c & 0x07;
+        } else {
+            return false;
+        }
+        if (b.size() - i <= n) {
+            return false;  // cut short
+        }
+        for (std::size_t k = 1; k <= n; ++k) {
+            const auto t = static_cast<unsigned char>(b[i + k]);
+            if ((t & 0xC0) != 0x80) {
+                return false;
+            }
+            cp = (cp << 6) | (t & 0x3F);
+        }
+        if ((n == 2 && cp < 0x800) || (n == 3 && (cp < 0x10000 || cp > 0x10FFFF)) ||
+            (cp >= 0xD800 && cp < 0xE000)) {
+            return false;
+        }
+        i += n + 1;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool charset_to_utf8(std::string_view charset, std::string_view bytes, std::string& out) {
@@ -140,6 +182,27 @@ bool charset_to_utf8(std::string_view charset, std::string_view bytes, std::stri
         {"ucs-2", 2, true, true},      {"utf-32", 4, true, true},    {"utf-32be", 4, true, false},
         {"utf-32le", 4, false, false},
     };
+    if (name == "utf-8" || name == "utf8" || name == "us-ascii" || name == "ascii") {
+        const bool bAscii = name.find("ascii") != std::string::npos;
+        const bool ok =
+            bAscii ? std::all_of(bytes.begin(), bytes.end(),
+                                 [](char c) { return static_cast<unsigned char>(c) < 0x80; })
+                   : IsUtf8(bytes);
+        if (ok) {
+            out.assign(bytes);
+            if (out.compare(0, 3, "\xEF\xBB\xBF") == 0) {
+                out.erase(0, 3);
+            }
+        }
+        return ok;
+    }
+    if (name == "iso-8859-1" || name == "latin1" || name == "iso_8859-1") {
+        out.reserve(bytes.size() * 2);
+        for (char c : bytes) {
+            AppendUtf8(static_cast<unsigned char>(c), out);
+        }
+        return true;
+    }
     for (const Wide& w : WIDE) {
         if (name == w.name) {
             const bool ok = WideToUtf8(bytes, w.unit, w.bBigEndian, w.bByMark, out);

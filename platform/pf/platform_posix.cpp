@@ -16,8 +16,9 @@
  * names; mkdir never follows a link, so a name planted by another user only
  * costs another try.
  *
- * Character sets go through iconv, one converter per call (glibc keeps the
- * conversion modules loaded once they were used).
+ * Character sets go through iconv. Each thread keeps the converters of the
+ * last CHARSET_CACHE charsets it used (and the names iconv did not know), so
+ * that names in the same few charsets cost no iconv_open each.
  *
  * Threads: POSIX has no suspended threads, so each thread waits at a start
  * gate (mutex + condition variable) until thread_resume opens it. The end
@@ -615,9 +616,56 @@ void thread_close(Thread* t) {
     delete t;
 }
 
+namespace {
+
+// Converters kept per thread.
+constexpr std::size_t CHARSET_CACHE = 8;
+
+class ConverterCache {
+  public:
+    ~ConverterCache() {
+        for (Entry& e : m_entries) {
+            if (e.cd != NONE)
+                ::iconv_close(e.cd);
+        }
+    }
+    // The converter of `charset` to UTF-8 in its initial state, or NONE.
+    iconv_t Get(const std::string& charset) {
+        for (Entry& e : m_entries) {
+            if (e.used && e.name == charset) {
+                if (e.cd != NONE)
+                    ::iconv(e.cd, nullptr, nullptr, nullptr, nullptr);
+                return e.cd;
+            }
+        }
+        Entry& e = m_entries[m_next];
+        m_next = (m_next + 1) % CHARSET_CACHE;
+        if (e.used && e.cd != NONE)
+            ::iconv_close(e.cd);
+        e.used = true;
+        e.name = charset;
+        e.cd = ::iconv_open("UTF-8", charset.c_str());
+        return e.cd;
+    }
+    static inline const iconv_t NONE = reinterpret_cast<iconv_t>(-1);
+
+  private:
+    struct Entry {
+        bool used = false;
+        std::string name;
+        iconv_t cd = NONE;
+    };
+    Entry m_entries[CHARSET_CACHE];
+    std::size_t m_next = 0;
+};
+
+thread_local ConverterCache t_converters;
+
+}  // namespace
+
 bool convert_charset(const std::string& charset, std::string_view bytes, std::string& out) {
-    iconv_t cd = ::iconv_open("UTF-8", charset.c_str());
-    if (cd == reinterpret_cast<iconv_t>(-1))
+    iconv_t cd = t_converters.Get(charset);
+    if (cd == ConverterCache::NONE)
         return false;
     // UTF-8 takes at most four bytes a character and no charset takes less
     // than one a character, but a stateful one (UTF-7, ISO-2022) may need
@@ -626,7 +674,6 @@ bool convert_charset(const std::string& charset, std::string_view bytes, std::st
     char* in = const_cast<char*>(bytes.data());
     std::size_t inLeft = bytes.size();
     std::size_t used = 0;
-    bool ok = true;
     for (;;) {
         char* dst = block.data() + used;
         std::size_t dstLeft = block.size() - used;
@@ -641,12 +688,8 @@ bool convert_charset(const std::string& charset, std::string_view bytes, std::st
             block.resize(2 * block.size());
             continue;
         }
-        ok = false;  // EILSEQ, EINVAL: not text of the charset
-        break;
+        return false;  // EILSEQ, EINVAL: not text of the charset
     }
-    ::iconv_close(cd);
-    if (!ok)
-        return false;
     out.assign(block.data(), used);
     return true;
 }
