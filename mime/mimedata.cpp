@@ -6,7 +6,7 @@
  * m_pData always holds the contents transfer-encoded, as in the mail.
  * Decoding runs on demand into a fresh malloc'ed block, through the codec
  * layer (codec/codec.h) chosen by the part's Content-Transfer-Encoding (in
- * lower case) or by the part being a uuencoded block; new contents are
+ * lower case) or by the part being an encoded block (by its coding); new contents are
  * encoded the same way. Decoded blocks are always zero-terminated, also when
  * a codec filled its block to the last byte, so that callers may read them
  * as text.
@@ -26,6 +26,22 @@
 #include "mime/mimeoutput.h"
 #include "mime/mimepart.h"
 
+namespace {
+
+TransferCoding BlockTransferCoding(MimeBlockCoding coding) {
+    switch (coding) {
+        case MimeBlockCoding::YEnc:
+            return TransferCoding::YEnc;
+        case MimeBlockCoding::BinHex:
+            return TransferCoding::BinHex;
+        case MimeBlockCoding::Uuencode:
+            break;
+    }
+    return TransferCoding::Uuencode;
+}
+
+}  // namespace
+
 char* CMimePart::DecodeData(std::int64_t& nLength) {
     if (!m_pData) {
         nLength = 0;
@@ -34,11 +50,13 @@ char* CMimePart::DecodeData(std::int64_t& nLength) {
     nLength = 0;
     const std::size_t nIn = GetDataLength();
     std::size_t nOut = 0;
-    const TransferCoding coding =
-        IsUUBlock() ? TransferCoding::Uuencode : TransferCodingByName(GetContentTransferEncoding());
+    const TransferCoding coding = IsUUBlock() ? BlockTransferCoding(m_eBlockCoding)
+                                              : TransferCodingByName(GetContentTransferEncoding());
     if (coding != TransferCoding::Identity) {
         debugmsg(MimeDebug(), "CMimePart::DecodeData() - part is %s-encoded. decoding data ...",
                  coding == TransferCoding::Uuencode ? "uu"
+                 : coding == TransferCoding::YEnc   ? "yEnc"
+                 : coding == TransferCoding::BinHex ? "BinHex"
                  : coding == TransferCoding::Base64 ? "base64"
                                                     : "qp");
         char* p = reinterpret_cast<char*>(DecodeTransfer(coding, m_pData, nIn, &nOut));

@@ -72,11 +72,11 @@ inline std::uint64_t CRMask(std::uint64_t w) {
     return (x - 0x0101010101010101ULL) & ~x & 0x8080808080808080ULL;
 }
 
-// Drops every CR directly followed by LF from [pText, pStop), in place;
-// returns the new end of the text and counts the dropped characters. A text
-// without CR is not touched; otherwise the bytes move eight at a time up to
-// the next CR (little-endian words; other machines go byte by byte).
-char* CompactLineEnds(char* pText, char* pStop, std::size_t& nDropped) {
+}  // namespace
+
+// A text without CR is not touched; otherwise the bytes move eight at a time
+// up to the next CR (little-endian words; other machines go byte by byte).
+char* MimeCompactLineEnds(char* pText, char* pStop, std::size_t& nDropped) {
     nDropped = 0;
     char* pSrc = static_cast<char*>(std::memchr(pText, '\r', pStop - pText));
     if (!pSrc) {
@@ -121,8 +121,6 @@ char* CompactLineEnds(char* pText, char* pStop, std::size_t& nDropped) {
     return pDst;
 }
 
-}  // namespace
-
 CMimeMessage::CMimeMessage() : CMimePart(nullptr), m_pszFileName(nullptr), m_bFlushOnSave(true) {}
 
 CMimeMessage::~CMimeMessage() {
@@ -133,7 +131,7 @@ CMimeMessage::~CMimeMessage() {
 CMimeMessage::ParseResult CMimeMessage::ParseText(char* pText, std::size_t nCount,
                                                   bool bFullParse) {
     std::size_t nDropped = 0;
-    char* pTextEnd = CompactLineEnds(pText, pText + nCount, nDropped);
+    char* pTextEnd = MimeCompactLineEnds(pText, pText + nCount, nDropped);
     *pTextEnd = '\0';
     char* pEnd = pTextEnd;
 
@@ -142,6 +140,7 @@ CMimeMessage::ParseResult CMimeMessage::ParseText(char* pText, std::size_t nCoun
         return ParseResult::NoMemory;
     }
     MimeParseContext ctx;
+    ctx.pTextStart = pText;
     ctx.pTextEnd = pTextEnd;
     ctx.nBudget = MAX_COPY_FACTOR * (nCount + 1);
     try {
@@ -329,8 +328,9 @@ std::string HeaderBlockCrLf(const std::string& strText) {
 // Reads the header block of `pSource` up to the first empty line (a line
 // that is just LF or CR LF; consumed) and counts its length with LF line
 // ends. Character by character: a line of any length stays one line, and a
-// CR that does not stand before LF (or a NUL) is data. False when the file
-// ends before such a line.
+// CR that does not stand before LF (or a NUL) is data. A file that ends
+// before such a line is a mail of header fields alone. False when the file
+// cannot be read.
 bool SkipOldHeader(std::FILE* pSource, std::size_t& nOldLength) {
     nOldLength = 0;
     std::size_t nLineChars = 0;  // of the current line, its line end not counted
@@ -353,7 +353,9 @@ bool SkipOldHeader(std::FILE* pSource, std::size_t& nOldLength) {
             ++nLineChars;
         }
     }
-    return false;
+    // A mail of header fields alone: its header ends with the file.
+    nOldLength += nLineChars + (bPendingCR ? 1 : 0);
+    return std::ferror(pSource) == 0;
 }
 
 // Copies the rest of `pSource` to `pTarget` in blocks of SHC_COPY_BLOCK.

@@ -14,7 +14,8 @@
  * is written as its delimiter line and its text alone, which the parser reads
  * back as such a part; a multipart without sub-parts gets no delimiter at all;
  * every uuencoded block is written with mode 666, its lines, an empty line
- * and "end".
+ * and "end"; a yEnc or BinHex block with the lines that opened and closed it
+ * as they came, its lines between them as they came, and an empty line.
  *
  * Results: WriteTo and WriteUUEncoded are false when the output failed (its
  * exception is caught here); what was written so far stays written. The
@@ -128,6 +129,24 @@ bool CMimePart::WriteUUEncoded(CMimeOutput& out) {
         WriteHeadAndContents(*this, out, m_pParent == nullptr);
         for (std::uint32_t i = 0; i < m_nParts; ++i) {
             CMimePart* pSub = m_apParts[i];
+            if (pSub->m_eBlockCoding != MimeBlockCoding::Uuencode) {
+                // The lines stand as they came; the closing line (a block
+                // cut short by the end of its part has none) on a line of
+                // its own behind them.
+                out.Write(pSub->m_strBlockBegin.data(), pSub->m_strBlockBegin.size());
+                out.Write("\n", 1);
+                const std::size_t n = pSub->GetDataLength();
+                out.Write(pSub->m_pData, n);
+                if (n > 0 && pSub->m_pData[n - 1] != '\n') {
+                    out.Write("\n", 1);
+                }
+                if (!pSub->m_strBlockEnd.empty()) {
+                    out.Write(pSub->m_strBlockEnd.data(), pSub->m_strBlockEnd.size());
+                    out.Write("\n", 1);
+                }
+                out.Write("\n", 1);
+                continue;
+            }
             // Every block gets mode 666, whatever its begin line said.
             const std::string strBegin = "begin 666 " + pSub->GetName() + "\n";
             out.Write(strBegin.data(), strBegin.size());

@@ -88,6 +88,10 @@ std::shared_ptr<const Engine> BuildEngine(const std::string& ownDir, const std::
                                           std::string* error);
 std::string DescribeNoEngine();
 
+// Set by an engine when the calling thread's scan failed and all it left out
+// was encrypted archive content; cleared by the API before each scan.
+extern thread_local bool t_encryptedOnly;
+
 bool HoldsDatabase(const std::string& dir, std::initializer_list<const char*> extensions);
 
 }  // namespace vaveriz

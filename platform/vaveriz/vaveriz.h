@@ -18,7 +18,12 @@
  *                      100 MB, 10000, 17, 120000 ms); a scan that reaches
  *                      one fails (-1, an error line "vaveriz: scanning
  *                      <path> stopped at a limit: <libclamav's name>"),
- *                      never a clean result
+ *                      never a clean result. So does a scan that left an
+ *                      embedded file out or cut it: an archive member
+ *                      larger than EngineMaxFileSize ("... stopped at a
+ *                      limit: MaxFileSize (<member>, ...)"), a zip64 entry,
+ *                      an encrypted member or archive ("... did not see all
+ *                      of it: <what> (<member>)")
  * Scans use ClamAV's default options: archives, mail, executables, documents
  * and the other formats are unpacked and scanned, heuristic alerts are on.
  * Signature names come as libclamav gives them: signatures of databases that
@@ -56,6 +61,12 @@
  *                      "<engine> <version>, no signatures loaded". The eleven
  *                      arguments are ignored (pass 0). The text is the calling
  *                      thread's and stays valid until its next call.
+ *   AV_GetLastFailure  why the calling thread's last AV_CheckFile or
+ *                      AV_CheckBuffer failed: AV_FAILURE_ENCRYPTED when all
+ *                      it left out was encrypted archive content (the engine
+ *                      cannot look into it; the same bytes fail again at every
+ *                      try), AV_FAILURE_ERROR for any other failure;
+ *                      AV_FAILURE_NONE after a scan that did not fail.
  *   AV_ActivateUpdate  reloads the databases of the configured folders: 0
  *                      when the new signatures are in use; -1 when no engine
  *                      was loaded (none is started) or the load failed, and
@@ -82,6 +93,11 @@
 #define AV_RESULT_VIRUS 1
 #define AV_RESULT_FAILED (-1) /* no engine, bad input, a limit, an engine error */
 
+/* Results of AV_GetLastFailure. */
+#define AV_FAILURE_NONE 0
+#define AV_FAILURE_ERROR 1
+#define AV_FAILURE_ENCRYPTED 3
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -94,6 +110,7 @@ VAVERIZ_API const char* AV_GetLastVirusName(void);
 VAVERIZ_API const char* AV_GetEngineVersion(int a1, int a2, int a3, int a4, int a5, int a6, int a7,
                                             int a8, int a9, int a10, int a11);
 VAVERIZ_API int AV_ActivateUpdate(int update);
+VAVERIZ_API int AV_GetLastFailure(void);
 
 #ifdef __cplusplus
 }

@@ -41,6 +41,9 @@
 #include <utility>
 
 namespace vaveriz {
+
+thread_local bool t_encryptedOnly = false;
+
 namespace {
 
 std::shared_mutex g_slotLock;
@@ -48,6 +51,15 @@ std::shared_ptr<const Engine> g_engine;  // guarded by g_slotLock
 std::mutex g_loadLock;                   // one AV_Init / AV_ActivateUpdate / AV_Exit at a time
 
 thread_local std::string t_lastVirus;
+thread_local int t_lastFailure = AV_FAILURE_NONE;
+
+// The result of a scan, with why it failed kept for AV_GetLastFailure.
+int Noted(int result) {
+    t_lastFailure = result != AV_RESULT_FAILED ? AV_FAILURE_NONE
+                    : vaveriz::t_encryptedOnly ? AV_FAILURE_ENCRYPTED
+                                               : AV_FAILURE_ERROR;
+    return result;
+}
 thread_local std::string t_versionText;
 
 std::shared_ptr<const Engine> CurrentEngine() {
@@ -193,7 +205,9 @@ extern "C" VAVERIZ_API void AV_Exit(void) {
     }
 }
 
-extern "C" VAVERIZ_API int AV_CheckFile(const char* path) {
+namespace {
+
+int CheckFile(const char* path) {
     try {
         if (path == nullptr || *path == '\0') {
             return AV_RESULT_FAILED;
@@ -218,7 +232,7 @@ extern "C" VAVERIZ_API int AV_CheckFile(const char* path) {
     }
 }
 
-extern "C" VAVERIZ_API int AV_CheckBuffer(const void* data, size_t size, const char* name) {
+int CheckBuffer(const void* data, size_t size, const char* name) {
     try {
         if (data == nullptr && size > 0) {
             return AV_RESULT_FAILED;
@@ -240,6 +254,22 @@ extern "C" VAVERIZ_API int AV_CheckBuffer(const void* data, size_t size, const c
     } catch (...) {
         return AV_RESULT_FAILED;
     }
+}
+
+}  // namespace
+
+extern "C" VAVERIZ_API int AV_CheckFile(const char* path) {
+    t_encryptedOnly = false;
+    return Noted(CheckFile(path));
+}
+
+extern "C" VAVERIZ_API int AV_CheckBuffer(const void* data, size_t size, const char* name) {
+    t_encryptedOnly = false;
+    return Noted(CheckBuffer(data, size, name));
+}
+
+extern "C" VAVERIZ_API int AV_GetLastFailure(void) {
+    return t_lastFailure;
 }
 
 extern "C" VAVERIZ_API const char* AV_GetLastVirusName(void) {

@@ -477,6 +477,22 @@ TEST_F(Pipeline, AttachmentsHiddenFromTheParserSetTheDisagreementBit) {
          "Content-Type: text/plain\r\nContent-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n" +
              exe + "--b--\r\n",
          "[MAILCHECK] [DISAGREEMENT] [strict: 1 a.exe] [parser: text/plain]"},
+        // The decoy boundary parameter: a part named like the real one stands
+        // between the decoy's delimiters. Both readings take "boundary" by its
+        // whole name, so the real exe is the one removed.
+        {"a decoy x-boundary with a decoy part of the same name",
+         "Content-Type: multipart/mixed; x-boundary=\"A\"; boundary=\"B\"\r\n\r\n--A\r\n"
+         "Content-Type: application/octet-stream; name=\"a.exe\"\r\n\r\ndecoy\r\n--A--\r\n"
+         "--B\r\n" +
+             exe + "--B--\r\n",
+         nullptr},
+        {"the boundary in its RFC 2231 form, which the parser does not read",
+         "Content-Type: multipart/mixed; boundary*=''b\r\n\r\n--b\r\n" + exe + "--b--\r\n",
+         "[MAILCHECK] [DISAGREEMENT] [strict: 1 a.exe] [parser: multipart/mixed]"},
+        {"a uuencoded exe in a base64 text, which readers decode",
+         head + "--b\r\nContent-Type: text/plain\r\nContent-Transfer-Encoding: base64\r\n\r\n"
+                "aGkKCmJlZ2luIDY0NCBhLmV4ZQojVFo6CmVuZAo=\r\n--b--\r\n",
+         "[MAILCHECK] [DISAGREEMENT] [strict: 1#1 a.exe] [parser: multipart/mixed; text/plain]"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -487,6 +503,9 @@ TEST_F(Pipeline, AttachmentsHiddenFromTheParserSetTheDisagreementBit) {
         EXPECT_EQ(CountStarting(log, "[MAILCHECK] [DISAGREEMENT]"), row.line ? 1 : 0);
         if (row.line) {
             EXPECT_TRUE(log.Has(QLOG_INFO, row.line)) << InfoLines(log);
+        } else {
+            // Nothing the rule removes is left in the written mail.
+            EXPECT_EQ(std::string::npos, ReadFile(mail).find("MZ")) << ReadFile(mail);
         }
         if (std::string(row.name) == "a delimiter in the middle of a header line") {
             // Without the attachment filter the mail is not read strictly.
