@@ -39,6 +39,16 @@
 // <what> (<member>)". A virus found in a file scanned before that layer
 // ends is reported as the finding it is.
 //
+// Bytes scanned twice: the service scans the mail file and then each
+// decoded part, and libclamav has unpacked most parts already inside the
+// file scan; with a large database each scan costs the engine's set-up
+// (tens of milliseconds at millions of signatures) whatever its size. The
+// file inspection callback therefore takes the SHA-256 of every file a scan
+// holds whole (not of normalised text); a file scan that comes back clean
+// leaves those digests to its thread, and a buffer scan of bytes with one
+// of them, by the same engine, is clean without scanning again. Any other
+// file scan, and a new engine, forget them.
+//
 // Results: CL_VIRUS gives 1, CL_CLEAN 0, anything else -1 with an error
 // line; so is a "clean" result after an error message of libclamav during
 // the scan. libclamav marks signatures of databases that are not
@@ -52,13 +62,18 @@
 #include "qorcsock/qorcsock.h"
 
 #include <clamav.h>
+#include <openssl/sha.h>
 
+#include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_set>
+#include <vector>
 
 namespace vaveriz {
 namespace {
@@ -86,6 +101,27 @@ constexpr std::uint64_t UNPACK_BLOCK_SLACK = 8192;
 // Characters of a member's name that go into an error line.
 constexpr std::size_t MEMBER_NAME_CHARS = 200;
 
+// The SHA-256 of a file's bytes.
+using Digest = std::array<unsigned char, SHA256_DIGEST_LENGTH>;
+
+struct DigestHash {
+    std::size_t operator()(const Digest& d) const {
+        std::size_t h = 0;
+        std::memcpy(&h, d.data(), sizeof h);  // the bytes of a good hash
+        return h;
+    }
+};
+
+Digest DigestOf(const void* data, std::size_t size) {
+    Digest d{};
+    SHA256(static_cast<const unsigned char*>(data), size, d.data());
+    return d;
+}
+
+// Files one scan remembers by their digest at most (the mail itself and
+// what it unpacked; past that, parts are scanned again).
+constexpr std::size_t SEEN_MAX_FILES = 4096;
+
 // What one scan learns from the engine's per-file callbacks (their context
 // pointer): the limit it runs under and the first embedded file it did not
 // scan whole, as the text of the error line ("" while there is none).
@@ -93,6 +129,7 @@ struct ScanWatch {
     std::uint64_t maxFileSize = 0;
     std::string unscanned;
     bool encryptedOnly = true;  // all that was left out was encrypted
+    std::vector<Digest> seen;   // the files the scan had whole in memory
 
     void Note(const std::string& what, bool encrypted = false) {
         if (unscanned.empty()) {
@@ -152,9 +189,16 @@ cl_error_t BlockIncompleteLayer(int, int result, const char*, void* context) {
 // one that came within UNPACK_BLOCK_SLACK of MaxFileSize may have been cut
 // there by the unpacker (whatever size the archive stated for it).
 cl_error_t NoteInspectedFile(int, const char*, const char**, std::size_t, const char* name,
-                             std::size_t size, const char*, std::uint32_t level, std::uint32_t,
-                             void* context) {
+                             std::size_t size, const char* buffer, std::uint32_t level,
+                             std::uint32_t attributes, void* context) {
     auto* watch = static_cast<ScanWatch*>(context);
+    // Each file's bytes as libclamav holds them (not a normalised text it
+    // made of them), so that the same bytes met again in this check need
+    // no second scan.
+    if (watch != nullptr && buffer != nullptr && size > 0 &&
+        (attributes & LAYER_ATTRIBUTES_NORMALIZED) == 0 && watch->seen.size() < SEEN_MAX_FILES) {
+        watch->seen.push_back(DigestOf(buffer, size));
+    }
     if (watch != nullptr && level > 0 && watch->maxFileSize > 0 &&
         size + UNPACK_BLOCK_SLACK >= watch->maxFileSize) {
         watch->Note("stopped at a limit: MaxFileSize (" + MemberName(name) +
@@ -283,6 +327,18 @@ int Result(cl_error_t rc, const char* name, const char* label, const ScanWatch& 
     return AV_RESULT_FAILED;
 }
 
+// The digests a clean file scan of this thread left, with the engine that
+// made it (an engine that replaced it knows other signatures).
+struct SeenClean {
+    std::uint64_t engine = 0;  // ClamEngine::m_id; 0: none
+    std::unordered_set<Digest, DigestHash> digests;
+};
+thread_local SeenClean t_seenClean;
+
+// Engines are told apart by a number of their own, never by an address a
+// later engine may get again.
+std::atomic<std::uint64_t> g_lastEngineId{0};
+
 class ClamEngine : public Engine {
   public:
     ClamEngine(cl_engine* engine, unsigned signatures, std::uint32_t heuristics,
@@ -295,6 +351,8 @@ class ClamEngine : public Engine {
     ClamEngine(const ClamEngine&) = delete;
     ClamEngine& operator=(const ClamEngine&) = delete;
 
+    // A file scan found clean leaves the digests of every file it had whole
+    // (the file and all it unpacked) to the thread's next buffer scans.
     int Scan(const char* path, std::string* virus) const override {
         cl_scan_options options = ScanOptions(m_heuristics);
         const char* name = nullptr;
@@ -302,8 +360,15 @@ class ClamEngine : public Engine {
         ScanWatch watch;
         watch.maxFileSize = m_maxFileSize;
         BeginScan();
+        t_seenClean.engine = 0;
+        t_seenClean.digests.clear();
         cl_error_t rc = cl_scanfile_callback(path, &name, &scanned, m_engine, &options, &watch);
-        return Result(rc, name, path, watch, virus);
+        const int result = Result(rc, name, path, watch, virus);
+        if (result == AV_RESULT_CLEAN) {
+            t_seenClean.engine = m_id;
+            t_seenClean.digests.insert(watch.seen.begin(), watch.seen.end());
+        }
+        return result;
     }
 
     // The data is mapped, not copied: libclamav reads it in place and
@@ -315,6 +380,15 @@ class ClamEngine : public Engine {
         if (!map) {
             errmsg("vaveriz: scanning %s failed: the data could not be mapped", label);
             return -1;
+        }
+        // Bytes this engine already scanned whole in the thread's last clean
+        // file scan (a part of the mail just scanned) keep that verdict:
+        // scanning them again would only cost the engine's set-up once more.
+        if (t_seenClean.engine == m_id && !t_seenClean.digests.empty() &&
+            t_seenClean.digests.count(DigestOf(data, size)) != 0) {
+            debugmsg(debug_gethandle("VAVERIZ"), "vaveriz: %s was scanned whole already: clean",
+                     label);
+            return AV_RESULT_CLEAN;
         }
         cl_scan_options options = ScanOptions(m_heuristics);
         const char* name = nullptr;
@@ -342,6 +416,7 @@ class ClamEngine : public Engine {
     unsigned m_signatures;
     std::uint32_t m_heuristics;
     std::uint64_t m_maxFileSize;  // the engine's MaxFileSize, for the callbacks
+    const std::uint64_t m_id = ++g_lastEngineId;
 };
 
 struct EngineDeleter {

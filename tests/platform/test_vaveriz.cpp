@@ -378,6 +378,42 @@ TEST_F(VaverizEngine, ArchiveMembersTheEngineDidNotScanWholeFailTheScan) {
 }
 #endif
 
+#if !defined(_WIN32)
+// Bytes a clean file scan had whole keep its verdict for the thread's next
+// buffer scans of the same bytes, and only that: other bytes, a scan that
+// found something, another file scan and a new engine scan anew.
+TEST_F(VaverizEngine, BytesAFileScanSawWholeAreNotScannedAgain) {
+    const std::string eicar = EicarText();
+    const std::string member(3000, 'm');
+    const std::string zip = Zip({{"member.bin", member, true}});
+    const std::string path = m_scratch.Path("seen.zip");
+    ASSERT_TRUE(pftest::WriteFile(path, zip));
+    ASSERT_EQ(0, AV_Init());
+    const std::string reused = "member was scanned whole already";
+    auto buffer = [&](const std::string& bytes, bool expectReuse, int expect) {
+        LogCapture log("VAVERIZ");
+        EXPECT_EQ(expect, AV_CheckBuffer(bytes.data(), bytes.size(), "member"));
+        EXPECT_EQ(expectReuse, log.Contains(QLOG_DEBUG, reused));
+    };
+    ASSERT_EQ(0, AV_CheckFile(path.c_str()));
+    buffer(member, true, 0);
+    buffer(zip, true, 0);
+    buffer(member + "x", false, 0);
+    buffer(eicar, false, 1);
+    buffer(member, true, 0);  // a buffer scan forgets nothing
+    // A file scan that finds a virus leaves nothing to reuse.
+    const std::string infected = m_scratch.Path("infected.zip");
+    ASSERT_TRUE(
+        pftest::WriteFile(infected, Zip({{"member.bin", member, true}, {"v.com", eicar, true}})));
+    ASSERT_EQ(1, AV_CheckFile(infected.c_str()));
+    buffer(member, false, 0);
+    // Nor does a new engine inherit the old one's.
+    ASSERT_EQ(0, AV_CheckFile(path.c_str()));
+    ASSERT_EQ(0, AV_Init());
+    buffer(member, false, 0);
+}
+#endif
+
 // Real mails of the test corpus must not be called infected.
 TEST_F(VaverizEngine, CorpusMailsAreClean) {
     int scanned = 0;
