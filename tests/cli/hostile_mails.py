@@ -49,6 +49,12 @@ Each case must hold:
     payload is a part, member or block whose name a rule of the set would
     act on, or bytes holding the test virus;
   - the harmless cases load (no ERR_LOAD).
+With --write DIR and --judge DIR the same classes go through mailward-milter
+behind Postfix (tests/milter/postfix_e2e.sh): --write puts one mail per case
+into DIR with a rules file for the milter ("readers" as its default set),
+and --judge reads the replies and the delivered files the test gathered
+(one "NAME CODE PATH" line each): a mail delivered (250) must hold no
+payload (read back as above), and the harmless ones must be delivered.
 Series that scale are timed at n and 10n; the run fails when 10n takes more
 than MAX_GROWTH times n (gross superlinear growth only: the machine may be
 busy), and the slowest case is printed. Exit status 0 when all holds.
@@ -820,11 +826,82 @@ class Runner:
                     self.fail(case, "header field nobody set: %r" % name)
 
 
+def milter_cases(scratch):
+    """The classes a sender uses to get past the milter: name -> (mail,
+    harmless). One large archive is enough there: each case costs an SMTP
+    transaction."""
+    archives = archive_cases(scratch)
+    cases = {k: (archives[k], False) for k in (
+        "archive: a zip member of 150 MiB, the virus at its end", "archive: a zip64 entry",
+        "archive: an encrypted zip", "archive: a zip member of 50 MiB (found)")}
+    for group, harmless in ((harmless_cases(), True), (decoy_cases(), False),
+                            (name_cases(), False), (block_cases(), False)):
+        cases.update({k: (v, harmless) for k, v in group.items()})
+    return cases
+
+
+MILTER_RULES = "[set default]\n" + RULES.split("[set readers]\n", 1)[1]
+
+
+def write_milter_cases(folder):
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, "rules.conf"), "w") as f:
+        f.write(MILTER_RULES)
+    index = {}
+    for n, (case, (text, harmless)) in enumerate(
+            milter_cases(os.path.join(folder, "scratch")).items()):
+        name = "h%03d" % n
+        with open(os.path.join(folder, name + ".eml"), "w", newline="",
+                  encoding="latin-1", errors="surrogateescape") as f:
+            f.write(text)
+        index[name] = {"case": case, "harmless": harmless}
+    shutil.rmtree(os.path.join(folder, "scratch"), ignore_errors=True)
+    with open(os.path.join(folder, "cases.json"), "w") as f:
+        json.dump(index, f)
+    print(" ".join(sorted(index)))
+    return 0
+
+
+def judge_milter_cases(folder, results):
+    index = json.load(open(os.path.join(folder, "cases.json")))
+    failures, seen, codes = [], set(), {}
+    for line in open(results):
+        name, code, path = (line.split(None, 2) + ["", ""])[:3]
+        path = path.strip()
+        seen.add(name)
+        codes[code] = codes.get(code, 0) + 1
+        case = index[name]
+        if code != "250":
+            if case["harmless"]:
+                failures.append("%s: a harmless mail got %s" % (case["case"], code))
+            continue
+        if not path:
+            failures.append("%s: accepted but not delivered" % case["case"])
+            continue
+        for p in payloads(open(path, "rb").read(), "readers"):
+            failures.append("%s: %s delivered" % (case["case"], p))
+    failures += ["%s: no reply recorded" % index[n]["case"] for n in index if n not in seen]
+    for f in failures:
+        print("FAIL " + f)
+    print("%d hostile cases through the milter, replies %s, %d failures" % (
+        len(index), " ".join("%s x%d" % kv for kv in sorted(codes.items())), len(failures)))
+    return 1 if failures else 0
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--mailward", required=True, help="the mailward program")
-    ap.add_argument("--work", required=True, help="scratch folder (made afresh)")
+    ap.add_argument("--mailward", help="the mailward program")
+    ap.add_argument("--work", help="scratch folder (made afresh)")
+    ap.add_argument("--write", metavar="DIR", help="write the milter's cases into DIR")
+    ap.add_argument("--judge", metavar="DIR", help="judge the milter's cases written to DIR")
+    ap.add_argument("--results", help="with --judge: the NAME CODE PATH lines")
     args = ap.parse_args()
+    if args.write:
+        return write_milter_cases(args.write)
+    if args.judge:
+        return judge_milter_cases(args.judge, args.results)
+    if not args.mailward or not args.work:
+        ap.error("--mailward and --work are needed")
     r = Runner(args.mailward, args.work)
 
     r.run("nesting past the limit", nested(40))

@@ -22,6 +22,8 @@
 #      Received fields (one folded) and a header value with a NUL byte
 #      arrives with every sent field in place (compared field by field; the
 #      value as far as the NUL, where Postfix cuts it);
+#   1d. the hostile classes of tests/cli/hostile_mails.py (one mail each): no
+#      payload a reader would open is delivered, the harmless mails are;
 #   2. Milter.OnVirus = reject: the EICAR mail gets 550; OnFiltered =
 #      quarantine: the .exe mail lands in Postfix's hold queue; a mail over
 #      Milter.MaxSize arrives untouched, tagged (OnTooBig = accept); mail to
@@ -191,6 +193,31 @@ if names=$(/usr/bin/python3 "$HERE/signed_mails.py" make "$S/signed"); then
 else
     fail "the signed mails could not be made (python3-dkim and openssl are needed): $names"
 fi
+
+# --- 1d. the hostile classes ---------------------------------------------------
+# Each class of mail a sender shapes to get a payload past a filter
+# (tests/cli/hostile_mails.py: archives the engine does not scan whole, decoy
+# boundaries, names as readers open them, encoded blocks in text, harmless
+# look-alikes), with that script's rules as the milter's: whatever is
+# delivered holds no payload a reader would open, the harmless ones arrive.
+names=$(python3 "$SRC/tests/cli/hostile_mails.py" --write "$S/hostile")
+stop_milter
+start_milter --rules "$S/hostile/rules.conf"
+: >"$S/hostile/replies"
+: >"$S/hostile/results"
+for name in $names; do
+    code=$($CLIENT send "$PORT" sender@client.test "$TEST_USER+$name@$HOST" "$S/hostile/$name.eml" || true)
+    [ "$code" = 250 ] && total=$((total + 1))
+    echo "$name $code" >>"$S/hostile/replies"
+done
+wait_for_mails "$total" || true
+while read -r name code; do
+    path=""
+    [ "$code" = 250 ] && path=$(delivered_for "$name")
+    echo "$name $code $path" >>"$S/hostile/results"
+done <"$S/hostile/replies"
+python3 "$SRC/tests/cli/hostile_mails.py" --judge "$S/hostile" --results "$S/hostile/results" ||
+    fail "hostile mails through the milter: a payload was delivered or a harmless mail refused"
 
 # --- 2. a policy: viruses rejected -------------------------------------------
 stop_milter
