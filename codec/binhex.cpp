@@ -52,9 +52,9 @@ struct LetterTable {
 
 // Reads the bytes of a block one at a time: letters to bytes, then the
 // runs undone.
-class Reader {
+class CBinHexReader {
   public:
-    Reader(const char* text, std::size_t len) : m_text(text), m_len(len) {
+    CBinHexReader(const char* text, std::size_t len) : m_text(text), m_len(len) {
         const void* colon = text != nullptr ? std::memchr(text, ':', len) : nullptr;
         m_pos = colon != nullptr
                     ? static_cast<std::size_t>(static_cast<const char*>(colon) - text) + 1
@@ -124,7 +124,7 @@ class Reader {
     unsigned m_repeat = 0;
 };
 
-bool ReadNumber(Reader& r, int bytes, std::uint64_t& value) {
+bool ReadNumber(CBinHexReader& r, int bytes, std::uint64_t& value) {
     value = 0;
     for (int i = 0; i < bytes; ++i) {
         unsigned char b = 0;
@@ -136,7 +136,7 @@ bool ReadNumber(Reader& r, int bytes, std::uint64_t& value) {
 }
 
 // The header up to the data length; false when the block ends inside it.
-bool ReadHeader(Reader& r, std::string& name, std::uint64_t& dataLength) {
+bool ReadHeader(CBinHexReader& r, std::string& name, std::uint64_t& dataLength) {
     unsigned char n = 0;
     if (!r.Next(n))
         return false;
@@ -160,7 +160,7 @@ bool ReadHeader(Reader& r, std::string& name, std::uint64_t& dataLength) {
 }  // namespace
 
 std::string BinHexName(const char* text, std::size_t len) {
-    Reader r(text, text != nullptr && len <= CODEC_MAX_INPUT ? len : 0);
+    CBinHexReader r(text, text != nullptr && len <= CODEC_MAX_INPUT ? len : 0);
     std::string name;
     std::uint64_t dataLength = 0;
     return ReadHeader(r, name, dataLength) ? name : std::string();
@@ -174,7 +174,7 @@ unsigned char* BinHexDecode(const char* text, std::size_t len, std::size_t* outL
         name->clear();
     if (text != nullptr && len > CODEC_MAX_INPUT)
         return nullptr;
-    Reader r(text, text != nullptr ? len : 0);
+    CBinHexReader r(text, text != nullptr ? len : 0);
     std::string strName;
     std::uint64_t dataLength = 0;
     if (!ReadHeader(r, strName, dataLength))

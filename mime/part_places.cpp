@@ -3,13 +3,13 @@
  */
 #include "mime/part_places.h"
 
-PartPlaceSnapshot::PartPlaceSnapshot(CMimePart* pRoot) {
+CPartPlaceSnapshot::CPartPlaceSnapshot(CMimePart* pRoot) {
     if (pRoot) {
         Add(pRoot);
     }
 }
 
-void PartPlaceSnapshot::Add(CMimePart* pPart) {
+void CPartPlaceSnapshot::Add(CMimePart* pPart) {
     if (pPart->m_nMailStart != CMimePart::NO_PLACE && pPart->m_nMailEnd != CMimePart::NO_PLACE) {
         m_places.emplace(pPart, std::make_pair(pPart->m_nMailStart, pPart->m_nMailEnd));
     }
@@ -18,7 +18,7 @@ void PartPlaceSnapshot::Add(CMimePart* pPart) {
     }
 }
 
-const std::pair<std::size_t, std::size_t>* PartPlaceSnapshot::Find(const void* pPart) const {
+const std::pair<std::size_t, std::size_t>* CPartPlaceSnapshot::Find(const void* pPart) const {
     auto it = m_places.find(pPart);
     return it != m_places.end() ? &it->second : nullptr;
 }

@@ -2,7 +2,7 @@
  * part_places.h - where each part of a parser's tree stood in the text it
  * was read from.
  *
- *   PartPlaceSnapshot(root)
+ *   CPartPlaceSnapshot(root)
  *     The place [m_nMailStart, m_nMailEnd) of every part of the tree under
  *     `root` that came from the text, keyed by the part's address as report
  *     records know it. Taken before a check replaces parts, so that a part
@@ -20,9 +20,9 @@
 
 #include "mime/mimepart.h"
 
-class PartPlaceSnapshot {
+class CPartPlaceSnapshot {
   public:
-    explicit PartPlaceSnapshot(CMimePart* pRoot);
+    explicit CPartPlaceSnapshot(CMimePart* pRoot);
     const std::pair<std::size_t, std::size_t>* Find(const void* pPart) const;
 
   private:

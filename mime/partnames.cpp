@@ -123,9 +123,9 @@ bool HasBareWideWord(std::string_view v) {
 
 // Collects the forms of the names of one value, into `names` or, for a
 // name a limit cut, into `cut`.
-class NameForms {
+class CNameForms {
   public:
-    NameForms(std::vector<std::string>& names, std::vector<std::string>* pCut)
+    CNameForms(std::vector<std::string>& names, std::vector<std::string>* pCut)
         : m_names(names), m_pCut(pCut) {}
 
     // A name as it stands, decoded where it holds encoded words.
@@ -288,7 +288,7 @@ std::string MimeOpenedName(std::string_view strName) {
 
 void MimeNamesOfValue(std::string_view strValue, std::vector<std::string>& names,
                       std::vector<std::string>* pCut) {
-    NameForms forms(names, pCut);
+    CNameForms forms(names, pCut);
     std::vector<Segment> segments;
     for (Param& p : ParseParams(strValue)) {
         if (IsNameParam(p.name)) {

@@ -110,9 +110,9 @@ std::vector<std::string> ListedNames(const CMimePart& head) {
     return std::move(list.names);
 }
 
-class Reader {
+class CStrictReader {
   public:
-    Reader(StrictReading& reading, std::string_view mail)
+    CStrictReader(StrictReading& reading, std::string_view mail)
         : m_reading(reading), m_mail(mail), m_nWork(STRICT_WORK_FACTOR * (mail.size() + 1)) {}
 
     bool m_bCut = false;
@@ -160,8 +160,8 @@ class Reader {
     std::deque<std::string> m_decoded;         // attached messages decoded
 };
 
-void Reader::Part(std::string_view text, int nDepth, const std::string& strWhere, bool bDigest,
-                  std::pair<std::size_t, std::size_t> origin) {
+void CStrictReader::Part(std::string_view text, int nDepth, const std::string& strWhere,
+                         bool bDigest, std::pair<std::size_t, std::size_t> origin) {
     if (m_nParts >= STRICT_MAX_PARTS || nDepth > STRICT_MAX_DEPTH) {
         m_bCut = true;
         return;
@@ -238,8 +238,8 @@ void Reader::Part(std::string_view text, int nDepth, const std::string& strWhere
     }
 }
 
-void Reader::Blocks(std::string_view body, const std::string& strEncoding,
-                    const std::string& strWhere, std::pair<std::size_t, std::size_t> place) {
+void CStrictReader::Blocks(std::string_view body, const std::string& strEncoding,
+                           const std::string& strWhere, std::pair<std::size_t, std::size_t> place) {
     std::string_view text = body;
     std::string strDecoded;
     const TransferCoding coding = TransferCodingByName(strEncoding);
@@ -300,9 +300,9 @@ void Reader::Blocks(std::string_view body, const std::string& strEncoding,
     }
 }
 
-void Reader::Multipart(std::string_view body, const std::string& strType, int nDepth,
-                       const std::string& strWhere, std::unordered_set<std::string>& done,
-                       std::pair<std::size_t, std::size_t> origin) {
+void CStrictReader::Multipart(std::string_view body, const std::string& strType, int nDepth,
+                              const std::string& strWhere, std::unordered_set<std::string>& done,
+                              std::pair<std::size_t, std::size_t> origin) {
     std::vector<std::string> boundaries = MimeParamValues(strType, "boundary");
     if (boundaries.size() > 2) {
         boundaries.erase(boundaries.begin() + 1, boundaries.end() - 1);
@@ -330,8 +330,9 @@ void Reader::Multipart(std::string_view body, const std::string& strType, int nD
     }
 }
 
-void Reader::Message(std::string_view body, const std::string& strEncoding, int nDepth,
-                     const std::string& strWhere, std::pair<std::size_t, std::size_t> place) {
+void CStrictReader::Message(std::string_view body, const std::string& strEncoding, int nDepth,
+                            const std::string& strWhere,
+                            std::pair<std::size_t, std::size_t> place) {
     std::string_view inner = body;
     const TransferCoding coding = TransferCodingByName(strEncoding);
     if (coding != TransferCoding::Identity) {
@@ -360,7 +361,7 @@ bool MimeStrictRead(const char* pText, std::size_t nLength, StrictReading& readi
     }
     try {
         const std::string_view mail(pText, nLength);
-        Reader reader(reading, mail);
+        CStrictReader reader(reading, mail);
         reader.Part(mail, 0, std::string(), false, {0, nLength});
         reading.bLimited = reader.m_bCut;
         return !reader.m_bCut;

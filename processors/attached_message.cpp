@@ -107,7 +107,7 @@ CMimeMessage* CFilterProcessor::ReadAttachedMessage(CMimePart* pPart, bool& bUnr
         return nullptr;
     }
     CMimeMessage* pInner = inner.get();
-    PartPlaceSnapshot places(pInner);
+    CPartPlaceSnapshot places(pInner);
     m_attached.emplace(pPart,
                        AttachedMessage{std::move(inner), std::string(text, n), std::move(places)});
     AddReports(pInner);

@@ -101,8 +101,8 @@ class CFilterProcessor : public CBasePartsProcessor {
     // An attached message read from a part of the current mail.
     struct AttachedMessage {
         std::unique_ptr<CMimeMessage> message;
-        std::string text;          // what it was read from
-        PartPlaceSnapshot places;  // its parts in `text`, before the filter
+        std::string text;           // what it was read from
+        CPartPlaceSnapshot places;  // its parts in `text`, before the filter
     };
     using AttachedMessageMap = std::unordered_map<const CMimePart*, AttachedMessage>;
 

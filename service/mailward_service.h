@@ -50,7 +50,7 @@
 #include "report/check_report.h"
 #include "service/job_queue.h"
 
-class PartPlaceSnapshot;
+class CPartPlaceSnapshot;
 
 class CMimeMessage;
 
@@ -107,7 +107,7 @@ class CMailWard : public CJobQueue {
     bool LoadMail(MailJob* job, std::unique_ptr<CMimeMessage>& message);
     // True when a part is infected (the tree is released then).
     bool ScanParts(std::unique_ptr<CMimeMessage>& message);
-    void FilterAttachments(MailJob* job, CMimeMessage* message, const PartPlaceSnapshot& places);
+    void FilterAttachments(MailJob* job, CMimeMessage* message, const CPartPlaceSnapshot& places);
     // After the filter: encrypted content the engine could not look into is
     // judged only when the part went (removed, moved) or the set holds an
     // "attachment-encrypted" rule; otherwise ERR_CHECK.

@@ -50,7 +50,7 @@ struct Pairing {
 
     // `reading` of a text whose parser's parts stood at `snapshot`; places
     // in the log get `strPrefix` in front (the attached message's own).
-    void Pair(const StrictReading& reading, bool bWhole, const PartPlaceSnapshot& snapshot,
+    void Pair(const StrictReading& reading, bool bWhole, const CPartPlaceSnapshot& snapshot,
               const std::string& strPrefix, int nDepth);
 };
 
@@ -58,7 +58,7 @@ bool Inside(const std::pair<std::size_t, std::size_t>& outer, const StrictPart& 
     return outer.first <= part.nStart && part.nEnd <= outer.second;
 }
 
-void Pairing::Pair(const StrictReading& reading, bool bWhole, const PartPlaceSnapshot& snapshot,
+void Pairing::Pair(const StrictReading& reading, bool bWhole, const CPartPlaceSnapshot& snapshot,
                    const std::string& strPrefix, int nDepth) {
     if (!bWhole) {
         bDisagree = true;
@@ -124,7 +124,7 @@ void Pairing::Pair(const StrictReading& reading, bool bWhole, const PartPlaceSna
 }  // namespace
 
 bool CheckMimeDisagreement(const char* pszPath, CRuleHelper& rules, const char* pszSet,
-                           CCheckReport& report, const PartPlaceSnapshot& snapshot,
+                           CCheckReport& report, const CPartPlaceSnapshot& snapshot,
                            const CFilterProcessor::AttachedMessageMap* pAttached) {
     static const int s_debug = debug_gethandle("MAILWARD_Debug");
     RuleSet* pSet = pszSet ? rules.FindRuleSet(pszSet) : nullptr;

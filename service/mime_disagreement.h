@@ -46,7 +46,7 @@
 constexpr std::size_t DISAGREEMENT_LOG_CHARS = 2000;
 
 bool CheckMimeDisagreement(const char* pszPath, CRuleHelper& rules, const char* pszSet,
-                           CCheckReport& report, const PartPlaceSnapshot& snapshot,
+                           CCheckReport& report, const CPartPlaceSnapshot& snapshot,
                            const CFilterProcessor::AttachedMessageMap* pAttached = nullptr);
 
 #endif

@@ -184,7 +184,7 @@ CMailWard::CheckStep CMailWard::RunChecks(MailJob* job, bool scan,
         return CheckStep::FINISHED;
     // Where each part stood, before the part scan or the filter puts notices
     // in the place of any.
-    std::optional<PartPlaceSnapshot> places;
+    std::optional<CPartPlaceSnapshot> places;
     if ((job->flags & JOB_ATTACHMENT_FILTER) != 0)
         places.emplace(message.get());
     if (scan && ScanParts(message))
@@ -251,7 +251,7 @@ bool CMailWard::ScanParts(std::unique_ptr<CMimeMessage>& message) {
 }
 
 void CMailWard::FilterAttachments(MailJob* job, CMimeMessage* message,
-                                  const PartPlaceSnapshot& places) {
+                                  const CPartPlaceSnapshot& places) {
     m_ruleHelper.m_nMatchMode = MATCH_ATTACHMENT;
     if (m_pFilter->FilterParts(message, job->ruleSet) == -1)
         CheckFailed(m_report);

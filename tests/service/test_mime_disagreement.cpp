@@ -33,7 +33,7 @@ class Disagreement : public ::testing::Test {
         WriteFile(path, text);
         CMimeMessage msg;
         EXPECT_EQ(0, msg.LoadMsg(path.c_str(), true));
-        const PartPlaceSnapshot places(&msg);
+        const CPartPlaceSnapshot places(&msg);
         CCheckReport report;
         AddRecords(report, &msg);
         CMimePart* part = &msg;
