@@ -96,6 +96,7 @@ std::string CSecurityProcessor::ScanFilePath() {
 }
 
 int CSecurityProcessor::AVCheckPart(CMimePart* pPart) {
+    m_bLastFailureLimit = false;
     std::int64_t length = 0;
     char* data = pPart->DecodeData(length);
     if (data != nullptr && length >= 0) {
@@ -103,6 +104,11 @@ int CSecurityProcessor::AVCheckPart(CMimePart* pPart) {
         std::free(data);
         if (result != AV_RESULT_FAILED)
             return result;
+        // The same bytes stop at the same limit in a file: no second scan.
+        if (AV_GetLastFailure() == AV_FAILURE_LIMIT) {
+            m_bLastFailureLimit = true;
+            return result;
+        }
         debugmsg(m_nLogChannel,
                  "CSecurityProcessor::AVCheckPart() - scan in memory failed, trying the scan file");
     } else {
@@ -112,6 +118,7 @@ int CSecurityProcessor::AVCheckPart(CMimePart* pPart) {
 }
 
 int CSecurityProcessor::AVCheckPartFromFile(CMimePart* pPart) {
+    m_bLastFailureLimit = false;
     const std::string path = ScanFilePath();
     if (path.empty()) {
         errmsg("CSecurityProcessor::AVCheckPart() - no private scan folder below TempDir %s: %s",
@@ -124,6 +131,7 @@ int CSecurityProcessor::AVCheckPartFromFile(CMimePart* pPart) {
         return -1;
     }
     int result = AV_CheckFile(path.c_str());
+    m_bLastFailureLimit = result == AV_RESULT_FAILED && AV_GetLastFailure() == AV_FAILURE_LIMIT;
     if (!pf::delete_file(path.c_str()))
         debugmsg(m_nLogChannel, "CSecurityProcessor::AVCheckPart() - delete tmp file failed");
     return result;

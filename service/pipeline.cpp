@@ -6,12 +6,14 @@
  *       else gets its error line and ERR_LOAD, untouched and not backed up;
  *    1. backup of the mail; the report is reset;
  *    2. whole-file scan (JOB_AV_CHECK, engine active): a virus leads to the
- *       replacement (7), an engine failure sets ERR_CHECK;
+ *       replacement (7), an engine failure sets ERR_CHECK (with
+ *       ST_ENGINE_LIMIT when the engine stopped at a limit);
  *    3. a stopping service ends the job here, without a callback;
  *    4. load (failures: "[MAILCHECK] [ERROR] [...]" lines, ERR_LOAD, finish);
  *       one report record per part;
  *    5. part scan (JOB_AV_CHECK, engine active): a virus in any part leads to
- *       the replacement, a failed scan sets ERR_CHECK;
+ *       the replacement, a failed scan sets ERR_CHECK (ST_ENGINE_LIMIT as
+ *       in step 2);
  *    6. attachment filter (JOB_ATTACHMENT_FILTER) and the strict reading
  *       of the mail against it (ST_MIME_DISAGREEMENT), then the rule stage;
  *    7. replacement of an infected mail: its header (without Content-Type)
@@ -130,6 +132,12 @@ void CheckFailed(CCheckReport& report) {
     report.SetError(ERR_CHECK);
 }
 
+// The engine stopped at a limit (its own line names it).
+void LimitReached(CCheckReport& report) {
+    infomsg("[MAILCHECK] [ERROR] [ENGINE LIMIT]");
+    report.SetEngineLimit();
+}
+
 }  // namespace
 
 void CMailWard::OnPop(MailJob* job) {
@@ -187,7 +195,9 @@ CMailWard::CheckStep CMailWard::RunChecks(MailJob* job, bool scan,
 
 bool CMailWard::ScanWholeMail(const char* source) {
     const int r = AV_CheckFile(source);
-    if (r == AV_RESULT_FAILED) {
+    if (r == AV_RESULT_FAILED && AV_GetLastFailure() == AV_FAILURE_LIMIT) {
+        LimitReached(m_report);
+    } else if (r == AV_RESULT_FAILED) {
         errmsg("CMailWard::OnPop() - AV_CheckFile() failed");
         m_report.SetError(ERR_CHECK);
     }
@@ -221,8 +231,12 @@ bool CMailWard::LoadMail(MailJob* job, std::unique_ptr<CMimeMessage>& message) {
 }
 
 bool CMailWard::ScanParts(std::unique_ptr<CMimeMessage>& message) {
+    m_pSecurity->ForgetLastFailure();
     if (m_pSecurity->ProcessParts(message.get()) == -1) {
-        CheckFailed(m_report);
+        if (m_pSecurity->LastFailureWasLimit())
+            LimitReached(m_report);
+        else
+            CheckFailed(m_report);
     } else if (m_report.virusResult == VIRUS_CLEAN) {
         debugmsg(g_nMailwardDebug, "CMailWard::OnPop() - message secured");
         infomsg("[MAILCHECK] [OK] [SECUREMAIL] [%d]", m_report.CountParts());

@@ -11,8 +11,8 @@
 // files, recursion, scan time) are set on the engine, and a scan that
 // reaches one ends with libclamav's "Heuristics.Limits.Exceeded.<limit>"
 // alert (CL_SCAN_HEURISTIC_EXCEEDS_MAX) or a time-out: both give -1 with an
-// error line naming the limit, since a file scanned only in part is not
-// clean. Results: CL_VIRUS gives 1, CL_CLEAN 0, anything else -1 with an
+// error line naming the limit (ENGINE_RESULT_LIMIT), since a file scanned
+// only in part is not clean. Results: CL_VIRUS gives 1, CL_CLEAN 0, anything else -1 with an
 // error line; so is a "clean" result after an error message of libclamav
 // during the scan. libclamav marks signatures of databases that are not
 // its official ones by appending ".UNOFFICIAL" to their names; names are
@@ -115,7 +115,7 @@ int Result(cl_error_t rc, const char* name, const char* label, std::string* viru
     if (rc == CL_VIRUS && name != nullptr &&
         std::strncmp(name, LIMIT_ALERT_PREFIX, std::strlen(LIMIT_ALERT_PREFIX)) == 0) {
         errmsg("vaveriz: scanning %s stopped at a limit: %s", label, name);
-        return AV_RESULT_FAILED;
+        return ENGINE_RESULT_LIMIT;
     }
     if (rc == CL_VIRUS && name == nullptr) {
         errmsg("vaveriz: scanning %s stopped by an alert without a name", label);
@@ -123,7 +123,7 @@ int Result(cl_error_t rc, const char* name, const char* label, std::string* viru
     }
     if (rc == CL_ETIMEOUT) {
         errmsg("vaveriz: scanning %s stopped at a limit: MaxScanTime", label);
-        return AV_RESULT_FAILED;
+        return ENGINE_RESULT_LIMIT;
     }
     if (rc == CL_VIRUS) {
         *virus = name;
