@@ -86,6 +86,8 @@ bool BindAll(Handle h, MailwardApi& api, std::string& missing) {
     ok &= Bind(h, api.hdr_parse_errorstr, "mailhdr_parse_errorstr", missing);
     ok &= Bind(h, api.hdr_getfldid, "mailhdr_getfldid", missing);
     ok &= Bind(h, api.hdr_getfldvalue, "mailhdr_getfldvalue", missing);
+    // Optional: found in the engine library the product library loads.
+    api.preload_engine = reinterpret_cast<decltype(api.preload_engine)>(Symbol(h, "AV_Preload"));
     return ok;
 }
 
