@@ -9,6 +9,7 @@
  * that hold the test program unpacked (RAW_CLAM_SAMPLES).
  */
 #include "miralib/miralib.h"
+#include "ndb_line.h"
 #include "pf_scratch.h"
 #include "qorcsock_capture.h"
 #include "vaveriz/sigdb.h"
@@ -27,23 +28,14 @@
 
 namespace {
 
+using pftest::NdbLine;
+
 const char* TESTFILES_DIR = "/usr/share/clamav-testfiles";
 
 // EICAR, put together at run time so that this file is no test virus itself.
 std::string EicarText() {
     return std::string("X5O!P%@AP[4\\PZX54(P^)7CC)7}$") + "EICAR-STANDARD-ANTIVIRUS-TEST-FILE!" +
            "$H+H*";
-}
-
-// An .ndb line that finds the bytes `b` at any offset.
-std::string NdbLine(const std::string& name, const std::string& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string line = name + ":0:*:";
-    for (unsigned char c : bytes) {
-        line += digits[c >> 4];
-        line += digits[c & 15];
-    }
-    return line + "\n";
 }
 
 #if defined(_WIN32)

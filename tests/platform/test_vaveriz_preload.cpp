@@ -9,6 +9,7 @@
  * engine still knows the old signature.
  */
 #include "miralib/miralib.h"
+#include "ndb_line.h"
 #include "pf_scratch.h"
 #include "vaveriz/vaveriz.h"
 
@@ -25,18 +26,10 @@
 
 namespace {
 
+using pftest::NdbLine;
+
 const char* OLD_MARKER = "mailward preload marker old 51c2";
 const char* NEW_MARKER = "mailward preload marker new 9e07";
-
-std::string NdbLine(const std::string& name, const std::string& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string line = name + ":0:*:";
-    for (unsigned char c : bytes) {
-        line += digits[c >> 4];
-        line += digits[c & 15];
-    }
-    return line + "\n";
-}
 
 int Check(const std::string& data) {
     return AV_CheckBuffer(data.data(), data.size(), "data");
