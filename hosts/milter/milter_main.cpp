@@ -2,8 +2,9 @@
  * milter_main.cpp - mailward-milter: mailward in the mail flow of Postfix
  * or Sendmail through libmilter.
  *
- * main reads the command line (milter_options.h) and either becomes a
- * checking process (--checker-fd, checker_process.h) or sets up the milter:
+ * main reads the command line (milter_options.h) and either becomes the
+ * engine loader (--loader-fd, checker_loader.h), which forks the checking
+ * processes (checker_process.h), or sets up the milter:
  * its settings (milter_settings.h, with the command line over the file),
  * its state folder and socket (milter_daemon.h), the daemon and its log
  * (milter_log.h), the checking processes (checker_pool.h), the callbacks
@@ -34,7 +35,6 @@
 
 #include "checker_loader.h"
 #include "checker_pool.h"
-#include "checker_process.h"
 #include "common/host_session.h"
 #include "common/text.h"
 #include "milter_callbacks.h"
@@ -129,12 +129,12 @@ void WatchSignatures(SignatureWatch& watch, Filter& filter, const MilterSettings
     Log(false, "watching " + watched + " for new signatures");
 }
 
-int RunCheckerProcess(const MainOptions& o, const std::string& exeDir) {
+int RunLoaderProcess(const MainOptions& o, const std::string& exeDir) {
     CheckerOptions c;
     c.common = o.common;
     c.spamListFile = o.spamListFile;
-    c.fd = o.loaderFd >= 0 ? o.loaderFd : o.checkerFd;
-    return o.loaderFd >= 0 ? RunLoader(c, exeDir) : RunChecker(c, exeDir);
+    c.fd = o.loaderFd;
+    return RunLoader(c, exeDir);
 }
 
 }  // namespace
@@ -152,8 +152,8 @@ int main(int argc, char** argv) {
         return EXIT_CLEAN;
     }
     const std::string exeDir = ExecutableDir(argv[0]);
-    if (o.checkerFd >= 0 || o.loaderFd >= 0)
-        return RunCheckerProcess(o, exeDir);
+    if (o.loaderFd >= 0)
+        return RunLoaderProcess(o, exeDir);
     MakePathsAbsolute(o);
 
     Filter filter;

@@ -130,7 +130,6 @@ bool ParseMilterOptions(int argc, char** argv, MainOptions& o, bool& help, std::
     app.add_option("-p,--processes", o.processes)->check(CLI::Range(1, MAX_PROCESSES));
     app.add_flag("-f,--foreground", o.foreground);
     app.add_option("--pid-file", o.pidFile);
-    app.add_option("--checker-fd", o.checkerFd)->check(CLI::NonNegativeNumber);
     app.add_option("--loader-fd", o.loaderFd)->check(CLI::NonNegativeNumber);
     AddCommonOptions(app, o.common,
                      OPTION_CONFIG | OPTION_RULES | OPTION_VALUE | OPTION_LIBRARY | OPTION_VERBOSE);

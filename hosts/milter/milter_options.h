@@ -6,8 +6,7 @@
  * --help is answered with MILTER_HELP, the program's manual page, rather
  * than CLI11's own list. --loader-fd N makes the program the engine loader
  * (checker_loader.h), which forks the checking processes, instead of the
- * milter; --checker-fd N makes it a checking process started on its own
- * (checker_process.h).
+ * milter.
  *
  * MakePathsAbsolute turns the configuration, rules, library and spam-list
  * paths into absolute ones: the loader gets them on its command line
@@ -34,7 +33,6 @@ struct MainOptions {
     int processes = 0;
     bool foreground = false;
     bool keepBackups = false;  // Milter.Backups = on
-    int checkerFd = -1;
     int loaderFd = -1;
 };
 
