@@ -226,12 +226,17 @@ def judge(label, answers, errors, swaps):
            sum(1 for a in answers if a[1] == b"t" or a[2].startswith("4"))))
 
 
-def run_watched(program, work):
+def start(program, work, watch):
+    """The signature folder with the first database, the milter and the stream."""
     sigs = os.path.join(work, "sigs")
     os.makedirs(sigs)
     put_database(sigs, "own.ndb", ndb("A"))
-    milter = Milter(program, work, sigs, watch=True)
-    stream = Stream(milter.socket)
+    milter = Milter(program, work, sigs, watch)
+    return sigs, milter, Stream(milter.socket)
+
+
+def run_watched(program, work):
+    sigs, milter, stream = start(program, work, watch=True)
     try:
         if not stream.wait_for("B", False, 0):
             fail("watched: B was not accepted with the first database")
@@ -263,11 +268,7 @@ def run_watched(program, work):
 
 
 def run_sighup(program, work):
-    sigs = os.path.join(work, "sigs")
-    os.makedirs(sigs)
-    put_database(sigs, "own.ndb", ndb("A"))
-    milter = Milter(program, work, sigs, watch=False)
-    stream = Stream(milter.socket)
+    sigs, milter, stream = start(program, work, watch=False)
     try:
         put_database(sigs, "own.ndb", ndb("A", "C"))
         time.sleep(3)  # longer than the watch's settle time: nothing happens
