@@ -31,10 +31,11 @@ TIMEOUT = 120  # seconds for any one answer
 CHUNK = 65535
 
 # Protocol steps the driver can leave out or send without waiting
-# (SMFIP_NOCONNECT, NOHELO, NOUNKNOWN, NODATA, NR_HDR, NR_EOH, NR_BODY).
-NOCONNECT, NOHELO, NOUNKNOWN, NODATA = 0x1, 0x2, 0x100, 0x200
+# (SMFIP_NOCONNECT, NOHELO, NOEOH, NOUNKNOWN, NODATA, NR_HDR, NR_EOH,
+# NR_BODY; clamav-milter asks for NOEOH).
+NOCONNECT, NOHELO, NOEOH, NOUNKNOWN, NODATA = 0x1, 0x2, 0x40, 0x100, 0x200
 NR_HDR, NR_EOH, NR_BODY = 0x80, 0x40000, 0x80000
-OFFERED = NOCONNECT | NOHELO | NOUNKNOWN | NODATA | NR_HDR | NR_EOH | NR_BODY
+OFFERED = NOCONNECT | NOHELO | NOEOH | NOUNKNOWN | NODATA | NR_HDR | NR_EOH | NR_BODY
 ALL_ACTIONS = 0x1FF
 FINAL = set(b"acdrty")
 
@@ -111,7 +112,8 @@ class Connection:
             self.ask(packet(b"T"))
         for name, value in fields:
             self.step(packet(b"L", name + b"\x00" + value + b"\x00"), NR_HDR)
-        self.step(packet(b"N"), NR_EOH)
+        if not self.steps & NOEOH:
+            self.step(packet(b"N"), NR_EOH)
         for at in range(0, len(body), CHUNK):
             self.step(packet(b"B", body[at : at + CHUNK]), NR_BODY)
         self.sock.sendall(packet(b"E"))

@@ -25,7 +25,9 @@
 #            the mail set went through once; mailward with 1, 2 and 4
 #            checking processes (the peer has one engine whatever its
 #            threads)
-#   reload   STREAM mails (default 1200) over SESSIONS sessions (default 4);
+#   reload   STREAM mails (default 600, other mails than the set's, so that
+#            no engine answers them from what it found clean before) over
+#            SESSIONS sessions (default 4);
 #            RELOAD_AFTER seconds in (default 3), SIGHUP (mailward, two
 #            checking processes) or clamd's RELOAD command; the answers by
 #            kind, the slowest answer, and the summed PSS every SAMPLE
@@ -39,7 +41,7 @@ ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=${1:-$ROOT/build}
 MILTER=$BUILD/mailward-milter
 MAILS=${MAILS:-200}
-STREAM=${STREAM:-1200}
+STREAM=${STREAM:-600}
 SESSIONS=${SESSIONS:-4}
 RELOAD_AFTER=${RELOAD_AFTER:-3}
 SAMPLE=${SAMPLE:-0.25}
@@ -70,15 +72,20 @@ cleanup() {
     for p in "${PIDS[@]}"; do
         kill -TERM "$p" 2>/dev/null || true
     done
-    sleep 1
     for p in "${PIDS[@]}"; do
+        for _ in $(seq 50); do
+            kill -0 "$p" 2>/dev/null || break
+            sleep 0.1
+        done
         kill -KILL "$p" 2>/dev/null || true
+        { wait "$p"; } 2>/dev/null || true
     done
     rm -rf "$S"
 }
 trap cleanup EXIT
-mkdir -p "$S/mails"
+mkdir -p "$S/mails" "$S/stream"
 python3 "$ROOT/bench/make_mails.py" "$MAILS" "$S/mails" >/dev/null
+python3 "$ROOT/bench/make_mails.py" "$STREAM" "$S/stream" 2 >/dev/null
 
 now() { date +%s.%N; }
 sub() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.1f", a - b }'; }
@@ -204,7 +211,7 @@ reload_run() {
     shift
     local before high last t0 drive
     before=$(pss "${roots[@]}")
-    $DRIVE "unix:$sock" "$SESSIONS" "$STREAM" "$S/mails" >"$S/stream.out" 2>&1 &
+    $DRIVE "unix:$sock" "$SESSIONS" "$STREAM" "$S/stream" >"$S/stream.out" 2>&1 &
     drive=$!
     t0=$(now)
     high=$before
@@ -266,12 +273,12 @@ printf '| %-28s | %-40s | %-18s | %8s | %8s | %8s |\n' "program" "stream" "answe
 echo "|---|---|---|---|---|---|"
 start_mailward 2
 reload_run "mailward-milter, 2 processes" "$MW_SOCK" "$MW_PID" -- kill -HUP "$MW_PID"
-grep -E "loading a new engine|in place after|refused" "$S/mw-2.log" | tail -2 | sed 's/^/    /'
+grep -E "loading a new engine|in place after|refused" "$S/mw-2.log" | tail -2 | sed 's/^/    /' || true
 stop "$MW_PID"
 if [ "$PEER" = 1 ]; then
     reload_run "clamd + clamav-milter" "$S/cm.sock" "$CLAMD_PID" "$CM_PID" -- \
         clamd_answers RELOAD RELOADING
-    grep -iE "reload|database" "$S/clamd.log" | tail -3 | sed 's/^/    /'
+    grep -iE "reload|database" "$S/clamd.log" | tail -3 | sed 's/^/    /' || true
 fi
 echo
 echo "memory over time (seconds from the stream's start, summed PSS in MB):"
