@@ -90,6 +90,25 @@ class TextSink {
     std::size_t m_nCount = 0;
 };
 
+// Appends to a string with LF line ends: the writer's only CRs are those of
+// its CR LF line ends (every other CR becomes a blank), so each is dropped.
+class LfSink {
+  public:
+    explicit LfSink(std::string& out) : m_out(out) {}
+    bool put(const char* text, std::size_t len) {
+        for (const char* end = text + len; text < end;) {
+            const void* cr = std::memchr(text, '\r', static_cast<std::size_t>(end - text));
+            const char* stop = cr != nullptr ? static_cast<const char*>(cr) : end;
+            m_out.append(text, static_cast<std::size_t>(stop - text));
+            text = stop + (cr != nullptr ? 1 : 0);
+        }
+        return true;
+    }
+
+  private:
+    std::string& m_out;
+};
+
 // Gathers the text in memory (mailhdr_get_headersize hands it to its cbuf in
 // one write instead of one formatted write per piece).
 class StringSink {
@@ -251,6 +270,21 @@ bool add_clause(stringlist** lines, const char* prefix, const char* value, const
 }
 
 }  // namespace
+
+void mailhdr_impl::append_fld_lf(std::string& out, const mailhdr_fld* fld) {
+    LfSink sink(out);
+    put_fld(sink, fld);
+}
+
+void mailhdr_impl::append_value_lf(std::string& out, const char* text) {
+    LfSink sink(out);
+    put_clean(sink, text, true);
+}
+
+void mailhdr_impl::append_hdr_lf(std::string& out, const mailhdr* hdr) {
+    LfSink sink(out);
+    put_hdr(sink, hdr);
+}
 
 extern "C" {
 

@@ -21,7 +21,24 @@ CFilterProcessor::CFilterProcessor(CCheckReport* pReport, CRuleHelper* pRuleHelp
     m_nLogChannel = debug_gethandle("MAILWARD_Filter");
 }
 
+void CFilterProcessor::BeginMail(CMimePart* pRoot) {
+    m_pMailRoot = pRoot;
+    m_facts.Clear();
+    m_attached.clear();
+    m_pChangeRule = nullptr;
+    m_pFailedRule = nullptr;
+    ArchiveLimits limits;
+    limits.nMaxMembers = static_cast<std::size_t>(
+        ConfigNumber("ArchiveMaxMembers", static_cast<std::uint64_t>(ARCHIVE_MAX_MEMBERS)));
+    limits.nMaxDepth = static_cast<int>(ConfigNumber("ArchiveMaxDepth", ARCHIVE_MAX_DEPTH));
+    limits.nMaxUnpacked = ConfigNumber("ArchiveMaxUnpacked", ARCHIVE_MAX_UNPACKED);
+    limits.nMaxMillis = ConfigNumber("ArchiveMaxTime", ARCHIVE_MAX_MILLIS);
+    m_facts.SetLimits(limits);
+}
+
 int CFilterProcessor::FilterParts(CMimePart* pRoot, const char* pszRuleSet) {
+    if (pRoot != m_pMailRoot)
+        BeginMail(pRoot);
     m_pRuleSet = m_pRuleHelper->FindRuleSet(pszRuleSet);
     if (m_pRuleSet == nullptr)
         return -1;
@@ -150,13 +167,30 @@ void CFilterProcessor::AddKeywordEntry(CMimePart* pRoot, const Rule* rule, const
     stringlist_free(&list);
 }
 
-// The notice texts that stand in a removed or moved part's place.
-std::string CFilterProcessor::RemovedNotice(const std::string& name) {
-    return HostText(TEXT_REMOVED_NOTICE) + "\n\nName: " + name + "\n";
+namespace {
+
+// The lines of a notice that say what was found inside the part.
+std::string DetailLines(const PartMatchDetail& detail) {
+    std::string lines;
+    if (!detail.strMember.empty())
+        lines += "Member: " + pf::blank_controls(detail.strMember) + "\n";
+    if (!detail.strFound.empty())
+        lines += "Found: " + pf::blank_controls(detail.strFound) + "\n";
+    return lines;
 }
 
-std::string CFilterProcessor::MovedNotice(const std::string& name, const std::string& target) {
-    return HostText(TEXT_MOVED_NOTICE) + "\n\nName: " + name + " --> " + target + "\n";
+}  // namespace
+
+// The notice texts that stand in a removed or moved part's place.
+std::string CFilterProcessor::RemovedNotice(const std::string& name,
+                                            const PartMatchDetail& detail) {
+    return HostText(TEXT_REMOVED_NOTICE) + "\n\nName: " + name + "\n" + DetailLines(detail);
+}
+
+std::string CFilterProcessor::MovedNotice(const std::string& name, const std::string& target,
+                                          const PartMatchDetail& detail) {
+    return HostText(TEXT_MOVED_NOTICE) + "\n\nName: " + name + " --> " + target + "\n" +
+           DetailLines(detail);
 }
 
 int CFilterProcessor::KeywordAction(CMimePart* pRoot, const Rule* rule) {
@@ -188,9 +222,10 @@ int CFilterProcessor::MarkMail(CMimePart* pRoot, Rule* rule) {
     return PART_MAIL_MARKED;
 }
 
-int CFilterProcessor::RemovePart(CMimePart* pPart, const std::string& name) {
+int CFilterProcessor::RemovePart(CMimePart* pPart, const std::string& name,
+                                 const PartMatchDetail& detail) {
     const std::string replacement = HostText(TEXT_REPLACEMENT_NAME);
-    if (delete_part(pPart, replacement.c_str(), RemovedNotice(name).c_str()) != 0) {
+    if (delete_part(pPart, replacement.c_str(), RemovedNotice(name, detail).c_str()) != 0) {
         errmsg("CFilterProcessor::ProcessPart() - delete_part failed");
         m_pReport->SetError(ERR_PART_ACTION);
         return 0;
@@ -199,7 +234,7 @@ int CFilterProcessor::RemovePart(CMimePart* pPart, const std::string& name) {
 }
 
 int CFilterProcessor::MovePart(CMimePart* pPart, const Rule* rule, const std::string& name,
-                               std::string& targetPath) {
+                               const PartMatchDetail& detail, std::string& targetPath) {
     if (rule->target_dir == nullptr) {
         errmsg("CFilterProcessor::ProcessPart() - move_part_to_dir failed. invalid target dir");
         m_pReport->SetError(ERR_PART_ACTION);
@@ -214,7 +249,8 @@ int CFilterProcessor::MovePart(CMimePart* pPart, const Rule* rule, const std::st
     }
     const std::string header = pPart->GetHeaderDump();
     const std::string replacement = HostText(TEXT_REPLACEMENT_NAME);
-    if (delete_part(pPart, replacement.c_str(), MovedNotice(name, targetPath).c_str()) != 0) {
+    if (delete_part(pPart, replacement.c_str(), MovedNotice(name, targetPath, detail).c_str()) !=
+        0) {
         errmsg("CFilterProcessor::ProcessPart() - move_part_to_dir failed");
         m_pReport->SetError(ERR_PART_ACTION);
         return 0;
@@ -252,11 +288,20 @@ int CFilterProcessor::ProcessPart(CMimePart* pPart) {
     const std::string name = pf::blank_controls(PartNameOrUnnamed(pPart));
     debugmsg(m_nLogChannel, "CBasePartsProcessor::ProcessParts - processing part: %s",
              name.c_str());
-    Rule* rule = m_pRuleHelper->FindMatchingRule(pPart, m_pRuleSet);
+    PartMatchDetail detail;
+    Rule* rule = m_pRuleHelper->FindMatchingRule(pPart, m_pRuleSet, &m_facts, &detail);
     if (rule == nullptr)
-        return 0;
+        return IsAttachedMessage(pPart) ? FilterAttachedMessage(pPart, name) : 0;
+    return Act(pPart, rule, name, detail);
+}
 
-    CMimePart* root = pPart->GetRootPart();
+int CFilterProcessor::Act(CMimePart* pPart, Rule* rule, const std::string& name,
+                          const PartMatchDetail& detail) {
+    if (!detail.strMember.empty() || !detail.strFound.empty())
+        infomsg("[MAILCHECK] [FOUND] [%s] [%s] [%s]", name.c_str(),
+                pf::blank_controls(detail.strMember).c_str(),
+                pf::blank_controls(detail.strFound).c_str());
+    CMimePart* root = m_pMailRoot != nullptr ? m_pMailRoot : pPart->GetRootPart();
     int code = 0;
     std::string targetPath;
     switch (rule->action) {
@@ -272,10 +317,10 @@ int CFilterProcessor::ProcessPart(CMimePart* pPart) {
             code = MarkMail(root, rule);
             break;
         case ACTION_REMOVE:
-            code = RemovePart(pPart, name);
+            code = RemovePart(pPart, name, detail);
             break;
         case ACTION_MOVE:
-            code = MovePart(pPart, rule, name, targetPath);
+            code = MovePart(pPart, rule, name, detail, targetPath);
             break;
         case ACTION_NONE:
             break;
@@ -284,6 +329,11 @@ int CFilterProcessor::ProcessPart(CMimePart* pPart) {
             m_pReport->SetError(ERR_PART_ACTION);
             break;
     }
+    if ((code == PART_REMOVED || code == PART_MOVED) && m_pChangeRule == nullptr)
+        m_pChangeRule = rule;
+    else if (code != PART_REMOVED && code != PART_MOVED &&
+             (rule->action == ACTION_REMOVE || rule->action == ACTION_MOVE))
+        m_pFailedRule = rule;
     RecordAction(pPart, rule, code, name, targetPath);
     return code;
 }

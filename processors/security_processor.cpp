@@ -102,7 +102,7 @@ int CSecurityProcessor::AVCheckPart(CMimePart* pPart) {
     if (data != nullptr && length >= 0) {
         const int result = AV_CheckBuffer(data, static_cast<std::size_t>(length), "(part)");
         std::free(data);
-        if (result != AV_RESULT_FAILED)
+        if (result != AV_RESULT_FAILED || AV_GetLastFailure() == AV_FAILURE_ENCRYPTED)
             return result;
         // The same bytes stop at the same limit in a file: no second scan.
         if (AV_GetLastFailure() == AV_FAILURE_LIMIT) {
@@ -151,6 +151,12 @@ int CSecurityProcessor::ProcessPart(CMimePart* pPart) {
         m_pReport->SetPartVirus(pPart, VIRUS_CLEAN, 0, nullptr, nullptr);
     } else {
         int scan = AVCheckPart(pPart);
+        if (scan == AV_RESULT_FAILED && m_bDeferEncrypted &&
+            AV_GetLastFailure() == AV_FAILURE_ENCRYPTED) {
+            infomsg("[MAILCHECK] [ENCRYPTED] [%s]", name.c_str());
+            m_encryptedParts.push_back(pPart);
+            return 0;
+        }
         if (scan == AV_RESULT_FAILED) {
             errmsg("CSecurityProcessor::ProcessPart() - AVCheckPart() failed. Check av-engine!");
             return -1;

@@ -13,11 +13,12 @@
  * memory (AV_CheckBuffer): nothing is written to disk. Only when that scan
  * fails (-1) is the part scanned once more the old way
  * (AVCheckPartFromFile): written to the scan file, scanned there and
- * deleted. A scan in memory that stopped at an engine limit is not tried
- * again (the same bytes stop there in a file too). Results: the engine's 1
- * (virus), 0 (clean), or -1 (file not written, engine failure);
- * LastFailureWasLimit() tells whether the last -1 was the engine stopping
- * at a limit.
+ * deleted. A scan in memory that stopped at an engine limit, or failed only
+ * on encrypted archive content, is not tried again (the same bytes stop
+ * there in a file too), so the second scan never turns a failure into a
+ * clean result. Results: the engine's 1 (virus), 0 (clean), or -1 (file not
+ * written, engine failure); LastFailureWasLimit() tells whether the last -1
+ * was the engine stopping at a limit.
  *
  * Scan folder: each processor (one per service object) makes a private
  * folder of its own below TempDir when it is made ("mailward-" and random
@@ -29,8 +30,9 @@
  * and no other user can reach it. The scan file is created exclusively after
  * a file of ours left there is removed.
  *
- * ProcessPart results: 0 clean / nothing to check / infected and left,
- * PART_RENAMED (2), PART_REMOVED (32), -1 engine failure (the walk stops).
+ * ProcessPart results: 0 clean / nothing to check / infected and left /
+ * deferred as encrypted (see DeferEncrypted), PART_RENAMED (2),
+ * PART_REMOVED (32), -1 engine failure (the walk stops).
  *
  * Threads: ProcessPart and AVCheckPart run on the worker only (one scan
  * file); ActivateAV runs on a host thread, so the state it sets is atomic.
@@ -40,6 +42,7 @@
 
 #include <atomic>
 #include <string>
+#include <vector>
 
 #include "processors/parts_processor.h"
 
@@ -52,6 +55,16 @@ class CSecurityProcessor : public CBasePartsProcessor {
     int AVCheckPart(CMimePart* pPart);
     int AVCheckPartFromFile(CMimePart* pPart);
     int ProcessPart(CMimePart* pPart) override;
+
+    // Parts the engine could not judge only because they hold encrypted
+    // archive content. With DeferEncrypted(true) such a part is left to the
+    // attachment filter (listed in EncryptedParts()) instead of failing the
+    // scan; DeferEncrypted also forgets the parts of the last mail.
+    void DeferEncrypted(bool bDefer) {
+        m_bDeferEncrypted = bDefer;
+        m_encryptedParts.clear();
+    }
+    const std::vector<const CMimePart*>& EncryptedParts() const { return m_encryptedParts; }
 
     bool IsActive() const { return m_bActive.load(std::memory_order_acquire); }
     int VirusAction() const { return m_nVirusAction.load(std::memory_order_acquire); }
@@ -68,6 +81,9 @@ class CSecurityProcessor : public CBasePartsProcessor {
     const std::string& ScanFolder() const { return m_scanFolder.Current(); }
 
   private:
+    bool m_bDeferEncrypted = false;
+    std::vector<const CMimePart*> m_encryptedParts;  // of the current mail
+
     // The private folder below TempDir (see the top of this file).
     class CScanFolder {
       public:

@@ -4,10 +4,15 @@
  *
  * MatchPart(rule, part) gives 1 or 0:
  *   attachment test  (MATCH_ATTACHMENT, attachment rule) a part with a name,
- *                    or a uuencoded block, matches when the pattern matches
- *                    any name the part carries (MimePartNames: the shown
+ *                    or an encoded block, matches when the pattern matches
+ *                    any name the part carries (MimePartNameList: the shown
  *                    name, every Content-Type name and Content-Disposition
- *                    filename in every form mail clients read);
+ *                    filename in every form mail clients read, and as the
+ *                    reader's file system opens it); a name that a limit
+ *                    cut is suspicious, not absent: a rule whose action is
+ *                    not ACTION_NONE matches it when its pattern could
+ *                    match the name's rest (shcaseprefix), while a rule
+ *                    that lets a part pass needs a name known whole;
  *   keyword test     (keyword rule with action 1 under
  *                    MATCH_KEYWORD_EXCEPTION, with any other action under
  *                    MATCH_KEYWORD) the decoded contents hold the pattern:
@@ -16,6 +21,20 @@
  *                    pattern must match one whole word of the text cut at
  *                    runs of separators. Base64 parts of BODY_SCAN_LIMIT
  *                    encoded characters or more are not searched.
+ * Under MATCH_ATTACHMENT, besides:
+ *   archive members  an attachment rule whose pattern matches none of the
+ *                    part's names is tested against the members of an
+ *                    archive part by the member's own file name (the last
+ *                    element of its path; a pattern with "/" is tested
+ *                    against its path in its archive and from the
+ *                    outermost archive too); the first that matches is the
+ *                    detail;
+ *   content kinds    (parts without sub-parts) "content" matches the type
+ *                    of the decoded bytes or of any member, "attachment-
+ *                    encrypted" an encrypted archive or document,
+ *                    "attachment-unreadable" an archive not listed whole,
+ *                    "attachment-mismatch" a program under a name (the
+ *                    part's or a member's) that is not a program's.
  * Header and whole-header rules never match a part. Text is searched as
  * bytes up to its first zero byte; letter case of A-Z is ignored.
  *
@@ -48,6 +67,8 @@
 #include "mime/partnames.h"
 #include "pf/text.h"
 #include "qorcsock/qorcsock.h"
+#include "inspect/content_type.h"
+#include "rules/part_facts.h"
 #include "rules/rulehelper.h"
 
 namespace {
@@ -89,12 +110,12 @@ struct CRuleHelper::PartScan {
     bool scannable = false;  // not a base64 part at or above BODY_SCAN_LIMIT
 
     bool haveNames = false;
-    std::vector<std::string> names;  // every name the part carries
+    MimeNameList names;  // every name the part carries, and those a limit cut
 
-    const std::vector<std::string>& Names() {
+    const MimeNameList& Names() {
         if (!haveNames) {
             haveNames = true;
-            names = MimePartNames(*part);
+            names = MimePartNameList(*part);
         }
         return names;
     }
@@ -158,7 +179,25 @@ struct CRuleHelper::PartScan {
         return false;
     }
 
-    explicit PartScan(CMimePart* p, const RuleSet* s = nullptr) : part(p), set(s) {}
+    explicit PartScan(CMimePart* p, const RuleSet* s = nullptr, CPartFactsCache* c = nullptr)
+        : part(p), set(s), cache(c) {}
+
+    // Content facts: from the walk's cache, else worked out for this call.
+    CPartFactsCache* cache = nullptr;
+    const PartFacts* facts = nullptr;
+    PartFacts ownFacts;
+    const PartFacts& Facts() {
+        if (facts == nullptr) {
+            if (cache != nullptr) {
+                facts = &cache->Of(part);
+            } else {
+                ownFacts = PartFactsOf(part, ArchiveLimits());
+                facts = &ownFacts;
+            }
+        }
+        return *facts;
+    }
+    PartMatchDetail detail;
 
     void HeaderFacts() {
         if (haveHeaderFacts)
@@ -216,20 +255,119 @@ struct CRuleHelper::PartScan {
     }
 };
 
-Rule* CRuleHelper::FindMatchingRule(CMimePart* part, RuleSet* set) {
+Rule* CRuleHelper::FindMatchingRule(CMimePart* part, RuleSet* set, CPartFactsCache* facts,
+                                    PartMatchDetail* detail) {
     if (part == nullptr || set == nullptr)
         return nullptr;
     try {
-        PartScan scan(part, set);
+        PartScan scan(part, set, facts);
         std::lock_guard<std::mutex> hold(m_lock);
         for (Rule* rule = set->rules; rule != nullptr; rule = rule->next) {
-            if (MatchPartIn(rule, part, scan) == 1)
+            scan.detail = PartMatchDetail();
+            if (MatchPartIn(rule, part, scan) == 1) {
+                if (detail != nullptr)
+                    *detail = scan.detail;
                 return rule;
+            }
         }
     } catch (const std::exception&) {
         errmsg("CRuleHelper::FindMatchingRule() - out of memory");
     }
     return nullptr;
+}
+
+Rule* CRuleHelper::FindRuleOfKind(RuleSet* set, RuleKind kind) {
+    if (set == nullptr)
+        return nullptr;
+    std::lock_guard<std::mutex> hold(m_lock);
+    for (Rule* rule = set->rules; rule != nullptr; rule = rule->next) {
+        if (GetRuleKind(rule) == kind)
+            return rule;
+    }
+    return nullptr;
+}
+
+namespace {
+
+// The last element of an archive member's name ("dir/a.exe" -> "a.exe").
+std::string_view BaseName(std::string_view name) {
+    const std::size_t slash = name.find_last_of("/\\");
+    return slash == std::string_view::npos ? name : name.substr(slash + 1);
+}
+
+bool Matches(std::string_view text, const char* pattern) {
+    const std::string copy(text);  // the matcher takes NUL-terminated text
+    return shcasematch(copy.c_str(), pattern) != 0;
+}
+
+bool IsYes(const char* value) {
+    return value != nullptr && pf::equals_nocase(pf::trim(value), RULE_VALUE_YES);
+}
+
+}  // namespace
+
+int CRuleHelper::MatchContentIn(const Rule* rule, RuleKind kind, PartScan& scan) {
+    const char* pattern = GetKindPattern(rule);
+    if (pattern == nullptr)
+        return 0;
+    if (kind != RuleKind::Content && !IsYes(pattern))
+        return 0;
+    const PartFacts& facts = scan.Facts();
+    if (!facts.bLeaf)
+        return 0;
+    const std::vector<ArchiveMember>& members = facts.listing.members;
+    switch (kind) {
+        case RuleKind::Content:
+            if (Matches(facts.strType, pattern)) {
+                scan.detail.strFound = "type " + facts.strType;
+                return 1;
+            }
+            for (const ArchiveMember& m : members) {
+                if (!m.strType.empty() && Matches(m.strType, pattern)) {
+                    scan.detail.strMember = m.strPath;
+                    scan.detail.strFound = "type " + m.strType;
+                    return 1;
+                }
+            }
+            return 0;
+        case RuleKind::Encrypted:
+            if (facts.bEncryptedDoc || facts.listing.bEncrypted) {
+                scan.detail.strFound =
+                    facts.bEncryptedDoc ? "an encrypted document" : "an encrypted archive";
+                for (const ArchiveMember& m : members) {
+                    if (m.bEncrypted) {
+                        scan.detail.strMember = m.strPath;
+                        break;
+                    }
+                }
+                return 1;
+            }
+            return 0;
+        case RuleKind::Unreadable:
+            if (facts.listing.bUnreadable) {
+                scan.detail.strFound =
+                    "an archive that cannot be listed: " + facts.listing.strProblem;
+                return 1;
+            }
+            return 0;
+        case RuleKind::Mismatch:
+            for (const std::string& name : scan.Names().names) {
+                if (inspect_hides_executable(name, facts.strType)) {
+                    scan.detail.strFound = "a program (" + facts.strType + ") named " + name;
+                    return 1;
+                }
+            }
+            for (const ArchiveMember& m : members) {
+                if (inspect_hides_executable(m.strName, m.strType)) {
+                    scan.detail.strMember = m.strPath;
+                    scan.detail.strFound = "a program (" + m.strType + ") named " + m.strName;
+                    return 1;
+                }
+            }
+            return 0;
+        default:
+            return 0;
+    }
 }
 
 int CRuleHelper::MatchPart(const Rule* rule, CMimePart* part) {
@@ -251,18 +389,41 @@ int CRuleHelper::MatchPartIn(const Rule* rule, CMimePart* part, PartScan& scan) 
     const char* pattern = GetRulePattern(rule);
 
     if ((m_nMatchMode & MATCH_ATTACHMENT) != 0 && kind == RuleKind::Attachment) {
-        // A rule acts when any name a mail client could show matches.
-        const std::vector<std::string>& names = scan.Names();
-        if (!names.empty() || part->IsUUBlock()) {
-            if (names.empty())
-                return shcasematch("", pattern) ? 1 : 0;
-            for (const std::string& name : names) {
-                if (shcasematch(name.c_str(), pattern))
+        // A rule acts when any name a mail client could show matches, or
+        // the name of anything an archive part holds. A name a limit cut
+        // counts for a rule that acts when its pattern could match the rest.
+        const MimeNameList& list = scan.Names();
+        const bool counts = !list.names.empty() || !list.cut.empty() || part->IsUUBlock();
+        if (counts && list.names.empty() && list.cut.empty() && shcasematch("", pattern))
+            return 1;
+        for (const std::string& name : list.names) {
+            if (shcasematch(name.c_str(), pattern))
+                return 1;
+        }
+        if (rule->action != ACTION_NONE) {
+            for (const std::string& known : list.cut) {
+                if (shcaseprefix(known.c_str(), pattern))
                     return 1;
             }
-            return 0;
         }
+        if (pattern != nullptr) {
+            for (const ArchiveMember& m : scan.Facts().listing.members) {
+                // Members are shown by their own name; folders inside the
+                // archive count only for a pattern that names folders.
+                const bool folders = std::strpbrk(pattern, "/\\") != nullptr;
+                if (Matches(BaseName(m.strName), pattern) ||
+                    (folders && (Matches(m.strName, pattern) || Matches(m.strPath, pattern)))) {
+                    scan.detail.strMember = m.strPath;
+                    return 1;
+                }
+            }
+        }
+        if (counts)
+            return 0;
     }
+    if (kind == RuleKind::Content || kind == RuleKind::Encrypted || kind == RuleKind::Unreadable ||
+        kind == RuleKind::Mismatch)
+        return (m_nMatchMode & MATCH_ATTACHMENT) != 0 ? MatchContentIn(rule, kind, scan) : 0;
 
     if (kind != RuleKind::Keyword)
         return 0;

@@ -438,7 +438,22 @@ RuleKind CRuleHelper::GetRuleKind(const Rule* rule) {
         return RuleKind::Attachment;
     if (pf::stricmp(last->name, RULE_FIELD_BODY) == 0)
         return RuleKind::Keyword;
+    if (pf::stricmp(last->name, RULE_FIELD_CONTENT) == 0)
+        return RuleKind::Content;
+    if (pf::stricmp(last->name, RULE_FIELD_ENCRYPTED) == 0)
+        return RuleKind::Encrypted;
+    if (pf::stricmp(last->name, RULE_FIELD_UNREADABLE) == 0)
+        return RuleKind::Unreadable;
+    if (pf::stricmp(last->name, RULE_FIELD_MISMATCH) == 0)
+        return RuleKind::Mismatch;
     return RuleKind::Header;
+}
+
+const char* CRuleHelper::GetKindPattern(const Rule* rule) {
+    if (rule == nullptr || rule->hdr == nullptr || rule->hdr->current == nullptr ||
+        rule->hdr->current->lines == nullptr)
+        return nullptr;
+    return rule->hdr->current->lines->str;
 }
 
 const char* CRuleHelper::GetRulePattern(const Rule* rule) {

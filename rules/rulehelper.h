@@ -29,6 +29,22 @@
  *   keyword, anything else a header rule (names compared ignoring case). The
  *   pattern of the three special kinds is the first line of the first field
  *   outside the field table (GetRulePattern).
+ *   Content kinds (judged by what a part's decoded bytes are, see
+ *   part_facts.h), each with the first line of its own field as pattern
+ *   (GetKindPattern):
+ *     "content: PATTERN"        the type of the bytes (libmagic MIME type,
+ *                               "application/x-dosexec"), or of any member
+ *                               of an archive part;
+ *     "attachment-encrypted: yes"   an encrypted archive (or member) or
+ *                               document: what it holds cannot be seen;
+ *     "attachment-unreadable: yes"  an archive that could not be listed
+ *                               whole (damaged, a limit), or an attached
+ *                               message the filter could not read;
+ *     "attachment-mismatch: yes"    an executable under a name (the part's,
+ *                               or a member's) whose extension is not a
+ *                               program's: a program posing as an image or
+ *                               a document.
+ *   A value other than "yes" makes the last three never match.
  *
  * Header check (headercheck.cpp)
  *   CheckHeader(set, header)  the first rule of the set whose criteria meet a
@@ -40,11 +56,21 @@
  *   MatchHeader(rule, copy)   the test of one rule (criteria are alternatives).
  *
  * Part matching (partmatch.cpp)
- *   FindMatchingRule(part, set)  the first rule of the set that MatchPart
- *                      accepts under the current m_nMatchMode, or null (never
- *                      the default rule). A part's name and decoded text are
- *                      worked out once per walk, not once per rule.
+ *   FindMatchingRule(part, set[, facts, detail])  the first rule of the set
+ *                      that MatchPart accepts under the current
+ *                      m_nMatchMode, or null (never the default rule). A
+ *                      part's name and decoded text are worked out once per
+ *                      walk, not once per rule; its content facts once per
+ *                      `facts` cache (once per call without one). `detail`
+ *                      receives what matched inside the part: the archive
+ *                      member, or what its bytes were found to be.
  *   MatchPart(rule, part)        1 or 0.
+ *   Under MATCH_ATTACHMENT an attachment rule also tests the names of the
+ *   members of an archive part (nested ones too, by their own name and by
+ *   their path), after the part's own names; the content kinds test parts
+ *   without sub-parts, named or not (a reader opens an unnamed binary part
+ *   as an attachment too).
+ *   FindRuleOfKind(set, kind)    the first rule of that kind, or null.
  *
  * Errors (the whole rule engine): -1 or null results, with an error line;
  * an allocation that fails inside (std::bad_alloc and the other standard
@@ -82,12 +108,20 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <string>
 #include <string_view>
 #include <unordered_map>
 
 #include "mailward.h"
 
 class CMimePart;
+class CPartFactsCache;
+
+// What matched inside a part, for the notice and the log.
+struct PartMatchDetail {
+    std::string strMember;  // the archive member that matched ("" the part)
+    std::string strFound;   // what the bytes were found to be ("" by name)
+};
 
 // Match-mode bits (m_nMatchMode): which kinds of part rule MatchPart tries.
 constexpr std::uint32_t MATCH_ATTACHMENT = 0x02;
@@ -113,6 +147,12 @@ constexpr unsigned RULE_RETIRE_GRACE_MS = 1000;
 constexpr const char* RULE_FIELD_WHOLE_HEADER = "*";
 constexpr const char* RULE_FIELD_ATTACHMENT = "attachment";
 constexpr const char* RULE_FIELD_BODY = "body";
+constexpr const char* RULE_FIELD_CONTENT = "content";
+constexpr const char* RULE_FIELD_ENCRYPTED = "attachment-encrypted";
+constexpr const char* RULE_FIELD_UNREADABLE = "attachment-unreadable";
+constexpr const char* RULE_FIELD_MISMATCH = "attachment-mismatch";
+// The value that switches the yes/no kinds on.
+constexpr const char* RULE_VALUE_YES = "yes";
 
 // One named set: its ordered rules and its default rule.
 struct RuleSet {
@@ -123,7 +163,16 @@ struct RuleSet {
     Rule* last_rule;     // last rule of the ordered list, or null
 };
 
-enum class RuleKind { Header, WholeHeader, Attachment, Keyword };
+enum class RuleKind {
+    Header,
+    WholeHeader,
+    Attachment,
+    Keyword,
+    Content,
+    Encrypted,
+    Unreadable,
+    Mismatch
+};
 
 class CRuleHelper {
   public:
@@ -178,14 +227,19 @@ class CRuleHelper {
     bool MatchHeader(const Rule* rule, mailhdr* copy);
 
     // ---- part matching ----
-    Rule* FindMatchingRule(CMimePart* part, RuleSet* set);
+    Rule* FindMatchingRule(CMimePart* part, RuleSet* set, CPartFactsCache* facts = nullptr,
+                           PartMatchDetail* detail = nullptr);
     int MatchPart(const Rule* rule, CMimePart* part);
+    Rule* FindRuleOfKind(RuleSet* set, RuleKind kind);
 
     // ---- rule texts ----
     static RuleKind GetRuleKind(const Rule* rule);
     // First value line of the rule's first field outside the field table
     // (the pattern of whole-header, attachment and keyword rules), or null.
     static const char* GetRulePattern(const Rule* rule);
+    // First value line of the field that gave the rule its kind (the last
+    // field), or null: the pattern of the content kinds.
+    static const char* GetKindPattern(const Rule* rule);
 
     // Retired items not yet released (for diagnostics and tests).
     std::size_t RetiredCount();
@@ -207,6 +261,7 @@ class CRuleHelper {
     RuleSet* FindRuleSetLocked(const char* name) const;
     bool MatchHeaderIn(const Rule* rule, mailhdr* copy, HeaderScan& scan);
     int MatchPartIn(const Rule* rule, CMimePart* part, PartScan& scan);
+    int MatchContentIn(const Rule* rule, RuleKind kind, PartScan& scan);
 
     RuleSet* m_pSets = nullptr;  // first set, or null
     std::mutex m_lock;           // guards every member below and all lists

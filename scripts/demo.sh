@@ -21,12 +21,13 @@ ROOT=$(pwd)
 BUILD_DIR=${BUILD_DIR:-build}
 JOBS=${JOBS:-2}
 
-# The packages of .ci/run that a Linux build needs (no cross-build, no fuzz).
-PACKAGES=(
-    build-essential cmake ninja-build g++ pkg-config
-    libgtest-dev googletest libbenchmark-dev libcli11-dev
-    libclamav-dev clamav-testfiles python3
-)
+# The packages a Linux build needs: the group build of scripts/packages.txt,
+# the list .ci/run installs (no cross-build, no fuzz, no Postfix).
+mapfile -t PACKAGES < <(scripts/packages.sh build)
+if [ ${#PACKAGES[@]} -eq 0 ]; then
+    echo "no packages read from scripts/packages.txt" >&2
+    exit 2
+fi
 
 if command -v dpkg >/dev/null 2>&1; then
     missing=()

@@ -34,12 +34,14 @@
 #include <cstdlib>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 
 #include "mailhdr/mailhdr.h"
 #include "mime/mimemessage.h"
 #include "miralib/miralib.h"
 #include "pf/platform.h"
+#include "pf/text.h"
 #include "hostlib/host_values.h"
 #include "qorcsock/qorcsock.h"
 #include "service/mailward_service.h"
@@ -181,21 +183,34 @@ void CMailWard::OnPop(MailJob* job) {
 
 CMailWard::CheckStep CMailWard::RunChecks(MailJob* job, bool scan,
                                           std::unique_ptr<CMimeMessage>& message) {
-    if (scan && ScanWholeMail(job->source))
+    const bool filter = (job->flags & JOB_ATTACHMENT_FILTER) != 0;
+    m_bWholeEncrypted = false;
+    m_pSecurity->DeferEncrypted(filter);
+    if (scan && ScanWholeMail(job))
         return CheckStep::INFECTED;
     if (!LoadMail(job, message))
         return CheckStep::FINISHED;
+    // Where each part stood, before the part scan or the filter puts notices
+    // in the place of any.
+    std::optional<PartPlaceSnapshot> places;
+    if ((job->flags & JOB_ATTACHMENT_FILTER) != 0)
+        places.emplace(message.get());
     if (scan && ScanParts(message))
         return CheckStep::INFECTED;
-    if ((job->flags & JOB_ATTACHMENT_FILTER) != 0)
-        FilterAttachments(job, message.get());
+    if (places) {
+        FilterAttachments(job, message.get(), *places);
+        JudgeEncrypted(job);
+    }
     CheckMailRules(job, message.get());
     return CheckStep::CHECKED;
 }
 
-bool CMailWard::ScanWholeMail(const char* source) {
-    const int r = AV_CheckFile(source);
-    if (r == AV_RESULT_FAILED && AV_GetLastFailure() == AV_FAILURE_LIMIT) {
+bool CMailWard::ScanWholeMail(MailJob* job) {
+    const int r = AV_CheckFile(job->source);
+    if (r == AV_RESULT_FAILED && (job->flags & JOB_ATTACHMENT_FILTER) != 0 &&
+        AV_GetLastFailure() == AV_FAILURE_ENCRYPTED) {
+        m_bWholeEncrypted = true;
+    } else if (r == AV_RESULT_FAILED && AV_GetLastFailure() == AV_FAILURE_LIMIT) {
         LimitReached(m_report);
     } else if (r == AV_RESULT_FAILED) {
         errmsg("CMailWard::OnPop() - AV_CheckFile() failed");
@@ -226,6 +241,7 @@ bool CMailWard::LoadMail(MailJob* job, std::unique_ptr<CMimeMessage>& message) {
     debugmsg(g_nMailwardDebug, "CMailWard::OnPop() - message %s loaded",
              message->GetHeader(MAILHDR_FLD_SUBJECT).c_str());
     InitStatus(message.get());
+    m_pFilter->BeginMail(message.get());
     m_ruleHelper.m_nMatchMode = 0;
     return true;
 }
@@ -248,12 +264,35 @@ bool CMailWard::ScanParts(std::unique_ptr<CMimeMessage>& message) {
     return false;
 }
 
-void CMailWard::FilterAttachments(MailJob* job, CMimeMessage* message) {
+void CMailWard::FilterAttachments(MailJob* job, CMimeMessage* message,
+                                  const PartPlaceSnapshot& places) {
     m_ruleHelper.m_nMatchMode = MATCH_ATTACHMENT;
-    const PartNameSnapshot names(message);
     if (m_pFilter->FilterParts(message, job->ruleSet) == -1)
         CheckFailed(m_report);
-    CheckMimeDisagreement(job->source, m_ruleHelper, job->ruleSet, m_report, names);
+    CheckMimeDisagreement(job->source, m_ruleHelper, job->ruleSet, m_report, places,
+                          &m_pFilter->AttachedMessages());
+}
+
+void CMailWard::JudgeEncrypted(MailJob* job) {
+    const std::vector<const CMimePart*>& parts = m_pSecurity->EncryptedParts();
+    if (!m_bWholeEncrypted && parts.empty())
+        return;
+    RuleSet* set = job->ruleSet ? m_ruleHelper.FindRuleSet(job->ruleSet) : nullptr;
+    const bool named = set && m_ruleHelper.FindRuleOfKind(set, RuleKind::Encrypted) != nullptr;
+    // The mail's own scan cannot tell which part it was: only a part scan can.
+    std::string unjudged = m_bWholeEncrypted && parts.empty() ? "mail" : "";
+    for (const CMimePart* part : parts) {
+        const PartReport* r = m_report.FindPart(part);
+        const bool gone = r && (r->action == PART_REMOVED || r->action == PART_MOVED);
+        if (!gone && !named)
+            unjudged +=
+                (unjudged.empty() ? "" : ", ") + pf::blank_controls(PartNameOrUnnamed(part));
+    }
+    if (unjudged.empty())
+        return;
+    errmsg("CMailWard::OnPop() - encrypted content not judged: %s", unjudged.c_str());
+    infomsg("[MAILCHECK] [UNSCANNED] [encrypted: %s]", unjudged.c_str());
+    m_report.SetError(ERR_CHECK);
 }
 
 bool CMailWard::ReplaceInfectedMail(MailJob* job, std::unique_ptr<CMimeMessage>& message) {

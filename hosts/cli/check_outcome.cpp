@@ -92,16 +92,16 @@ void CopyReport(const MailwardApi& api, const CheckReport& report, MailOutcome& 
     }
     if (report.header != nullptr) {
         out.hasHeader = true;
-        const stringlist* subject = api.hdr_getfldvalue(report.header, FIELD_SUBJECT);
+        const stringlist* subject = api.mailhdr_getfldvalue(report.header, FIELD_SUBJECT);
         if (subject != nullptr) {
             out.subject = kit::join(Lines(subject), " ");
-            char* decoded = api.decode_header(out.subject->c_str());
+            char* decoded = api.MAILWARD_DecodeHeaderData(out.subject->c_str());
             if (decoded != nullptr) {
                 out.subjectDecoded = std::string(decoded);
-                api.free_data(decoded);
+                api.MAILWARD_FreeData(decoded);
             }
         }
-        out.antispam = Lines(api.hdr_getfldvalue(report.header, FIELD_ANTISPAM));
+        out.antispam = Lines(api.mailhdr_getfldvalue(report.header, FIELD_ANTISPAM));
         // The last stamp is the one this check added.
         const mailhdr_fld* stamp = report.header->flds[FIELD_AVSTAMP];
         while (stamp != nullptr && stamp->next != nullptr)
@@ -112,7 +112,7 @@ void CopyReport(const MailwardApi& api, const CheckReport& report, MailOutcome& 
 }
 
 bool HasError(const MailOutcome& o) {
-    return o.refused || !o.received || o.result != 0 || o.errors != 0;
+    return o.refused || !o.received || o.result != 0 || o.errors != 0 || !o.outputError.empty();
 }
 
 bool StoppedAtLimit(const MailOutcome& o) {

@@ -67,6 +67,7 @@ struct MailOutcome {
     std::vector<std::string> antispam;  // X-ZANAntiSpam value lines
     std::vector<std::string> stamp;     // X-VaveRiz4Zan value lines (last field)
     std::vector<LogLine> log;           // info and error lines of the check
+    std::string outputError;            // the private copy could not be made or moved
     double seconds = 0;                 // from queueing to callback
 };
 

@@ -144,7 +144,7 @@ int RunCheckHeader(int argc, char** argv, int first, const std::string& exeDir) 
             status = EXIT_ERRORS;
             continue;
         }
-        mailhdr* hdr = api.hdr_alloc();
+        mailhdr* hdr = api.mailhdr_alloc();
         if (hdr == nullptr) {
             console.Err("mailward check-header: out of memory");
             return EXIT_ERRORS;
@@ -152,14 +152,14 @@ int RunCheckHeader(int argc, char** argv, int first, const std::string& exeDir) 
         int skipped = 0, number = 0;
         for (const std::string& line : lines) {
             ++number;
-            if (api.hdr_parseline(hdr, line.c_str()) != 0) {
+            if (api.mailhdr_parseline(hdr, line.c_str()) != 0) {
                 ++skipped;
                 if (common.verbosity > 0)
                     console.Err(path + ": header line " + std::to_string(number) +
-                                " passed over: " + api.hdr_parse_errorstr());
+                                " passed over: " + api.mailhdr_parse_errorstr());
             }
         }
-        const Rule* rule = api.check_header(set.c_str(), hdr);
+        const Rule* rule = api.MAILWARD_check_header(set.c_str(), hdr);
         if (rule == nullptr) {
             console.Err("mailward check-header: " + path + ": the library gave no rule");
             status = EXIT_ERRORS;
@@ -195,7 +195,7 @@ int RunCheckHeader(int argc, char** argv, int first, const std::string& exeDir) 
                 console.Out(out);
             }
         }
-        api.hdr_free(hdr);
+        api.mailhdr_free(hdr);
     }
     return status;
 }
@@ -240,7 +240,7 @@ int RunDecodeHeader(int argc, char** argv, int first, const std::string& exeDir)
     const MailwardApi& api = session.Api();
     int status = EXIT_CLEAN;
     for (const std::string& text : texts) {
-        char* decoded = api.decode_header(text.c_str());
+        char* decoded = api.MAILWARD_DecodeHeaderData(text.c_str());
         if (decoded == nullptr) {
             console.Err("mailward decode-header: the library could not decode '" + text + "'");
             status = EXIT_ERRORS;
@@ -254,7 +254,7 @@ int RunDecodeHeader(int argc, char** argv, int first, const std::string& exeDir)
         } else {
             console.Out(std::string(decoded) + "\n");
         }
-        api.free_data(decoded);
+        api.MAILWARD_FreeData(decoded);
     }
     return status;
 }

@@ -160,6 +160,8 @@ std::string FormatMailText(const MailOutcome& o, bool brief) {
     std::string out = Printable(o.source) + ": ";
     const std::vector<std::string> viruses = VirusNames(o);
     const std::string verdict = Verdict(o);
+    if (!o.outputError.empty())
+        out += "ERROR (" + Printable(o.outputError) + ")\n" + Printable(o.source) + ": ";
     if (o.refused) {
         out += "ERROR (the library refused the job)\n";
         return out;
@@ -255,6 +257,7 @@ std::string FormatMailJson(const MailOutcome& o) {
     else
         j.AddString("target", o.target);
     j.AddString("verdict", Verdict(o));
+    j.AddStringOrNull("outputError", o.outputError.empty() ? nullptr : &o.outputError);
     j.AddBool("received", o.received);
     j.AddInt("result", o.result);
     j.AddRaw("errors", StringsJson(ErrorNames(o.errors)));

@@ -67,7 +67,7 @@ bool HostSession::LoadRules(const CommonOptions& o) {
 }
 
 bool HostSession::StartService(bool makeDirs) {
-    if (m_api.init() != 0) {
+    if (m_api.MAILWARD_init() != 0) {
         Console::Get().Err("mailward: MAILWARD_init failed: the service did not start");
         return false;
     }
@@ -83,7 +83,7 @@ bool HostSession::StartService(bool makeDirs) {
 
 void HostSession::StopService() {
     if (m_serviceRunning) {
-        m_api.exit();
+        m_api.MAILWARD_exit();
         m_serviceRunning = false;
     }
 }

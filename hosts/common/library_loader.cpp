@@ -68,26 +68,11 @@ bool Bind(Handle h, F& slot, const char* name, std::string& missing) {
 
 bool BindAll(Handle h, MailwardApi& api, std::string& missing) {
     bool ok = true;
-    ok &= Bind(h, api.init, "MAILWARD_init", missing);
-    ok &= Bind(h, api.exit, "MAILWARD_exit", missing);
-    ok &= Bind(h, api.add_rule, "MAILWARD_add_rule", missing);
-    ok &= Bind(h, api.clear_rules, "MAILWARD_clear_rules", missing);
-    ok &= Bind(h, api.set_default_action, "MAILWARD_set_default_action", missing);
-    ok &= Bind(h, api.check_header, "MAILWARD_check_header", missing);
-    ok &= Bind(h, api.check_mail, "MAILWARD_check_mail", missing);
-    ok &= Bind(h, api.activate_av, "MAILWARD_activate_av", missing);
-    ok &= Bind(h, api.install_update_av, "MAILWARD_install_update_av", missing);
-    ok &= Bind(h, api.set_av_stamp, "MAILWARD_set_av_stamp", missing);
-    ok &= Bind(h, api.decode_header, "MAILWARD_DecodeHeaderData", missing);
-    ok &= Bind(h, api.free_data, "MAILWARD_FreeData", missing);
-    ok &= Bind(h, api.hdr_alloc, "mailhdr_alloc", missing);
-    ok &= Bind(h, api.hdr_free, "mailhdr_free", missing);
-    ok &= Bind(h, api.hdr_parseline, "mailhdr_parseline", missing);
-    ok &= Bind(h, api.hdr_parse_errorstr, "mailhdr_parse_errorstr", missing);
-    ok &= Bind(h, api.hdr_getfldid, "mailhdr_getfldid", missing);
-    ok &= Bind(h, api.hdr_getfldvalue, "mailhdr_getfldvalue", missing);
+#define MAILWARD_BIND_SLOT(name) ok &= Bind(h, api.name, #name, missing);
+    MAILWARD_EXPORTS(MAILWARD_BIND_SLOT)
+#undef MAILWARD_BIND_SLOT
     // Optional: found in the engine library the product library loads.
-    api.preload_engine = reinterpret_cast<decltype(api.preload_engine)>(Symbol(h, "AV_Preload"));
+    api.AV_Preload = reinterpret_cast<decltype(api.AV_Preload)>(Symbol(h, "AV_Preload"));
     return ok;
 }
 

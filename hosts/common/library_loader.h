@@ -28,31 +28,20 @@
 #include <vector>
 
 #include "mailward.h"
+#include "mailward_exports.h"
 
-// The exports the host uses, bound by name.
+// Every export of the public header, bound by its plain name into the
+// member of that name (api.MAILWARD_init, api.mailhdr_alloc, ...). The list
+// is generated from the header at build time (mailward_exports.h), so a new
+// export reaches the hosts without a second list to keep.
 struct MailwardApi {
-    decltype(&MAILWARD_init) init = nullptr;
-    decltype(&MAILWARD_exit) exit = nullptr;
-    decltype(&MAILWARD_add_rule) add_rule = nullptr;
-    decltype(&MAILWARD_clear_rules) clear_rules = nullptr;
-    decltype(&MAILWARD_set_default_action) set_default_action = nullptr;
-    decltype(&MAILWARD_check_header) check_header = nullptr;
-    decltype(&MAILWARD_check_mail) check_mail = nullptr;
-    decltype(&MAILWARD_activate_av) activate_av = nullptr;
-    decltype(&MAILWARD_install_update_av) install_update_av = nullptr;
-    decltype(&MAILWARD_set_av_stamp) set_av_stamp = nullptr;
-    decltype(&MAILWARD_DecodeHeaderData) decode_header = nullptr;
-    decltype(&MAILWARD_FreeData) free_data = nullptr;
-    decltype(&mailhdr_alloc) hdr_alloc = nullptr;
-    decltype(&mailhdr_free) hdr_free = nullptr;
-    decltype(&mailhdr_parseline) hdr_parseline = nullptr;
-    decltype(&mailhdr_parse_errorstr) hdr_parse_errorstr = nullptr;
-    decltype(&mailhdr_getfldid) hdr_getfldid = nullptr;
-    decltype(&mailhdr_getfldvalue) hdr_getfldvalue = nullptr;
+#define MAILWARD_API_SLOT(name) decltype(&::name) name = nullptr;
+    MAILWARD_EXPORTS(MAILWARD_API_SLOT)
+#undef MAILWARD_API_SLOT
     // Optional, null where missing: the engine library's AV_Preload, which
     // builds the engine before the process forks the checkers that adopt it
     // (0 built, -1 failed).
-    int (*preload_engine)(void) = nullptr;
+    int (*AV_Preload)(void) = nullptr;
 };
 
 // File name of the product library on this platform.

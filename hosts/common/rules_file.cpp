@@ -15,6 +15,7 @@
 #include <iterator>
 #include <sstream>
 #include <system_error>
+#include <unordered_map>
 
 #include "mailward.h"
 #include "qorcsock/qorcsock.h"
@@ -151,15 +152,16 @@ class Parser {
             Error("empty set name");
             return;
         }
-        if (const RuleSetEntry* old = m_book.FindSet(name); old != nullptr) {
+        if (const auto old = m_setLines.find(std::string(name)); old != m_setLines.end()) {
             Error("set " + Quote(name) + " is already defined on line " +
-                  std::to_string(old->line));
+                  std::to_string(old->second));
             m_scratch.name = std::string(name);
             return;
         }
         RuleSetEntry set;
         set.name = std::string(name);
         set.line = m_line;
+        m_setLines.emplace(set.name, m_line);
         m_book.sets.push_back(std::move(set));
         m_current = static_cast<int>(m_book.sets.size()) - 1;
     }
@@ -248,12 +250,12 @@ class Parser {
             Error("empty rule text");
             return;
         }
-        for (const RuleEntry& other : m_book.rules) {
-            if (other.set == rule.set && other.name == rule.name) {
-                Error("rule " + Quote(rule.name) + " is already defined in set " + Quote(rule.set) +
-                      " on line " + std::to_string(other.line));
-                return;
-            }
+        // Lines hold no LF, so it cannot stand in a set's or a rule's name.
+        std::string key = rule.set + '\n' + rule.name;
+        if (const auto other = m_ruleLines.find(key); other != m_ruleLines.end()) {
+            Error("rule " + Quote(rule.name) + " is already defined in set " + Quote(rule.set) +
+                  " on line " + std::to_string(other->second));
+            return;
         }
         if (m_check) {
             std::string why = m_check(rule.text);
@@ -266,6 +268,7 @@ class Parser {
             Error("more than " + std::to_string(RULES_MAX_RULES) + " rules");
             return;
         }
+        m_ruleLines.emplace(std::move(key), rule.line);
         m_book.rules.push_back(std::move(rule));
     }
 
@@ -278,6 +281,11 @@ class Parser {
     int m_line = 0;
     int m_current = NO_SECTION;  // index of the section being read
     RuleSetEntry m_scratch;      // stands in for a bad section
+    // The line of every set and of every rule (by set and name) read so far,
+    // so that each new one is looked up once, however many went before: a
+    // file may hold RULES_MAX_RULES rules.
+    std::unordered_map<std::string, int> m_setLines;
+    std::unordered_map<std::string, int> m_ruleLines;
 };
 
 }  // namespace
@@ -384,7 +392,7 @@ std::string CheckRuleTextWithLibrary(const MailwardApi& api, const std::string& 
     stringlist* pieces = stringlist_split(text.c_str(), ";");
     if (pieces == nullptr)
         return "no header line";
-    mailhdr* hdr = api.hdr_alloc();
+    mailhdr* hdr = api.mailhdr_alloc();
     if (hdr == nullptr) {
         stringlist_free(&pieces);
         return "out of memory";
@@ -393,9 +401,9 @@ std::string CheckRuleTextWithLibrary(const MailwardApi& api, const std::string& 
     int index = 0;
     for (const stringlist* p = pieces; p != nullptr; p = p->next) {
         ++index;
-        const int r = api.hdr_parseline(hdr, p->str);
+        const int r = api.mailhdr_parseline(hdr, p->str);
         if (r != 0) {
-            const char* detail = api.hdr_parse_errorstr();
+            const char* detail = api.mailhdr_parse_errorstr();
             why = "piece " + std::to_string(index) + " " + Quote(p->str) + " is no header line";
             if (r == -1)
                 why += " (a continuation line with no field before it)";
@@ -406,7 +414,29 @@ std::string CheckRuleTextWithLibrary(const MailwardApi& api, const std::string& 
             break;
         }
     }
-    api.hdr_free(hdr);
+    // The yes/no kinds take "yes" alone: any other value would make a rule
+    // that never acts, which an operator would not notice. The kind is the
+    // field of the last piece that starts a field (read from the text: the
+    // record belongs to the library).
+    const char* last = nullptr;
+    for (const stringlist* p = pieces; p != nullptr && why.empty(); p = p->next) {
+        if (p->str != nullptr && *p->str != '\0' && !kit::is_wsp(*p->str))
+            last = p->str;
+    }
+    if (why.empty() && last != nullptr) {
+        const std::string_view piece(last);
+        const std::size_t colon = piece.find(':');
+        if (colon != std::string_view::npos) {
+            const std::string_view field = kit::trim(piece.substr(0, colon));
+            const std::string_view value = kit::trim(piece.substr(colon + 1));
+            for (const char* kind :
+                 {"attachment-encrypted", "attachment-unreadable", "attachment-mismatch"}) {
+                if (kit::equals_nocase(field, kind) && !kit::equals_nocase(value, "yes"))
+                    why = std::string(kind) + " takes the value yes, not " + Quote(value);
+            }
+        }
+    }
+    api.mailhdr_free(hdr);
     stringlist_free(&pieces);
     return why;
 }
@@ -425,23 +455,24 @@ bool ApplyRules(const MailwardApi& api, const RuleBook& book, const std::string&
     // Every set is made first, with its default action (the library's own
     // default when the file gives none), so that a set without rules exists.
     for (const RuleSetEntry& set : book.sets)
-        api.set_default_action(set.name.c_str(), set.defaultAction);
+        api.MAILWARD_set_default_action(set.name.c_str(), set.defaultAction);
     for (const RuleEntry& rule : book.rules) {
         const std::string dir = ResolveRuleDir(rule.dir, dataDir);
         if (makeDirs && !dir.empty()) {
             std::error_code ec;
             fs::create_directories(dir, ec);
             if (ec) {
-                api.clear_rules();
+                api.MAILWARD_clear_rules();
                 error = {rule.line, "cannot make target directory " + dir + ": " + ec.message()};
                 return false;
             }
         }
-        const int r = api.add_rule(rule.set.c_str(), rule.name.c_str(), rule.text.c_str(),
-                                   static_cast<std::uint32_t>(rule.line), rule.action,
-                                   dir.empty() ? nullptr : dir.c_str(), rule.prepend ? 1 : 0);
+        const int r =
+            api.MAILWARD_add_rule(rule.set.c_str(), rule.name.c_str(), rule.text.c_str(),
+                                  static_cast<std::uint32_t>(rule.line), rule.action,
+                                  dir.empty() ? nullptr : dir.c_str(), rule.prepend ? 1 : 0);
         if (r != 0) {
-            api.clear_rules();
+            api.MAILWARD_clear_rules();
             error = {rule.line, "the library refused rule " + Quote(rule.name) +
                                     " (MAILWARD_add_rule returned " + std::to_string(r) + ")"};
             return false;

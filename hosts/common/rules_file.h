@@ -36,11 +36,20 @@
  *             given earlier in its set (otherwise rules are tried in the
  *             order of the file).
  *     TEXT    the rule text: header lines separated by ';'. "attachment:
- *             PATTERN" matches a part's file name, "body: WORDS" words in
- *             a part's text, "*: PATTERN" any header line, and any other
- *             field name (From, Subject, ...) that header field. Patterns
- *             use *, ? and [...], letter case ignored. TEXT is the rest of
- *             the line and may hold '|' but not ';' inside a value.
+ *             PATTERN" matches a part's file name or the name of a member
+ *             of an archive part (nested archives too), "body: WORDS" words
+ *             in a part's text, "*: PATTERN" any header line, and any other
+ *             field name (From, Subject, ...) that header field. Kinds that
+ *             judge a part by its bytes: "content: PATTERN" the detected
+ *             (libmagic MIME) type of the part or of an archive member,
+ *             "attachment-encrypted: yes" an encrypted archive or
+ *             document, "attachment-unreadable: yes" an archive that could
+ *             not be listed whole or an attached message that cannot be
+ *             read, "attachment-mismatch: yes" a program under a name that
+ *             is not a program's; the last three take no other value (a
+ *             line with another is refused). Patterns use *, ? and [...],
+ *             letter case ignored. TEXT is the rest of the line and may
+ *             hold '|' but not ';' inside a value.
  *   default = ACTION   the action of the set's default rule (the rule the
  *             header check gives when no rule matches, and the rule a report
  *             names when no rule acted); without it the library's default, 1.

@@ -123,7 +123,7 @@ std::string SenderAddress(const std::string& fromValue) {
 
 SpamListResponder::SpamListResponder(const MailwardApi& api, std::shared_ptr<const SpamList> list)
     : m_api(api), m_list(std::move(list)) {
-    m_fromId = m_api.hdr_getfldid("From");
+    m_fromId = m_api.mailhdr_getfldid("From");
 }
 
 SpamListResponder::~SpamListResponder() {
@@ -164,7 +164,7 @@ void MAILWARD_CALL SpamListResponder::ListCheck(mailhdr* header, uintptr_t listU
     std::shared_ptr<AnswerFlag> answered;
     try {
         const stringlist* lines =
-            header != nullptr ? self->m_api.hdr_getfldvalue(header, self->m_fromId) : nullptr;
+            header != nullptr ? self->m_api.mailhdr_getfldvalue(header, self->m_fromId) : nullptr;
         std::string from;
         for (const stringlist* l = lines; l != nullptr; l = l->next) {
             if (l->str == nullptr)

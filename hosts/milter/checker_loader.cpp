@@ -148,11 +148,11 @@ std::string PrepareEngine(HostSession& session, const CheckerOptions& o, std::st
     note = "ready";
     if (!settings.engine)
         return "";
-    if (session.Api().preload_engine == nullptr) {
+    if (session.Api().AV_Preload == nullptr) {
         note = "ready; the library cannot preload its engine: each checking process loads its own";
         return "";
     }
-    if (session.Api().preload_engine() != 0)
+    if (session.Api().AV_Preload() != 0)
         return "the virus engine did not load (see the lines above)";
     return "";
 }

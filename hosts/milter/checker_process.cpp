@@ -90,7 +90,7 @@ std::string ReloadRules(const HostSession& session, const CommonOptions& common)
             text += (text.empty() ? "" : " | ") + FormatRulesError(name, e);
         return text.empty() ? name + ": refused" : text;
     }
-    api.clear_rules();
+    api.MAILWARD_clear_rules();
     RulesError error;
     if (!ApplyRules(api, book, session.Config().dataDir, true, error))
         return FormatRulesError(name, error) + " (no rule is loaded now)";
@@ -160,7 +160,7 @@ std::string CheckerRun::SetUp() {
         return failure;
     if (!m_session.StartService(true))
         return "the service did not start";
-    if (m_settings.engine && m_session.Api().activate_av(AV_MODE_REMOVE, nullptr) != 0)
+    if (m_settings.engine && m_session.Api().MAILWARD_activate_av(AV_MODE_REMOVE, nullptr) != 0)
         return "the virus engine did not start (Milter.Engine = off checks without it)";
     return "";
 }
@@ -210,7 +210,7 @@ std::string CheckerRun::StartPark() {
     m_parkFolder = m_session.Config().tempDir + "/park-" + std::to_string(::getpid());
     std::error_code ec;
     std::filesystem::create_directories(m_parkFolder, ec);
-    m_park.emplace(m_session.Api().check_mail, m_parkFolder, m_settings.ruleSet);
+    m_park.emplace(m_session.Api().MAILWARD_check_mail, m_parkFolder, m_settings.ruleSet);
     std::string error;
     if (m_park->Start(error))
         return "ready";
@@ -252,11 +252,11 @@ void CheckerRun::Check(const std::vector<std::string>& fields) {
         ++m_channel.outstanding;
     }
     const MailwardApi& api = m_session.Api();
-    const int rc =
-        api.check_mail(request.ruleSet.c_str(),
-                       request.headerRuleSet.empty() ? nullptr : request.headerRuleSet.c_str(),
-                       request.source.c_str(), request.target.c_str(), m_flags, m_listCheck,
-                       m_listUser, &OnReport, reinterpret_cast<uintptr_t>(ticket.get()));
+    const int rc = api.MAILWARD_check_mail(
+        request.ruleSet.c_str(),
+        request.headerRuleSet.empty() ? nullptr : request.headerRuleSet.c_str(),
+        request.source.c_str(), request.target.c_str(), m_flags, m_listCheck, m_listUser, &OnReport,
+        reinterpret_cast<uintptr_t>(ticket.get()));
     if (rc == 0) {
         ticket.release();  // the callback owns it now
         if (m_park)

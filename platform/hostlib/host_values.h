@@ -5,6 +5,8 @@
  *
  *   HostText(id)      host text number `id` of module "EXE"; "" when none
  *   ConfigText(key)   configuration value `key` of any length; "" when none
+ *   ConfigNumber(key, fallback)  the value as a whole number; `fallback`
+ *                     when it is unset, empty or not a number
  *   EngineVersionText()  the virus engine's version text; "" when none
  *   LastVirusNameText()  the calling thread's last virus name; "" when none
  * The engine's texts may change with its next call: these are copies.
@@ -12,6 +14,9 @@
 #ifndef MAILWARD_HOST_VALUES_H
 #define MAILWARD_HOST_VALUES_H
 
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
 #include <string>
 
 #include "miralib/miralib.h"
@@ -38,6 +43,15 @@ inline std::string ConfigText(const char* key) {
     std::string copy(value);
     cbcontext_free(value);
     return copy;
+}
+
+inline std::uint64_t ConfigNumber(const char* key, std::uint64_t fallback) {
+    const std::string text = ConfigText(key);
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos)
+        return fallback;
+    errno = 0;
+    const unsigned long long value = std::strtoull(text.c_str(), nullptr, 10);
+    return errno == ERANGE ? fallback : static_cast<std::uint64_t>(value);
 }
 
 inline std::string EngineVersionText() {

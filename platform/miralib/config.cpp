@@ -252,6 +252,41 @@ const KnownKey KNOWN_KEYS[] = {
      "Bytes clamd takes in one stream: set it to clamd's StreamMaxLength. Longer data is not "
      "sent and fails its scan at a limit, as does clamd's own size-limit answer. clamd reports "
      "its other limits only with AlertExceedsMax yes in its configuration."},
+    {"heuristicmacros", "HeuristicMacros", Kind::Integer, "1", nullptr, nullptr,
+     "the engine, when it loads (activation and update)",
+     "1: an Office document with macros (VBA or Excel 4.0) is reported like a virus, under "
+     "libclamav's name (Heuristics.OLE2.ContainsMacros...), and the mail replaced; 0: macros "
+     "pass to the rules."},
+    {"heuristicencrypted", "HeuristicEncrypted", Kind::Integer, "0", nullptr, nullptr,
+     "the engine, when it loads (activation and update)",
+     "1: an encrypted archive or document is reported like a virus (Heuristics.Encrypted...); "
+     "0: it passes to the rules, whose attachment-encrypted kind holds it for review in the "
+     "example rule set."},
+    {"heuristicphishing", "HeuristicPhishing", Kind::Integer, "0", nullptr, nullptr,
+     "the engine, when it loads (activation and update)",
+     "1: links whose text shows another address than they lead to (SSL mismatch, cloaked "
+     "addresses) are reported like a virus (Heuristics.Phishing...); 0: only the phishing "
+     "signatures of the databases."},
+    {"heuristicbrokenexecutables", "HeuristicBrokenExecutables", Kind::Integer, "0", nullptr,
+     nullptr, "the engine, when it loads (activation and update)",
+     "1: a malformed executable is reported like a virus (Heuristics.Broken.Executable); 0: "
+     "it is scanned as far as it can be."},
+    {"archivemaxmembers", "ArchiveMaxMembers", Kind::Integer, "10000", nullptr, nullptr,
+     "the attachment filter, at the start of each mail",
+     "Members listed of one archive part, nested archives included; an archive with more is "
+     "unreadable (the attachment-unreadable rule kind)."},
+    {"archivemaxdepth", "ArchiveMaxDepth", Kind::Integer, "8", nullptr, nullptr,
+     "the attachment filter, at the start of each mail",
+     "Levels of archives looked into (the archive part itself is level 1); an archive below "
+     "the last level makes its part unreadable."},
+    {"archivemaxunpacked", "ArchiveMaxUnpacked", Kind::Size, "536870912", nullptr,
+     "536870912 (512 MiB)", "the attachment filter, at the start of each mail",
+     "Bytes the members of one archive part hold in all, as declared or as read; more makes "
+     "the part unreadable before anything is unpacked."},
+    {"archivemaxtime", "ArchiveMaxTime", Kind::Integer, "20000", nullptr, nullptr,
+     "the attachment filter, at the start of each mail",
+     "Milliseconds one archive part may take to list; a longer listing makes the part "
+     "unreadable."},
 };
 
 #undef AT_USE

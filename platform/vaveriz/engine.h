@@ -65,12 +65,23 @@ constexpr std::uint64_t ENGINE_MAX_FILES = 10000;
 constexpr std::uint64_t ENGINE_MAX_RECURSION = 17;
 constexpr std::uint64_t ENGINE_MAX_SCAN_TIME_MS = 120000;
 
+// Heuristic alerts besides ClamAV's default ones (EngineLimits::heuristics),
+// switched on by the configuration values HeuristicMacros,
+// HeuristicEncrypted, HeuristicPhishing and HeuristicBrokenExecutables. A
+// hit is a virus result under libclamav's own name.
+constexpr std::uint32_t HEURISTIC_MACROS = 0x01;
+constexpr std::uint32_t HEURISTIC_ENCRYPTED = 0x02;
+constexpr std::uint32_t HEURISTIC_PHISHING = 0x04;
+constexpr std::uint32_t HEURISTIC_BROKEN = 0x08;
+constexpr std::uint32_t HEURISTIC_DEFAULTS = HEURISTIC_MACROS;
+
 struct EngineLimits {
     std::uint64_t maxScanSize = ENGINE_MAX_SCAN_SIZE_KB * 1024;  // bytes
     std::uint64_t maxFileSize = ENGINE_MAX_FILE_SIZE_KB * 1024;  // bytes
     std::uint64_t maxFiles = ENGINE_MAX_FILES;
     std::uint64_t maxRecursion = ENGINE_MAX_RECURSION;
     std::uint64_t maxScanTime = ENGINE_MAX_SCAN_TIME_MS;  // milliseconds
+    std::uint32_t heuristics = HEURISTIC_DEFAULTS;        // HEURISTIC_ bits
 
     bool operator==(const EngineLimits&) const = default;
 };
@@ -110,6 +121,10 @@ std::string DescribeNoEngine();
 
 std::shared_ptr<const Engine> BuildClamdEngine(const ClamdSettings& settings,
                                                const EngineLimits& limits, std::string* error);
+
+// Set by an engine when the calling thread's scan failed and all it left out
+// was encrypted archive content; cleared by the API before each scan.
+extern thread_local bool t_encryptedOnly;
 
 bool HoldsDatabase(const std::string& dir, std::initializer_list<const char*> extensions);
 

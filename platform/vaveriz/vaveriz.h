@@ -18,7 +18,12 @@
  *                      100 MB, 10000, 17, 120000 ms); a scan that reaches
  *                      one fails (-1, an error line "vaveriz: scanning
  *                      <path> stopped at a limit: <libclamav's name>"),
- *                      never a clean result
+ *                      never a clean result. So does a scan that left an
+ *                      embedded file out or cut it: an archive member
+ *                      larger than EngineMaxFileSize ("... stopped at a
+ *                      limit: MaxFileSize (<member>, ...)"), a zip64 entry,
+ *                      an encrypted member or archive ("... did not see all
+ *                      of it: <what> (<member>)")
  *   Engine             the back end: "local" (default: libclamav on Linux,
  *                      the signature reader below on Windows) or "clamd"
  *   ClamdSocket        with Engine = clamd: one or more clamd sockets, a
@@ -79,9 +84,14 @@
  *                      thread's and stays valid until its next call.
  *   AV_GetLastFailure  why the calling thread's last AV_CheckFile or
  *                      AV_CheckBuffer failed: AV_FAILURE_LIMIT when the engine
- *                      stopped at one of its limits (what lies behind it was
- *                      not scanned, and the same data stops there again at
- *                      every try), AV_FAILURE_ERROR for any other failure;
+ *                      stopped at one of its limits or did not see all of the
+ *                      data (an archive member over EngineMaxFileSize, a
+ *                      zip64 entry, a cut member: what lies behind it was not
+ *                      scanned, and the same data stops there again at every
+ *                      try), AV_FAILURE_ENCRYPTED when all it left out was
+ *                      encrypted archive content (the engine cannot look into
+ *                      it; the same bytes fail again at every try),
+ *                      AV_FAILURE_ERROR for any other failure;
  *                      AV_FAILURE_NONE after a scan that did not fail.
  *   AV_Preload         for a host that forks its checking processes from one
  *                      process: builds the engine of the configuration now,
@@ -130,6 +140,7 @@
 #define AV_FAILURE_NONE 0
 #define AV_FAILURE_ERROR 1
 #define AV_FAILURE_LIMIT 2
+#define AV_FAILURE_ENCRYPTED 3
 
 #ifdef __cplusplus
 extern "C" {

@@ -30,7 +30,9 @@
 // force; any later AV_Init loads anew, as before.
 //
 // Per thread: the name of the last finding (kept across later clean scans,
-// since the pipeline asks for it after a whole walk over the parts) and the
+// since the pipeline asks for it after a whole walk over the parts), why the
+// last scan failed (AV_GetLastFailure: an engine's ENGINE_RESULT_LIMIT is a
+// limit, or encrypted content when the engine set t_encryptedOnly) and the
 // last version text; the pointers handed out stay valid until the same
 // thread asks again.
 //
@@ -53,6 +55,9 @@
 #include <vector>
 
 namespace vaveriz {
+
+thread_local bool t_encryptedOnly = false;
+
 namespace {
 
 std::shared_mutex g_slotLock;
@@ -174,6 +179,19 @@ EngineLimits ConfiguredLimits() {
     limits.maxFiles = ConfigLimit("EngineMaxFiles", ENGINE_MAX_FILES, 1);
     limits.maxRecursion = ConfigLimit("EngineMaxRecursion", ENGINE_MAX_RECURSION, 1);
     limits.maxScanTime = ConfigLimit("EngineMaxScanTime", ENGINE_MAX_SCAN_TIME_MS, 1);
+    limits.heuristics = 0;
+    const struct {
+        const char* key;
+        std::uint32_t bit;
+    } heuristics[] = {{"HeuristicMacros", HEURISTIC_MACROS},
+                      {"HeuristicEncrypted", HEURISTIC_ENCRYPTED},
+                      {"HeuristicPhishing", HEURISTIC_PHISHING},
+                      {"HeuristicBrokenExecutables", HEURISTIC_BROKEN}};
+    for (const auto& h : heuristics) {
+        const int fallback = (HEURISTIC_DEFAULTS & h.bit) != 0 ? 1 : 0;
+        if (miraconf_get_int(h.key, fallback) != 0)
+            limits.heuristics |= h.bit;
+    }
     return limits;
 }
 
@@ -271,13 +289,17 @@ int LoadEngine(bool onlyWhenLoaded, bool mayAdopt) {
     return 0;
 }
 
-// The scan result of `result` for the exports, noting why a scan failed.
+// The scan result of `result` for the exports, noting why a scan failed:
+// a limit, or only encrypted content the engine cannot look into (the
+// engine sets t_encryptedOnly then), or any other failure.
 int Outcome(int result) {
-    if (result == ENGINE_RESULT_LIMIT) {
-        t_lastFailure = AV_FAILURE_LIMIT;
+    if (result == ENGINE_RESULT_LIMIT || result == AV_RESULT_FAILED) {
+        t_lastFailure = t_encryptedOnly                 ? AV_FAILURE_ENCRYPTED
+                        : result == ENGINE_RESULT_LIMIT ? AV_FAILURE_LIMIT
+                                                        : AV_FAILURE_ERROR;
         return AV_RESULT_FAILED;
     }
-    t_lastFailure = result == AV_RESULT_FAILED ? AV_FAILURE_ERROR : AV_FAILURE_NONE;
+    t_lastFailure = AV_FAILURE_NONE;
     return result;
 }
 
@@ -330,6 +352,7 @@ extern "C" VAVERIZ_API void AV_Exit(void) {
 
 extern "C" VAVERIZ_API int AV_CheckFile(const char* path) {
     t_lastFailure = AV_FAILURE_ERROR;
+    t_encryptedOnly = false;
     try {
         if (path == nullptr || *path == '\0') {
             return AV_RESULT_FAILED;
@@ -357,6 +380,7 @@ extern "C" VAVERIZ_API int AV_CheckFile(const char* path) {
 
 extern "C" VAVERIZ_API int AV_CheckBuffer(const void* data, size_t size, const char* name) {
     t_lastFailure = AV_FAILURE_ERROR;
+    t_encryptedOnly = false;
     try {
         if (data == nullptr && size > 0) {
             return AV_RESULT_FAILED;

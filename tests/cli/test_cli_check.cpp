@@ -141,8 +141,8 @@ TEST_F(CliCheck, TextReportShowsVerdictsAndPartTable) {
 TEST_F(CliCheck, ReportShowsAnAttachmentHiddenFromTheParser) {
     const std::string mail =
         "Subject: s\r\nContent-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n"
-        "Content-Type: message/rfc822\r\n\r\nSubject: in\r\n"
-        "Content-Type: application/octet-stream; name=\"a.exe\"\r\n\r\nMZ\r\n--b--\r\n";
+        "Content-Type: application/octet-stream; x=\"--b\";\r\n name=\"a.exe\"\r\n"
+        "\r\nMZ\r\n--b--\r\n";
     WriteFile(Dir() / "hidden.eml", mail);
     RunResult run;
     auto m = CheckJson({"hidden.eml"}, run);

@@ -94,5 +94,44 @@ TEST_F(CliCorpus, EveryMailCheckedInPlaceWithoutTheEngine) {
     EXPECT_EQ(verdicts, count);
 }
 
+// The real mails of the corpus with the example rule set (built into the
+// program): the kinds that judge content, archives and attached messages
+// must not act on ordinary mail. Counted per kind (by the rule's text),
+// each must be 0; the parts each kind looked at are the corpus's parts.
+TEST_F(CliCorpus, ExampleRulesActOnNoOrdinaryMail) {
+    const std::size_t count = CopyCorpus();
+    ASSERT_GE(count, 150u);
+    const RunResult run = Run({"check", "--json", "-r", "--flags", "all,-av", "--timeout", "120",
+                               (Dir() / "corpus").string()});
+    ASSERT_TRUE(run.status == 0 || run.status == 1 || run.status == 2) << run.err;
+    std::map<std::string, int> acted = {{"content:", 0},
+                                        {"attachment-encrypted:", 0},
+                                        {"attachment-unreadable:", 0},
+                                        {"attachment-mismatch:", 0},
+                                        {"attachment:", 0}};
+    std::size_t mails = 0, parts = 0;
+    for (const Json& j : JsonLines(run.out)) {
+        if (j["type"].str != "mail")
+            continue;
+        ++mails;
+        for (const Json& part : j["parts"].items) {
+            ++parts;
+            for (const Json& rule : part["rules"].items) {
+                for (auto& [kind, n] : acted) {
+                    if (rule["text"].str.rfind(kind, 0) == 0) {
+                        ++n;
+                        ADD_FAILURE() << j["source"].str << ": part " << part["name"].str << " met "
+                                      << rule["text"].str;
+                    }
+                }
+            }
+        }
+    }
+    EXPECT_EQ(mails, count);
+    EXPECT_GT(parts, 2 * count);  // multipart mails: the kinds saw many parts
+    for (const auto& [kind, n] : acted)
+        EXPECT_EQ(n, 0) << kind;
+}
+
 }  // namespace
 }  // namespace clitest

@@ -29,8 +29,31 @@ TEST_F(CliRulesFile, EmbeddedRulesAreTheExamplesFile) {
         EXPECT_EQ(x["defaultAction"].Int(), y["defaultAction"].Int());
         EXPECT_EQ(RuleNames(x["rules"]), RuleNames(y["rules"]));
     }
-    EXPECT_EQ(RuleNames(a["sets"][0]["rules"]), (Strings{"executables", "viagra"}));
+    // The example set: names before contents, removals before the holds.
+    const Strings names = RuleNames(a["sets"][0]["rules"]);
+    ASSERT_GT(names.size(), 6u);
+    EXPECT_EQ(names.front(), "bidi-name");
+    EXPECT_EQ(names.back(), "viagra");
+    std::size_t last = 0;
+    for (const char* name :
+         {"double-exe", "executables", "pe-content", "disguised", "encrypted", "unreadable"}) {
+        const auto at = std::find(names.begin(), names.end(), name);
+        ASSERT_NE(at, names.end()) << name;
+        EXPECT_GT(static_cast<std::size_t>(at - names.begin()), last) << name;
+        last = static_cast<std::size_t>(at - names.begin());
+    }
     EXPECT_EQ(a["sets"][1]["name"].str, "header");
+}
+
+TEST_F(CliRulesFile, YesKindsRefuseAnyOtherValue) {
+    WriteFile(Dir() / "kinds.conf",
+              "[set s]\n"
+              "rule ok1 = remove | | | attachment-encrypted: YES\n"
+              "rule ok2 = remove | | | content: application/x-dosexec\n"
+              "rule bad = remove | | | attachment-mismatch: no\n");
+    const RunResult run = Run({"rules", "--rules", "kinds.conf"});
+    EXPECT_NE(run.status, 0) << run;
+    ExpectAll(run.err, {"kinds.conf:4:", "attachment-mismatch takes the value yes, not 'no'"});
 }
 
 TEST_F(CliRulesFile, RulesAreTriedInFileOrderWithPrependFirst) {

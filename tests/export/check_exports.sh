@@ -1,27 +1,51 @@
 #!/bin/sh
-# Lists the dynamic symbols of the product library and checks that the twelve
-# MAILWARD_ exports are there under their plain names, and that no C++
-# symbol of the library's own classes leaks into its interface.
+# check_exports.sh LIBRARY LIST - the product library exports exactly the
+# functions of the public header: every name of LIST (one a line, generated
+# from include/mailward.h into the build tree's generated/mailward_exports.txt)
+# under its plain name, and no other symbol.
+#
+# LIBRARY is libmailward.so (dynamic symbols read with nm -D) or mailward.dll
+# (the export name table read with objdump -p; the mingw objdump when there
+# is one). Prints what is missing and what is exported besides; exit status
+# 0 when the two sets are equal, 1 when they differ, 2 on a usage error.
 set -eu
-lib="$1"
-syms=$(nm -D --defined-only "$lib" | awk '{print $3}')
-missing=0
-for name in MAILWARD_init MAILWARD_exit MAILWARD_add_rule MAILWARD_clear_rules \
-    MAILWARD_check_header MAILWARD_check_mail MAILWARD_set_default_action \
-    MAILWARD_activate_av MAILWARD_install_update_av MAILWARD_set_av_stamp \
-    MAILWARD_DecodeHeaderData MAILWARD_FreeData; do
-    if ! printf '%s\n' "$syms" | grep -qx "$name"; then
-        echo "missing export: $name"
-        missing=1
-    fi
-done
-# C++ symbols of our own (not the standard library's template statics, which
-# the toolchain marks unique and so cannot hide) must stay hidden.
-leaked=$(printf '%s\n' "$syms" | grep '^_Z' | c++filt | grep -v 'std::' || true)
-count=$(printf '%s\n' "$syms" | grep -c '^MAILWARD_' || true)
-echo "MAILWARD_ exports: $count"
-[ "$count" -eq 12 ] || missing=1
-if [ -n "$leaked" ]; then
-    echo "internal symbols exported:"; printf '%s\n' "$leaked"; missing=1
+if [ $# -ne 2 ] || [ ! -f "$1" ] || [ ! -s "$2" ]; then
+    echo "usage: check_exports.sh LIBRARY LIST (both must exist, LIST not empty)" >&2
+    exit 2
 fi
-exit $missing
+lib=$1
+list=$2
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/mailward-exports.XXXXXX")
+trap 'rm -rf "$scratch"' EXIT
+
+case $lib in
+*.dll)
+    objdump=objdump
+    if command -v x86_64-w64-mingw32-objdump >/dev/null 2>&1; then
+        objdump=x86_64-w64-mingw32-objdump
+    fi
+    "$objdump" -p "$lib" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' |
+        sed -n 's/^[[:space:]]*\[[[:space:]]*[0-9][0-9]*\][[:space:]]*\([^[:space:]]*\)$/\1/p' >"$scratch/have"
+    ;;
+*)
+    nm -D --defined-only "$lib" | awk 'NF >= 3 { print $3 }' >"$scratch/have"
+    ;;
+esac
+sort -u "$scratch/have" -o "$scratch/have"
+grep -v '^$' "$list" | sort -u >"$scratch/want"
+
+status=0
+missing=$(comm -13 "$scratch/have" "$scratch/want")
+extra=$(comm -23 "$scratch/have" "$scratch/want")
+if [ -n "$missing" ]; then
+    echo "declared in the header but not exported:"
+    printf '%s\n' "$missing" | sed 's/^/  /'
+    status=1
+fi
+if [ -n "$extra" ]; then
+    echo "exported but not declared in the header:"
+    printf '%s\n' "$extra" | c++filt | sed 's/^/  /'
+    status=1
+fi
+echo "$lib: $(wc -l <"$scratch/have") exports, $(wc -l <"$scratch/want") in the header"
+exit $status

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "mailward.h"
+#include "mailward_exports.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -26,24 +27,13 @@ const char* kLibraryName = "mailward.dll";
 const char* kLibraryName = MAILWARD_BINARY_DIR "/libmailward.so";
 #endif
 
-// The exports, resolved by their plain names.
+// Every export of the public header (the generated list), resolved by its
+// plain name into the member of that name.
 struct Api {
     void* handle = nullptr;
-    decltype(&MAILWARD_init) init = nullptr;
-    decltype(&MAILWARD_exit) exit = nullptr;
-    decltype(&MAILWARD_add_rule) add_rule = nullptr;
-    decltype(&MAILWARD_clear_rules) clear_rules = nullptr;
-    decltype(&MAILWARD_check_header) check_header = nullptr;
-    decltype(&MAILWARD_check_mail) check_mail = nullptr;
-    decltype(&MAILWARD_set_default_action) set_default_action = nullptr;
-    decltype(&MAILWARD_activate_av) activate_av = nullptr;
-    decltype(&MAILWARD_install_update_av) install_update_av = nullptr;
-    decltype(&MAILWARD_set_av_stamp) set_av_stamp = nullptr;
-    decltype(&MAILWARD_DecodeHeaderData) decode = nullptr;
-    decltype(&MAILWARD_FreeData) free_data = nullptr;
-    decltype(&mailhdr_alloc) hdr_alloc = nullptr;
-    decltype(&mailhdr_free) hdr_free = nullptr;
-    decltype(&mailhdr_parseline) hdr_parseline = nullptr;
+#define MAILWARD_API_SLOT(name) decltype(&::name) name = nullptr;
+    MAILWARD_EXPORTS(MAILWARD_API_SLOT)
+#undef MAILWARD_API_SLOT
 };
 
 void* Sym(void* handle, const char* name) {
@@ -74,8 +64,8 @@ class ExportFrame : public ::testing::Test {
     static void TearDownTestSuite() {
         if (api.handle == nullptr)
             return;
-        if (api.exit)
-            api.exit();
+        if (api.MAILWARD_exit)
+            api.MAILWARD_exit();
 #if defined(_WIN32)
         FreeLibrary(static_cast<HMODULE>(api.handle));
 #else
@@ -87,21 +77,9 @@ class ExportFrame : public ::testing::Test {
     void SetUp() override {
         ASSERT_NE(api.handle, nullptr) << "cannot load " << kLibraryName;
         void* h = api.handle;
-        Bind(h, api.init, "MAILWARD_init");
-        Bind(h, api.exit, "MAILWARD_exit");
-        Bind(h, api.add_rule, "MAILWARD_add_rule");
-        Bind(h, api.clear_rules, "MAILWARD_clear_rules");
-        Bind(h, api.check_header, "MAILWARD_check_header");
-        Bind(h, api.check_mail, "MAILWARD_check_mail");
-        Bind(h, api.set_default_action, "MAILWARD_set_default_action");
-        Bind(h, api.activate_av, "MAILWARD_activate_av");
-        Bind(h, api.install_update_av, "MAILWARD_install_update_av");
-        Bind(h, api.set_av_stamp, "MAILWARD_set_av_stamp");
-        Bind(h, api.decode, "MAILWARD_DecodeHeaderData");
-        Bind(h, api.free_data, "MAILWARD_FreeData");
-        Bind(h, api.hdr_alloc, "mailhdr_alloc");
-        Bind(h, api.hdr_free, "mailhdr_free");
-        Bind(h, api.hdr_parseline, "mailhdr_parseline");
+#define MAILWARD_BIND_SLOT(name) Bind(h, api.name, #name);
+        MAILWARD_EXPORTS(MAILWARD_BIND_SLOT)
+#undef MAILWARD_BIND_SLOT
     }
 
     static void MAILWARD_CALL NeverCalled(const CheckReport*, uintptr_t user) {
@@ -111,20 +89,21 @@ class ExportFrame : public ::testing::Test {
     // Every export that needs a service object answers with its failure value.
     void ExpectFailureValues() {
         int calls = 0;
-        EXPECT_EQ(api.add_rule("s", "n", "Subject: x", 1, 9, nullptr, 0), -1);
-        EXPECT_EQ(api.check_mail("s", nullptr, "/nonexistent/mail.eml", nullptr, JOB_AV_CHECK,
-                                 nullptr, 0, &NeverCalled, reinterpret_cast<uintptr_t>(&calls)),
-                  -1);
-        mailhdr* hdr = api.hdr_alloc();
+        EXPECT_EQ(api.MAILWARD_add_rule("s", "n", "Subject: x", 1, 9, nullptr, 0), -1);
+        EXPECT_EQ(
+            api.MAILWARD_check_mail("s", nullptr, "/nonexistent/mail.eml", nullptr, JOB_AV_CHECK,
+                                    nullptr, 0, &NeverCalled, reinterpret_cast<uintptr_t>(&calls)),
+            -1);
+        mailhdr* hdr = api.mailhdr_alloc();
         ASSERT_NE(hdr, nullptr);
-        ASSERT_EQ(api.hdr_parseline(hdr, "Subject: hello"), 0);
-        EXPECT_EQ(api.check_header("s", hdr), nullptr);
-        EXPECT_EQ(api.set_av_stamp(hdr), -1);
-        api.hdr_free(hdr);
-        EXPECT_EQ(api.activate_av(9, nullptr), -1);
-        EXPECT_EQ(api.install_update_av(0), -1);
-        api.clear_rules();               // does nothing, must not crash
-        api.set_default_action("s", 9);  // does nothing, must not crash
+        ASSERT_EQ(api.mailhdr_parseline(hdr, "Subject: hello"), 0);
+        EXPECT_EQ(api.MAILWARD_check_header("s", hdr), nullptr);
+        EXPECT_EQ(api.MAILWARD_set_av_stamp(hdr), -1);
+        api.mailhdr_free(hdr);
+        EXPECT_EQ(api.MAILWARD_activate_av(9, nullptr), -1);
+        EXPECT_EQ(api.MAILWARD_install_update_av(0), -1);
+        api.MAILWARD_clear_rules();               // does nothing, must not crash
+        api.MAILWARD_set_default_action("s", 9);  // does nothing, must not crash
         EXPECT_EQ(calls, 0);
     }
 };
@@ -132,49 +111,52 @@ class ExportFrame : public ::testing::Test {
 Api ExportFrame::api;
 
 TEST_F(ExportFrame, FailureValuesBeforeInitAndAfterExit) {
-    api.exit();  // exit without init does nothing
+    api.MAILWARD_exit();  // exit without init does nothing
     ExpectFailureValues();
-    ASSERT_EQ(api.init(), 0);
-    api.exit();
+    ASSERT_EQ(api.MAILWARD_init(), 0);
+    api.MAILWARD_exit();
     ExpectFailureValues();
-    api.exit();
+    api.MAILWARD_exit();
     ExpectFailureValues();
 }
 
 TEST_F(ExportFrame, InitTwiceReplacesTheService) {
-    EXPECT_EQ(api.init(), 0);
-    EXPECT_EQ(api.init(), 0);
-    EXPECT_EQ(api.install_update_av(0), 0);
-    api.exit();
-    EXPECT_EQ(api.install_update_av(0), -1);
+    EXPECT_EQ(api.MAILWARD_init(), 0);
+    EXPECT_EQ(api.MAILWARD_init(), 0);
+    EXPECT_EQ(api.MAILWARD_install_update_av(0), 0);
+    api.MAILWARD_exit();
+    EXPECT_EQ(api.MAILWARD_install_update_av(0), -1);
 }
 
 TEST_F(ExportFrame, CheckMailRefusesMissingArguments) {
-    ASSERT_EQ(api.init(), 0);
+    ASSERT_EQ(api.MAILWARD_init(), 0);
     int calls = 0;
     auto user = reinterpret_cast<uintptr_t>(&calls);
-    EXPECT_EQ(api.check_mail(nullptr, nullptr, "a.eml", nullptr, 0, nullptr, 0, &NeverCalled, user),
+    EXPECT_EQ(api.MAILWARD_check_mail(nullptr, nullptr, "a.eml", nullptr, 0, nullptr, 0,
+                                      &NeverCalled, user),
               -1);
-    EXPECT_EQ(api.check_mail("s", nullptr, nullptr, nullptr, 0, nullptr, 0, &NeverCalled, user),
+    EXPECT_EQ(
+        api.MAILWARD_check_mail("s", nullptr, nullptr, nullptr, 0, nullptr, 0, &NeverCalled, user),
+        -1);
+    EXPECT_EQ(api.MAILWARD_check_mail("s", nullptr, "a.eml", nullptr, 0, nullptr, 0, nullptr, user),
               -1);
-    EXPECT_EQ(api.check_mail("s", nullptr, "a.eml", nullptr, 0, nullptr, 0, nullptr, user), -1);
-    api.exit();
+    api.MAILWARD_exit();
     EXPECT_EQ(calls, 0);
 }
 
 TEST_F(ExportFrame, DecodeHeaderDataNeedsNoService) {
-    EXPECT_EQ(api.decode(nullptr), nullptr);
+    EXPECT_EQ(api.MAILWARD_DecodeHeaderData(nullptr), nullptr);
     // A Q word, plain text, a B word: each word decoded byte for byte.
-    char* text = api.decode("=?iso-8859-1?q?Caf=E9?= and =?utf-8?b?w6k=?= ok");
+    char* text = api.MAILWARD_DecodeHeaderData("=?iso-8859-1?q?Caf=E9?= and =?utf-8?b?w6k=?= ok");
     ASSERT_NE(text, nullptr);
     EXPECT_STREQ(text, "Caf\xE9 and \xC3\xA9 ok");
-    api.free_data(text);
+    api.MAILWARD_FreeData(text);
     // A second word that is never closed: the value comes back whole.
     const char* unclosed = "=?iso-8859-1?q?Caf=E9?= then =?utf-8?b?w6k=";
-    text = api.decode(unclosed);
+    text = api.MAILWARD_DecodeHeaderData(unclosed);
     ASSERT_NE(text, nullptr);
     EXPECT_STREQ(text, unclosed);
-    api.free_data(text);
+    api.MAILWARD_FreeData(text);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
  * during changes), host texts, and template filling (writers' output, refused
  * names and limits; the shipped notice is filled in tests/tools).
  */
+#include "config_reference.h"
 #include "miralib/miralib.h"
 #include "pf_scratch.h"
 #include "qorcsock/qorcsock.h"
@@ -12,7 +13,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -96,41 +96,6 @@ TEST_F(MiraConf, DefaultsOfTheKnownKeys) {
     EXPECT_EQ("<none>", Get("NoSuchKey"));
 }
 
-// The configuration reference, as docs/configuration.md must read.
-std::string ConfigReference() {
-    // Markdown would take "<folder>" for a tag.
-    auto text = [](const char* s) {
-        std::string out;
-        for (const char* p = s; *p != '\0'; ++p)
-            out += *p == '<' ? std::string("&lt;") : std::string(1, *p);
-        return out;
-    };
-    std::string table, sections;
-    miraconf_keyinfo k{};
-    for (std::size_t i = 0; miraconf_key_info(i, &k) == 1; ++i) {
-        std::string anchor = k.name;
-        for (char& c : anchor)
-            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        table += std::string("| [`") + k.name + "`](#" + anchor + ") | " + k.kind + " | " +
-                 text(k.default_text) + " |\n";
-        sections += std::string("\n### ") + k.name + "\n\n" + text(k.meaning) +
-                    "\n\n- kind: " + k.kind + "\n- default: " + text(k.default_text) +
-                    "\n- read by: " + text(k.read_by) + "\n";
-    }
-    return "# Configuration reference\n\n"
-           "<!-- Generated from the key table of the host library (miraconf_key_info);\n"
-           "     tests/platform/test_miralib.cpp fails when this file differs from it.\n"
-           "     MAILWARD_WRITE_REFERENCE=1 build/tests/test_platform\n"
-           "     --gtest_filter=MiraConf.ReferenceIsTheKeyTable writes it anew. -->\n\n"
-           "Values are set with `miraconf_set`, loaded from a `key = value` file with\n"
-           "`miraconf_load` (the `mailward` program: `--config FILE`, `-O KEY=VALUE`), and\n"
-           "read at the moment of use unless said otherwise below. Keys are compared\n"
-           "without regard to letter case; keys not listed here are kept for the host's\n"
-           "own use.\n\n"
-           "| key | kind | default |\n|---|---|---|\n" +
-           table + "\n## The keys\n" + sections;
-}
-
 // Every known key has a default (or says it has none), a reader and a
 // meaning, and the reference in the tree is the one the table makes.
 TEST_F(MiraConf, ReferenceIsTheKeyTable) {
@@ -148,13 +113,7 @@ TEST_F(MiraConf, ReferenceIsTheKeyTable) {
     EXPECT_EQ(0, miraconf_key_info(count, &k));
     const std::filesystem::path doc =
         std::filesystem::path(MAILWARD_SOURCE_DIR) / "docs" / "configuration.md";
-    const std::string want = ConfigReference();
-    if (std::getenv("MAILWARD_WRITE_REFERENCE") != nullptr) {
-        std::FILE* f = std::fopen(doc.string().c_str(), "wb");
-        ASSERT_NE(f, nullptr);
-        std::fwrite(want.data(), 1, want.size(), f);
-        std::fclose(f);
-    }
+    const std::string want = ConfigurationReference();
     std::string have;
     if (std::FILE* f = std::fopen(doc.string().c_str(), "rb")) {
         char buf[4096];
@@ -162,7 +121,8 @@ TEST_F(MiraConf, ReferenceIsTheKeyTable) {
             have.append(buf, n);
         std::fclose(f);
     }
-    EXPECT_EQ(have, want) << doc << " differs from the key table; see the comment at its top";
+    EXPECT_EQ(have, want)
+        << doc << " differs from the key table: scripts/config-reference.sh writes it anew";
 }
 
 TEST_F(MiraConf, SetGetIgnoresKeyCaseAndNullRestoresDefault) {
