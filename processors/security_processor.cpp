@@ -39,6 +39,12 @@ bool WriteScanFile(CMimePart* part, const std::string& path) {
     return ok;
 }
 
+// An engine failure the same bytes meet again at every try: a limit, or
+// encrypted content the engine cannot look into.
+bool FailsAtEveryTry(int failure) {
+    return failure == AV_FAILURE_LIMIT || failure == AV_FAILURE_ENCRYPTED;
+}
+
 }  // namespace
 
 const std::string& CSecurityProcessor::CScanFolder::Path() {
@@ -102,10 +108,11 @@ int CSecurityProcessor::AVCheckPart(CMimePart* pPart) {
     if (data != nullptr && length >= 0) {
         const int result = AV_CheckBuffer(data, static_cast<std::size_t>(length), "(part)");
         std::free(data);
-        if (result != AV_RESULT_FAILED || AV_GetLastFailure() == AV_FAILURE_ENCRYPTED)
+        if (result != AV_RESULT_FAILED)
             return result;
-        // The same bytes stop at the same limit in a file: no second scan.
-        if (AV_GetLastFailure() == AV_FAILURE_LIMIT) {
+        // The same bytes stop at the same limit, or hold the same encrypted
+        // content, in a file: no second scan.
+        if (FailsAtEveryTry(AV_GetLastFailure())) {
             m_bLastFailureLimit = true;
             return result;
         }
@@ -131,7 +138,7 @@ int CSecurityProcessor::AVCheckPartFromFile(CMimePart* pPart) {
         return -1;
     }
     int result = AV_CheckFile(path.c_str());
-    m_bLastFailureLimit = result == AV_RESULT_FAILED && AV_GetLastFailure() == AV_FAILURE_LIMIT;
+    m_bLastFailureLimit = result == AV_RESULT_FAILED && FailsAtEveryTry(AV_GetLastFailure());
     if (!pf::delete_file(path.c_str()))
         debugmsg(m_nLogChannel, "CSecurityProcessor::AVCheckPart() - delete tmp file failed");
     return result;

@@ -18,7 +18,7 @@
  * there in a file too), so the second scan never turns a failure into a
  * clean result. Results: the engine's 1 (virus), 0 (clean), or -1 (file not
  * written, engine failure); LastFailureWasLimit() tells whether the last -1
- * was the engine stopping at a limit.
+ * was one of those two, which the same bytes meet at every try.
  *
  * Scan folder: each processor (one per service object) makes a private
  * folder of its own below TempDir when it is made ("mailward-" and random
@@ -69,8 +69,9 @@ class CSecurityProcessor : public CBasePartsProcessor {
     bool IsActive() const { return m_bActive.load(std::memory_order_acquire); }
     int VirusAction() const { return m_nVirusAction.load(std::memory_order_acquire); }
     int LogChannel() const { return m_nLogChannel; }
-    // Whether the last failed scan stopped at an engine limit; a walk over
-    // a mail's parts starts with ForgetLastFailure.
+    // Whether the last failed scan stopped at an engine limit or at
+    // encrypted content (not deferred); a walk over a mail's parts starts
+    // with ForgetLastFailure.
     bool LastFailureWasLimit() const { return m_bLastFailureLimit; }
     void ForgetLastFailure() { m_bLastFailureLimit = false; }
 

@@ -204,7 +204,7 @@ std::string FormatMailText(const MailOutcome& o, bool brief) {
     if ((o.status & ST_ENGINE_LIMIT) != 0)
         info.push_back({"limit",
                         "the engine stopped at one of its limits; what lies behind it was not "
-                        "scanned (the engine's log line names the limit)"});
+                        "scanned (the engine's log line names the limit or what it left out)"});
     if ((o.status & ST_MIME_DISAGREEMENT) != 0)
         info.push_back({"disagreement",
                         "mail clients may show an attachment the filter did not "

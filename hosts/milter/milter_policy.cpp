@@ -93,7 +93,8 @@ Decision ByLimitPolicy(OnLimit p) {
         case OnLimit::Reject:
             return {MilterAction::Reject, verdict, "550", "5.7.0",
                     "message refused: the virus scanner stopped at one of its limits (an "
-                    "archive too large, too deep or too long to scan) and cannot check it whole"};
+                    "archive too large, too deep, too long to scan or encrypted) and cannot "
+                    "check it whole"};
         case OnLimit::Quarantine:
             return {MilterAction::QuarantineUntouched, verdict, "", "", "mailward: " + verdict};
         case OnLimit::Accept:
