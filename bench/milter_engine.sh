@@ -100,12 +100,24 @@ tree() {
     done
 }
 
-# pss PID...: the summed PSS in MB of the processes and all below them.
+# pss PID...: the summed PSS in MB of the processes and all below them. A
+# process that starts or ends while the sum is taken changes the shares of
+# the others (a page of five processes counts a fifth in each, of two a
+# half), so a sum over a set of processes that changed meanwhile is taken
+# again (up to PSS_TRIES times).
+PSS_TRIES=5
 pss() {
-    local p total=0 k
-    for p in $(for r in "$@"; do tree "$r"; done); do
-        k=$(awk '/^Pss:/ { print $2 }' "/proc/$p/smaps_rollup" 2>/dev/null || true)
-        total=$((total + ${k:-0}))
+    local p total k list again try
+    for try in $(seq "$PSS_TRIES"); do
+        list=$(for r in "$@"; do tree "$r"; done)
+        total=0
+        for p in $list; do
+            k=$(awk '/^Pss:/ { print $2 }' "/proc/$p/smaps_rollup" 2>/dev/null || true)
+            total=$((total + ${k:-0}))
+        done
+        again=$(for r in "$@"; do tree "$r"; done)
+        [ "$list" = "$again" ] && break
+        [ "$try" -lt "$PSS_TRIES" ] && sleep 0.05
     done
     echo $((total / 1024))
 }
