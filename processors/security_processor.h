@@ -13,10 +13,12 @@
  * memory (AV_CheckBuffer): nothing is written to disk. Only when that scan
  * fails (-1) is the part scanned once more the old way
  * (AVCheckPartFromFile): written to the scan file, scanned there and
- * deleted. A limit reached fails both ways, so the second scan never turns
- * a failure into a clean result; so does encrypted archive content, which
- * is not scanned again either. Results: the engine's 1 (virus), 0
- * (clean), or -1 (file not written, engine failure).
+ * deleted. A scan in memory that stopped at an engine limit, or failed only
+ * on encrypted archive content, is not tried again (the same bytes stop
+ * there in a file too), so the second scan never turns a failure into a
+ * clean result. Results: the engine's 1 (virus), 0 (clean), or -1 (file not
+ * written, engine failure); LastFailureWasLimit() tells whether the last -1
+ * was one of those two, which the same bytes meet at every try.
  *
  * Scan folder: each processor (one per service object) makes a private
  * folder of its own below TempDir when it is made ("mailward-" and random
@@ -67,6 +69,11 @@ class CSecurityProcessor : public CBasePartsProcessor {
     bool IsActive() const { return m_bActive.load(std::memory_order_acquire); }
     int VirusAction() const { return m_nVirusAction.load(std::memory_order_acquire); }
     int LogChannel() const { return m_nLogChannel; }
+    // Whether the last failed scan stopped at an engine limit or at
+    // encrypted content (not deferred); a walk over a mail's parts starts
+    // with ForgetLastFailure.
+    bool LastFailureWasLimit() const { return m_bLastFailureLimit; }
+    void ForgetLastFailure() { m_bLastFailureLimit = false; }
 
     // The scan file's path: the private folder (made when needed), the path
     // separator, host text 69; "" when no folder can be made.
@@ -100,6 +107,7 @@ class CSecurityProcessor : public CBasePartsProcessor {
     CScanFolder m_scanFolder;
     std::atomic<bool> m_bActive{false};
     std::atomic<int> m_nVirusAction{0};
+    bool m_bLastFailureLimit = false;  // worker only, like the scans
     std::string m_strActivationText;
 };
 

@@ -6,14 +6,19 @@
  *       else gets its error line and ERR_LOAD, untouched and not backed up;
  *    1. backup of the mail; the report is reset;
  *    2. whole-file scan (JOB_AV_CHECK, engine active): a virus leads to the
- *       replacement (7), an engine failure sets ERR_CHECK;
+ *       replacement (7), an engine failure sets ERR_CHECK (with
+ *       ST_ENGINE_LIMIT when the engine stopped at a limit, or at encrypted
+ *       content in a check without the attachment filter);
  *    3. a stopping service ends the job here, without a callback;
  *    4. load (failures: "[MAILCHECK] [ERROR] [...]" lines, ERR_LOAD, finish);
  *       one report record per part;
  *    5. part scan (JOB_AV_CHECK, engine active): a virus in any part leads to
- *       the replacement, a failed scan sets ERR_CHECK;
+ *       the replacement, a failed scan sets ERR_CHECK (ST_ENGINE_LIMIT as
+ *       in step 2);
  *    6. attachment filter (JOB_ATTACHMENT_FILTER) and the strict reading
- *       of the mail against it (ST_MIME_DISAGREEMENT), then the rule stage;
+ *       of the mail against it (ST_MIME_DISAGREEMENT); encrypted content the
+ *       engine left to it and no rule judged sets ERR_CHECK with
+ *       ST_ENGINE_LIMIT; then the rule stage;
  *    7. replacement of an infected mail: its header (without Content-Type)
  *       and the filled template "virremovedinfo.txt" as body, written over
  *       the source;
@@ -132,6 +137,12 @@ void CheckFailed(CCheckReport& report) {
     report.SetError(ERR_CHECK);
 }
 
+// The engine stopped at a limit (its own line names it).
+void LimitReached(CCheckReport& report) {
+    infomsg("[MAILCHECK] [ERROR] [ENGINE LIMIT]");
+    report.SetEngineLimit();
+}
+
 }  // namespace
 
 void CMailWard::OnPop(MailJob* job) {
@@ -199,9 +210,13 @@ CMailWard::CheckStep CMailWard::RunChecks(MailJob* job, bool scan,
 
 bool CMailWard::ScanWholeMail(MailJob* job) {
     const int r = AV_CheckFile(job->source);
-    if (r == AV_RESULT_FAILED && (job->flags & JOB_ATTACHMENT_FILTER) != 0 &&
-        AV_GetLastFailure() == AV_FAILURE_ENCRYPTED) {
+    const int failure = r == AV_RESULT_FAILED ? AV_GetLastFailure() : AV_FAILURE_NONE;
+    if (failure == AV_FAILURE_ENCRYPTED && (job->flags & JOB_ATTACHMENT_FILTER) != 0) {
         m_bWholeEncrypted = true;
+    } else if (failure == AV_FAILURE_LIMIT || failure == AV_FAILURE_ENCRYPTED) {
+        // Without the filter nothing judges encrypted content: like a limit,
+        // the same mail meets it at every try.
+        LimitReached(m_report);
     } else if (r == AV_RESULT_FAILED) {
         errmsg("CMailWard::OnPop() - AV_CheckFile() failed");
         m_report.SetError(ERR_CHECK);
@@ -237,8 +252,12 @@ bool CMailWard::LoadMail(MailJob* job, std::unique_ptr<CMimeMessage>& message) {
 }
 
 bool CMailWard::ScanParts(std::unique_ptr<CMimeMessage>& message) {
+    m_pSecurity->ForgetLastFailure();
     if (m_pSecurity->ProcessParts(message.get()) == -1) {
-        CheckFailed(m_report);
+        if (m_pSecurity->LastFailureWasLimit())
+            LimitReached(m_report);
+        else
+            CheckFailed(m_report);
     } else if (m_report.virusResult == VIRUS_CLEAN) {
         debugmsg(g_nMailwardDebug, "CMailWard::OnPop() - message secured");
         infomsg("[MAILCHECK] [OK] [SECUREMAIL] [%d]", m_report.CountParts());
@@ -278,7 +297,8 @@ void CMailWard::JudgeEncrypted(MailJob* job) {
         return;
     errmsg("CMailWard::OnPop() - encrypted content not judged: %s", unjudged.c_str());
     infomsg("[MAILCHECK] [UNSCANNED] [encrypted: %s]", unjudged.c_str());
-    m_report.SetError(ERR_CHECK);
+    // Not judged now, not judged at the next try either.
+    m_report.SetEngineLimit();
 }
 
 bool CMailWard::ReplaceInfectedMail(MailJob* job, std::unique_ptr<CMimeMessage>& message) {

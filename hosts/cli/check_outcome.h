@@ -76,6 +76,9 @@ void CopyReport(const MailwardApi& api, const CheckReport& report, MailOutcome& 
 
 // Outcome classes, for the exit status and the one-line verdict.
 bool HasError(const MailOutcome& o);
+// The engine stopped at a limit and nothing else went wrong (ERR_CHECK
+// alone, with ST_ENGINE_LIMIT): the mail was not scanned whole.
+bool StoppedAtLimit(const MailOutcome& o);
 bool VirusFound(const MailOutcome& o);
 // Something was found or changed beyond the routine engine stamp: a virus,
 // a status bit (spam list, header rule, part rule, MIME disagreement) or an

@@ -473,7 +473,7 @@ int RunCheck(int argc, char** argv, int first, const std::string& exeDir) {
     if (responder)
         responder->Stop();
     console.Out(o.common.json ? FormatSummaryJson(summary) : FormatSummaryText(summary));
-    if (summary.errors > 0)
+    if (summary.errors + summary.limits > 0)
         return EXIT_ERRORS;
     return summary.found + summary.filtered > 0 ? EXIT_FOUND : EXIT_CLEAN;
 }

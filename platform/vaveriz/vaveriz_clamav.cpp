@@ -15,8 +15,8 @@
 // file size, files, recursion, scan time) are set on the engine, and a scan
 // that reaches one ends with libclamav's "Heuristics.Limits.Exceeded.<limit>"
 // alert (CL_SCAN_HEURISTIC_EXCEEDS_MAX) or a time-out: both give -1 with an
-// error line naming the limit, since a file scanned only in part is not
-// clean.
+// error line naming the limit (ENGINE_RESULT_LIMIT), since a file scanned
+// only in part is not clean.
 //
 // libclamav does not raise its limits alert for every file it leaves out:
 // a zip member larger than MaxFileSize is unpacked only up to that size
@@ -36,8 +36,10 @@
 // into an alert ("Detected.By.Callback"), which is never cached, and that
 // alert gives -1 and the error line "vaveriz: scanning <label>
 // stopped at a limit: MaxFileSize (...)" or "... did not see all of it:
-// <what> (<member>)". A virus found in a file scanned before that layer
-// ends is reported as the finding it is.
+// <what> (<member>)". Such a scan is a limit too (ENGINE_RESULT_LIMIT: the
+// same bytes stop there at every try), and one whose only gap was encrypted
+// content sets t_encryptedOnly besides. A virus found in a file scanned
+// before that layer ends is reported as the finding it is.
 //
 // Bytes scanned twice: the service scans the mail file and then each
 // decoded part, and libclamav has unpacked most parts already inside the
@@ -283,7 +285,7 @@ bool StartsWith(const char* text, const char* prefix) {
 
 // The result of a scan of `label` that ended in `rc` with `name`, watched
 // by `watch`: AV_RESULT_VIRUS (the name in `virus`), AV_RESULT_CLEAN, or
-// AV_RESULT_FAILED with an error line.
+// ENGINE_RESULT_LIMIT or AV_RESULT_FAILED with an error line.
 int Result(cl_error_t rc, const char* name, const char* label, const ScanWatch& watch,
            std::string* virus) {
     if (rc == CL_VIRUS && name == nullptr && !t_lastAlert.empty()) {
@@ -293,11 +295,11 @@ int Result(cl_error_t rc, const char* name, const char* label, const ScanWatch& 
         (name == nullptr || StartsWith(name, CALLBACK_ALERT_PREFIX))) {
         errmsg("vaveriz: scanning %s %s", label, watch.unscanned.c_str());
         t_encryptedOnly = watch.encryptedOnly;
-        return AV_RESULT_FAILED;
+        return ENGINE_RESULT_LIMIT;
     }
     if (rc == CL_VIRUS && name != nullptr && StartsWith(name, LIMIT_ALERT_PREFIX)) {
         errmsg("vaveriz: scanning %s stopped at a limit: %s", label, name);
-        return AV_RESULT_FAILED;
+        return ENGINE_RESULT_LIMIT;
     }
     if (rc == CL_VIRUS && name == nullptr) {
         errmsg("vaveriz: scanning %s stopped by an alert without a name", label);
@@ -305,7 +307,7 @@ int Result(cl_error_t rc, const char* name, const char* label, const ScanWatch& 
     }
     if (rc == CL_ETIMEOUT) {
         errmsg("vaveriz: scanning %s stopped at a limit: MaxScanTime", label);
-        return AV_RESULT_FAILED;
+        return ENGINE_RESULT_LIMIT;
     }
     if (rc == CL_VIRUS) {
         *virus = name;
@@ -314,7 +316,7 @@ int Result(cl_error_t rc, const char* name, const char* label, const ScanWatch& 
     if (rc == CL_CLEAN && !watch.unscanned.empty()) {
         errmsg("vaveriz: scanning %s %s", label, watch.unscanned.c_str());
         t_encryptedOnly = watch.encryptedOnly;
-        return AV_RESULT_FAILED;
+        return ENGINE_RESULT_LIMIT;
     }
     if (rc == CL_CLEAN && t_scanErrors == 0) {
         return AV_RESULT_CLEAN;

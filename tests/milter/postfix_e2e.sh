@@ -42,6 +42,10 @@
 #      restarted, and the next mail is delivered;
 #   7. a DNS block list (a name server of the test's own on loopback):
 #      mail from a listed sender domain is "filtered (spam list)";
+#   7b. the engine: a mail it stops in at a limit gets 550 (Milter.OnLimit's
+#      default), never 451; a signature database put into the watched
+#      folder while 2000 mails flow: each arrives once, none is tempfailed,
+#      and the new signature finds its mail;
 #   8. SIGTERM: the milter and its checking processes end, the spool is empty.
 # Everything is stopped and removed at the end, also on failure.
 #
@@ -58,6 +62,7 @@ CLIENT="python3 $HERE/smtp_client.py"
 
 BULK_SESSIONS=20
 BULK_PER_SESSION=10
+RELOAD_PER_SESSION=100 # mails per session that flow while a new engine comes
 PF_PURPOSE=e2e
 if [ "${MAILWARD_POSTFIX_E2E:-0}" != 1 ]; then
     echo "SKIPPED: set MAILWARD_POSTFIX_E2E=1 to run it (it starts Postfix; CI: section milter)"
@@ -273,8 +278,10 @@ wait_for_mails "$total" || true
     fail "the recipient of another rule set was delivered in the same transaction"
 echo "two rule sets in one transaction: $codes"
 
-# A checking process killed: restarted, and the mail flow goes on.
-victim=$(pgrep -P "$(milter_pid)" | head -1)
+# A checking process killed: restarted, and the mail flow goes on. The
+# milter's children are its engine loader and its checking processes.
+checker_pids() { pgrep -P "$(milter_pid)" -x mw-checker || true; }
+victim=$(checker_pids | head -1)
 kill -KILL "$victim"
 for _ in $(seq 100); do
     grep -q "pid $victim) was killed by signal 9" "$LOG" && break
@@ -282,10 +289,10 @@ for _ in $(seq 100); do
 done
 grep -q "pid $victim) was killed by signal 9" "$LOG" || fail "the killed checking process was not noticed"
 for _ in $(seq 100); do
-    [ "$(pgrep -P "$(milter_pid)" | wc -l)" = 2 ] && break
+    [ "$(checker_pids | wc -l)" = 2 ] && break
     sleep 0.1
 done
-[ "$(pgrep -P "$(milter_pid)" | wc -l)" = 2 ] || fail "the killed checking process was not restarted"
+[ "$(checker_pids | wc -l)" = 2 ] || fail "the killed checking process was not restarted"
 code=$($CLIENT send "$PORT" sender@client.test "$TEST_USER+afterkill@$HOST" \
     "$SRC/share/examples/mails/01-clean.eml" || true)
 [ "$code" = 250 ] || fail "mail after a checking process was killed: reply $code"
@@ -384,7 +391,7 @@ echo "reload: $(grep "reload refused" "$LOG" | tail -1 | sed 's/.*reload refused
 # --- 6. limits: messages in flight, the per-message timeout -------------------
 stop_milter
 start_milter --rules "$SRC/share/examples/rules.conf" -O Milter.MaxInFlight=1 -O Milter.Timeout=3
-checkers=$(pgrep -P "$(milter_pid)" || true)
+checkers=$(checker_pids)
 # shellcheck disable=SC2086 # one pid per word
 kill -STOP $checkers
 $CLIENT send "$PORT" sender@client.test "$TEST_USER+hung@$HOST" \
@@ -409,7 +416,7 @@ grep -q "gave no answer in 3 s; restarting it" "$LOG" ||
 # shellcheck disable=SC2086 # one pid per word
 kill -CONT $checkers 2>/dev/null || true
 for _ in $(seq 100); do
-    [ "$(pgrep -P "$(milter_pid)" | wc -l)" = 2 ] && break
+    [ "$(checker_pids | wc -l)" = 2 ] && break
     sleep 0.1
 done
 deliver afterhang "$SRC/share/examples/mails/01-clean.eml" "mail after a hung checking process was replaced"
@@ -438,6 +445,48 @@ fi
 kill "$dns" 2>/dev/null || true
 wait "$dns" 2>/dev/null || true
 echo "DNS block list: listed domain filtered, other sender not"
+
+# --- 7b. the engine: a limit, and a new database while mail flows ------------
+stop_milter
+mkdir -p "$S/sigs"
+cp "$SRC/share/signatures/"* "$S/sigs/"
+printf 'From: <a@client.test>\r\nSubject: at a limit\r\n\r\n%s\r\n' \
+    "$(head -c 4096 /dev/zero | tr '\0' a)" >"$S/big.eml"
+start_milter --rules "$SRC/share/examples/rules.conf" -O EngineMaxFileSize=1
+code=$($CLIENT send "$PORT" sender@client.test "$TEST_USER+limit@$HOST" "$S/big.eml" || true)
+[ "$code" = 550 ] || fail "a mail at an engine limit: reply $code, not 550 (Milter.OnLimit)"
+grep -q "unchecked (engine limit), reject" "$LOG" || fail "the engine limit was not logged as such"
+stop_milter
+start_milter --rules "$SRC/share/examples/rules.conf" -O "SignatureDir=$S/sigs"
+engines=$(grep -c "checking process(es) in place" "$LOG")
+# The database goes in first: the watch waits for the folder to be quiet,
+# and the mails take longer than that.
+marker="mailward e2e reload marker 5b21"
+printf 'Mailward.Test.E2E.Reload:0:*:%s\n' "$(printf '%s' "$marker" | od -An -tx1 | tr -d ' \n')" \
+    >"$S/reload.ndb"
+mv "$S/reload.ndb" "$S/sigs/reload.ndb"
+flowing=$((BULK_SESSIONS * RELOAD_PER_SESSION))
+$CLIENT bulk "$PORT" sender@client.test "$TEST_USER+newdb@$HOST" "$BULK_SESSIONS" \
+    "$RELOAD_PER_SESSION" >"$S/reload-bulk.out" 2>&1 &
+flow=$!
+for _ in $(seq 300); do
+    [ "$(grep -c "checking process(es) in place" "$LOG")" -gt "$engines" ] && break
+    sleep 0.1
+done
+[ "$(grep -c "checking process(es) in place" "$LOG")" -gt "$engines" ] ||
+    fail "no new engine after a database was put into the signature folder"
+kill -0 "$flow" 2>/dev/null || fail "the mails were through before the new engine came"
+wait "$flow" || fail "mails sent during the reload were refused: $(cat "$S/reload-bulk.out")"
+total=$((total + flowing))
+wait_for_mails "$total" || true
+n=$(grep -l -i "^Delivered-To: $TEST_USER+newdb@" "$MAILDIR"/new/* | wc -l)
+[ "$n" = "$flowing" ] || fail "mails sent during the reload: $n of $flowing arrived"
+printf 'From: <a@client.test>\r\nSubject: marked\r\n\r\n%s\r\n' "$marker" >"$S/marked.eml"
+deliver marked "$S/marked.eml" "the mail the new signature finds"
+if [ -z "$got" ] || ! grep -q "^X-Mailward-Verdict: virus Mailward.Test.E2E.Reload" "$got"; then
+    fail "the signature of the new database did not find its mail"
+fi
+echo "engine: limit 550; new database under $flowing mails, $n arrived, new signature found"
 
 # --- 8. SIGTERM ---------------------------------------------------------------
 pid=$(milter_pid)

@@ -9,6 +9,7 @@
  * that hold the test program unpacked (RAW_CLAM_SAMPLES).
  */
 #include "miralib/miralib.h"
+#include "ndb_line.h"
 #include "pf_scratch.h"
 #include "qorcsock_capture.h"
 #include "vaveriz/sigdb.h"
@@ -30,23 +31,14 @@
 
 namespace {
 
+using pftest::NdbLine;
+
 const char* TESTFILES_DIR = "/usr/share/clamav-testfiles";
 
 // EICAR, put together at run time so that this file is no test virus itself.
 std::string EicarText() {
     return std::string("X5O!P%@AP[4\\PZX54(P^)7CC)7}$") + "EICAR-STANDARD-ANTIVIRUS-TEST-FILE!" +
            "$H+H*";
-}
-
-// An .ndb line that finds the bytes `b` at any offset.
-std::string NdbLine(const std::string& name, const std::string& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string line = name + ":0:*:";
-    for (unsigned char c : bytes) {
-        line += digits[c >> 4];
-        line += digits[c & 15];
-    }
-    return line + "\n";
 }
 
 #if defined(_WIN32)
@@ -361,12 +353,20 @@ TEST_F(VaverizEngine, ArchiveMembersTheEngineDidNotScanWholeFailTheScan) {
             const int failure = AV_GetLastFailure();
             EXPECT_EQ(-1, AV_CheckBuffer(zip.data(), zip.size(), "member"));
             EXPECT_TRUE(log.Has(QLOG_ERROR, std::string("vaveriz: scanning member") + row.line));
-            // Only encrypted content is told apart: the filter's rules may judge it.
+            // Every gap is a limit (the same bytes stop there at every try);
+            // encrypted content alone is told apart: the filter's rules may
+            // judge it.
             const bool encrypted = std::string(row.what) == "encrypted member";
-            EXPECT_EQ(encrypted ? AV_FAILURE_ENCRYPTED : AV_FAILURE_ERROR, failure);
+            EXPECT_EQ(encrypted ? AV_FAILURE_ENCRYPTED : AV_FAILURE_LIMIT, failure);
             EXPECT_EQ(failure, AV_GetLastFailure());
         }
     }
+    // Encrypted content beside a member over the limit is no longer only
+    // encrypted content.
+    const std::string mixed =
+        Zip({{"locked.txt", "secret", true, false, true}, {"big.bin", big, true}});
+    EXPECT_EQ(-1, AV_CheckBuffer(mixed.data(), mixed.size(), "mixed"));
+    EXPECT_EQ(AV_FAILURE_LIMIT, AV_GetLastFailure());
     // A virus beside what was left out is found.
     const std::string both =
         Zip({{"locked.txt", "secret", true, false, true}, {"v.com", eicar, true}});

@@ -157,6 +157,34 @@ TEST_F(Pipeline, EngineLimitReachedIsACheckErrorNamingTheLimit) {
     EXPECT_TRUE(log.Has(QLOG_ERROR, "vaveriz: scanning " + source.string() +
                                         " stopped at a limit: "
                                         "Heuristics.Limits.Exceeded.MaxFileSize"));
+    EXPECT_TRUE(s.r.status & ST_ENGINE_LIMIT);
+    EXPECT_TRUE(log.Has(QLOG_INFO, "[MAILCHECK] [ERROR] [ENGINE LIMIT]"));
+}
+
+// ST_ENGINE_LIMIT stands while the limit is the only reason for ERR_CHECK:
+// another failure of the same check (the attachment filter with a rule set
+// that does not exist) takes it away, the next check starts afresh, and an
+// engine failure that is no limit (no folder for the engine's files) never
+// sets it.
+TEST_F(Pipeline, EngineLimitIsItsOwnStatusOnlyWhileNothingElseFailed) {
+    miraconf_set("EngineMaxFileSize", "1");  // kilobytes
+    ASSERT_EQ(MAILWARD_activate_av(AV_MODE_REMOVE, nullptr), 0);
+    const std::string big = MultipartMail(std::string(4096, 'a'), {{"b.txt", "aGk="}}, "limit");
+    LogCapture log;
+    Seen both = Check(Mail("both.eml", big), JOB_AV_CHECK | JOB_ATTACHMENT_FILTER);
+    EXPECT_TRUE(both.r.errors & ERR_CHECK);
+    EXPECT_FALSE(both.r.status & ST_ENGINE_LIMIT);
+    Seen limit = Check(Mail("limit.eml", big), JOB_AV_CHECK);
+    EXPECT_EQ(limit.r.errors, static_cast<std::uint32_t>(ERR_CHECK));
+    EXPECT_TRUE(limit.r.status & ST_ENGINE_LIMIT);
+
+    miraconf_set("EngineMaxFileSize", nullptr);
+    const fs::path notAFolder = Mail("not-a-folder", "x");
+    miraconf_set("TempDir", notAFolder.string().c_str());
+    ASSERT_EQ(MAILWARD_activate_av(AV_MODE_REMOVE, nullptr), 0);
+    Seen failed = Check(Mail("failed.eml", Clean()), JOB_AV_CHECK);
+    EXPECT_TRUE(failed.r.errors & ERR_CHECK);
+    EXPECT_FALSE(failed.r.status & ST_ENGINE_LIMIT);
 }
 
 TEST_F(Pipeline, FlushMailsDecidesWhetherRewrittenMailsAreFlushed) {
