@@ -24,9 +24,30 @@
  *
  * Limits: the output is at most twice the input long (a Q word's LF becomes
  *   CR LF), so it is allocated once and shrunk at the end.
+ *
+ * DecodeHeaderWords(value, bWideLittleEndian)
+ *   The value as mail readers show it (RFC 2047 section 6.2), as UTF-8:
+ *   - an encoded word is "=?" charset ["*" language] "?" B or Q "?" text
+ *     "?=" with a charset of letters, digits and "-_.:+"; anything else
+ *     that starts with "=?" is text, and only that piece: the words around
+ *     it are decoded all the same;
+ *   - white space between two encoded words is dropped, and the bytes of
+ *     adjacent words of the same charset are joined before they are
+ *     converted, so that a character (or a name's extension) split across
+ *     two words comes out whole;
+ *   - the bytes are converted from the word's charset (pf::charset_to_utf8);
+ *     bytes of an unknown charset, or that are not text of it, stay as they
+ *     are; a bare "utf-16", "ucs-2" or "utf-32" without byte order mark is
+ *     read big-endian, or little-endian (as Windows writes it) when
+ *     bWideLittleEndian;
+ *   - text outside encoded words stands as it is.
+ *   Zero bytes are kept. The result is at most a few times the input long.
  */
 #include "codec/codec.h"
+#include "pf/platform.h"
 #include "pf/text.h"
+
+#include <string>
 
 #include <cstdlib>
 #include <cstring>
@@ -136,4 +157,152 @@ char* DecodeHeaderData(const char* data) {
     // block when realloc refuses.
     char* result = static_cast<char*>(std::realloc(pieces.block, pieces.used + 1));
     return result != nullptr ? result : pieces.block;
+}
+
+namespace {
+
+// A charset name of an encoded word: letters, digits and "-_.:+", an
+// RFC 2231 language behind "*" allowed (and dropped).
+bool IsWordCharset(std::string_view s) {
+    if (s.empty()) {
+        return false;
+    }
+    for (char c : s) {
+        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                        (c >= '0' && c <= '9') || c == '-' || c == '_' || c == '.' || c == ':' ||
+                        c == '+' || c == '*';
+        if (!ok) {
+            return false;
+        }
+    }
+    return true;
+}
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// One encoded word at the start of `v`: its length, charset and bytes; 0
+// when `v` does not start with a well-formed word.
+std::size_t ParseWord(std::string_view v, std::string& charset, std::string& bytes) {
+    if (v.size() < 8 || v[0] != '=' || v[1] != '?') {
+        return 0;
+    }
+    const std::size_t q1 = v.find('?', 2);
+    if (q1 == std::string_view::npos || q1 + 2 >= v.size() || v[q1 + 2] != '?') {
+        return 0;
+    }
+    const char letter = v[q1 + 1];
+    if (letter != 'B' && letter != 'b' && letter != 'Q' && letter != 'q') {
+        return 0;
+    }
+    const std::size_t close = v.find("?=", q1 + 3);
+    if (close == std::string_view::npos) {
+        return 0;
+    }
+    const std::string_view cs = v.substr(2, q1 - 2);
+    if (!IsWordCharset(cs)) {
+        return 0;
+    }
+    const std::string_view text = v.substr(q1 + 3, close - q1 - 3);
+    charset.assign(cs.substr(0, cs.find('*')));
+    bytes.clear();
+    if (letter == 'B' || letter == 'b') {
+        CBase64 b64;
+        std::string copy(text);
+        std::size_t n = copy.size();
+        unsigned char* out = b64.Decode(copy.c_str(), &n);
+        if (out == nullptr) {
+            return 0;
+        }
+        bytes.assign(reinterpret_cast<const char*>(out), n);
+        std::free(out);
+    } else {
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            const char c = text[i];
+            int hi = -1;
+            int lo = -1;
+            if (c == '=' && i + 2 < text.size() && (hi = HexValue(text[i + 1])) >= 0 &&
+                (lo = HexValue(text[i + 2])) >= 0) {
+                bytes += static_cast<char>(hi * 16 + lo);
+                i += 2;
+            } else {
+                bytes += c == '_' ? ' ' : c;
+            }
+        }
+    }
+    return close + 2;
+}
+
+// The bytes of a run of words of one charset, as UTF-8 when they convert.
+void AppendConverted(const std::string& charset, const std::string& bytes, bool bWideLittleEndian,
+                     std::string& out) {
+    std::string name = pf::ascii_lower(charset);
+    const bool bMark = bytes.size() >= 2 && ((static_cast<unsigned char>(bytes[0]) == 0xFE &&
+                                              static_cast<unsigned char>(bytes[1]) == 0xFF) ||
+                                             (static_cast<unsigned char>(bytes[0]) == 0xFF &&
+                                              static_cast<unsigned char>(bytes[1]) == 0xFE));
+    if (bWideLittleEndian && !bMark && (name == "utf-16" || name == "ucs-2" || name == "utf-32")) {
+        name = name == "utf-32" ? "utf-32le" : "utf-16le";
+    }
+    std::string text;
+    if (pf::charset_to_utf8(name, bytes, text)) {
+        out += text;
+    } else {
+        out += bytes;
+    }
+}
+
+}  // namespace
+
+std::string DecodeHeaderWords(std::string_view value, bool bWideLittleEndian) {
+    std::string out;
+    std::string runCharset, runBytes;  // adjacent words of one charset, not yet converted
+    bool bInRun = false;
+    std::string charset, bytes;
+    std::size_t i = 0;
+    std::size_t textStart = 0;  // text since the last word
+    auto flush = [&] {
+        if (bInRun) {
+            AppendConverted(runCharset, runBytes, bWideLittleEndian, out);
+            bInRun = false;
+        }
+    };
+    while (i < value.size()) {
+        const std::size_t at = value.find("=?", i);
+        if (at == std::string_view::npos) {
+            break;
+        }
+        const std::size_t len = ParseWord(value.substr(at), charset, bytes);
+        if (len == 0) {
+            i = at + 2;  // text, and only this piece of it
+            continue;
+        }
+        const std::string_view between = value.substr(textStart, at - textStart);
+        const bool bBlank = between.find_first_not_of(" \t\r\n") == std::string_view::npos;
+        if (bInRun && bBlank && pf::equals_nocase(charset, runCharset)) {
+            runBytes += bytes;  // joined before they are converted
+        } else {
+            if (!(bInRun && bBlank)) {
+                flush();
+                out += between;
+            } else {
+                flush();  // adjacent, another charset: the white space goes
+            }
+            runCharset = charset;
+            runBytes = bytes;
+            bInRun = true;
+        }
+        i = at + len;
+        textStart = i;
+    }
+    flush();
+    out += value.substr(textStart);
+    return out;
 }

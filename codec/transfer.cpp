@@ -63,6 +63,14 @@ unsigned char* DecodeTransfer(TransferCoding coding, const char* text, std::size
             block = UUDecode(text, len, &n);
             capacity = len > 0 ? len : 1;  // UUDecode's block: one byte a character
             break;
+        case TransferCoding::YEnc:
+            block = YEncDecode(text, len, &n);
+            capacity = len > 0 ? len : 1;  // YEncDecode's block: one byte a character
+            break;
+        case TransferCoding::BinHex:
+            block = BinHexDecode(text, len, &n, nullptr);
+            capacity = n + 1;  // zero-terminated already
+            break;
         case TransferCoding::Identity:
             block = reinterpret_cast<unsigned char*>(pf::copy_terminated(text, len));
             n = len;
@@ -82,6 +90,8 @@ char* EncodeTransfer(TransferCoding coding, const char* data, std::size_t len) {
         case TransferCoding::QuotedPrintable:
             return CQuotedPrintable::Encode(data, len);
         case TransferCoding::Uuencode:  // blocks are never written anew
+        case TransferCoding::YEnc:
+        case TransferCoding::BinHex:
         case TransferCoding::Identity:
             break;
     }

@@ -1,10 +1,14 @@
 /*
- * decode_header.cpp - libFuzzer target for DecodeHeaderData.
+ * decode_header.cpp - libFuzzer target for DecodeHeaderData and
+ * DecodeHeaderWords.
  *
  * The input, cut at its first NUL byte, is decoded as a header value. The
  * result must be a terminated text no longer than twice the value; a value
  * without "=?" must come back as it stands less its leading white space and
- * a final CR and character.
+ * a final CR and character. DecodeHeaderWords (both byte orders for bare
+ * UTF-16) must give a value without "=?" back unchanged, and never more
+ * than eight bytes per byte of the value (a charset's character takes at
+ * most four bytes of UTF-8).
  */
 #include <cstddef>
 #include <cstdint>
@@ -31,6 +35,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (first != std::string::npos)
             value.erase(0, first);
         if (got != value)
+            std::abort();
+    }
+    for (bool bLittle : {false, true}) {
+        const std::string words = DecodeHeaderWords(text, bLittle);
+        if (words.size() > 8 * text.size())
+            std::abort();
+        if (text.find("=?") == std::string::npos && words != text)
             std::abort();
     }
     return 0;

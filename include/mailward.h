@@ -230,6 +230,18 @@ typedef struct CheckReport {
  * "[MAILCHECK] [DISAGREEMENT] [strict: ...] [parser: ...]". What to do with
  * such a mail (deliver, hold, reject) is the host's decision. */
 #define ST_MIME_DISAGREEMENT 0x08
+/* The engine stopped at one of its limits (EngineMaxScanSize,
+ * EngineMaxFileSize, EngineMaxFiles, EngineMaxRecursion, EngineMaxScanTime;
+ * with Engine = clamd also the stream limit) in the mail or one of its
+ * parts, or left part of it out (an archive member over EngineMaxFileSize,
+ * a zip64 entry, a member the unpacker cut, encrypted content no rule of
+ * the attachment filter judged), and that was the only reason for
+ * ERR_CHECK, which is set with it: what lies behind the limit was not
+ * scanned, and the same mail stops there again at every try. A host may
+ * give it an outcome of its own (reject or hold) rather than try again as
+ * after another engine failure. The engine logs "stopped at a limit" with
+ * the limit's name or "did not see all of it" with what it left out. */
+#define ST_ENGINE_LIMIT 0x10
 
 /* Processor codes found in PartReport.action. */
 #define PART_RENAMED 2

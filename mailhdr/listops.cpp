@@ -8,6 +8,8 @@
  *       lines replaced; repeatable types get one more field.
  *   mailhdr_delfld(record, id), mailhdr_delfld_byname(record, name) -> 0
  *   mailhdr_marksubject(record, mark) -> 0 | -1 bad argument | -2 no memory
+ *       The mark and a blank go in front of the Subject's first line; its
+ *       folded lines stay (a Subject without lines becomes the mark).
  *   mailhdr_add_antispam(record, entries, prepend, prefix) -> 0 | -1
  *   mailhdr_set_rectime(record, number) -> 0 | -1
  *
@@ -110,17 +112,18 @@ MAILWARD_API int MAILWARD_CALL mailhdr_delfld_byname(mailhdr* hdr, const char* n
 int mailhdr_marksubject(mailhdr* hdr, const char* mark) {
     if (hdr == nullptr || mark == nullptr || mark[0] == '\0')
         return -1;
-    const mailhdr_fld* subject = hdr->flds[MAILHDR_FLD_SUBJECT];
+    mailhdr_fld* subject = hdr->flds[MAILHDR_FLD_SUBJECT];
     if (subject == nullptr || subject->lines == nullptr) {
         mailhdr_setfld_string(hdr, MAILHDR_FLD_SUBJECT, mark);
         return 0;
     }
-    // Mark and old first line become the one line; folded rest is dropped.
-    const char* first = subject->lines->str != nullptr ? subject->lines->str : "";
+    // The mark goes in front of the first line; the folded lines stay, so
+    // the header never shrinks by marking.
+    stringlist* first = subject->lines;
     stringlist* parts = nullptr;
     char* joined = nullptr;
     if (stringlist_append_string(&parts, mark) >= 0 &&
-        stringlist_append_string(&parts, first) >= 0) {
+        stringlist_append_string(&parts, first->str != nullptr ? first->str : "") >= 0) {
         joined = stringlist_join(parts, " ");
     }
     stringlist_free(&parts);
@@ -128,8 +131,9 @@ int mailhdr_marksubject(mailhdr* hdr, const char* mark) {
         errmsg("mailhdr_marksubject: stringlist_join failed");
         return -2;
     }
-    mailhdr_setfld_string(hdr, MAILHDR_FLD_SUBJECT, joined);
-    cbcontext_free(joined);
+    cbcontext_free(first->str);
+    first->str = joined;
+    fld_drop_parsed(subject);
     return 0;
 }
 

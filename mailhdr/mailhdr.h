@@ -138,8 +138,63 @@ int mailhdr_set_rectime(mailhdr* hdr, int number);
 }
 
 #include <cstddef>
+#include <cstdint>
+#include <memory_resource>
+#include <vector>
+
+class mailhdr_raw;
 
 namespace mailhdr_impl {
+/* What the last line parsed did: the field it went to, its line number
+ * there, where its value text starts in the line, and whether it made the
+ * field. */
+struct line_effect {
+    mailhdr_fld* fld = nullptr;
+    std::size_t line = 0;
+    std::size_t value = 0;
+    bool new_fld = false;
+};
+
+/* One line of a block as read, and one field of it (rawblock.h). A field's
+ * lines are chained in mail order; a line of no field (fld RAW_NONE) is
+ * written as read whatever happens. */
+inline constexpr std::uint32_t RAW_NONE = UINT32_MAX;
+struct raw_line {
+    std::uint32_t at;    /* first byte in the block's text */
+    std::uint32_t len;   /* bytes, the LF not counted */
+    std::uint32_t value; /* bytes of lead before the value text */
+    std::uint32_t fld;   /* its field, or RAW_NONE */
+    std::uint32_t rec;   /* its line number in the field's lines */
+    std::uint32_t next;  /* next line of the same field, or RAW_NONE */
+};
+struct raw_field {
+    std::uint32_t id;
+    std::uint32_t first; /* first and last line */
+    std::uint32_t last;
+    std::uint32_t lines; /* record lines it holds */
+};
+
+/* What a block parser keeps while it records a block as read: the lines and
+ * fields so far (in a buffer of the parser's own while they fit, so that a
+ * common part header costs no allocation until it is kept), the field last
+ * bound and the one field of each single-field identifier, where the block
+ * starts and its last line ends in the parsed text, where NUL bytes stood
+ * in it, and whether it met what it cannot describe. */
+struct raw_recording {
+    static constexpr std::size_t BUFFER = 2048;
+    alignas(std::max_align_t) unsigned char buffer[BUFFER];
+    std::pmr::monotonic_buffer_resource arena{buffer, BUFFER};
+    std::pmr::vector<raw_line> lines{&arena};
+    std::pmr::vector<raw_field> fields{&arena};
+    std::pmr::vector<std::size_t> nuls{&arena};
+    const mailhdr_fld* last_ptr = nullptr;
+    std::uint32_t last = 0;
+    std::uint32_t single[MAILHDR_NFLDS] = {}; /* field index + 1, 0: none yet */
+    const char* base = nullptr;
+    const char* end = nullptr;
+    bool broken = false;
+};
+
 /* Where the next field of each identifier and the next line of a field go. */
 struct append_tails {
     mailhdr_fld* fld_tail[MAILHDR_NFLDS];  /* last field of each list, or null */
@@ -147,6 +202,7 @@ struct append_tails {
     mailhdr_fld* line_fld[MAILHDR_NFLDS];  /* field whose last line is known */
     stringlist* line_tail[MAILHDR_NFLDS];  /* its last line, or null */
     std::size_t line_count[MAILHDR_NFLDS]; /* its lines */
+    line_effect last;                      /* of the last line parsed */
 };
 }  // namespace mailhdr_impl
 
@@ -156,15 +212,24 @@ struct append_tails {
  * makes a header of many fields of one name, or of one field of many lines,
  * quadratic; the block parser keeps the tails while it works. Results and
  * effects are those of mailhdr_parseline. Nothing else may change the record
- * while a block parser is in use on it. */
+ * while a block parser is in use on it.
+ *
+ * Given a mailhdr_raw (rawblock.h), it keeps the block's bytes as read:
+ * parse_span takes one line in place ([begin, end), no LF, writable: a NUL
+ * byte in it is read as a blank, the bytes kept are those before), and
+ * finish ties the kept lines to the record once the block is over. */
 class mailhdr_block_parser {
   public:
-    explicit mailhdr_block_parser(mailhdr* hdr);
+    explicit mailhdr_block_parser(mailhdr* hdr, mailhdr_raw* raw = nullptr);
     int parseline(const char* line);
+    int parse_span(char* begin, char* end);
+    void finish();
 
   private:
     mailhdr* m_hdr;
+    mailhdr_raw* m_raw;
     mailhdr_impl::append_tails m_tails;
+    mailhdr_impl::raw_recording m_rec;
 };
 #endif
 

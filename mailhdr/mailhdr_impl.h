@@ -21,6 +21,13 @@
  *   hdr_unlink_fld(hdr, link)             takes the field at *link out of
  *                                         its list, clears `current` when it
  *                                         was that field, and releases it
+ *   append_fld_lf(out, fld)               one field as mailhdr_print writes
+ *   append_hdr_lf(out, hdr)               it / the whole record, with LF
+ *                                         line ends, appended to `out`
+ *   append_value_lf(out, text)            one value line as mailhdr_print
+ *                                         writes it (its own folds kept,
+ *                                         other line ends made blanks), LF
+ * The append functions throw std::bad_alloc when memory runs short.
  */
 #ifndef MAILWARD_MAILHDR_IMPL_H
 #define MAILWARD_MAILHDR_IMPL_H
@@ -28,6 +35,7 @@
 #include "mailhdr/mailhdr.h"
 
 #include <cstddef>
+#include <string>
 
 #include "pf/text.h"
 
@@ -64,6 +72,9 @@ mailhdr_fld* fld_new(int id);
 void fld_drop_parsed(mailhdr_fld* fld);
 const char* fld_name_or_table(const mailhdr_fld* fld);
 void hdr_unlink_fld(mailhdr* hdr, mailhdr_fld** link);
+void append_fld_lf(std::string& out, const mailhdr_fld* fld);
+void append_hdr_lf(std::string& out, const mailhdr* hdr);
+void append_value_lf(std::string& out, const char* text);
 
 }  // namespace mailhdr_impl
 

@@ -74,9 +74,9 @@ class CbufSink {
 };
 
 // Writes into a caller's buffer that has room for the whole text.
-class TextSink {
+class CTextSink {
   public:
-    explicit TextSink(char* at) : m_pAt(at) {}
+    explicit CTextSink(char* at) : m_pAt(at) {}
     bool put(const char* text, std::size_t len) {
         std::memcpy(m_pAt + m_nCount, text, len);
         m_nCount += len;
@@ -90,9 +90,28 @@ class TextSink {
     std::size_t m_nCount = 0;
 };
 
+// Appends to a string with LF line ends: the writer's only CRs are those of
+// its CR LF line ends (every other CR becomes a blank), so each is dropped.
+class CLfSink {
+  public:
+    explicit CLfSink(std::string& out) : m_out(out) {}
+    bool put(const char* text, std::size_t len) {
+        for (const char* end = text + len; text < end;) {
+            const void* cr = std::memchr(text, '\r', static_cast<std::size_t>(end - text));
+            const char* stop = cr != nullptr ? static_cast<const char*>(cr) : end;
+            m_out.append(text, static_cast<std::size_t>(stop - text));
+            text = stop + (cr != nullptr ? 1 : 0);
+        }
+        return true;
+    }
+
+  private:
+    std::string& m_out;
+};
+
 // Gathers the text in memory (mailhdr_get_headersize hands it to its cbuf in
 // one write instead of one formatted write per piece).
-class StringSink {
+class CStringSink {
   public:
     bool put(const char* text, std::size_t len) {
         m_text.append(text, len);
@@ -252,6 +271,21 @@ bool add_clause(stringlist** lines, const char* prefix, const char* value, const
 
 }  // namespace
 
+void mailhdr_impl::append_fld_lf(std::string& out, const mailhdr_fld* fld) {
+    CLfSink sink(out);
+    put_fld(sink, fld);
+}
+
+void mailhdr_impl::append_value_lf(std::string& out, const char* text) {
+    CLfSink sink(out);
+    put_clean(sink, text, true);
+}
+
+void mailhdr_impl::append_hdr_lf(std::string& out, const mailhdr* hdr) {
+    CLfSink sink(out);
+    put_hdr(sink, hdr);
+}
+
 extern "C" {
 
 int mailhdr_fld_eq(mailhdr_fld* fld, const char* pattern) {
@@ -331,7 +365,7 @@ int mailhdr_print(const mailhdr* hdr, cbuf* buf) {
 int mailhdr_sprint_fld(char* buf, const mailhdr_fld* fld) {
     if (buf == nullptr || fld == nullptr)
         return -1;
-    TextSink out(buf + std::strlen(buf));
+    CTextSink out(buf + std::strlen(buf));
     put_fld(out, fld);
     out.terminate();
     return count_or_fail(true, out.count());
@@ -340,7 +374,7 @@ int mailhdr_sprint_fld(char* buf, const mailhdr_fld* fld) {
 MAILWARD_API int MAILWARD_CALL mailhdr_sprint(const mailhdr* hdr, char* buf) {
     if (hdr == nullptr || buf == nullptr)
         return -1;
-    TextSink out(buf + std::strlen(buf));
+    CTextSink out(buf + std::strlen(buf));
     put_hdr(out, hdr);
     out.terminate();
     return count_or_fail(true, out.count());
@@ -357,7 +391,7 @@ MAILWARD_API int MAILWARD_CALL mailhdr_get_headersize(const mailhdr* hdr) {
     // the same count, without a formatted write for every piece.
     int size = -1;
     try {
-        StringSink text;
+        CStringSink text;
         put_hdr(text, hdr);
         CbufSink out(buf);
         const bool ok = out.put(text.text().data(), text.text().size());

@@ -35,6 +35,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "mailhdr/rawblock.h"
+
 namespace {
 
 using namespace mailhdr_impl;
@@ -108,6 +110,7 @@ mailhdr_fld* append_new_fld(mailhdr* hdr, int id, const char* name, std::size_t 
     if (tails != nullptr) {
         tails->fld_tail[id] = fld;
         tails->fld_count[id] = count + 1;
+        tails->last.new_fld = true;
     }
     return fld;
 }
@@ -183,9 +186,13 @@ int append_line(mailhdr* hdr, const char* text, append_tails* tails) {
         set_parse_error(ERR_NO_MEMORY);
         return -3;
     }
-    if (tails != nullptr && tails->line_fld[fld->id] == fld) {
-        tails->line_tail[fld->id] = *link;
-        tails->line_count[fld->id] = count + 1;
+    if (tails != nullptr) {
+        if (tails->line_fld[fld->id] == fld) {
+            tails->line_tail[fld->id] = *link;
+            tails->line_count[fld->id] = count + 1;
+        }
+        tails->last.fld = fld;
+        tails->last.line = count;
     }
     fld_drop_parsed(fld);
     return 0;
@@ -197,6 +204,8 @@ int parse_line(mailhdr* hdr, const char* line, append_tails* tails) {
         set_parse_error(ERR_NO_FIELD);
         return -2;
     }
+    if (tails != nullptr)
+        tails->last = line_effect{};
     if (is_space(line[0])) {
         const char* text = line;
         while (is_space(*text))
@@ -205,6 +214,8 @@ int parse_line(mailhdr* hdr, const char* line, append_tails* tails) {
             set_parse_error(ERR_CONTINUATION_FIRST);
             return -1;
         }
+        if (tails != nullptr)
+            tails->last.value = static_cast<std::size_t>(text - line);
         return append_line(hdr, text, tails);
     }
     const char* colon = std::strchr(line, ':');
@@ -229,6 +240,8 @@ int parse_line(mailhdr* hdr, const char* line, append_tails* tails) {
     const char* value = colon + 1;
     while (is_space(*value))
         ++value;
+    if (tails != nullptr)
+        tails->last.value = static_cast<std::size_t>(value - line);
     return append_line(hdr, value, tails);
 }
 
@@ -438,7 +451,8 @@ MAILWARD_API stringlist* MAILWARD_CALL mailhdr_getfldvalue_byname(const mailhdr*
 
 }  // extern "C"
 
-mailhdr_block_parser::mailhdr_block_parser(mailhdr* hdr) : m_hdr(hdr), m_tails{} {
+mailhdr_block_parser::mailhdr_block_parser(mailhdr* hdr, mailhdr_raw* raw)
+    : m_hdr(hdr), m_raw(raw), m_tails{} {
     if (hdr == nullptr)
         return;
     for (int id = 0; id < MAILHDR_NFLDS; ++id) {
@@ -455,4 +469,31 @@ mailhdr_block_parser::mailhdr_block_parser(mailhdr* hdr) : m_hdr(hdr), m_tails{}
 
 int mailhdr_block_parser::parseline(const char* line) {
     return parse_line(m_hdr, line, m_hdr != nullptr ? &m_tails : nullptr);
+}
+
+int mailhdr_block_parser::parse_span(char* begin, char* end) {
+    const std::size_t len = static_cast<std::size_t>(end - begin);
+    if (m_raw != nullptr)
+        m_raw->add_line(m_rec, begin, end);
+    // The record holds C strings: a zero byte would cut the line there, so
+    // it is read as a blank (the rest of the line stays); the block as read
+    // gets it back.
+    for (char* z = static_cast<char*>(std::memchr(begin, '\0', len)); z != nullptr;
+         z = static_cast<char*>(std::memchr(z, '\0', static_cast<std::size_t>(end - z)))) {
+        *z = ' ';
+        if (m_raw != nullptr)
+            m_rec.nuls.push_back(static_cast<std::size_t>(z - m_rec.base));
+    }
+    const char saved = *end;
+    *end = '\0';
+    const int result = parseline(begin);
+    *end = saved;
+    if (m_raw != nullptr)
+        m_raw->bind_line(m_rec, result, m_tails.last);
+    return result;
+}
+
+void mailhdr_block_parser::finish() {
+    if (m_raw != nullptr)
+        m_raw->finish(m_rec, m_hdr);
 }

@@ -6,7 +6,7 @@
  * m_pData always holds the contents transfer-encoded, as in the mail.
  * Decoding runs on demand into a fresh malloc'ed block, through the codec
  * layer (codec/codec.h) chosen by the part's Content-Transfer-Encoding (in
- * lower case) or by the part being a uuencoded block; new contents are
+ * lower case) or by the part being an encoded block (by its coding); new contents are
  * encoded the same way. Decoded blocks are always zero-terminated, also when
  * a codec filled its block to the last byte, so that callers may read them
  * as text.
@@ -26,6 +26,22 @@
 #include "mime/mimeoutput.h"
 #include "mime/mimepart.h"
 
+namespace {
+
+TransferCoding BlockTransferCoding(MimeBlockCoding coding) {
+    switch (coding) {
+        case MimeBlockCoding::YEnc:
+            return TransferCoding::YEnc;
+        case MimeBlockCoding::BinHex:
+            return TransferCoding::BinHex;
+        case MimeBlockCoding::Uuencode:
+            break;
+    }
+    return TransferCoding::Uuencode;
+}
+
+}  // namespace
+
 char* CMimePart::DecodeData(std::int64_t& nLength) {
     if (!m_pData) {
         nLength = 0;
@@ -34,11 +50,13 @@ char* CMimePart::DecodeData(std::int64_t& nLength) {
     nLength = 0;
     const std::size_t nIn = GetDataLength();
     std::size_t nOut = 0;
-    const TransferCoding coding =
-        IsUUBlock() ? TransferCoding::Uuencode : TransferCodingByName(GetContentTransferEncoding());
+    const TransferCoding coding = IsUUBlock() ? BlockTransferCoding(m_eBlockCoding)
+                                              : TransferCodingByName(GetContentTransferEncoding());
     if (coding != TransferCoding::Identity) {
         debugmsg(MimeDebug(), "CMimePart::DecodeData() - part is %s-encoded. decoding data ...",
                  coding == TransferCoding::Uuencode ? "uu"
+                 : coding == TransferCoding::YEnc   ? "yEnc"
+                 : coding == TransferCoding::BinHex ? "BinHex"
                  : coding == TransferCoding::Base64 ? "base64"
                                                     : "qp");
         char* p = reinterpret_cast<char*>(DecodeTransfer(coding, m_pData, nIn, &nOut));
@@ -85,6 +103,40 @@ char* CMimePart::SetData(const char* pszText, std::int64_t nLength) {
     return m_pData;
 }
 
+const char* CMimePart::TextCharset(const char* pszText) {
+    const auto* p = reinterpret_cast<const unsigned char*>(pszText ? pszText : "");
+    bool bEightBit = false;
+    while (*p) {
+        if (*p < 0x80) {
+            ++p;
+            continue;
+        }
+        bEightBit = true;
+        // The length a lead byte announces, and the least value it may
+        // encode (shorter forms are not UTF-8).
+        int nMore = (*p & 0xE0) == 0xC0   ? 1
+                    : (*p & 0xF0) == 0xE0 ? 2
+                    : (*p & 0xF8) == 0xF0 ? 3
+                                          : -1;
+        if (nMore < 0 || *p == 0xC0 || *p == 0xC1 || *p > 0xF4) {
+            return "unknown-8bit";
+        }
+        unsigned long nCode = *p & (0x3F >> nMore);
+        for (int i = 1; i <= nMore; ++i) {
+            if ((p[i] & 0xC0) != 0x80) {
+                return "unknown-8bit";
+            }
+            nCode = (nCode << 6) | (p[i] & 0x3F);
+        }
+        static const unsigned long LEAST[] = {0, 0x80, 0x800, 0x10000};
+        if (nCode < LEAST[nMore] || nCode > 0x10FFFF || (nCode >= 0xD800 && nCode <= 0xDFFF)) {
+            return "unknown-8bit";
+        }
+        p += nMore + 1;
+    }
+    return bEightBit ? "utf-8" : "us-ascii";
+}
+
 CMimePart* CMimePart::CreateTextPart(const char* pszName, const char* pszText, bool bBlock) {
     if (!pszName || !pszText) {
         return nullptr;
@@ -96,8 +148,9 @@ CMimePart* CMimePart::CreateTextPart(const char* pszName, const char* pszText, b
             pPart->m_strUUName = pszName;
         } else {
             const std::string strName(pszName);
-            if (!pPart->SetHeader(MAILHDR_FLD_CONTENT_TYPE,
-                                  ("text/plain;\n\tname=\"" + strName + "\"").c_str()) ||
+            const std::string strType = std::string("text/plain; charset=") + TextCharset(pszText) +
+                                        ";\n\tname=\"" + strName + "\"";
+            if (!pPart->SetHeader(MAILHDR_FLD_CONTENT_TYPE, strType.c_str()) ||
                 !pPart->SetHeader(MAILHDR_FLD_CTE, "quoted-printable") ||
                 !pPart->SetHeader(MAILHDR_FLD_DISPOSITION,
                                   ("attachment;\n\tfilename=\"" + strName + "\"").c_str())) {

@@ -8,6 +8,10 @@
  *                      CMimePart::FindNoCase on a view: first position of
  *                      the pattern ignoring A-Z case, or -1
  *   MimeParseContext   what one parse knows about its whole text
+ *   MimeFindBlockLine(p, end, lineStart, line)
+ *                      the next line that opens an encoded block
+ *   MimeCompactLineEnds(text, stop, dropped)
+ *                      CR LF to LF in place, as a mail file is loaded
  */
 #ifndef MAILWARD_MIMEINTERNAL_H
 #define MAILWARD_MIMEINTERNAL_H
@@ -25,14 +29,29 @@
 // "to the end of the text" stop there; zero bytes before it are data) and how
 // many bytes of contents may still be copied out of it.
 struct MimeParseContext {
-    char* pTextEnd;       // end of the text (a zero byte stands there)
-    std::size_t nBudget;  // bytes of contents that may still be copied
+    char* pTextStart = nullptr;  // start of the text: places count from here
+    char* pTextEnd;              // end of the text (a zero byte stands there)
+    std::size_t nBudget;         // bytes of contents that may still be copied
     std::size_t nPartsLeft = CMimePart::MAX_TOTAL_PARTS;  // parts still allowed
-    // The last search for a uuencoded part's first "begin 6": from where, and
-    // what it found (null: none up to the text's end).
-    char* pUUSearched = nullptr;
-    char* pUUBegin = nullptr;
 };
+
+// The line that opens an encoded block in a text (uuencode begin line,
+// yEnc begin line, BinHex marker), as MimeFindBlockLine finds it.
+struct MimeBlockLine {
+    const char* p = nullptr;         // the line's first byte
+    const char* pLineEnd = nullptr;  // its LF, or the end of the range
+    const char* pName = nullptr;     // uuencode and yEnc: where the name starts
+    const char* pNameEnd = nullptr;  // and where it ends (before a CR LF)
+    MimeBlockCoding coding = MimeBlockCoding::Uuencode;
+};
+// The first line in [p, pEnd) that opens an encoded block, by the parser's
+// rules (mimeparse.cpp); `p` itself counts as a line start when bLineStart.
+bool MimeFindBlockLine(const char* p, const char* pEnd, bool bLineStart, MimeBlockLine& line);
+
+// Drops every CR directly followed by LF from [pText, pStop), in place;
+// returns the new end of the text and counts the dropped characters (the
+// line ends the parser and the strict reading of a mail file work on).
+char* MimeCompactLineEnds(char* pText, char* pStop, std::size_t& nDropped);
 
 inline int MimeDebug() {
     static const int s_handle = debug_gethandle("MAILWARD_Debug");

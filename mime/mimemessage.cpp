@@ -7,10 +7,15 @@
  * any other), and runs the parser over that buffer; every part copies its own
  * contents, so the buffer is released at the end.
  *
- * Saving never destroys the mail: new text goes to a temporary file beside
- * the target and takes the target's place in one step (pf::replace_file:
- * rename on POSIX, MoveFileEx with replace on Windows), so at every moment
- * the mail exists whole in one of the two files.
+ * Saving never destroys the mail: both saves go through one rewrite
+ * (CMailRewrite): new text goes to a temporary file beside the target and
+ * takes the target's place in one step (pf::replace_file: rename on POSIX,
+ * MoveFileEx with replace on Windows), so at every moment the mail exists
+ * whole in one of the two files.
+ *
+ * SaveHeaderChangedMsg in steps: the new header block (GetHeaderText, made
+ * CR LF), the old block skipped and measured, the length test, the new
+ * block and the old body into the rewrite, the commit.
  */
 #include "mime/mimemessage.h"
 
@@ -67,11 +72,11 @@ inline std::uint64_t CRMask(std::uint64_t w) {
     return (x - 0x0101010101010101ULL) & ~x & 0x8080808080808080ULL;
 }
 
-// Drops every CR directly followed by LF from [pText, pStop), in place;
-// returns the new end of the text and counts the dropped characters. A text
-// without CR is not touched; otherwise the bytes move eight at a time up to
-// the next CR (little-endian words; other machines go byte by byte).
-char* CompactLineEnds(char* pText, char* pStop, std::size_t& nDropped) {
+}  // namespace
+
+// A text without CR is not touched; otherwise the bytes move eight at a time
+// up to the next CR (little-endian words; other machines go byte by byte).
+char* MimeCompactLineEnds(char* pText, char* pStop, std::size_t& nDropped) {
     nDropped = 0;
     char* pSrc = static_cast<char*>(std::memchr(pText, '\r', pStop - pText));
     if (!pSrc) {
@@ -116,8 +121,6 @@ char* CompactLineEnds(char* pText, char* pStop, std::size_t& nDropped) {
     return pDst;
 }
 
-}  // namespace
-
 CMimeMessage::CMimeMessage() : CMimePart(nullptr), m_pszFileName(nullptr), m_bFlushOnSave(true) {}
 
 CMimeMessage::~CMimeMessage() {
@@ -128,7 +131,7 @@ CMimeMessage::~CMimeMessage() {
 CMimeMessage::ParseResult CMimeMessage::ParseText(char* pText, std::size_t nCount,
                                                   bool bFullParse) {
     std::size_t nDropped = 0;
-    char* pTextEnd = CompactLineEnds(pText, pText + nCount, nDropped);
+    char* pTextEnd = MimeCompactLineEnds(pText, pText + nCount, nDropped);
     *pTextEnd = '\0';
     char* pEnd = pTextEnd;
 
@@ -137,6 +140,7 @@ CMimeMessage::ParseResult CMimeMessage::ParseText(char* pText, std::size_t nCoun
         return ParseResult::NoMemory;
     }
     MimeParseContext ctx;
+    ctx.pTextStart = pText;
     ctx.pTextEnd = pTextEnd;
     ctx.nBudget = MAX_COPY_FACTOR * (nCount + 1);
     try {
@@ -231,41 +235,6 @@ int CMimeMessage::LoadMsgFromBuffer(const char* pData, std::size_t nLen, bool bF
     }
 }
 
-bool CMimeMessage::SaveMsg(const char* pszPath) {
-    std::string strTemp;
-    if (!pszPath || !TempPathFor(pszPath, strTemp)) {
-        errmsg("SaveMsg: no temporary file possible for %s", pszPath ? pszPath : "");
-        return false;
-    }
-    std::FILE* pFile = CreateTemp(strTemp);
-    if (!pFile) {
-        errmsg("SaveMsg: error in open %s", strTemp.c_str());
-        return false;
-    }
-    bool bOk;
-    {
-        CMimeFileOutput out(pFile, true);
-        bOk = WriteTo(out);
-        bOk = out.Finish() && bOk;
-    }
-    // On disk before it takes the mail's place: a crash must not leave an
-    // empty file under the mail's name.
-    bOk = bOk && (!m_bFlushOnSave || MimeSyncFile(pFile));
-    if (std::fclose(pFile) != 0) {
-        bOk = false;
-    }
-    if (!bOk) {
-        pf::delete_file(strTemp.c_str());
-        return false;
-    }
-    if (!MimeReplaceFile(strTemp.c_str(), pszPath)) {
-        errmsg("SaveMsg: cannot replace %s: %s; the new mail stays in %s", pszPath,
-               WINError2str(pf::last_error()), strTemp.c_str());
-        return false;
-    }
-    return true;
-}
-
 namespace {
 
 // Closes a C stream when it goes out of scope (a close error is not seen:
@@ -275,103 +244,101 @@ struct FileCloser {
 };
 using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
 
-// Releases a block the support library allocated.
-struct HostBlockFree {
-    void operator()(char* p) const { cbcontext_free(p); }
+// One rewrite of a mail file: the new text goes into a temporary file
+// beside it (TempPathFor, CreateTemp), which takes the mail's place in one
+// step only when Commit succeeds. A rewrite that ends any other way closes
+// and removes its temporary file, so a failure leaves the mail as it was;
+// a failed final replace keeps the temporary file (it holds the only copy
+// of the new text) and the error lines name it. Error lines start with the
+// caller's name.
+class CMailRewrite {
+  public:
+    explicit CMailRewrite(const char* pszCaller) : m_pszCaller(pszCaller) {}
+    CMailRewrite(const CMailRewrite&) = delete;
+    CMailRewrite& operator=(const CMailRewrite&) = delete;
+    ~CMailRewrite() {
+        m_pFile.reset();  // closed before it is deleted (Windows deletes no open file)
+        if (!m_strTemp.empty()) {
+            pf::delete_file(m_strTemp.c_str());
+        }
+    }
+
+    // Makes the temporary file for the mail at `pszPath`; false (with its
+    // error line) when it cannot be made.
+    bool Begin(const char* pszPath) {
+        m_strPath = pszPath;
+        std::string strTemp;
+        if (!TempPathFor(pszPath, strTemp)) {
+            errmsg("%s: no temporary file possible for %s", m_pszCaller, pszPath);
+            return false;
+        }
+        m_pFile.reset(CreateTemp(strTemp));
+        if (!m_pFile) {
+            errmsg("%s: error in open %s", m_pszCaller, strTemp.c_str());
+            return false;
+        }
+        m_strTemp = strTemp;
+        return true;
+    }
+    std::FILE* File() const { return m_pFile.get(); }
+    const std::string& TempPath() const { return m_strTemp; }
+
+    // Flushes the new text to disk (when `bFlush`: a crash must not leave an
+    // empty or partial mail under the mail's name), closes it and puts it in
+    // the mail's place.
+    bool Commit(bool bFlush) {
+        bool bClosed = !bFlush || MimeSyncFile(m_pFile.get());
+        bClosed = std::fclose(m_pFile.release()) == 0 && bClosed;
+        if (!bClosed) {
+            errmsg("%s: error in write file %s", m_pszCaller, m_strTemp.c_str());
+            return false;
+        }
+        if (!MimeReplaceFile(m_strTemp.c_str(), m_strPath.c_str())) {
+            errmsg("%s: Error in CopyFile: %s", m_pszCaller, WINError2str(pf::last_error()));
+            errmsg("%s: the new mail stays in %s", m_pszCaller, m_strTemp.c_str());
+            m_strTemp.clear();
+            return false;
+        }
+        m_strTemp.clear();
+        return true;
+    }
+
+  private:
+    const char* m_pszCaller;
+    std::string m_strPath;
+    std::string m_strTemp;  // the temporary file while it is to be removed
+    FileHandle m_pFile;
 };
-using HostBlock = std::unique_ptr<char, HostBlockFree>;
 
-// Owns a string list of the support library.
-struct StringListHolder {
-    stringlist* list = nullptr;
-    explicit StringListHolder(stringlist* l) : list(l) {}
-    StringListHolder(const StringListHolder&) = delete;
-    StringListHolder& operator=(const StringListHolder&) = delete;
-    ~StringListHolder() { stringlist_free(&list); }
-};
+// `strText` (LF line ends) with CR LF line ends, and one more CR LF: the
+// header block as it goes into the file, with the empty line that ends it.
+std::string HeaderBlockCrLf(const std::string& strText) {
+    std::string strBlock;
+    strBlock.reserve(strText.size() + strText.size() / 16 + 2);
+    for (char c : strText) {
+        if (c == '\n') {
+            strBlock += '\r';
+        }
+        strBlock += c;
+    }
+    strBlock += "\r\n";
+    return strBlock;
+}
 
-// Deletes the file at `path` when it goes out of scope, unless `path` was
-// cleared (the file was made use of or is to be kept).
-struct TempFileRemover {
-    std::string path;
-    TempFileRemover() = default;
-    TempFileRemover(const TempFileRemover&) = delete;
-    TempFileRemover& operator=(const TempFileRemover&) = delete;
-    ~TempFileRemover() {
-        if (!path.empty())
-            pf::delete_file(path.c_str());
-    }
-};
-
-}  // namespace
-
-bool CMimeMessage::SaveHeaderChangedMsg(const char* strPath) {
-    if (!strPath) {
-        errmsg("SaveHeaderChangedMsg: wrong parameter: strPath=%s", "");
-        return false;
-    }
-    std::string strTemp;
-    if (!TempPathFor(strPath, strTemp)) {
-        errmsg("SaveHeaderChangedMsg: no temporary file possible for %s", strPath);
-        return false;
-    }
-
-    FileHandle pSource(std::fopen(strPath, "rb"));
-    if (!pSource) {
-        errmsg("SaveHeaderChangedMsg: error in open %s", strPath);
-        return false;
-    }
-    // Declared before the temporary file's handle, so that the file is
-    // closed before it is deleted (Windows deletes no open file).
-    TempFileRemover tempRemover;
-    FileHandle pTemp(CreateTemp(strTemp));
-    if (!pTemp) {
-        errmsg("SaveHeaderChangedMsg: error in open %s", strTemp.c_str());
-        return false;
-    }
-    tempRemover.path = strTemp;
-    // The body goes through in blocks of SHC_COPY_BLOCK. The streams ask
-    // for buffers of SHC_FILE_BUFFER to gather them where the C library
-    // takes the size (the Windows one does; glibc keeps its own and hands
-    // reads and writes of whole blocks straight to the system).
-    std::setvbuf(pSource.get(), nullptr, _IOFBF, SHC_FILE_BUFFER);
-    std::setvbuf(pTemp.get(), nullptr, _IOFBF, SHC_FILE_BUFFER);
-    std::string strDump;
-    try {
-        strDump = GetHeaderDump();
-    } catch (...) {
-        strDump.clear();
-    }
-    if (strDump.empty()) {
-        errmsg("SaveHeaderChangedMsg: no hdr or no mod_header_len!!! (%s)", strPath);
-        return false;
-    }
-    // The dump ends its lines with LF: cut there, so that every header
-    // line is followed by CR LF, and one more CR LF ends the block.
-    StringListHolder newLines{stringlist_split(strDump.c_str(), "\n")};
-    HostBlock pszNewHeader;
-    if (newLines.list && stringlist_append_string(&newLines.list, "\r\n") == 0) {
-        pszNewHeader.reset(stringlist_join(newLines.list, "\r\n"));
-    }
-    if (!pszNewHeader) {
-        errmsg("SaveHeaderChangedMsg: no str_mod_hdr!!! (%s)", strPath);
-        return false;
-    }
-
-    // The old header block: lines up to the first empty one (a line that
-    // is just LF or CR LF; consumed). Only its length is needed, counted
-    // with LF line ends like the dump, so the lines are measured, not
-    // kept. Read character by character: a line of any length stays one
-    // line, and a CR that does not stand before LF (or a NUL) is data.
-    std::size_t nOldLength = 0;
+// Reads the header block of `pSource` up to the first empty line (a line
+// that is just LF or CR LF; consumed) and counts its length with LF line
+// ends. Character by character: a line of any length stays one line, and a
+// CR that does not stand before LF (or a NUL) is data. A file that ends
+// before such a line is a mail of header fields alone. False when the file
+// cannot be read.
+bool SkipOldHeader(std::FILE* pSource, std::size_t& nOldLength) {
+    nOldLength = 0;
     std::size_t nLineChars = 0;  // of the current line, its line end not counted
     bool bPendingCR = false;     // the last character was a CR not yet counted
-    bool bEndFound = false;
-    for (int c = std::getc(pSource.get()); c != EOF; c = std::getc(pSource.get())) {
+    for (int c = std::getc(pSource); c != EOF; c = std::getc(pSource)) {
         if (c == '\n') {
             if (nLineChars == 0) {
-                bEndFound = true;
-                break;
+                return true;
             }
             nOldLength += nLineChars + 1;
             nLineChars = 0;
@@ -386,32 +353,110 @@ bool CMimeMessage::SaveHeaderChangedMsg(const char* strPath) {
             ++nLineChars;
         }
     }
-    if (!bEndFound) {
+    // A mail of header fields alone: its header ends with the file.
+    nOldLength += nLineChars + (bPendingCR ? 1 : 0);
+    return std::ferror(pSource) == 0;
+}
+
+// Copies the rest of `pSource` to `pTarget` in blocks of SHC_COPY_BLOCK.
+// False when a block is not written whole.
+bool CopyRest(std::FILE* pSource, std::FILE* pTarget) {
+    char block[CMimeMessage::SHC_COPY_BLOCK];
+    for (;;) {
+        const std::size_t n = std::fread(block, 1, sizeof block, pSource);
+        if (n == 0) {
+            return true;
+        }
+        if (!MimeFileWrite(pTarget, block, n)) {
+            return false;
+        }
+    }
+}
+
+}  // namespace
+
+bool CMimeMessage::SaveMsg(const char* pszPath) {
+    if (!pszPath) {
+        errmsg("SaveMsg: no temporary file possible for %s", "");
+        return false;
+    }
+    CMailRewrite rewrite("SaveMsg");
+    if (!rewrite.Begin(pszPath)) {
+        return false;
+    }
+    bool bOk;
+    {
+        CMimeFileOutput out(rewrite.File(), true);
+        bOk = WriteTo(out);
+        bOk = out.Finish() && bOk;
+    }
+    return bOk && rewrite.Commit(m_bFlushOnSave);
+}
+
+bool CMimeMessage::NewHeaderBlock(const char* strPath, std::string& strBlock,
+                                  std::size_t& nLength) const {
+    strBlock.clear();
+    nLength = 0;
+    try {
+        const std::string strText = GetHeaderText();
+        if (!strText.empty()) {
+            strBlock = HeaderBlockCrLf(strText);
+            nLength = strText.size();
+        }
+    } catch (...) {
+        strBlock.clear();
+    }
+    if (strBlock.empty()) {
+        errmsg("SaveHeaderChangedMsg: no hdr or no mod_header_len!!! (%s)", strPath);
+        return false;
+    }
+    return true;
+}
+
+bool CMimeMessage::SaveHeaderChangedMsg(const char* strPath) {
+    if (!strPath) {
+        errmsg("SaveHeaderChangedMsg: wrong parameter: strPath=%s", "");
+        return false;
+    }
+    FileHandle pSource(std::fopen(strPath, "rb"));
+    if (!pSource) {
+        errmsg("SaveHeaderChangedMsg: error in open %s", strPath);
+        return false;
+    }
+    CMailRewrite rewrite("SaveHeaderChangedMsg");
+    if (!rewrite.Begin(strPath)) {
+        return false;
+    }
+    // The body goes through in blocks of SHC_COPY_BLOCK. The streams ask
+    // for buffers of SHC_FILE_BUFFER to gather them where the C library
+    // takes the size (the Windows one does; glibc keeps its own and hands
+    // reads and writes of whole blocks straight to the system).
+    std::setvbuf(pSource.get(), nullptr, _IOFBF, SHC_FILE_BUFFER);
+    std::setvbuf(rewrite.File(), nullptr, _IOFBF, SHC_FILE_BUFFER);
+    std::string strBlock;
+    std::size_t nNewLength = 0;
+    if (!NewHeaderBlock(strPath, strBlock, nNewLength)) {
+        return false;
+    }
+    // A mail whose first line held no colon has no header block: all of it
+    // is body, and the new block goes in front of it.
+    std::size_t nOldLength = 0;
+    if (!m_bNoHeaders && !SkipOldHeader(pSource.get(), nOldLength)) {
         errmsg("SaveHeaderChangedMsg: error in reading file %s", strPath);
         return false;
     }
     // Both lengths count LF line ends: only a header that shrank fails.
-    if (nOldLength > strDump.size()) {
+    if (nOldLength > nNewLength) {
         errmsg(
             "SaveHeaderChangedMsg: error in reading file %s: conflict in header len "
             "(%llu/%llu)",
             strPath, static_cast<unsigned long long>(nOldLength),
-            static_cast<unsigned long long>(strDump.size()));
+            static_cast<unsigned long long>(nNewLength));
         return false;
     }
-
-    bool bWriteError =
-        !MimeFileWrite(pTemp.get(), pszNewHeader.get(), std::strlen(pszNewHeader.get()));
-    char block[SHC_COPY_BLOCK];
-    while (!bWriteError) {
-        std::size_t n = std::fread(block, 1, sizeof block, pSource.get());
-        if (n == 0) {
-            break;
-        }
-        bWriteError = !MimeFileWrite(pTemp.get(), block, n);
-    }
-    if (bWriteError) {
-        errmsg("SaveHeaderChangedMsg: error in write file %s", strTemp.c_str());
+    if (!MimeFileWrite(rewrite.File(), strBlock.data(), strBlock.size()) ||
+        !CopyRest(pSource.get(), rewrite.File())) {
+        errmsg("SaveHeaderChangedMsg: error in write file %s", rewrite.TempPath().c_str());
         return false;
     }
     // A body that could not be read to its end must not replace the mail.
@@ -420,21 +465,7 @@ bool CMimeMessage::SaveHeaderChangedMsg(const char* strPath) {
         return false;
     }
     pSource.reset();
-    // On disk before it takes the mail's place (see SaveMsg).
-    int nClose = !m_bFlushOnSave || MimeSyncFile(pTemp.get()) ? 0 : -1;
-    nClose = std::fclose(pTemp.release()) != 0 ? -1 : nClose;
-    if (nClose != 0) {
-        errmsg("SaveHeaderChangedMsg: error in write file %s", strTemp.c_str());
-        return false;
-    }
-    // One step from the old mail to the new one. When it fails the old
-    // file is untouched and the new text stays in the temporary file.
-    if (!MimeReplaceFile(strTemp.c_str(), strPath)) {
-        errmsg("SaveHeaderChangedMsg: Error in CopyFile: %s", WINError2str(pf::last_error()));
-        errmsg("SaveHeaderChangedMsg: the new mail stays in %s", strTemp.c_str());
-        tempRemover.path.clear();
-        return false;
-    }
-    tempRemover.path.clear();
-    return true;
+    // One step from the old mail to the new one; when it fails the old file
+    // is untouched and the new text stays in the temporary file.
+    return rewrite.Commit(m_bFlushOnSave);
 }

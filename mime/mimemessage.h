@@ -15,11 +15,12 @@
  *                          the file in one step only when all of it was
  *                          written; on any failure the old file is as it was.
  *   SaveHeaderChangedMsg   rewrites only the header block of the file at the
- *                          path from the current header record and copies the
- *                          body byte for byte, through a temporary file replaced
- *                          in one step; the old header block may not be
- *                          longer than the new dump (both counted with LF
- *                          line ends), else it fails.
+ *                          path (GetHeaderText: fields the check left alone
+ *                          as read and in place, added ones at the end) and
+ *                          copies the body byte for byte, through a temporary
+ *                          file replaced in one step; the old header block
+ *                          may not be longer than the new one (both counted
+ *                          with LF line ends), else it fails.
  *
  * Flushing: by default the temporary file is flushed to disk (fdatasync /
  * FlushFileBuffers) before it replaces the mail, so that a crash of the
@@ -53,6 +54,7 @@
 #define MAILWARD_MIMEMESSAGE_H
 
 #include <cstddef>
+#include <string>
 
 #include "mime/mimepart.h"
 
@@ -79,6 +81,10 @@ class CMimeMessage : public CMimePart {
     bool SaveHeaderChangedMsg(const char* strPath);
 
   private:
+    // The header block SaveHeaderChangedMsg writes (CR LF line ends and the
+    // empty line) and its length counted with LF line ends; false (and the
+    // error line) when there is none.
+    bool NewHeaderBlock(const char* strPath, std::string& strBlock, std::size_t& nLength) const;
     enum class ParseResult { Ok, Failed, Threw, NoMemory };
     // Normalises and parses `nCount` bytes at `pText` (which has room for
     // one more byte).

@@ -16,10 +16,22 @@
  *    kept only when yet another delimiter follows (the epilogue is dropped);
  *  - a body part ends one character before its delimiter and ParseData drops
  *    one further trailing LF;
- *  - a part whose first line has no colon has no header lines at all;
- *  - a body holding a begin line ("begin 6xx name", anywhere, any case) is
- *    split into uuencoded blocks at each lower-case "begin 6" and the next
- *    "end", wherever they occur; text between blocks is not kept.
+ *  - a part whose first line has no colon has no header lines at all; a
+ *    header block that runs to the end of the text (no empty line behind
+ *    it) is a part without a body;
+ *  - the boundary is the value of the first parameter named "boundary"
+ *    (by its whole name, A-Z case ignored: "x-boundary" is another one);
+ *  - a body that is not a multipart and holds a line that opens an encoded
+ *    block is split into blocks (a uuencoded container): a uuencode begin
+ *    line as uudecode and mail readers take it ("begin" at a line's start,
+ *    one blank, three or four octal digits, one blank, a name: "Begin 6pm"
+ *    or "begin 6 things" are text), a yEnc line "=ybegin ... name=<name>",
+ *    or the line "(This file must be converted with BinHex" followed by a
+ *    line that starts with ":". A uuencoded block ends at the next "end"
+ *    (wherever it occurs), a yEnc block at the line that starts "=yend", a
+ *    BinHex block at the ":" behind its first; a block whose end is not in
+ *    its part runs to the part's end, as readers decode it. Text between
+ *    blocks is not kept.
  *
  * Searches that run "to the end of the whole text" stop at its end (the
  * parse context knows it); they are done with memchr over known ranges, so
@@ -31,14 +43,11 @@
  * limits, mailhdr.h, or memory) throws, so no header is ever stored cut.
  *
  * BUGS, kept as behaviour: a container's text is cut two characters in front
- * of its first "begin 6", whatever those characters are; the first
- * case-sensitive "begin 6" is looked for to the end of the mail, and a
- * container without one is not parsed (Parse is false).
+ * of its first block, whatever those characters are.
  *
- * Cost: every search of the uuencode parser stays inside its part, except
- * that first one, whose result is kept in the parse context and answers the
- * later parts in front of it; a container whose first "begin 6" lies behind
- * its end keeps its own text. So each byte is searched a bounded number of
+ * Cost: every search for blocks stays inside its part and looks at line
+ * starts only (one pass that tests sixteen of them at once for the bytes
+ * that can open a block). So each byte is searched a bounded number of
  * times and copied at most once: a load is linear in the mail's size, and
  * the MAX_COPY_FACTOR budget is never reached by a mail, only by a fault of
  * the parser.
@@ -64,8 +73,18 @@
 
 namespace {
 
-const char UU_BEGIN[] = "begin 6";
-constexpr std::size_t UU_BEGIN_LEN = sizeof(UU_BEGIN) - 1;
+// The lines that open the encoded blocks of a text, and what closes them.
+constexpr char UU_BEGIN[] = "begin ";
+constexpr char YENC_BEGIN[] = "=ybegin ";
+constexpr char YENC_NAME[] = " name=";
+constexpr char YENC_END[] = "\n=yend";  // a line that starts "=yend"
+constexpr char BINHEX_MARKER[] = "(This file must be converted with BinHex";
+// The shortest uuencode begin line: "begin", a blank, three digits, a blank
+// and a one-letter name.
+constexpr std::ptrdiff_t UU_BEGIN_LINE_MIN = 11;
+// Octal digits a uuencode mode has, at least and at most.
+constexpr int UU_MODE_MIN_DIGITS = 3;
+constexpr int UU_MODE_MAX_DIGITS = 4;
 
 // Candidate starts FindIn tests at once (one 128-bit vector of bytes).
 constexpr std::size_t FIND_BLOCK = 16;
@@ -228,26 +247,195 @@ char* FindUUEnd(const MimeParseContext& ctx, char* p, char* pEnd) {
     return p < pLimit ? FindIn(p, pLimit, "end", 3) : nullptr;
 }
 
-// The first "begin 6" at or behind `p`, to the end of the whole text. Parts
-// are parsed in mail order, so the searches move forward: the last one's
-// result answers every later search that starts between it and its match,
-// and each byte is searched once per mail however many parts ask.
-char* FindFirstUUBegin(MimeParseContext& ctx, char* p) {
-    if (p <= ctx.pTextEnd && ctx.pUUSearched != nullptr && p >= ctx.pUUSearched &&
-        (ctx.pUUBegin == nullptr || ctx.pUUBegin >= p)) {
-        return ctx.pUUBegin;
+// The bytes that can open an encoded block at a line's start.
+constexpr bool IsBlockOpener(char c) {
+    return c == 'b' || c == '=' || c == '(';
+}
+
+template <std::size_t N>
+bool LineStartsWith(const char* p, const char* e, const char (&lit)[N]) {
+    return static_cast<std::size_t>(e - p) >= N - 1 && std::memcmp(p, lit, N - 1) == 0;
+}
+
+// A uuencode begin line [p, e): "begin", one blank, three or four octal
+// digits, one blank, a name that is not all blanks. `pName` gets the name.
+bool IsUUBeginLine(const char* p, const char* e, const char** pName) {
+    if (e - p < UU_BEGIN_LINE_MIN || !LineStartsWith(p, e, UU_BEGIN)) {
+        return false;
     }
-    char* pFound = FindToEnd(ctx, p, UU_BEGIN);
-    if (p <= ctx.pTextEnd) {
-        ctx.pUUSearched = p;
-        ctx.pUUBegin = pFound;
+    const char* q = p + sizeof(UU_BEGIN) - 1;
+    int nDigits = 0;
+    while (q < e && *q >= '0' && *q <= '7' && nDigits <= UU_MODE_MAX_DIGITS) {
+        ++q;
+        ++nDigits;
     }
-    return pFound;
+    if (nDigits < UU_MODE_MIN_DIGITS || nDigits > UU_MODE_MAX_DIGITS || q >= e || *q != ' ') {
+        return false;
+    }
+    *pName = q + 1;
+    for (++q; q < e; ++q) {
+        if (!pf::is_blank_or_line_end(*q)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// A yEnc begin line [p, e): "=ybegin " with a name parameter (the last one:
+// the name runs to the line's end). `pName` gets the name.
+bool IsYEncBeginLine(const char* p, const char* e, const char** pName) {
+    if (!LineStartsWith(p, e, YENC_BEGIN)) {
+        return false;
+    }
+    const char* q = p + sizeof(YENC_BEGIN) - 2;  // the blank in front of the parameters
+    const std::string_view rest(q, static_cast<std::size_t>(e - q));
+    const std::size_t at = rest.find(YENC_NAME);
+    if (at == std::string_view::npos || at + sizeof(YENC_NAME) - 1 >= rest.size()) {
+        return false;
+    }
+    *pName = q + at + sizeof(YENC_NAME) - 1;
+    return true;
+}
+
+// The BinHex marker line [p, e), followed (empty lines between) by a line
+// that starts with ":" before pEnd.
+bool IsBinHexStart(const char* p, const char* e, const char* pEnd) {
+    if (!LineStartsWith(p, e, BINHEX_MARKER)) {
+        return false;
+    }
+    const char* q = e;
+    while (q < pEnd && (*q == '\n' || *q == '\r')) {
+        ++q;
+    }
+    return q < pEnd && *q == ':';
+}
+
+// The next line start in [p, pLimit) whose first byte can open a block;
+// `p` itself counts when bLineStart. One pass over the text tests sixteen
+// positions at once for an LF followed by such a byte.
+char* NextBlockCandidate(char* p, char* pLimit, bool bLineStart) {
+    if (p >= pLimit) {
+        return nullptr;
+    }
+    if (bLineStart && IsBlockOpener(*p)) {
+        return p;
+    }
+    char* q = p;
+#if MAILWARD_FIND_SSE2
+    const __m128i vLF = _mm_set1_epi8('\n');
+    const __m128i vB = _mm_set1_epi8('b');
+    const __m128i vEq = _mm_set1_epi8('=');
+    const __m128i vParen = _mm_set1_epi8('(');
+    // Both loads (at q and at q + 1) stay in front of pLimit.
+    while (pLimit - q > static_cast<std::ptrdiff_t>(FIND_BLOCK)) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q + 1));
+        const __m128i opener = _mm_or_si128(
+            _mm_cmpeq_epi8(b, vB), _mm_or_si128(_mm_cmpeq_epi8(b, vEq), _mm_cmpeq_epi8(b, vParen)));
+        const unsigned int bits = static_cast<unsigned int>(
+            _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a, vLF), opener)));
+        if (bits != 0) {
+            return q + std::countr_zero(bits) + 1;
+        }
+        q += FIND_BLOCK;
+    }
+#endif
+    while (pLimit - q > 1) {
+        char* pLF =
+            static_cast<char*>(std::memchr(q, '\n', static_cast<std::size_t>(pLimit - 1 - q)));
+        if (!pLF) {
+            return nullptr;
+        }
+        if (IsBlockOpener(pLF[1])) {
+            return pLF + 1;
+        }
+        q = pLF + 1;
+    }
+    return nullptr;
+}
+
+// The opening line of an encoded block, as the search finds it.
+struct BlockStart {
+    char* p = nullptr;               // the line's first byte; null: no block
+    char* pLineEnd = nullptr;        // its LF, or pEnd
+    const char* pName = nullptr;     // uuencode and yEnc: where the name starts
+    const char* pNameEnd = nullptr;  // and where it ends (a CR in front of the LF is no part of it)
+    MimeBlockCoding coding = MimeBlockCoding::Uuencode;
+};
+
+// The first line in [p, pEnd) that opens an encoded block (lines end at
+// pEnd at the latest).
+BlockStart FindBlockIn(char* p, char* pEnd, bool bLineStart) {
+    BlockStart found;
+    for (char* c = NextBlockCandidate(p, pEnd, bLineStart); c;
+         c = NextBlockCandidate(c, pEnd, false)) {
+        // The opening words first: most candidates are lines of text that
+        // start with one of the letters, and need not be read to their end.
+        const char* pWord = *c == 'b' ? UU_BEGIN : *c == '=' ? YENC_BEGIN : BINHEX_MARKER;
+        const std::size_t nWord = std::strlen(pWord);
+        if (static_cast<std::size_t>(pEnd - c) < nWord || std::memcmp(c, pWord, nWord) != 0) {
+            continue;
+        }
+        char* e = static_cast<char*>(std::memchr(c, '\n', static_cast<std::size_t>(pEnd - c)));
+        e = e ? e : pEnd;
+        const char* pName = nullptr;
+        if (IsUUBeginLine(c, e, &pName)) {
+            found.coding = MimeBlockCoding::Uuencode;
+        } else if (IsYEncBeginLine(c, e, &pName)) {
+            found.coding = MimeBlockCoding::YEnc;
+        } else if (IsBinHexStart(c, e, pEnd)) {
+            found.coding = MimeBlockCoding::BinHex;
+        } else {
+            continue;
+        }
+        found.p = c;
+        found.pLineEnd = e;
+        found.pName = pName;
+        found.pNameEnd = e > c && e[-1] == '\r' ? e - 1 : e;
+        return found;
+    }
+    return found;
+}
+
+// Where the first parameter named `name` (the whole name, A-Z case
+// ignored) starts in a field value, or npos. A parameter name stands after
+// a ";" or white space and before "=" (white space around it allowed);
+// quoted strings are passed over, so that a name inside one is text.
+std::size_t FindParamName(std::string_view v, std::string_view name) {
+    bool bQuoted = false;
+    for (std::size_t i = 0; i < v.size(); ++i) {
+        const char c = v[i];
+        if (bQuoted) {
+            if (c == '\\') {
+                ++i;
+            } else if (c == '"') {
+                bQuoted = false;
+            }
+            continue;
+        }
+        if (c == '"') {
+            bQuoted = true;
+            continue;
+        }
+        if (i == 0 || (v[i - 1] != ';' && !pf::is_blank_or_line_end(v[i - 1])) ||
+            v.size() - i < name.size() || !pf::equals_nocase(v.substr(i, name.size()), name)) {
+            continue;
+        }
+        std::size_t k = i + name.size();
+        while (k < v.size() && pf::is_blank_or_line_end(v[k])) {
+            ++k;
+        }
+        if (k < v.size() && v[k] == '=') {
+            return i;
+        }
+    }
+    return std::string_view::npos;
 }
 
 // A context for a parse of [pStart, pEnd) on its own: the text ends at pEnd.
 MimeParseContext MakeContext(char* pStart, char* pEnd) {
     MimeParseContext ctx;
+    ctx.pTextStart = pStart;
     ctx.pTextEnd = pEnd > pStart ? pEnd : pStart;
     ctx.nBudget =
         CMimePart::MAX_COPY_FACTOR * (static_cast<std::size_t>(ctx.pTextEnd - pStart) + 1);
@@ -282,44 +470,28 @@ bool CMimePart::SplitAssignment(const std::string& strText, std::string& strName
     return true;
 }
 
-char* CMimePart::FindUUBegin(char* pStart, char* pEnd) const {
-    if (m_nParts > 0 || pEnd - pStart <= 10) {
+bool MimeFindBlockLine(const char* p, const char* pEnd, bool bLineStart, MimeBlockLine& line) {
+    if (!p || !pEnd || p >= pEnd) {
+        return false;
+    }
+    // The search only reads the text.
+    const BlockStart found = FindBlockIn(const_cast<char*>(p), const_cast<char*>(pEnd), bLineStart);
+    if (!found.p) {
+        return false;
+    }
+    line.p = found.p;
+    line.pLineEnd = found.pLineEnd;
+    line.pName = found.pName;
+    line.pNameEnd = found.pNameEnd;
+    line.coding = found.coding;
+    return true;
+}
+
+char* CMimePart::FindBlockStart(char* pStart, char* pEnd) const {
+    if (m_nParts > 0 || pEnd - pStart < UU_BEGIN_LINE_MIN) {
         return nullptr;
     }
-    // A begin line is "begin 6", two more mode characters, a blank and a
-    // name. Candidates are the pairs of a blank and a "6" at p + 5 and p + 6,
-    // found by memchr for the blank and for the "6" in turn: base64 has no
-    // blanks and text few "6", so either search crosses long runs at once.
-    // Each search starts where no earlier pair can be left behind, so the
-    // first match is found.
-    char* x = pStart + 5;
-    char* pStop = pEnd - 5;  // the blank's position x = p + 5, p < end - 10
-    while (x < pStop) {
-        char* pBlank = static_cast<char*>(std::memchr(x, ' ', pStop - x));
-        if (!pBlank) {
-            return nullptr;
-        }
-        char* pSix = pBlank + 1;
-        if (*pSix != '6') {
-            pSix = static_cast<char*>(std::memchr(pSix, '6', pStop + 1 - pSix));
-            if (!pSix) {
-                return nullptr;
-            }
-            if (pSix[-1] != ' ') {
-                x = pSix + 1;
-                continue;
-            }
-        }
-        char* p = pSix - 6;
-        if (p >= pStart && p[7] != ' ' && p[8] != ' ' && p[9] == ' ' && p[10] != ' ' &&
-            pf::ascii_lower(p[0]) == 'b' && pf::ascii_lower(p[1]) == 'e' &&
-            pf::ascii_lower(p[2]) == 'g' && pf::ascii_lower(p[3]) == 'i' &&
-            pf::ascii_lower(p[4]) == 'n') {
-            return p;
-        }
-        x = pSix;
-    }
-    return nullptr;
+    return FindBlockIn(pStart, pEnd, true).p;
 }
 
 bool CMimePart::Parse(char* pStart, char* pEnd) {
@@ -371,35 +543,33 @@ char* CMimePart::ParseHeadersIn(MimeParseContext& ctx, char* pStart, char* pEnd,
         }
         return pStart;
     }
-    // Constant cost per line however many lines a field or a name has.
-    mailhdr_block_parser headerLines(m_pHeader);
+    // Constant cost per line however many lines a field or a name has; the
+    // lines as read are kept for the writer.
+    m_rawHeader.clear();
+    mailhdr_block_parser headerLines(m_pHeader, &m_rawHeader);
     while (!line.Empty()) {
         if (pos && pos > pEnd) {
             break;
         }
-        // The line is handed on in place: its LF is a zero for the call. The
-        // header library reads C strings: a zero byte inside the line would
-        // cut it there, so it is read as a blank (the rest of the line stays).
-        for (char* z = static_cast<char*>(std::memchr(line.b, '\0', line.e - line.b)); z;
-             z = static_cast<char*>(std::memchr(z, '\0', line.e - z))) {
-            *z = ' ';
-        }
-        char cSaved = *line.e;
-        *line.e = '\0';
-        const int nParsed = headerLines.parseline(line.b);
+        // The line is handed on in place (a zero byte in it is read as a
+        // blank by the record, kept as it is for the writer).
+        const int nParsed = headerLines.parse_span(line.b, line.e);
         if (nParsed == MAILHDR_PARSE_REFUSED) {
             // A header limit or memory: a record missing lines would be
             // written back without them, so the whole load fails.
-            *line.e = cSaved;
             errmsg("CMimePart::ParseHeaders() - header not stored: %s", mailhdr_parse_errorstr());
             throw "header not stored";
         }
         if (nParsed < 0) {
             debugmsg(MimeDebug(), "CMimePart::ParseHeaders() - invalid headers in line %s",
-                     pf::blank_controls(line.b).c_str());
+                     pf::blank_controls(std::string_view(line.b, line.e - line.b)).c_str());
         }
-        *line.e = cSaved;
         line = GetLine(ctx, pos);
+    }
+    headerLines.finish();
+    if (!pos) {
+        // The text ended inside the header block: a part without a body.
+        pos = pEnd;
     }
 
     // The content type is read once per part, in place where GetHeader
@@ -434,8 +604,8 @@ char* CMimePart::ParseHeadersIn(MimeParseContext& ctx, char* pStart, char* pEnd,
         debugmsg(MimeDebug(),
                  "CMimePart::ParseHeaders() - current part is a multipart. reading boundaries "
                  "...");
-        int nPos = MimeFindNoCase(strType, "boundary");
-        if (nPos < 0) {
+        const std::size_t nPos = FindParamName(strType, "boundary");
+        if (nPos == std::string_view::npos) {
             debugmsg(MimeDebug(), "CMimePart::ParseHeaders() - no boundaries found");
             m_strBoundary.clear();
         } else {
@@ -483,19 +653,16 @@ void CMimePart::ParseDataIn(MimeParseContext& ctx, char* pStart, char* pEnd) {
 bool CMimePart::ParseUUEncodedIn(MimeParseContext& ctx, char* pStart, char* pEnd) {
     debugmsg(MimeDebug(), "CMimePart::ParseUUEncoded() - start");
     m_bUUEncoded = true;
-    // Every search below stays inside the part: a begin or "end" that starts
-    // at or behind pEnd ends the blocks anyway, and searching the rest of
-    // the mail for it once per part would make a mail of many parts cost
-    // the square of its size.
-    char* pSearchEnd = UUSearchLimit(ctx, pStart, pEnd, UU_BEGIN_LEN);
-    char* pBegin = FindFirstUUBegin(ctx, pStart);
-    if (!pBegin) {
+    // Every search below stays inside the part: a block that opens at or
+    // behind pEnd belongs to the parts behind it.
+    BlockStart block = FindBlockIn(pStart, pEnd, true);
+    if (!block.p) {
         return false;
     }
+    char* pBegin = block.p;
     if (pBegin > pStart + 1) {
         std::size_t n = static_cast<std::size_t>(pBegin - pStart - 2);
-        // Without a begin of its own the container keeps its own text, never
-        // the parts behind it.
+        // The container keeps its own text, never the parts behind it.
         std::size_t nOwn = static_cast<std::size_t>(GetEndOfData(pStart, pEnd) - pStart);
         if (n > nOwn) {
             n = nOwn;
@@ -510,13 +677,7 @@ bool CMimePart::ParseUUEncodedIn(MimeParseContext& ctx, char* pStart, char* pEnd
         }
         m_nDataLength = n;
     }
-    // The block's lines start behind the begin line, and so does the search
-    // for its "end": a begin line whose name holds "end" keeps that name and
-    // its block keeps its lines.
-    char* pMode = pBegin + UU_BEGIN_LEN;
-    char* pLF = FindLF(ctx, pMode);
-    char* pEndWord = pLF ? FindUUEnd(ctx, pLF + 1, pEnd) : nullptr;
-    while (pEndWord && pEndWord < pEnd) {
+    while (block.p) {
         std::unique_ptr<CMimePart> pBlock;
         try {
             pBlock.reset(new CMimePart(this));
@@ -538,40 +699,79 @@ bool CMimePart::ParseUUEncodedIn(MimeParseContext& ctx, char* pStart, char* pEnd
         }
         --ctx.nPartsLeft;
         pBlock->m_bUUEncoded = true;
-        // The name: behind the blank that follows the mode, to the line end.
-        char* pName = nullptr;
-        if (*pMode == ' ') {
-            pName = pMode + 1;
-        } else {
-            char* p = pMode;
-            while (p < pLF && *p != ' ') {
-                ++p;
+        pBlock->m_eBlockCoding = block.coding;
+        char* pLines = block.pLineEnd < pEnd ? block.pLineEnd + 1 : pEnd;
+        char* pLinesEnd = pEnd;  // the block's lines: [pLines, pLinesEnd)
+        char* pClose = pEnd;     // the end of its closing line (an LF), or pEnd
+        switch (block.coding) {
+            case MimeBlockCoding::Uuencode: {
+                // The search for "end" starts behind the begin line: a name
+                // that holds "end" keeps it, and its block its lines.
+                char* pEndWord = pLines < pEnd ? FindUUEnd(ctx, pLines, pEnd) : nullptr;
+                if (pEndWord && pEndWord < pEnd) {
+                    pLinesEnd = pEndWord;
+                    pClose = pEndWord;
+                }
+                break;
             }
-            if (p < pLF) {
-                pName = p + 1;
+            case MimeBlockCoding::YEnc: {
+                char* pYEnd = FindIn(block.pLineEnd, pEnd, YENC_END, sizeof(YENC_END) - 1);
+                if (pYEnd) {
+                    pLinesEnd = pYEnd + 1;
+                    char* pLF = static_cast<char*>(
+                        std::memchr(pLinesEnd, '\n', static_cast<std::size_t>(pEnd - pLinesEnd)));
+                    pClose = pLF ? pLF : pEnd;
+                    pBlock->m_strBlockEnd.assign(pLinesEnd, pClose);
+                } else {
+                    pBlock->m_strBlockEnd = "=yend";
+                }
+                break;
+            }
+            case MimeBlockCoding::BinHex: {
+                // From the first ":" to the next; the block keeps the rest
+                // of that line.
+                char* pOpen = static_cast<char*>(
+                    std::memchr(pLines, ':', static_cast<std::size_t>(pEnd - pLines)));
+                char* pShut = pOpen
+                                  ? static_cast<char*>(std::memchr(
+                                        pOpen + 1, ':', static_cast<std::size_t>(pEnd - pOpen - 1)))
+                                  : nullptr;
+                if (pShut) {
+                    char* pLF = static_cast<char*>(
+                        std::memchr(pShut, '\n', static_cast<std::size_t>(pEnd - pShut)));
+                    pLinesEnd = pLF ? pLF : pEnd;
+                    pClose = pLinesEnd;
+                }
+                break;
             }
         }
-        if (pName && pName < pLF) {
-            pBlock->m_strUUName.assign(pName, pLF - pName);
+        if (block.coding == MimeBlockCoding::BinHex) {
+            pBlock->m_strUUName = BinHexName(pLines, static_cast<std::size_t>(pLinesEnd - pLines));
+        } else if (block.pName && block.pName < block.pNameEnd) {
+            pBlock->m_strUUName.assign(block.pName,
+                                       static_cast<std::size_t>(block.pNameEnd - block.pName));
         }
-        std::size_t n = static_cast<std::size_t>(pEndWord - (pLF + 1));
+        if (block.coding != MimeBlockCoding::Uuencode) {
+            pBlock->m_strBlockBegin.assign(block.p, block.pLineEnd);
+        }
+        if (ctx.pTextStart) {
+            pBlock->m_nMailStart = static_cast<std::size_t>(block.p - ctx.pTextStart);
+            char* pLineEnd = static_cast<char*>(
+                std::memchr(pClose, '\n', static_cast<std::size_t>(pEnd - pClose)));
+            pBlock->m_nMailEnd =
+                static_cast<std::size_t>((pLineEnd ? pLineEnd : pEnd) - ctx.pTextStart);
+        }
+        std::size_t n = static_cast<std::size_t>(pLinesEnd - pLines);
         if (!Charge(ctx, n)) {
             return false;
         }
-        pBlock->m_pData = pf::copy_terminated(pLF + 1, n);
+        pBlock->m_pData = pf::copy_terminated(pLines, n);
         pBlock->m_nDataLength = n;
         if (!pBlock->m_pData || !AppendPart(pBlock.get())) {
             return false;
         }
         pBlock.release();
-        pBegin =
-            pEndWord < pSearchEnd ? FindIn(pEndWord, pSearchEnd, UU_BEGIN, UU_BEGIN_LEN) : nullptr;
-        if (!pBegin) {
-            break;
-        }
-        pMode = pBegin + UU_BEGIN_LEN;
-        pLF = FindLF(ctx, pMode);
-        pEndWord = pLF ? FindUUEnd(ctx, pLF + 1, pEnd) : nullptr;
+        block = pClose < pEnd ? FindBlockIn(pClose, pEnd, false) : BlockStart();
     }
     debugmsg(MimeDebug(), "CMimePart::ParseUUEncoded() - end");
     return true;
@@ -581,6 +781,10 @@ bool CMimePart::ParseIn(MimeParseContext& ctx, char* pStart, char* pEnd, int nDe
     debugmsg(MimeDebug(), "CMimePart::Parse() - begin parsing part of size %i bytes",
              static_cast<int>(pEnd - pStart));
     AdoptData(nullptr, 0);
+    if (ctx.pTextStart && pStart >= ctx.pTextStart && pEnd >= pStart) {
+        m_nMailStart = static_cast<std::size_t>(pStart - ctx.pTextStart);
+        m_nMailEnd = static_cast<std::size_t>(pEnd - ctx.pTextStart);
+    }
 
     bool bMultipart = false;
     char* pos = ParseHeadersIn(ctx, pStart, pEnd, &bMultipart);
@@ -588,7 +792,7 @@ bool CMimePart::ParseIn(MimeParseContext& ctx, char* pStart, char* pEnd, int nDe
         debugmsg(MimeDebug(), "CMimePart::Parse() - ParseHeaders() returned null ");
         return false;
     }
-    if (!m_bUUEncoded && !bMultipart && FindUUBegin(pos, pEnd)) {
+    if (!m_bUUEncoded && !bMultipart && FindBlockStart(pos, pEnd)) {
         debugmsg(MimeDebug(), "CMimePart::Parse() - part is uuencoded");
         return ParseUUEncodedIn(ctx, pos, pEnd);
     }

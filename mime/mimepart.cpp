@@ -89,6 +89,12 @@ bool CMimePart::Reset() {
     m_bUUEncoded = false;
     m_strBoundary.clear();
     m_strUUName.clear();
+    m_rawHeader.clear();
+    m_eBlockCoding = MimeBlockCoding::Uuencode;
+    m_strBlockBegin.clear();
+    m_strBlockEnd.clear();
+    m_nMailStart = NO_PLACE;
+    m_nMailEnd = NO_PLACE;
     mailhdr* pHeader = mailhdr_alloc();
     if (!pHeader) {
         return false;

@@ -7,8 +7,11 @@
  *   multipart            IsMultipart() and a non-empty m_strBoundary; m_pData
  *                        holds the preamble, the sub-parts the body parts
  *   uuencoded container  m_bUUEncoded, no parent; m_pData is the text in front
- *                        of the first begin line, each sub-part one uu file
- *   uuencoded block      m_bUUEncoded and a parent; m_pData the encoded lines
+ *                        of the first encoded block, each sub-part one block
+ *   uuencoded block      m_bUUEncoded and a parent; m_pData the encoded lines,
+ *                        m_eBlockCoding how they are encoded: uuencode (any
+ *                        octal mode), yEnc or BinHex 4.0, the blocks mail
+ *                        readers turn into attachments
  * The block test (m_bUUEncoded and a parent) is used by GetName, SetHeader,
  * DecodeData and the writer, so a container that is itself a body part of a
  * multipart is treated as a block there.
@@ -24,8 +27,9 @@
  *           Parse failures are false results; the conditions that are thrown
  *           (const char* message) are caught by CMimeMessage::LoadMsg.
  * Contents: DecodeData, SaveData, SetData, CreateTextPart, ReplacePart,
- *           SetName (mimedata.cpp).
- * Writer:   GetMailHeaderDump, GetHeaderDump, WriteTo, WriteUUEncoded
+ *           SetName, TextCharset (mimedata.cpp).
+ * Writer:   GetMailHeaderDump, GetHeaderDump (the record as text, for rules),
+ *           GetHeaderText (the header as written), WriteTo, WriteUUEncoded
  *           (mimewrite.cpp); output through a CMimeOutput (mimeoutput.h).
  *
  * Limits (each a named constant below):
@@ -45,6 +49,12 @@
  *                       Each part costs some 600 bytes of memory for a few
  *                       bytes of mail, so without it a hostile mail of tiny
  *                       parts could take gigabytes from the host.
+ *
+ * Places: a part the parser made knows where its text stood in the text it
+ * was parsed from (m_nMailStart, m_nMailEnd: offsets into the loaded mail,
+ * LF line ends; a block from its opening line to the end of its closing
+ * one). Parts the check made (notices) have NO_PLACE. The strict reading
+ * pairs its parts with the parser's by these places.
  *
  * Bytes: a mail is bytes. A zero byte anywhere is data like any other: the
  * parser works on ranges and bounded searches, m_nDataLength holds the length
@@ -75,9 +85,13 @@
 #include <string>
 
 #include "mailhdr/mailhdr.h"
+#include "mailhdr/rawblock.h"
 
 class CMimeOutput;
 struct MimeParseContext;
+
+// How the lines of an encoded block in text are encoded.
+enum class MimeBlockCoding : std::uint8_t { Uuencode, YEnc, BinHex };
 
 class CMimePart {
   public:
@@ -89,9 +103,14 @@ class CMimePart {
     static constexpr std::size_t MAX_COPY_FACTOR = 2;
     // Parts of one mail at all levels, the root not counted.
     static constexpr std::size_t MAX_TOTAL_PARTS = 10000;
+    // The place of a part that did not come from a parsed text.
+    static constexpr std::size_t NO_PLACE = static_cast<std::size_t>(-1);
 
     bool m_bNoHeaders;   // first line held no colon: all text is contents
     mailhdr* m_pHeader;  // header fields; never null
+    // The header block as read, beside m_pHeader (empty for a part the
+    // check made): what the writer keeps of it (GetHeaderText).
+    mailhdr_raw m_rawHeader;
     // Sub-parts in mail order. Room for MAX_SUBPARTS is made as they come
     // (AppendPart) rather than held in every part: most parts are leaves, and
     // a hostile mail of many tiny parts would otherwise cost 4 KiB per part.
@@ -104,6 +123,15 @@ class CMimePart {
     std::string m_strBoundary;  // boundary of a multipart, else empty
     bool m_bUUEncoded;          // uuencoded container or block
     std::string m_strUUName;    // file name from a block's begin line
+    // A block's coding, and the lines that opened and closed a yEnc or
+    // BinHex block, written back as they came (uuencoded blocks get a begin
+    // line of mode 666 and "end").
+    MimeBlockCoding m_eBlockCoding = MimeBlockCoding::Uuencode;
+    std::string m_strBlockBegin;
+    std::string m_strBlockEnd;
+    // Where the part's text stood in the parsed text, or NO_PLACE.
+    std::size_t m_nMailStart = NO_PLACE;
+    std::size_t m_nMailEnd = NO_PLACE;
     // Put in by the check itself (a notice in place of a removed or moved
     // part): the part processors pass it over for the rest of the check.
     bool m_bInserted = false;
@@ -179,12 +207,22 @@ class CMimePart {
     // zero.
     char* SetData(const char* pszText, std::int64_t nLength);
     CMimePart* CreateTextPart(const char* pszName, const char* pszText, bool bBlock);
+    // The charset a text part declares for `pszText`: "us-ascii" for 7-bit
+    // text, "utf-8" for valid UTF-8, else "unknown-8bit" (RFC 1428: 8-bit
+    // text of a charset nobody named).
+    static const char* TextCharset(const char* pszText);
     CMimePart* ReplacePart(unsigned int nIndex, const char* pszName, const char* pszText);
     void SetName(const char* pszName);
 
     // ---- writer (mimewrite.cpp) ----
     static std::string GetMailHeaderDump(const mailhdr* pHeader);
     std::string GetHeaderDump() const { return GetMailHeaderDump(m_pHeader); }
+    // The header block as the writers put it into the mail (LF line ends, no
+    // empty line at its end): the fields as read where the check left them
+    // alone, in their places, changed fields in theirs, added ones last
+    // (mailhdr/rawblock.h); a part without a block as read is written in
+    // the dump's order. Empty when memory runs short.
+    std::string GetHeaderText() const;
     bool WriteTo(CMimeOutput& out);
     bool WriteUUEncoded(CMimeOutput& out);
 
@@ -205,7 +243,7 @@ class CMimePart {
     // when a limit is reached or a body part fails to parse.
     bool ParseBodyPartsIn(MimeParseContext& ctx, char* pos, char* pEnd, int nDepth);
     bool ParseBodyPartIn(MimeParseContext& ctx, char* pStart, char* pEnd, int nDepth);
-    char* FindUUBegin(char* pStart, char* pEnd) const;
+    char* FindBlockStart(char* pStart, char* pEnd) const;
     void DestroyParts();
 };
 

@@ -3,8 +3,9 @@
  * (GetMailHeaderDump, WriteTo, WriteUUEncoded; contract in mimepart.h).
  *
  * Output has LF line ends; the CMimeOutput it goes to makes them CR LF for a
- * mail file. Header fields come out in the order of the header library's
- * dump (by field identifier), not in their order in the mail.
+ * mail file. A header block is written by GetHeaderText: fields the check
+ * left alone as read and in their places, changed ones in theirs, added
+ * ones at the end of the block (mailhdr/rawblock.h).
  *
  * Shape of the text, matched to the parser so that contents survive a write
  * and a new parse: a part's contents are followed by "\n" and one more "\n"
@@ -13,7 +14,8 @@
  * is written as its delimiter line and its text alone, which the parser reads
  * back as such a part; a multipart without sub-parts gets no delimiter at all;
  * every uuencoded block is written with mode 666, its lines, an empty line
- * and "end".
+ * and "end"; a yEnc or BinHex block with the lines that opened and closed it
+ * as they came, its lines between them as they came, and an empty line.
  *
  * Results: WriteTo and WriteUUEncoded are false when the output failed (its
  * exception is caught here); what was written so far stays written. The
@@ -33,8 +35,13 @@ namespace {
 // the contents with their line end, then the empty line behind them.
 void WriteHeadAndContents(const CMimePart& part, CMimeOutput& out, bool bHeader) {
     if (bHeader) {
-        const std::string strDump = part.GetHeaderDump();
-        out.Write(strDump.data(), strDump.size());
+        // A header that cannot be written whole fails the write: a mail is
+        // never written without its header.
+        std::string strText;
+        if (!mailhdr_write_asread(part.m_pHeader, &part.m_rawHeader, strText)) {
+            throw "no memory for a header";
+        }
+        out.Write(strText.data(), strText.size());
         out.Write("\n", 1);
     }
     if (part.GetDataLength() > 0) {
@@ -83,6 +90,15 @@ std::string CMimePart::GetMailHeaderDump(const mailhdr* pHeader) {
     return strDump;
 }
 
+std::string CMimePart::GetHeaderText() const {
+    std::string strText;
+    if (!mailhdr_write_asread(m_pHeader, &m_rawHeader, strText)) {
+        errmsg("GetHeaderText: no memory for the header of %s", GetName().c_str());
+        strText.clear();
+    }
+    return strText;
+}
+
 bool CMimePart::WriteTo(CMimeOutput& out) {
     if (m_bUUEncoded) {
         return WriteUUEncoded(out);
@@ -113,6 +129,24 @@ bool CMimePart::WriteUUEncoded(CMimeOutput& out) {
         WriteHeadAndContents(*this, out, m_pParent == nullptr);
         for (std::uint32_t i = 0; i < m_nParts; ++i) {
             CMimePart* pSub = m_apParts[i];
+            if (pSub->m_eBlockCoding != MimeBlockCoding::Uuencode) {
+                // The lines stand as they came; the closing line (a block
+                // cut short by the end of its part has none) on a line of
+                // its own behind them.
+                out.Write(pSub->m_strBlockBegin.data(), pSub->m_strBlockBegin.size());
+                out.Write("\n", 1);
+                const std::size_t n = pSub->GetDataLength();
+                out.Write(pSub->m_pData, n);
+                if (n > 0 && pSub->m_pData[n - 1] != '\n') {
+                    out.Write("\n", 1);
+                }
+                if (!pSub->m_strBlockEnd.empty()) {
+                    out.Write(pSub->m_strBlockEnd.data(), pSub->m_strBlockEnd.size());
+                    out.Write("\n", 1);
+                }
+                out.Write("\n", 1);
+                continue;
+            }
             // Every block gets mode 666, whatever its begin line said.
             const std::string strBegin = "begin 666 " + pSub->GetName() + "\n";
             out.Write(strBegin.data(), strBegin.size());

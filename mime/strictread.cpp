@@ -4,7 +4,8 @@
  * One recursive walk over views of the mail's bytes: a part's header block
  * is parsed into a header record of its own (the header library, as the
  * parser does), its names are taken with MimePartNames, and its body is
- * split at delimiter lines or read as an attached message. Every step first
+ * split at delimiter lines, read as an attached message or searched for
+ * encoded blocks. Every step first
  * takes its bytes from the work budget; a part is listed once however many
  * readings reach it (keyed by where its text starts).
  */
@@ -100,14 +101,26 @@ std::string MainValue(const std::string& strValue) {
     return pf::ascii_lower(pf::trim(strValue.substr(0, strValue.find(';'))));
 }
 
-class Reader {
+// The names of a head as listed: those a limit cut with "..." behind them.
+std::vector<std::string> ListedNames(const CMimePart& head) {
+    MimeNameList list = MimePartNameList(head);
+    for (std::string& known : list.cut) {
+        list.names.push_back(known + "...");
+    }
+    return std::move(list.names);
+}
+
+class CStrictReader {
   public:
-    Reader(StrictReading& reading, std::size_t nMail)
-        : m_reading(reading), m_nWork(STRICT_WORK_FACTOR * (nMail + 1)) {}
+    CStrictReader(StrictReading& reading, std::string_view mail)
+        : m_reading(reading), m_mail(mail), m_nWork(STRICT_WORK_FACTOR * (mail.size() + 1)) {}
 
     bool m_bCut = false;
 
-    void Part(std::string_view text, int nDepth, const std::string& strWhere, bool bDigest);
+    // `origin`: the place of the part that carried `text` when it is not a
+    // view of the mail itself (a decoded attached message).
+    void Part(std::string_view text, int nDepth, const std::string& strWhere, bool bDigest,
+              std::pair<std::size_t, std::size_t> origin);
 
   private:
     bool Spend(std::size_t n) {
@@ -122,18 +135,33 @@ class Reader {
         return strWhere.empty() ? strStep : strWhere + "." + strStep;
     }
     void Multipart(std::string_view body, const std::string& strType, int nDepth,
-                   const std::string& strWhere, std::unordered_set<std::string>& done);
+                   const std::string& strWhere, std::unordered_set<std::string>& done,
+                   std::pair<std::size_t, std::size_t> origin);
     void Message(std::string_view body, const std::string& strEncoding, int nDepth,
-                 const std::string& strWhere);
+                 const std::string& strWhere, std::pair<std::size_t, std::size_t> place);
+    void Blocks(std::string_view body, const std::string& strEncoding, const std::string& strWhere,
+                std::pair<std::size_t, std::size_t> place);
+    // The place of `text` in the mail, or `origin` when it lies elsewhere.
+    std::pair<std::size_t, std::size_t> PlaceOf(std::string_view text,
+                                                std::pair<std::size_t, std::size_t> origin) const {
+        const char* b = m_mail.data();
+        if (text.data() >= b && text.data() + text.size() <= b + m_mail.size()) {
+            const auto start = static_cast<std::size_t>(text.data() - b);
+            return {start, start + text.size()};
+        }
+        return origin;
+    }
 
     StrictReading& m_reading;
+    std::string_view m_mail;
     std::size_t m_nWork;
     std::size_t m_nParts = 0;
     std::unordered_set<const char*> m_listed;  // starts of the parts listed
     std::deque<std::string> m_decoded;         // attached messages decoded
 };
 
-void Reader::Part(std::string_view text, int nDepth, const std::string& strWhere, bool bDigest) {
+void CStrictReader::Part(std::string_view text, int nDepth, const std::string& strWhere,
+                         bool bDigest, std::pair<std::size_t, std::size_t> origin) {
     if (m_nParts >= STRICT_MAX_PARTS || nDepth > STRICT_MAX_DEPTH) {
         m_bCut = true;
         return;
@@ -187,25 +215,94 @@ void Reader::Part(std::string_view text, int nDepth, const std::string& strWhere
     const mailhdr_fld* pEncoding = mailhdr_getfld(pHead->m_pHeader, MAILHDR_FLD_CTE);
     const std::string strEncoding = pEncoding ? MainValue(FieldValue(pEncoding)) : std::string();
 
-    std::vector<std::string> names = MimePartNames(*pHead);
+    const std::pair<std::size_t, std::size_t> place = PlaceOf(text, origin);
+    std::vector<std::string> names = ListedNames(*pHead);
     if (!names.empty() && m_listed.insert(text.data()).second) {
-        m_reading.parts.push_back(StrictPart{strWhere, std::move(pHead), std::move(names)});
+        m_reading.parts.push_back(
+            StrictPart{strWhere, std::move(pHead), std::move(names), place.first, place.second});
     }
 
     std::unordered_set<std::string> done;  // readings of this body made
+    bool bTextRead = false;                // searched for blocks
     for (const std::string& strType : types) {
         const std::string strMain = MainValue(strType);
         if (strMain.compare(0, 10, "multipart/") == 0) {
-            Multipart(body, strType, nDepth, strWhere, done);
+            Multipart(body, strType, nDepth, strWhere, done, origin);
         } else if ((strMain == "message/rfc822" || strMain == "message/global") &&
                    done.insert("message").second) {
-            Message(body, strEncoding, nDepth, strWhere);
+            Message(body, strEncoding, nDepth, strWhere, place);
+        } else if (strMain.compare(0, 5, "text/") == 0 && !bTextRead) {
+            bTextRead = true;
+            Blocks(body, strEncoding, strWhere, place);
         }
     }
 }
 
-void Reader::Multipart(std::string_view body, const std::string& strType, int nDepth,
-                       const std::string& strWhere, std::unordered_set<std::string>& done) {
+void CStrictReader::Blocks(std::string_view body, const std::string& strEncoding,
+                           const std::string& strWhere, std::pair<std::size_t, std::size_t> place) {
+    std::string_view text = body;
+    std::string strDecoded;
+    const TransferCoding coding = TransferCodingByName(strEncoding);
+    if (!Spend(body.size())) {
+        return;
+    }
+    if (coding != TransferCoding::Identity) {
+        std::size_t n = 0;
+        unsigned char* p = DecodeTransfer(coding, body.data(), body.size(), &n);
+        if (!p) {
+            throw std::bad_alloc();
+        }
+        strDecoded.assign(reinterpret_cast<char*>(p), n);
+        std::free(p);
+        text = strDecoded;
+    }
+    const char* pEnd = text.data() + text.size();
+    MimeBlockLine line;
+    int nBlock = 0;
+    for (const char* p = text.data(); MimeFindBlockLine(p, pEnd, p == text.data(), line);
+         p = line.pLineEnd) {
+        if (m_nParts >= STRICT_MAX_PARTS) {
+            m_bCut = true;
+            return;
+        }
+        ++m_nParts;
+        auto pContainer = std::make_unique<CMimePart>(nullptr);
+        auto pBlock = std::make_unique<CMimePart>(pContainer.get());
+        pBlock->m_bUUEncoded = true;
+        pBlock->m_eBlockCoding = line.coding;
+        if (line.coding == MimeBlockCoding::BinHex) {
+            pBlock->m_strUUName =
+                BinHexName(line.pLineEnd, static_cast<std::size_t>(pEnd - line.pLineEnd));
+        } else if (line.pName && line.pName < line.pNameEnd) {
+            pBlock->m_strUUName.assign(line.pName, line.pNameEnd);
+        }
+        if (!pContainer->AppendPart(pBlock.get())) {
+            throw std::bad_alloc();
+        }
+        CMimePart& block = *pBlock.release();
+        std::vector<std::string> names = ListedNames(block);
+        if (names.empty()) {
+            names.push_back("unnamed");  // a block is an attachment, named or not
+        }
+        // A block of a text that stands in the mail has a place of its own:
+        // its opening line.
+        std::pair<std::size_t, std::size_t> where = place;
+        if (strDecoded.empty()) {
+            const std::pair<std::size_t, std::size_t> opening = PlaceOf(
+                std::string_view(line.p, static_cast<std::size_t>(line.pLineEnd - line.p)), place);
+            if (opening != place) {
+                where = opening;
+            }
+        }
+        m_reading.parts.push_back(StrictPart{strWhere + "#" + std::to_string(++nBlock),
+                                             std::move(pContainer), std::move(names), where.first,
+                                             where.second});
+    }
+}
+
+void CStrictReader::Multipart(std::string_view body, const std::string& strType, int nDepth,
+                              const std::string& strWhere, std::unordered_set<std::string>& done,
+                              std::pair<std::size_t, std::size_t> origin) {
     std::vector<std::string> boundaries = MimeParamValues(strType, "boundary");
     if (boundaries.size() > 2) {
         boundaries.erase(boundaries.begin() + 1, boundaries.end() - 1);
@@ -227,13 +324,15 @@ void Reader::Multipart(std::string_view body, const std::string& strType, int nD
         }
         const std::vector<std::string_view> parts = SplitBody(body, strBoundary);
         for (std::size_t i = 0; i < parts.size() && !m_bCut; ++i) {
-            Part(parts[i], nDepth + 1, Child(strWhere, std::to_string(i + 1) + strTag), bDigest);
+            Part(parts[i], nDepth + 1, Child(strWhere, std::to_string(i + 1) + strTag), bDigest,
+                 origin);
         }
     }
 }
 
-void Reader::Message(std::string_view body, const std::string& strEncoding, int nDepth,
-                     const std::string& strWhere) {
+void CStrictReader::Message(std::string_view body, const std::string& strEncoding, int nDepth,
+                            const std::string& strWhere,
+                            std::pair<std::size_t, std::size_t> place) {
     std::string_view inner = body;
     const TransferCoding coding = TransferCodingByName(strEncoding);
     if (coding != TransferCoding::Identity) {
@@ -249,7 +348,7 @@ void Reader::Message(std::string_view body, const std::string& strEncoding, int 
         std::free(p);
         inner = m_decoded.back();
     }
-    Part(inner, nDepth + 1, Child(strWhere, "m"), false);
+    Part(inner, nDepth + 1, Child(strWhere, "m"), false, place);
 }
 
 }  // namespace
@@ -261,8 +360,9 @@ bool MimeStrictRead(const char* pText, std::size_t nLength, StrictReading& readi
         return false;
     }
     try {
-        Reader reader(reading, nLength);
-        reader.Part(std::string_view(pText, nLength), 0, std::string(), false);
+        const std::string_view mail(pText, nLength);
+        CStrictReader reader(reading, mail);
+        reader.Part(mail, 0, std::string(), false, {0, nLength});
         reading.bLimited = reader.m_bCut;
         return !reader.m_bCut;
     } catch (...) {
@@ -283,6 +383,10 @@ bool MimeStrictReadFile(const char* pszPath, StrictReading& reading) {
         if (nRead != strText.size()) {
             return false;
         }
+        // LF line ends, as the parser loads the mail: places agree.
+        std::size_t nDropped = 0;
+        char* pEnd = MimeCompactLineEnds(strText.data(), strText.data() + strText.size(), nDropped);
+        strText.resize(static_cast<std::size_t>(pEnd - strText.data()));
         return MimeStrictRead(strText.data(), strText.size(), reading);
     } catch (...) {
         return false;

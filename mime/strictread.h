@@ -11,7 +11,9 @@
  *                                      limit stopped it (bLimited set; what
  *                                      was found so far is in `reading`) or
  *                                      memory is short.
- *   MimeStrictReadFile(path, reading)  the same over a mail file; false also
+ *   MimeStrictReadFile(path, reading)  the same over a mail file, read with
+ *                                      LF line ends as the parser loads it
+ *                                      (so that places agree); false also
  *                                      when it cannot be read.
  *
  * How the mail is read:
@@ -38,13 +40,26 @@
  *     last). Both are read, the first and the last (when they differ), and
  *     the parts of both readings are listed: an attachment that either kind
  *     of client shows must be seen. The work budget bounds the extra reading.
+ *     Parameters are found by their whole name, the boundary in its RFC
+ *     2231 forms too (boundary*=, boundary*0= ...);
+ *   - a text part (text/..., or one without Content-Type) is looked into
+ *     after its transfer encoding is undone, as readers do: every line that
+ *     opens an encoded block (a uuencode begin line, a yEnc begin line, a
+ *     BinHex marker: the parser's rules) is a part of its own, named by that
+ *     line or by the BinHex header.
  *
- * Every part with at least one name (partnames.h: MimePartNames of its
- * header fields) is listed once, with its header record (the fields as the
- * header library holds them, no contents) so that rules can be tested on it
- * exactly as on a part of the parser's tree, and its place ("1.2" is the
- * second part of the first part; "m" enters an attached message; "1~2" is
- * the first part of a second reading of the same body).
+ * Every part with at least one name (partnames.h: MimePartNameList of its
+ * header fields; a name a limit cut counts, listed with "..." behind it) is
+ * listed once, with its header record (the fields as the header library
+ * holds them, no contents) so that rules can be tested on it exactly as on
+ * a part of the parser's tree (Head(): for a block, a block inside a
+ * container), where it is in the tree ("1.2" is the second part of the
+ * first part; "m" enters an attached message; "1~2" is the first part of a
+ * second reading of the same body; "1.2#1" the first block in part 1.2),
+ * and its place in the text read: [nStart, nEnd), the bytes from the first
+ * line of its header to the end of its body (a block: its opening line). A part inside an attached
+ * message that had to be decoded, or a block in a text that had to be,
+ * has the place of the part that carried it in the mail.
  *
  * Limits (named below): STRICT_MAX_DEPTH levels of nesting (multiparts and
  * attached messages), STRICT_MAX_PARTS parts, STRICT_WORK_FACTOR times the
@@ -71,9 +86,14 @@ constexpr std::size_t STRICT_MAX_PARTS = 10000;
 constexpr std::size_t STRICT_WORK_FACTOR = 64;
 
 struct StrictPart {
-    std::string strWhere;              // place in the strict tree ("" the mail)
-    std::unique_ptr<CMimePart> pHead;  // header fields only
-    std::vector<std::string> names;    // MimePartNames of pHead
+    std::string strWhere;              // where in the strict tree ("" the mail)
+    std::unique_ptr<CMimePart> pHead;  // header fields only; for a block, its container
+    std::vector<std::string> names;    // the names of Head(), cut ones with "..."
+    std::size_t nStart = 0;            // place in the text read: [nStart, nEnd)
+    std::size_t nEnd = 0;
+
+    // The part rules are tested on: the header, or the block inside it.
+    CMimePart* Head() const { return pHead->GetPartCount() > 0 ? pHead->GetPart(0) : pHead.get(); }
 };
 
 struct StrictReading {

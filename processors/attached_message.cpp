@@ -64,7 +64,7 @@ CMimeMessage* CFilterProcessor::ReadAttachedMessage(CMimePart* pPart, bool& bUnr
     bUnreadable = false;
     auto known = m_attached.find(pPart);
     if (known != m_attached.end())
-        return known->second.get();
+        return known->second.message.get();
     bUnreadable = true;
     if (m_nMessageDepth >= ATTACHED_MESSAGE_MAX_DEPTH) {
         infomsg("[MAILCHECK] [UNREADABLE] [attached message nested deeper than %d]",
@@ -107,7 +107,9 @@ CMimeMessage* CFilterProcessor::ReadAttachedMessage(CMimePart* pPart, bool& bUnr
         return nullptr;
     }
     CMimeMessage* pInner = inner.get();
-    m_attached.emplace(pPart, std::move(inner));
+    CPartPlaceSnapshot places(pInner);
+    m_attached.emplace(pPart,
+                       AttachedMessage{std::move(inner), std::string(text, n), std::move(places)});
     AddReports(pInner);
     return pInner;
 }

@@ -40,7 +40,10 @@
  * attachment in it) gets the set's first
  * "attachment-unreadable" rule, if it has one. The messages read stay with
  * the processor until the next mail (BeginMail), so the keyword passes
- * walk the same trees.
+ * walk the same trees. AttachedMessages() lists them by the part that
+ * carried them, each with the text it was read from and where its parts
+ * stood in that text before the filter changed any (so that what the
+ * filter did inside can be told apart by place).
  *
  * BeginMail(root) starts a new mail: forgets the content facts and the
  * attached messages of the last one and reads the archive limits
@@ -78,6 +81,7 @@
 #include <unordered_map>
 
 #include "mime/mimemessage.h"
+#include "mime/part_places.h"
 #include "processors/parts_processor.h"
 #include "rules/part_facts.h"
 #include "rules/rulehelper.h"
@@ -94,8 +98,17 @@ class CFilterProcessor : public CBasePartsProcessor {
 
     CFilterProcessor(CCheckReport* pReport, CRuleHelper* pRuleHelper);
 
+    // An attached message read from a part of the current mail.
+    struct AttachedMessage {
+        std::unique_ptr<CMimeMessage> message;
+        std::string text;           // what it was read from
+        CPartPlaceSnapshot places;  // its parts in `text`, before the filter
+    };
+    using AttachedMessageMap = std::unordered_map<const CMimePart*, AttachedMessage>;
+
     void BeginMail(CMimePart* pRoot);
     int FilterParts(CMimePart* pRoot, const char* pszRuleSet);
+    const AttachedMessageMap& AttachedMessages() const { return m_attached; }
     int ProcessPart(CMimePart* pPart) override;
 
     // Most folder and name pairs whose last number is remembered.
@@ -148,7 +161,7 @@ class CFilterProcessor : public CBasePartsProcessor {
     CMimePart* m_pMailRoot = nullptr;  // the mail's root: marks and keyword entries go there
     CPartFactsCache m_facts;
     // The attached messages read from parts of the current mail.
-    std::unordered_map<const CMimePart*, std::unique_ptr<CMimeMessage>> m_attached;
+    AttachedMessageMap m_attached;
     int m_nMessageDepth = 0;        // attached messages being walked
     Rule* m_pChangeRule = nullptr;  // first rule that removed or moved a part
     Rule* m_pFailedRule = nullptr;  // last remove or move that could not be done

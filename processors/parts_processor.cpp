@@ -51,7 +51,9 @@ int CBasePartsProcessor::delete_part(CMimePart* pPart, const char* pszName, cons
     if (parent == nullptr) {
         if (pPart->m_bUUEncoded)
             return -1;
-        pPart->SetHeader(MAILHDR_FLD_CONTENT_TYPE, "text/plain");
+        pPart->SetHeader(
+            MAILHDR_FLD_CONTENT_TYPE,
+            (std::string("text/plain; charset=") + CMimePart::TextCharset(pszNotice)).c_str());
         pPart->SetHeader(MAILHDR_FLD_CTE, "quoted-printable");
         pPart->RemoveHeader(MAILHDR_FLD_DISPOSITION);
         pPart->RemoveAllParts();

@@ -39,6 +39,12 @@ bool WriteScanFile(CMimePart* part, const std::string& path) {
     return ok;
 }
 
+// An engine failure the same bytes meet again at every try: a limit, or
+// encrypted content the engine cannot look into.
+bool FailsAtEveryTry(int failure) {
+    return failure == AV_FAILURE_LIMIT || failure == AV_FAILURE_ENCRYPTED;
+}
+
 }  // namespace
 
 const std::string& CSecurityProcessor::CScanFolder::Path() {
@@ -96,6 +102,7 @@ std::string CSecurityProcessor::ScanFilePath() {
 }
 
 int CSecurityProcessor::AVCheckPart(CMimePart* pPart) {
+    m_bLastFailureLimit = false;
     std::int64_t length = 0;
     char* data = pPart->DecodeData(length);
     if (data != nullptr && length >= 0) {
@@ -103,6 +110,12 @@ int CSecurityProcessor::AVCheckPart(CMimePart* pPart) {
         std::free(data);
         if (result != AV_RESULT_FAILED)
             return result;
+        // The same bytes stop at the same limit, or hold the same encrypted
+        // content, in a file: no second scan.
+        if (FailsAtEveryTry(AV_GetLastFailure())) {
+            m_bLastFailureLimit = true;
+            return result;
+        }
         debugmsg(m_nLogChannel,
                  "CSecurityProcessor::AVCheckPart() - scan in memory failed, trying the scan file");
     } else {
@@ -112,6 +125,7 @@ int CSecurityProcessor::AVCheckPart(CMimePart* pPart) {
 }
 
 int CSecurityProcessor::AVCheckPartFromFile(CMimePart* pPart) {
+    m_bLastFailureLimit = false;
     const std::string path = ScanFilePath();
     if (path.empty()) {
         errmsg("CSecurityProcessor::AVCheckPart() - no private scan folder below TempDir %s: %s",
@@ -124,6 +138,7 @@ int CSecurityProcessor::AVCheckPartFromFile(CMimePart* pPart) {
         return -1;
     }
     int result = AV_CheckFile(path.c_str());
+    m_bLastFailureLimit = result == AV_RESULT_FAILED && FailsAtEveryTry(AV_GetLastFailure());
     if (!pf::delete_file(path.c_str()))
         debugmsg(m_nLogChannel, "CSecurityProcessor::AVCheckPart() - delete tmp file failed");
     return result;
@@ -143,6 +158,12 @@ int CSecurityProcessor::ProcessPart(CMimePart* pPart) {
         m_pReport->SetPartVirus(pPart, VIRUS_CLEAN, 0, nullptr, nullptr);
     } else {
         int scan = AVCheckPart(pPart);
+        if (scan == AV_RESULT_FAILED && m_bDeferEncrypted &&
+            AV_GetLastFailure() == AV_FAILURE_ENCRYPTED) {
+            infomsg("[MAILCHECK] [ENCRYPTED] [%s]", name.c_str());
+            m_encryptedParts.push_back(pPart);
+            return 0;
+        }
         if (scan == AV_RESULT_FAILED) {
             errmsg("CSecurityProcessor::ProcessPart() - AVCheckPart() failed. Check av-engine!");
             return -1;

@@ -13,9 +13,12 @@
  * memory (AV_CheckBuffer): nothing is written to disk. Only when that scan
  * fails (-1) is the part scanned once more the old way
  * (AVCheckPartFromFile): written to the scan file, scanned there and
- * deleted. A limit reached fails both ways, so the second scan never turns
- * a failure into a clean result. Results: the engine's 1 (virus), 0
- * (clean), or -1 (file not written, engine failure).
+ * deleted. A scan in memory that stopped at an engine limit, or failed only
+ * on encrypted archive content, is not tried again (the same bytes stop
+ * there in a file too), so the second scan never turns a failure into a
+ * clean result. Results: the engine's 1 (virus), 0 (clean), or -1 (file not
+ * written, engine failure); LastFailureWasLimit() tells whether the last -1
+ * was one of those two, which the same bytes meet at every try.
  *
  * Scan folder: each processor (one per service object) makes a private
  * folder of its own below TempDir when it is made ("mailward-" and random
@@ -27,8 +30,9 @@
  * and no other user can reach it. The scan file is created exclusively after
  * a file of ours left there is removed.
  *
- * ProcessPart results: 0 clean / nothing to check / infected and left,
- * PART_RENAMED (2), PART_REMOVED (32), -1 engine failure (the walk stops).
+ * ProcessPart results: 0 clean / nothing to check / infected and left /
+ * deferred as encrypted (see DeferEncrypted), PART_RENAMED (2),
+ * PART_REMOVED (32), -1 engine failure (the walk stops).
  *
  * Threads: ProcessPart and AVCheckPart run on the worker only (one scan
  * file); ActivateAV runs on a host thread, so the state it sets is atomic.
@@ -38,6 +42,7 @@
 
 #include <atomic>
 #include <string>
+#include <vector>
 
 #include "processors/parts_processor.h"
 
@@ -51,9 +56,24 @@ class CSecurityProcessor : public CBasePartsProcessor {
     int AVCheckPartFromFile(CMimePart* pPart);
     int ProcessPart(CMimePart* pPart) override;
 
+    // Parts the engine could not judge only because they hold encrypted
+    // archive content. With DeferEncrypted(true) such a part is left to the
+    // attachment filter (listed in EncryptedParts()) instead of failing the
+    // scan; DeferEncrypted also forgets the parts of the last mail.
+    void DeferEncrypted(bool bDefer) {
+        m_bDeferEncrypted = bDefer;
+        m_encryptedParts.clear();
+    }
+    const std::vector<const CMimePart*>& EncryptedParts() const { return m_encryptedParts; }
+
     bool IsActive() const { return m_bActive.load(std::memory_order_acquire); }
     int VirusAction() const { return m_nVirusAction.load(std::memory_order_acquire); }
     int LogChannel() const { return m_nLogChannel; }
+    // Whether the last failed scan stopped at an engine limit or at
+    // encrypted content (not deferred); a walk over a mail's parts starts
+    // with ForgetLastFailure.
+    bool LastFailureWasLimit() const { return m_bLastFailureLimit; }
+    void ForgetLastFailure() { m_bLastFailureLimit = false; }
 
     // The scan file's path: the private folder (made when needed), the path
     // separator, host text 69; "" when no folder can be made.
@@ -62,6 +82,9 @@ class CSecurityProcessor : public CBasePartsProcessor {
     const std::string& ScanFolder() const { return m_scanFolder.Current(); }
 
   private:
+    bool m_bDeferEncrypted = false;
+    std::vector<const CMimePart*> m_encryptedParts;  // of the current mail
+
     // The private folder below TempDir (see the top of this file).
     class CScanFolder {
       public:
@@ -84,6 +107,7 @@ class CSecurityProcessor : public CBasePartsProcessor {
     CScanFolder m_scanFolder;
     std::atomic<bool> m_bActive{false};
     std::atomic<int> m_nVirusAction{0};
+    bool m_bLastFailureLimit = false;  // worker only, like the scans
     std::string m_strActivationText;
 };
 

@@ -108,6 +108,7 @@ void CCheckReport::Reset() {
         r = following;
     }
     ptrset::Clear(headerRules);
+    m_bOtherCheckFailure = false;
     result = 0;
     errors = 0;
     virusResult = VIRUS_NOT_CHECKED;
@@ -198,9 +199,22 @@ PartReport* CCheckReport::SetPartAction(const void* part, const PtrSet* rules, i
 }
 
 void CCheckReport::SetError(std::uint32_t bit) {
+    // A failure of the check other than an engine limit: the limit is no
+    // longer the only reason for ERR_CHECK.
+    if ((bit & ERR_CHECK) != 0) {
+        m_bOtherCheckFailure = true;
+        status &= ~static_cast<std::uint32_t>(ST_ENGINE_LIMIT);
+    }
     if (bit == 0 || (errors & bit) == bit)
         return;
     errors |= bit;
+    result = -1;
+}
+
+void CCheckReport::SetEngineLimit() {
+    if (!m_bOtherCheckFailure)
+        status |= ST_ENGINE_LIMIT;
+    errors |= ERR_CHECK;
     result = -1;
 }
 

@@ -12,8 +12,9 @@
  * PtrSet: an ordered set of pointers whose first node lies in the set itself;
  * a pointer is a member at most once; further nodes are heap pairs.
  *
- * CheckReport: error bits (any bit also sets result to -1), the highest virus
- * result of the mail, status bits, one PartReport per part in the order of
+ * CheckReport: error bits (any bit also sets result to -1; ST_ENGINE_LIMIT
+ * stands only while engine limits were the one reason for ERR_CHECK), the
+ * highest virus result of the mail, status bits, one PartReport per part in the order of
  * AddPart, the header rules that matched, and the chain of rules that acted
  * (linked through Rule::report_next, no rule twice). Only the worker writes
  * it; the host reads it inside the job callback.
@@ -72,7 +73,12 @@ class CCheckReport : public CheckReport {
                              const char* engineVersion);
     PartReport* SetPartAction(const void* part, const PtrSet* rules, int action,
                               const char* targetPath);
+    // ERR_CHECK set by anything but an engine limit clears ST_ENGINE_LIMIT
+    // for the rest of the check.
     void SetError(std::uint32_t bit);
+    // The engine stopped at a limit: ERR_CHECK, and ST_ENGINE_LIMIT as long
+    // as no other failure set ERR_CHECK in this check.
+    void SetEngineLimit();
     // Links each member of `rules` after the chain's last rule unless it is
     // in the chain already.
     void AppendRules(const PtrSet& rules);
@@ -84,6 +90,7 @@ class CCheckReport : public CheckReport {
     PartReport* m_pLastPart = nullptr;                         // the last record of `parts`
     std::unordered_set<const Rule*> m_chained;                 // every rule of `ruleChain`
     Rule* m_pLastRule = nullptr;                               // the last rule of `ruleChain`
+    bool m_bOtherCheckFailure = false;  // ERR_CHECK was set for another reason than a limit
 };
 
 #endif

@@ -4,10 +4,15 @@
  *
  * MatchPart(rule, part) gives 1 or 0:
  *   attachment test  (MATCH_ATTACHMENT, attachment rule) a part with a name,
- *                    or a uuencoded block, matches when the pattern matches
- *                    any name the part carries (MimePartNames: the shown
+ *                    or an encoded block, matches when the pattern matches
+ *                    any name the part carries (MimePartNameList: the shown
  *                    name, every Content-Type name and Content-Disposition
- *                    filename in every form mail clients read);
+ *                    filename in every form mail clients read, and as the
+ *                    reader's file system opens it); a name that a limit
+ *                    cut is suspicious, not absent: a rule whose action is
+ *                    not ACTION_NONE matches it when its pattern could
+ *                    match the name's rest (shcaseprefix), while a rule
+ *                    that lets a part pass needs a name known whole;
  *   keyword test     (keyword rule with action 1 under
  *                    MATCH_KEYWORD_EXCEPTION, with any other action under
  *                    MATCH_KEYWORD) the decoded contents hold the pattern:
@@ -105,12 +110,12 @@ struct CRuleHelper::PartScan {
     bool scannable = false;  // not a base64 part at or above BODY_SCAN_LIMIT
 
     bool haveNames = false;
-    std::vector<std::string> names;  // every name the part carries
+    MimeNameList names;  // every name the part carries, and those a limit cut
 
-    const std::vector<std::string>& Names() {
+    const MimeNameList& Names() {
         if (!haveNames) {
             haveNames = true;
-            names = MimePartNames(*part);
+            names = MimePartNameList(*part);
         }
         return names;
     }
@@ -346,7 +351,7 @@ int CRuleHelper::MatchContentIn(const Rule* rule, RuleKind kind, PartScan& scan)
             }
             return 0;
         case RuleKind::Mismatch:
-            for (const std::string& name : scan.Names()) {
+            for (const std::string& name : scan.Names().names) {
                 if (inspect_hides_executable(name, facts.strType)) {
                     scan.detail.strFound = "a program (" + facts.strType + ") named " + name;
                     return 1;
@@ -385,14 +390,21 @@ int CRuleHelper::MatchPartIn(const Rule* rule, CMimePart* part, PartScan& scan) 
 
     if ((m_nMatchMode & MATCH_ATTACHMENT) != 0 && kind == RuleKind::Attachment) {
         // A rule acts when any name a mail client could show matches, or
-        // the name of anything an archive part holds.
-        const std::vector<std::string>& names = scan.Names();
-        const bool counts = !names.empty() || part->IsUUBlock();
-        if (names.empty() && counts && shcasematch("", pattern))
+        // the name of anything an archive part holds. A name a limit cut
+        // counts for a rule that acts when its pattern could match the rest.
+        const MimeNameList& list = scan.Names();
+        const bool counts = !list.names.empty() || !list.cut.empty() || part->IsUUBlock();
+        if (counts && list.names.empty() && list.cut.empty() && shcasematch("", pattern))
             return 1;
-        for (const std::string& name : names) {
+        for (const std::string& name : list.names) {
             if (shcasematch(name.c_str(), pattern))
                 return 1;
+        }
+        if (rule->action != ACTION_NONE) {
+            for (const std::string& known : list.cut) {
+                if (shcaseprefix(known.c_str(), pattern))
+                    return 1;
+            }
         }
         if (pattern != nullptr) {
             for (const ArchiveMember& m : scan.Facts().listing.members) {

@@ -123,11 +123,10 @@ bool CWorkerThread::Stop() {
     return true;
 }
 
-// The worker runs from the moment the queue exists; the result of starting
-// it is not examined (a queue without a thread keeps its jobs).
-CJobQueue::CJobQueue() {
-    StartWith(&CJobQueue::LoopEntry);
-}
+// The worker starts with the first job (see the top of job_queue.h); the
+// result of starting it is not examined (a queue without a thread keeps its
+// jobs).
+CJobQueue::CJobQueue() = default;
 
 void CJobQueue::LoopEntry(void* self) {
     // Qualified call: no virtual dispatch while construction may go on.
@@ -145,6 +144,10 @@ CJobQueue::~CJobQueue() {
 bool CJobQueue::Push(MailJob* job) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_queue.push_back(job);
+    if (!m_bStarted) {
+        m_bStarted = true;
+        StartWith(&CJobQueue::LoopEntry);
+    }
     return true;
 }
 

@@ -5,8 +5,12 @@
  * Stop() asks it to end and waits for it. CJobQueue adds a first-in,
  * first-out queue of MailJob records and the worker loop: one job at a time,
  * in the order in which Push appended them, a 100 ms sleep while the queue is
- * empty. The stop flag is looked at only between jobs and between sleeps, so
- * a job that has begun runs to its end.
+ * empty. The worker starts with the first Push, not with the queue: a host
+ * that loads the virus engine between making the service and its first
+ * check loads it in a process of one thread (glibc's stdio, which libclamav
+ * reads its databases with, locks every character once a second thread has
+ * existed: a database of production size loads a third slower). The stop flag is looked at only
+ * between jobs and between sleeps, so a job that has begun runs to its end.
  *
  * Stopping: Stop() waits STOP_WAIT_MS for the thread. A worker that is still
  * inside a job then is waited for until the job ends (the object that runs
@@ -123,6 +127,7 @@ class CJobQueue : public CWorkerThread {
 
     mutable std::mutex m_mutex;
     std::deque<MailJob*> m_queue;
+    bool m_bStarted = false;  // the worker was started (under m_mutex)
 };
 
 #endif

@@ -8,6 +8,7 @@
 #include <new>
 
 #include "mime/mimemessage.h"
+#include "mime/partnames.h"
 #include "pf/platform.h"
 #include "qorcsock/qorcsock.h"
 
@@ -76,7 +77,7 @@ void CMailWard::InitStatus(CMimePart* message) {
 void CMailWard::AddPartReports(CMimePart* part) {
     if (part == nullptr)
         return;
-    std::string name = part->GetName();
+    std::string name = MimeReportName(*part);
     if (name.empty())
         name = part->GetContentType();
     m_report.AddPart(part, name.c_str());

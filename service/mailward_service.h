@@ -50,6 +50,8 @@
 #include "report/check_report.h"
 #include "service/job_queue.h"
 
+class CPartPlaceSnapshot;
+
 class CMimeMessage;
 
 // Handle of the "MAILWARD_Debug" channel; -1 until a service object exists.
@@ -97,19 +99,26 @@ class CMailWard : public CJobQueue {
     // (stop, no memory, not loaded), nothing more is done with it.
     enum class CheckStep { CHECKED, INFECTED, FINISHED };
     CheckStep RunChecks(MailJob* job, bool scan, std::unique_ptr<CMimeMessage>& message);
-    // True when the engine found a virus in the file; a failure sets ERR_CHECK.
-    bool ScanWholeMail(const char* source);
+    // True when the engine found a virus in the file; a failure sets
+    // ERR_CHECK, except one for encrypted content in a job of the
+    // attachment filter (m_bWholeEncrypted: the filter's rules judge it).
+    bool ScanWholeMail(MailJob* job);
     // False when the job was finished: stopping, no memory, or ERR_LOAD.
     bool LoadMail(MailJob* job, std::unique_ptr<CMimeMessage>& message);
     // True when a part is infected (the tree is released then).
     bool ScanParts(std::unique_ptr<CMimeMessage>& message);
-    void FilterAttachments(MailJob* job, CMimeMessage* message);
+    void FilterAttachments(MailJob* job, CMimeMessage* message, const CPartPlaceSnapshot& places);
+    // After the filter: encrypted content the engine could not look into is
+    // judged only when the part went (removed, moved) or the set holds an
+    // "attachment-encrypted" rule; otherwise ERR_CHECK.
+    void JudgeEncrypted(MailJob* job);
     bool ReplaceInfectedMail(MailJob* job, std::unique_ptr<CMimeMessage>& message);
     void Stamp(MailJob* job, CMimeMessage* message);
     void WriteResult(MailJob* job, CMimeMessage* message);
     void Finish(MailJob* job, CMimeMessage* message);
 
     CCheckReport m_report;
+    bool m_bWholeEncrypted = false;  // the mail's own scan left encrypted content out
     std::vector<std::string> m_tempBackups;
     std::unique_ptr<CSecurityProcessor> m_pSecurity;
     std::unique_ptr<CFilterProcessor> m_pFilter;

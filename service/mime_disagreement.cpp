@@ -4,11 +4,11 @@
  */
 #include "service/mime_disagreement.h"
 
+#include <exception>
 #include <string>
-#include <unordered_map>
-#include <unordered_set>
+#include <utility>
+#include <vector>
 
-#include "mime/partnames.h"
 #include "mime/strictread.h"
 #include "pf/text.h"
 #include "qorcsock/qorcsock.h"
@@ -30,32 +30,102 @@ void AppendCut(std::string& strList, const std::string& strText) {
     }
 }
 
-bool Acted(const PartReport& r) {
-    return ptrset::First(r.rules) != nullptr || r.action == PART_MOVED || r.action == PART_REMOVED;
+// The records of parts whose bytes are not in the written mail.
+bool Gone(const PartReport& r) {
+    return r.action == PART_MOVED || r.action == PART_REMOVED;
 }
 
 }  // namespace
 
-PartNameSnapshot::PartNameSnapshot(CMimePart* pRoot) {
-    if (pRoot) {
-        Add(pRoot);
+namespace {
+
+// One text read strictly and paired with the parser's parts of it.
+struct Pairing {
+    CRuleHelper& rules;
+    RuleSet* pSet;
+    const CCheckReport& report;
+    const CFilterProcessor::AttachedMessageMap* pAttached;
+    std::string strStrict;  // the strict parts the check did not act on
+    bool bDisagree = false;
+
+    // `reading` of a text whose parser's parts stood at `snapshot`; places
+    // in the log get `strPrefix` in front (the attached message's own).
+    void Pair(const StrictReading& reading, bool bWhole, const CPartPlaceSnapshot& snapshot,
+              const std::string& strPrefix, int nDepth);
+};
+
+bool Inside(const std::pair<std::size_t, std::size_t>& outer, const StrictPart& part) {
+    return outer.first <= part.nStart && part.nEnd <= outer.second;
+}
+
+void Pairing::Pair(const StrictReading& reading, bool bWhole, const CPartPlaceSnapshot& snapshot,
+                   const std::string& strPrefix, int nDepth) {
+    if (!bWhole) {
+        bDisagree = true;
+        AppendCut(strStrict, strPrefix + "reading stopped at a limit");
+    }
+    // The places of the parts the check removed or moved.
+    std::vector<std::pair<std::size_t, std::size_t>> gone;
+    for (const PartReport* r = report.parts; r; r = r->next) {
+        if (Gone(*r)) {
+            if (const auto* pPlace = snapshot.Find(r->part)) {
+                gone.push_back(*pPlace);
+            }
+        }
+    }
+    // The attached messages of this text the filter read: what lies inside
+    // one is judged in that message's own text.
+    std::vector<
+        std::pair<std::pair<std::size_t, std::size_t>, const CFilterProcessor::AttachedMessage*>>
+        messages;
+    if (pAttached && nDepth < CFilterProcessor::ATTACHED_MESSAGE_MAX_DEPTH) {
+        for (const auto& [pPart, attached] : *pAttached) {
+            if (const auto* pPlace = snapshot.Find(pPart)) {
+                messages.emplace_back(*pPlace, &attached);
+            }
+        }
+    }
+    for (const StrictPart& part : reading.parts) {
+        bool bHandled = false;
+        for (const auto& place : gone) {
+            bHandled = bHandled || Inside(place, part);
+        }
+        for (const auto& [place, pMessage] : messages) {
+            // The message part itself (its own place) is judged here.
+            bHandled = bHandled || (Inside(place, part) &&
+                                    (part.nStart != place.first || part.nEnd != place.second));
+        }
+        if (bHandled) {
+            continue;
+        }
+        const Rule* pRule = rules.FindMatchingRule(part.Head(), pSet);
+        if (pRule && (pRule->action == ACTION_REMOVE || pRule->action == ACTION_MOVE)) {
+            bDisagree = true;
+            std::string strNames;
+            for (const std::string& strName : part.names) {
+                strNames += (strNames.empty() ? "" : ", ") + strName;
+            }
+            AppendCut(strStrict, strPrefix + (part.strWhere.empty() ? "mail" : part.strWhere) +
+                                     " " + strNames);
+        }
+    }
+    for (const auto& [place, pMessage] : messages) {
+        StrictReading inner;
+        const bool bInnerWhole =
+            MimeStrictRead(pMessage->text.data(), pMessage->text.size(), inner);
+        if (!bInnerWhole && !inner.bLimited) {
+            continue;  // not read strictly: the outer reading of it stands
+        }
+        Pair(inner, bInnerWhole, pMessage->places,
+             strPrefix + "[" + std::to_string(place.first) + "].m:", nDepth + 1);
     }
 }
 
-void PartNameSnapshot::Add(CMimePart* pPart) {
-    m_names.emplace(pPart, MimePartNames(*pPart));
-    for (int i = 0; i < pPart->GetPartCount(); ++i) {
-        Add(pPart->GetPart(static_cast<unsigned int>(i)));
-    }
-}
-
-const std::vector<std::string>* PartNameSnapshot::Find(const void* pPart) const {
-    auto it = m_names.find(pPart);
-    return it != m_names.end() ? &it->second : nullptr;
-}
+}  // namespace
 
 bool CheckMimeDisagreement(const char* pszPath, CRuleHelper& rules, const char* pszSet,
-                           CCheckReport& report, const PartNameSnapshot& snapshot) {
+                           CCheckReport& report, const CPartPlaceSnapshot& snapshot,
+                           const CFilterProcessor::AttachedMessageMap* pAttached) {
     static const int s_debug = debug_gethandle("MAILWARD_Debug");
     RuleSet* pSet = pszSet ? rules.FindRuleSet(pszSet) : nullptr;
     if (!pSet) {
@@ -67,75 +137,25 @@ bool CheckMimeDisagreement(const char* pszPath, CRuleHelper& rules, const char* 
         debugmsg(s_debug, "CheckMimeDisagreement() - cannot read %s", pszPath ? pszPath : "");
         return false;
     }
-    // The parts the check acted on, by each of their names; each pairs once.
-    std::unordered_multimap<std::string, const PartReport*> acted;
-    std::unordered_set<const PartReport*> paired;
     std::string strParser;
     for (const PartReport* r = report.parts; r; r = r->next) {
-        const std::string strName = r->name ? r->name : "";
-        AppendCut(strParser, strName.empty() ? "-" : strName);
-        if (!Acted(*r)) {
-            continue;
-        }
-        acted.emplace(strName, r);
-        if (const std::vector<std::string>* pNames = snapshot.Find(r->part)) {
-            for (const std::string& strOther : *pNames) {
-                if (strOther != strName) {
-                    acted.emplace(strOther, r);
-                }
-            }
-        }
+        AppendCut(strParser, r->name && *r->name ? r->name : "-");
     }
     const std::uint32_t nMode = rules.m_nMatchMode;
     rules.m_nMatchMode = MATCH_ATTACHMENT;
-    std::string strStrict;
-    bool bDisagree = !bWhole;
-    if (!bWhole) {
-        AppendCut(strStrict, "reading stopped at a limit");
-    }
-    // Places of parts the check acted on as a whole: what lies inside them
-    // went with them. Parts come in mail order, so a part's place is known
-    // before the places inside it.
-    std::unordered_set<std::string> gone;
-    for (const StrictPart& part : reading.parts) {
-        bool bInside = gone.count(std::string()) != 0;
-        for (std::size_t dot = part.strWhere.find('.'); !bInside && dot != std::string::npos;
-             dot = part.strWhere.find('.', dot + 1)) {
-            bInside = gone.count(part.strWhere.substr(0, dot)) != 0;
-        }
-        if (bInside) {
-            continue;
-        }
-        bool bPaired = false;
-        for (const std::string& strName : part.names) {
-            auto range = acted.equal_range(strName);
-            for (auto it = range.first; it != range.second && !bPaired; ++it) {
-                bPaired = paired.insert(it->second).second;
-            }
-            if (bPaired) {
-                break;
-            }
-        }
-        if (bPaired) {
-            gone.insert(part.strWhere);
-            continue;
-        }
-        const Rule* pRule = rules.FindMatchingRule(part.pHead.get(), pSet);
-        if (pRule && (pRule->action == ACTION_REMOVE || pRule->action == ACTION_MOVE)) {
-            bDisagree = true;
-            std::string strNames;
-            for (const std::string& strName : part.names) {
-                strNames += (strNames.empty() ? "" : ", ") + strName;
-            }
-            AppendCut(strStrict, (part.strWhere.empty() ? "mail" : part.strWhere) + " " + strNames);
-        }
+    Pairing pairing{rules, pSet, report, pAttached, {}, false};
+    try {
+        pairing.Pair(reading, bWhole, snapshot, "", 0);
+    } catch (const std::exception&) {
+        pairing.bDisagree = true;  // not read through: nothing vouches for it
+        AppendCut(pairing.strStrict, "out of memory");
     }
     rules.m_nMatchMode = nMode;
-    if (!bDisagree) {
+    if (!pairing.bDisagree) {
         return false;
     }
     report.status |= ST_MIME_DISAGREEMENT;
-    infomsg("[MAILCHECK] [DISAGREEMENT] [strict: %s] [parser: %s]", strStrict.c_str(),
+    infomsg("[MAILCHECK] [DISAGREEMENT] [strict: %s] [parser: %s]", pairing.strStrict.c_str(),
             strParser.c_str());
     return true;
 }

@@ -2,21 +2,24 @@
  * mime_disagreement.h - whether an attachment hides where the parser's tree
  * differs from what mail clients show, checked around the attachment filter.
  *
- *   PartNameSnapshot(root)
- *     Every name of every part of the parser's tree (MimePartNames), taken
- *     before the filter replaces parts, keyed by the part as the report's
- *     records know it.
- *   CheckMimeDisagreement(path, rules, setName, report, snapshot)
+ *   CheckMimeDisagreement(path, rules, setName, report, snapshot, attached)
  *     After the filter: reads the mail file at `path` strictly
- *     (mime/strictread.h) and pairs its parts, in mail order, with the parts
- *     the check acted on (report records holding a rule, or with PART_MOVED
- *     or PART_REMOVED) by their names (the record's from the snapshot, else
- *     its name); each record pairs once, and what lies inside a paired part
- *     went with it. A part without a pair whose first matching attachment
- *     rule of the set (tested as the filter tests a part, under
- *     MATCH_ATTACHMENT) removes or moves it (ACTION_REMOVE, ACTION_MOVE) is
- *     one the check did not act on: it, or a reading stopped by one of its
- *     limits, sets ST_MIME_DISAGREEMENT and logs one info line
+ *     (mime/strictread.h) and pairs its parts with what the check did by
+ *     place, never by name: `snapshot` (mime/part_places.h) holds where the
+ *     parser's parts stood before the check replaced any. A strict part whose
+ *     place lies wholly inside the place of a part the check removed or
+ *     moved (its record has PART_REMOVED or PART_MOVED) went with that part,
+ *     since those bytes are not in the written mail. A strict part inside an
+ *     attached message the filter read as a mail of its own (`attached`,
+ *     CFilterProcessor::AttachedMessages) is judged in that message
+ *     instead: its text is read strictly in turn and paired with the places
+ *     of the message's own parts, to any depth. Every other strict part is
+ *     tested with the
+ *     rules of the set as the filter tests a part (under MATCH_ATTACHMENT):
+ *     one whose first matching attachment rule removes or moves it
+ *     (ACTION_REMOVE, ACTION_MOVE) is one the check did not act on: it, or
+ *     a reading stopped by one of its limits, sets ST_MIME_DISAGREEMENT and
+ *     logs one info line
  *       "[MAILCHECK] [DISAGREEMENT] [strict: <place> <names>; ...]
  *        [parser: <record names, "-" for none>]"
  *     (control characters turned to blanks, each list cut at
@@ -32,28 +35,18 @@
 
 #include <cstddef>
 #include <string>
-#include <unordered_map>
-#include <vector>
 
 #include "mime/mimepart.h"
+#include "mime/part_places.h"
+#include "processors/filter_processor.h"
 #include "rules/rulehelper.h"
 #include "report/check_report.h"
 
 // Characters of each list in the disagreement log line.
 constexpr std::size_t DISAGREEMENT_LOG_CHARS = 2000;
 
-class PartNameSnapshot {
-  public:
-    explicit PartNameSnapshot(CMimePart* pRoot);
-    // Names of the part a record stands for; null when it was not in the tree.
-    const std::vector<std::string>* Find(const void* pPart) const;
-
-  private:
-    void Add(CMimePart* pPart);
-    std::unordered_map<const void*, std::vector<std::string>> m_names;
-};
-
 bool CheckMimeDisagreement(const char* pszPath, CRuleHelper& rules, const char* pszSet,
-                           CCheckReport& report, const PartNameSnapshot& snapshot);
+                           CCheckReport& report, const CPartPlaceSnapshot& snapshot,
+                           const CFilterProcessor::AttachedMessageMap* pAttached = nullptr);
 
 #endif

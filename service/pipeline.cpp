@@ -6,14 +6,19 @@
  *       else gets its error line and ERR_LOAD, untouched and not backed up;
  *    1. backup of the mail; the report is reset;
  *    2. whole-file scan (JOB_AV_CHECK, engine active): a virus leads to the
- *       replacement (7), an engine failure sets ERR_CHECK;
+ *       replacement (7), an engine failure sets ERR_CHECK (with
+ *       ST_ENGINE_LIMIT when the engine stopped at a limit, or at encrypted
+ *       content in a check without the attachment filter);
  *    3. a stopping service ends the job here, without a callback;
  *    4. load (failures: "[MAILCHECK] [ERROR] [...]" lines, ERR_LOAD, finish);
  *       one report record per part;
  *    5. part scan (JOB_AV_CHECK, engine active): a virus in any part leads to
- *       the replacement, a failed scan sets ERR_CHECK;
+ *       the replacement, a failed scan sets ERR_CHECK (ST_ENGINE_LIMIT as
+ *       in step 2);
  *    6. attachment filter (JOB_ATTACHMENT_FILTER) and the strict reading
- *       of the mail against it (ST_MIME_DISAGREEMENT), then the rule stage;
+ *       of the mail against it (ST_MIME_DISAGREEMENT); encrypted content the
+ *       engine left to it and no rule judged sets ERR_CHECK with
+ *       ST_ENGINE_LIMIT; then the rule stage;
  *    7. replacement of an infected mail: its header (without Content-Type)
  *       and the filled template "virremovedinfo.txt" as body, written over
  *       the source;
@@ -32,12 +37,14 @@
 #include <cstdlib>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 
 #include "mailhdr/mailhdr.h"
 #include "mime/mimemessage.h"
 #include "miralib/miralib.h"
 #include "pf/platform.h"
+#include "pf/text.h"
 #include "hostlib/host_values.h"
 #include "qorcsock/qorcsock.h"
 #include "service/mailward_service.h"
@@ -130,6 +137,12 @@ void CheckFailed(CCheckReport& report) {
     report.SetError(ERR_CHECK);
 }
 
+// The engine stopped at a limit (its own line names it).
+void LimitReached(CCheckReport& report) {
+    infomsg("[MAILCHECK] [ERROR] [ENGINE LIMIT]");
+    report.SetEngineLimit();
+}
+
 }  // namespace
 
 void CMailWard::OnPop(MailJob* job) {
@@ -173,21 +186,38 @@ void CMailWard::OnPop(MailJob* job) {
 
 CMailWard::CheckStep CMailWard::RunChecks(MailJob* job, bool scan,
                                           std::unique_ptr<CMimeMessage>& message) {
-    if (scan && ScanWholeMail(job->source))
+    const bool filter = (job->flags & JOB_ATTACHMENT_FILTER) != 0;
+    m_bWholeEncrypted = false;
+    m_pSecurity->DeferEncrypted(filter);
+    if (scan && ScanWholeMail(job))
         return CheckStep::INFECTED;
     if (!LoadMail(job, message))
         return CheckStep::FINISHED;
+    // Where each part stood, before the part scan or the filter puts notices
+    // in the place of any.
+    std::optional<CPartPlaceSnapshot> places;
+    if ((job->flags & JOB_ATTACHMENT_FILTER) != 0)
+        places.emplace(message.get());
     if (scan && ScanParts(message))
         return CheckStep::INFECTED;
-    if ((job->flags & JOB_ATTACHMENT_FILTER) != 0)
-        FilterAttachments(job, message.get());
+    if (places) {
+        FilterAttachments(job, message.get(), *places);
+        JudgeEncrypted(job);
+    }
     CheckMailRules(job, message.get());
     return CheckStep::CHECKED;
 }
 
-bool CMailWard::ScanWholeMail(const char* source) {
-    const int r = AV_CheckFile(source);
-    if (r == AV_RESULT_FAILED) {
+bool CMailWard::ScanWholeMail(MailJob* job) {
+    const int r = AV_CheckFile(job->source);
+    const int failure = r == AV_RESULT_FAILED ? AV_GetLastFailure() : AV_FAILURE_NONE;
+    if (failure == AV_FAILURE_ENCRYPTED && (job->flags & JOB_ATTACHMENT_FILTER) != 0) {
+        m_bWholeEncrypted = true;
+    } else if (failure == AV_FAILURE_LIMIT || failure == AV_FAILURE_ENCRYPTED) {
+        // Without the filter nothing judges encrypted content: like a limit,
+        // the same mail meets it at every try.
+        LimitReached(m_report);
+    } else if (r == AV_RESULT_FAILED) {
         errmsg("CMailWard::OnPop() - AV_CheckFile() failed");
         m_report.SetError(ERR_CHECK);
     }
@@ -222,8 +252,12 @@ bool CMailWard::LoadMail(MailJob* job, std::unique_ptr<CMimeMessage>& message) {
 }
 
 bool CMailWard::ScanParts(std::unique_ptr<CMimeMessage>& message) {
+    m_pSecurity->ForgetLastFailure();
     if (m_pSecurity->ProcessParts(message.get()) == -1) {
-        CheckFailed(m_report);
+        if (m_pSecurity->LastFailureWasLimit())
+            LimitReached(m_report);
+        else
+            CheckFailed(m_report);
     } else if (m_report.virusResult == VIRUS_CLEAN) {
         debugmsg(g_nMailwardDebug, "CMailWard::OnPop() - message secured");
         infomsg("[MAILCHECK] [OK] [SECUREMAIL] [%d]", m_report.CountParts());
@@ -235,12 +269,36 @@ bool CMailWard::ScanParts(std::unique_ptr<CMimeMessage>& message) {
     return false;
 }
 
-void CMailWard::FilterAttachments(MailJob* job, CMimeMessage* message) {
+void CMailWard::FilterAttachments(MailJob* job, CMimeMessage* message,
+                                  const CPartPlaceSnapshot& places) {
     m_ruleHelper.m_nMatchMode = MATCH_ATTACHMENT;
-    const PartNameSnapshot names(message);
     if (m_pFilter->FilterParts(message, job->ruleSet) == -1)
         CheckFailed(m_report);
-    CheckMimeDisagreement(job->source, m_ruleHelper, job->ruleSet, m_report, names);
+    CheckMimeDisagreement(job->source, m_ruleHelper, job->ruleSet, m_report, places,
+                          &m_pFilter->AttachedMessages());
+}
+
+void CMailWard::JudgeEncrypted(MailJob* job) {
+    const std::vector<const CMimePart*>& parts = m_pSecurity->EncryptedParts();
+    if (!m_bWholeEncrypted && parts.empty())
+        return;
+    RuleSet* set = job->ruleSet ? m_ruleHelper.FindRuleSet(job->ruleSet) : nullptr;
+    const bool named = set && m_ruleHelper.FindRuleOfKind(set, RuleKind::Encrypted) != nullptr;
+    // The mail's own scan cannot tell which part it was: only a part scan can.
+    std::string unjudged = m_bWholeEncrypted && parts.empty() ? "mail" : "";
+    for (const CMimePart* part : parts) {
+        const PartReport* r = m_report.FindPart(part);
+        const bool gone = r && (r->action == PART_REMOVED || r->action == PART_MOVED);
+        if (!gone && !named)
+            unjudged +=
+                (unjudged.empty() ? "" : ", ") + pf::blank_controls(PartNameOrUnnamed(part));
+    }
+    if (unjudged.empty())
+        return;
+    errmsg("CMailWard::OnPop() - encrypted content not judged: %s", unjudged.c_str());
+    infomsg("[MAILCHECK] [UNSCANNED] [encrypted: %s]", unjudged.c_str());
+    // Not judged now, not judged at the next try either.
+    m_report.SetEngineLimit();
 }
 
 bool CMailWard::ReplaceInfectedMail(MailJob* job, std::unique_ptr<CMimeMessage>& message) {

@@ -112,7 +112,11 @@ void CopyReport(const MailwardApi& api, const CheckReport& report, MailOutcome& 
 }
 
 bool HasError(const MailOutcome& o) {
-    return o.refused || !o.received || o.result != 0 || o.errors != 0;
+    return o.refused || !o.received || o.result != 0 || o.errors != 0 || !o.outputError.empty();
+}
+
+bool StoppedAtLimit(const MailOutcome& o) {
+    return o.received && !o.refused && o.errors == ERR_CHECK && (o.status & ST_ENGINE_LIMIT) != 0;
 }
 
 bool VirusFound(const MailOutcome& o) {
@@ -179,7 +183,8 @@ std::vector<std::string> StatusNames(std::uint32_t status) {
     static const BitName kBits[] = {{ST_SPAM_LISTED, "ST_SPAM_LISTED"},
                                     {ST_HEADER_RULE, "ST_HEADER_RULE"},
                                     {ST_PART_RULE, "ST_PART_RULE"},
-                                    {ST_MIME_DISAGREEMENT, "ST_MIME_DISAGREEMENT"}};
+                                    {ST_MIME_DISAGREEMENT, "ST_MIME_DISAGREEMENT"},
+                                    {ST_ENGINE_LIMIT, "ST_ENGINE_LIMIT"}};
     return BitNames(status, kBits);
 }
 

@@ -67,6 +67,7 @@ struct MailOutcome {
     std::vector<std::string> antispam;  // X-ZANAntiSpam value lines
     std::vector<std::string> stamp;     // X-VaveRiz4Zan value lines (last field)
     std::vector<LogLine> log;           // info and error lines of the check
+    std::string outputError;            // the private copy could not be made or moved
     double seconds = 0;                 // from queueing to callback
 };
 
@@ -75,6 +76,9 @@ void CopyReport(const MailwardApi& api, const CheckReport& report, MailOutcome& 
 
 // Outcome classes, for the exit status and the one-line verdict.
 bool HasError(const MailOutcome& o);
+// The engine stopped at a limit and nothing else went wrong (ERR_CHECK
+// alone, with ST_ENGINE_LIMIT): the mail was not scanned whole.
+bool StoppedAtLimit(const MailOutcome& o);
 bool VirusFound(const MailOutcome& o);
 // Something was found or changed beyond the routine engine stamp: a virus,
 // a status bit (spam list, header rule, part rule, MIME disagreement) or an

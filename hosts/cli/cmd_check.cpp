@@ -145,7 +145,20 @@ struct CheckRun;
 struct JobTicket {
     CheckRun* run = nullptr;
     std::size_t index = 0;
+    std::string copy;    // the private copy checked in place of the source, or empty
+    std::string target;  // where the copy goes once checked
 };
+
+// Puts the private copy of a checked mail in its target's place, or removes
+// it when the check wrote no result; what fails is the outcome's error.
+void FinishCopy(const JobTicket& ticket, bool reported, MailOutcome& outcome) {
+    if (ticket.copy.empty())
+        return;
+    const bool written = reported && (outcome.errors & (ERR_LOAD | ERR_SAVE)) == 0;
+    std::string error;
+    if (!FinishCheckCopy(ticket.copy, ticket.target, written, error))
+        outcome.outputError = error;
+}
 
 struct CheckRun {
     const MailwardApi* api = nullptr;
@@ -172,6 +185,7 @@ void MAILWARD_CALL OnReport(const CheckReport* report, uintptr_t user) {
     } catch (...) {
         copy.truncated = true;  // memory ran short while copying
     }
+    FinishCopy(*ticket, report != nullptr, copy);
     {
         std::lock_guard<std::mutex> hold(run->lock);
         MailOutcome& slot = run->outcomes[ticket->index];
@@ -349,7 +363,8 @@ void RunJobWindow(const CheckOptions& o, const MailwardApi& api, SpamListRespond
     for (std::size_t i = 0; i < n; ++i) {
         run.outcomes[i].source = mails[i].source;
         run.outcomes[i].target = mails[i].target;
-        run.tickets[i] = {&run, i};
+        run.tickets[i].run = &run;
+        run.tickets[i].index = i;
     }
     const char* header = o.headerSet.empty() ? nullptr : o.headerSet.c_str();
     SpamListCheck listCheck = responder != nullptr ? &SpamListResponder::ListCheck : nullptr;
@@ -365,13 +380,26 @@ void RunJobWindow(const CheckOptions& o, const MailwardApi& api, SpamListRespond
         }
         for (; queued < n && queued - finished < JOBS_IN_FLIGHT; ++queued) {
             const MailItem& m = mails[queued];
-            const int r = api.MAILWARD_check_mail(
-                o.ruleSet.c_str(), header, m.source.c_str(),
-                m.target.empty() ? nullptr : m.target.c_str(), o.flags, listCheck, listUser,
-                &OnReport, reinterpret_cast<uintptr_t>(&run.tickets[queued]));
+            JobTicket& ticket = run.tickets[queued];
+            // With an output folder the library checks a private copy in
+            // place: the source is never written.
+            std::string error;
+            int r = -1;
+            if (m.target.empty() || MakeCheckCopy(m, ticket.copy, error)) {
+                const std::string& checked = ticket.copy.empty() ? m.source : ticket.copy;
+                const char* target =
+                    m.target.empty() || !ticket.copy.empty() ? nullptr : m.target.c_str();
+                ticket.target = m.target;
+                r = api.MAILWARD_check_mail(o.ruleSet.c_str(), header, checked.c_str(), target,
+                                            o.flags, listCheck, listUser, &OnReport,
+                                            reinterpret_cast<uintptr_t>(&ticket));
+            }
             if (r != 0) {
                 std::lock_guard<std::mutex> hold(run.lock);
-                run.outcomes[queued].refused = true;
+                if (!ticket.copy.empty())
+                    FinishCheckCopy(ticket.copy, m.target, false, error);
+                run.outcomes[queued].outputError = error;
+                run.outcomes[queued].refused = error.empty();
                 run.done[queued] = 1;
                 ++run.finished;
                 ++finished;
@@ -445,7 +473,7 @@ int RunCheck(int argc, char** argv, int first, const std::string& exeDir) {
     if (responder)
         responder->Stop();
     console.Out(o.common.json ? FormatSummaryJson(summary) : FormatSummaryText(summary));
-    if (summary.errors > 0)
+    if (summary.errors + summary.limits > 0)
         return EXIT_ERRORS;
     return summary.found + summary.filtered > 0 ? EXIT_FOUND : EXIT_CLEAN;
 }

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <map>
+#include <random>
 #include <system_error>
 
 namespace fs = std::filesystem;
@@ -107,4 +108,41 @@ bool CollectMails(const std::vector<std::string>& args, bool recursive,
         mails.push_back(std::move(item));
     }
     return true;
+}
+
+bool MakeCheckCopy(const MailItem& item, std::string& copy, std::string& error) {
+    copy.clear();
+    std::error_code ec;
+    if (!fs::is_regular_file(item.source, ec))
+        return true;
+    static const char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    std::random_device random;
+    for (int attempt = 0; attempt < CHECK_COPY_ATTEMPTS; ++attempt) {
+        std::string name = item.target + ".mailward-";
+        for (int i = 0; i < 10; ++i)
+            name += kLetters[random() % (sizeof kLetters - 1)];
+        // copy_file without overwrite never replaces what is there.
+        if (fs::copy_file(item.source, name, fs::copy_options::none, ec)) {
+            copy = name;
+            return true;
+        }
+        if (!fs::exists(fs::symlink_status(name, ec)))
+            break;  // failed for another reason than the name
+    }
+    error = "cannot copy " + item.source + " for checking beside " + item.target +
+            (ec ? ": " + ec.message() : "");
+    return false;
+}
+
+bool FinishCheckCopy(const std::string& copy, const std::string& target, bool keep,
+                     std::string& error) {
+    std::error_code ec;
+    if (keep)
+        fs::rename(copy, target, ec);
+    else
+        fs::remove(copy, ec);
+    if (ec)
+        error = (keep ? "cannot move " + copy + " to " + target : "cannot remove " + copy) + ": " +
+                ec.message();
+    return !ec;
 }

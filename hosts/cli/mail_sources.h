@@ -18,6 +18,15 @@
  * file argument keeps its file name; two mails that would land on the same
  * target are an error, since the second would overwrite the first.
  *
+ * PRIVATE COPIES: with an output folder the source is never written. The
+ * library writes a header change into the mail it checks and an infected
+ * mail's replacement over it, so it checks a copy of the source made beside
+ * the target (MakeCheckCopy: "<target>.mailward-<random>", created
+ * exclusively), and FinishCheckCopy then renames that copy to the target
+ * (or removes it when the check wrote no result: the mail could not be
+ * loaded or saved). A source that is not a regular file gets no copy: the
+ * library refuses it without reading or writing it.
+ *
  * LIMITS: SOURCES_MAX_MAILS mails per run and SOURCES_MAX_DEPTH folder
  * levels below an argument.
  */
@@ -43,5 +52,17 @@ bool CollectMails(const std::vector<std::string>& args, bool recursive,
 
 // True when `dir` is a Maildir (has cur/ and new/).
 bool IsMaildir(const std::string& dir);
+
+// Attempts at a free name for a private copy.
+constexpr int CHECK_COPY_ATTEMPTS = 100;
+
+// The private copy `item` is checked in (see above): its path, or empty
+// when the source is no regular file; false with `error` when it cannot be
+// made.
+bool MakeCheckCopy(const MailItem& item, std::string& copy, std::string& error);
+// Renames `copy` to `target` when `keep`, else removes it; false with
+// `error` when that fails.
+bool FinishCheckCopy(const std::string& copy, const std::string& target, bool keep,
+                     std::string& error);
 
 #endif

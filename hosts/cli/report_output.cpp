@@ -145,6 +145,8 @@ std::string TextTable(const std::vector<std::vector<std::string>>& rows, const c
 }
 
 const char* Verdict(const MailOutcome& o) {
+    if (StoppedAtLimit(o))
+        return "LIMIT";
     if (HasError(o))
         return "ERROR";
     if (VirusFound(o))
@@ -158,6 +160,8 @@ std::string FormatMailText(const MailOutcome& o, bool brief) {
     std::string out = Printable(o.source) + ": ";
     const std::vector<std::string> viruses = VirusNames(o);
     const std::string verdict = Verdict(o);
+    if (!o.outputError.empty())
+        out += "ERROR (" + Printable(o.outputError) + ")\n" + Printable(o.source) + ": ";
     if (o.refused) {
         out += "ERROR (the library refused the job)\n";
         return out;
@@ -168,12 +172,14 @@ std::string FormatMailText(const MailOutcome& o, bool brief) {
     }
     if (verdict == "ERROR")
         out += "ERROR (" + kit::join(ErrorNames(o.errors), ", ") + ")";
+    else if (verdict == "LIMIT")
+        out += "LIMIT (the engine stopped at a limit: not scanned whole)";
     else if (verdict == "FOUND")
         out += (viruses.empty() ? std::string("virus") : Printable(kit::join(viruses, ", "))) +
                " FOUND";
     else
         out += verdict;
-    if (verdict == "ERROR" && VirusFound(o))
+    if ((verdict == "ERROR" || verdict == "LIMIT") && VirusFound(o))
         out += ", " +
                (viruses.empty() ? std::string("virus") : Printable(kit::join(viruses, ", "))) +
                " FOUND";
@@ -195,6 +201,10 @@ std::string FormatMailText(const MailOutcome& o, bool brief) {
     if ((o.status & ST_SPAM_LISTED) != 0)
         status += " (spam-list value " + std::to_string(o.listValue) + ")";
     info.push_back({"status", status});
+    if ((o.status & ST_ENGINE_LIMIT) != 0)
+        info.push_back({"limit",
+                        "the engine stopped at one of its limits; what lies behind it was not "
+                        "scanned (the engine's log line names the limit or what it left out)"});
     if ((o.status & ST_MIME_DISAGREEMENT) != 0)
         info.push_back({"disagreement",
                         "mail clients may show an attachment the filter did not "
@@ -247,6 +257,7 @@ std::string FormatMailJson(const MailOutcome& o) {
     else
         j.AddString("target", o.target);
     j.AddString("verdict", Verdict(o));
+    j.AddStringOrNull("outputError", o.outputError.empty() ? nullptr : &o.outputError);
     j.AddBool("received", o.received);
     j.AddInt("result", o.result);
     j.AddRaw("errors", StringsJson(ErrorNames(o.errors)));
@@ -301,7 +312,9 @@ std::string FormatMailJson(const MailOutcome& o) {
 
 void AddToSummary(RunSummary& s, const MailOutcome& o) {
     ++s.mails;
-    if (HasError(o))
+    if (StoppedAtLimit(o))
+        ++s.limits;
+    else if (HasError(o))
         ++s.errors;
     else if (VirusFound(o))
         ++s.found;
@@ -320,6 +333,7 @@ std::string FormatSummaryText(const RunSummary& s) {
         {"Clean:", std::to_string(s.clean)},
         {"Viruses found:", std::to_string(s.found)},
         {"Filtered:", std::to_string(s.filtered)},
+        {"At a limit:", std::to_string(s.limits)},
         {"Errors:", std::to_string(s.errors)},
         {"Engine:", s.engine ? Printable(s.engineVersion) : "off"},
         {"Time:", rate},
@@ -334,6 +348,7 @@ std::string FormatSummaryJson(const RunSummary& s) {
     j.AddInt("clean", static_cast<long long>(s.clean));
     j.AddInt("found", static_cast<long long>(s.found));
     j.AddInt("filtered", static_cast<long long>(s.filtered));
+    j.AddInt("limits", static_cast<long long>(s.limits));
     j.AddInt("errors", static_cast<long long>(s.errors));
     j.AddBool("engine", s.engine);
     char secs[32];

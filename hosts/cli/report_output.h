@@ -4,6 +4,7 @@
  *
  * TEXT: a verdict line in the manner of virus scanners,
  *     PATH: OK | PATH: NAME[, NAME] FOUND | PATH: FILTERED | PATH: ERROR (BITS)
+ *     | PATH: LIMIT (...)   the engine stopped at a limit, nothing else failed
  * followed (unless --brief) by indented detail lines: result and error
  * bits, virus result and names, status bits and spam-list value, what was
  * written where, the Subject and X-ZANAntiSpam as written, the rules that
@@ -33,7 +34,7 @@
 // Rows as columns padded to their widest cell, each line led by `indent`.
 std::string TextTable(const std::vector<std::vector<std::string>>& rows, const char* indent);
 
-// "OK", "FOUND", "FILTERED" or "ERROR".
+// "OK", "FOUND", "FILTERED", "LIMIT" or "ERROR".
 const char* Verdict(const MailOutcome& o);
 
 // One rule as JSON, the same keys wherever a rule is shown: name, text,
@@ -49,6 +50,7 @@ struct RunSummary {
     std::size_t clean = 0;
     std::size_t found = 0;     // viruses
     std::size_t filtered = 0;  // found or changed without a virus
+    std::size_t limits = 0;    // stopped at an engine limit (StoppedAtLimit)
     std::size_t errors = 0;
     double seconds = 0;
     bool engine = false;

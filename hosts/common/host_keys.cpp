@@ -72,6 +72,10 @@ const std::vector<HostKey> TABLE = {
      AT_CHECKER,
      "on: each checking process keeps its library worker waiting for the next message, which "
      "then starts at once instead of at the worker's next look at its queue (every 100 ms)."},
+    {"Milter.WatchSignatures", MILTER, HostKeyKind::Choice, "on", "on", NO_LIMIT, NO_LIMIT,
+     SWITCH_WORDS, AT_START,
+     "on: a file written, moved in or removed in SignatureDir or SystemSignatureDir loads a new "
+     "engine beside the running one (the local engine only; SIGHUP loads one in any case)."},
     {"Milter.Backups", MILTER, HostKeyKind::Choice, "off", "off", NO_LIMIT, NO_LIMIT, "on|off",
      AT_START,
      "on: the library's BackupMode and FlushMails apply to the spooled messages; off: no "
@@ -107,8 +111,13 @@ const std::vector<HostKey> TABLE = {
      "(550 5.6.0), quarantine, tempfail, or accept (as the library wrote it, tagged)."},
     {"Milter.OnScanError", MILTER, HostKeyKind::Choice, "tempfail", "tempfail", NO_LIMIT, NO_LIMIT,
      "tempfail|accept", AT_RELOAD,
-     "The engine failed, reached a limit or timed out (it wins over a parse failure): "
-     "tempfail (451 4.3.0) or accept (as received, tagged)."},
+     "The engine failed or timed out (it wins over a parse failure): tempfail (451 4.3.0) or "
+     "accept (as received, tagged)."},
+    {"Milter.OnLimit", MILTER, HostKeyKind::Choice, "reject", "reject", NO_LIMIT, NO_LIMIT,
+     "reject|quarantine|accept", AT_RELOAD,
+     "The engine stopped at one of its limits, as it would at every try, so it is never "
+     "tempfailed: reject (550 5.7.0, with a text that says why), quarantine (held as received), "
+     "or accept (as received, tagged)."},
     {"Milter.OnTooBig", MILTER, HostKeyKind::Choice, "reject", "reject", NO_LIMIT, NO_LIMIT,
      "reject|tempfail|accept", AT_RELOAD,
      "Over Milter.MaxSize: reject (552 5.3.4), tempfail, or accept (as received, tagged)."},

@@ -71,6 +71,8 @@ bool BindAll(Handle h, MailwardApi& api, std::string& missing) {
 #define MAILWARD_BIND_SLOT(name) ok &= Bind(h, api.name, #name, missing);
     MAILWARD_EXPORTS(MAILWARD_BIND_SLOT)
 #undef MAILWARD_BIND_SLOT
+    // Optional: found in the engine library the product library loads.
+    api.AV_Preload = reinterpret_cast<decltype(api.AV_Preload)>(Symbol(h, "AV_Preload"));
     return ok;
 }
 

@@ -14,6 +14,10 @@
  *      it (an installed tree), then the plain file name (the system's own
  *      library search: LD_LIBRARY_PATH, PATH on Windows).
  *
+ * One export is optional: AV_Preload of the engine library (libvaveriz),
+ * which the product library loads and through whose handle it is found; a
+ * host that forks its checking processes from one loader uses it.
+ *
  * The library stays loaded until the process ends: the service's worker
  * thread and the engine live in it, and unloading buys nothing.
  */
@@ -34,6 +38,10 @@ struct MailwardApi {
 #define MAILWARD_API_SLOT(name) decltype(&::name) name = nullptr;
     MAILWARD_EXPORTS(MAILWARD_API_SLOT)
 #undef MAILWARD_API_SLOT
+    // Optional, null where missing: the engine library's AV_Preload, which
+    // builds the engine before the process forks the checkers that adopt it
+    // (0 built, -1 failed).
+    int (*AV_Preload)(void) = nullptr;
 };
 
 // File name of the product library on this platform: its soname where the

@@ -1,19 +1,22 @@
 /*
- * checker_pool.cpp - starting, feeding and restarting the checking
- * processes (POSIX).
+ * checker_pool.cpp - starting, feeding, restarting and renewing the
+ * checking processes (POSIX).
  */
 #include "checker_pool.h"
 
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
+
+#include "checker_loader.h"
 
 namespace {
 
@@ -37,6 +40,13 @@ std::string ExitText(int status) {
     return "ended";
 }
 
+std::string Seconds(Clock::duration d) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f s",
+                  std::chrono::duration_cast<std::chrono::duration<double>>(d).count());
+    return text;
+}
+
 }  // namespace
 
 CheckerPool::CheckerPool(std::string exe, ArgvFn argv, int count, LogFn log)
@@ -51,49 +61,32 @@ CheckerPool::~CheckerPool() {
     Stop();
 }
 
-bool CheckerPool::Spawn(Slot& slot, std::string& error) {
-    int pair[2];
-    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) {
-        error = std::string("socketpair: ") + std::strerror(errno);
-        return false;
+bool CheckerPool::Spawn(Process& p, std::string& error) {
+    std::shared_ptr<LoaderLink> loader;
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        loader = m_loader;
     }
-    const std::vector<std::string> args = m_argv(slot.index);
-    std::vector<char*> argv;
-    for (const std::string& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    const pid_t pid = ::fork();
-    if (pid < 0) {
-        error = std::string("fork: ") + std::strerror(errno);
-        ::close(pair[0]);
-        ::close(pair[1]);
-        return false;
-    }
-    if (pid == 0) {
-        // Only async-signal-safe calls until exec.
-        if (pair[1] == CHECKER_FD)
-            ::fcntl(CHECKER_FD, F_SETFD, 0);
-        else if (::dup2(pair[1], CHECKER_FD) < 0)
-            ::_exit(127);
-        ::syscall(SYS_close_range, CHECKER_FD + 1, ~0U, 0);
-        sigset_t none;
-        sigemptyset(&none);
-        ::sigprocmask(SIG_SETMASK, &none, nullptr);
-        ::execv(m_exe.c_str(), argv.data());
-        ::_exit(127);
-    }
-    ::close(pair[1]);
+    pid_t pid = -1;
+    int fd = -1;
+    const bool forked = loader && loader->Fork(pid, fd, error);
+    if (!loader)
+        error = "no engine loader";
     std::lock_guard<std::mutex> hold(m_lock);
-    slot.pid = pid;
-    slot.fd = pair[0];
+    if (!forked) {
+        p.ended = true;
+        return false;
+    }
+    p.pid = pid;
+    p.fd = fd;
     return true;
 }
 
-void CheckerPool::Reap(Slot& slot, bool killFirst) {
+void CheckerPool::Reap(Slot& slot, Process& p, bool killFirst) {
     pid_t pid;
     {
         std::lock_guard<std::mutex> hold(m_lock);
-        pid = slot.pid;
+        pid = p.pid;
     }
     if (pid <= 0)
         return;
@@ -103,129 +96,304 @@ void CheckerPool::Reap(Slot& slot, bool killFirst) {
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
     std::lock_guard<std::mutex> hold(m_lock);
-    slot.pid = -1;
-    if (!m_stopping || status != 0)
-        m_log(!m_stopping, "checking process " + std::to_string(slot.index) + " (pid " +
-                               std::to_string(pid) + ") " + ExitText(status));
+    p.pid = -1;
+    // A process that a renewal retired ends as it should.
+    const bool expected = m_stopping || slot.current.get() != &p;
+    if (!expected || status != 0)
+        m_log(!expected, "checking process " + std::to_string(slot.index) + " (pid " +
+                             std::to_string(pid) + ") " + ExitText(status));
 }
 
-void CheckerPool::Run(Slot& slot) {
-    BlockStopSignals();
-    int delayMs = RESTART_DELAY_MS;
+void CheckerPool::Serve(Slot& slot, Process& p) {
     char buf[CHECKER_MESSAGE_MAX];
+    int fd;
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        fd = p.fd;
+    }
+    while (fd >= 0) {
+        const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        const std::vector<std::string> f =
+            SplitFields(std::string_view(buf, static_cast<std::size_t>(n)));
+        // A ready process may add a note ("ready; ..."), logged as it is.
+        if (f[0] == "H" && f.size() >= 3 && f[1] == "1" && f[2] != "ready")
+            m_log(false, "checking process " + std::to_string(slot.index) + ": " + f[2]);
+        std::lock_guard<std::mutex> hold(m_lock);
+        if (f[0] == "H") {
+            p.ready = f.size() >= 2 && f[1] == "1";
+            if (!p.ready)
+                p.startError = "checking process " + std::to_string(slot.index) + ": " +
+                               (f.size() >= 3 ? f[2] : "did not start");
+            else
+                slot.delayMs = RESTART_DELAY_MS;
+        } else if (f[0] == "L") {
+            p.reloadAnswer = f.size() >= 3 ? f[1] + "\t" + f[2] : "0\tbad answer";
+        } else {
+            std::uint64_t id = 0;
+            CheckResult r;
+            if (DecodeDone(f, id, r)) {
+                if (auto it = p.pending.find(id); it != p.pending.end()) {
+                    it->second->result = r;
+                    it->second->done = true;
+                    p.pending.erase(it);
+                }
+            }
+        }
+        m_wake.notify_all();
+    }
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        p.ready = false;
+        p.ended = true;
+        if (p.fd >= 0)
+            ::close(p.fd);
+        p.fd = -1;
+        for (auto& [id, pending] : p.pending) {
+            pending->result.kind = CheckResult::Kind::Died;
+            pending->done = true;
+        }
+        p.pending.clear();
+        if (p.reloadAnswer.empty())
+            p.reloadAnswer = "0\tthe checking process ended";
+        if (!m_stopping && slot.current.get() == &p && fd >= 0)
+            ++m_restarts;
+    }
+    m_wake.notify_all();
+}
+
+void CheckerPool::Keep(Slot& slot, std::shared_ptr<Process> p) {
+    BlockStopSignals();
     for (;;) {
+        Serve(slot, *p);
+        Reap(slot, *p, false);
         {
             std::unique_lock<std::mutex> hold(m_lock);
-            if (m_stopping)
+            if (m_stopping || slot.current != p)
                 return;
+            const int delay = slot.delayMs;
+            m_wake.wait_for(hold, std::chrono::milliseconds(delay),
+                            [&] { return m_stopping || slot.current != p; });
+            if (m_stopping || slot.current != p)
+                return;
+            slot.delayMs = std::min(delay * 2, RESTART_DELAY_MAX_MS);
         }
+        auto next = std::make_shared<Process>();
         std::string error;
-        if (!Spawn(slot, error)) {
+        if (!Spawn(*next, error)) {
             m_log(true,
                   "cannot start checking process " + std::to_string(slot.index) + ": " + error);
-        } else {
-            for (;;) {
-                const ssize_t n = ::recv(slot.fd, buf, sizeof buf, 0);
-                if (n < 0 && errno == EINTR)
-                    continue;
-                if (n <= 0)
-                    break;
-                const std::vector<std::string> f =
-                    SplitFields(std::string_view(buf, static_cast<std::size_t>(n)));
-                // A ready process may add a note ("ready; ..."), logged as it is.
-                if (f[0] == "H" && f.size() >= 3 && f[1] == "1" && f[2] != "ready")
-                    m_log(false, "checking process " + std::to_string(slot.index) + ": " + f[2]);
-                std::lock_guard<std::mutex> hold(m_lock);
-                if (f[0] == "H") {
-                    slot.ready = f.size() >= 2 && f[1] == "1";
-                    if (!slot.ready)
-                        m_startError = "checking process " + std::to_string(slot.index) + ": " +
-                                       (f.size() >= 3 ? f[2] : "did not start");
-                    else
-                        delayMs = RESTART_DELAY_MS;
-                } else if (f[0] == "L") {
-                    slot.reloadAnswer = f.size() >= 3 ? f[1] + "\t" + f[2] : "0\tbad answer";
-                } else {
-                    std::uint64_t id = 0;
-                    CheckResult r;
-                    if (DecodeDone(f, id, r)) {
-                        if (auto it = slot.pending.find(id); it != slot.pending.end()) {
-                            it->second->result = r;
-                            it->second->done = true;
-                            slot.pending.erase(it);
-                        }
-                    }
-                }
-                m_wake.notify_all();
-            }
+            std::shared_ptr<LoaderLink> loader;
             {
                 std::lock_guard<std::mutex> hold(m_lock);
-                slot.ready = false;
-                ::close(slot.fd);
-                slot.fd = -1;
-                for (auto& [id, p] : slot.pending) {
-                    p->result.kind = CheckResult::Kind::Died;
-                    p->done = true;
-                }
-                slot.pending.clear();
-                if (slot.reloadAnswer.empty())
-                    slot.reloadAnswer = "0\tthe checking process ended";
-                ++m_restarts;
+                loader = m_loader;
             }
-            m_wake.notify_all();
-            Reap(slot, false);
+            if (!loader || !loader->Alive())
+                RequestRenewal("the engine loader has ended");
         }
-        std::unique_lock<std::mutex> hold(m_lock);
+        {
+            std::lock_guard<std::mutex> hold(m_lock);
+            if (m_stopping || slot.current != p) {
+                // A renewal took the place meanwhile: this one only ends.
+                if (next->fd >= 0)
+                    ::shutdown(next->fd, SHUT_WR);
+            } else {
+                slot.current = next;
+            }
+            m_processes.push_back(next);
+        }
+        p = next;
+    }
+}
+
+void CheckerPool::StartThread(Slot& slot, std::shared_ptr<Process> p) {
+    std::lock_guard<std::mutex> hold(m_lock);
+    // Threads of processes that ended are joined here, so that renewals do
+    // not pile them up; they take no lock once done.
+    for (auto it = m_threads.begin(); it != m_threads.end();) {
+        if (it->done->load()) {
+            it->thread.join();
+            it = m_threads.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    std::erase_if(m_processes, [](const std::weak_ptr<Process>& w) { return w.expired(); });
+    m_processes.push_back(p);
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    m_threads.push_back({std::thread([this, &slot, p, done] {
+                             Keep(slot, p);
+                             done->store(true);
+                         }),
+                         done});
+}
+
+bool CheckerPool::AwaitReady(const std::vector<std::shared_ptr<Process>>& fresh,
+                             std::string& error) {
+    std::unique_lock<std::mutex> hold(m_lock);
+    const bool settled = m_wake.wait_for(hold, std::chrono::seconds(START_WAIT_SECONDS), [&] {
+        if (m_stopping)
+            return true;
+        for (const auto& p : fresh) {
+            if (p->ended || !p->startError.empty())
+                return true;
+        }
+        return std::all_of(fresh.begin(), fresh.end(), [](const auto& p) { return p->ready; });
+    });
+    if (m_stopping) {
+        error = "stopping";
+        return false;
+    }
+    for (const auto& p : fresh) {
+        if (!p->startError.empty()) {
+            error = p->startError;
+            return false;
+        }
+        if (p->ended) {
+            error = "a checking process ended while it started";
+            return false;
+        }
+    }
+    if (!settled) {
+        error = "the checking processes did not start in time";
+        return false;
+    }
+    return true;
+}
+
+bool CheckerPool::Renew(std::string& error) {
+    std::lock_guard<std::mutex> renewing(m_renewLock);
+    const Clock::time_point began = Clock::now();
+    auto loader = std::make_shared<LoaderLink>();
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        if (m_stopping) {
+            error = "stopping";
+            return false;
+        }
+        m_newLoader = loader;
+    }
+    const bool started = loader->Start(m_exe, m_argv(), START_WAIT_SECONDS, error);
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        m_newLoader.reset();
+    }
+    if (!started)
+        return false;
+    std::vector<std::shared_ptr<Process>> fresh;
+    bool forked = true;
+    for (auto& slot : m_slots) {
+        auto p = std::make_shared<Process>();
+        pid_t pid = -1;
+        int fd = -1;
+        if (!loader->Fork(pid, fd, error)) {
+            forked = false;
+            break;
+        }
+        {
+            std::lock_guard<std::mutex> hold(m_lock);
+            p->pid = pid;
+            p->fd = fd;
+        }
+        fresh.push_back(p);
+        StartThread(*slot, p);
+    }
+    bool ready = forked && AwaitReady(fresh, error);
+    std::shared_ptr<LoaderLink> old;
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        ready = ready && !m_stopping;
+        // The processes that take no place end: their threads see that.
+        for (std::size_t i = 0; i < m_slots.size(); ++i) {
+            Slot& slot = *m_slots[i];
+            std::shared_ptr<Process> retired = ready ? slot.current : nullptr;
+            if (!ready && i < fresh.size())
+                retired = fresh[i];
+            if (ready) {
+                slot.current = fresh[i];
+                slot.delayMs = RESTART_DELAY_MS;
+            }
+            if (retired && retired->fd >= 0)
+                ::shutdown(retired->fd, SHUT_WR);
+        }
+        if (ready) {
+            old = m_loader;
+            m_loader = loader;
+            ++m_renewals;
+        }
+    }
+    m_wake.notify_all();
+    if (!ready) {
+        loader->Stop();
+        return false;
+    }
+    if (old)
+        old->Stop();
+    m_log(false, "engine loaded and " + std::to_string(m_slots.size()) +
+                     " checking process(es) in place after " + Seconds(Clock::now() - began));
+    return true;
+}
+
+void CheckerPool::RequestRenewal(const std::string& why) {
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
         if (m_stopping)
             return;
-        m_wake.wait_for(hold, std::chrono::milliseconds(delayMs), [&] { return m_stopping; });
-        delayMs = std::min(delayMs * 2, RESTART_DELAY_MAX_MS);
+        m_renewWhy = m_renewWhy.empty() ? why : m_renewWhy + "; " + why;
+    }
+    m_wake.notify_all();
+}
+
+void CheckerPool::RenewalLoop() {
+    BlockStopSignals();
+    for (;;) {
+        std::string why;
+        {
+            std::unique_lock<std::mutex> hold(m_lock);
+            m_wake.wait(hold, [&] { return m_stopping || !m_renewWhy.empty(); });
+            if (m_stopping)
+                return;
+            why.swap(m_renewWhy);
+        }
+        m_log(false, "loading a new engine (" + why + ")");
+        std::string error;
+        if (!Renew(error))
+            m_log(true, "engine reload refused, the running engine stays: " + error);
     }
 }
 
 bool CheckerPool::Start(std::string& error) {
-    for (auto& slot : m_slots) {
-        Slot* s = slot.get();
-        s->thread = std::thread([this, s] { Run(*s); });
-    }
-    std::unique_lock<std::mutex> hold(m_lock);
-    const bool allReady = m_wake.wait_for(hold, std::chrono::seconds(START_WAIT_SECONDS), [&] {
-        if (!m_startError.empty())
-            return true;
-        for (const auto& s : m_slots) {
-            if (!s->ready)
-                return false;
-        }
+    m_renewer = std::thread([this] { RenewalLoop(); });
+    if (Renew(error))
         return true;
-    });
-    if (allReady && m_startError.empty())
-        return true;
-    error = !m_startError.empty() ? m_startError : "the checking processes did not start in time";
-    hold.unlock();
     Stop();
     return false;
 }
 
 CheckResult CheckerPool::Check(const CheckRequest& request, int timeoutSeconds) {
     auto pending = std::make_shared<Pending>();
-    Slot* slot = nullptr;
+    std::shared_ptr<Process> chosen;
     CheckRequest r = request;
     {
         std::lock_guard<std::mutex> hold(m_lock);
         for (auto& s : m_slots) {
-            if (s->ready && (slot == nullptr || s->pending.size() < slot->pending.size()))
-                slot = s.get();
+            const std::shared_ptr<Process>& p = s->current;
+            if (p && p->ready && (!chosen || p->pending.size() < chosen->pending.size()))
+                chosen = p;
         }
-        if (slot == nullptr || m_stopping) {
+        if (!chosen || m_stopping) {
             CheckResult busy;
             busy.kind = CheckResult::Kind::Refused;
             return busy;
         }
         r.id = m_nextId++;
-        slot->pending[r.id] = pending;
+        chosen->pending[r.id] = pending;
         const std::string message = EncodeRequest(r);
-        if (::send(slot->fd, message.data(), message.size(), MSG_NOSIGNAL) < 0) {
-            slot->pending.erase(r.id);
+        if (::send(chosen->fd, message.data(), message.size(), MSG_NOSIGNAL) < 0) {
+            chosen->pending.erase(r.id);
             CheckResult died;
             died.kind = CheckResult::Kind::Died;
             return died;
@@ -234,11 +402,11 @@ CheckResult CheckerPool::Check(const CheckRequest& request, int timeoutSeconds) 
     std::unique_lock<std::mutex> hold(m_lock);
     if (m_wake.wait_for(hold, std::chrono::seconds(timeoutSeconds), [&] { return pending->done; }))
         return pending->result;
-    slot->pending.erase(r.id);
-    if (slot->pid > 0) {
-        m_log(true, "checking process " + std::to_string(slot->index) + " gave no answer in " +
-                        std::to_string(timeoutSeconds) + " s; restarting it");
-        ::kill(slot->pid, SIGKILL);
+    chosen->pending.erase(r.id);
+    if (chosen->pid > 0) {
+        m_log(true, "a checking process gave no answer in " + std::to_string(timeoutSeconds) +
+                        " s; restarting it");
+        ::kill(chosen->pid, SIGKILL);
     }
     CheckResult late;
     late.kind = CheckResult::Kind::TimedOut;
@@ -247,15 +415,18 @@ CheckResult CheckerPool::Check(const CheckRequest& request, int timeoutSeconds) 
 
 bool CheckerPool::Reload(std::string& errors) {
     std::unique_lock<std::mutex> hold(m_lock);
-    std::vector<Slot*> asked;
+    std::vector<std::shared_ptr<Process>> asked;
     for (auto& s : m_slots) {
-        s->reloadAnswer.clear();
-        if (s->ready && ::send(s->fd, "L", 1, MSG_NOSIGNAL) == 1)
-            asked.push_back(s.get());
+        const std::shared_ptr<Process>& p = s->current;
+        if (!p)
+            continue;
+        p->reloadAnswer.clear();
+        if (p->ready && ::send(p->fd, "L", 1, MSG_NOSIGNAL) == 1)
+            asked.push_back(p);
     }
     const bool answered = m_wake.wait_for(hold, std::chrono::seconds(RELOAD_WAIT_SECONDS), [&] {
-        for (Slot* s : asked) {
-            if (s->reloadAnswer.empty())
+        for (const auto& p : asked) {
+            if (p->reloadAnswer.empty())
                 return false;
         }
         return true;
@@ -264,10 +435,10 @@ bool CheckerPool::Reload(std::string& errors) {
         errors = "no answer to the reload";
         return false;
     }
-    for (Slot* s : asked) {
-        if (s->reloadAnswer.rfind("1\t", 0) != 0) {
-            const std::size_t tab = s->reloadAnswer.find('\t');
-            errors = tab == std::string::npos ? s->reloadAnswer : s->reloadAnswer.substr(tab + 1);
+    for (const auto& p : asked) {
+        if (p->reloadAnswer.rfind("1\t", 0) != 0) {
+            const std::size_t tab = p->reloadAnswer.find('\t');
+            errors = tab == std::string::npos ? p->reloadAnswer : p->reloadAnswer.substr(tab + 1);
             return false;
         }
     }
@@ -275,48 +446,76 @@ bool CheckerPool::Reload(std::string& errors) {
 }
 
 void CheckerPool::Stop() {
+    std::vector<std::shared_ptr<Process>> live;
     {
         std::lock_guard<std::mutex> hold(m_lock);
         if (m_stopping)
             return;
         m_stopping = true;
+        // A loader still building its engine is given up at once.
+        if (m_newLoader && m_newLoader->Pid() > 0)
+            ::kill(m_newLoader->Pid(), SIGKILL);
         for (auto& s : m_slots) {
-            if (s->fd >= 0)
-                ::shutdown(s->fd, SHUT_WR);
+            if (s->current)
+                live.push_back(s->current);
+        }
+        for (auto& t : m_processes) {
+            if (auto p = t.lock())
+                live.push_back(p);
+        }
+        for (auto& p : live) {
+            if (p->fd >= 0)
+                ::shutdown(p->fd, SHUT_WR);
         }
     }
     m_wake.notify_all();
+    if (m_renewer.joinable())
+        m_renewer.join();
     const Clock::time_point deadline = Clock::now() + std::chrono::seconds(STOP_WAIT_SECONDS);
-    for (auto& s : m_slots) {
-        // The process ends when it sees the closed socket; one that does not
-        // within the deadline is killed, which ends the thread's recv.
+    // A process ends when it sees the closed socket; one that does not
+    // within the deadline is killed, which ends its thread's recv.
+    for (auto& p : live) {
         while (Clock::now() < deadline) {
             {
                 std::lock_guard<std::mutex> hold(m_lock);
-                if (s->fd < 0)
+                if (p->fd < 0)
                     break;
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(RESTART_DELAY_MS / 4));
         }
-        {
-            std::lock_guard<std::mutex> hold(m_lock);
-            if (s->fd >= 0 && s->pid > 0)
-                ::kill(s->pid, SIGKILL);
-        }
-        if (s->thread.joinable())
-            s->thread.join();
+        std::lock_guard<std::mutex> hold(m_lock);
+        if (p->fd >= 0 && p->pid > 0)
+            ::kill(p->pid, SIGKILL);
     }
+    std::vector<Worker> threads;
+    std::shared_ptr<LoaderLink> loader;
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        threads.swap(m_threads);
+        loader.swap(m_loader);
+    }
+    for (auto& t : threads) {
+        if (t.thread.joinable())
+            t.thread.join();
+    }
+    if (loader)
+        loader->Stop();
 }
 
 int CheckerPool::Alive() const {
     std::lock_guard<std::mutex> hold(m_lock);
     int alive = 0;
     for (const auto& s : m_slots)
-        alive += s->ready ? 1 : 0;
+        alive += s->current != nullptr && s->current->ready && !s->current->ended ? 1 : 0;
     return alive;
 }
 
 std::size_t CheckerPool::Restarts() const {
     std::lock_guard<std::mutex> hold(m_lock);
     return m_restarts;
+}
+
+std::size_t CheckerPool::Renewals() const {
+    std::lock_guard<std::mutex> hold(m_lock);
+    return m_renewals;
 }

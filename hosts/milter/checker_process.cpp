@@ -11,6 +11,7 @@
 #include <csignal>
 #include <condition_variable>
 #include <memory>
+#include <filesystem>
 #include <mutex>
 #include <optional>
 
@@ -133,6 +134,7 @@ class CheckerRun {
     std::unique_ptr<DnsBlockList> m_dnsList;  // asked by the responder's thread
     std::unique_ptr<SpamListResponder> m_responder;
     std::optional<WorkerPark> m_park;
+    std::string m_parkFolder;  // "" while there is no park
     HostSession m_session;
     ParkStop m_parkStop;
     MilterSettings m_settings;
@@ -199,11 +201,16 @@ void CheckerRun::StartResponder() {
     m_listUser = reinterpret_cast<uintptr_t>(m_responder.get());
 }
 
-// The worker park when the settings want it; the note of the "H" answer.
+// The worker park when the settings want it, its mail in a folder of this
+// process's own (the checking processes share TempDir); the note of the
+// "H" answer.
 std::string CheckerRun::StartPark() {
     if (!m_settings.workerPark)
         return "ready";
-    m_park.emplace(m_session.Api().MAILWARD_check_mail, m_session.Config().tempDir, m_settings.ruleSet);
+    m_parkFolder = m_session.Config().tempDir + "/park-" + std::to_string(::getpid());
+    std::error_code ec;
+    std::filesystem::create_directories(m_parkFolder, ec);
+    m_park.emplace(m_session.Api().MAILWARD_check_mail, m_parkFolder, m_settings.ruleSet);
     std::string error;
     if (m_park->Start(error))
         return "ready";
@@ -245,11 +252,11 @@ void CheckerRun::Check(const std::vector<std::string>& fields) {
         ++m_channel.outstanding;
     }
     const MailwardApi& api = m_session.Api();
-    const int rc =
-        api.MAILWARD_check_mail(request.ruleSet.c_str(),
-                       request.headerRuleSet.empty() ? nullptr : request.headerRuleSet.c_str(),
-                       request.source.c_str(), request.target.c_str(), m_flags, m_listCheck,
-                       m_listUser, &OnReport, reinterpret_cast<uintptr_t>(ticket.get()));
+    const int rc = api.MAILWARD_check_mail(
+        request.ruleSet.c_str(),
+        request.headerRuleSet.empty() ? nullptr : request.headerRuleSet.c_str(),
+        request.source.c_str(), request.target.c_str(), m_flags, m_listCheck, m_listUser, &OnReport,
+        reinterpret_cast<uintptr_t>(ticket.get()));
     if (rc == 0) {
         ticket.release();  // the callback owns it now
         if (m_park)
@@ -294,6 +301,11 @@ void CheckerRun::Drain() {
     m_session.StopService();
     if (m_responder)
         m_responder->Stop();
+    m_park.reset();
+    if (!m_parkFolder.empty()) {
+        std::error_code ec;
+        std::filesystem::remove_all(m_parkFolder, ec);
+    }
 }
 
 int CheckerRun::Run() {

@@ -2,8 +2,9 @@
  * checker_process.h - one checking process: its own library instance
  * behind the socket it shares with the milter.
  *
- * The process sets up like "mailward check" (configuration, library,
- * rules, engine, spam list), answers "H", then queues every request with
+ * The process, forked from the engine loader (checker_loader.h), sets up
+ * like "mailward check" (configuration, library, rules, engine: the one the
+ * loader built, spam list), answers "H", then queues every request with
  * MAILWARD_check_mail; each report is answered from the library's worker
  * thread as it arrives, so requests queue up in the library as they come.
  * It ends when the milter closes the socket, after the reports of the

@@ -9,18 +9,24 @@
  * blank, so a value goes back exactly as it was read).
  *
  * DiffHeaders compares the header the MTA holds with the header the
- * library wrote. The fields both have in the same order from the top,
- * names spelled alike, stay in place (their value changed where it
- * differs); every field after the first difference is deleted and the
- * library's fields from there on are appended in its order. Appending is
- * the one placement every MTA implements alike (Postfix and Sendmail count
- * insert positions differently, and Postfix leaves out the Received field
- * it adds itself), and the library writes whole headers in an order of its
- * own (its field table), so a finer diff would rarely save anything.
+ * library wrote and gives exactly the differences. The library writes every
+ * field it did not change as read and in its place, a changed field in its
+ * place and the fields it adds at the end of the header; so fields equal in
+ * name (spelled alike) and value are matched in order (the common head and
+ * tail first, the rest through a hash of each field), and between two
+ * matched fields a field of each side with the same name is one field
+ * changed (Change), the others of the MTA's header were removed (Delete)
+ * and the others of the library's were added (Insert where a field of the
+ * MTA's header follows, Append at the end). The number of operations is
+ * the number of fields changed, added or removed; untouched fields are
+ * never deleted and added again (an MTA may refuse to re-add a long field,
+ * and each operation costs it work).
  *
  * Changes and deletions come first, from the last field up: a deletion
  * then never shifts an occurrence number still to be used, whether or not
- * the MTA counts deleted fields. The appends follow in order.
+ * the MTA counts deleted fields. Inserts and appends follow from the top
+ * down; an insert's position counts the fields above it in the library's
+ * header, which by then stand above it in the MTA's header too.
  */
 #ifndef MAILWARD_TOOLS_MILTER_HEADER_DIFF_H
 #define MAILWARD_TOOLS_MILTER_HEADER_DIFF_H
@@ -34,15 +40,16 @@ struct HeaderField {
     std::string value;  // raw, after the colon; lines joined by "\r\n"
 };
 
-enum class HeaderOpKind { Change, Delete, Append };
+enum class HeaderOpKind { Change, Delete, Insert, Append };
 
 struct HeaderOp {
     HeaderOpKind kind = HeaderOpKind::Change;
     std::string name;
     // Change and Delete: occurrence of the name (letter case ignored),
-    // from 1, in the header before any op.
+    // from 1, in the header before any op. Insert: fields above it (0: at
+    // the top), counted when it is applied.
     int index = 0;
-    std::string value;  // Change and Append
+    std::string value;  // Change, Insert and Append
 };
 
 // Splits `mail` into header fields and body (the text after the empty line

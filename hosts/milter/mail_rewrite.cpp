@@ -116,6 +116,9 @@ bool SendHeaderChanges(SMFICTX* ctx, const std::vector<HeaderOp>& ops, bool lead
             case HeaderOpKind::Delete:
                 rc = smfi_chgheader(ctx, name, op.index, nullptr);
                 break;
+            case HeaderOpKind::Insert:
+                rc = smfi_insheader(ctx, op.index, name, value.data());
+                break;
             case HeaderOpKind::Append:
                 rc = smfi_addheader(ctx, name, value.data());
                 break;

@@ -15,6 +15,7 @@
 #include <filesystem>
 
 #include "common/host_session.h"
+#include "milter_options.h"
 
 namespace fs = std::filesystem;
 
@@ -64,13 +65,14 @@ bool GiveSocket(const std::string& spec, unsigned mode, const std::string& group
     return g != nullptr && ::chown(path.c_str(), static_cast<uid_t>(-1), g->gr_gid) == 0;
 }
 
-bool PrepareStateDir(const std::string& stateDir, int processes, Spool& spool, std::string& error) {
+bool PrepareStateDir(const std::string& stateDir, Spool& spool, std::string& error) {
     std::error_code ec;
     fs::create_directories(stateDir, ec);
     if (!spool.Open(stateDir + "/spool", error))
         return false;
-    for (int i = 0; i < processes; ++i)
-        fs::create_directories(stateDir + "/checker-" + std::to_string(i), ec);
+    // What checking processes of an earlier run left there is of no use.
+    fs::remove_all(stateDir + "/" + CHECKER_TEMP_FOLDER, ec);
+    fs::create_directories(stateDir + "/" + CHECKER_TEMP_FOLDER, ec);
     return true;
 }
 

@@ -11,7 +11,7 @@
  *                       (after libmilter made it); false when the group
  *                       cannot be given
  *   PrepareStateDir     <state>, <state>/spool (opened, leftovers removed)
- *                       and <state>/checker-0..N-1
+ *                       and <state>/checkers (CHECKER_TEMP_FOLDER, emptied)
  *   BlockSignals        blocks SIGHUP, SIGTERM and SIGINT in the calling
  *                       thread, and so in every thread it starts after;
  *                       the set is what the main thread then waits for
@@ -35,7 +35,7 @@ constexpr unsigned SOCKET_DIR_MODE = 0755;  // a socket folder the milter makes
 std::string UnixSocketPath(const std::string& spec);
 bool PrepareSocketPath(const std::string& spec, std::string& error);
 bool GiveSocket(const std::string& spec, unsigned mode, const std::string& group);
-bool PrepareStateDir(const std::string& stateDir, int processes, Spool& spool, std::string& error);
+bool PrepareStateDir(const std::string& stateDir, Spool& spool, std::string& error);
 void BlockSignals(sigset_t& set);
 bool Daemonize(std::string& error);
 void WritePidFile(const std::string& file);

@@ -106,11 +106,15 @@ void ReloadMilter(Filter& filter, const MainOptions& o) {
         Log(true, "configuration reload refused, the old settings stay");
     }
     std::string refused;
-    if (filter.pool->Reload(refused))
+    if (filter.pool->Reload(refused)) {
         Log(false,
             o.spamListFile.empty() ? "reloaded the rules" : "reloaded the rules and the spam list");
-    else
+        // New checking processes read the same files: only now can they start.
+        filter.pool->RequestRenewal("SIGHUP");
+    } else {
         Log(true, "reload refused, the old rules and spam list stay: " + refused);
+        Log(true, "the engine is not reloaded either: its checking processes read those files");
+    }
     NotifyReady("reloaded; " + std::to_string(filter.pool->Alive()) + " checking process(es)");
 }
 

@@ -19,7 +19,9 @@
  * RELOAD: the settings (LoadMilterSettings; a file with a bad line changes
  * nothing and is logged), then the rules file and spam list in every
  * checking process (CheckerPool::Reload; a refused file keeps the old
- * rules and list, and its FILE:LINE: reason is logged).
+ * rules and list, and its FILE:LINE: reason is logged), then, when those
+ * took, a new engine beside the running one (CheckerPool::RequestRenewal,
+ * which logs its outcome).
  *
  * STOP: new messages are tempfailed, smfi_stop ends the listener, the
  * messages in work get STOP_DRAIN_SECONDS to finish, then the checking

@@ -3,8 +3,9 @@
  * or Sendmail through libmilter.
  *
  * main reads the command line (milter_options.h) and prints its version,
- * checks the configuration (--check-config, milter_check.h), becomes a
- * checking process (--checker-fd, checker_process.h) or sets up the milter:
+ * checks the configuration (--check-config, milter_check.h), becomes the
+ * engine loader (--loader-fd, checker_loader.h), which forks the checking
+ * processes (checker_process.h), or sets up the milter:
  * its settings (milter_settings.h, with the command line over the file),
  * its state folder and socket (milter_daemon.h), the daemon and its log
  * (milter_log.h), the checking processes (checker_pool.h), the callbacks
@@ -17,12 +18,13 @@
  * CheckerPool::Check for its own answer, so a slow check holds up only its
  * session. The main thread takes the signals (milter_loop.h).
  *
- * The checking processes are this program run again with --checker-fd;
- * each gets TempDir=<state>/checker-N of its own. They share DataDir (the
- * folders of "move" rules, and the backups when Milter.Backups = on) and
- * the signature folders: that relies on the library keeping several
- * processes on one DataDir safe, as it does for any host that runs more
- * than one process.
+ * The checking processes are forked from the engine loader, this program
+ * run again with --loader-fd (checker_loader.h), and share its engine;
+ * their TempDir is <state>/checkers, in which each library service makes
+ * private folders of its own. They share DataDir (the folders of "move"
+ * rules, and the backups when Milter.Backups = on) and the signature
+ * folders: that relies on the library keeping several processes on one
+ * DataDir safe, as it does for any host that runs more than one process.
  *
  * EXIT STATUS: EXIT_CLEAN after a clean stop, EXIT_ERRORS when the set-up
  * failed (with the reason on stderr, or in the log once it runs).
@@ -34,9 +36,10 @@
 #include <thread>
 #include <vector>
 
+#include "checker_loader.h"
 #include "checker_pool.h"
-#include "checker_process.h"
 #include "common/host_session.h"
+#include "common/text.h"
 #include "milter_callbacks.h"
 #include "milter_check.h"
 #include "milter_daemon.h"
@@ -45,6 +48,7 @@
 #include "milter_options.h"
 #include "milter_settings.h"
 #include "service_notify.h"
+#include "signature_watch.h"
 
 namespace {
 
@@ -92,12 +96,12 @@ bool StartSettings(const std::string& exeDir, MainOptions& o, MilterSettings& se
     return true;
 }
 
-// The checking processes, started and ready.
+// The engine loader and the checking processes, started and ready.
 bool StartPool(Filter& filter, const MainOptions& o, const MilterSettings& settings) {
     const std::string stateDir = settings.stateDir;
     filter.pool = std::make_unique<CheckerPool>(
-        "/proc/self/exe", [&o, stateDir](int index) { return CheckerArgv(o, stateDir, index); },
-        settings.processes, Log);
+        "/proc/self/exe", [&o, stateDir] { return LoaderArgv(o, stateDir); }, settings.processes,
+        Log);
     std::string error;
     if (!filter.pool->Start(error)) {
         Log(true, error);
@@ -116,12 +120,36 @@ bool Healthy(const Filter& filter) {
     return filter.pool->Alive() > 0;
 }
 
-int RunCheckerProcess(const MainOptions& o, const std::string& exeDir) {
+// A new engine when the signature folders change (Milter.WatchSignatures),
+// for the engine in the process (clamd loads its own database).
+void WatchSignatures(SignatureWatch& watch, Filter& filter, const MilterSettings& settings) {
+    const std::string backEnd = kit::ascii_lower(ConfigValue("Engine"));
+    if (!settings.engine || !settings.watchSignatures || (!backEnd.empty() && backEnd != "local"))
+        return;
+    std::vector<std::string> folders = {ConfigValue("SignatureDir")};
+    if (const std::string system = ConfigValue("SystemSignatureDir"); !system.empty())
+        folders.push_back(system);
+    std::string error;
+    CheckerPool* pool = filter.pool.get();
+    if (!watch.Start(
+            folders, SIGNATURE_SETTLE_MS,
+            [pool](const std::string& changed) { pool->RequestRenewal(changed + " changed"); },
+            error)) {
+        Log(true, "the signature folders are not watched: " + error);
+        return;
+    }
+    std::string watched;
+    for (const std::string& f : watch.Watched())
+        watched += (watched.empty() ? "" : ", ") + f;
+    Log(false, "watching " + watched + " for new signatures");
+}
+
+int RunLoaderProcess(const MainOptions& o, const std::string& exeDir) {
     CheckerOptions c;
     c.common = o.common;
     c.spamListFile = o.spamListFile;
-    c.fd = o.checkerFd;
-    return RunChecker(c, exeDir);
+    c.fd = o.loaderFd;
+    return RunLoader(c, exeDir);
 }
 
 }  // namespace
@@ -145,8 +173,8 @@ int main(int argc, char** argv) {
     const std::string exeDir = ExecutableDir(argv[0]);
     if (o.checkConfig)
         return RunCheckConfig(o, exeDir);
-    if (o.checkerFd >= 0)
-        return RunCheckerProcess(o, exeDir);
+    if (o.loaderFd >= 0)
+        return RunLoaderProcess(o, exeDir);
     MakePathsAbsolute(o);
 
     Filter filter;
@@ -155,7 +183,7 @@ int main(int argc, char** argv) {
     if (!StartSettings(exeDir, o, settings, keys))
         return EXIT_ERRORS;
     filter.config.Start(settings, std::move(keys));
-    if (!PrepareStateDir(settings.stateDir, settings.processes, filter.spool, error) ||
+    if (!PrepareStateDir(settings.stateDir, filter.spool, error) ||
         !PrepareSocketPath(settings.socket, error))
         return SetUpFailed(error);
 
@@ -181,14 +209,17 @@ int main(int argc, char** argv) {
     }
     if (!GiveSocket(settings.socket, settings.socketMode, settings.socketGroup))
         Log(true, "cannot give the socket to group " + settings.socketGroup);
+    // Both live until the exit: RunMilter does not return. Started before
+    // the main thread takes the signals, their threads block them as every
+    // other thread.
+    SignatureWatch watch;
+    WatchSignatures(watch, filter, settings);
+    Watchdog watchdog;
+    watchdog.Start([&filter] { return Healthy(filter); });
     const std::string listening =
         "listening on " + settings.socket + " with " + std::to_string(settings.processes) +
         " checking process(es), engine " + (settings.engine ? "on" : "off");
     Log(false, listening);
-    // Lives until the exit: RunMilter does not return. Started before the
-    // main thread takes the signals, it blocks them as every other thread.
-    Watchdog watchdog;
-    watchdog.Start([&filter] { return Healthy(filter); });
     if (!CatchSignals(signals)) {
         Log(true, "cannot take the signals");
         filter.pool->Stop();

@@ -69,6 +69,8 @@ const char* const MILTER_HELP =
     "    Milter.WorkerPark (on | off, default on: each checking process keeps its\n"
     "    library worker waiting for the next message, which then starts at once\n"
     "    instead of at the worker's next look at its queue, every 100 ms),\n"
+    "    Milter.WatchSignatures (on | off, default on: a file written, moved in\n"
+    "    or removed in SignatureDir or SystemSignatureDir loads a new engine),\n"
     "    Milter.DnsList (DNS block lists of sender domains, asked beside the spam\n"
     "    list: a zone or several; an answer in 127.0.0.0/8 lists the sender),\n"
     "    Milter.DnsServer (IPv4[:PORT]; default the system's resolver),\n"
@@ -86,8 +88,12 @@ const char* const MILTER_HELP =
     "                        accept (as the library wrote it, tagged): mail readers\n"
     "                        may see an attachment the check did not\n"
     "    Milter.OnScanError  tempfail (default) | accept (as received, tagged): the\n"
-    "                        engine failed, reached a limit or timed out; it wins\n"
-    "                        over a parse failure\n"
+    "                        engine failed or timed out; it wins over a parse\n"
+    "                        failure\n"
+    "    Milter.OnLimit      reject (550 5.7.0; default) | quarantine (held as\n"
+    "                        received) | accept (as received, tagged): the engine\n"
+    "                        stopped at one of its limits, as it would at every\n"
+    "                        try; never tempfailed\n"
     "    Milter.OnTooBig     reject (552 5.3.4; default) | tempfail | accept (as\n"
     "                        received, tagged): over Milter.MaxSize\n"
     "    A checking process that died, the library refusing a job, too many\n"
@@ -100,13 +106,18 @@ const char* const MILTER_HELP =
     "    SIGHUP   reload the Milter.* policies, limits and rule-set choices of the\n"
     "             configuration file, and the rules file and spam list in every\n"
     "             checking process; a file with a bad line is reported\n"
-    "             (FILE:LINE: reason) and the old settings, rules and list stay\n"
+    "             (FILE:LINE: reason) and the old settings, rules and list stay;\n"
+    "             then a new engine is loaded beside the running one and takes\n"
+    "             over once it is ready (new checking processes; the old ones\n"
+    "             finish their messages); a database that does not load keeps\n"
+    "             the running engine\n"
     "    SIGTERM  finish the messages in work, tempfail new ones, exit\n"
     "\n"
     "FILES\n"
     "    <state>/spool       one private file per message in work; empty after a\n"
     "                        clean stop, leftovers removed at start\n"
-    "    <state>/checker-N   TempDir of checking process N\n"
+    "    <state>/checkers    TempDir of the checking processes (each makes its\n"
+    "                        private folders in it)\n"
     "\n"
     "EXAMPLE (Postfix main.cf)\n"
     "    smtpd_milters = unix:/run/mailward/milter.sock\n"
@@ -125,7 +136,7 @@ bool ParseMilterOptions(int argc, char** argv, MainOptions& o, bool& help, std::
     app.add_option("-p,--processes", o.processes)->check(CLI::Range(1, MAX_PROCESSES));
     app.add_flag("-f,--foreground", o.foreground);
     app.add_option("--pid-file", o.pidFile);
-    app.add_option("--checker-fd", o.checkerFd)->check(CLI::NonNegativeNumber);
+    app.add_option("--loader-fd", o.loaderFd)->check(CLI::NonNegativeNumber);
     app.add_flag("--version", o.version);
     app.add_flag("--check-config", o.checkConfig);
     AddCommonOptions(app, o.common,
@@ -154,8 +165,8 @@ void MakePathsAbsolute(MainOptions& o) {
     o.spamListFile = AbsolutePath(o.spamListFile);
 }
 
-std::vector<std::string> CheckerArgv(const MainOptions& o, const std::string& stateDir, int index) {
-    std::vector<std::string> a = {"mailward-milter", "--checker-fd", std::to_string(CHECKER_FD)};
+std::vector<std::string> LoaderArgv(const MainOptions& o, const std::string& stateDir) {
+    std::vector<std::string> a = {"mailward-milter", "--loader-fd", std::to_string(CHECKER_FD)};
     if (!o.common.configFile.empty())
         a.insert(a.end(), {"--config", o.common.configFile});
     if (!o.common.rulesFile.empty())
@@ -171,7 +182,7 @@ std::vector<std::string> CheckerArgv(const MainOptions& o, const std::string& st
         a.insert(a.end(), {"--option", "BackupMode=0", "--option", "FlushMails=0"});
     for (const std::string& kv : o.common.overrides)
         a.insert(a.end(), {"--option", kv});
-    a.insert(a.end(), {"--option", "TempDir=" + stateDir + "/checker-" + std::to_string(index)});
+    a.insert(a.end(), {"--option", "TempDir=" + stateDir + "/" + CHECKER_TEMP_FOLDER});
     for (int v = 0; v < o.common.verbosity; ++v)
         a.push_back("--verbose");
     return a;

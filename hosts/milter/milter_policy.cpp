@@ -86,6 +86,23 @@ Decision ByUnjudgedPolicy(OnUnjudged p, bool written, const std::string& verdict
     return {written ? MilterAction::Deliver : MilterAction::AcceptUntouched, verdict, "", "", ""};
 }
 
+// The engine stopped at a limit: trying again would stop there again.
+Decision ByLimitPolicy(OnLimit p) {
+    const std::string verdict = "unchecked (engine limit)";
+    switch (p) {
+        case OnLimit::Reject:
+            return {MilterAction::Reject, verdict, "550", "5.7.0",
+                    "message refused: the virus scanner stopped at one of its limits (an "
+                    "archive too large, too deep, too long to scan or encrypted) and cannot "
+                    "check it whole"};
+        case OnLimit::Quarantine:
+            return {MilterAction::QuarantineUntouched, verdict, "", "", "mailward: " + verdict};
+        case OnLimit::Accept:
+            break;
+    }
+    return {MilterAction::AcceptUntouched, verdict, "", "", ""};
+}
+
 Decision ByTooBigPolicy(OnTooBig p) {
     const std::string verdict = "unchecked (too big)";
     switch (p) {
@@ -179,6 +196,9 @@ bool ReadMilterSettings(const ConfigLookup& lookup, MilterSettings& s,
                  {{"on", true}, {"off", false}, {"1", true}, {"0", false}}, s.engine, errors);
     Choose<bool>("Milter.WorkerPark", get("Milter.WorkerPark"),
                  {{"on", true}, {"off", false}, {"1", true}, {"0", false}}, s.workerPark, errors);
+    Choose<bool>("Milter.WatchSignatures", get("Milter.WatchSignatures"),
+                 {{"on", true}, {"off", false}, {"1", true}, {"0", false}}, s.watchSignatures,
+                 errors);
     Choose<bool>("Milter.Backups", get("Milter.Backups"), {{"on", true}, {"off", false}}, s.backups,
                  errors);
     if (std::string v = get("Milter.RuleSet"); !v.empty())
@@ -204,6 +224,11 @@ bool ReadMilterSettings(const ConfigLookup& lookup, MilterSettings& s,
     Choose<OnScanError>("Milter.OnScanError", get("Milter.OnScanError"),
                         {{"tempfail", OnScanError::Tempfail}, {"accept", OnScanError::Accept}},
                         s.onScanError, errors);
+    Choose<OnLimit>("Milter.OnLimit", get("Milter.OnLimit"),
+                    {{"reject", OnLimit::Reject},
+                     {"quarantine", OnLimit::Quarantine},
+                     {"accept", OnLimit::Accept}},
+                    s.onLimit, errors);
     Choose<OnTooBig>("Milter.OnTooBig", get("Milter.OnTooBig"),
                      {{"reject", OnTooBig::Reject},
                       {"tempfail", OnTooBig::Tempfail},
@@ -259,6 +284,8 @@ Decision Decide(const MilterSettings& s, const CheckResult& r) {
     }
     // An engine failure wins over a parse failure: the mail may well be
     // parsed on a later try, and what the engine could not scan is unknown.
+    if ((r.errors & ERR_CHECK) != 0 && (r.status & ST_ENGINE_LIMIT) != 0)
+        return ByLimitPolicy(s.onLimit);
     if ((r.errors & ERR_CHECK) != 0) {
         if (s.onScanError == OnScanError::Accept)
             return {MilterAction::AcceptUntouched, "unchecked (scan failed)", "", "", ""};

@@ -18,6 +18,9 @@
  *                        worker waiting for the next message instead of
  *                        looking at its queue every 100 ms (default on;
  *                        worker_park.h)
+ *   Milter.WatchSignatures on | off: load a new engine when a file in the
+ *                        signature folders changes (default on;
+ *                        signature_watch.h); SIGHUP loads one in any case
  *   Milter.RuleSet       rule set for parts and keywords (default "default")
  *   Milter.HeaderRuleSet rule set for the header check (default "header";
  *                        empty for none)
@@ -52,8 +55,14 @@
  *                        (delivered as the library wrote it, tagged): mail
  *                        readers may show an attachment the check did not
  *                        see (ST_MIME_DISAGREEMENT)
- *   Milter.OnScanError   tempfail (default) | accept: engine failed, reached
- *                        a limit or timed out; it wins over a parse failure
+ *   Milter.OnScanError   tempfail (default) | accept: engine failed or timed
+ *                        out; it wins over a parse failure
+ *   Milter.OnLimit       reject (550 5.7.0 with a text that says why;
+ *                        default) | quarantine (held as received) | accept
+ *                        (delivered as received, tagged): the engine stopped
+ *                        at one of its limits (ST_ENGINE_LIMIT), which it
+ *                        would do again at every try, so it is never
+ *                        tempfailed
  *   Milter.OnTooBig      reject (552 5.3.4; default) | tempfail | accept
  *                        (delivered as received, tagged): over Milter.MaxSize
  *   Milter.VerdictField  name of the verdict field (default X-Mailward-Verdict)
@@ -110,6 +119,7 @@ enum class OnVirus { Deliver, Reject, Discard, Quarantine };
 // What becomes of a mail the check could not judge whole.
 enum class OnUnjudged { Reject, Quarantine, Tempfail, Accept };
 enum class OnScanError { Tempfail, Accept };
+enum class OnLimit { Reject, Quarantine, Accept };
 enum class OnTooBig { Reject, Tempfail, Accept };
 
 struct MilterSettings {
@@ -123,6 +133,7 @@ struct MilterSettings {
     int timeoutSeconds = DEFAULT_TIMEOUT_SECONDS;
     bool engine = true;
     bool workerPark = true;
+    bool watchSignatures = true;
     std::string ruleSet = "default";
     std::string headerRuleSet = "header";
     OnVirus onVirus = OnVirus::Deliver;
@@ -130,6 +141,7 @@ struct MilterSettings {
     OnUnjudged onParseError = OnUnjudged::Reject;
     OnUnjudged onDisagreement = OnUnjudged::Reject;
     OnScanError onScanError = OnScanError::Tempfail;
+    OnLimit onLimit = OnLimit::Reject;
     OnTooBig onTooBig = OnTooBig::Reject;
     std::string verdictField = DEFAULT_VERDICT_FIELD;
     std::vector<std::string> dnsZones;  // empty: no DNS block list

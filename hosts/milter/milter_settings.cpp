@@ -47,6 +47,7 @@ void MilterConfig::Reload(const MilterSettings& fresh, MilterKeys keys) {
     s.onParseError = fresh.onParseError;
     s.onDisagreement = fresh.onDisagreement;
     s.onScanError = fresh.onScanError;
+    s.onLimit = fresh.onLimit;
     s.onTooBig = fresh.onTooBig;
     s.verdictField = fresh.verdictField;
     m_keys = std::make_shared<MilterKeys>(std::move(keys));

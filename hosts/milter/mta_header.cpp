@@ -22,10 +22,13 @@ bool HidesOwnReceived(MtaKind mta, const std::vector<HeaderField>& received) {
            SameFieldName(received[0].name, "Received");
 }
 
-// The changes in `ops` counted as the MTA counts Received fields.
+// The changes in `ops` counted as the MTA counts its own Received field: one
+// more occurrence of every Received field changed or deleted, and one more
+// field above every insert (the field stands on top).
 void CountOwnReceived(std::vector<HeaderOp>& ops) {
     for (HeaderOp& op : ops) {
-        if (op.kind != HeaderOpKind::Append && SameFieldName(op.name, "Received"))
+        if (op.kind == HeaderOpKind::Insert ||
+            (op.kind != HeaderOpKind::Append && SameFieldName(op.name, "Received")))
             ++op.index;
     }
 }

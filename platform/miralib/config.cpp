@@ -238,6 +238,27 @@ const KnownKey KNOWN_KEYS[] = {
      INT_MAX},
     {"enginemaxscantime", "EngineMaxScanTime", Kind::Integer, "120000", nullptr, nullptr,
      "the engine, when it loads (activation and update)", "Milliseconds of one scan.", 1, INT_MAX},
+    {"engine", "Engine", Kind::Text, "local", nullptr, nullptr,
+     "the engine, when it loads (activation and update)",
+     "The engine's back end: local (libclamav in the process; on Windows the built-in "
+     "signature reader) or clamd (every scan is streamed to a clamd named by ClamdSocket, "
+     "which loads its own database)."},
+    {"clamdsocket", "ClamdSocket", Kind::Text, nullptr, nullptr, "none",
+     "the engine, when it loads (activation and update)",
+     "With Engine = clamd: one or more clamd sockets, separated by commas, each the path of a "
+     "unix socket or HOST:PORT. Scans take them in turn; a scan whose clamd cannot be reached, "
+     "breaks off or does not answer goes to the next."},
+    {"clamdtimeout", "ClamdTimeout", Kind::Integer, "120", nullptr, nullptr,
+     "the engine, when it loads (activation and update)",
+     "Seconds clamd has for one scan, from the first byte sent to its answer; a clamd that "
+     "takes longer has failed that scan."},
+    {"clamdconnecttimeout", "ClamdConnectTimeout", Kind::Integer, "5", nullptr, nullptr,
+     "the engine, when it loads (activation and update)", "Seconds to connect to a clamd."},
+    {"clamdstreammaxlength", "ClamdStreamMaxLength", Kind::Size, "26214400", nullptr,
+     "26214400 (25 MiB)", "the engine, when it loads (activation and update)",
+     "Bytes clamd takes in one stream: set it to clamd's StreamMaxLength. Longer data is not "
+     "sent and fails its scan at a limit, as does clamd's own size-limit answer. clamd reports "
+     "its other limits only with AlertExceedsMax yes in its configuration."},
     {"heuristicmacros", "HeuristicMacros", Kind::Integer, "1", nullptr, nullptr,
      "the engine, when it loads (activation and update)",
      "1: an Office document with macros (VBA or Excel 4.0) is reported like a virus, under "

@@ -76,6 +76,16 @@
  * Strings: strdup gives a malloc'ed copy (null for null); stricmp/strnicmp
  * compare ignoring ASCII letter case only (independent of the locale) and
  * order a null string before every other string.
+ *
+ * Character sets: charset_to_utf8 reads bytes in the character set a mail
+ * names (MIME names in any case: "utf-8", "utf-16le", "iso-8859-1",
+ * "windows-1252", "utf-7", "koi8-r", "shift_jis", ...) and gives them as
+ * UTF-8: iconv on POSIX, the system's code pages on Windows. A "utf-16" or
+ * "utf-32" text without a byte order mark is read big-endian (RFC 2781); a
+ * byte order mark never stands in the result. False (`out` empty) for a
+ * charset that is not known here, a name of other characters than letters,
+ * digits and "-_.:+" or longer than CHARSET_NAME_MAX, or bytes that are not
+ * text of the charset. Any thread may call it.
  */
 #ifndef MAILWARD_PLATFORM_H
 #define MAILWARD_PLATFORM_H
@@ -84,6 +94,7 @@
 #include <cstdio>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #if defined(_WIN32)
 #define PF_MAX_PATH 260
@@ -180,6 +191,13 @@ struct SplitPath {
     std::string drive, dir, name, ext;
 };
 SplitPath split_path(const char* path);
+
+// Characters of a charset name charset_to_utf8 accepts.
+constexpr std::size_t CHARSET_NAME_MAX = 40;
+bool charset_to_utf8(std::string_view charset, std::string_view bytes, std::string& out);
+// The system's own converter behind charset_to_utf8 (platform_posix.cpp,
+// platform_win32.cpp): `charset` is checked and in lower case.
+bool convert_charset(const std::string& charset, std::string_view bytes, std::string& out);
 
 char* strdup(const char* s);  // malloc'ed copy; null for null
 int stricmp(const char* a, const char* b);

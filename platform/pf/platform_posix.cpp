@@ -16,6 +16,10 @@
  * names; mkdir never follows a link, so a name planted by another user only
  * costs another try.
  *
+ * Character sets go through iconv. Each thread keeps the converters of the
+ * last CHARSET_CACHE charsets it used (and the names iconv did not know), so
+ * that names in the same few charsets cost no iconv_open each.
+ *
  * Threads: POSIX has no suspended threads, so each thread waits at a start
  * gate (mutex + condition variable) until thread_resume opens it. The end
  * of the thread's function sets an `ended` flag under the same mutex, which
@@ -38,6 +42,7 @@
 #include <string>
 
 #include <fcntl.h>
+#include <iconv.h>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -609,6 +614,84 @@ void thread_close(Thread* t) {
         ::pthread_detach(t->tid);
     release(t->state);
     delete t;
+}
+
+namespace {
+
+// Converters kept per thread.
+constexpr std::size_t CHARSET_CACHE = 8;
+
+class ConverterCache {
+  public:
+    ~ConverterCache() {
+        for (Entry& e : m_entries) {
+            if (e.cd != NONE)
+                ::iconv_close(e.cd);
+        }
+    }
+    // The converter of `charset` to UTF-8 in its initial state, or NONE.
+    iconv_t Get(const std::string& charset) {
+        for (Entry& e : m_entries) {
+            if (e.used && e.name == charset) {
+                if (e.cd != NONE)
+                    ::iconv(e.cd, nullptr, nullptr, nullptr, nullptr);
+                return e.cd;
+            }
+        }
+        Entry& e = m_entries[m_next];
+        m_next = (m_next + 1) % CHARSET_CACHE;
+        if (e.used && e.cd != NONE)
+            ::iconv_close(e.cd);
+        e.used = true;
+        e.name = charset;
+        e.cd = ::iconv_open("UTF-8", charset.c_str());
+        return e.cd;
+    }
+    static inline const iconv_t NONE = reinterpret_cast<iconv_t>(-1);
+
+  private:
+    struct Entry {
+        bool used = false;
+        std::string name;
+        iconv_t cd = NONE;
+    };
+    Entry m_entries[CHARSET_CACHE];
+    std::size_t m_next = 0;
+};
+
+thread_local ConverterCache t_converters;
+
+}  // namespace
+
+bool convert_charset(const std::string& charset, std::string_view bytes, std::string& out) {
+    iconv_t cd = t_converters.Get(charset);
+    if (cd == ConverterCache::NONE)
+        return false;
+    // UTF-8 takes at most four bytes a character and no charset takes less
+    // than one a character, but a stateful one (UTF-7, ISO-2022) may need
+    // more room: the block grows while iconv asks for it.
+    std::string block(4 * bytes.size() + 16, '\0');
+    char* in = const_cast<char*>(bytes.data());
+    std::size_t inLeft = bytes.size();
+    std::size_t used = 0;
+    for (;;) {
+        char* dst = block.data() + used;
+        std::size_t dstLeft = block.size() - used;
+        const std::size_t rc = ::iconv(cd, inLeft > 0 ? &in : nullptr, &inLeft, &dst, &dstLeft);
+        used = block.size() - dstLeft;
+        if (rc != static_cast<std::size_t>(-1)) {
+            if (inLeft == 0)
+                break;
+            continue;
+        }
+        if (errno == E2BIG) {
+            block.resize(2 * block.size());
+            continue;
+        }
+        return false;  // EILSEQ, EINVAL: not text of the charset
+    }
+    out.assign(block.data(), used);
+    return true;
 }
 
 }  // namespace pf

@@ -562,4 +562,62 @@ void thread_close(Thread* t) {
     delete t;
 }
 
+namespace {
+
+// The code pages of the charsets mails name most, by MIME name.
+struct CodePage {
+    const char* name;
+    UINT page;
+};
+const CodePage CODE_PAGES[] = {
+    {"utf-8", CP_UTF8},     {"utf8", CP_UTF8},      {"utf-7", CP_UTF7},
+    {"us-ascii", 20127},    {"ascii", 20127},       {"iso-8859-1", 28591},
+    {"latin1", 28591},      {"iso-8859-2", 28592},  {"iso-8859-3", 28593},
+    {"iso-8859-4", 28594},  {"iso-8859-5", 28595},  {"iso-8859-6", 28596},
+    {"iso-8859-7", 28597},  {"iso-8859-8", 28598},  {"iso-8859-9", 28599},
+    {"iso-8859-13", 28603}, {"iso-8859-15", 28605}, {"windows-1250", 1250},
+    {"windows-1251", 1251}, {"windows-1252", 1252}, {"windows-1253", 1253},
+    {"windows-1254", 1254}, {"windows-1255", 1255}, {"windows-1256", 1256},
+    {"windows-1257", 1257}, {"windows-1258", 1258}, {"koi8-r", 20866},
+    {"koi8-u", 21866},      {"shift_jis", 932},     {"shift-jis", 932},
+    {"cp932", 932},         {"euc-jp", 20932},      {"iso-2022-jp", 50220},
+    {"gb2312", 936},        {"gbk", 936},           {"gb18030", 54936},
+    {"big5", 950},          {"euc-kr", 51949},      {"ks_c_5601-1987", 949},
+    {"ibm850", 850},        {"cp850", 850},         {"ibm437", 437},
+    {"cp437", 437},         {"macintosh", 10000},   {"tis-620", 874},
+};
+
+}  // namespace
+
+bool convert_charset(const std::string& charset, std::string_view bytes, std::string& out) {
+    UINT page = 0;
+    for (const CodePage& c : CODE_PAGES) {
+        if (charset == c.name)
+            page = c.page;
+    }
+    if (page == 0)
+        return false;
+    if (bytes.empty()) {
+        out.clear();
+        return true;
+    }
+    if (bytes.size() > 0x7FFFFFFF)
+        return false;
+    const DWORD flags = page == CP_UTF7 || page >= 50000 ? 0 : MB_ERR_INVALID_CHARS;
+    const int n = static_cast<int>(bytes.size());
+    const int wide = MultiByteToWideChar(page, flags, bytes.data(), n, nullptr, 0);
+    if (wide <= 0)
+        return false;
+    std::vector<wchar_t> w(static_cast<std::size_t>(wide));
+    if (MultiByteToWideChar(page, flags, bytes.data(), n, w.data(), wide) != wide)
+        return false;
+    const int narrow =
+        WideCharToMultiByte(CP_UTF8, 0, w.data(), wide, nullptr, 0, nullptr, nullptr);
+    if (narrow <= 0)
+        return false;
+    out.assign(static_cast<std::size_t>(narrow), '\0');
+    return WideCharToMultiByte(CP_UTF8, 0, w.data(), wide, out.data(), narrow, nullptr, nullptr) ==
+           narrow;
+}
+
 }  // namespace pf

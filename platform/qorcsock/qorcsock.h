@@ -12,7 +12,8 @@
  *   mailaddr      RFC 5322 address lists (mailaddr_parse, _match, _free).
  *   wildcards     shcasematch: *, ?, [...] with ranges and ! or ^ negation,
  *                 ASCII case ignored, the whole text must match, linear-time
- *                 in practice (no exponential backtracking).
+ *                 in practice (no exponential backtracking); shcaseprefix:
+ *                 whether a text known up to a point could match.
  *   cbuf          growable output buffers with printf.
  *   misc          cbcontext_free (releases any heap block the library or
  *                 mailward hands out; it is free()), csock_hostname_ascii,
@@ -152,6 +153,9 @@ QORCSOCK_API void mailaddr_free(mailaddr** list);
 /* 1 when the whole `text` matches `pattern`, ignoring ASCII case; else 0.
  * The backslash is an ordinary character: "[*]" matches a star. */
 QORCSOCK_API int shcasematch(const char* text, const char* pattern);
+/* 1 when some text that starts with `text` matches `pattern` (what is left
+ * of the pattern when `text` is used up can take the rest); else 0. */
+QORCSOCK_API int shcaseprefix(const char* text, const char* pattern);
 
 /* ---- output buffers ---------------------------------------------------- */
 

@@ -3,6 +3,10 @@
  *
  *   shcasematch(text, pattern)   1 when the whole text matches, else 0 (also
  *                                for a null argument).
+ *   shcaseprefix(text, pattern)  1 when some text that starts with `text`
+ *                                matches (the pattern's rest can take what
+ *                                follows), else 0: whether a name known only
+ *                                up to a point could match.
  *
  * Pattern syntax:
  *   *        any run of bytes, also none
@@ -92,9 +96,10 @@ bool MatchOne(unsigned char c, Bytes p, Bytes* next) {
     return qs_tolower(c) == qs_tolower(*p);
 }
 
-}  // namespace
-
-extern "C" QORCSOCK_API int shcasematch(const char* text, const char* pattern) {
+// The matcher of both: `prefix` accepts the text once it is used up,
+// whatever of the pattern is left (any rest can be met by what follows).
+// One function, so that the byte matcher is inlined into its loop once.
+int Match(const char* text, const char* pattern, bool prefix) {
     if (text == nullptr || pattern == nullptr) {
         return 0;
     }
@@ -127,8 +132,21 @@ extern "C" QORCSOCK_API int shcasematch(const char* text, const char* pattern) {
         p = starPattern;
         t = ++starText;
     }
+    if (prefix) {
+        return 1;
+    }
     while (*p == '*') {
         ++p;
     }
     return *p == '\0' ? 1 : 0;
+}
+
+}  // namespace
+
+extern "C" QORCSOCK_API int shcasematch(const char* text, const char* pattern) {
+    return Match(text, pattern, false);
+}
+
+extern "C" QORCSOCK_API int shcaseprefix(const char* text, const char* pattern) {
+    return Match(text, pattern, true);
 }

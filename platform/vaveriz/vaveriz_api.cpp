@@ -18,8 +18,21 @@
 // defaults in engine.h). A limit that is not a whole number above 0 keeps
 // its default, with an error line.
 //
+// The back end and its settings are read at each load too: Engine ("local"
+// or "clamd"), and for clamd ClamdSocket (comma-separated), ClamdTimeout,
+// ClamdConnectTimeout and ClamdStreamMaxLength. The local back end needs
+// SignatureDir; clamd loads its own database.
+//
+// AV_Preload builds an engine into a holder that is never destroyed, so
+// that neither the preloading process nor a child forked from it ever frees
+// it (its pages are the ones the children share). The first AV_Init of a
+// process takes it when the settings it was built from are the ones in
+// force; any later AV_Init loads anew, as before.
+//
 // Per thread: the name of the last finding (kept across later clean scans,
-// since the pipeline asks for it after a whole walk over the parts) and the
+// since the pipeline asks for it after a whole walk over the parts), why the
+// last scan failed (AV_GetLastFailure: an engine's ENGINE_RESULT_LIMIT is a
+// limit, or encrypted content when the engine set t_encryptedOnly) and the
 // last version text; the pointers handed out stay valid until the same
 // thread asks again.
 //
@@ -39,8 +52,12 @@
 #include <mutex>
 #include <shared_mutex>
 #include <utility>
+#include <vector>
 
 namespace vaveriz {
+
+thread_local bool t_encryptedOnly = false;
+
 namespace {
 
 std::shared_mutex g_slotLock;
@@ -49,6 +66,34 @@ std::mutex g_loadLock;                   // one AV_Init / AV_ActivateUpdate / AV
 
 thread_local std::string t_lastVirus;
 thread_local std::string t_versionText;
+thread_local int t_lastFailure = AV_FAILURE_NONE;
+
+constexpr const char* BACK_END_LOCAL = "local";
+constexpr const char* BACK_END_CLAMD = "clamd";
+
+// Everything an engine is built from.
+struct EngineSettings {
+    std::string backEnd;
+    std::string ownDir;
+    std::string systemDir;
+    std::string tempDir;
+    EngineLimits limits;
+    ClamdSettings clamd;
+
+    bool operator==(const EngineSettings&) const = default;
+};
+
+// The engine AV_Preload built and the settings it came from. Made once and
+// never destroyed (see the top of this file).
+struct Preloaded {
+    std::shared_ptr<const Engine> engine;
+    EngineSettings settings;
+    bool offered = false;  // the first AV_Init of this process has looked at it
+};
+Preloaded& ThePreloaded() {
+    static Preloaded* preloaded = new Preloaded();
+    return *preloaded;
+}
 
 std::shared_ptr<const Engine> CurrentEngine() {
     std::shared_lock lock(g_slotLock);
@@ -95,6 +140,38 @@ std::uint64_t ConfigLimit(const char* key, std::uint64_t fallback, std::uint64_t
     return value * unit;
 }
 
+// The configured value of `key` as a whole number from 1 to `high`, else
+// `fallback` (a bad value is logged).
+std::uint64_t ConfigNumber(const char* key, std::uint64_t fallback, std::uint64_t high) {
+    const std::uint64_t value = ConfigLimit(key, fallback, 1);
+    if (value > high) {
+        errmsg("vaveriz: %s must be at most %llu; %llu is used", key,
+               static_cast<unsigned long long>(high), static_cast<unsigned long long>(fallback));
+        return fallback;
+    }
+    return value;
+}
+
+// The entries of a comma-separated list, blanks around them removed.
+std::vector<std::string> SplitList(const std::string& text) {
+    std::vector<std::string> out;
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        std::size_t comma = text.find(',', start);
+        if (comma == std::string::npos) {
+            comma = text.size();
+        }
+        std::string entry = text.substr(start, comma - start);
+        entry.erase(0, entry.find_first_not_of(" \t"));
+        entry.erase(entry.find_last_not_of(" \t") + 1);
+        if (!entry.empty()) {
+            out.push_back(entry);
+        }
+        start = comma + 1;
+    }
+    return out;
+}
+
 EngineLimits ConfiguredLimits() {
     EngineLimits limits;
     limits.maxScanSize = ConfigLimit("EngineMaxScanSize", ENGINE_MAX_SCAN_SIZE_KB, 1024);
@@ -118,32 +195,112 @@ EngineLimits ConfiguredLimits() {
     return limits;
 }
 
-// Builds a new engine from the configured folders and installs it. With
-// `onlyWhenLoaded`, nothing happens while no engine is loaded (an update
-// must not start an engine the host has not activated).
-int LoadEngine(bool onlyWhenLoaded) {
+// The settings in force; false with an error line when they cannot make
+// an engine.
+bool ConfiguredSettings(EngineSettings* settings) {
+    std::string backEnd = pf::ascii_lower(ConfigText("Engine"));
+    settings->backEnd = backEnd.empty() ? BACK_END_LOCAL : backEnd;
+    settings->limits = ConfiguredLimits();
+    if (settings->backEnd == BACK_END_CLAMD) {
+        ClamdSettings& clamd = settings->clamd;
+        clamd.sockets = SplitList(ConfigText("ClamdSocket"));
+        clamd.timeoutSeconds = static_cast<unsigned>(
+            ConfigNumber("ClamdTimeout", CLAMD_TIMEOUT_S, CLAMD_TIMEOUT_MAX_S));
+        clamd.connectTimeoutSeconds = static_cast<unsigned>(
+            ConfigNumber("ClamdConnectTimeout", CLAMD_CONNECT_TIMEOUT_S, CLAMD_TIMEOUT_MAX_S));
+        clamd.streamMaxLength =
+            ConfigNumber("ClamdStreamMaxLength", CLAMD_STREAM_MAX_LENGTH, CLAMD_STREAM_MAX_MAX);
+        if (clamd.sockets.empty()) {
+            errmsg("vaveriz: Engine = clamd needs at least one ClamdSocket");
+            return false;
+        }
+        return true;
+    }
+    if (settings->backEnd != BACK_END_LOCAL) {
+        errmsg("vaveriz: Engine = %s: use %s or %s", settings->backEnd.c_str(), BACK_END_LOCAL,
+               BACK_END_CLAMD);
+        return false;
+    }
+    settings->ownDir = ConfigText("SignatureDir");
+    settings->systemDir = ConfigText("SystemSignatureDir");
+    settings->tempDir = ConfigText("TempDir");
+    if (settings->ownDir.empty()) {
+        errmsg("vaveriz: no SignatureDir configured");
+        return false;
+    }
+    return true;
+}
+
+std::shared_ptr<const Engine> Build(const EngineSettings& settings) {
+    std::string error;
+    std::shared_ptr<const Engine> engine =
+        settings.backEnd == BACK_END_CLAMD
+            ? BuildClamdEngine(settings.clamd, settings.limits, &error)
+            : BuildEngine(settings.ownDir, settings.systemDir, settings.tempDir, settings.limits,
+                          &error);
+    if (!engine) {
+        errmsg("vaveriz: loading signatures failed: %s", error.c_str());
+    }
+    return engine;
+}
+
+// The preloaded engine when this is the process's first AV_Init and it was
+// built from `settings`; null otherwise.
+std::shared_ptr<const Engine> TakePreloaded(const EngineSettings& settings) {
+    Preloaded& preloaded = ThePreloaded();
+    if (preloaded.offered || !preloaded.engine) {
+        return nullptr;
+    }
+    preloaded.offered = true;
+    if (!(preloaded.settings == settings)) {
+        debugmsg(debug_gethandle("VAVERIZ"),
+                 "vaveriz: the preloaded engine was built from other settings; loading anew");
+        return nullptr;
+    }
+    return preloaded.engine;
+}
+
+// Builds a new engine from the configuration (or adopts the preloaded one,
+// with `mayAdopt`) and installs it. With `onlyWhenLoaded`, nothing happens
+// while no engine is loaded (an update must not start an engine the host
+// has not activated).
+int LoadEngine(bool onlyWhenLoaded, bool mayAdopt) {
     std::lock_guard load(g_loadLock);
     if (onlyWhenLoaded && !CurrentEngine()) {
         errmsg("vaveriz: AV_ActivateUpdate() - engine not initialised");
         return -1;
     }
-    std::string ownDir = ConfigText("SignatureDir");
-    std::string systemDir = ConfigText("SystemSignatureDir");
-    if (ownDir.empty()) {
-        errmsg("vaveriz: no SignatureDir configured");
+    EngineSettings settings;
+    if (!ConfiguredSettings(&settings)) {
         return -1;
     }
-    std::string error;
-    std::shared_ptr<const Engine> engine =
-        BuildEngine(ownDir, systemDir, ConfigText("TempDir"), ConfiguredLimits(), &error);
+    std::shared_ptr<const Engine> engine = mayAdopt ? TakePreloaded(settings) : nullptr;
+    const bool adopted = engine != nullptr;
     if (!engine) {
-        errmsg("vaveriz: loading signatures failed: %s", error.c_str());
+        engine = Build(settings);
+    }
+    if (!engine) {
         return -1;
     }
     std::string text = engine->Describe();
     InstallEngine(std::move(engine));
-    debugmsg(debug_gethandle("VAVERIZ"), "vaveriz: engine loaded (%s)", text.c_str());
+    debugmsg(debug_gethandle("VAVERIZ"), "vaveriz: engine %s (%s)",
+             adopted ? "adopted from the preloading process" : "loaded", text.c_str());
     return 0;
+}
+
+// The scan result of `result` for the exports, noting why a scan failed:
+// a limit, or only encrypted content the engine cannot look into (the
+// engine sets t_encryptedOnly then), or any other failure.
+int Outcome(int result) {
+    if (result == ENGINE_RESULT_LIMIT || result == AV_RESULT_FAILED) {
+        t_lastFailure = t_encryptedOnly                 ? AV_FAILURE_ENCRYPTED
+                        : result == ENGINE_RESULT_LIMIT ? AV_FAILURE_LIMIT
+                                                        : AV_FAILURE_ERROR;
+        return AV_RESULT_FAILED;
+    }
+    t_lastFailure = AV_FAILURE_NONE;
+    return result;
 }
 
 bool IsRegularFile(const char* path) {
@@ -179,7 +336,7 @@ using namespace vaveriz;
 
 extern "C" VAVERIZ_API int AV_Init(void) {
     try {
-        return LoadEngine(false);
+        return LoadEngine(false, true);
     } catch (...) {
         return -1;
     }
@@ -194,6 +351,8 @@ extern "C" VAVERIZ_API void AV_Exit(void) {
 }
 
 extern "C" VAVERIZ_API int AV_CheckFile(const char* path) {
+    t_lastFailure = AV_FAILURE_ERROR;
+    t_encryptedOnly = false;
     try {
         if (path == nullptr || *path == '\0') {
             return AV_RESULT_FAILED;
@@ -208,17 +367,20 @@ extern "C" VAVERIZ_API int AV_CheckFile(const char* path) {
             return AV_RESULT_FAILED;
         }
         std::string virus;
-        int result = engine->Scan(path, &virus);
+        int result = Outcome(engine->Scan(path, &virus));
         if (result == AV_RESULT_VIRUS) {
             t_lastVirus = std::move(virus);
         }
         return result;
     } catch (...) {
+        t_lastFailure = AV_FAILURE_ERROR;
         return AV_RESULT_FAILED;
     }
 }
 
 extern "C" VAVERIZ_API int AV_CheckBuffer(const void* data, size_t size, const char* name) {
+    t_lastFailure = AV_FAILURE_ERROR;
+    t_encryptedOnly = false;
     try {
         if (data == nullptr && size > 0) {
             return AV_RESULT_FAILED;
@@ -228,17 +390,46 @@ extern "C" VAVERIZ_API int AV_CheckBuffer(const void* data, size_t size, const c
             return AV_RESULT_FAILED;
         }
         if (size == 0) {
+            t_lastFailure = AV_FAILURE_NONE;
             return AV_RESULT_CLEAN;  // like an empty file: nothing there to find
         }
         std::string virus;
-        int result = engine->ScanBuffer(
-            data, size, name != nullptr && *name != '\0' ? name : "(memory)", &virus);
+        int result = Outcome(engine->ScanBuffer(
+            data, size, name != nullptr && *name != '\0' ? name : "(memory)", &virus));
         if (result == AV_RESULT_VIRUS) {
             t_lastVirus = std::move(virus);
         }
         return result;
     } catch (...) {
+        t_lastFailure = AV_FAILURE_ERROR;
         return AV_RESULT_FAILED;
+    }
+}
+
+extern "C" VAVERIZ_API int AV_GetLastFailure(void) {
+    return t_lastFailure;
+}
+
+extern "C" VAVERIZ_API int AV_Preload(void) {
+    try {
+        std::lock_guard load(g_loadLock);
+        EngineSettings settings;
+        if (!ConfiguredSettings(&settings)) {
+            return -1;
+        }
+        std::shared_ptr<const Engine> engine = Build(settings);
+        if (!engine) {
+            return -1;
+        }
+        Preloaded& preloaded = ThePreloaded();
+        preloaded.engine = std::move(engine);
+        preloaded.settings = std::move(settings);
+        preloaded.offered = false;
+        debugmsg(debug_gethandle("VAVERIZ"), "vaveriz: engine preloaded (%s)",
+                 preloaded.engine->Describe().c_str());
+        return 0;
+    } catch (...) {
+        return -1;
     }
 }
 
@@ -259,7 +450,7 @@ extern "C" VAVERIZ_API const char* AV_GetEngineVersion(int, int, int, int, int, 
 
 extern "C" VAVERIZ_API int AV_ActivateUpdate(int /*update*/) {
     try {
-        return LoadEngine(true);
+        return LoadEngine(true, false);
     } catch (...) {
         return -1;
     }

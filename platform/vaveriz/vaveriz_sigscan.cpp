@@ -8,8 +8,8 @@
 // stand as they are. The version text is "mailward-sigscan <version>, <n>
 // signatures". Of the limits it applies the two sizes to the file (it
 // unpacks nothing, so files and recursion do not arise): a bigger file is a
-// failure with an error line naming the limit. Data in memory is searched
-// in place, with the same limits.
+// limit reached (ENGINE_RESULT_LIMIT) with an error line naming it. Data in
+// memory is searched in place, with the same limits.
 #include "vaveriz/engine.h"
 #include "qorcsock/qorcsock.h"
 #include "vaveriz/sigdb.h"
@@ -33,7 +33,7 @@ class SigscanEngine : public Engine {
             return AV_RESULT_FAILED;
         }
         if (!WithinLimits(size, path)) {
-            return AV_RESULT_FAILED;
+            return ENGINE_RESULT_LIMIT;
         }
         return m_db.ScanFile(path, virus);
     }
@@ -41,7 +41,7 @@ class SigscanEngine : public Engine {
     int ScanBuffer(const void* data, std::size_t size, const char* name,
                    std::string* virus) const override {
         if (!WithinLimits(size, name)) {
-            return AV_RESULT_FAILED;
+            return ENGINE_RESULT_LIMIT;
         }
         const std::string* found = m_db.ScanBuffer(static_cast<const unsigned char*>(data), size);
         if (found == nullptr) {

@@ -8,7 +8,21 @@ boundaries; base64 and quoted-printable garbage; uuencoded blocks without
 "end" (n and 10n); NUL bytes and lone CRs; names with "../", absolute
 paths, drive letters, device names, control characters, right-to-left marks
 and 10,000 characters, in plain, RFC 2231 and encoded-word form; encoded
-words that decode to line ends.
+words that decode to line ends. And the classes a sender uses to get a
+payload past a filter, each with variants:
+  - archives the engine does not scan whole: a zip member of 150 MiB with
+    the virus at its end (deflated, nested in another zip, in 7z and
+    tar.gz), a zip64 entry, an encrypted zip (with a 50 MiB member as the
+    control the engine must find);
+  - harmless lines that look like encoded blocks ("Begin 6pm sharp"), and a
+    mail of header fields alone: they must load;
+  - a decoy boundary parameter with a decoy part named like the real one;
+  - names readers open as a banned type: trailing blanks and dots, "::$DATA",
+    encoded words split inside the extension or in UTF-16 (both byte
+    orders, with and without byte order mark) and UTF-7, RFC 2231 values in
+    UTF-16 or continued past the segment limit, a malformed word beside a
+    good one;
+  - attachments inside text: uuencoded blocks of any mode, yEnc, BinHex.
 
 Each case must hold:
   - the program ends normally (exit status 0, 1 or 2, no sanitizer report);
@@ -26,15 +40,39 @@ Each case must hold:
     or header field that nobody set: every content type and every header
     field name in it either stands in the input or is one the check writes
     (notice parts, X-ZANAntiSpam, the engine stamp). Injected texts are
-    given base64-encoded, so they never stand in the input as such.
+    given base64-encoded, so they never stand in the input as such;
+  - no payload a reader would open arrives with a verdict that lets the
+    mail through (OK or FILTERED without ST_MIME_DISAGREEMENT): the written
+    mail is read back with Python's email package, names as readers and
+    Windows open them, archives opened (zipfile, 7z), and uuencoded, yEnc
+    and BinHex blocks in text decoded by decoders of this script's own; a
+    payload is a part, member or block whose name a rule of the set would
+    act on, or bytes holding the test virus;
+  - the harmless cases load (no ERR_LOAD).
+With --write DIR and --judge DIR the same classes go through mailward-milter
+behind Postfix (tests/milter/postfix_e2e.sh): --write puts one mail per case
+into DIR with a rules file for the milter ("readers" as its default set),
+and --judge reads the replies and the delivered files the test gathered
+(one "NAME CODE PATH" line each): a mail delivered (250) must hold no
+payload (read back as above), and the harmless ones must be delivered.
 Series that scale are timed at n and 10n; the run fails when 10n takes more
 than MAX_GROWTH times n (gross superlinear growth only: the machine may be
 busy), and the slowest case is printed. Exit status 0 when all holds.
 """
 import argparse
 import base64
+import binascii
+import io
+import re
+import struct
+import tarfile
+import tempfile
+import zipfile
 import email
+import email.header
 import email.policy
+import email.utils
+import fnmatch
 import json
 import os
 import shutil
@@ -57,6 +95,13 @@ ADDED_TYPES = {"text/plain"}
 # The name of the notice parts that replace removed or moved parts.
 NOTICE_NAME = "removed-attachment.txt"
 ERR_LOAD, ERR_PART_ACTION, ST_MIME_DISAGREEMENT = 0x01, 0x08, 0x08
+# The test virus, put together at run time so that this file is none itself.
+EICAR = b"X5O!P%@AP[4\\PZX54(P^)7CC)7}$" + b"EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*"
+# A member this large is past the engine's default EngineMaxFileSize (100 MiB).
+BIG_MEMBER = 150 * 1024 * 1024
+# The patterns each rule set removes or moves (what a payload is named like).
+SET_PATTERNS = {"hostile": ["*"], "scale": ["*.exe"],
+                "readers": ["*.exe", "*.scr", "*.js", "*.com"]}
 
 RULES = """[set hostile]
 default = none
@@ -73,6 +118,13 @@ rule viagra = keyword-mark | | | body: viagra
 [set header]
 default = none
 rule spam-example = mark-subject | | | From: *@spam.example
+
+[set readers]
+default = none
+rule executables = remove | | | attachment: *.exe
+rule screensavers = remove | | | attachment: *.scr
+rule scripts = remove | | | attachment: *.js
+rule commands = remove | | | attachment: *.com
 """
 
 
@@ -201,6 +253,457 @@ def garbage_cases():
     }
 
 
+# ---- payloads as readers open them -------------------------------------------
+
+def windows_name(name):
+    """The file Windows opens for `name`: cut at NUL, trailing blanks, dots
+    and the file's own stream suffix removed."""
+    name = name.split("\x00", 1)[0]
+    while True:
+        if name.endswith((" ", ".")):
+            name = name[:-1]
+        elif name.lower().endswith("::$data"):
+            name = name[:-7]
+        else:
+            return name
+
+
+def decode_words(value):
+    """RFC 2047 as readers show it (Python's decoder, charsets applied)."""
+    out = []
+    try:
+        for text, charset in email.header.decode_header(value):
+            if isinstance(text, str):
+                out.append(text)
+                continue
+            try:
+                out.append(text.decode(charset or "ascii"))
+            except (LookupError, UnicodeDecodeError):
+                out.append(text.decode("latin-1"))
+    except (ValueError, binascii.Error):
+        return value
+    return "".join(out)
+
+
+def reader_names(part):
+    """Every name a reader could give the part."""
+    names = set()
+    for field in ("content-disposition", "content-type"):
+        for key in ("filename", "name"):
+            try:
+                value = part.get_param(key, header=field)
+            except Exception:  # a broken parameter list: nothing to read
+                continue
+            if value is None:
+                continue
+            if isinstance(value, tuple):
+                charset = value[0] or "latin-1"
+                raw = value[2].encode("latin-1", "surrogateescape") \
+                    if isinstance(value[2], str) else value[2]
+                for cs in (charset, "utf-16-le", "utf-16-be"):
+                    try:
+                        names.add(raw.decode(cs))
+                    except (LookupError, UnicodeDecodeError):
+                        pass
+                value = email.utils.collapse_rfc2231_value(value)
+            names.add(value)
+            names.add(decode_words(value))
+    return {n for name in names for n in (name, windows_name(name)) if n}
+
+
+def acts_on(rule_set, name):
+    return any(fnmatch.fnmatch(name.lower(), p) for p in SET_PATTERNS.get(rule_set, []))
+
+
+def uu_blocks(text):
+    """(name, bytes) of each uuencoded block: "begin", mode, name; lines to "end"."""
+    blocks, cur = [], None
+    for line in text.splitlines():
+        m = re.match(r"begin [0-7]{3,4} (.+)$", line)
+        if cur is None and m:
+            cur = (m.group(1).strip(), bytearray())
+            continue
+        if cur is not None:
+            if line.strip() == "end":
+                blocks.append((cur[0], bytes(cur[1])))
+                cur = None
+                continue
+            try:
+                cur[1].extend(binascii.a2b_uu(line))
+            except binascii.Error:
+                pass
+    if cur is not None:
+        blocks.append((cur[0], bytes(cur[1])))
+    return blocks
+
+
+def yenc_encode(data):
+    out, line = [], bytearray()
+    for b in data:
+        c = (b + 42) & 0xFF
+        if c in (0, 10, 13, 61):
+            line += bytes([61, (c + 64) & 0xFF])
+        else:
+            line.append(c)
+        if len(line) >= 128:
+            out.append(bytes(line))
+            line = bytearray()
+    if line:
+        out.append(bytes(line))
+    return b"\r\n".join(out)
+
+
+def yenc_blocks(raw):
+    """(name, bytes) of each "=ybegin ... name=" block up to "=yend"."""
+    blocks, cur = [], None
+    for line in raw.split(b"\n"):
+        line = line.rstrip(b"\r")
+        if cur is None and line.startswith(b"=ybegin ") and b" name=" in line:
+            cur = (line.split(b" name=", 1)[1].decode("latin-1"), bytearray())
+            continue
+        if cur is None:
+            continue
+        if line.startswith(b"=yend"):
+            blocks.append((cur[0], bytes(cur[1])))
+            cur = None
+            continue
+        if line.startswith(b"=ypart "):
+            continue
+        i = 0
+        while i < len(line):
+            c = line[i]
+            if c == 61 and i + 1 < len(line):
+                i += 1
+                c = (line[i] - 64) & 0xFF
+            cur[1].append((c - 42) & 0xFF)
+            i += 1
+    if cur is not None:
+        blocks.append((cur[0], bytes(cur[1])))
+    return blocks
+
+
+BINHEX_LETTERS = b"!\"#$%&'()*+,-012345689@ABCDEFGHIJKLMNPQRSTUVXYZ[`abcdefhijklmpqr"
+BINHEX_MARKER = b"(This file must be converted with BinHex 4.0)"
+
+
+def binhex_encode(name, data):
+    head = bytes([len(name)]) + name + b"\0TEXTttxt\0\0" + struct.pack(">II", len(data), 0)
+    stream = head + b"\0\0" + data + b"\0\0\0\0"
+    rle, i = bytearray(), 0
+    while i < len(stream):
+        b, n = stream[i], 1
+        while i + n < len(stream) and stream[i + n] == b and n < 255:
+            n += 1
+        if b == 0x90:
+            rle += b"\x90\x00" * n
+        elif n >= 3:
+            rle += bytes([b, 0x90, n])
+        else:
+            rle += bytes([b]) * n
+        i += n
+    bits = nbits = 0
+    letters = bytearray()
+    for b in rle:
+        bits, nbits = (bits << 8) | b, nbits + 8
+        while nbits >= 6:
+            nbits -= 6
+            letters.append(BINHEX_LETTERS[(bits >> nbits) & 63])
+    if nbits:
+        letters.append(BINHEX_LETTERS[(bits << (6 - nbits)) & 63])
+    text = b":" + bytes(letters) + b":"
+    return BINHEX_MARKER + b"\r\n" + b"\r\n".join(text[i:i + 64] for i in range(0, len(text), 64))
+
+
+def binhex_blocks(raw):
+    """(name, data fork) of each BinHex block."""
+    blocks = []
+    for at in [m.start() for m in re.finditer(re.escape(BINHEX_MARKER), raw)]:
+        rest = raw[at + len(BINHEX_MARKER):]
+        start = rest.find(b":")
+        if start < 0:
+            continue
+        end = rest.find(b":", start + 1)
+        body = rest[start + 1:end if end > 0 else len(rest)]
+        value = {c: i for i, c in enumerate(BINHEX_LETTERS)}
+        bits = nbits = 0
+        stream = bytearray()
+        for c in body:
+            if c not in value:
+                continue
+            bits, nbits = (bits << 6) | value[c], nbits + 6
+            if nbits >= 8:
+                nbits -= 8
+                stream.append((bits >> nbits) & 0xFF)
+        out, i, last = bytearray(), 0, 0
+        while i < len(stream):
+            b = stream[i]
+            if b == 0x90 and i + 1 < len(stream):
+                n = stream[i + 1]
+                i += 2
+                if n == 0:
+                    out.append(0x90)
+                    last = 0x90
+                else:
+                    out += bytes([last]) * (n - 1)
+                continue
+            out.append(b)
+            last = b
+            i += 1
+        if not out:
+            continue
+        n = out[0]
+        name = out[1:1 + n].decode("latin-1")
+        if len(out) >= n + 20:
+            length = struct.unpack(">I", out[n + 12:n + 16])[0]
+            blocks.append((name, bytes(out[n + 22:n + 22 + length])))
+    return blocks
+
+
+def archive_members(data, depth=0):
+    """(name, bytes) of every member of a zip, 7z or tar.gz, nested ones too."""
+    members = []
+    if depth > 4:
+        return members
+    if data[:4] == b"PK\x03\x04":
+        try:
+            with zipfile.ZipFile(io.BytesIO(data)) as z:
+                for info in z.infolist():
+                    try:
+                        content = z.read(info, pwd=b"secret")
+                    except (RuntimeError, zipfile.BadZipFile, NotImplementedError):
+                        content = b""
+                    members.append((info.filename, content))
+        except zipfile.BadZipFile:
+            pass
+    elif data[:6] == b"7z\xbc\xaf\x27\x1c":
+        with tempfile.TemporaryDirectory() as scratch:
+            path = os.path.join(scratch, "a.7z")
+            with open(path, "wb") as f:
+                f.write(data)
+            proc = subprocess.run(["7z", "e", "-so", "-psecret", path], stdout=subprocess.PIPE,
+                                  stderr=subprocess.DEVNULL)
+            members.append(("(7z contents)", proc.stdout))
+    elif data[:2] == b"\x1f\x8b":
+        try:
+            with tarfile.open(fileobj=io.BytesIO(data), mode="r:gz") as t:
+                for m in t.getmembers():
+                    f = t.extractfile(m)
+                    members.append((m.name, f.read() if f else b""))
+        except (tarfile.TarError, OSError, EOFError):
+            pass
+    for name, content in list(members):
+        members += archive_members(content, depth + 1)
+    return members
+
+
+def payloads(written, rule_set):
+    """What a reader of the written mail would open that the rules act on
+    or that holds the test virus."""
+    found = []
+    msg = BytesParser(policy=email.policy.compat32).parsebytes(written)
+    for part in msg.walk():
+        if part.is_multipart():
+            continue
+        names = reader_names(part)
+        if NOTICE_NAME in names:
+            continue
+        data = part.get_payload(decode=True) or b""
+        for name in names:
+            if acts_on(rule_set, name):
+                found.append("attachment %r" % name[:60])
+        if EICAR in data:
+            found.append("the test virus in part %r" % sorted(names)[:1])
+        for name, content in archive_members(data):
+            if EICAR in content or acts_on(rule_set, windows_name(name)):
+                found.append("archive member %r" % name[:60])
+        if part.get_content_maintype() == "text":
+            text = data.decode("latin-1")
+            for name, content in uu_blocks(text) + yenc_blocks(data) + binhex_blocks(data):
+                if name == NOTICE_NAME:
+                    continue  # the check's own notice in a removed block's place
+                if EICAR in content or acts_on(rule_set, windows_name(name)):
+                    found.append("encoded block %r" % name[:60])
+    return found
+
+
+def lets_through(report):
+    return report.get("verdict") in ("OK", "FILTERED") and \
+        not report.get("statusBits", 0) & ST_MIME_DISAGREEMENT
+
+
+# ---- the classes of hole ------------------------------------------------------
+
+def zip_of(members, zip64=False):
+    """A zip of (name, size-or-bytes): an int is a member of that many zero
+    bytes with the test virus at its end, written in pieces (compressed)."""
+    out = io.BytesIO()
+    with zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED) as z:
+        for name, content in members:
+            with z.open(name, "w", force_zip64=zip64) as f:
+                if isinstance(content, int):
+                    chunk = bytes(1 << 20)
+                    left = content - len(EICAR)
+                    while left > 0:
+                        f.write(chunk[:min(left, len(chunk))])
+                        left -= len(chunk)
+                    f.write(EICAR)
+                else:
+                    f.write(content)
+    return out.getvalue()
+
+
+def seven_zip(scratch, members, password=None, fmt="7z"):
+    """An archive p7zip makes of (name, size-or-bytes); sparse big members."""
+    os.makedirs(scratch, exist_ok=True)
+    paths = []
+    for name, content in members:
+        path = os.path.join(scratch, name)
+        with open(path, "wb") as f:
+            if isinstance(content, int):
+                f.truncate(content - len(EICAR))
+                f.seek(content - len(EICAR))
+                f.write(EICAR)
+            else:
+                f.write(content)
+        paths.append(path)
+    archive = os.path.join(scratch, "out." + fmt)
+    cmd = ["7z", "a", "-bd", "-t" + fmt, "-mx=1", archive] + paths
+    if password:
+        cmd.insert(4, "-p" + password)
+    subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL)
+    with open(archive, "rb") as f:
+        data = f.read()
+    shutil.rmtree(scratch)
+    return data
+
+
+def tar_gz_of(scratch, size):
+    os.makedirs(scratch, exist_ok=True)
+    path = os.path.join(scratch, "big.bin")
+    with open(path, "wb") as f:
+        f.truncate(size - len(EICAR))
+        f.seek(size - len(EICAR))
+        f.write(EICAR)
+    out = io.BytesIO()
+    with tarfile.open(fileobj=out, mode="w:gz", compresslevel=1) as t:
+        t.add(path, arcname="big.bin")
+    shutil.rmtree(scratch)
+    return out.getvalue()
+
+
+def attached(name, data, ctype="application/octet-stream"):
+    b64 = base64.encodebytes(data).decode().replace("\n", "\r\n")
+    return attachment('; name="%s"' % name, b64).replace("application/octet-stream", ctype, 1)
+
+
+def archive_cases(scratch):
+    """Archives whose payload lies where the engine stops looking."""
+    big = zip_of([("big.bin", BIG_MEMBER)])
+    return {
+        "archive: a zip member of 150 MiB, the virus at its end":
+            multipart("a", [text_part("see attached"), attached("report.zip", big)]),
+        "archive: the same member in a zip in a zip":
+            multipart("a", [attached("outer.zip", zip_of([("inner.zip", big)]))]),
+        "archive: a zip64 entry":
+            multipart("a", [attached("z64.zip", zip_of([("v.com", EICAR)], zip64=True))]),
+        "archive: an encrypted zip":
+            multipart("a", [attached("locked.zip", seven_zip(
+                os.path.join(scratch, "enc"), [("v.com", EICAR)], "secret", "zip"))]),
+        "archive: a 7z member of 150 MiB":
+            multipart("a", [attached("big.7z", seven_zip(
+                os.path.join(scratch, "7z"), [("big.bin", BIG_MEMBER)]))]),
+        "archive: a tar.gz member of 150 MiB":
+            multipart("a", [attached("big.tgz", tar_gz_of(os.path.join(scratch, "tgz"),
+                                                          BIG_MEMBER))]),
+        "archive: a zip member of 50 MiB (found)":
+            multipart("a", [attached("mid.zip", zip_of([("mid.bin", 50 * 1024 * 1024)]))]),
+    }
+
+
+def harmless_cases():
+    """Mails that must load: text lines that only look like block starts."""
+    exe = attachment('; name="setup.exe"')
+    cases = {}
+    for line in ["Begin 6pm sharp in room 4.", "BEGIN 644 NOTES.TXT", "begin 6pm",
+                 "Begin 644 a", "=ybegin is what we say", "(This file must be read twice)"]:
+        cases["harmless line %r" % line] = multipart("h", [
+            text_part("Hello,\r\n" + line + "\r\nsee you\r\nthe end\r\n"), exe])
+    cases["header fields alone, no empty line"] = (
+        "From: sender@example.com\r\nTo: rcpt@example.org\r\nSubject: only a header\r\n")
+    return cases
+
+
+def decoy_cases():
+    """A decoy boundary parameter: between its delimiters a part named like
+    the real one, and the real one inside the decoy's next part, where a
+    reader that takes "boundary" finds it."""
+    cases = {}
+    for name in ("a.exe", "invoice.pdf.exe", "tool.scr"):
+        decoy = attachment('; name="%s"' % name, "ZGVjb3k=\r\n")
+        real = attachment('; name="%s"' % name)
+        text = header(ctype='multipart/mixed; x-boundary="A"; boundary="B"')
+        text += "--A\r\n" + decoy + "\r\n--A\r\nContent-Type: text/plain\r\n\r\n" + \
+            "--B\r\n" + text_part("hi") + "\r\n--B\r\n" + real + "\r\n--B--\r\n--A--\r\n"
+        cases["decoy boundary, %s" % name] = text
+    return cases
+
+
+def name_cases():
+    """Names readers open as a banned type; each in both fields."""
+    def pct(b):
+        return "".join("%%%02X" % c for c in b)
+    forms = {}
+    for ext in ("exe", "scr", "js"):
+        n = "evil." + ext
+        forms.update({
+            "trailing blank, .%s" % ext: '; name="%s "' % n,
+            "trailing dots, .%s" % ext: '; name="%s.."' % n,
+            "::$DATA, .%s" % ext: '; name="%s::$DATA"' % n,
+            "words split in the extension, .%s" % ext:
+                '; name="=?utf-8?q?%s?= =?utf-8?q?%s?="' % (n[:-2], n[-2:]),
+            "utf-16le word, .%s" % ext:
+                '; name="=?utf-16le?b?%s?="' % base64.b64encode(n.encode("utf-16-le")).decode(),
+            "utf-16be word, .%s" % ext:
+                '; name="=?utf-16be?b?%s?="' % base64.b64encode(n.encode("utf-16-be")).decode(),
+            "utf-16 word with mark, .%s" % ext:
+                '; name="=?utf-16?b?%s?="' % base64.b64encode(n.encode("utf-16")).decode(),
+            "utf-16 word without mark (little-endian), .%s" % ext:
+                '; name="=?utf-16?b?%s?="' % base64.b64encode(n.encode("utf-16-le")).decode(),
+            "utf-7 word, .%s" % ext: '; name="=?utf-7?q?evil+AC4-%s?="' % ext,
+            "a malformed word beside, .%s" % ext: '; name="=?x?junk?= =?utf-8?q?%s?="' % n,
+            "rfc2231 utf-16le, .%s" % ext: "; name*=utf-16le''%s" % pct(n.encode("utf-16-le")),
+            "rfc2231 continued past the limit, .%s" % ext:
+                "".join("; name*%d=a" % i for i in range(1001)) + "; name*1001=.%s" % ext,
+        })
+    return {"name: " + k: multipart("n", [text_part("names"), attachment(v)])
+            for k, v in forms.items()}
+
+
+def block_cases():
+    """Attachments inside text that readers decode."""
+    def uu(mode, name, data):
+        lines = [binascii.b2a_uu(data[i:i + 45]).decode().rstrip("\n")
+                 for i in range(0, len(data), 45)]
+        return "begin %s %s\r\n%s\r\n`\r\nend\r\n" % (mode, name, "\r\n".join(lines))
+    cases = {}
+    for mode in ("644", "0755", "444", "600"):
+        cases["block: uuencode mode %s" % mode] = header() + "Here it is:\r\n\r\n" + \
+            uu(mode, "evil.exe", EICAR)
+    cases["block: uuencode, .scr, in a multipart"] = multipart("u", [
+        text_part("see\r\n\r\n" + uu("755", "screen.scr", b"MZ harmless"))])
+    cases["block: yEnc"] = header() + "Here:\r\n" + (
+        b"=ybegin line=128 size=%d name=evil.exe\r\n" % len(EICAR) + yenc_encode(EICAR) +
+        b"\r\n=yend size=%d\r\n" % len(EICAR)).decode("latin-1")
+    cases["block: yEnc, .js"] = header() + "Here:\r\n" + (
+        b"=ybegin line=128 size=5 name=run.js\r\n" + yenc_encode(b"alert") +
+        b"\r\n=yend size=5\r\n").decode("latin-1")
+    cases["block: BinHex"] = header() + "Mac file:\r\n" + \
+        binhex_encode(b"evil.exe", EICAR).decode("latin-1") + "\r\n"
+    cases["block: BinHex, .com"] = header() + "Mac file:\r\n" + \
+        binhex_encode(b"tool.com", b"MZ").decode("latin-1") + "\r\n"
+    return cases
+
+
 class Runner:
     def __init__(self, mailward, work):
         self.mailward = mailward
@@ -224,10 +727,12 @@ class Runner:
         self.failures.append("%s: %s" % (case, why))
         print("FAIL %s: %s" % (case, why), flush=True)
 
-    def run(self, case, text, readback=True, rule_set="hostile", engine=False, target=False):
+    def run(self, case, text, readback=True, rule_set="hostile", engine=False, target=False,
+            harmless=False):
         """Checks one mail in place (out/case.eml), or with target=True from
         in/case.eml into the folder target/; engine=False leaves the virus
-        engine out (ClamAV's own cost is bounded by its limits)."""
+        engine out (ClamAV's own cost is bounded by its limits). A harmless
+        mail must load."""
         data = text.encode("utf-8", "surrogateescape") if isinstance(text, str) else text
         src_dir = os.path.join(self.work, "in" if target else "out")
         out_dir = os.path.join(self.work, "target" if target else "out")
@@ -261,6 +766,8 @@ class Runner:
             self.fail(case, "no report\n" + proc.stdout.decode("utf-8", "replace")[-2000:])
             return
         self.check_files(case, report, around)
+        if harmless and report.get("errorBits", 0) & ERR_LOAD:
+            self.fail(case, "a harmless mail did not load")
         if target:
             with open(mail, "rb") as f:
                 if f.read() != data:
@@ -272,6 +779,9 @@ class Runner:
             self.check_readback(case, data, written)
             if rule_set == "hostile":
                 self.check_delivered(case, report, written)
+            if lets_through(report):
+                for what in payloads(written, rule_set):
+                    self.fail(case, "%s delivered, verdict %s" % (what, report.get("verdict")))
 
     def check_files(self, case, report, around):
         for part in report["parts"]:
@@ -316,11 +826,82 @@ class Runner:
                     self.fail(case, "header field nobody set: %r" % name)
 
 
+def milter_cases(scratch):
+    """The classes a sender uses to get past the milter: name -> (mail,
+    harmless). One large archive is enough there: each case costs an SMTP
+    transaction."""
+    archives = archive_cases(scratch)
+    cases = {k: (archives[k], False) for k in (
+        "archive: a zip member of 150 MiB, the virus at its end", "archive: a zip64 entry",
+        "archive: an encrypted zip", "archive: a zip member of 50 MiB (found)")}
+    for group, harmless in ((harmless_cases(), True), (decoy_cases(), False),
+                            (name_cases(), False), (block_cases(), False)):
+        cases.update({k: (v, harmless) for k, v in group.items()})
+    return cases
+
+
+MILTER_RULES = "[set default]\n" + RULES.split("[set readers]\n", 1)[1]
+
+
+def write_milter_cases(folder):
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, "rules.conf"), "w") as f:
+        f.write(MILTER_RULES)
+    index = {}
+    for n, (case, (text, harmless)) in enumerate(
+            milter_cases(os.path.join(folder, "scratch")).items()):
+        name = "h%03d" % n
+        with open(os.path.join(folder, name + ".eml"), "w", newline="",
+                  encoding="latin-1", errors="surrogateescape") as f:
+            f.write(text)
+        index[name] = {"case": case, "harmless": harmless}
+    shutil.rmtree(os.path.join(folder, "scratch"), ignore_errors=True)
+    with open(os.path.join(folder, "cases.json"), "w") as f:
+        json.dump(index, f)
+    print(" ".join(sorted(index)))
+    return 0
+
+
+def judge_milter_cases(folder, results):
+    index = json.load(open(os.path.join(folder, "cases.json")))
+    failures, seen, codes = [], set(), {}
+    for line in open(results):
+        name, code, path = (line.split(None, 2) + ["", ""])[:3]
+        path = path.strip()
+        seen.add(name)
+        codes[code] = codes.get(code, 0) + 1
+        case = index[name]
+        if code != "250":
+            if case["harmless"]:
+                failures.append("%s: a harmless mail got %s" % (case["case"], code))
+            continue
+        if not path:
+            failures.append("%s: accepted but not delivered" % case["case"])
+            continue
+        for p in payloads(open(path, "rb").read(), "readers"):
+            failures.append("%s: %s delivered" % (case["case"], p))
+    failures += ["%s: no reply recorded" % index[n]["case"] for n in index if n not in seen]
+    for f in failures:
+        print("FAIL " + f)
+    print("%d hostile cases through the milter, replies %s, %d failures" % (
+        len(index), " ".join("%s x%d" % kv for kv in sorted(codes.items())), len(failures)))
+    return 1 if failures else 0
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--mailward", required=True, help="the mailward program")
-    ap.add_argument("--work", required=True, help="scratch folder (made afresh)")
+    ap.add_argument("--mailward", help="the mailward program")
+    ap.add_argument("--work", help="scratch folder (made afresh)")
+    ap.add_argument("--write", metavar="DIR", help="write the milter's cases into DIR")
+    ap.add_argument("--judge", metavar="DIR", help="judge the milter's cases written to DIR")
+    ap.add_argument("--results", help="with --judge: the NAME CODE PATH lines")
     args = ap.parse_args()
+    if args.write:
+        return write_milter_cases(args.write)
+    if args.judge:
+        return judge_milter_cases(args.judge, args.results)
+    if not args.mailward or not args.work:
+        ap.error("--mailward and --work are needed")
     r = Runner(args.mailward, args.work)
 
     r.run("nesting past the limit", nested(40))
@@ -331,6 +912,14 @@ def main():
         r.run("names, %s, into an output folder" % form, names_mail(form), target=True)
     for case, text in {**boundary_cases(), **garbage_cases()}.items():
         r.run(case, text)
+    for case, text in archive_cases(os.path.join(r.work, "data", "scratch")).items():
+        r.run(case, text, rule_set="scale", engine=True, readback=True)
+    for case, text in harmless_cases().items():
+        r.run(case, text, harmless=True)
+    for case, text in {**decoy_cases(), **name_cases()}.items():
+        r.run(case, text, rule_set="readers")
+    for case, text in block_cases().items():
+        r.run(case, text, rule_set="readers", engine=True)
 
     series = [("parts", many_parts, 10000), ("header fields", many_fields, 10000),
               ("header line bytes", long_line, 5 * 1024 * 1024),

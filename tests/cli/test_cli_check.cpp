@@ -155,6 +155,40 @@ TEST_F(CliCheck, ReportShowsAnAttachmentHiddenFromTheParser) {
                          "  disagreement  mail clients may show an attachment the filter did not"});
 }
 
+// A mail the engine stopped in at a limit is LIMIT, not clean and not an
+// ordinary error: its own verdict, the status bit, a line that says what it
+// means, its own count in the summary, and the exit status of an error.
+TEST_F(CliCheck, EngineLimitIsAnOutcomeOfItsOwn) {
+    const std::string big = "From: a@example.org\r\nSubject: big\r\n\r\n" + std::string(4096, 'a');
+    WriteFile(Dir() / "big.eml", big + "\r\n");
+    const Strings limit = {"-O", "EngineMaxFileSize=1"};  // kilobytes
+    RunResult run;
+    Json summary;
+    Strings args = limit;
+    args.push_back("big.eml");
+    auto m = CheckJson(args, run, &summary);
+    EXPECT_EQ(run.status, 2) << run;
+    const Json& mail = m["big.eml"];
+    EXPECT_EQ(mail["verdict"].str, "LIMIT");
+    EXPECT_EQ(mail["errors"].Strings(), Strings{"ERR_CHECK"});
+    EXPECT_EQ(mail["status"].Strings(), Strings{"ST_ENGINE_LIMIT"});
+    EXPECT_EQ(summary["limits"].Int(), 1);
+    EXPECT_EQ(summary["errors"].Int(), 0);
+
+    WriteFile(Dir() / "big.eml", big + "\r\n");
+    Strings textArgs = {"check"};
+    textArgs.insert(textArgs.end(), limit.begin(), limit.end());
+    textArgs.push_back("big.eml");
+    const RunResult text = Run(textArgs);
+    EXPECT_EQ(text.status, 2);
+    ExpectAll(text.out,
+              {"big.eml: LIMIT (the engine stopped at a limit: not scanned whole)\n",
+               "  status   ST_ENGINE_LIMIT\n", "  limit    the engine stopped at one of its limits",
+               "At a limit:     1\n", "Errors:         0\n"});
+    // The same mail within the limit is an ordinary clean one.
+    EXPECT_EQ(Run({"check", "big.eml"}).status, 0);
+}
+
 // Without the engine: a missing mail gets its callback, the log line and
 // ERR_LOAD; the clean mail after it is checked and left as it was.
 TEST_F(CliCheck, MissingMailGivesLoadErrorCleanMailIsLeftAsItWas) {

@@ -1,7 +1,8 @@
 /*
  * header_words_test.cpp - DecodeHeaderData: encoded words of both kinds,
  * what is kept between them, the CR LF cut and leading white space, values
- * given back undecoded, and the header lines of the corpus.
+ * given back undecoded, and the header lines of the corpus; DecodeHeaderWords:
+ * words in their charsets, adjacent words joined, malformed words.
  */
 #include <gtest/gtest.h>
 
@@ -115,6 +116,46 @@ TEST(HeaderDataCorpus, EveryHeaderLine) {
     }
     EXPECT_GT(files, 100u);
     EXPECT_GT(decoded, 20u) << "the corpus holds many encoded words";
+}
+
+// DecodeHeaderWords reads encoded words as mail readers show them.
+TEST(HeaderWordsDecode, AsReadersShowThem) {
+    const struct {
+        const char* name;
+        std::string value, want, wantLittleEndian;
+    } rows[] = {
+        {"text stands", "plain text", "plain text", ""},
+        {"one word", "=?utf-8?q?evil.exe?=", "evil.exe", ""},
+        {"blanks between adjacent words go",
+         "=?utf-8?q?evil.e?= \t\r\n =?utf-8?b?eGU=?=", "evil.exe", ""},
+        {"text between words stays", "=?utf-8?q?a?= and =?utf-8?q?b?=", "a and b", ""},
+        {"a character split across two words",
+         "=?utf-16be?b?AGUAdgA=?= =?utf-16be?b?aQBsAC4AZQB4AGU=?=", "evil.exe", ""},
+        {"adjacent words of two charsets",
+         "=?iso-8859-1?q?=E9?= =?utf-8?q?=C3=A9?=", "\xC3\xA9\xC3\xA9", ""},
+        {"a language behind the charset", "=?utf-8*en?q?a=2Eexe?=", "a.exe", ""},
+        {"a malformed word spoils only itself",
+         "=?utf-8?x?junk?= =?utf-8?q?evil.exe?=", "=?utf-8?x?junk?= evil.exe", ""},
+        {"a word without its end", "=?utf-8?q?a?= =?utf-8?q?b", "a =?utf-8?q?b", ""},
+        {"unknown charset: the bytes", "=?x-unknown?q?a=FFb?=",
+         "a\xFF"
+         "b",
+         ""},
+        {"bytes not of the charset: as they are", "=?utf-8?q?a=FFb?=",
+         "a\xFF"
+         "b",
+         ""},
+        {"bare utf-16 without mark", "=?utf-16?b?ZQB2AA==?=", "\xE6\x94\x80\xE7\x98\x80", "ev"},
+        {"bare utf-16 with its mark", "=?utf-16?b?//5lAHYA?=", "ev", "ev"},
+        {"utf-7", "=?utf-7?q?evil+AC4-exe?=", "evil.exe", ""},
+        {"zero bytes stay", "=?utf-8?q?a=00b?=", std::string("a\0b", 3), ""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(row.want, DecodeHeaderWords(row.value));
+        EXPECT_EQ(row.wantLittleEndian.empty() ? row.want : row.wantLittleEndian,
+                  DecodeHeaderWords(row.value, true));
+    }
 }
 
 }  // namespace

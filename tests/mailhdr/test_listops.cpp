@@ -61,12 +61,24 @@ TEST(RemoveField, EveryFieldOfTheIdentifierOrName) {
     EXPECT_EQ("X-B=2", Record(hdr.get()));
 }
 
-// The mark and the first line become one line; a field without lines or
-// no field at all gets the mark alone.
-TEST(MarkSubject, MarkAndFirstLineBecomeOneLineOrTheMarkAlone) {
-    HdrPtr hdr = Parsed("Subject: Hello\n there\n");
+// The mark goes in front of the first line and the folded lines stay (they
+// used to be dropped, which shortened the header and failed its save); a
+// field without lines or no field at all gets the mark alone.
+TEST(MarkSubject, MarkGoesBeforeTheFirstLineAndFoldedLinesStayNotDropped) {
+    std::string folded = "Subject: Hello\n";
+    for (int i = 0; i < 30; ++i)
+        folded += " part" + std::to_string(i) + "\n";
+    HdrPtr hdr = Parsed(folded);
+    const Strings before = Lines(mailhdr_getfldvalue(hdr.get(), MAILHDR_FLD_SUBJECT));
+    ASSERT_EQ(0, mailhdr_fld_eq_id(hdr.get(), MAILHDR_FLD_SUBJECT, "*SPAM*"));
     EXPECT_EQ(0, mailhdr_marksubject(hdr.get(), "[SPAM]"));
-    EXPECT_EQ("Subject=[SPAM] Hello", Record(hdr.get()));
+    Strings after = Lines(mailhdr_getfldvalue(hdr.get(), MAILHDR_FLD_SUBJECT));
+    ASSERT_EQ(before.size(), after.size());
+    EXPECT_EQ("[SPAM] Hello", after[0]);
+    after[0] = before[0];
+    EXPECT_EQ(before, after);
+    // The parsed value went with the old first line.
+    EXPECT_EQ(1, mailhdr_fld_eq_id(hdr.get(), MAILHDR_FLD_SUBJECT, "?SPAM? Hello part0 *"));
     ASSERT_EQ(0, mailhdr_setfld(hdr.get(), MAILHDR_FLD_SUBJECT, nullptr));
     EXPECT_EQ(0, mailhdr_marksubject(hdr.get(), "[X]"));
     EXPECT_EQ("Subject=[X]", Record(hdr.get()));

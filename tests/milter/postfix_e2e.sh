@@ -12,7 +12,9 @@
 # milter on a unix socket and checks:
 #   1. every example mail arrives exactly as "mailward check" rewrites it,
 #      with the example rules and spam list (the fields Postfix adds and the
-#      verdict field left out);
+#      verdict field left out); DKIM-signed multi-hop mails, a header of
+#      25,000 fields and a field of 70 KB arrive with every field as sent
+#      and in place, and the signatures verify (signed_mails.py);
 #   1b. the defaults against what a sender shapes: a sender's own verdict
 #      field is gone and the milter's is the only one; a mail the library
 #      cannot parse and one whose attachments mail readers would read
@@ -20,6 +22,8 @@
 #      Received fields (one folded) and a header value with a NUL byte
 #      arrives with every sent field in place (compared field by field; the
 #      value as far as the NUL, where Postfix cuts it);
+#   1d. the hostile classes of tests/cli/hostile_mails.py (one mail each): no
+#      payload a reader would open is delivered, the harmless mails are;
 #   2. Milter.OnVirus = reject: the EICAR mail gets 550; OnFiltered =
 #      quarantine: the .exe mail lands in Postfix's hold queue; a mail over
 #      Milter.MaxSize arrives untouched, tagged (OnTooBig = accept); mail to
@@ -38,6 +42,10 @@
 #      restarted, and the next mail is delivered;
 #   7. a DNS block list (a name server of the test's own on loopback):
 #      mail from a listed sender domain is "filtered (spam list)";
+#   7b. the engine: a mail it stops in at a limit gets 550 (Milter.OnLimit's
+#      default), never 451; a signature database put into the watched
+#      folder while 2000 mails flow: each arrives once, none is tempfailed,
+#      and the new signature finds its mail;
 #   8. SIGTERM: the milter and its checking processes end, the spool is empty.
 # Everything is stopped and removed at the end, also on failure.
 #
@@ -54,6 +62,7 @@ CLIENT="python3 $HERE/smtp_client.py"
 
 BULK_SESSIONS=20
 BULK_PER_SESSION=10
+RELOAD_PER_SESSION=100 # mails per session that flow while a new engine comes
 PF_PURPOSE=e2e
 if [ "${MAILWARD_POSTFIX_E2E:-0}" != 1 ]; then
     echo "SKIPPED: set MAILWARD_POSTFIX_E2E=1 to run it (it starts Postfix; CI: section milter)"
@@ -169,6 +178,52 @@ PY
     echo "$name: $(grep -i '^X-Mailward-Verdict: ' "$got" | head -1)"
 done
 
+# --- 1c. header fields as sent ------------------------------------------------
+# DKIM-signed multi-hop mails (relaxed and simple), a header of 25,000
+# fields and a field of 70 KB: each arrives with every field as sent, in
+# place, the stamp and the verdict below them, and a signature that
+# verifies. python3-dkim is a Debian package: the system's interpreter.
+mkdir -p "$S/signed"
+if names=$(/usr/bin/python3 "$HERE/signed_mails.py" make "$S/signed"); then
+    for name in $names; do
+        deliver "$name" "$S/signed/$name.eml" "$name"
+        if [ -z "$got" ]; then
+            fail "$name: not delivered"
+            continue
+        fi
+        result=$(/usr/bin/python3 "$HERE/signed_mails.py" check "$S/signed" "$S/signed/$name.eml" "$got") ||
+            fail "$name: $result"
+        echo "$name: $result"
+    done
+else
+    fail "the signed mails could not be made (python3-dkim and openssl are needed): $names"
+fi
+
+# --- 1d. the hostile classes ---------------------------------------------------
+# Each class of mail a sender shapes to get a payload past a filter
+# (tests/cli/hostile_mails.py: archives the engine does not scan whole, decoy
+# boundaries, names as readers open them, encoded blocks in text, harmless
+# look-alikes), with that script's rules as the milter's: whatever is
+# delivered holds no payload a reader would open, the harmless ones arrive.
+names=$(python3 "$SRC/tests/cli/hostile_mails.py" --write "$S/hostile")
+stop_milter
+start_milter --rules "$S/hostile/rules.conf"
+: >"$S/hostile/replies"
+: >"$S/hostile/results"
+for name in $names; do
+    code=$($CLIENT send "$PORT" sender@client.test "$TEST_USER+$name@$HOST" "$S/hostile/$name.eml" || true)
+    [ "$code" = 250 ] && total=$((total + 1))
+    echo "$name $code" >>"$S/hostile/replies"
+done
+wait_for_mails "$total" || true
+while read -r name code; do
+    path=""
+    [ "$code" = 250 ] && path=$(delivered_for "$name")
+    echo "$name $code $path" >>"$S/hostile/results"
+done <"$S/hostile/replies"
+python3 "$SRC/tests/cli/hostile_mails.py" --judge "$S/hostile" --results "$S/hostile/results" ||
+    fail "hostile mails through the milter: a payload was delivered or a harmless mail refused"
+
 # --- 2. a policy: viruses rejected -------------------------------------------
 stop_milter
 start_milter --rules "$SRC/share/examples/rules.conf" -O Milter.OnVirus=reject -O Milter.MaxSize=1100 \
@@ -223,8 +278,10 @@ wait_for_mails "$total" || true
     fail "the recipient of another rule set was delivered in the same transaction"
 echo "two rule sets in one transaction: $codes"
 
-# A checking process killed: restarted, and the mail flow goes on.
-victim=$(pgrep -P "$(milter_pid)" | head -1)
+# A checking process killed: restarted, and the mail flow goes on. The
+# milter's children are its engine loader and its checking processes.
+checker_pids() { pgrep -P "$(milter_pid)" -x mw-checker || true; }
+victim=$(checker_pids | head -1)
 kill -KILL "$victim"
 for _ in $(seq 100); do
     grep -q "pid $victim) was killed by signal 9" "$LOG" && break
@@ -232,10 +289,10 @@ for _ in $(seq 100); do
 done
 grep -q "pid $victim) was killed by signal 9" "$LOG" || fail "the killed checking process was not noticed"
 for _ in $(seq 100); do
-    [ "$(pgrep -P "$(milter_pid)" | wc -l)" = 2 ] && break
+    [ "$(checker_pids | wc -l)" = 2 ] && break
     sleep 0.1
 done
-[ "$(pgrep -P "$(milter_pid)" | wc -l)" = 2 ] || fail "the killed checking process was not restarted"
+[ "$(checker_pids | wc -l)" = 2 ] || fail "the killed checking process was not restarted"
 code=$($CLIENT send "$PORT" sender@client.test "$TEST_USER+afterkill@$HOST" \
     "$SRC/share/examples/mails/01-clean.eml" || true)
 [ "$code" = 250 ] || fail "mail after a checking process was killed: reply $code"
@@ -334,7 +391,7 @@ echo "reload: $(grep "reload refused" "$LOG" | tail -1 | sed 's/.*reload refused
 # --- 6. limits: messages in flight, the per-message timeout -------------------
 stop_milter
 start_milter --rules "$SRC/share/examples/rules.conf" -O Milter.MaxInFlight=1 -O Milter.Timeout=3
-checkers=$(pgrep -P "$(milter_pid)" || true)
+checkers=$(checker_pids)
 # shellcheck disable=SC2086 # one pid per word
 kill -STOP $checkers
 $CLIENT send "$PORT" sender@client.test "$TEST_USER+hung@$HOST" \
@@ -359,7 +416,7 @@ grep -q "gave no answer in 3 s; restarting it" "$LOG" ||
 # shellcheck disable=SC2086 # one pid per word
 kill -CONT $checkers 2>/dev/null || true
 for _ in $(seq 100); do
-    [ "$(pgrep -P "$(milter_pid)" | wc -l)" = 2 ] && break
+    [ "$(checker_pids | wc -l)" = 2 ] && break
     sleep 0.1
 done
 deliver afterhang "$SRC/share/examples/mails/01-clean.eml" "mail after a hung checking process was replaced"
@@ -388,6 +445,48 @@ fi
 kill "$dns" 2>/dev/null || true
 wait "$dns" 2>/dev/null || true
 echo "DNS block list: listed domain filtered, other sender not"
+
+# --- 7b. the engine: a limit, and a new database while mail flows ------------
+stop_milter
+mkdir -p "$S/sigs"
+cp "$SRC/share/signatures/"* "$S/sigs/"
+printf 'From: <a@client.test>\r\nSubject: at a limit\r\n\r\n%s\r\n' \
+    "$(head -c 4096 /dev/zero | tr '\0' a)" >"$S/big.eml"
+start_milter --rules "$SRC/share/examples/rules.conf" -O EngineMaxFileSize=1
+code=$($CLIENT send "$PORT" sender@client.test "$TEST_USER+limit@$HOST" "$S/big.eml" || true)
+[ "$code" = 550 ] || fail "a mail at an engine limit: reply $code, not 550 (Milter.OnLimit)"
+grep -q "unchecked (engine limit), reject" "$LOG" || fail "the engine limit was not logged as such"
+stop_milter
+start_milter --rules "$SRC/share/examples/rules.conf" -O "SignatureDir=$S/sigs"
+engines=$(grep -c "checking process(es) in place" "$LOG")
+# The database goes in first: the watch waits for the folder to be quiet,
+# and the mails take longer than that.
+marker="mailward e2e reload marker 5b21"
+printf 'Mailward.Test.E2E.Reload:0:*:%s\n' "$(printf '%s' "$marker" | od -An -tx1 | tr -d ' \n')" \
+    >"$S/reload.ndb"
+mv "$S/reload.ndb" "$S/sigs/reload.ndb"
+flowing=$((BULK_SESSIONS * RELOAD_PER_SESSION))
+$CLIENT bulk "$PORT" sender@client.test "$TEST_USER+newdb@$HOST" "$BULK_SESSIONS" \
+    "$RELOAD_PER_SESSION" >"$S/reload-bulk.out" 2>&1 &
+flow=$!
+for _ in $(seq 300); do
+    [ "$(grep -c "checking process(es) in place" "$LOG")" -gt "$engines" ] && break
+    sleep 0.1
+done
+[ "$(grep -c "checking process(es) in place" "$LOG")" -gt "$engines" ] ||
+    fail "no new engine after a database was put into the signature folder"
+kill -0 "$flow" 2>/dev/null || fail "the mails were through before the new engine came"
+wait "$flow" || fail "mails sent during the reload were refused: $(cat "$S/reload-bulk.out")"
+total=$((total + flowing))
+wait_for_mails "$total" || true
+n=$(grep -l -i "^Delivered-To: $TEST_USER+newdb@" "$MAILDIR"/new/* | wc -l)
+[ "$n" = "$flowing" ] || fail "mails sent during the reload: $n of $flowing arrived"
+printf 'From: <a@client.test>\r\nSubject: marked\r\n\r\n%s\r\n' "$marker" >"$S/marked.eml"
+deliver marked "$S/marked.eml" "the mail the new signature finds"
+if [ -z "$got" ] || ! grep -q "^X-Mailward-Verdict: virus Mailward.Test.E2E.Reload" "$got"; then
+    fail "the signature of the new database did not find its mail"
+fi
+echo "engine: limit 550; new database under $flowing mails, $n arrived, new signature found"
 
 # --- 8. SIGTERM ---------------------------------------------------------------
 pid=$(milter_pid)

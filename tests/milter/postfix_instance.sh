@@ -7,7 +7,8 @@
 #   $PF/etc     main.cf and master.cf: smtpd on 127.0.0.1:$PORT, no chroot,
 #               local delivery into $MAILDIR (the test user $TEST_USER,
 #               made for the run when missing), smtpd_milters = unix:$SOCK,
-#               milter_default_action = tempfail, milter_protocol = 6
+#               milter_default_action = tempfail, milter_protocol = 6,
+#               header_size_limit = 4 MiB
 #   start_postfix, start_milter ARGS..., stop_milter, milter_pid,
 #   delivered_count, wait_for_mails N, fail TEXT, $FAILURES
 # Exits 77 (skipped) with the reason where the machine cannot run Postfix:
@@ -118,6 +119,8 @@ biff = no
 smtpd_milters = unix:$SOCK
 milter_default_action = tempfail
 milter_protocol = 6
+# Room for the header of 25,000 fields of the end-to-end test.
+header_size_limit = 4194304
 CF
 cat >"$PF/etc/master.cf" <<CF
 127.0.0.1:$PORT inet n - n - - smtpd

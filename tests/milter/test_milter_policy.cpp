@@ -181,6 +181,43 @@ TEST(MilterPolicy, DecisionPerOutcomeAndSetting) {
          MilterAction::AcceptUntouched,
          "unchecked (scan failed)",
          ""},
+        {"engine limit, default",
+         {},
+         Done(ERR_CHECK, VIRUS_NOT_CHECKED, ST_ENGINE_LIMIT, 0),
+         MilterAction::Reject,
+         "unchecked (engine limit)",
+         "550"},
+        // OnScanError does not reach a limit: tried again, it stops there again.
+        {"engine limit, scan errors accepted",
+         {{"Milter.OnScanError", "accept"}},
+         Done(ERR_CHECK, VIRUS_NOT_CHECKED, ST_ENGINE_LIMIT, 0),
+         MilterAction::Reject,
+         "unchecked (engine limit)",
+         "550"},
+        {"engine limit, quarantine",
+         {{"Milter.OnLimit", "quarantine"}},
+         Done(ERR_CHECK, VIRUS_NOT_CHECKED, ST_ENGINE_LIMIT, 0),
+         MilterAction::QuarantineUntouched,
+         "unchecked (engine limit)",
+         ""},
+        {"engine limit, accept",
+         {{"Milter.OnLimit", "accept"}},
+         Done(ERR_CHECK, VIRUS_NOT_CHECKED, ST_ENGINE_LIMIT, 0),
+         MilterAction::AcceptUntouched,
+         "unchecked (engine limit)",
+         ""},
+        {"engine limit and a parse failure",
+         {},
+         Done(ERR_CHECK | ERR_LOAD, VIRUS_NOT_CHECKED, ST_ENGINE_LIMIT, 0),
+         MilterAction::Reject,
+         "unchecked (engine limit)",
+         "550"},
+        {"virus beside an engine limit",
+         {},
+         Done(ERR_CHECK, VIRUS_FOUND, ST_ENGINE_LIMIT, PART_REMOVED, "Eicar"),
+         MilterAction::Deliver,
+         "virus Eicar",
+         ""},
         {"save error",
          {},
          Done(ERR_SAVE, VIRUS_CLEAN, 0, 0),
@@ -249,6 +286,8 @@ TEST(MilterPolicy, SettingsReadAndRefused) {
                                          {"Milter.Timeout", "7"},
                                          {"Milter.Engine", "off"},
                                          {"Milter.WorkerPark", "off"},
+                                         {"Milter.WatchSignatures", "off"},
+                                         {"Milter.OnLimit", "quarantine"},
                                          {"Milter.HeaderRuleSet", "\"\""},
                                          {"Milter.VerdictField", "X-Filter"}}),
                                    s, errors));
@@ -258,6 +297,8 @@ TEST(MilterPolicy, SettingsReadAndRefused) {
     EXPECT_EQ(s.timeoutSeconds, 7);
     EXPECT_FALSE(s.engine);
     EXPECT_FALSE(s.workerPark);
+    EXPECT_FALSE(s.watchSignatures);
+    EXPECT_EQ(s.onLimit, OnLimit::Quarantine);
     EXPECT_EQ(s.headerRuleSet, "");
     EXPECT_EQ(s.verdictField, "X-Filter");
 
@@ -271,6 +312,7 @@ TEST(MilterPolicy, SettingsReadAndRefused) {
         {"Milter.MaxSize", "1k"},       {"Milter.Engine", "maybe"},
         {"Milter.VerdictField", "X Y"}, {"Milter.OnTooBig", "discard"},
         {"Milter.WorkerPark", "yes"},   {"Milter.OnDisagreement", "deliver"},
+        {"Milter.OnLimit", "tempfail"}, {"Milter.WatchSignatures", "sometimes"},
     };
     for (const auto& b : bad) {
         MilterSettings t;

@@ -74,6 +74,8 @@ TEST(MilterSettingsReload, ChangesPoliciesAndLimitsButNotWhatNeedsARestart) {
     fresh.onVirus = OnVirus::Reject;
     fresh.onParseError = OnUnjudged::Tempfail;
     fresh.onDisagreement = OnUnjudged::Accept;
+    fresh.onLimit = OnLimit::Quarantine;
+    fresh.watchSignatures = false;
     fresh.maxSize = 1000;
     fresh.timeoutSeconds = 9;
     fresh.ruleSet = "other";
@@ -85,6 +87,7 @@ TEST(MilterSettingsReload, ChangesPoliciesAndLimitsButNotWhatNeedsARestart) {
     EXPECT_EQ(now.onVirus, OnVirus::Reject);
     EXPECT_EQ(now.onParseError, OnUnjudged::Tempfail);
     EXPECT_EQ(now.onDisagreement, OnUnjudged::Accept);
+    EXPECT_EQ(now.onLimit, OnLimit::Quarantine);
     EXPECT_EQ(now.maxSize, 1000u);
     EXPECT_EQ(now.timeoutSeconds, 9);
     EXPECT_EQ(now.ruleSet, "other");
@@ -94,6 +97,7 @@ TEST(MilterSettingsReload, ChangesPoliciesAndLimitsButNotWhatNeedsARestart) {
     EXPECT_EQ(now.processes, 3);
     EXPECT_TRUE(now.engine);
     EXPECT_TRUE(now.workerPark);
+    EXPECT_TRUE(now.watchSignatures);
     EXPECT_TRUE(now.dnsZones.empty());
     EXPECT_EQ(LookupIn(*config.Keys())("Milter.RuleSetFor.b.example"), "lenient");
     EXPECT_EQ(LookupIn(*before)("Milter.RuleSetFor.a.example"), "strict")

@@ -92,7 +92,8 @@ TEST(MimeTextPart, MimePartOrBlock) {
     EXPECT_EQ(&msg, p->m_pParent);
     EXPECT_EQ(0, msg.GetPartCount());
     std::string dump = p->GetHeaderDump();
-    EXPECT_NE(std::string::npos, dump.find("Content-Type: text/plain;\n\tname=\"virus.txt\"\n"));
+    EXPECT_NE(std::string::npos,
+              dump.find("Content-Type: text/plain; charset=us-ascii;\n\tname=\"virus.txt\"\n"));
     EXPECT_NE(std::string::npos, dump.find("Content-Transfer-Encoding: quoted-printable\n"));
     EXPECT_NE(std::string::npos,
               dump.find("Content-Disposition: attachment;\n\tfilename=\"virus.txt\"\n"));
@@ -106,6 +107,30 @@ TEST(MimeTextPart, MimePartOrBlock) {
     EXPECT_STREQ("plain", p->GetData());
     EXPECT_EQ(nullptr, msg.CreateTextPart(nullptr, "x", false));
     EXPECT_EQ(nullptr, msg.CreateTextPart("x", nullptr, false));
+}
+
+// A notice declares the charset of its text: 7-bit, UTF-8, or 8-bit text of
+// no known charset, never undeclared 8-bit text.
+TEST(MimeTextPart, DeclaresTheCharsetOfItsText) {
+    const struct {
+        const char* text;
+        const char* charset;
+    } rows[] = {
+        {"plain", "us-ascii"},
+        {"Anh\xc3\xa4nge entfernt \xe2\x80\x94 \xf0\x9f\x93\x8e", "utf-8"},
+        {"Anh\xe4nge (Latin-1)", "unknown-8bit"},
+        {"cut \xe2\x80", "unknown-8bit"},
+        {"overlong \xc0\xaf", "unknown-8bit"},
+        {"surrogate \xed\xa0\x80", "unknown-8bit"},
+    };
+    CMimeMessage msg;
+    for (const auto& row : rows) {
+        std::unique_ptr<CMimePart> p(msg.CreateTextPart("n.txt", row.text, false));
+        ASSERT_NE(nullptr, p);
+        EXPECT_EQ(std::string("text/plain; charset=") + row.charset + ";\n\tname=\"n.txt\"",
+                  p->GetHeaderRaw(MAILHDR_FLD_CONTENT_TYPE))
+            << row.text;
+    }
 }
 
 // An index past the end or no name changes nothing; in a uu container the

@@ -78,12 +78,14 @@ TEST(MimeParse, HeaderBlocks) {
     const std::string invalid = "Subject: a\nno colon here\nX-B: 2\n\nbody";
     CheckRows({
         {"first line without colon", noColon, "~Hello there\nSubject: not a header\n\nbody"},
-        {"text ends in the header block", "Subject: a\nFrom: b@c\n", nullptr},
-        {"text ends in the first line", "Subject: a", nullptr},
+        // RFC 5322: a message may be header fields alone.
+        {"text ends in the header block", "Subject: a\nFrom: b@c\n", "<null>"},
+        {"text ends in the first line", "Subject: a", "<null>"},
         {"invalid lines are logged and skipped", invalid, "body",
          "CMimePart::ParseHeaders() - invalid headers in line no colon here"},
     });
-    for (auto [text, subject] : {std::pair{noColon, ""}, {invalid, "a"}}) {
+    for (auto [text, subject] :
+         {std::pair{noColon, ""}, {invalid, "a"}, {"From: b@c\nSubject: only\n", "only"}}) {
         CMimeMessage msg;
         ASSERT_EQ(0, Load(msg, text));
         EXPECT_EQ(subject, msg.GetHeaderRaw(MAILHDR_FLD_SUBJECT));
@@ -95,11 +97,17 @@ TEST(MimeParse, HeaderBlocks) {
     EXPECT_EQ("{b1}<null>", Shape(multi));
     // The boundary parameter: quoted (to the closing quote), or up to the
     // next ";", blanks trimmed; none without "=" or a closing quote.
+    // The parameter is found by its whole name, outside quoted strings.
     for (auto [param, boundary] : {std::pair{"boundary=\"a;b\"", "a;b"},
                                    {"boundary=abc; name=\"x\"", "abc"},
                                    {"boundary= abc ", "abc"},
                                    {"boundary=\"abc", ""},
-                                   {"boundary", ""}}) {
+                                   {"boundary", ""},
+                                   {"x-boundary=\"A\"; boundary=\"B\"", "B"},
+                                   {"xboundary=A; Boundary = B", "B"},
+                                   {"name=\"; boundary=A\"; boundary=B", "B"},
+                                   {"boundary=\"A\"; boundary=\"B\"", "A"},
+                                   {"x-boundary=\"A\"", ""}}) {
         CMimeMessage msg;
         ASSERT_EQ(
             0, Load(msg, std::string("Content-Type: multipart/mixed; ") + param + "\n\n", false));
@@ -173,10 +181,15 @@ TEST(MimeParse, UUEncodedContainersAndBlocks) {
          "uu:head[uu:<a>#86)C\n`\n|uu:<b>\"9&4\n`\n]"},
         {"container loses the two characters before begin",
          "Subject: uu\n\nHello\nbegin 644 f\n#86)C\nend\n", "uu:Hell[uu:<f>#86)C\n]"},
-        {"upper-case BEGIN without lower-case",
-         "Subject: uu\n\ntext\nBEGIN 644 FILE.TXT\n#86)C\nEND\n", nullptr},
+        {"upper-case BEGIN is text", "Subject: uu\n\ntext\nBEGIN 644 FILE.TXT\n#86)C\nEND\n",
+         "text\nBEGIN 644 FILE.TXT\n#86)C\nEND"},
         {"begin line needs mode, blank and name", "Subject: uu\n\nwe begin 6 things here and end\n",
          "we begin 6 things here and end"},
+        {"any octal mode of three or four digits",
+         "Subject: uu\n\nx\n\nbegin 0755 run.exe\n#86)C\nend\nbegin 444 r.txt\n\"9&4\nend\n",
+         "uu:x[uu:<run.exe>#86)C\n|uu:<r.txt>\"9&4\n]"},
+        {"a block without its end runs to the end of its part",
+         "Subject: uu\n\nx\n\nbegin 644 f.exe\n#86)C\n", "uu:x[uu:<f.exe>#86)C\n]"},
         // It has a parent, so it counts as a block itself: named by its
         // (empty) begin-line name rather than by its header.
         {"body part of a multipart as a container",
@@ -187,6 +200,114 @@ TEST(MimeParse, UUEncodedContainersAndBlocks) {
     ASSERT_EQ(0, Load(msg, several));
     EXPECT_EQ("abc", Decoded(*msg.GetPart(0)));
     EXPECT_EQ("de", Decoded(*msg.GetPart(1)));
+}
+
+// A begin line is what uudecode and mail readers take: "begin" at a line's
+// start, one blank, three or four octal digits, one blank, a name. Every
+// other line is text, and a text of such lines loads as one plain part.
+TEST(MimeParse, OnlyExactBeginLinesOpenUuencodedBlocks) {
+    const char* const text[] = {
+        "Begin 6pm sharp", "BEGIN 644 FILE.TXT",
+        "begin 6pm sharp", "begin 64 x",
+        "begin 64444 x",   "begin 648 x",
+        "begin  644 x",    "begin 644  ",
+        "begin 644",       "begin\t644 x",
+        " begin 644 x",    "we begin 644 x",
+        "beginning 644 x", "=ybegin line=128 size=3",
+        "=ybegin name=",   "(This file must be converted with BinHex 4.0)",
+    };
+    for (const char* line : text) {
+        SCOPED_TRACE(line);
+        const std::string body = std::string("See below.\n") + line + "\nM86)C\nend\nBye\n";
+        CMimeMessage msg;
+        ASSERT_EQ(0, Load(msg, "Subject: t\n\n" + body));
+        EXPECT_FALSE(msg.m_bUUEncoded);
+        EXPECT_EQ(0, msg.GetPartCount());
+        EXPECT_EQ(body.substr(0, body.size() - 1), Data(msg));
+    }
+    for (const char* line : {"begin 644 a.exe", "begin 0644 a.exe", "begin 777 a.exe",
+                             "begin 0000 a.exe", "begin 644 a.exe \r"}) {
+        SCOPED_TRACE(line);
+        CMimeMessage msg;
+        ASSERT_EQ(0, Load(msg, std::string("Subject: t\n\nhi\n\n") + line + "\n#86)C\nend\n"));
+        ASSERT_EQ(1, msg.GetPartCount());
+        EXPECT_EQ("abc", Decoded(*msg.GetPart(0)));
+    }
+}
+
+// yEnc and BinHex 4.0 blocks in text are blocks like uuencoded ones: named
+// by their begin line or header, decoded by their coding, written back as
+// they came.
+TEST(MimeParse, YEncAndBinHexBlocksInText) {
+    // "abc" in yEnc: each byte plus 42; "=" escapes a byte plus 64 more.
+    const std::string yenc =
+        "=ybegin line=128 size=4 name=evil file.exe\n\x8b\x8c=M\x8d\n=yend size=4\n";
+    // BinHex of a file "a.exe" whose data fork is "MZ", as an encoder of the
+    // test's own writes it (header, forks and checksums, run-length coded).
+    const std::string binhex =
+        "(This file must be converted with BinHex 4.0)\n\n"
+        ":\"@%ZCAKP!&4&@&4dG(Kd!*!&!J#3\"$)I69U!,`!!:\n";
+    CMimeMessage msg;
+    ASSERT_EQ(0, Load(msg, "Subject: t\n\nfiles:\n\n" + yenc + "between\n" + binhex + "bye\n"));
+    ASSERT_TRUE(msg.m_bUUEncoded);
+    ASSERT_EQ(2, msg.GetPartCount());
+    CMimePart& y = *msg.GetPart(0);
+    EXPECT_EQ(MimeBlockCoding::YEnc, y.m_eBlockCoding);
+    EXPECT_EQ("evil file.exe", y.GetName());
+    EXPECT_EQ(std::string("ab\xe3"
+                          "c",
+                          4),
+              Decoded(y));
+    CMimePart& b = *msg.GetPart(1);
+    EXPECT_EQ(MimeBlockCoding::BinHex, b.m_eBlockCoding);
+    EXPECT_EQ("a.exe", b.GetName());
+    EXPECT_EQ("MZ", Decoded(b));
+    // Written back: the blocks keep their lines and their opening and
+    // closing lines, and read back the same.
+    const std::string written = Written(msg);
+    EXPECT_NE(std::string::npos, written.find(yenc)) << written;
+    EXPECT_NE(std::string::npos, written.find(binhex.substr(0, binhex.size() - 1))) << written;
+    CMimeMessage again;
+    ASSERT_EQ(0, Load(again, written));
+    ASSERT_EQ(2, again.GetPartCount());
+    EXPECT_EQ("evil file.exe", again.GetPart(0)->GetName());
+    EXPECT_EQ("MZ", Decoded(*again.GetPart(1)));
+    // Runs of a byte, and the run mark itself as data.
+    CMimeMessage runs;
+    ASSERT_EQ(0, Load(runs,
+                      "Subject: t\n\n(This file must be converted with BinHex 4.0)\n"
+                      ":\"A)ZBQPZ!&4&@&4dG(Kd!*!&$J#3\"!NFN!#3!(L3#T!!!12X!!!:\n"));
+    ASSERT_EQ(1, runs.GetPartCount());
+    EXPECT_EQ("r.bin", runs.GetPart(0)->GetName());
+    EXPECT_EQ(std::string("\x90\x90xxxxxxxxxx\x90\0", 14), Decoded(*runs.GetPart(0)));
+    // Without their closing lines the blocks run to the end of the part.
+    CMimeMessage cut;
+    ASSERT_EQ(0, Load(cut, "Subject: t\n\nx\n\n=ybegin size=1 name=c.exe\n\x8b"));
+    ASSERT_EQ(1, cut.GetPartCount());
+    EXPECT_EQ("a", Decoded(*cut.GetPart(0)));
+}
+
+// Each part the parser makes knows where its text stood in the mail: the
+// strict reading pairs its parts with the parser's by these places.
+TEST(MimeParse, PartsKnowTheirPlaceInTheMail) {
+    const std::string text =
+        Multipart({"Content-Type: text/plain\n\none",
+                   "Content-Type: text/plain\n\nx\n\nbegin 644 f\n#86)C\nend\n"});
+    CMimeMessage msg;
+    ASSERT_EQ(0, Load(msg, CRLF(text)));  // places count the mail as loaded: LF line ends
+    EXPECT_EQ(0u, msg.m_nMailStart);
+    EXPECT_EQ(text.size(), msg.m_nMailEnd);
+    ASSERT_EQ(2, msg.GetPartCount());
+    const CMimePart& one = *msg.GetPart(0);
+    EXPECT_EQ(text.find("Content-Type: text/plain\n\none"), one.m_nMailStart);
+    EXPECT_EQ(text.find("\n--b1\nContent-Type: text/plain\n\nx"), one.m_nMailEnd);
+    const CMimePart& block = *msg.GetPart(1)->GetPart(0);
+    EXPECT_EQ(text.find("begin 644 f"), block.m_nMailStart);
+    EXPECT_EQ(text.find("end\n") + 3, block.m_nMailEnd);
+    // A notice put in by the check has no place.
+    CMimePart* notice = msg.ReplacePart(0, "n.txt", "removed");
+    ASSERT_NE(nullptr, notice);
+    EXPECT_EQ(CMimePart::NO_PLACE, notice->m_nMailStart);
 }
 
 TEST(MimeParse, ParseOnTheSameMessageTwiceStartsAfresh) {
@@ -267,18 +388,18 @@ TEST(MimeParseLimits, NestingAtTheLimitLoadsAndDeeperFails) {
                {"20000 levels", Nested(20000), nullptr, "nesting deeper than 32 levels"}});
 }
 
-// A container whose first lower-case "begin 6" lies behind its own part
-// keeps its own text and never copies the parts behind it: however many
-// there are, the copy budget is not reached and the mail loads.
+// Lines that look like begin lines but are not are text in their part, and
+// a block in a later part belongs to that part alone: however many such
+// parts there are, none copies the parts behind it and the mail loads.
 TEST(MimeParseLimits, ContainersNeverCopyThePartsBehindThem) {
     const std::string big = std::string(100000, 'A');
     const std::string tail = "begin 644 y\n#86)C\nend\n";
     const std::string twoShape =
-        "{b1}<null>[uu:<>Begin 644 a|uu:<>Begin 644 b|uu:<>" + big.substr(1) + "[uu:<y>#86)C\n]]";
+        "{b1}<null>[Begin 644 a|Begin 644 b|uu:<>" + big.substr(1) + "[uu:<y>#86)C\n]]";
     std::vector<std::string> many(
         400, "Content-Type: text/plain\n\nBEGIN 644 X\n" + std::string(2000, 'z'));
-    CheckRows({{"one container", Multipart({"Content-Type: text/plain\n\nBEGIN 644 X\nq"}) + tail,
-                "{b1}<null>[uu:<>BEGIN 644 X\nq]"},
+    CheckRows({{"one part", Multipart({"Content-Type: text/plain\n\nBEGIN 644 X\nq"}) + tail,
+                "{b1}<null>[BEGIN 644 X\nq]"},
                {"two lines \"Begin \" in front of a large part",
                 Multipart({"Content-Type: text/plain\n\nBegin 644 a",
                            "Content-Type: text/plain\n\nBegin 644 b",

@@ -110,3 +110,78 @@ TEST(MimeStrictRead, LimitsStopTheReadingAndSaySo) {
     many.resize(many.size() - 7);  // one body part less: the root and the rest fit
     EXPECT_TRUE(MimeStrictRead(many.data(), many.size(), reading));
 }
+
+// The boundary is found by its whole name, in its RFC 2231 forms too; a
+// decoy "x-boundary" is another parameter.
+TEST(MimeStrictRead, TheBoundaryByItsWholeNameAndItsExtendedForms) {
+    const std::string body = "\n\n--B\n" + EXE + "--B--\n";
+    for (const char* param :
+         {"x-boundary=\"A\"; boundary=\"B\"", "boundary*=''B", "boundary*=us-ascii'en'%42",
+          "boundary*0=\"B\"", "boundary*1=\"\"; boundary*0=B"}) {
+        SCOPED_TRACE(param);
+        EXPECT_EQ("1:a.exe", Listed(std::string("Content-Type: multipart/mixed; ") + param + body));
+    }
+    EXPECT_EQ("", Listed("Content-Type: multipart/mixed; x-boundary=\"B\"" + body));
+}
+
+// Text parts are looked into as readers do: encoded blocks in them, also in
+// a transfer-encoded text, are parts of their own.
+TEST(MimeStrictRead, EncodedBlocksInTextAreParts) {
+    const std::string uu = "begin 0755 run.exe\n#86)C\nend\n";
+    const struct {
+        const char* name;
+        std::string text, listed;
+    } rows[] = {
+        {"uuencode in a plain mail", "Subject: s\n\nhi\n\n" + uu, "#1:run.exe"},
+        {"yEnc and BinHex in a text part",
+         "Content-Type: multipart/mixed; boundary=b\n\n--b\nContent-Type: text/plain\n\n"
+         "=ybegin line=128 size=1 name=y.exe \n\x8b\n=yend\n"
+         "(This file must be converted with BinHex 4.0)\n"
+         ":\"@%ZCAKP!&4&@&4dG(Kd!*!&!J#3\"$)I69U!,`!!:\n--b--\n",
+         "1#1:y.exe |y.exe 1#2:a.exe"},
+        {"a begin line in a quoted-printable text",
+         "Content-Type: text/plain\nContent-Transfer-Encoding: quoted-printable\n\n"
+         "=62egin 644 q.exe\n#86)C\nend\n",
+         "#1:q.exe"},
+        {"not in an attachment of another type", "Content-Type: application/octet-stream\n\n" + uu,
+         ""},
+        {"lines that only look like begin lines", "Subject: s\n\nBegin 644 x.exe\nbegin 6pm\n", ""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(row.listed, Listed(row.text));
+    }
+}
+
+// Places: a part of the strict reading stands where the parser's part of the
+// same text stands (both count the mail with LF line ends); a block is its
+// opening line; a part in a decoded attached message has the place of the
+// message part.
+TEST(MimeStrictRead, PlacesAgreeWithTheParser) {
+    TempDir dir;
+    const std::string text =
+        CRLF("Subject: s\nContent-Type: multipart/mixed; boundary=b\n\n--b\n" + EXE +
+             "--b\nContent-Type: text/plain\n\nx\n\nbegin 644 f.exe\n#86)C\nend\n--b\n"
+             "Content-Type: message/rfc822\nContent-Transfer-Encoding: base64\n\n"
+             "Q29udGVudC1UeXBlOiBhcHBsaWNhdGlvbi94OyBuYW1lPWIuc2NyCgpNWgo=\n--b--\n");
+    const std::string path = dir.Path("p.eml");
+    WriteFile(path, text);
+    CMimeMessage msg;
+    ASSERT_EQ(0, msg.LoadMsg(path.c_str(), true));
+    StrictReading reading;
+    ASSERT_TRUE(MimeStrictReadFile(path.c_str(), reading));
+    ASSERT_EQ(3u, reading.parts.size());
+    const CMimePart& exe = *msg.GetPart(0);
+    EXPECT_EQ("1", reading.parts[0].strWhere);
+    EXPECT_EQ(exe.m_nMailStart, reading.parts[0].nStart);
+    EXPECT_EQ(exe.m_nMailEnd, reading.parts[0].nEnd);
+    const CMimePart& block = *msg.GetPart(1)->GetPart(0);
+    EXPECT_EQ("2#1", reading.parts[1].strWhere);
+    EXPECT_EQ(block.m_nMailStart, reading.parts[1].nStart);
+    EXPECT_EQ(reading.parts[1].nStart + std::string("begin 644 f.exe").size(),
+              reading.parts[1].nEnd);
+    const CMimePart& message = *msg.GetPart(2);
+    EXPECT_EQ("3.m", reading.parts[2].strWhere);
+    EXPECT_EQ(message.m_nMailStart, reading.parts[2].nStart);
+    EXPECT_EQ(message.m_nMailEnd, reading.parts[2].nEnd);
+}

@@ -488,6 +488,52 @@ TEST(PfStrings, StrdupAndCaseBlindComparisonWithNullFirst) {
 
 // The shared helpers of pf_text.h: every layer lower-cases, trims and joins
 // through them, so their edges are the edges of every caller.
+// Names and words of mails in the charsets they declare, as UTF-8.
+TEST(PfCharset, MailCharsetsToUtf8) {
+    const struct {
+        const char* charset;
+        std::string bytes, text;
+    } rows[] = {
+        {"utf-8", "evil.exe", "evil.exe"},
+        {"UTF-8",
+         "\xEF\xBB\xBF"
+         "a",
+         "a"},
+        {"iso-8859-1", "r\xE9sum\xE9", "r\xC3\xA9sum\xC3\xA9"},
+        {"windows-1252", "\x80", "\xE2\x82\xAC"},
+        {"koi8-r", "\xC1", "\xD0\xB0"},
+        {"utf-7", "evil+AC4-exe", "evil.exe"},
+        {"utf-16le", std::string("a\0.\0", 4), "a."},
+        {"utf-16be", std::string("\0a\0.", 4), "a."},
+        {"utf-16",
+         std::string("\xFF\xFE"
+                     "a\0",
+                     4),
+         "a"},  // by its mark
+        {"utf-16", std::string("\xFE\xFF\0a", 4), "a"},
+        {"utf-16", std::string("\0a", 2), "a"},  // no mark: big-endian
+        {"utf-16le", std::string("\x3D\xD8\x00\xDE", 4), "\xF0\x9F\x98\x80"},  // a pair
+        {"utf-32le", std::string("a\0\0\0", 4), "a"},
+        {"shift_jis", "\x82\xA0", "\xE3\x81\x82"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.charset);
+        std::string out = "old";
+        EXPECT_TRUE(pf::charset_to_utf8(row.charset, row.bytes, out));
+        EXPECT_EQ(row.text, out);
+    }
+    for (const char* bad : {"no-such-charset", "utf-8//IGNORE", "", "utf 8",
+                            "a-name-that-is-much-longer-than-any-charset-name"}) {
+        std::string out = "old";
+        EXPECT_FALSE(pf::charset_to_utf8(bad, "abc", out)) << bad;
+        EXPECT_EQ("", out);
+    }
+    std::string out;
+    EXPECT_FALSE(pf::charset_to_utf8("utf-8", "\xC3", out));                     // cut short
+    EXPECT_FALSE(pf::charset_to_utf8("utf-16le", std::string("a\0b", 3), out));  // odd length
+    EXPECT_FALSE(pf::charset_to_utf8("utf-16le", std::string("\x3D\xD8", 2), out));
+}
+
 TEST(PfText, LowerTrimJoinAndPathsLeaveEightBitBytesAlone) {
     EXPECT_EQ(pf::ascii_lower(std::string_view("Invoice.EXE\xC4\xDC", 13)),
               std::string("invoice.exe\xC4\xDC", 13));

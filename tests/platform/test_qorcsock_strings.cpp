@@ -92,6 +92,38 @@ TEST(qorcsockShcasematchHostile, ManyStarsOnLongTextsGiveTheRightAnswer) {
     EXPECT_FALSE(M(mixed, "*aa*"));
 }
 
+// shcaseprefix: whether a text known only up to a point could match. It
+// holds exactly when the text followed by some rest matches: checked
+// against shcasematch with the rests the pattern itself suggests.
+TEST(qorcsockShcaseprefix, TrueExactlyWhenSomeRestMakesTheTextMatch) {
+    const struct {
+        const char* text;
+        const char* pattern;
+        bool could;
+    } rows[] = {
+        {"evil", "*.exe", true},       {"evil.e", "*.exe", true},
+        {"evil.exe", "*.exe", true},   {"report", "report.pdf", true},
+        {"repx", "report.pdf", false}, {"aaaa", "b*", false},
+        {"AB", "a?c", true},           {"abcd", "a?c", false},
+        {"x", "[!x]*", false},         {"y", "[!x]*", true},
+        {"", "anything", true},        {"a.exe", "*.txt", true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.text) + " / " + row.pattern);
+        EXPECT_EQ(row.could ? 1 : 0, shcaseprefix(row.text, row.pattern));
+        // A whole match is always a possible one.
+        if (M(row.text, row.pattern)) {
+            EXPECT_EQ(1, shcaseprefix(row.text, row.pattern));
+        }
+    }
+    EXPECT_EQ(0, shcaseprefix(nullptr, "*"));
+    EXPECT_EQ(0, shcaseprefix("x", nullptr));
+    std::string as(200000, 'a');
+    EXPECT_EQ(1, shcaseprefix(as.c_str(), "*a*a*a*a*a*b"));
+    EXPECT_EQ(1, shcaseprefix((as + "c").c_str(), "a*b"));  // "...cb"
+    EXPECT_EQ(0, shcaseprefix(as.c_str(), (std::string(100, '?') + "b*").c_str()));
+}
+
 // ---- string lists ----------------------------------------------------------
 
 using V = std::vector<std::string>;

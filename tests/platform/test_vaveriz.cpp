@@ -9,12 +9,16 @@
  * that hold the test program unpacked (RAW_CLAM_SAMPLES).
  */
 #include "miralib/miralib.h"
+#include "ndb_line.h"
 #include "pf_scratch.h"
 #include "qorcsock_capture.h"
 #include "vaveriz/sigdb.h"
 #include "vaveriz/vaveriz.h"
 
 #include <gtest/gtest.h>
+#if !defined(_WIN32)
+#include <zlib.h>
+#endif
 
 #include <atomic>
 #include <filesystem>
@@ -27,23 +31,14 @@
 
 namespace {
 
+using pftest::NdbLine;
+
 const char* TESTFILES_DIR = "/usr/share/clamav-testfiles";
 
 // EICAR, put together at run time so that this file is no test virus itself.
 std::string EicarText() {
     return std::string("X5O!P%@AP[4\\PZX54(P^)7CC)7}$") + "EICAR-STANDARD-ANTIVIRUS-TEST-FILE!" +
            "$H+H*";
-}
-
-// An .ndb line that finds the bytes `b` at any offset.
-std::string NdbLine(const std::string& name, const std::string& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string line = name + ":0:*:";
-    for (unsigned char c : bytes) {
-        line += digits[c >> 4];
-        line += digits[c & 15];
-    }
-    return line + "\n";
 }
 
 #if defined(_WIN32)
@@ -181,40 +176,81 @@ TEST_F(VaverizEngine, EngineTemporaryFilesGoBelowTempDir) {
 #endif
 
 #if !defined(_WIN32)
-// A zip archive holding the files uncompressed ("stored"), as the test needs it.
-std::string StoredZip(const std::vector<std::pair<std::string, std::string>>& files) {
-    auto crc32 = [](const std::string& data) {
-        std::uint32_t crc = 0xFFFFFFFFu;
-        for (unsigned char c : data) {
-            crc ^= c;
-            for (int k = 0; k < 8; ++k)
-                crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-        }
-        return ~crc;
-    };
-    auto le = [](std::string& out, std::uint32_t v, int bytes) {
+// One member of a zip archive the tests build: stored or deflated, and in
+// the forms hostile archives take (zip64 sizes, the encryption flag on, a
+// stated size other than the real one).
+struct ZipMember {
+    std::string name;
+    std::string data;
+    bool deflate = false;
+    bool zip64 = false;      // sizes 0xFFFFFFFF, the real ones in a zip64 field
+    bool encrypted = false;  // flag bit 0 set (the data itself stays plain)
+    long statedSize = -1;    // the uncompressed size the headers state
+};
+
+std::string Deflated(const std::string& data) {
+    z_stream z{};
+    EXPECT_EQ(Z_OK, deflateInit2(&z, 9, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY));
+    std::string out(deflateBound(&z, data.size()), '\0');
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+    z.avail_in = static_cast<uInt>(data.size());
+    z.next_out = reinterpret_cast<Bytef*>(out.data());
+    z.avail_out = static_cast<uInt>(out.size());
+    EXPECT_EQ(Z_STREAM_END, deflate(&z, Z_FINISH));
+    out.resize(z.total_out);
+    deflateEnd(&z);
+    return out;
+}
+
+std::string Zip(const std::vector<ZipMember>& members) {
+    auto le = [](std::string& out, std::uint64_t v, int bytes) {
         for (int i = 0; i < bytes; ++i)
             out += static_cast<char>((v >> (8 * i)) & 0xFF);
     };
     std::string body, directory;
-    for (const auto& [name, data] : files) {
-        const std::uint32_t crc = crc32(data), size = static_cast<std::uint32_t>(data.size());
+    for (const ZipMember& m : members) {
+        const std::string packed = m.deflate ? Deflated(m.data) : m.data;
+        const auto crc = static_cast<std::uint32_t>(crc32(
+            0, reinterpret_cast<const Bytef*>(m.data.data()), static_cast<uInt>(m.data.size())));
+        const std::uint64_t size =
+            m.statedSize >= 0 ? static_cast<std::uint64_t>(m.statedSize) : m.data.size();
         const std::uint32_t offset = static_cast<std::uint32_t>(body.size());
-        std::string common;  // version, flags, method, time, date, crc, sizes, name length
-        le(common, 10, 2), le(common, 0, 2), le(common, 0, 2), le(common, 0, 4);
-        le(common, crc, 4), le(common, size, 4), le(common, size, 4);
-        le(common, static_cast<std::uint32_t>(name.size()), 2);
-        le(body, 0x04034b50, 4), body += common, le(body, 0, 2), body += name + data;
-        le(directory, 0x02014b50, 4), le(directory, 20, 2), directory += common;
-        le(directory, 0, 2), le(directory, 0, 2), le(directory, 0, 2), le(directory, 0, 2);
-        le(directory, 0, 4), le(directory, offset, 4), directory += name;
+        // Python's zipfile writes a zip64 entry as libclamav misreads it: the
+        // local header holds 0xFFFFFFFF and the zip64 field, the central
+        // directory the real sizes.
+        std::string extra;
+        if (m.zip64) {
+            le(extra, 1, 2), le(extra, 16, 2), le(extra, size, 8), le(extra, packed.size(), 8);
+        }
+        auto common = [&](bool local) {  // version, flags, method, time, date, crc, sizes, name
+            std::string c;
+            const bool mark = local && m.zip64;
+            le(c, m.zip64 ? 45 : 20, 2), le(c, m.encrypted ? 1 : 0, 2);
+            le(c, m.deflate ? 8 : 0, 2), le(c, 0, 4), le(c, crc, 4);
+            le(c, mark ? 0xFFFFFFFFu : packed.size(), 4), le(c, mark ? 0xFFFFFFFFu : size, 4);
+            le(c, m.name.size(), 2);
+            return c;
+        };
+        le(body, 0x04034b50, 4), body += common(true), le(body, extra.size(), 2);
+        body += m.name + extra + packed;
+        le(directory, 0x02014b50, 4), le(directory, 20, 2), directory += common(false);
+        le(directory, 0, 2), le(directory, 0, 2), le(directory, 0, 2);
+        le(directory, 0, 2), le(directory, 0, 4), le(directory, offset, 4);
+        directory += m.name;
     }
     std::string zip = body + directory;
-    const auto count = static_cast<std::uint32_t>(files.size());
+    const auto count = members.size();
     le(zip, 0x06054b50, 4), le(zip, 0, 2), le(zip, 0, 2), le(zip, count, 2), le(zip, count, 2);
-    le(zip, static_cast<std::uint32_t>(directory.size()), 4);
-    le(zip, static_cast<std::uint32_t>(body.size()), 4), le(zip, 0, 2);
+    le(zip, directory.size(), 4), le(zip, body.size(), 4), le(zip, 0, 2);
     return zip;
+}
+
+// A zip archive holding the files uncompressed ("stored").
+std::string StoredZip(const std::vector<std::pair<std::string, std::string>>& files) {
+    std::vector<ZipMember> members;
+    for (const auto& [name, data] : files)
+        members.push_back(ZipMember{name, data});
+    return Zip(members);
 }
 
 // A scan that reaches one of the configured limits fails with a line naming
@@ -261,6 +297,120 @@ TEST_F(VaverizEngine, ScansThatReachALimitFailAndNameIt) {
         EXPECT_TRUE(log.Has(QLOG_ERROR, line));
         ASSERT_EQ(0, miraconf_set(row.key, nullptr));
     }
+}
+#endif
+
+#if !defined(_WIN32)
+// libclamav unpacks a zip member larger than EngineMaxFileSize only up to
+// that size and passes over zip64 entries and encrypted members, all without
+// its limits alert: each such archive fails with a line that says what was
+// left out, in a file and in memory, the second time too (libclamav caches
+// the files it found clean). With room enough the same virus is found, and a
+// virus in a member next to one left out is still a finding.
+TEST_F(VaverizEngine, ArchiveMembersTheEngineDidNotScanWholeFailTheScan) {
+    const std::string eicar = EicarText();
+    const std::string big = std::string(64 * 1024, '\0') + eicar;  // the virus at its end
+    struct Row {
+        const char* what;
+        std::vector<ZipMember> members;
+        int withRoom;      // EngineMaxFileSize at its default
+        const char* line;  // the error line's text behind the label, at 16 KB
+    };
+    const Row rows[] = {
+        {"member over the limit",
+         {{"big.bin", big, true}},
+         1,
+         " stopped at a limit: MaxFileSize (big.bin, 65604 bytes inside an archive)"},
+        {"member stating a small size",
+         {{"liar.bin", big, true, false, false, 100}},
+         1,
+         " stopped at a limit: MaxFileSize (liar.bin, unpacked only up to the limit)"},
+        {"zip64 entry",
+         {{"z64.com", eicar, true, true}},
+         -1,
+         " did not see all of it: a zip64 entry the engine does not unpack (z64.com)"},
+        {"encrypted member",
+         {{"locked.com", eicar, true, false, true}},
+         -1,
+         " did not see all of it: an encrypted archive member (locked.com)"},
+    };
+    const std::string path = m_scratch.Path("member.zip");
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        const std::string zip = Zip(row.members);
+        ASSERT_LT(zip.size(), 16384u);  // the archive itself is within the limit
+        ASSERT_TRUE(pftest::WriteFile(path, zip));
+        ASSERT_EQ(0, miraconf_set("EngineMaxFileSize", nullptr));
+        ASSERT_EQ(0, AV_Init());
+        EXPECT_EQ(row.withRoom, AV_CheckFile(path.c_str()));
+        ASSERT_EQ(0, miraconf_set("EngineMaxFileSize", "16"));
+        ASSERT_EQ(0, AV_Init());
+        for (int round = 0; round < 2; ++round) {
+            LogCapture log;
+            EXPECT_EQ(-1, AV_CheckFile(path.c_str()));
+            EXPECT_TRUE(log.Has(QLOG_ERROR, "vaveriz: scanning " + path + row.line))
+                << (log.Lines().empty() ? "" : log.Lines().back().text);
+            const int failure = AV_GetLastFailure();
+            EXPECT_EQ(-1, AV_CheckBuffer(zip.data(), zip.size(), "member"));
+            EXPECT_TRUE(log.Has(QLOG_ERROR, std::string("vaveriz: scanning member") + row.line));
+            // Every gap is a limit (the same bytes stop there at every try);
+            // encrypted content alone is told apart: the filter's rules may
+            // judge it.
+            const bool encrypted = std::string(row.what) == "encrypted member";
+            EXPECT_EQ(encrypted ? AV_FAILURE_ENCRYPTED : AV_FAILURE_LIMIT, failure);
+            EXPECT_EQ(failure, AV_GetLastFailure());
+        }
+    }
+    // Encrypted content beside a member over the limit is no longer only
+    // encrypted content.
+    const std::string mixed =
+        Zip({{"locked.txt", "secret", true, false, true}, {"big.bin", big, true}});
+    EXPECT_EQ(-1, AV_CheckBuffer(mixed.data(), mixed.size(), "mixed"));
+    EXPECT_EQ(AV_FAILURE_LIMIT, AV_GetLastFailure());
+    // A virus beside what was left out is found.
+    const std::string both =
+        Zip({{"locked.txt", "secret", true, false, true}, {"v.com", eicar, true}});
+    EXPECT_EQ(1, AV_CheckBuffer(both.data(), both.size(), "both"));
+    const std::string plain = Zip({{"small.bin", std::string(500, 'x'), true}});
+    EXPECT_EQ(0, AV_CheckBuffer(plain.data(), plain.size(), "plain"));
+    EXPECT_EQ(AV_FAILURE_NONE, AV_GetLastFailure());
+    ASSERT_EQ(0, miraconf_set("EngineMaxFileSize", nullptr));
+}
+#endif
+
+#if !defined(_WIN32)
+// Bytes a clean file scan had whole keep its verdict for the thread's next
+// buffer scans of the same bytes, and only that: other bytes, a scan that
+// found something, another file scan and a new engine scan anew.
+TEST_F(VaverizEngine, BytesAFileScanSawWholeAreNotScannedAgain) {
+    const std::string eicar = EicarText();
+    const std::string member(3000, 'm');
+    const std::string zip = Zip({{"member.bin", member, true}});
+    const std::string path = m_scratch.Path("seen.zip");
+    ASSERT_TRUE(pftest::WriteFile(path, zip));
+    ASSERT_EQ(0, AV_Init());
+    const std::string reused = "member was scanned whole already";
+    auto buffer = [&](const std::string& bytes, bool expectReuse, int expect) {
+        LogCapture log("VAVERIZ");
+        EXPECT_EQ(expect, AV_CheckBuffer(bytes.data(), bytes.size(), "member"));
+        EXPECT_EQ(expectReuse, log.Contains(QLOG_DEBUG, reused));
+    };
+    ASSERT_EQ(0, AV_CheckFile(path.c_str()));
+    buffer(member, true, 0);
+    buffer(zip, true, 0);
+    buffer(member + "x", false, 0);
+    buffer(eicar, false, 1);
+    buffer(member, true, 0);  // a buffer scan forgets nothing
+    // A file scan that finds a virus leaves nothing to reuse.
+    const std::string infected = m_scratch.Path("infected.zip");
+    ASSERT_TRUE(
+        pftest::WriteFile(infected, Zip({{"member.bin", member, true}, {"v.com", eicar, true}})));
+    ASSERT_EQ(1, AV_CheckFile(infected.c_str()));
+    buffer(member, false, 0);
+    // Nor does a new engine inherit the old one's.
+    ASSERT_EQ(0, AV_CheckFile(path.c_str()));
+    ASSERT_EQ(0, AV_Init());
+    buffer(member, false, 0);
 }
 #endif
 

@@ -78,6 +78,31 @@ TEST(CheckReport, VirusResultsAndActionsOnlyGoUp) {
 
 // The rule chain, the header rules, the errors and the status: Reset
 // releases them all.
+// An engine limit is ERR_CHECK with ST_ENGINE_LIMIT, which stands only
+// while no other failure set ERR_CHECK in the same check, in either order;
+// other error bits leave it, and a reset forgets the other failure.
+TEST(CheckReport, EngineLimitStatusStandsOnlyWhileTheLimitIsTheOneCheckFailure) {
+    CCheckReport report;
+    report.SetEngineLimit();
+    report.SetEngineLimit();
+    EXPECT_EQ(report.result, -1);
+    EXPECT_EQ(report.errors, static_cast<uint32_t>(ERR_CHECK));
+    EXPECT_EQ(report.status, static_cast<uint32_t>(ST_ENGINE_LIMIT));
+    report.SetError(ERR_SAVE);
+    EXPECT_EQ(report.status, static_cast<uint32_t>(ST_ENGINE_LIMIT));
+    report.status |= ST_PART_RULE;
+    report.SetError(ERR_CHECK);
+    EXPECT_EQ(report.status, static_cast<uint32_t>(ST_PART_RULE));
+
+    report.Reset();
+    report.SetError(ERR_CHECK);
+    report.SetEngineLimit();
+    EXPECT_EQ(report.status, 0u);
+    report.Reset();
+    report.SetEngineLimit();
+    EXPECT_EQ(report.status, static_cast<uint32_t>(ST_ENGINE_LIMIT));
+}
+
 TEST(CheckReport, RuleChainHoldsEachRuleOnceErrorsSetResultAndResetClears) {
     CCheckReport report;
     Rule A{}, B{};

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "codec/codec.h"
+#include "mime/partnames.h"
 #include "qorcsock/qorcsock.h"
 #include "rules/rulehelper.h"
 #include "rules_test_util.h"
@@ -102,6 +103,85 @@ TEST_F(PartMatch, AttachmentRulesSeeEveryNameAPartCarries) {
             EXPECT_EQ(part.GetName(), row.shown);
         }
     }
+}
+
+// Names as readers open them: decoded in their charset (UTF-16 in either
+// byte order, with and without byte order mark, UTF-7, in encoded words and
+// RFC 2231 values), encoded words split inside the extension joined, a
+// malformed word spoiling only itself, and the name as Windows opens it
+// (trailing blanks and dots, the "::$DATA" stream suffix). Each of them is a
+// ".exe" that the plain reading of the bytes missed.
+TEST_F(PartMatch, NamesAsReadersAndWindowsOpenThem) {
+    Add("attachment: *.exe", 9);
+    const struct {
+        const char* line;
+        bool match;
+    } rows[] = {
+        {"Content-Disposition: attachment; filename=\"evil.exe \"", true},
+        {"Content-Disposition: attachment; filename=\"evil.exe.\"", true},
+        {"Content-Disposition: attachment; filename=\"evil.exe::$DATA\"", true},
+        {"Content-Disposition: attachment; filename=\"evil.exe. ::$data . \"", true},
+        {"Content-Type: application/x; name=\"=?utf-8?q?evil.e?= =?utf-8?q?xe?=\"", true},
+        {"Content-Type: application/x; name=\"=?utf-8?q?evil.e?=\t=?utf-8?b?eGU=?=\"", true},
+        {"Content-Type: application/x; name=\"=?utf-16le?b?ZQB2AGkAbAAuAGUAeABlAA==?=\"", true},
+        {"Content-Type: application/x; name=\"=?UTF-16BE?B?AGUAdgBpAGwALgBlAHgAZQ==?=\"", true},
+        {"Content-Type: application/x; name=\"=?utf-16?b?//5lAHYAaQBsAC4AZQB4AGUA?=\"", true},
+        {"Content-Type: application/x; name=\"=?utf-16?b?/v8AZQB2AGkAbAAuAGUAeABl?=\"", true},
+        {"Content-Type: application/x; name=\"=?utf-16?b?ZQB2AGkAbAAuAGUAeABlAA==?=\"", true},
+        {"Content-Type: application/x; name=\"=?utf-16?b?AGUAdgBpAGwALgBlAHgAZQ==?=\"", true},
+        {"Content-Type: application/x; name=\"=?utf-16be?b?AGUAdgA=?= "
+         "=?utf-16be?b?aQBsAC4AZQB4AGU=?=\"",
+         true},
+        {"Content-Type: application/x; name=\"=?utf-7?q?evil+AC4-exe?=\"", true},
+        {"Content-Type: application/x; name=\"=?utf-8?x?junk?= =?utf-8?q?evil.exe?=\"", true},
+        {"Content-Type: application/x; name=\"=?broken?= =?utf-8?q?evil.exe?=\"", true},
+        {"Content-Disposition: attachment; "
+         "filename*=utf-16le''%65%00%76%00%69%00%6C%00%2E%00%65%00%78%00%65%00",
+         true},
+        {"Content-Disposition: attachment; filename*0*=utf-16be''%00%65%00%76%00; "
+         "filename*1*=%69%00%6C%00%2E%00%65%00%78%00%65",
+         true},
+        {"Content-Disposition: attachment; filename*=utf-7''evil+AC4-exe", true},
+        {"Content-Disposition: attachment; filename*0=\"evil.\"; filename*2=\"txt\"; "
+         "filename*1=\"exe\"",
+         false},  // joined: evil.exetxt
+        {"Content-Disposition: attachment; filename*0=\"evil.\"; filename*1=\"exe\"; "
+         "filename*3=\".txt\"",
+         true},  // up to the gap: evil.exe
+        {"Content-Disposition: attachment; filename=\"evil.exe.txt\"", false},
+        {"Content-Disposition: attachment; filename=\"evil.exe:stream\"", false},
+        {"Content-Type: application/x; name=\"=?utf-16le?b?ZQB2AGkAbAAuAHQAeAB0AA==?=\"", false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.line);
+        CMimePart part(nullptr);
+        ASSERT_GE(mailhdr_parseline(part.m_pHeader, row.line), 0);
+        EXPECT_EQ(Match(&part, MATCH_ATTACHMENT), row.match ? "attachment: *.exe" : "");
+    }
+}
+
+// A name that a limit cut is suspicious, never absent: more continuation
+// segments than MAX_NAME_SEGMENTS put the extension past the limit, and
+// every rule that acts and whose pattern could match the rest matches; a
+// rule that lets a part pass needs a name known whole.
+TEST_F(PartMatch, ANameALimitCutIsSuspicious) {
+    std::string line = "Content-Disposition: attachment";
+    for (std::size_t i = 0; i <= MAX_NAME_SEGMENTS + 1; ++i)
+        line += "; filename*" + std::to_string(i) + "=" + (i <= MAX_NAME_SEGMENTS ? "a" : ".exe");
+    Add("attachment: *.txt", ACTION_NONE);
+    Add("attachment: b*", 9);
+    Add("attachment: *.exe", 9);
+    CMimePart part(nullptr);
+    ASSERT_GE(mailhdr_parseline(part.m_pHeader, line.c_str()), 0);
+    EXPECT_EQ(Match(&part, MATCH_ATTACHMENT), "attachment: *.exe");
+    // At the limit the name is whole, and only what it is matches.
+    std::string whole = "Content-Disposition: attachment";
+    for (std::size_t i = 0; i < MAX_NAME_SEGMENTS; ++i)
+        whole +=
+            "; filename*" + std::to_string(i) + "=" + (i + 1 < MAX_NAME_SEGMENTS ? "a" : ".txt");
+    CMimePart known(nullptr);
+    ASSERT_GE(mailhdr_parseline(known.m_pHeader, whole.c_str()), 0);
+    EXPECT_EQ(Match(&known, MATCH_ATTACHMENT), "attachment: *.txt");
 }
 
 // Contents are decoded and searched up to the first zero byte.

@@ -258,10 +258,61 @@ TEST_F(ContentRules, HeuristicsAreSettingsAndHitUnderLibclamavsNames) {
             EXPECT_EQ(o.r.virusResult, on ? VIRUS_FOUND : VIRUS_CLEAN) << "value '" << value << "'";
             if (on) {
                 EXPECT_EQ(o.virus.rfind(row.name, 0), 0u) << o.virus;
+            } else if (std::string(row.fixture) == "secret.zip") {
+                // Not looked into is not clean.
+                EXPECT_NE(o.r.errors & ERR_CHECK, 0u);
             }
         }
         miraconf_set(row.key, nullptr);
     }
+}
+
+// The engine cannot look into an encrypted archive: the mail is whole only
+// when the filter's rules judged it (a rule names encrypted archives, or the
+// part went), never by default; unjudged, it fails as a limit does (the same
+// mail fails so at every try), with the filter and without it.
+TEST_F(ContentRules, AnEncryptedArchiveIsJudgedByTheRulesOrFailsTheCheck) {
+    const int both = JOB_AV_CHECK | JOB_ATTACHMENT_FILTER;
+    Rule("exe", "attachment: *.exe", ACTION_REMOVE);
+    ASSERT_EQ(MAILWARD_activate_av(AV_MODE_REMOVE, nullptr), 0);
+    EXPECT_EQ(CheckFixtureMail("plain.zip", both).r.errors, 0u);
+    Outcome o = CheckFixtureMail("secret.zip", both);
+    EXPECT_EQ(o.r.errors, static_cast<std::uint32_t>(ERR_CHECK));
+    EXPECT_NE(o.r.status & ST_ENGINE_LIMIT, 0u);
+    EXPECT_NE(o.r.virusResult, VIRUS_FOUND);
+    o = CheckFixtureMail("secret.zip", JOB_AV_CHECK);
+    EXPECT_EQ(o.r.errors, static_cast<std::uint32_t>(ERR_CHECK));
+    EXPECT_NE(o.r.status & ST_ENGINE_LIMIT, 0u);
+
+    for (int action : {ACTION_MOVE, ACTION_NONE}) {
+        SCOPED_TRACE(action);
+        MAILWARD_clear_rules();
+        Rule("encrypted", "attachment-encrypted: yes", action, action == ACTION_MOVE);
+        o = CheckFixtureMail("secret.zip", both);
+        EXPECT_EQ(o.r.errors, 0u);
+        EXPECT_EQ(o.r.status & ST_ENGINE_LIMIT, 0u);
+        EXPECT_EQ(o.chain, std::vector<std::string>{"encrypted"});
+        const std::string record =
+            "secret.zip:" + std::to_string(action == ACTION_MOVE ? PART_MOVED : 0);
+        EXPECT_NE(std::find(o.parts.begin(), o.parts.end(), record), o.parts.end());
+    }
+    // Without the filter nothing judges it.
+    EXPECT_NE(CheckFixtureMail("secret.zip", JOB_AV_CHECK).r.errors & ERR_CHECK, 0u);
+}
+
+// A zip64 entry, which libclamav passes over, is a limit of the engine for
+// the host: ERR_CHECK with ST_ENGINE_LIMIT (never clean), whatever the
+// rules; the same archive without zip64 records checks clean.
+TEST_F(ContentRules, AZip64EntryTheEngineDoesNotUnpackIsALimit) {
+    Rule("encrypted", "attachment-encrypted: yes", ACTION_NONE);
+    ASSERT_EQ(MAILWARD_activate_av(AV_MODE_REMOVE, nullptr), 0);
+    for (int flags : {JOB_AV_CHECK, JOB_AV_CHECK | JOB_ATTACHMENT_FILTER}) {
+        SCOPED_TRACE(flags);
+        const Outcome o = CheckFixtureMail("docs64.zip", flags);
+        EXPECT_EQ(o.r.errors, static_cast<std::uint32_t>(ERR_CHECK));
+        EXPECT_NE(o.r.status & ST_ENGINE_LIMIT, 0u);
+    }
+    EXPECT_EQ(CheckFixtureMail("docs.zip", JOB_AV_CHECK).r.errors, 0u);
 }
 
 }  // namespace

@@ -157,6 +157,34 @@ TEST_F(Pipeline, EngineLimitReachedIsACheckErrorNamingTheLimit) {
     EXPECT_TRUE(log.Has(QLOG_ERROR, "vaveriz: scanning " + source.string() +
                                         " stopped at a limit: "
                                         "Heuristics.Limits.Exceeded.MaxFileSize"));
+    EXPECT_TRUE(s.r.status & ST_ENGINE_LIMIT);
+    EXPECT_TRUE(log.Has(QLOG_INFO, "[MAILCHECK] [ERROR] [ENGINE LIMIT]"));
+}
+
+// ST_ENGINE_LIMIT stands while the limit is the only reason for ERR_CHECK:
+// another failure of the same check (the attachment filter with a rule set
+// that does not exist) takes it away, the next check starts afresh, and an
+// engine failure that is no limit (no folder for the engine's files) never
+// sets it.
+TEST_F(Pipeline, EngineLimitIsItsOwnStatusOnlyWhileNothingElseFailed) {
+    miraconf_set("EngineMaxFileSize", "1");  // kilobytes
+    ASSERT_EQ(MAILWARD_activate_av(AV_MODE_REMOVE, nullptr), 0);
+    const std::string big = MultipartMail(std::string(4096, 'a'), {{"b.txt", "aGk="}}, "limit");
+    LogCapture log;
+    Seen both = Check(Mail("both.eml", big), JOB_AV_CHECK | JOB_ATTACHMENT_FILTER);
+    EXPECT_TRUE(both.r.errors & ERR_CHECK);
+    EXPECT_FALSE(both.r.status & ST_ENGINE_LIMIT);
+    Seen limit = Check(Mail("limit.eml", big), JOB_AV_CHECK);
+    EXPECT_EQ(limit.r.errors, static_cast<std::uint32_t>(ERR_CHECK));
+    EXPECT_TRUE(limit.r.status & ST_ENGINE_LIMIT);
+
+    miraconf_set("EngineMaxFileSize", nullptr);
+    const fs::path notAFolder = Mail("not-a-folder", "x");
+    miraconf_set("TempDir", notAFolder.string().c_str());
+    ASSERT_EQ(MAILWARD_activate_av(AV_MODE_REMOVE, nullptr), 0);
+    Seen failed = Check(Mail("failed.eml", Clean()), JOB_AV_CHECK);
+    EXPECT_TRUE(failed.r.errors & ERR_CHECK);
+    EXPECT_FALSE(failed.r.status & ST_ENGINE_LIMIT);
 }
 
 TEST_F(Pipeline, FlushMailsDecidesWhetherRewrittenMailsAreFlushed) {
@@ -347,7 +375,7 @@ TEST_F(Pipeline, HeaderOfManyLinesIsWrittenWholeOrRefused) {
     const Case cases[] = {
         {"a To field folded over 1,200 lines",
          "To: first@example.org,\r\n" + repeat("  next@example.org,\r\n", 1199), 1199,
-         "   next@example.org,\r\n", true},
+         "\n  next@example.org,\r\n", true},
         {"1,500 Received fields", repeat("Received: from relay\r\n", 1500), 1500,
          "Received: from relay\r\n", true},
         {"1,500 unknown fields before X-Evil", repeat("X-Filler: f\r\n", 1500) + "X-Evil: yes\r\n",
@@ -373,6 +401,8 @@ TEST_F(Pipeline, HeaderOfManyLinesIsWrittenWholeOrRefused) {
             ++found;
         EXPECT_EQ(found, c.lines);
         ExpectIn(out, {"Subject: many\r\n", "X-VaveRiz4Zan:", "\r\n\r\nbody\r\n"});
+        // Every line as read, in its place; what the check added follows.
+        EXPECT_EQ(out.compare(0, original.size() - 8, original, 0, original.size() - 8), 0);
         const bool evil = c.header.find("X-Evil") != std::string::npos;
         EXPECT_EQ((s.r.status & ST_HEADER_RULE) != 0, evil);
         EXPECT_EQ(out.find("X-ZANAntiSpam: evil: yes") != std::string::npos, evil);
@@ -475,6 +505,22 @@ TEST_F(Pipeline, AttachmentsHiddenFromTheParserSetTheDisagreementBit) {
          "Content-Type: text/plain\r\nContent-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n" +
              exe + "--b--\r\n",
          "[MAILCHECK] [DISAGREEMENT] [strict: 1 a.exe] [parser: text/plain]"},
+        // The decoy boundary parameter: a part named like the real one stands
+        // between the decoy's delimiters. Both readings take "boundary" by its
+        // whole name, so the real exe is the one removed.
+        {"a decoy x-boundary with a decoy part of the same name",
+         "Content-Type: multipart/mixed; x-boundary=\"A\"; boundary=\"B\"\r\n\r\n--A\r\n"
+         "Content-Type: application/octet-stream; name=\"a.exe\"\r\n\r\ndecoy\r\n--A--\r\n"
+         "--B\r\n" +
+             exe + "--B--\r\n",
+         nullptr},
+        {"the boundary in its RFC 2231 form, which the parser does not read",
+         "Content-Type: multipart/mixed; boundary*=''b\r\n\r\n--b\r\n" + exe + "--b--\r\n",
+         "[MAILCHECK] [DISAGREEMENT] [strict: 1 a.exe] [parser: multipart/mixed]"},
+        {"a uuencoded exe in a base64 text, which readers decode",
+         head + "--b\r\nContent-Type: text/plain\r\nContent-Transfer-Encoding: base64\r\n\r\n"
+                "aGkKCmJlZ2luIDY0NCBhLmV4ZQojVFo6CmVuZAo=\r\n--b--\r\n",
+         "[MAILCHECK] [DISAGREEMENT] [strict: 1#1 a.exe] [parser: multipart/mixed; text/plain]"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -485,6 +531,9 @@ TEST_F(Pipeline, AttachmentsHiddenFromTheParserSetTheDisagreementBit) {
         EXPECT_EQ(CountStarting(log, "[MAILCHECK] [DISAGREEMENT]"), row.line ? 1 : 0);
         if (row.line) {
             EXPECT_TRUE(log.Has(QLOG_INFO, row.line)) << InfoLines(log);
+        } else {
+            // Nothing the rule removes is left in the written mail.
+            EXPECT_EQ(std::string::npos, ReadFile(mail).find("MZ")) << ReadFile(mail);
         }
         if (std::string(row.name) == "a delimiter in the middle of a header line") {
             // Without the attachment filter the mail is not read strictly.
@@ -622,3 +671,20 @@ TEST_F(Pipeline, RulesClearedDuringACheckStayReadableForItsReport) {
 }
 
 }  // namespace
+
+// A part named only in RFC 2231 form is reported under that name (decoded,
+// continuations joined, line ends blanked), not under its content type.
+TEST_F(Pipeline, PartNamedOnlyInRfc2231FormIsReportedByThatName) {
+    const std::string mail =
+        "From: a@example.com\r\nSubject: s\r\nMIME-Version: 1.0\r\n"
+        "Content-Type: multipart/mixed; boundary=\"XX\"\r\n\r\n--XX\r\n"
+        "Content-Type: application/pdf\r\nContent-Disposition: attachment;\r\n"
+        " filename*=utf-8''r%C3%A9sum%C3%A9.pdf\r\n\r\nAAEC\r\n--XX\r\n"
+        "Content-Type: application/octet-stream;\r\n name*0*=utf-8''two%0D%0A; name*1=parts.bin\r\n"
+        "\r\nAAEC\r\n--XX\r\nContent-Type: text/plain\r\n\r\nno name\r\n--XX--\r\n";
+    Seen s = Check(Mail("named.eml", mail), JOB_ATTACHMENT_FILTER);
+    ASSERT_EQ(s.parts.size(), 4u);
+    EXPECT_EQ(s.parts[1], "r\xc3\xa9sum\xc3\xa9.pdf:0:0");
+    EXPECT_EQ(s.parts[2], "two  parts.bin:0:0");
+    EXPECT_EQ(s.parts[3], "text/plain:0:0");
+}
