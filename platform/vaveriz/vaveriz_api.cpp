@@ -60,9 +60,22 @@ thread_local bool t_encryptedOnly = false;
 
 namespace {
 
-std::shared_mutex g_slotLock;
-std::shared_ptr<const Engine> g_engine;  // guarded by g_slotLock
-std::mutex g_loadLock;                   // one AV_Init / AV_ActivateUpdate / AV_Exit at a time
+// The engine slot and its locks are never destroyed: a host's thread may
+// still scan or let go of the engine while the process ends (a service
+// released from inside its own job ends on its worker), and the exit's
+// destructors must not pull the slot away under it.
+struct Slot {
+    std::shared_mutex lock;
+    std::shared_ptr<const Engine> engine;  // guarded by `lock`
+    std::mutex loadLock;  // one AV_Init / AV_ActivateUpdate / AV_Exit / AV_Preload at a time
+};
+Slot& TheSlot() {
+    static Slot* slot = new Slot();
+    return *slot;
+}
+std::shared_mutex& g_slotLock = TheSlot().lock;
+std::shared_ptr<const Engine>& g_engine = TheSlot().engine;
+std::mutex& g_loadLock = TheSlot().loadLock;
 
 thread_local std::string t_lastVirus;
 thread_local std::string t_versionText;

@@ -583,7 +583,11 @@ TEST_F(Pipeline, ExampleMailsAndCorpusNeverDisagree) {
 // engine (a virus mail would then go unscanned, ERR_CHECK).
 std::atomic<int> g_exitCallbacks{0};
 std::atomic<long long> g_exitTookMs{-1};
+std::atomic<bool> g_bothQueued{false};  // the second job is in the queue
 void ExitTimed() {
+    // The worker starts with the first job: it waits for the second.
+    while (!g_bothQueued.load())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     auto begin = std::chrono::steady_clock::now();
     MAILWARD_exit();
     g_exitTookMs = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -609,6 +613,7 @@ TEST(PipelineWorker, ExitFromInsideTheWorkerEndsAfterTheJob) {
         const std::string mail = (dir.path() / "m.eml").string();
         g_exitCallbacks = 0;
         g_exitTookMs = -1;
+        g_bothQueued = false;
         LogCapture log("MAILWARD_Debug");
         ASSERT_EQ(MAILWARD_init(), 0);
         ASSERT_EQ(MAILWARD_activate_av(AV_MODE_REMOVE, nullptr), 0);
@@ -617,6 +622,7 @@ TEST(PipelineWorker, ExitFromInsideTheWorkerEndsAfterTheJob) {
                 MAILWARD_check_mail("set", nullptr, mail.c_str(), nullptr,
                                     inList ? JOB_SPAM_LIST : 0, &ExitInList, 0, &ExitInCallback, 0),
                 0);
+        g_bothQueued = true;
         const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         while (g_exitTookMs.load() < 0 && std::chrono::steady_clock::now() < until)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
