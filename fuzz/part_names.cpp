@@ -6,7 +6,8 @@
  * The whole input is read as one Content-Type or Content-Disposition value
  * (zero bytes and line ends included). These must hold (else abort):
  *   - every value of a "name" or "filename" parameter (MimeParamValues)
- *     is among the names MimeNamesOfValue gives, and one holding an
+ *     is among the names MimeNamesOfValue gives, or among the names a
+ *     limit cut (a segment number past the limit), and one holding an
  *     encoded word is listed decoded as well.
  * The input, cut at its first NUL byte and to MAX_NAME bytes, is then taken
  * as a file name N and written in each form a sender may choose; reading
@@ -44,9 +45,11 @@ bool Has(const std::vector<std::string>& names, const std::string& name) {
     return false;
 }
 
+// The names of `value`, those a limit cut among them.
 std::vector<std::string> NamesOf(const std::string& value) {
-    std::vector<std::string> names;
-    MimeNamesOfValue(value, names);
+    std::vector<std::string> names, cut;
+    MimeNamesOfValue(value, names, &cut);
+    names.insert(names.end(), cut.begin(), cut.end());
     return names;
 }
 
