@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <thread>
 
 #include "milter_daemon.h"
@@ -47,21 +48,52 @@ int NextSignal() {
     }
 }
 
-// Reads signals; returns at SIGTERM or SIGINT. `reloading` must outlive
-// the reload threads, which are never joined.
+// A thread that starts with `signals` blocked: one that blocked them only
+// once it ran would take a signal sent to it before that as the main
+// thread's (the handler is the process's).
+template <typename Fn>
+std::thread StartBlocked(const sigset_t& signals, Fn fn) {
+    sigset_t old;
+    pthread_sigmask(SIG_BLOCK, &signals, &old);
+    std::thread t(std::move(fn));
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    return t;
+}
+
+// Whether a reload runs, and whether a SIGHUP came in during it.
+struct ReloadState {
+    std::mutex lock;
+    bool running = false;
+    bool again = false;
+};
+
+// Reads signals; returns at SIGTERM or SIGINT. `state` must outlive the
+// reload threads, which are never joined.
 void TakeSignals(Filter& filter, const MainOptions& o, const sigset_t& signals,
-                 std::atomic<bool>& reloading) {
+                 ReloadState& state) {
     for (;;) {
         if (NextSignal() != SIGHUP)
             return;
-        if (reloading.exchange(true)) {
-            Log(false, "a reload is already running");
-            continue;
+        {
+            std::lock_guard<std::mutex> hold(state.lock);
+            if (state.running) {
+                if (!state.again)
+                    Log(false, "a reload is running; another follows it");
+                state.again = true;
+                continue;
+            }
+            state.running = true;
         }
-        std::thread([&filter, &reloading, &o, signals] {
-            pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-            ReloadMilter(filter, o);
-            reloading = false;
+        StartBlocked(signals, [&filter, &state, &o] {
+            for (;;) {
+                ReloadMilter(filter, o);
+                std::lock_guard<std::mutex> hold(state.lock);
+                if (!state.again) {
+                    state.running = false;
+                    return;
+                }
+                state.again = false;
+            }
         }).detach();
     }
 }
@@ -162,14 +194,13 @@ void RunMilter(Filter& filter, const MainOptions& o, const std::string& socket,
                const sigset_t& signals) {
     // Both live until the exit: this function does not return.
     std::atomic<bool> milterEnded{false};
-    std::atomic<bool> reloading{false};
-    std::thread milter([&milterEnded, signals] {
-        // libmilter's signal thread starts from this one.
-        pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    ReloadState reloads;
+    // libmilter's signal thread starts from this one.
+    std::thread milter = StartBlocked(signals, [&milterEnded] {
         smfi_main();
         milterEnded = true;
         ::kill(::getpid(), SIGTERM);  // wakes the main thread
     });
-    TakeSignals(filter, o, signals, reloading);
+    TakeSignals(filter, o, signals, reloads);
     Stop(filter, o, socket, milter, milterEnded);
 }

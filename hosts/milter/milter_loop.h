@@ -3,8 +3,8 @@
  * thread of its own, signals taken here, then the stop.
  *
  * SIGNALS: the main thread takes SIGHUP (reload) and SIGTERM/SIGINT (stop);
- * every other thread blocks them (BlockSignals before any thread starts,
- * and each thread started later blocks them first). The main thread leaves
+ * every other thread blocks them (BlockSignals before any thread starts;
+ * a thread the main thread starts later starts with them blocked). The main thread leaves
  * them unblocked (CatchSignals), with a handler that writes each one's
  * number into a pipe it reads. libmilter's own signal thread waits for the
  * same signals with sigwait and takes a SIGHUP as a stop of its listener;
@@ -15,7 +15,9 @@
  * signal. CatchSignals comes before the milter tells the service manager
  * it is ready, so a reload right after is a reload. A reload runs on a
  * thread of its own, so that the main thread reads the next signal at
- * once; a SIGHUP during a reload is logged and dropped.
+ * once; a SIGHUP during a reload has one more reload follow it (a file may
+ * have changed after the running one read it), and more SIGHUPs meanwhile
+ * add nothing.
  *
  * RELOAD: the settings (LoadMilterSettings; a file with a bad line changes
  * nothing and is logged), then the rules file and spam list in every
