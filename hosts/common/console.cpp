@@ -96,9 +96,14 @@ void Console::OnLogLine(const char* channel, int level, const char* line) {
     if (tag == nullptr)
         return;
     ClearBarLocked();
-    std::fprintf(stderr, "%s%s%s\n", prefix.c_str(), tag, line);
+    std::fprintf(stderr, "%s%s%s%s\n", m_lineTag.c_str(), prefix.c_str(), tag, line);
     std::fflush(stderr);
     DrawBarLocked();
+}
+
+void Console::SetLineTag(std::string tag) {
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_lineTag = std::move(tag);
 }
 
 void Console::Out(const std::string& text) {

@@ -56,6 +56,10 @@ class Console {
     void InstallLogSink();
     void RemoveLogSink();
 
+    // A text put in front of every library log line from now on (a
+    // checking process's queue id of the message in work); "" for none.
+    void SetLineTag(std::string tag);
+
     void Out(const std::string& text);  // stdout, as given
     void Err(const std::string& line);  // stderr, one line (newline added)
 
@@ -78,6 +82,7 @@ class Console {
 
     std::mutex m_lock;
     int m_verbosity = 0;
+    std::string m_lineTag;
     bool m_stdoutTty = false;
     bool m_stderrTty = false;
 

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <csignal>
 #include <condition_variable>
+#include <deque>
 #include <memory>
 #include <filesystem>
 #include <mutex>
@@ -27,12 +28,40 @@ namespace {
 constexpr int ALL_JOB_FLAGS =
     JOB_AV_CHECK | JOB_ATTACHMENT_FILTER | JOB_SPAM_LIST | JOB_HEADER_CHECK | JOB_KEYWORD_CHECK;
 
+// Rules named in a report: at most this many, each cut to this length
+// (they travel in one datagram).
+constexpr std::size_t REPORT_RULES_MAX = 32;
+constexpr std::size_t RULE_NAME_MAX = 200;
+
 struct Channel {
     int fd = -1;
     const MailwardApi* api = nullptr;
     std::mutex lock;
     std::condition_variable idle;
     std::size_t outstanding = 0;
+    // Queue ids of the messages handed to the library, oldest first. The
+    // library checks them one after another, so the oldest is the one its
+    // log lines are about: they carry its queue id.
+    std::deque<std::string> queueIds;
+
+    void Queued(const std::string& queueId) {
+        std::lock_guard<std::mutex> hold(lock);
+        ++outstanding;
+        queueIds.push_back(queueId.empty() ? "NOQUEUE" : queueId);
+        if (queueIds.size() == 1)
+            Console::Get().SetLineTag(queueIds.front() + ": ");
+    }
+    // The oldest message is done, or (`refused`) the newest was refused.
+    void Done(bool refused = false) {
+        std::lock_guard<std::mutex> hold(lock);
+        --outstanding;
+        if (!queueIds.empty() && refused)
+            queueIds.pop_back();
+        else if (!queueIds.empty())
+            queueIds.pop_front();
+        Console::Get().SetLineTag(queueIds.empty() ? "" : queueIds.front() + ": ");
+        idle.notify_all();
+    }
 
     void Send(const std::string& message) {
         std::lock_guard<std::mutex> hold(lock);
@@ -63,15 +92,22 @@ void MAILWARD_CALL OnReport(const CheckReport* report, uintptr_t user) {
                 if (r.virusName.empty() && p->virusName != nullptr)
                     r.virusName = p->virusName;
             }
+            for (const Rule* rule = report->ruleChain;
+                 rule != nullptr && r.ruleNames.size() < REPORT_RULES_MAX;
+                 rule = rule->report_next) {
+                const char* name = rule->name != nullptr   ? rule->name
+                                   : rule->is_default != 0 ? "default"
+                                                           : rule->text;
+                r.ruleNames.emplace_back(name != nullptr ? name : "");
+                if (r.ruleNames.back().size() > RULE_NAME_MAX)
+                    r.ruleNames.back().resize(RULE_NAME_MAX);
+            }
         }
         ticket->channel->Send(EncodeDone(ticket->id, r));
     } catch (...) {
         // Memory ran short: the milter sees no answer and times the message out.
     }
-    Channel* channel = ticket->channel;
-    std::lock_guard<std::mutex> hold(channel->lock);
-    --channel->outstanding;
-    channel->idle.notify_all();
+    ticket->channel->Done();
 }
 
 std::string ReloadRules(const HostSession& session, const CommonOptions& common) {
@@ -247,10 +283,7 @@ void CheckerRun::Check(const std::vector<std::string>& fields) {
     if (!DecodeRequest(fields, request))
         return;
     auto ticket = std::make_unique<Ticket>(Ticket{&m_channel, request.id});
-    {
-        std::lock_guard<std::mutex> hold(m_channel.lock);
-        ++m_channel.outstanding;
-    }
+    m_channel.Queued(request.queueId);
     const MailwardApi& api = m_session.Api();
     const int rc = api.MAILWARD_check_mail(
         request.ruleSet.c_str(),
@@ -263,10 +296,7 @@ void CheckerRun::Check(const std::vector<std::string>& fields) {
             m_park->Release();
         return;
     }
-    {
-        std::lock_guard<std::mutex> hold(m_channel.lock);
-        --m_channel.outstanding;
-    }
+    m_channel.Done(true);
     CheckResult refused;
     refused.kind = CheckResult::Kind::Refused;
     m_channel.Send(EncodeDone(request.id, refused));

@@ -53,30 +53,38 @@ std::vector<std::string> SplitFields(std::string_view message) {
 
 std::string EncodeRequest(const CheckRequest& r) {
     return "C\t" + std::to_string(r.id) + "\t" + r.ruleSet + "\t" + r.headerRuleSet + "\t" +
-           r.source + "\t" + r.target;
+           r.source + "\t" + r.target + "\t" + FieldText(r.queueId);
 }
 
 bool DecodeRequest(const std::vector<std::string>& f, CheckRequest& r) {
-    if (f.size() != 6 || f[0] != "C" || !ParseU64(f[1], r.id))
+    if (f.size() != 7 || f[0] != "C" || !ParseU64(f[1], r.id))
         return false;
     r.ruleSet = f[2];
     r.headerRuleSet = f[3];
     r.source = f[4];
     r.target = f[5];
+    r.queueId = f[6];
     return !r.ruleSet.empty() && !r.source.empty() && !r.target.empty();
 }
 
 std::string EncodeDone(std::uint64_t id, const CheckResult& r) {
+    std::string rules;
+    for (const std::string& name : r.ruleNames) {
+        if (!rules.empty())
+            rules += RULE_NAME_SEPARATOR;
+        for (char c : FieldText(name))
+            rules += c == RULE_NAME_SEPARATOR ? ' ' : c;
+    }
     const bool refused = r.kind == CheckResult::Kind::Refused;
     return "D\t" + std::to_string(id) + "\t" + (refused ? "refused" : "done") + "\t" +
            std::to_string(r.result) + "\t" + std::to_string(r.errors) + "\t" +
            std::to_string(r.virusResult) + "\t" + std::to_string(r.status) + "\t" +
-           std::to_string(r.partActions) + "\t" + FieldText(r.virusName);
+           std::to_string(r.partActions) + "\t" + FieldText(r.virusName) + "\t" + rules;
 }
 
 bool DecodeDone(const std::vector<std::string>& f, std::uint64_t& id, CheckResult& r) {
     long long result = 0, errors = 0, virus = 0, status = 0, actions = 0;
-    if (f.size() != 9 || f[0] != "D" || !ParseU64(f[1], id) ||
+    if (f.size() != 10 || f[0] != "D" || !ParseU64(f[1], id) ||
         (f[2] != "done" && f[2] != "refused") || !ParseI64(f[3], result) ||
         !ParseI64(f[4], errors) || !ParseI64(f[5], virus) || !ParseI64(f[6], status) ||
         !ParseI64(f[7], actions))
@@ -88,5 +96,13 @@ bool DecodeDone(const std::vector<std::string>& f, std::uint64_t& id, CheckResul
     r.status = static_cast<std::uint32_t>(status);
     r.partActions = static_cast<std::int32_t>(actions);
     r.virusName = f[8];
+    r.ruleNames.clear();
+    for (std::size_t start = 0; start < f[9].size();) {
+        std::size_t end = f[9].find(RULE_NAME_SEPARATOR, start);
+        if (end == std::string::npos)
+            end = f[9].size();
+        r.ruleNames.push_back(f[9].substr(start, end - start));
+        start = end + 1;
+    }
     return true;
 }

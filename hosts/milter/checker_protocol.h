@@ -6,13 +6,18 @@
  * (spool paths are the milter's own, rule-set names are checked).
  *
  *   milter -> checker
- *     C id set header-set source target     check one message
+ *     C id set header-set source target queue-id
+ *                                           check one message; the queue id
+ *                                           tags the checker's log lines
+ *                                           during its check
  *     L                                     reload the rules file
  *   checker -> milter
  *     H ok text                             started (ok 1) or failed (0)
- *     D id kind result errors virusResult status partActions virusName
+ *     D id kind result errors virusResult status partActions virusName rules
  *                                           one message done; kind is
- *                                           "done" or "refused"
+ *                                           "done" or "refused"; rules the
+ *                                           names of the rules that applied,
+ *                                           RULE_NAME_SEPARATOR between
  *     L ok text                             reload done (text: the errors,
  *                                           joined by " | ")
  */
@@ -27,6 +32,9 @@
 #include "milter_policy.h"
 
 constexpr std::size_t CHECKER_MESSAGE_MAX = 16384;
+// Between rule names in a D message (ASCII unit separator: a rule name
+// may hold blanks and commas).
+constexpr char RULE_NAME_SEPARATOR = '\x1f';
 
 struct CheckRequest {
     std::uint64_t id = 0;
@@ -34,6 +42,7 @@ struct CheckRequest {
     std::string headerRuleSet;  // empty: no header check
     std::string source;
     std::string target;
+    std::string queueId;  // the MTA's; "" when it gave none
 };
 
 // True when `text` can travel as one field.

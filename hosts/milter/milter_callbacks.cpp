@@ -14,6 +14,7 @@
 
 #include "header_diff.h"
 #include "mail_rewrite.h"
+#include "message_facts.h"
 #include "milter_log.h"
 #include "milter_session.h"
 
@@ -152,6 +153,7 @@ CheckResult CheckMessage(Session& s, const MilterSettings& settings, const std::
         request.headerRuleSet = settings.headerRuleSet;
         request.source = s.message.Path();
         request.target = s.message.Path();  // checked in place
+        request.queueId = id;
         result = g_filter->pool->Check(request, settings.timeoutSeconds);
         g_filter->inFlight.fetch_sub(1);
     }
@@ -222,7 +224,8 @@ sfsistat OnEndOfMessage(SMFICTX* ctx) {
     s->mta = mta != nullptr && std::strstr(mta, "Postfix") != nullptr ? MtaKind::Postfix
                                                                       : MtaKind::Other;
 
-    Decision d = Decide(settings, CheckMessage(*s, settings, id));
+    const CheckResult result = CheckMessage(*s, settings, id);
+    Decision d = Decide(settings, result);
     if (std::string error; !ShapeDelivered(ctx, *s, d, settings, error)) {
         Log(true, id + ": " + error);
         d = {MilterAction::Tempfail, "unchecked (filter error)", "451", "4.3.0",
@@ -231,9 +234,8 @@ sfsistat OnEndOfMessage(SMFICTX* ctx) {
     const sfsistat status = Answer(ctx, d, settings);
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    char took[32];
-    std::snprintf(took, sizeof took, "%.3f", seconds);
-    Log(false, id + ": " + d.verdict + ", " + ActionWord(d.action) + ", " + took + " s");
+    Log(false, MessageLine(GatherFacts(id, s->sender, s->recipients, s->headers, s->size, result, d,
+                                       seconds)));
     ++g_filter->messages;
     s->Reset();
     return status;

@@ -455,7 +455,7 @@ printf 'From: <a@client.test>\r\nSubject: at a limit\r\n\r\n%s\r\n' \
 start_milter --rules "$SRC/share/examples/rules.conf" -O EngineMaxFileSize=1
 code=$($CLIENT send "$PORT" sender@client.test "$TEST_USER+limit@$HOST" "$S/big.eml" || true)
 [ "$code" = 550 ] || fail "a mail at an engine limit: reply $code, not 550 (Milter.OnLimit)"
-grep -q "unchecked (engine limit), reject" "$LOG" || fail "the engine limit was not logged as such"
+grep -q 'verdict="unchecked (engine limit)", action=reject' "$LOG" || fail "the engine limit was not logged as such"
 stop_milter
 start_milter --rules "$SRC/share/examples/rules.conf" -O "SignatureDir=$S/sigs"
 engines=$(grep -c "checking process(es) in place" "$LOG")

@@ -109,7 +109,7 @@ TEST_F(MilterSpool, ExistingNameIsNeverReused) {
 }
 
 TEST(MilterCheckerProtocol, RoundTripsAndRefusesMalformed) {
-    CheckRequest r{42, "default", "", "/s/msg-1.eml", "/s/msg-1.eml.out"};
+    CheckRequest r{42, "default", "", "/s/msg-1.eml", "/s/msg-1.eml.out", "4XyZ\t1"};
     CheckRequest back;
     ASSERT_TRUE(DecodeRequest(SplitFields(EncodeRequest(r)), back));
     EXPECT_EQ(back.id, 42u);
@@ -117,6 +117,7 @@ TEST(MilterCheckerProtocol, RoundTripsAndRefusesMalformed) {
     EXPECT_EQ(back.headerRuleSet, "");
     EXPECT_EQ(back.source, r.source);
     EXPECT_EQ(back.target, r.target);
+    EXPECT_EQ(back.queueId, "4XyZ 1");
 
     CheckResult done;
     done.errors = 3;
@@ -125,6 +126,7 @@ TEST(MilterCheckerProtocol, RoundTripsAndRefusesMalformed) {
     done.partActions = 48;
     done.result = -1;
     done.virusName = "Bad\tName\n";
+    done.ruleNames = {"remove *.exe, *.com", "", std::string("a\x1f\tb")};
     std::uint64_t id = 0;
     CheckResult got;
     ASSERT_TRUE(DecodeDone(SplitFields(EncodeDone(7, done)), id, got));
@@ -136,18 +138,24 @@ TEST(MilterCheckerProtocol, RoundTripsAndRefusesMalformed) {
     EXPECT_EQ(got.status, 4u);
     EXPECT_EQ(got.partActions, 48);
     EXPECT_EQ(got.virusName, "Bad Name ");
+    // A name keeps its commas and blanks; an empty one stays a name; the
+    // separator inside a name cannot split it.
+    EXPECT_EQ(got.ruleNames, (std::vector<std::string>{"remove *.exe, *.com", "", "a  b"}));
+    done.ruleNames.clear();
+    ASSERT_TRUE(DecodeDone(SplitFields(EncodeDone(7, done)), id, got));
+    EXPECT_TRUE(got.ruleNames.empty());
 
     done.kind = CheckResult::Kind::Refused;
     ASSERT_TRUE(DecodeDone(SplitFields(EncodeDone(8, done)), id, got));
     EXPECT_EQ(got.kind, CheckResult::Kind::Refused);
 
-    const char* bad[] = {"C\t1\tdefault\t\t/s",
-                         "C\tx\tdefault\t\t/s\t/t",
-                         "C\t1\t\t\t/s\t/t",
-                         "D\t1\tdone\t0\t0\t0\t0\t0",
-                         "D\t1\tmaybe\t0\t0\t0\t0\t0\tv",
-                         "D\t-1\tdone\t0\t0\t0\t0\t0\tv",
-                         "D\t1\tdone\tx\t0\t0\t0\t0\tv"};
+    const char* bad[] = {"C\t1\tdefault\t\t/s\t/t",
+                         "C\tx\tdefault\t\t/s\t/t\tq",
+                         "C\t1\t\t\t/s\t/t\tq",
+                         "D\t1\tdone\t0\t0\t0\t0\t0\tv",
+                         "D\t1\tmaybe\t0\t0\t0\t0\t0\tv\t",
+                         "D\t-1\tdone\t0\t0\t0\t0\t0\tv\t",
+                         "D\t1\tdone\tx\t0\t0\t0\t0\tv\t"};
     for (const char* m : bad) {
         CheckRequest q;
         EXPECT_FALSE(DecodeRequest(SplitFields(m), q) || DecodeDone(SplitFields(m), id, got)) << m;
