@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -77,10 +78,40 @@ void NameProcess(const char* name) {
     ::prctl(PR_SET_NAME, name, 0, 0, 0);
 }
 
+// The loader's priority while it builds its engine, and the one its
+// checking processes return to ("normal": the milter's); `lowered` when
+// the loader runs at LOADER_NICE.
+struct LoaderPriority {
+    int normal = 0;
+    bool lowered = false;
+};
+LoaderPriority g_priority;
+
+// Lowers the loader's priority to LOADER_NICE when the checking processes
+// it forks may raise theirs back to the milter's: as root, or when
+// RLIMIT_NICE allows that value (a systemd unit's LimitNICE=); otherwise
+// the loader keeps the milter's priority.
+void LowerPriority() {
+    errno = 0;
+    const int normal = ::getpriority(PRIO_PROCESS, 0);
+    if (errno != 0 || normal >= LOADER_NICE)
+        return;
+    rlimit limit{};
+    const bool mayReturn =
+        ::geteuid() == 0 ||
+        (::getrlimit(RLIMIT_NICE, &limit) == 0 &&
+         (limit.rlim_cur == RLIM_INFINITY || static_cast<rlim_t>(20 - normal) <= limit.rlim_cur));
+    if (mayReturn && ::setpriority(PRIO_PROCESS, 0, LOADER_NICE) == 0)
+        g_priority = {normal, true};
+}
+
 // The checking process forked from the loader: its socket becomes
 // CHECKER_FD and it runs as if started on its own. Never returns.
 [[noreturn]] void BecomeChecker(const CheckerOptions& o, const std::string& exeDir, int socket) {
     NameProcess(CHECKER_PROCESS_NAME);
+    if (g_priority.lowered && ::setpriority(PRIO_PROCESS, 0, g_priority.normal) != 0)
+        std::fprintf(stderr, "%s: cannot return to priority %d: %s\n", CHECKER_PROCESS_NAME,
+                     g_priority.normal, std::strerror(errno));
     ::close(o.fd);  // the loader's socket
     if (socket != CHECKER_FD) {
         ::dup2(socket, CHECKER_FD);
@@ -161,6 +192,7 @@ std::string PrepareEngine(HostSession& session, const CheckerOptions& o, std::st
 
 int RunLoader(const CheckerOptions& o, const std::string& exeDir) {
     NameProcess(LOADER_PROCESS_NAME);
+    LowerPriority();
     std::signal(SIGINT, SIG_IGN);
     std::signal(SIGHUP, SIG_IGN);
     // Never destroyed: the process ends with _Exit, and its children carry

@@ -24,6 +24,13 @@
  * the running one, forks a new set of checking processes from it once it
  * has built its engine, and retires the old ones (checker_pool.h).
  *
+ * The loader runs at LOADER_NICE, the lowest priority, so that a new
+ * engine built while mail flows takes only what the checking processes
+ * leave of the cores; each checking process it forks returns to the
+ * milter's priority at once. It lowers its priority only where that return
+ * is allowed (root, or an RLIMIT_NICE that allows the milter's value: the
+ * Debian unit sets LimitNICE=+0); elsewhere it keeps the milter's.
+ *
  * Processes are named (PR_SET_NAME) LOADER_PROCESS_NAME and
  * CHECKER_PROCESS_NAME, so that ps and pgrep tell them apart.
  *
@@ -55,6 +62,7 @@
 #include "checker_process.h"
 
 constexpr int FORK_WAIT_SECONDS = 10;
+constexpr int LOADER_NICE = 19;
 constexpr const char* LOADER_PROCESS_NAME = "mw-loader";
 constexpr const char* CHECKER_PROCESS_NAME = "mw-checker";
 

@@ -299,6 +299,18 @@ code=$($CLIENT send "$PORT" sender@client.test "$TEST_USER+afterkill@$HOST" \
 total=$((total + 1))
 echo "checking process $victim killed: restarted, next mail $code"
 
+# The engine loader builds at the lowest priority; the checking processes
+# it forks, the restarted one too, run at the milter's.
+nice_of() { ps -o ni= -p "$1" | tr -d ' '; }
+milter_nice=$(nice_of "$(milter_pid)")
+loader=$(pgrep -P "$(milter_pid)" -x mw-loader | head -1)
+[ "$(nice_of "$loader")" = 19 ] || fail "the engine loader runs at nice $(nice_of "$loader"), not 19"
+for p in $(checker_pids); do
+    [ "$(nice_of "$p")" = "$milter_nice" ] ||
+        fail "checking process $p runs at nice $(nice_of "$p"), the milter at $milter_nice"
+done
+echo "priorities: loader 19, checking processes $milter_nice as the milter"
+
 # --- 3. 200 mails over 20 parallel sessions -----------------------------------
 bulk=$((BULK_SESSIONS * BULK_PER_SESSION))
 t0=$(date +%s.%N)
