@@ -104,6 +104,7 @@ class CheckerPool {
         bool ready = false;
         bool ended = false;  // its socket closed (or it never started)
         std::string startError;
+        long long signatures = -1;  // the engine's count, as its "H" told it
         std::map<std::uint64_t, std::shared_ptr<Pending>> pending;
         std::string reloadAnswer;  // "" while none
     };

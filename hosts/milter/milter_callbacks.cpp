@@ -15,6 +15,7 @@
 #include "header_diff.h"
 #include "mail_rewrite.h"
 #include "milter_log.h"
+#include "milter_metrics.h"
 #include "milter_session.h"
 
 namespace {
@@ -235,6 +236,7 @@ sfsistat OnEndOfMessage(SMFICTX* ctx) {
     std::snprintf(took, sizeof took, "%.3f", seconds);
     Log(false, id + ": " + d.verdict + ", " + ActionWord(d.action) + ", " + took + " s");
     ++g_filter->messages;
+    CountMessage(d, seconds);
     s->Reset();
     return status;
 }
