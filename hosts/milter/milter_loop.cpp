@@ -25,6 +25,9 @@ namespace {
 int g_signalRead = -1;
 int g_signalWrite = -1;
 
+// Set once the main thread takes the signals: from then on sigwait parks.
+std::atomic<bool> g_signalsTaken{false};
+
 extern "C" void OnSignal(int sig) {
     const int saved = errno;
     const unsigned char number = static_cast<unsigned char>(sig);
@@ -94,6 +97,23 @@ void TakeSignals(Filter& filter, const MainOptions& o, const sigset_t& signals,
 
 }  // namespace
 
+// libmilter's signal thread calls this sigwait in place of the C library's
+// (the program's definition comes first in the dynamic linker's lookup).
+// Once the main thread takes the signals the thread only waits, with the
+// signals still blocked: a signal the kernel queued for it stays queued and
+// never becomes a stop. The program itself never calls sigwait.
+extern "C" __attribute__((visibility("default"))) int sigwait(const sigset_t* set, int* sig) {
+    if (g_signalsTaken.load()) {
+        for (;;)
+            ::pause();
+    }
+    const int got = ::sigwaitinfo(set, nullptr);
+    if (got < 0)
+        return errno;
+    *sig = got;
+    return 0;
+}
+
 void ReloadMilter(Filter& filter, const MainOptions& o) {
     NotifyReloading();
     MilterKeys keys;
@@ -140,6 +160,7 @@ bool CatchSignals(const sigset_t& signals) {
         if (sigismember(&signals, sig) == 1 && ::sigaction(sig, &action, nullptr) != 0)
             return false;
     }
+    g_signalsTaken = true;
     return pthread_sigmask(SIG_UNBLOCK, &signals, nullptr) == 0;
 }
 

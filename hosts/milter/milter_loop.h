@@ -4,17 +4,18 @@
  *
  * SIGNALS: the main thread takes SIGHUP (reload) and SIGTERM/SIGINT (stop);
  * every other thread blocks them (BlockSignals before any thread starts,
- * and each thread started later blocks them first). libmilter's own signal
- * thread waits for the same signals with sigwait, and would take a SIGHUP
- * as a stop of its listener: so the main thread does not wait for them but
- * leaves them unblocked (CatchSignals), with a handler that writes each
- * one's number into a pipe it reads. Linux hands a signal sent to the
- * process to its main thread first whenever that thread does not block
- * it, at every moment, not only while it waits. CatchSignals comes before
- * the milter tells the service manager it is ready, so a reload right
- * after is a reload. A reload runs on a thread of its own, so that the
- * main thread reads the next signal at once; a SIGHUP during a reload is
- * logged and dropped.
+ * and each thread started later blocks them first). The main thread leaves
+ * them unblocked (CatchSignals), with a handler that writes each one's
+ * number into a pipe it reads. libmilter's own signal thread waits for the
+ * same signals with sigwait and takes a SIGHUP as a stop of its listener;
+ * a thread in sigwait has the signals it waits for unblocked, so the
+ * kernel may hand it a signal sent to the process (and any signal sent to
+ * that thread alone). The program therefore defines sigwait itself: after
+ * CatchSignals it never returns, and libmilter's thread never sees a
+ * signal. CatchSignals comes before the milter tells the service manager
+ * it is ready, so a reload right after is a reload. A reload runs on a
+ * thread of its own, so that the main thread reads the next signal at
+ * once; a SIGHUP during a reload is logged and dropped.
  *
  * RELOAD: the settings (LoadMilterSettings; a file with a bad line changes
  * nothing and is logged), then the rules file and spam list in every

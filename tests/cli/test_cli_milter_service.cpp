@@ -3,12 +3,20 @@
  * of Type=notify): it says READY=1 once it listens, RELOADING=1 and READY=1
  * around a SIGHUP reload (a configuration with a typo refused with its line,
  * the old settings kept), STOPPING=1 on SIGTERM, and ends with status 0.
- * The service manager is a datagram socket of the test's own.
+ * A SIGHUP that reaches any of its threads (libmilter's own signal thread,
+ * which would take it as a stop, among them) is one reload, after which
+ * the milter still answers on its socket. The service manager is a
+ * datagram socket of the test's own.
  */
 #include "cli_test_util.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
 
 #include "support/notify_socket.h"
 
@@ -18,6 +26,29 @@ namespace {
 // How long the milter may take to start (engine off) and to answer a signal.
 constexpr int START_MS = 60000;
 constexpr int ANSWER_MS = 20000;
+
+// True when a milter listening on the unix socket `path` answers the
+// protocol's option negotiation within `ms`.
+bool Negotiates(const std::string& path, int ms) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    path.copy(addr.sun_path, sizeof addr.sun_path - 1);
+    bool answered = false;
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+        // length, 'O', protocol version 6, all actions, all protocol steps
+        unsigned char packet[17] = {0, 0, 0, 13,   'O', 0,    0,    0,   6,
+                                    0, 0, 1, 0xff, 0,   0x1f, 0xff, 0xff};
+        pollfd p{fd, POLLIN, 0};
+        char reply[5];
+        answered = ::write(fd, packet, sizeof packet) == static_cast<ssize_t>(sizeof packet) &&
+                   ::poll(&p, 1, ms) == 1 && ::read(fd, reply, sizeof reply) == 5 &&
+                   reply[4] == 'O';
+    }
+    if (fd >= 0)
+        ::close(fd);
+    return answered;
+}
 
 class CliMilterService : public CliTest {
   protected:
@@ -99,6 +130,18 @@ TEST_F(CliMilterService, TellsTheServiceManagerReadyReloadingAndStopping) {
     ExpectAll(Log(), {"milter.conf:2: unknown key 'Milter.OnVirs' (did you mean "
                       "'Milter.OnVirus'?)",
                       "configuration reload refused, the old settings stay"});
+
+    // Every thread gets a SIGHUP: the main thread reloads, the others hold
+    // theirs blocked, and libmilter's listener does not stop.
+    const fs::path tasks = "/proc/" + std::to_string(m_pid) + "/task";
+    if (fs::exists(tasks)) {
+        for (const fs::directory_entry& task : fs::directory_iterator(tasks))
+            ::syscall(SYS_tgkill, m_pid, std::stoi(task.path().filename().string()), SIGHUP);
+        EXPECT_EQ(Next(ANSWER_MS), "RELOADING=1\nSTATUS=reloading");
+        EXPECT_EQ(Next(ANSWER_MS), "READY=1\nSTATUS=reloaded; 1 checking process(es)");
+        EXPECT_TRUE(Negotiates(socket, ANSWER_MS)) << Log();
+        EXPECT_EQ(Next(100), "") << "one reload, no stop";
+    }
 
     ASSERT_EQ(::kill(m_pid, SIGTERM), 0);
     EXPECT_EQ(Next(ANSWER_MS), "STOPPING=1\nSTATUS=stopping");
