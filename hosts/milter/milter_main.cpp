@@ -11,7 +11,9 @@
  * (milter_log.h), the checking processes (checker_pool.h), the callbacks
  * (milter_callbacks.h), and then runs it until a stop (milter_loop.h).
  * Once it listens it tells the service manager so and starts the watchdog
- * (service_notify.h).
+ * (service_notify.h). With Milter.MetricsAddress its metrics endpoint
+ * starts before the engine loads (milter_metrics.h); --ping asks a running
+ * milter on its socket instead (milter_ping.h).
  *
  * THREADS: libmilter runs one thread per SMTP session (smfi_main runs on a
  * thread of its own); a session spools its message and waits in
