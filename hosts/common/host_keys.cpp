@@ -125,6 +125,12 @@ const std::vector<HostKey> TABLE = {
      NO_LIMIT, NO_LIMIT, nullptr, AT_RELOAD,
      "Name of the verdict field every delivered mail gets; a sender's own field of that name "
      "(and any X-Mailward-Verdict) is removed first."},
+    {"Milter.MetricsAddress", MILTER, HostKeyKind::Text, "none", nullptr, NO_LIMIT, NO_LIMIT,
+     nullptr, AT_START,
+     "HOST:PORT on a loopback address (127.0.0.1:9358, localhost:9358): the milter serves its "
+     "metrics in the Prometheus text format at http://HOST:PORT/metrics (messages by verdict "
+     "and action, check time, messages in flight, checking processes, the engine's signatures "
+     "and age, reloads, readiness). None: no endpoint."},
     {"Milter.DnsList", MILTER, HostKeyKind::Text, "none", nullptr, NO_LIMIT, NO_LIMIT, nullptr,
      AT_CHECKER,
      "DNS block lists of sender domains, asked beside the spam-list file: zones, blank or "

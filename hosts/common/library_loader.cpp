@@ -73,6 +73,8 @@ bool BindAll(Handle h, MailwardApi& api, std::string& missing) {
 #undef MAILWARD_BIND_SLOT
     // Optional: found in the engine library the product library loads.
     api.AV_Preload = reinterpret_cast<decltype(api.AV_Preload)>(Symbol(h, "AV_Preload"));
+    api.AV_GetEngineVersion =
+        reinterpret_cast<decltype(api.AV_GetEngineVersion)>(Symbol(h, "AV_GetEngineVersion"));
     return ok;
 }
 

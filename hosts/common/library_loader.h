@@ -14,9 +14,10 @@
  *      it (an installed tree), then the plain file name (the system's own
  *      library search: LD_LIBRARY_PATH, PATH on Windows).
  *
- * One export is optional: AV_Preload of the engine library (libvaveriz),
- * which the product library loads and through whose handle it is found; a
- * host that forks its checking processes from one loader uses it.
+ * Two exports are optional: AV_Preload and AV_GetEngineVersion of the
+ * engine library (libvaveriz), which the product library loads and through
+ * whose handle they are found; a host that forks its checking processes
+ * from one loader uses the first, the milter's metrics the second.
  *
  * The library stays loaded until the process ends: the service's worker
  * thread and the engine live in it, and unloading buys nothing.
@@ -42,6 +43,10 @@ struct MailwardApi {
     // builds the engine before the process forks the checkers that adopt it
     // (0 built, -1 failed).
     int (*AV_Preload)(void) = nullptr;
+    // Optional too: the engine library's version text ("ClamAV 1.4.6, 2
+    // signatures"), which tells the milter's metrics the signature count.
+    const char* (*AV_GetEngineVersion)(int, int, int, int, int, int, int, int, int, int,
+                                       int) = nullptr;
 };
 
 // File name of the product library on this platform: its soname where the

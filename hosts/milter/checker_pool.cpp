@@ -14,9 +14,11 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "checker_loader.h"
+#include "milter_metrics.h"
 
 namespace {
 
@@ -130,6 +132,8 @@ void CheckerPool::Serve(Slot& slot, Process& p) {
                                (f.size() >= 3 ? f[2] : "did not start");
             else
                 slot.delayMs = RESTART_DELAY_MS;
+            if (p.ready && f.size() >= 4 && !f[3].empty())
+                p.signatures = std::strtoll(f[3].c_str(), nullptr, 10);
         } else if (f[0] == "L") {
             p.reloadAnswer = f.size() >= 3 ? f[1] + "\t" + f[2] : "0\tbad answer";
         } else {
@@ -281,8 +285,10 @@ bool CheckerPool::Renew(std::string& error) {
         std::lock_guard<std::mutex> hold(m_lock);
         m_newLoader.reset();
     }
-    if (!started)
+    if (!started) {
+        CountEngineLoad(false, -1);
         return false;
+    }
     std::vector<std::shared_ptr<Process>> fresh;
     bool forked = true;
     for (auto& slot : m_slots) {
@@ -328,8 +334,15 @@ bool CheckerPool::Renew(std::string& error) {
     m_wake.notify_all();
     if (!ready) {
         loader->Stop();
+        CountEngineLoad(false, -1);
         return false;
     }
+    long long signatures;
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        signatures = fresh.empty() ? -1 : fresh.front()->signatures;
+    }
+    CountEngineLoad(true, signatures);
     if (old)
         old->Stop();
     m_log(false, "engine loaded and " + std::to_string(m_slots.size()) +

@@ -27,7 +27,8 @@
  * processes have ended (their loader ends as soon as the new one is in
  * place). RequestRenewal has it done on the pool's renewal thread, one at
  * a time (requests during a renewal make one more after it); its outcome
- * is logged. Renew does it on the caller's thread.
+ * is logged and counted (CountEngineLoad, with the signature count the new
+ * processes told: milter_metrics.h). Renew does it on the caller's thread.
  *
  * Threads of the pool block SIGHUP, SIGTERM and SIGINT; the milter's main
  * thread takes them.
@@ -104,6 +105,7 @@ class CheckerPool {
         bool ready = false;
         bool ended = false;  // its socket closed (or it never started)
         std::string startError;
+        long long signatures = -1;  // the engine's count, as its "H" told it
         std::map<std::uint64_t, std::shared_ptr<Pending>> pending;
         std::string reloadAnswer;  // "" while none
     };

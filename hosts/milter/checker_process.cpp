@@ -155,6 +155,7 @@ class CheckerRun {
     void Reload();
     void Check(const std::vector<std::string>& fields);
     void Drain();
+    std::string EngineSignatures() const;
 
     struct ParkStop {
         std::optional<WorkerPark>& park;
@@ -338,6 +339,16 @@ void CheckerRun::Drain() {
     }
 }
 
+// The engine's signature count for the "H" answer; "" when it tells none.
+std::string CheckerRun::EngineSignatures() const {
+    const MailwardApi& api = m_session.Api();
+    if (!m_settings.engine || api.AV_GetEngineVersion == nullptr)
+        return "";
+    const char* text = api.AV_GetEngineVersion(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
+    const long long count = text != nullptr ? SignatureCount(text) : -1;
+    return count < 0 ? "" : std::to_string(count);
+}
+
 int CheckerRun::Run() {
     if (const std::string failure = SetUp(); !failure.empty()) {
         m_channel.Send("H\t0\t" + FieldText(failure));
@@ -347,7 +358,7 @@ int CheckerRun::Run() {
     const std::string readyNote = StartPark();
     m_channel.api = &m_session.Api();
     m_flags = m_settings.engine ? ALL_JOB_FLAGS : ALL_JOB_FLAGS & ~JOB_AV_CHECK;
-    m_channel.Send("H\t1\t" + FieldText(readyNote));
+    m_channel.Send("H\t1\t" + FieldText(readyNote) + "\t" + EngineSignatures());
     Serve();
     Drain();
     return EXIT_CLEAN;

@@ -106,3 +106,16 @@ bool DecodeDone(const std::vector<std::string>& f, std::uint64_t& id, CheckResul
     }
     return true;
 }
+
+long long SignatureCount(std::string_view text) {
+    constexpr std::string_view suffix = " signatures";
+    if (text.size() <= suffix.size() || text.substr(text.size() - suffix.size()) != suffix)
+        return -1;
+    const std::string_view head = text.substr(0, text.size() - suffix.size());
+    const std::size_t start = head.find_last_not_of("0123456789") + 1;
+    long long n = -1;
+    if (start == head.size() || start == 0 || head[start - 1] != ' ' ||
+        !ParseI64(std::string(head.substr(start)), n))
+        return -1;
+    return n;
+}

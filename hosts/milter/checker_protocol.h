@@ -12,7 +12,11 @@
  *                                           during its check
  *     L                                     reload the rules file
  *   checker -> milter
- *     H ok text                             started (ok 1) or failed (0)
+ *     H ok text [signatures]                started (ok 1) or failed (0);
+ *                                           signatures: the engine's count,
+ *                                           when it tells one (the local
+ *                                           engine; none without an engine
+ *                                           or with clamd)
  *     D id kind result errors virusResult status partActions virusName rules
  *                                           one message done; kind is
  *                                           "done" or "refused"; rules the
@@ -58,5 +62,9 @@ bool DecodeDone(const std::vector<std::string>& fields, std::uint64_t& id, Check
 
 // A text made safe for one field (TAB and line ends become blanks).
 std::string FieldText(std::string_view text);
+
+// The signature count of an engine's version text ("ClamAV 1.4.6, 27
+// signatures" gives 27), or -1 when it names none.
+long long SignatureCount(std::string_view engineVersion);
 
 #endif

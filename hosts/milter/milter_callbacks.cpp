@@ -16,6 +16,7 @@
 #include "mail_rewrite.h"
 #include "message_facts.h"
 #include "milter_log.h"
+#include "milter_metrics.h"
 #include "milter_session.h"
 
 namespace {
@@ -237,6 +238,7 @@ sfsistat OnEndOfMessage(SMFICTX* ctx) {
     Log(false, MessageLine(GatherFacts(id, s->sender, s->recipients, s->headers, s->size, result, d,
                                        seconds)));
     ++g_filter->messages;
+    CountMessage(d, seconds);
     s->Reset();
     return status;
 }

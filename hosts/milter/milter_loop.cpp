@@ -17,6 +17,7 @@
 
 #include "milter_daemon.h"
 #include "milter_log.h"
+#include "milter_metrics.h"
 #include "service_notify.h"
 
 namespace {
@@ -102,6 +103,7 @@ void TakeSignals(Filter& filter, const MainOptions& o, const sigset_t& signals,
                        std::thread& milter, const std::atomic<bool>& milterEnded) {
     Log(false, "stopping");
     NotifyStopping();
+    SetMetricsListening(false);
     filter.stopping = true;
     smfi_stop();
     const auto deadline =
@@ -149,7 +151,9 @@ void ReloadMilter(Filter& filter, const MainOptions& o) {
     MilterKeys keys;
     MilterSettings fresh;
     std::vector<std::string> errors;
-    if (LoadMilterSettings(o.common.configFile, o.common.overrides, keys, fresh, errors)) {
+    const bool settingsTook =
+        LoadMilterSettings(o.common.configFile, o.common.overrides, keys, fresh, errors);
+    if (settingsTook) {
         filter.config.Reload(fresh, std::move(keys));
         Log(false, "reloaded the milter settings");
     } else {
@@ -158,7 +162,9 @@ void ReloadMilter(Filter& filter, const MainOptions& o) {
         Log(true, "configuration reload refused, the old settings stay");
     }
     std::string refused;
-    if (filter.pool->Reload(refused)) {
+    const bool rulesTook = filter.pool->Reload(refused);
+    CountReload(settingsTook && rulesTook);
+    if (rulesTook) {
         Log(false,
             o.spamListFile.empty() ? "reloaded the rules" : "reloaded the rules and the spam list");
         // New checking processes read the same files: only now can they start.

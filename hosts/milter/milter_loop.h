@@ -24,7 +24,8 @@
  * checking process (CheckerPool::Reload; a refused file keeps the old
  * rules and list, and its FILE:LINE: reason is logged), then, when those
  * took, a new engine beside the running one (CheckerPool::RequestRenewal,
- * which logs its outcome).
+ * which logs its outcome). Each reload is counted, ok when the settings
+ * and the rules both took (CountReload, milter_metrics.h).
  *
  * STOP: new messages are tempfailed, smfi_stop ends the listener, the
  * messages in work get STOP_DRAIN_SECONDS to finish, then the checking

@@ -11,7 +11,9 @@
  * (milter_log.h), the checking processes (checker_pool.h), the callbacks
  * (milter_callbacks.h), and then runs it until a stop (milter_loop.h).
  * Once it listens it tells the service manager so and starts the watchdog
- * (service_notify.h).
+ * (service_notify.h). With Milter.MetricsAddress its metrics endpoint
+ * starts before the engine loads (milter_metrics.h); --ping asks a running
+ * milter on its socket instead (milter_ping.h).
  *
  * THREADS: libmilter runs one thread per SMTP session (smfi_main runs on a
  * thread of its own); a session spools its message and waits in
@@ -45,7 +47,9 @@
 #include "milter_daemon.h"
 #include "milter_log.h"
 #include "milter_loop.h"
+#include "milter_metrics.h"
 #include "milter_options.h"
+#include "milter_ping.h"
 #include "milter_settings.h"
 #include "service_notify.h"
 #include "signature_watch.h"
@@ -173,6 +177,14 @@ int main(int argc, char** argv) {
     const std::string exeDir = ExecutableDir(argv[0]);
     if (o.checkConfig)
         return RunCheckConfig(o, exeDir);
+    if (o.ping) {
+        MakePathsAbsolute(o);
+        MilterSettings settings;
+        MilterKeys keys;
+        if (o.socket.empty() && !StartSettings(exeDir, o, settings, keys))
+            return EXIT_ERRORS;
+        return RunPing(o.socket.empty() ? settings.socket : o.socket);
+    }
     if (o.loaderFd >= 0)
         return RunLoaderProcess(o, exeDir);
     MakePathsAbsolute(o);
@@ -200,8 +212,20 @@ int main(int argc, char** argv) {
     if (filter.spool.Removed() > 0)
         Log(false, "removed " + std::to_string(filter.spool.Removed()) +
                        " leftover spool files of an earlier run");
+    // Up before the engine loads, so that a scrape tells "not ready" then;
+    // after the fork into the background, which the Exposer's threads
+    // would not survive.
+    if (!settings.metricsAddress.empty()) {
+        if (!StartMetrics(settings.metricsAddress, error)) {
+            Log(true, error);
+            return EXIT_ERRORS;
+        }
+        Log(false, "metrics on http://" + settings.metricsAddress + METRICS_PATH);
+    }
     if (!StartPool(filter, o, settings))
         return EXIT_ERRORS;
+    SetMetricsSources(
+        {[&filter] { return filter.pool->Alive(); }, [&filter] { return filter.inFlight.load(); }});
     if (!RegisterMilter(filter, settings.socket)) {
         Log(true, "cannot listen on " + settings.socket);
         filter.pool->Stop();
@@ -225,6 +249,7 @@ int main(int argc, char** argv) {
         filter.pool->Stop();
         return EXIT_ERRORS;
     }
+    SetMetricsListening(true);
     NotifyReady(listening);
     RunMilter(filter, o, settings.socket, signals);
 }

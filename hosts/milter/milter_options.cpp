@@ -20,6 +20,7 @@ const char* const MILTER_HELP =
     "    mailward-milter [-f] [-s SOCKET] [-c FILE] [--rules FILE] [-l FILE]\n"
     "                    [-O KEY=VALUE]... [-p N] [--pid-file FILE] [-v]\n"
     "    mailward-milter --check-config [-c FILE] [--rules FILE] [-l FILE]\n"
+    "    mailward-milter --ping [SOCKET] [-c FILE] [-O KEY=VALUE]...\n"
     "    mailward-milter --version\n"
     "\n"
     "DESCRIPTION\n"
@@ -49,6 +50,10 @@ const char* const MILTER_HELP =
     "        --check-config     check the configuration, the rules file and the spam\n"
     "                           list as a start would, print every key in force with\n"
     "                           where its value came from, and end (0 good, 2 not)\n"
+    "        --ping [SOCKET]    ask the milter listening on SOCKET (default: the one\n"
+    "                           configured) for the milter protocol's option\n"
+    "                           negotiation; prints PONG and ends with 0 when it\n"
+    "                           answers within 5 s, else says why and ends with 1\n"
     "        --version          the program's version\n"
     "    -h, --help             this text\n"
     "\n"
@@ -75,7 +80,8 @@ const char* const MILTER_HELP =
     "    list: a zone or several; an answer in 127.0.0.0/8 lists the sender),\n"
     "    Milter.DnsServer (IPv4[:PORT]; default the system's resolver),\n"
     "    Milter.DnsTimeout (seconds, default 3; a list that does not answer\n"
-    "    lists no one).\n"
+    "    lists no one), Milter.MetricsAddress (HOST:PORT on a loopback address,\n"
+    "    e.g. 127.0.0.1:9358; default none: see WATCHING).\n"
     "\n"
     "POLICIES\n"
     "    Milter.OnVirus      deliver (rewritten, with the notice; default) |\n"
@@ -113,6 +119,20 @@ const char* const MILTER_HELP =
     "             the running engine\n"
     "    SIGTERM  finish the messages in work, tempfail new ones, exit\n"
     "\n"
+    "WATCHING\n"
+    "    With Milter.MetricsAddress set, http://HOST:PORT/metrics serves the\n"
+    "    Prometheus text format: mailward_milter_messages_total{verdict,action}\n"
+    "    (verdict clean | virus | filtered | unchecked; action deliver | accept |\n"
+    "    tempfail | reject | discard | quarantine), mailward_milter_check_seconds\n"
+    "    (histogram), mailward_milter_messages_in_flight,\n"
+    "    mailward_milter_checking_processes, mailward_milter_engine_signatures and\n"
+    "    mailward_milter_engine_age_seconds (seconds since the engine in force\n"
+    "    loaded its databases; the local engine only),\n"
+    "    mailward_milter_reloads_total{result=ok|refused},\n"
+    "    mailward_milter_engine_loads_total{result=ok|failed} and\n"
+    "    mailward_milter_ready (1 while it listens with a checking process alive).\n"
+    "    mailward-milter --ping checks that the milter answers on its socket.\n"
+    "\n"
     "FILES\n"
     "    <state>/spool       one private file per message in work; empty after a\n"
     "                        clean stop, leftovers removed at start\n"
@@ -125,7 +145,8 @@ const char* const MILTER_HELP =
     "    milter_protocol = 6\n"
     "\n"
     "EXIT STATUS\n"
-    "    0 after a clean stop, 2 when the set-up failed.\n";
+    "    0 after a clean stop, 2 when the set-up failed; --ping: 0 when the milter\n"
+    "    answered, 1 when it did not, 2 when the configuration is bad.\n";
 
 bool ParseMilterOptions(int argc, char** argv, MainOptions& o, bool& help, std::string& error) {
     CLI::App app("mailward as a mail filter (milter)", "mailward-milter");
@@ -139,6 +160,8 @@ bool ParseMilterOptions(int argc, char** argv, MainOptions& o, bool& help, std::
     app.add_option("--loader-fd", o.loaderFd)->check(CLI::NonNegativeNumber);
     app.add_flag("--version", o.version);
     app.add_flag("--check-config", o.checkConfig);
+    std::string pingSocket;
+    CLI::Option* ping = app.add_option("--ping", pingSocket)->expected(0, 1);
     AddCommonOptions(app, o.common,
                      OPTION_CONFIG | OPTION_RULES | OPTION_VALUE | OPTION_LIBRARY | OPTION_VERBOSE);
     try {
@@ -147,6 +170,9 @@ bool ParseMilterOptions(int argc, char** argv, MainOptions& o, bool& help, std::
         error = e.what();
         return false;
     }
+    o.ping = ping->count() > 0;
+    if (!pingSocket.empty())
+        o.socket = pingSocket;
     return true;
 }
 

@@ -4,9 +4,9 @@
  * ParseMilterOptions reads argv with CLI11 (the forms "mailward check"
  * takes: -x VALUE, --name=VALUE, -O repeated); false with CLI11's reason.
  * --help is answered with MILTER_HELP, the program's manual page, rather
- * than CLI11's own list. --loader-fd N makes the program the engine loader
- * (checker_loader.h), which forks the checking processes, instead of the
- * milter.
+ * than CLI11's own list. --ping [SOCKET] asks a running milter for an
+ * answer (milter_ping.h), on SOCKET or the one configured. --loader-fd N makes the program the
+ * engine loader (checker_loader.h), which forks the checking processes, instead of the milter.
  *
  * MakePathsAbsolute turns the configuration, rules, library and spam-list
  * paths into absolute ones: the loader gets them on its command line
@@ -36,6 +36,7 @@ struct MainOptions {
     int loaderFd = -1;
     bool version = false;      // --version: print it and end
     bool checkConfig = false;  // --check-config: milter_check.h
+    bool ping = false;         // --ping [SOCKET]: milter_ping.h (SOCKET into `socket`)
 };
 
 // The TempDir of the checking processes below the state folder; each makes

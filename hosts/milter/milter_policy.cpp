@@ -10,6 +10,7 @@
 
 #include "mailward.h"
 #include "common/text.h"
+#include "milter_metrics.h"
 
 namespace {
 
@@ -252,6 +253,13 @@ bool ReadMilterSettings(const ConfigLookup& lookup, MilterSettings& s,
             s.dnsServer = v;
         else
             errors.push_back("Milter.DnsServer = '" + v + "': use an IPv4 address[:PORT]");
+    }
+    if (std::string v = get("Milter.MetricsAddress"); !v.empty()) {
+        std::string bind, error;
+        if (ParseMetricsAddress(v, bind, error))
+            s.metricsAddress = v;
+        else
+            errors.push_back("Milter.MetricsAddress = '" + v + "': " + error);
     }
     n = static_cast<unsigned long long>(s.dnsTimeoutSeconds);
     if (Number("Milter.DnsTimeout", get("Milter.DnsTimeout"), 1, DNS_TIMEOUT_LIMIT_SECONDS, 10, n,

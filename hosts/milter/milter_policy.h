@@ -76,6 +76,9 @@
  *   Milter.Backups       on: the library's BackupMode and FlushMails apply;
  *                        otherwise the checking processes keep no backup and
  *                        flush no spool file (the MTA holds the mail anyway)
+ *   Milter.MetricsAddress HOST:PORT on a loopback address: the Prometheus
+ *                        endpoint http://HOST:PORT/metrics (default none;
+ *                        milter_metrics.h)
  *
  * A mail that was not judged whole is never delivered as it came unless
  * the operator sets "accept" for its outcome; an accepted one carries the
@@ -147,7 +150,8 @@ struct MilterSettings {
     std::vector<std::string> dnsZones;  // empty: no DNS block list
     std::string dnsServer;              // empty: the system's resolver
     int dnsTimeoutSeconds = DNSLIST_DEFAULT_TIMEOUT_SECONDS;
-    bool backups = false;  // Milter.Backups
+    bool backups = false;        // Milter.Backups
+    std::string metricsAddress;  // Milter.MetricsAddress as written; empty: no endpoint
 
     bool operator==(const MilterSettings&) const = default;
 };

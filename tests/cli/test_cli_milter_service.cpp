@@ -5,12 +5,15 @@
  * the old settings kept), STOPPING=1 on SIGTERM, and ends with status 0.
  * A SIGHUP that reaches any of its threads (libmilter's own signal thread,
  * which would take it as a stop, among them) is one reload, after which
- * the milter still answers on its socket. The service manager is a
- * datagram socket of the test's own.
+ * the milter still answers on its socket. With Milter.MetricsAddress it
+ * serves its metrics (scraped with a plain HTTP GET), and --ping asks it
+ * on its socket. The service manager is a datagram socket of the test's
+ * own.
  */
 #include "cli_test_util.h"
 
 #include <arpa/inet.h>
+#include <netinet/in.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -48,6 +51,47 @@ bool Negotiates(const std::string& path, int ms) {
     if (fd >= 0)
         ::close(fd);
     return answered;
+}
+
+// A loopback port no one listens on now (the kernel's choice).
+int FreePort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof addr;
+    int port = 0;
+    if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &size) == 0)
+        port = ntohs(addr.sin_port);
+    if (fd >= 0)
+        ::close(fd);
+    return port;
+}
+
+// The answer to a plain HTTP GET of `path` on 127.0.0.1:`port` (status
+// line, fields and body), or "" when none came within `ms`.
+std::string HttpGet(int port, const std::string& path, int ms) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    std::string answer;
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+        const std::string request =
+            "GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+        if (::write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
+            char buf[4096];
+            pollfd p{fd, POLLIN, 0};
+            ssize_t n;
+            while (::poll(&p, 1, ms) == 1 && (n = ::read(fd, buf, sizeof buf)) > 0)
+                answer.append(buf, static_cast<std::size_t>(n));
+        }
+    }
+    if (fd >= 0)
+        ::close(fd);
+    return answer;
 }
 
 class CliMilterService : public CliTest {
@@ -147,6 +191,57 @@ TEST_F(CliMilterService, TellsTheServiceManagerReadyReloadingAndStopping) {
     EXPECT_EQ(Next(ANSWER_MS), "STOPPING=1\nSTATUS=stopping");
     EXPECT_EQ(Wait(ANSWER_MS), 0) << Log();
     EXPECT_FALSE(fs::exists(socket)) << "the socket is removed at the stop";
+}
+
+// The endpoint of Milter.MetricsAddress answers a scrape with the milter
+// up, ready and its checking processes alive; --ping answers PONG from the
+// live socket and fails with the reason on a dead one; an address that is
+// not a loopback one stops the start.
+TEST_F(CliMilterService, ServesMetricsAndAnswersAPing) {
+    const std::string milter = std::string(MAILWARD_BINARY_DIR) + "/mailward-milter";
+    if (!fs::exists(milter))
+        GTEST_SKIP() << "mailward-milter is not built";
+    ASSERT_TRUE(m_notify.Bound());
+    const int port = FreePort();
+    ASSERT_GT(port, 0);
+    const std::string socket = m_sockets.Path("milter.sock");
+    Start({"--foreground", "-s", "unix:" + socket, "-p", "2", "-O", "Milter.Engine=off", "-O",
+           "Milter.MetricsAddress=127.0.0.1:" + std::to_string(port)});
+    ASSERT_EQ(Next(START_MS).rfind("READY=1", 0), 0u) << Log();
+
+    const std::string scrape = HttpGet(port, "/metrics", ANSWER_MS);
+    ASSERT_EQ(scrape.rfind("HTTP/1.1 200", 0), 0u) << scrape << "\n--- log\n" << Log();
+    ExpectAll(scrape, {"\r\n\r\n# HELP ", "# HELP mailward_milter_ready ",
+                       "\nmailward_milter_ready 1\n", "\nmailward_milter_checking_processes 2\n",
+                       "\nmailward_milter_messages_in_flight 0\n",
+                       "\nmailward_milter_engine_loads_total{result=\"ok\"} 1\n",
+                       "# TYPE mailward_milter_check_seconds histogram"});
+    // No engine, no count.
+    ExpectNone(scrape, {"mailward_milter_engine_signatures "});
+    ExpectAll(Log(), {"metrics on http://127.0.0.1:" + std::to_string(port) + "/metrics"});
+
+    const RunResult live = Run({}, "", ShellQuote(milter) + " --ping unix:" + ShellQuote(socket));
+    EXPECT_EQ(live.status, 0) << live;
+    EXPECT_EQ(live.out.rfind("PONG (unix:" + socket + ", milter protocol 6, ", 0), 0u) << live;
+    const std::string dead = m_sockets.Path("nobody.sock");
+    const RunResult none = Run({}, "", ShellQuote(milter) + " --ping " + ShellQuote(dead));
+    EXPECT_EQ(none.status, 1) << none;
+    EXPECT_EQ(none.err, "mailward-milter: ping " + dead + ": no such socket\n") << none;
+
+    ASSERT_EQ(::kill(m_pid, SIGTERM), 0);
+    EXPECT_EQ(Wait(ANSWER_MS), 0) << Log();
+    // A socket file no one listens on any more: refused.
+    const RunResult gone = Run({}, "", ShellQuote(milter) + " --ping unix:" + ShellQuote(socket));
+    EXPECT_EQ(gone.status, 1) << gone;
+
+    const RunResult wide =
+        Run({}, "",
+            ShellQuote(milter) + " --foreground -s unix:" + ShellQuote(socket) +
+                " -O Milter.Engine=off -O Milter.MetricsAddress=0.0.0.0:" + std::to_string(port));
+    EXPECT_EQ(wide.status, 2) << wide;
+    EXPECT_TRUE(Contains(wide.err, "Milter.MetricsAddress = '0.0.0.0:" + std::to_string(port) +
+                                       "': '0.0.0.0' is not a loopback address"))
+        << wide;
 }
 
 }  // namespace

@@ -30,6 +30,8 @@
 #      a domain with a rule set of its own is checked with it, and in a
 #      transaction with a recipient of the default set that recipient gets
 #      451; a checking process killed is restarted and mail keeps flowing;
+#      --ping answers PONG, and the metrics endpoint (Milter.MetricsAddress)
+#      counted each of these messages by verdict and action;
 #   3. 200 mails over 20 parallel sessions arrive once each;
 #   4. the milter killed inside a session: 451, and the retry is delivered
 #      once after a restart; the restart removes the dead run's spool files;
@@ -73,6 +75,21 @@ fi
 mkdir -p "$S/expected"
 start_milter --rules "$SRC/share/examples/rules.conf" --spam-list "$SRC/share/examples/spam-list.txt"
 start_postfix
+
+# The metrics endpoint's port and its text (the series' labels sorted, as
+# prometheus-cpp writes them: action before verdict).
+METRICS_PORT=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+scrape() {
+    python3 -c 'import sys, urllib.request
+sys.stdout.write(urllib.request.urlopen(sys.argv[1], timeout=10).read().decode())' \
+        "http://127.0.0.1:$METRICS_PORT/metrics"
+}
+# metric FILE SERIES: the value of SERIES in a scrape's FILE, 0 when absent.
+metric() {
+    local value
+    value=$(awk -v s="$2" '$1 == s { print $2 }' "$1")
+    echo "${value:-0}"
+}
 
 # deliver TAG MAIL WHAT: sends MAIL to $TEST_USER+TAG, expects 250 (else a
 # failure about WHAT), waits for it and sets `got` to the delivered file,
@@ -227,7 +244,11 @@ python3 "$SRC/tests/cli/hostile_mails.py" --judge "$S/hostile" --results "$S/hos
 # --- 2. a policy: viruses rejected -------------------------------------------
 stop_milter
 start_milter --rules "$SRC/share/examples/rules.conf" -O Milter.OnVirus=reject -O Milter.MaxSize=1100 \
-    -O Milter.OnTooBig=accept -O Milter.RuleSetFor.localhost=header -O Milter.OnFiltered=quarantine
+    -O Milter.OnTooBig=accept -O Milter.RuleSetFor.localhost=header -O Milter.OnFiltered=quarantine \
+    -O "Milter.MetricsAddress=127.0.0.1:$METRICS_PORT"
+"$MILTER" --ping "unix:$SOCK" >"$S/ping" || fail "mailward-milter --ping: no answer from the live milter"
+grep -q "^PONG " "$S/ping" || fail "mailward-milter --ping: $(cat "$S/ping")"
+scrape >"$S/metrics.before" || fail "no answer from the metrics endpoint"
 code=$($CLIENT send "$PORT" sender@client.test "$TEST_USER+reject@$HOST" \
     "$SRC/share/examples/mails/02-eicar-attachment.eml" || true)
 [ "$code" = 550 ] || fail "EICAR with Milter.OnVirus = reject: reply $code, not 550"
@@ -277,6 +298,27 @@ wait_for_mails "$total" || true
 ! grep -q -l -i "^Delivered-To: $TEST_USER+second@" "$MAILDIR"/new/* ||
     fail "the recipient of another rule set was delivered in the same transaction"
 echo "two rule sets in one transaction: $codes"
+# The endpoint counted each of these messages by verdict and action: the
+# 451 of the second recipient is no message.
+scrape >"$S/metrics.after" || fail "no answer from the metrics endpoint"
+for series in 'action="reject",verdict="virus"' 'action="quarantine",verdict="filtered"' \
+    'action="accept",verdict="unchecked"' 'action="deliver",verdict="clean"'; do
+    want=1
+    [ "$series" = 'action="deliver",verdict="clean"' ] && want=2
+    before=$(metric "$S/metrics.before" "mailward_milter_messages_total{$series}")
+    after=$(metric "$S/metrics.after" "mailward_milter_messages_total{$series}")
+    [ $((after - before)) = "$want" ] ||
+        fail "metrics: $series counted $before before and $after after, not $want more"
+done
+count=$(metric "$S/metrics.after" mailward_milter_check_seconds_count)
+[ "$count" = 5 ] || fail "metrics: $count checks timed, not 5"
+for line in "mailward_milter_ready 1" "mailward_milter_checking_processes ${MW_PROCESSES:-2}" \
+    "mailward_milter_messages_in_flight 0"; do
+    grep -q -x "$line" "$S/metrics.after" || fail "metrics: no '$line'"
+done
+grep -q "^mailward_milter_engine_signatures [1-9]" "$S/metrics.after" ||
+    fail "metrics: no signature count of the engine"
+echo "metrics: $(grep '^mailward_milter_messages_total' "$S/metrics.after" | tr '\n' ' ')"
 
 # A checking process killed: restarted, and the mail flow goes on. The
 # milter's children are its engine loader and its checking processes.
