@@ -192,7 +192,7 @@ struct CheckResult {
     std::uint32_t errors = 0;
     std::int32_t virusResult = 0;
     std::uint32_t status = 0;
-    std::int32_t partActions = 0;  // the parts' action codes OR-ed (PART_REMOVED, ...)
+    std::int32_t partActions = 0;        // the parts' action codes OR-ed (PART_REMOVED, ...)
     std::string virusName;               // the first part's that had one
     std::vector<std::string> ruleNames;  // rules that applied, in the report's order
 };
