@@ -11,7 +11,8 @@
  * (milter_log.h), the checking processes (checker_pool.h), the callbacks
  * (milter_callbacks.h), and then runs it until a stop (milter_loop.h).
  * Once it listens it tells the service manager so and starts the watchdog
- * (service_notify.h).
+ * (service_notify.h). The quarantine (Quarantine.Dir) is opened at the
+ * start, so that a reload may turn a policy to quarantine.
  *
  * THREADS: libmilter runs one thread per SMTP session (smfi_main runs on a
  * thread of its own); a session spools its message and waits in
@@ -183,8 +184,10 @@ int main(int argc, char** argv) {
     if (!StartSettings(exeDir, o, settings, keys))
         return EXIT_ERRORS;
     filter.config.Start(settings, std::move(keys));
+    const std::string quarantineDir =
+        AbsolutePath(QuarantineDirFor(ConfigValue("Quarantine.Dir"), ConfigValue("DataDir")));
     if (!PrepareStateDir(settings.stateDir, filter.spool, error) ||
-        !PrepareSocketPath(settings.socket, error))
+        !filter.quarantine.Open(quarantineDir, error) || !PrepareSocketPath(settings.socket, error))
         return SetUpFailed(error);
 
     // Every thread from here on (the syslog forwarder, the pool's, libmilter's)
