@@ -273,7 +273,8 @@ int ParseCheckOptions(int argc, char** argv, int first, CheckOptions& o) {
     app->add_option("--recipient", o.envelope.recipients,
                     "an envelope recipient the quarantine records, repeatable (default: the "
                     "addresses of the mail's To and Cc fields)")
-        ->type_name("ADDR");
+        ->type_name("ADDR")
+        ->allow_extra_args(false);
     app->add_option("--timeout", o.timeout,
                     "give up when no report comes for this long (0: wait for ever)")
         ->type_name("SECONDS")

@@ -278,7 +278,8 @@ int RunQuarantine(int argc, char** argv, int first, const std::string& exeDir) {
         app->add_subcommand("release", "hand the original to the MTA's sendmail program");
     release->add_option("id", id, "the entry")->required()->type_name("ID");
     release->add_option("--to", to, "send to this address instead of the recipients (repeatable)")
-        ->type_name("ADDR");
+        ->type_name("ADDR")
+        ->allow_extra_args(false);
     release->add_flag("--keep", keep, "keep the entry once released");
     CLI::App* del = app->add_subcommand("delete", "remove the entry");
     del->add_option("id", id, "the entry")->required()->type_name("ID");

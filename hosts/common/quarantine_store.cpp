@@ -476,7 +476,7 @@ std::vector<std::string> QuarantineStore::Expire(std::int64_t cutoff, std::int64
                                                  std::vector<std::string>& errors) {
     std::vector<std::string> removed;
     for (const QuarantineRecord& r : List().entries) {
-        if (r.time >= cutoff)
+        if (r.time > cutoff)
             continue;
         std::string error;
         if (Remove(r.id, error))

@@ -139,7 +139,7 @@ class QuarantineStore {
     std::string MailPath(const std::string& id) const;
     // Removes an entry (also a damaged one).
     bool Remove(const std::string& id, std::string& error);
-    // Removes every entry older than `cutoff` (seconds since 1970) and the
+    // Removes every entry made at or before `cutoff` (seconds since 1970) and the
     // leftovers in tmp/ older than it and than QUARANTINE_TEMP_GRACE_SECONDS;
     // the ids removed. Damaged entries are left for the operator to see.
     std::vector<std::string> Expire(std::int64_t cutoff, std::int64_t now,
