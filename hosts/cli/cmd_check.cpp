@@ -13,6 +13,11 @@
  * Otherwise the main thread looks every WAIT_SLICE_MS and prints what has
  * come in, so the worker does not pay a thread wake-up for every mail.
  *
+ * With --quarantine (or Quarantine.Check = on) each mail's original is held
+ * before it is queued and kept in the quarantine when its verdict is not OK
+ * (check_quarantine.h); a mail whose original cannot be held is not
+ * checked, and reported as an error.
+ *
  * If no callback arrives for --timeout seconds (a job hanging in the
  * library), the mails still out are reported as errors and the program
  * ends at once with status 2: MAILWARD_exit would wait for the hanging job.
@@ -27,6 +32,7 @@
 #include <mutex>
 
 #include "check_outcome.h"
+#include "check_quarantine.h"
 #include "common/cli_options.h"
 #include "commands.h"
 #include "common/console.h"
@@ -34,6 +40,7 @@
 #include "mail_sources.h"
 #include "report_output.h"
 #include "common/spam_list.h"
+#include "common/text.h"
 
 namespace {
 
@@ -145,8 +152,9 @@ struct CheckRun;
 struct JobTicket {
     CheckRun* run = nullptr;
     std::size_t index = 0;
-    std::string copy;    // the private copy checked in place of the source, or empty
-    std::string target;  // where the copy goes once checked
+    std::string copy;     // the private copy checked in place of the source, or empty
+    std::string target;   // where the copy goes once checked
+    QuarantineHold held;  // the original, while the quarantine may take it
 };
 
 // Puts the private copy of a checked mail in its target's place, or removes
@@ -162,6 +170,7 @@ void FinishCopy(const JobTicket& ticket, bool reported, MailOutcome& outcome) {
 
 struct CheckRun {
     const MailwardApi* api = nullptr;
+    CheckQuarantine* quarantine = nullptr;
     std::vector<MailOutcome> outcomes;
     std::vector<JobTicket> tickets;
     std::vector<char> done;  // 1 once the callback came or the job was refused
@@ -224,6 +233,8 @@ struct CheckOptions {
     int timeout = DEFAULT_TIMEOUT_SECONDS;
     bool recursive = false;
     bool brief = false;
+    bool quarantine = false;
+    CheckEnvelope envelope;
     std::vector<std::string> operands;
 };
 
@@ -252,6 +263,18 @@ int ParseCheckOptions(int argc, char** argv, int first, CheckOptions& o) {
         ->type_name("FILE");
     app->add_flag("-r,--recursive", o.recursive, "also check the files of subfolders");
     app->add_flag("-b,--brief", o.brief, "only the verdict line of each mail");
+    app->add_flag("-q,--quarantine", o.quarantine,
+                  "keep the original of every mail that is not clean in the quarantine "
+                  "(Quarantine.Dir) before it is rewritten; also Quarantine.Check = on");
+    app->add_option("--sender", o.envelope.sender,
+                    "the envelope sender the quarantine records (default: the mail's "
+                    "Return-Path address, else the null sender)")
+        ->type_name("ADDR");
+    app->add_option("--recipient", o.envelope.recipients,
+                    "an envelope recipient the quarantine records, repeatable (default: the "
+                    "addresses of the mail's To and Cc fields)")
+        ->type_name("ADDR")
+        ->allow_extra_args(false);
     app->add_option("--timeout", o.timeout,
                     "give up when no report comes for this long (0: wait for ever)")
         ->type_name("SECONDS")
@@ -322,6 +345,28 @@ bool PrepareCheck(HostSession& session, const CheckOptions& o, SpamList& spamLis
     return true;
 }
 
+// Holds the original before the mail is queued; false (the mail is not
+// checked) when it cannot be held.
+bool HoldOriginal(CheckRun& run, const MailItem& m, JobTicket& ticket, std::string& error) {
+    if (run.quarantine == nullptr || run.quarantine->Hold(m.source, ticket.held, error))
+        return true;
+    error = "not checked: the original cannot be kept in the quarantine: " + error;
+    return false;
+}
+
+// Keeps the original of a mail that is not clean; what fails is the
+// outcome's error.
+void SettleOriginal(CheckRun& run, JobTicket& ticket, MailOutcome& outcome) {
+    if (run.quarantine == nullptr || !ticket.held.Active())
+        return;
+    std::string entry, error;
+    if (!run.quarantine->Settle(ticket.held, outcome, entry, error))
+        outcome.outputError = "not quarantined: " + error;
+    else if (!entry.empty())
+        Console::Get().Err("mailward check: " + outcome.source + ": held in the quarantine as " +
+                           entry);
+}
+
 // Prints one outcome and counts it.
 void PrintOutcome(const CheckOptions& o, RunSummary& summary, const MailOutcome& outcome) {
     AddToSummary(summary, outcome);
@@ -385,7 +430,8 @@ void RunJobWindow(const CheckOptions& o, const MailwardApi& api, SpamListRespond
             // place: the source is never written.
             std::string error;
             int r = -1;
-            if (m.target.empty() || MakeCheckCopy(m, ticket.copy, error)) {
+            if (HoldOriginal(run, m, ticket, error) &&
+                (m.target.empty() || MakeCheckCopy(m, ticket.copy, error))) {
                 const std::string& checked = ticket.copy.empty() ? m.source : ticket.copy;
                 const char* target =
                     m.target.empty() || !ticket.copy.empty() ? nullptr : m.target.c_str();
@@ -420,7 +466,8 @@ void RunJobWindow(const CheckOptions& o, const MailwardApi& api, SpamListRespond
             timedOut = ready.empty() && o.timeout > 0 &&
                        Clock::now() - run.lastEvent > std::chrono::seconds(o.timeout);
         }
-        for (const MailOutcome& outcome : ready) {
+        for (MailOutcome& outcome : ready) {
+            SettleOriginal(run, run.tickets[printed], outcome);
             PrintOutcome(o, summary, outcome);
             ++printed;
         }
@@ -450,6 +497,17 @@ int RunCheck(int argc, char** argv, int first, const std::string& exeDir) {
     if (!PrepareCheck(session, o, *spamList, mails) || !session.StartService(true))
         return EXIT_ERRORS;
     const MailwardApi& api = session.Api();
+    CheckQuarantine quarantine;
+    if (o.quarantine || kit::equals_nocase(ConfigValue("Quarantine.Check"), "on")) {
+        std::string error;
+        if (!quarantine.Open(
+                QuarantineDirFor(ConfigValue("Quarantine.Dir"), session.Config().dataDir),
+                o.envelope, error)) {
+            console.Err("mailward check: " + error);
+            return EXIT_ERRORS;
+        }
+        run.quarantine = &quarantine;
+    }
     const bool engine = (o.flags & JOB_AV_CHECK) != 0;
     if (engine && api.MAILWARD_activate_av(o.engineMode, nullptr) != 0) {
         console.Err(

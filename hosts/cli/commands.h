@@ -13,6 +13,7 @@ int RunCheckHeader(int argc, char** argv, int first, const std::string& exeDir);
 int RunDecodeHeader(int argc, char** argv, int first, const std::string& exeDir);
 int RunRules(int argc, char** argv, int first, const std::string& exeDir);
 int RunConfig(int argc, char** argv, int first, const std::string& exeDir);
+int RunQuarantine(int argc, char** argv, int first, const std::string& exeDir);
 
 // The configuration file of the installed service, which "mailward config
 // check" reads when no -c is given.

@@ -11,6 +11,8 @@
  *   mailward decode-header TEXT...            decode encoded words
  *   mailward rules [--rules FILE]             check and list a rules file
  *   mailward config check [-c FILE]           the configuration in force
+ *   mailward quarantine list | show ID | release ID [--to ADDR] | delete ID
+ *                       | expire DAYS         held mails (cmd_quarantine.cpp)
  *   mailward help | --help, mailward --version
  *
  * Exit status: 0 clean, 1 something found or changed, 2 errors.
@@ -38,6 +40,8 @@ const char* const kUsage =
     "  decode-header TEXT...           decode RFC 2047 encoded words\n"
     "  rules [--rules FILE]            check a rules file and list its rules\n"
     "  config check [-c FILE]          check the configuration, print it in force\n"
+    "  quarantine list | show ID | release ID [--to ADDR] | delete ID | expire DAYS\n"
+    "                                  the mails held by mailward-milter and check\n"
     "  help                            this text\n"
     "\n"
     "\"mailward COMMAND --help\" shows the options of a command.\n"
@@ -65,6 +69,8 @@ int main(int argc, char** argv) {
             return RunRules(argc, argv, 2, exeDir);
         if (command == "config")
             return RunConfig(argc, argv, 2, exeDir);
+        if (command == "quarantine")
+            return RunQuarantine(argc, argv, 2, exeDir);
         if (command == "help" || command == "--help" || command == "-h") {
             Console::Get().Out(kUsage);
             return EXIT_CLEAN;

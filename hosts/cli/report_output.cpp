@@ -50,16 +50,6 @@ std::string RuleNames(const std::vector<RuleInfo>& rules) {
     return names.empty() ? "-" : kit::join(names, ",");
 }
 
-std::vector<std::string> VirusNames(const MailOutcome& o) {
-    std::vector<std::string> names;
-    for (const PartInfo& p : o.parts) {
-        if (p.virusResult == VIRUS_FOUND && p.virusName && !p.virusName->empty() &&
-            std::find(names.begin(), names.end(), *p.virusName) == names.end())
-            names.push_back(*p.virusName);
-    }
-    return names;
-}
-
 std::string PartVirus(const PartInfo& p) {
     if (p.virusResult == VIRUS_FOUND)
         return p.virusName && !p.virusName->empty() ? *p.virusName : "found";
@@ -142,6 +132,16 @@ std::string TextTable(const std::vector<std::vector<std::string>>& rows, const c
         out += line + "\n";
     }
     return out;
+}
+
+std::vector<std::string> VirusNames(const MailOutcome& o) {
+    std::vector<std::string> names;
+    for (const PartInfo& p : o.parts) {
+        if (p.virusResult == VIRUS_FOUND && p.virusName && !p.virusName->empty() &&
+            std::find(names.begin(), names.end(), *p.virusName) == names.end())
+            names.push_back(*p.virusName);
+    }
+    return names;
 }
 
 const char* Verdict(const MailOutcome& o) {

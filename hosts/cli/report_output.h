@@ -36,6 +36,8 @@ std::string TextTable(const std::vector<std::vector<std::string>>& rows, const c
 
 // "OK", "FOUND", "FILTERED", "LIMIT" or "ERROR".
 const char* Verdict(const MailOutcome& o);
+// The names of the viruses found, each once, in part order.
+std::vector<std::string> VirusNames(const MailOutcome& o);
 
 // One rule as JSON, the same keys wherever a rule is shown: name, text,
 // action, actionName, default, targetDir, line, and prepend where the rule

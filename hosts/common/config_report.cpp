@@ -51,7 +51,7 @@ std::string EffectiveConfiguration(const std::vector<ConfigEntry>& entries, bool
         out += KeyLine(info.name, info.default_text);
     out += "\n# the programs' keys\n";
     for (const HostKey& key : HostKeyTable()) {
-        if (!milterKeys && std::string(key.program) != "both")
+        if (!milterKeys && std::string(key.program) == "mailward-milter")
             continue;
         const std::string prefix = FamilyPrefix(key);
         if (prefix.empty()) {

@@ -41,6 +41,19 @@ const std::vector<HostKey> TABLE = {
      "Replaces host text N of the library (N one of 63, 65, 67, 68, 69, 70: the notice's file "
      "name, the notices of moved, removed and infected parts, the scan file's name, the suffix "
      "of an infected part's name)."},
+    {"Quarantine.Dir", "both", HostKeyKind::Text, "<DataDir>/quarantine", nullptr, NO_LIMIT,
+     NO_LIMIT, nullptr, "the program, at its start",
+     "The quarantine: one entry per held mail, kept as it arrived, with its index record "
+     "(mailward quarantine lists, shows, releases and deletes them). A relative folder is taken "
+     "below DataDir."},
+    {"Quarantine.Sendmail", "mailward", HostKeyKind::Text, "/usr/sbin/sendmail",
+     "/usr/sbin/sendmail", NO_LIMIT, NO_LIMIT, nullptr, "mailward quarantine release",
+     "The MTA's sendmail program a released mail is handed to, as \"PROGRAM -i -f SENDER -- "
+     "RECIPIENT...\" with the mail on its input (a path, no arguments)."},
+    {"Quarantine.Check", "mailward", HostKeyKind::Choice, "off", "off", NO_LIMIT, NO_LIMIT,
+     "on|off", "mailward check",
+     "on: mailward check keeps the original of every mail that is not clean in the quarantine "
+     "before the mail is rewritten (as --quarantine does)."},
     {"Milter.Socket", MILTER, HostKeyKind::Text, "unix:<state folder>/mailward-milter.sock",
      nullptr, NO_LIMIT, NO_LIMIT, nullptr, AT_START,
      "Where the MTA connects: unix:/path or inet:PORT@127.0.0.1. --socket wins."},

@@ -49,7 +49,7 @@ inline constexpr int HOST_TEXT_IDS[] = {63, 65, 67, 68, 69, 70};
 
 struct HostKey {
     const char* name;     // as documented; a family ends in ".DOMAIN", ".N", ...
-    const char* program;  // "mailward-milter", or "both"
+    const char* program;  // "mailward", "mailward-milter", or "both"
     HostKeyKind kind;
     const char* defaultText;   // the default as the reference tells it
     const char* defaultValue;  // the value the reader takes when none is set,

@@ -7,10 +7,9 @@
 
 #include "common/text.h"
 
-namespace {
+namespace {}  // namespace
 
-// The first field named `name` (letter case ignored), unfolded and trimmed.
-std::string FieldValue(const std::vector<HeaderField>& headers, const char* name) {
+std::string HeaderValue(const std::vector<HeaderField>& headers, const char* name) {
     for (const HeaderField& f : headers) {
         if (!SameFieldName(f.name, name))
             continue;
@@ -23,6 +22,8 @@ std::string FieldValue(const std::vector<HeaderField>& headers, const char* name
     }
     return "";
 }
+
+namespace {
 
 // `text` fit for a quoted value of the log line: cut, control characters,
 // quotes and backslashes as '?', so that nothing in it ends the line or the
@@ -58,8 +59,8 @@ MessageFacts GatherFacts(const std::string& queueId, const std::string& sender,
     f.queueId = queueId;
     f.sender = sender;
     f.recipients = recipients;
-    f.messageId = FieldValue(headers, "Message-ID");
-    f.subject = FieldValue(headers, "Subject");
+    f.messageId = HeaderValue(headers, "Message-ID");
+    f.subject = HeaderValue(headers, "Subject");
     f.size = size;
     f.verdict = decision.verdict;
     f.action = decision.action;

@@ -52,4 +52,8 @@ MessageFacts GatherFacts(const std::string& queueId, const std::string& sender,
 
 std::string MessageLine(const MessageFacts& facts);
 
+// The first field named `name` (letter case ignored) of `headers`,
+// unfolded and trimmed; "" when there is none.
+std::string HeaderValue(const std::vector<HeaderField>& headers, const char* name);
+
 #endif

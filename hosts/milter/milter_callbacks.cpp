@@ -35,7 +35,7 @@ sfsistat Streamed() {
 sfsistat OnNegotiate(SMFICTX*, unsigned long f0, unsigned long f1, unsigned long, unsigned long,
                      unsigned long* pf0, unsigned long* pf1, unsigned long* pf2,
                      unsigned long* pf3) {
-    const unsigned long wanted = SMFIF_ADDHDRS | SMFIF_CHGHDRS | SMFIF_CHGBODY | SMFIF_QUARANTINE;
+    const unsigned long wanted = SMFIF_ADDHDRS | SMFIF_CHGHDRS | SMFIF_CHGBODY;
     *pf0 = f0 & wanted;
     // No reply to header lines, end of header and body chunks: the MTA
     // streams them without waiting, which saves a round trip per line and
@@ -135,7 +135,10 @@ sfsistat OnBody(SMFICTX* ctx, unsigned char* data, size_t n) {
 
 // Has the spooled message checked, unless it is too big, was not spooled
 // whole, or the filter is stopping or has too many messages in flight.
-CheckResult CheckMessage(Session& s, const MilterSettings& settings, const std::string& id) {
+// While an outcome may quarantine, the mail as received is held first: the
+// check writes its result over the spool file.
+CheckResult CheckMessage(Session& s, const MilterSettings& settings, const std::string& id,
+                         QuarantineHold& held) {
     CheckResult result;
     std::string error;
     if (s.tooBig) {
@@ -155,6 +158,9 @@ CheckResult CheckMessage(Session& s, const MilterSettings& settings, const std::
         request.source = s.message.Path();
         request.target = s.message.Path();  // checked in place
         request.queueId = id;
+        if (std::string error;
+            MayQuarantine(settings) && !g_filter->quarantine.Hold(s.message.Path(), held, error))
+            Log(true, id + ": " + error);  // a quarantine of this mail tempfails it
         result = g_filter->pool->Check(request, settings.timeoutSeconds);
         g_filter->inFlight.fetch_sub(1);
     }
@@ -177,12 +183,12 @@ bool ShapeDelivered(SMFICTX* ctx, Session& s, const Decision& d, const MilterSet
                     std::string& error) {
     switch (d.action) {
         case MilterAction::Deliver:
-        case MilterAction::Quarantine:
             return ApplyRewrite(ctx, s, g_filter->leadingSpace, VerdictFields(settings), error);
         case MilterAction::AcceptUntouched:
-        case MilterAction::QuarantineUntouched:
             return SendHeaderChanges(ctx, FieldRemovals(s.headers, VerdictFields(settings)),
                                      g_filter->leadingSpace, error);
+        case MilterAction::Quarantine:
+        case MilterAction::QuarantineUntouched:
         case MilterAction::Tempfail:
         case MilterAction::Reject:
         case MilterAction::Discard:
@@ -192,14 +198,11 @@ bool ShapeDelivered(SMFICTX* ctx, Session& s, const Decision& d, const MilterSet
 }
 
 // Carries out the decision: the MTA's answer, and for a delivered mail its
-// verdict field.
+// verdict field. A quarantined mail is in the store (KeepInQuarantine): the
+// MTA drops its copy.
 sfsistat Answer(SMFICTX* ctx, const Decision& d, const MilterSettings& settings) {
     std::string verdict = (g_filter->leadingSpace ? " " : "") + d.verdict;
     switch (d.action) {
-        case MilterAction::Quarantine:
-        case MilterAction::QuarantineUntouched:
-            smfi_quarantine(ctx, const_cast<char*>(d.text.c_str()));
-            [[fallthrough]];
         case MilterAction::Deliver:
         case MilterAction::AcceptUntouched:
             smfi_addheader(ctx, const_cast<char*>(settings.verdictField.c_str()), verdict.data());
@@ -208,10 +211,39 @@ sfsistat Answer(SMFICTX* ctx, const Decision& d, const MilterSettings& settings)
             return Reply(ctx, d, SMFIS_TEMPFAIL);
         case MilterAction::Reject:
             return Reply(ctx, d, SMFIS_REJECT);
+        case MilterAction::Quarantine:
+        case MilterAction::QuarantineUntouched:
         case MilterAction::Discard:
             return SMFIS_DISCARD;
     }
     return SMFIS_CONTINUE;
+}
+
+Decision FilterFailed() {
+    return {MilterAction::Tempfail, "unchecked (filter error)", "451", "4.3.0",
+            "mail filter failed"};
+}
+
+// Makes the quarantine entry of the held original: envelope from the
+// session, subject from the header as received, verdict, virus name and
+// the rules that applied from the check. False with the reason when it cannot be made.
+bool KeepInQuarantine(const Session& s, const Decision& d, const CheckResult& r,
+                      const std::string& id, QuarantineHold& held, std::string& entry,
+                      std::string& error) {
+    QuarantineRecord record;
+    record.queueId = id;
+    record.sender = s.sender;
+    record.recipients = s.recipients;
+    record.subject = HeaderValue(s.headers, "Subject");
+    record.verdict = d.verdict;
+    if (!r.virusName.empty())
+        record.reasons.push_back(r.virusName);
+    record.reasons.insert(record.reasons.end(), r.ruleNames.begin(), r.ruleNames.end());
+    record.origin = "mailward-milter";
+    if (!g_filter->quarantine.Add(record, held, error))
+        return false;
+    entry = record.id;
+    return true;
 }
 
 sfsistat OnEndOfMessage(SMFICTX* ctx) {
@@ -225,12 +257,21 @@ sfsistat OnEndOfMessage(SMFICTX* ctx) {
     s->mta = mta != nullptr && std::strstr(mta, "Postfix") != nullptr ? MtaKind::Postfix
                                                                       : MtaKind::Other;
 
-    const CheckResult result = CheckMessage(*s, settings, id);
+    QuarantineHold held;
+    const CheckResult result = CheckMessage(*s, settings, id, held);
     Decision d = Decide(settings, result);
+    if (d.action == MilterAction::Quarantine || d.action == MilterAction::QuarantineUntouched) {
+        std::string entry, error;
+        if (KeepInQuarantine(*s, d, result, id, held, entry, error)) {
+            Log(false, id + ": held in the quarantine as " + entry);
+        } else {
+            Log(true, id + ": not quarantined, tempfailed: " + error);
+            d = FilterFailed();
+        }
+    }
     if (std::string error; !ShapeDelivered(ctx, *s, d, settings, error)) {
         Log(true, id + ": " + error);
-        d = {MilterAction::Tempfail, "unchecked (filter error)", "451", "4.3.0",
-             "mail filter failed"};
+        d = FilterFailed();
     }
     const sfsistat status = Answer(ctx, d, settings);
     const double seconds =
@@ -262,7 +303,7 @@ bool RegisterMilter(Filter& filter, const std::string& socket) {
     smfiDesc desc{};
     desc.xxfi_name = const_cast<char*>("mailward-milter");
     desc.xxfi_version = SMFI_VERSION;
-    desc.xxfi_flags = SMFIF_ADDHDRS | SMFIF_CHGHDRS | SMFIF_CHGBODY | SMFIF_QUARANTINE;
+    desc.xxfi_flags = SMFIF_ADDHDRS | SMFIF_CHGHDRS | SMFIF_CHGBODY;
     desc.xxfi_envfrom = OnEnvFrom;
     desc.xxfi_envrcpt = OnEnvRcpt;
     desc.xxfi_header = OnHeader;

@@ -8,8 +8,15 @@
  * (CheckerPool::Check, which blocks this session only), decides by the
  * settings in force (Decide) and answers: the written mail delivered
  * (header and body changes, mail_rewrite.h), the mail as received, a
- * reject, a tempfail, a discard or the MTA's hold queue, with the verdict
- * field added to whatever is delivered.
+ * reject, a tempfail, or a discard, with the verdict field added to
+ * whatever is delivered.
+ *
+ * QUARANTINE: while any outcome is set to quarantine, the spooled mail is
+ * held in the quarantine store before the check (a link, no copy:
+ * quarantine_store.h); a decision to quarantine makes an entry of it (the
+ * mail as received, never the rewritten one) and answers the MTA with a
+ * discard, since the store holds the mail now. An entry that cannot be
+ * made tempfails the mail: it is never delivered instead.
  *
  * Negotiation: header values with their leading blank where the MTA offers
  * it (they go back byte for byte), and no reply to header lines, the end
@@ -28,6 +35,7 @@
 #include <string>
 
 #include "checker_pool.h"
+#include "common/quarantine_store.h"
 #include "milter_settings.h"
 #include "spool.h"
 
@@ -36,6 +44,7 @@ constexpr int MILTER_TIMEOUT_SECONDS = 600;  // libmilter's wait for the MTA
 struct Filter {
     MilterConfig config;
     Spool spool;
+    QuarantineStore quarantine;
     std::unique_ptr<CheckerPool> pool;
     std::atomic<bool> stopping{false};
     std::atomic<int> inFlight{0};

@@ -13,7 +13,9 @@
  * Once it listens it tells the service manager so and starts the watchdog
  * (service_notify.h). With Milter.MetricsAddress its metrics endpoint
  * starts before the engine loads (milter_metrics.h); --ping asks a running
- * milter on its socket instead (milter_ping.h).
+ * milter on its socket instead (milter_ping.h). The quarantine
+ * (Quarantine.Dir) is opened at the start, so that a reload may turn a
+ * policy to quarantine.
  *
  * THREADS: libmilter runs one thread per SMTP session (smfi_main runs on a
  * thread of its own); a session spools its message and waits in
@@ -195,8 +197,10 @@ int main(int argc, char** argv) {
     if (!StartSettings(exeDir, o, settings, keys))
         return EXIT_ERRORS;
     filter.config.Start(settings, std::move(keys));
+    const std::string quarantineDir =
+        AbsolutePath(QuarantineDirFor(ConfigValue("Quarantine.Dir"), ConfigValue("DataDir")));
     if (!PrepareStateDir(settings.stateDir, filter.spool, error) ||
-        !PrepareSocketPath(settings.socket, error))
+        !filter.quarantine.Open(quarantineDir, error) || !PrepareSocketPath(settings.socket, error))
         return SetUpFailed(error);
 
     // Every thread from here on (the syslog forwarder, the pool's, libmilter's)

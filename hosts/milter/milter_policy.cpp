@@ -365,6 +365,12 @@ Decision OtherRuleSetReply() {
                     "send it in a transaction of its own");
 }
 
+bool MayQuarantine(const MilterSettings& s) {
+    return s.onVirus == OnVirus::Quarantine || s.onFiltered == OnVirus::Quarantine ||
+           s.onParseError == OnUnjudged::Quarantine || s.onDisagreement == OnUnjudged::Quarantine ||
+           s.onLimit == OnLimit::Quarantine;
+}
+
 const char* ActionWord(MilterAction a) {
     switch (a) {
         case MilterAction::Deliver:

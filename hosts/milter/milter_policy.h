@@ -46,19 +46,17 @@
  *                        default) | reject | discard | quarantine
  *   Milter.OnFiltered    deliver (default) | reject | discard | quarantine:
  *                        attachments moved or removed, rules or spam list hit
- *   Milter.OnParseError  reject (550 5.6.0; default) | quarantine (held in
- *                        the MTA's hold queue as received) | tempfail |
- *                        accept (delivered as received, tagged): a mail the
- *                        library cannot parse (ERR_LOAD)
- *   Milter.OnDisagreement reject (550 5.6.0; default) | quarantine (held as
- *                        the library wrote it) | tempfail | accept
- *                        (delivered as the library wrote it, tagged): mail
- *                        readers may show an attachment the check did not
- *                        see (ST_MIME_DISAGREEMENT)
+ *   Milter.OnParseError  reject (550 5.6.0; default) | quarantine |
+ *                        tempfail | accept (delivered as received, tagged):
+ *                        a mail the library cannot parse (ERR_LOAD)
+ *   Milter.OnDisagreement reject (550 5.6.0; default) | quarantine |
+ *                        tempfail | accept (delivered as the library wrote
+ *                        it, tagged): mail readers may show an attachment
+ *                        the check did not see (ST_MIME_DISAGREEMENT)
  *   Milter.OnScanError   tempfail (default) | accept: engine failed or timed
  *                        out; it wins over a parse failure
  *   Milter.OnLimit       reject (550 5.7.0 with a text that says why;
- *                        default) | quarantine (held as received) | accept
+ *                        default) | quarantine | accept
  *                        (delivered as received, tagged): the engine stopped
  *                        at one of its limits (ST_ENGINE_LIMIT), which it
  *                        would do again at every try, so it is never
@@ -79,6 +77,10 @@
  *   Milter.MetricsAddress HOST:PORT on a loopback address: the Prometheus
  *                        endpoint http://HOST:PORT/metrics (default none;
  *                        milter_metrics.h)
+ *
+ * QUARANTINE: the mail as received goes into the quarantine store
+ * (quarantine_store.h, Quarantine.Dir) and the MTA discards its copy;
+ * "mailward quarantine release" gives it back through the MTA's sendmail.
  *
  * A mail that was not judged whole is never delivered as it came unless
  * the operator sets "accept" for its outcome; an accepted one carries the
@@ -203,8 +205,10 @@ enum class MilterAction {
     Tempfail,
     Reject,
     Discard,
-    Quarantine,           // deliver rewritten into the MTA's hold queue
-    QuarantineUntouched,  // the mail as received into the MTA's hold queue
+    // Into the quarantine store as received, discarded at the MTA. Both
+    // keep the original; they differ only in what the check had written.
+    Quarantine,           // the library wrote its result
+    QuarantineUntouched,  // the mail was not written
 };
 
 struct Decision {
@@ -216,6 +220,9 @@ struct Decision {
 };
 
 Decision Decide(const MilterSettings& s, const CheckResult& r);
+// True when some outcome's policy is quarantine: the original must then be
+// held before the check rewrites it.
+bool MayQuarantine(const MilterSettings& s);
 
 // The bare address of an envelope argument ("<A@B>" -> "a@b"), lower case.
 std::string EnvelopeAddress(const std::string& argument);

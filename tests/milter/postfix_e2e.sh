@@ -25,7 +25,8 @@
 #   1d. the hostile classes of tests/cli/hostile_mails.py (one mail each): no
 #      payload a reader would open is delivered, the harmless mails are;
 #   2. Milter.OnVirus = reject: the EICAR mail gets 550; OnFiltered =
-#      quarantine: the .exe mail lands in Postfix's hold queue; a mail over
+#      quarantine: the .exe mail lands in mailward's quarantine, not in
+#      Postfix's hold queue nor the Maildir; a mail over
 #      Milter.MaxSize arrives untouched, tagged (OnTooBig = accept); mail to
 #      a domain with a rule set of its own is checked with it, and in a
 #      transaction with a recipient of the default set that recipient gets
@@ -35,7 +36,11 @@
 #   3. 200 mails over 20 parallel sessions arrive once each;
 #   4. the milter killed inside a session: 451, and the retry is delivered
 #      once after a restart; the restart removes the dead run's spool files;
-#   5. SIGHUP: a changed policy in the configuration file and a sender added
+#   5. Milter.OnVirus = quarantine: the EICAR mail is held, listed by
+#      "mailward quarantine list", released through Postfix's sendmail and
+#      delivered with the bytes after Postfix's trace fields equal to the
+#      mail as sent;
+#      SIGHUP: a changed policy in the configuration file and a sender added
 #      to the spam list take effect; a broken rules file is refused with its
 #      line, the old rules stay, mail keeps flowing;
 #   6. limits: with Milter.MaxInFlight = 1 and the checking processes
@@ -253,18 +258,17 @@ code=$($CLIENT send "$PORT" sender@client.test "$TEST_USER+reject@$HOST" \
     "$SRC/share/examples/mails/02-eicar-attachment.eml" || true)
 [ "$code" = 550 ] || fail "EICAR with Milter.OnVirus = reject: reply $code, not 550"
 echo "OnVirus=reject: EICAR mail got $code"
-# Milter.OnFiltered = quarantine: the .exe mail is accepted into Postfix's
-# hold queue, not delivered.
+# Milter.OnFiltered = quarantine: the .exe mail is accepted into mailward's
+# quarantine, and Postfix discards its copy.
+quarantine() { "$MAILWARD" quarantine "$@" -O "DataDir=$S/state"; }
 code=$($CLIENT send "$PORT" sender@client.test "$TEST_USER+held@$HOST" \
     "$SRC/share/examples/mails/03-exe-attachment.eml" || true)
 [ "$code" = 250 ] || fail "filtered mail with Milter.OnFiltered = quarantine: reply $code"
-for _ in $(seq 100); do
-    [ "$(find "$PF/queue/hold" -type f | wc -l)" = 1 ] && break
-    sleep 0.1
-done
-held=$(find "$PF/queue/hold" -type f | wc -l)
-[ "$held" = 1 ] || fail "Milter.OnFiltered = quarantine: $held mails in the hold queue, not 1"
-echo "OnFiltered=quarantine: $held mail held"
+held=$(quarantine list | grep -c "$TEST_USER+held@.*filtered" || true)
+[ "$held" = 1 ] || fail "Milter.OnFiltered = quarantine: $held entries in the quarantine, not 1"
+inhold=$(find "$PF/queue/hold" -type f | wc -l)
+[ "$inhold" = 0 ] || fail "Milter.OnFiltered = quarantine: $inhold mails in Postfix's hold queue"
+echo "OnFiltered=quarantine: $held mail in the quarantine, $inhold in the hold queue"
 
 # 04-clam-zip is over the 1100 bytes: delivered unchecked, as received.
 deliver big "$SRC/share/examples/mails/04-clam-zip.eml" "mail over Milter.MaxSize"
@@ -404,8 +408,35 @@ echo "kill mid-session: 451, retry delivered once, $leftover spool file(s) of th
 stop_milter
 cp "$SRC/share/examples/rules.conf" "$S/rules.conf"
 cp "$SRC/share/examples/spam-list.txt" "$S/spam-list.txt"
-echo "Milter.OnVirus = deliver" >"$S/milter.conf"
+echo "Milter.OnVirus = quarantine" >"$S/milter.conf"
 start_milter --rules "$S/rules.conf" -c "$S/milter.conf" --spam-list "$S/spam-list.txt"
+# The EICAR mail held, listed, released through this instance's sendmail
+# (its non_smtpd_milters is empty: not checked again) and delivered: below
+# the trace fields Postfix puts on top, the mail as it was sent.
+eicar="$SRC/share/examples/mails/02-eicar-attachment.eml"
+code=$($CLIENT send "$PORT" sender@client.test "$TEST_USER+qvirus@$HOST" "$eicar" || true)
+[ "$code" = 250 ] || fail "EICAR with Milter.OnVirus = quarantine: reply $code"
+entry=$(quarantine list | grep "$TEST_USER+qvirus@.*virus" | cut -f1)
+[ -n "$entry" ] || fail "the EICAR mail is not in the quarantine list: $(quarantine list)"
+[ -z "$(delivered_for qvirus)" ] || fail "the quarantined EICAR mail was delivered"
+MAIL_CONFIG="$PF/etc" quarantine release "$entry" >"$S/release.out" ||
+    fail "release of $entry: $(cat "$S/release.out")"
+total=$((total + 1))
+wait_for_mails "$total" || true
+got=$(delivered_for qvirus)
+sed 's/\r$//' "$eicar" >"$S/eicar-sent.txt"
+sent_size=$(wc -c <"$S/eicar-sent.txt")
+if [ -z "$got" ]; then
+    fail "the released mail was not delivered"
+elif ! tail -c "$sent_size" "$got" | cmp -s - "$S/eicar-sent.txt"; then
+    fail "the released mail differs from the one sent"
+else
+    extra=$(head -c "$(($(wc -c <"$got") - sent_size))" "$got" |
+        grep -v -E '^(Return-Path|Delivered-To|X-Original-To|Received):|^[[:space:]]' || true)
+    [ -z "$extra" ] || fail "the released mail has more than trace fields above the mail as sent: $extra"
+fi
+! quarantine list | grep -q "^$entry" || fail "the released mail is still listed"
+echo "OnVirus=quarantine: $entry held, released, delivered as sent below $(grep -c '^Received:' "$got") Received fields"
 # A policy changed in the configuration file and a sender added to the spam
 # list take effect on SIGHUP (01-clean.eml, from alice@example.org, came
 # through as clean in section 1).

@@ -4,6 +4,8 @@
  */
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include <map>
 
 #include "mailward.h"
@@ -275,6 +277,32 @@ TEST(MilterPolicy, DecisionPerOutcomeAndSetting) {
             EXPECT_EQ(d.xcode[0], d.rcode[0]) << c.name << ": enhanced code class";
         }
     }
+}
+
+// The original is held before the check exactly when some outcome may be
+// quarantined: otherwise a quarantine decision would find nothing to keep.
+TEST(MilterPolicy, OriginalsAreHeldWhenAnOutcomeMayQuarantine) {
+    MilterSettings s;
+    EXPECT_FALSE(MayQuarantine(s)) << "the defaults quarantine nothing";
+    const std::vector<std::function<void(MilterSettings&)>> each = {
+        [](MilterSettings& m) { m.onVirus = OnVirus::Quarantine; },
+        [](MilterSettings& m) { m.onFiltered = OnVirus::Quarantine; },
+        [](MilterSettings& m) { m.onParseError = OnUnjudged::Quarantine; },
+        [](MilterSettings& m) { m.onDisagreement = OnUnjudged::Quarantine; },
+        [](MilterSettings& m) { m.onLimit = OnLimit::Quarantine; },
+    };
+    for (std::size_t i = 0; i < each.size(); ++i) {
+        MilterSettings one;
+        each[i](one);
+        EXPECT_TRUE(MayQuarantine(one)) << "policy " << i;
+    }
+    MilterSettings others;
+    others.onVirus = OnVirus::Discard;
+    others.onFiltered = OnVirus::Reject;
+    others.onParseError = OnUnjudged::Accept;
+    others.onDisagreement = OnUnjudged::Tempfail;
+    others.onLimit = OnLimit::Accept;
+    EXPECT_FALSE(MayQuarantine(others));
 }
 
 TEST(MilterPolicy, SettingsReadAndRefused) {
