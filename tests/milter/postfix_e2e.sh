@@ -541,6 +541,12 @@ start_milter --rules "$SRC/share/examples/rules.conf" -O EngineMaxFileSize=1
 code=$($CLIENT send "$PORT" sender@client.test "$TEST_USER+limit@$HOST" "$S/big.eml" || true)
 [ "$code" = 550 ] || fail "a mail at an engine limit: reply $code, not 550 (Milter.OnLimit)"
 grep -q 'verdict="unchecked (engine limit)", action=reject' "$LOG" || fail "the engine limit was not logged as such"
+# The checking process's own line of that limit carries the message's queue id.
+qid=$(sed -n 's/^.*: \([^ :]*\): from=<sender@client.test>, to=<[^>]*+limit@.*$/\1/p' "$LOG" | head -1)
+if [ -z "$qid" ] || ! grep -v "from=<" "$LOG" | grep -q "^$qid: .*limit"; then
+    fail "no line of the checking process about the limit carries the queue id '$qid'"
+fi
+echo "engine limit: 550; the checking process's line: $(grep -v "from=<" "$LOG" | grep -m1 "^$qid: .*limit")"
 stop_milter
 start_milter --rules "$SRC/share/examples/rules.conf" -O "SignatureDir=$S/sigs"
 engines=$(grep -c "checking process(es) in place" "$LOG")
