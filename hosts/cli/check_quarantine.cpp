@@ -131,5 +131,30 @@ bool CheckQuarantine::Settle(QuarantineHold& hold, const MailOutcome& outcome, s
     if (!m_store.Add(record, hold, error))
         return false;
     entry = record.id;
+    return AddMovedParts(record, outcome, error);
+}
+
+// One attachment entry per part a rule moved, beside the message's entry:
+// the file the rule moved, under a name of the store's own.
+bool CheckQuarantine::AddMovedParts(const QuarantineRecord& message, const MailOutcome& outcome,
+                                    std::string& error) {
+    for (const PartInfo& part : outcome.parts) {
+        if (!part.targetPath)
+            continue;
+        QuarantineHold hold;
+        QuarantineRecord record = message;
+        record.id.clear();
+        record.time = 0;
+        record.kind = QuarantineKind::Attachment;
+        record.parent = message.id;
+        record.name = part.name;
+        record.reasons.clear();
+        for (const RuleInfo& rule : part.rules)
+            record.reasons.push_back(rule.name ? *rule.name : rule.text);
+        if (!m_store.Hold(*part.targetPath, hold, error) || !m_store.Add(record, hold, error)) {
+            error = "the moved part " + *part.targetPath + ": " + error;
+            return false;
+        }
+    }
     return true;
 }

@@ -17,6 +17,12 @@
  * mail's Subject field as it stands. Verdict and reasons (virus names and
  * the names of the rules that acted) come from the outcome.
  *
+ * MOVED PARTS: each part a move rule took out of a kept mail gets an
+ * entry of its own (kind attachment, Parent the mail's entry, Name the
+ * part's name, Reason the rules that acted on it), a second name of the
+ * file the rule moved, so that the operator lists and releases it the same
+ * way; the move folder keeps its file.
+ *
  * Settle returns false with the reason when the entry could not be made;
  * the caller reports that mail as an error.
  */
@@ -49,6 +55,9 @@ class CheckQuarantine {
                 std::string& error);
 
   private:
+    bool AddMovedParts(const QuarantineRecord& message, const MailOutcome& outcome,
+                       std::string& error);
+
     QuarantineStore m_store;
     CheckEnvelope m_envelope;
 };

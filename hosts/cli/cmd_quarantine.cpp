@@ -131,7 +131,9 @@ int Show(const QuarantineStore& store, const std::string& id) {
     out += "Size: " + std::to_string(r.size) + "\nOrigin: " + r.origin + "\n";
     if (r.kind == QuarantineKind::Attachment)
         out += "Parent: " + r.parent + "\nName: " + r.name + "\n";
-    out += "File: " + store.MailPath(r.id) + "\n\n" + HeaderOf(store.MailPath(r.id));
+    out += "File: " + store.MailPath(r.id) + "\n";
+    if (r.kind == QuarantineKind::Message)
+        out += "\n" + HeaderOf(store.MailPath(r.id));
     Console::Get().Out(out);
     return EXIT_CLEAN;
 }

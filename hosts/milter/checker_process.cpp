@@ -91,6 +91,11 @@ void MAILWARD_CALL OnReport(const CheckReport* report, uintptr_t user) {
                 r.partActions |= p->action;
                 if (r.virusName.empty() && p->virusName != nullptr)
                     r.virusName = p->virusName;
+                if (p->targetPath != nullptr && r.movedPaths.size() < REPORT_RULES_MAX) {
+                    r.movedNames.emplace_back(p->name != nullptr && *p->name != '\0' ? p->name
+                                                                                     : "part");
+                    r.movedPaths.emplace_back(p->targetPath);
+                }
             }
             for (const Rule* rule = report->ruleChain;
                  rule != nullptr && r.ruleNames.size() < REPORT_RULES_MAX;
@@ -103,7 +108,15 @@ void MAILWARD_CALL OnReport(const CheckReport* report, uintptr_t user) {
                     r.ruleNames.back().resize(RULE_NAME_MAX);
             }
         }
-        ticket->channel->Send(EncodeDone(ticket->id, r));
+        std::string done = EncodeDone(ticket->id, r);
+        if (done.size() > CHECKER_MESSAGE_MAX) {
+            // Too long for one datagram: the names go, the verdict stays.
+            r.movedNames.clear();
+            r.movedPaths.clear();
+            r.ruleNames.clear();
+            done = EncodeDone(ticket->id, r);
+        }
+        ticket->channel->Send(done);
     } catch (...) {
         // Memory ran short: the milter sees no answer and times the message out.
     }

@@ -23,6 +23,30 @@ bool ParseI64(const std::string& s, long long& v) {
     return *end == '\0';
 }
 
+// Names as one field, RULE_NAME_SEPARATOR between (and nowhere inside).
+std::string JoinNames(const std::vector<std::string>& names) {
+    std::string field;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i > 0)
+            field += RULE_NAME_SEPARATOR;
+        for (char c : names[i])
+            field += c == RULE_NAME_SEPARATOR || c == '\t' || c == '\r' || c == '\n' ? ' ' : c;
+    }
+    return field;
+}
+
+std::vector<std::string> SplitNames(const std::string& field) {
+    std::vector<std::string> names;
+    for (std::size_t start = 0; start < field.size();) {
+        std::size_t end = field.find(RULE_NAME_SEPARATOR, start);
+        if (end == std::string::npos)
+            end = field.size();
+        names.push_back(field.substr(start, end - start));
+        start = end + 1;
+    }
+    return names;
+}
+
 }  // namespace
 
 bool FieldSafe(std::string_view text) {
@@ -68,23 +92,17 @@ bool DecodeRequest(const std::vector<std::string>& f, CheckRequest& r) {
 }
 
 std::string EncodeDone(std::uint64_t id, const CheckResult& r) {
-    std::string rules;
-    for (const std::string& name : r.ruleNames) {
-        if (!rules.empty())
-            rules += RULE_NAME_SEPARATOR;
-        for (char c : FieldText(name))
-            rules += c == RULE_NAME_SEPARATOR ? ' ' : c;
-    }
     const bool refused = r.kind == CheckResult::Kind::Refused;
     return "D\t" + std::to_string(id) + "\t" + (refused ? "refused" : "done") + "\t" +
            std::to_string(r.result) + "\t" + std::to_string(r.errors) + "\t" +
            std::to_string(r.virusResult) + "\t" + std::to_string(r.status) + "\t" +
-           std::to_string(r.partActions) + "\t" + FieldText(r.virusName) + "\t" + rules;
+           std::to_string(r.partActions) + "\t" + FieldText(r.virusName) + "\t" +
+           JoinNames(r.ruleNames) + "\t" + JoinNames(r.movedNames) + "\t" + JoinNames(r.movedPaths);
 }
 
 bool DecodeDone(const std::vector<std::string>& f, std::uint64_t& id, CheckResult& r) {
     long long result = 0, errors = 0, virus = 0, status = 0, actions = 0;
-    if (f.size() != 10 || f[0] != "D" || !ParseU64(f[1], id) ||
+    if (f.size() != 12 || f[0] != "D" || !ParseU64(f[1], id) ||
         (f[2] != "done" && f[2] != "refused") || !ParseI64(f[3], result) ||
         !ParseI64(f[4], errors) || !ParseI64(f[5], virus) || !ParseI64(f[6], status) ||
         !ParseI64(f[7], actions))
@@ -96,13 +114,12 @@ bool DecodeDone(const std::vector<std::string>& f, std::uint64_t& id, CheckResul
     r.status = static_cast<std::uint32_t>(status);
     r.partActions = static_cast<std::int32_t>(actions);
     r.virusName = f[8];
-    r.ruleNames.clear();
-    for (std::size_t start = 0; start < f[9].size();) {
-        std::size_t end = f[9].find(RULE_NAME_SEPARATOR, start);
-        if (end == std::string::npos)
-            end = f[9].size();
-        r.ruleNames.push_back(f[9].substr(start, end - start));
-        start = end + 1;
+    r.ruleNames = SplitNames(f[9]);
+    r.movedNames = SplitNames(f[10]);
+    r.movedPaths = SplitNames(f[11]);
+    if (r.movedNames.size() != r.movedPaths.size()) {
+        r.movedNames.clear();  // which name goes with which path is lost
+        r.movedPaths.clear();
     }
     return true;
 }

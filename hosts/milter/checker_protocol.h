@@ -18,10 +18,13 @@
  *                                           engine; none without an engine
  *                                           or with clamd)
  *     D id kind result errors virusResult status partActions virusName rules
- *                                           one message done; kind is
+ *       movedNames movedPaths               one message done; kind is
  *                                           "done" or "refused"; rules the
  *                                           names of the rules that applied,
- *                                           RULE_NAME_SEPARATOR between
+ *                                           RULE_NAME_SEPARATOR between; the
+ *                                           parts a move rule took out, their
+ *                                           names and where they went, the
+ *                                           same way (as many of each)
  *     L ok text                             reload done (text: the errors,
  *                                           joined by " | ")
  */

@@ -246,6 +246,36 @@ bool KeepInQuarantine(const Session& s, const Decision& d, const CheckResult& r,
     return true;
 }
 
+// One attachment entry per part a move rule took out (a second name of
+// the file it was moved to), so that the quarantine lists it; Parent is
+// the message's entry when the message was held too. A part that cannot
+// be indexed is logged: it stays in the rule's folder.
+void IndexMovedParts(const Session& s, const Decision& d, const CheckResult& r,
+                     const std::string& id, const std::string& parent) {
+    for (std::size_t i = 0; i < r.movedPaths.size(); ++i) {
+        QuarantineRecord record;
+        record.kind = QuarantineKind::Attachment;
+        record.queueId = id;
+        record.sender = s.sender;
+        record.recipients = s.recipients;
+        record.subject = HeaderValue(s.headers, "Subject");
+        record.verdict = d.verdict;
+        record.reasons = r.ruleNames;
+        record.origin = "mailward-milter";
+        record.parent = parent;
+        record.name = r.movedNames[i];
+        QuarantineHold hold;
+        std::string error;
+        if (g_filter->quarantine.Hold(r.movedPaths[i], hold, error) &&
+            g_filter->quarantine.Add(record, hold, error))
+            Log(false, id + ": moved part " + FieldText(record.name) + " in the quarantine as " +
+                           record.id);
+        else
+            Log(true, id + ": moved part " + FieldText(r.movedPaths[i]) +
+                          " not in the quarantine: " + error);
+    }
+}
+
 sfsistat OnEndOfMessage(SMFICTX* ctx) {
     Session* s = Get(ctx);
     if (s == nullptr)
@@ -260,15 +290,19 @@ sfsistat OnEndOfMessage(SMFICTX* ctx) {
     QuarantineHold held;
     const CheckResult result = CheckMessage(*s, settings, id, held);
     Decision d = Decide(settings, result);
+    std::string entry;
     if (d.action == MilterAction::Quarantine || d.action == MilterAction::QuarantineUntouched) {
-        std::string entry, error;
+        std::string error;
         if (KeepInQuarantine(*s, d, result, id, held, entry, error)) {
             Log(false, id + ": held in the quarantine as " + entry);
         } else {
             Log(true, id + ": not quarantined, tempfailed: " + error);
             d = FilterFailed();
+            entry.clear();
         }
     }
+    if (d.action != MilterAction::Tempfail)
+        IndexMovedParts(*s, d, result, id, entry);
     if (std::string error; !ShapeDelivered(ctx, *s, d, settings, error)) {
         Log(true, id + ": " + error);
         d = FilterFailed();

@@ -16,7 +16,10 @@
  * quarantine_store.h); a decision to quarantine makes an entry of it (the
  * mail as received, never the rewritten one) and answers the MTA with a
  * discard, since the store holds the mail now. An entry that cannot be
- * made tempfails the mail: it is never delivered instead.
+ * made tempfails the mail: it is never delivered instead. Each part a move
+ * rule took out of a mail gets an attachment entry (a second name of the
+ * moved file) whatever the policy, its Parent the mail's entry when the
+ * mail was held too.
  *
  * Negotiation: header values with their leading blank where the MTA offers
  * it (they go back byte for byte), and no reply to header lines, the end

@@ -197,6 +197,9 @@ struct CheckResult {
     std::int32_t partActions = 0;        // the parts' action codes OR-ed (PART_REMOVED, ...)
     std::string virusName;               // the first part's that had one
     std::vector<std::string> ruleNames;  // rules that applied, in the report's order
+    // Parts a move rule took out: their names and the files they were moved to.
+    std::vector<std::string> movedNames;
+    std::vector<std::string> movedPaths;
 };
 
 enum class MilterAction {

@@ -101,6 +101,38 @@ TEST_F(CliQuarantine, CheckKeepsTheOriginalsOfMailsThatAreNotClean) {
     EXPECT_EQ(Listed().size(), entries.size());
 }
 
+// A part a move rule took out gets an entry of its own beside its mail's,
+// holding the bytes the rule moved; it is shown but never sent as a mail.
+TEST_F(CliQuarantine, AMovedPartIsAnAttachmentEntryOfItsMail) {
+    WriteFile(Dir() / "move.conf",
+              "[set default]\nrule quarantine-exe = move | moved | | attachment: *.exe\n"
+              "[set header]\n");
+    const fs::path mails = CopyExamples();
+    const RunResult check =
+        Run({"check", "-q", "--rules", "move.conf", "--flags", "all,-av", "--recipient",
+             "r@example.net", (mails / "03-exe-attachment.eml").string()});
+    ASSERT_EQ(check.status, 1) << check;
+    const std::map<std::string, Strings> entries = Listed();
+    ASSERT_EQ(entries.size(), 2u) << check;
+    std::string mail, part;
+    for (const auto& [id, columns] : entries) {
+        const RunResult show = Quarantine({"show", id});
+        (Contains(show.out, "Kind: attachment") ? part : mail) = id;
+    }
+    ASSERT_FALSE(mail.empty());
+    ASSERT_FALSE(part.empty());
+    EXPECT_EQ(ReadFile(Stored(mail)), ReadFile(ExampleMails() / "03-exe-attachment.eml"));
+    EXPECT_EQ(ReadFile(Stored(part)), ReadFile(DataDir() / "moved" / "setup.exe"));
+    const RunResult show = Quarantine({"show", part});
+    ExpectAll(show.out, {"Parent: " + mail, "Name: setup.exe", "Reason: quarantine-exe",
+                         "Recipient: r@example.net"});
+    EXPECT_FALSE(Contains(show.out, "This is not really a program")) << "no header of a part";
+    const RunResult release = Quarantine({"release", part, "-O", FakeSendmail()});
+    EXPECT_NE(release.status, 0);
+    ExpectAll(release.err, {"is an attachment, not a mail"});
+    EXPECT_FALSE(fs::exists(Args())) << "sendmail was not run";
+}
+
 TEST_F(CliQuarantine, ReleasePassesTheOriginalAndItsEnvelopeToSendmail) {
     const fs::path mails = CopyExamples();
     const fs::path eicar = mails / "02-eicar-attachment.eml";

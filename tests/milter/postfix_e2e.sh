@@ -407,6 +407,8 @@ echo "kill mid-session: 451, retry delivered once, $leftover spool file(s) of th
 # --- 5. reload with a broken rules file ---------------------------------------
 stop_milter
 cp "$SRC/share/examples/rules.conf" "$S/rules.conf"
+# .exe attachments moved instead of removed (the set's first rule).
+sed -i '/^\[set default\]/a rule move-exe = move | moved | | attachment: *.exe' "$S/rules.conf"
 cp "$SRC/share/examples/spam-list.txt" "$S/spam-list.txt"
 echo "Milter.OnVirus = quarantine" >"$S/milter.conf"
 start_milter --rules "$S/rules.conf" -c "$S/milter.conf" --spam-list "$S/spam-list.txt"
@@ -437,6 +439,21 @@ else
 fi
 ! quarantine list | grep -q "^$entry" || fail "the released mail is still listed"
 echo "OnVirus=quarantine: $entry held, released, delivered as sent below $(grep -c '^Received:' "$got") Received fields"
+# A part a move rule takes out is listed as an attachment entry of its own,
+# with the bytes that were moved; the mail goes on with its notice.
+code=$($CLIENT send "$PORT" sender@client.test "$TEST_USER+moved@$HOST" \
+    "$SRC/share/examples/mails/03-exe-attachment.eml" || true)
+[ "$code" = 250 ] || fail "a mail with a moved .exe: reply $code"
+total=$((total + 1))
+part=$(quarantine list | grep "$TEST_USER+moved@" | cut -f1)
+quarantine show "$part" >"$S/part.show" 2>&1 || fail "show $part: $(cat "$S/part.show")"
+if ! grep -q "^Kind: attachment" "$S/part.show" || ! grep -q "^Name: setup.exe" "$S/part.show"; then
+    fail "the moved part is not an attachment entry: $(cat "$S/part.show")"
+fi
+cmp -s "$S/state/quarantine/$part.eml" "$S/state/moved/setup.exe" ||
+    fail "the attachment entry does not hold the moved bytes"
+echo "moved part: attachment entry $part"
+cp "$SRC/share/examples/rules.conf" "$S/rules.conf" # the example rules again from the SIGHUP on
 # A policy changed in the configuration file and a sender added to the spam
 # list take effect on SIGHUP (01-clean.eml, from alice@example.org, came
 # through as clean in section 1).

@@ -142,8 +142,18 @@ TEST(MilterCheckerProtocol, RoundTripsAndRefusesMalformed) {
     // separator inside a name cannot split it.
     EXPECT_EQ(got.ruleNames, (std::vector<std::string>{"remove *.exe, *.com", "", "a  b"}));
     done.ruleNames.clear();
+    done.movedNames = {"setup.exe", "a\tb.com"};
+    done.movedPaths = {"/var/lib/mailward/moved/setup.exe", "/m/a b.com"};
     ASSERT_TRUE(DecodeDone(SplitFields(EncodeDone(7, done)), id, got));
     EXPECT_TRUE(got.ruleNames.empty());
+    EXPECT_EQ(got.movedNames, (std::vector<std::string>{"setup.exe", "a b.com"}));
+    EXPECT_EQ(got.movedPaths, done.movedPaths);
+    // Names and paths that do not pair up are dropped, the rest is read.
+    ASSERT_TRUE(DecodeDone(SplitFields("D\t9\tdone\t0\t0\t1\t0\t2\tv\t\ta\x1f"
+                                       "b\t/p"),
+                           id, got));
+    EXPECT_EQ(got.virusName, "v");
+    EXPECT_TRUE(got.movedNames.empty() && got.movedPaths.empty());
 
     done.kind = CheckResult::Kind::Refused;
     ASSERT_TRUE(DecodeDone(SplitFields(EncodeDone(8, done)), id, got));
@@ -152,10 +162,10 @@ TEST(MilterCheckerProtocol, RoundTripsAndRefusesMalformed) {
     const char* bad[] = {"C\t1\tdefault\t\t/s\t/t",
                          "C\tx\tdefault\t\t/s\t/t\tq",
                          "C\t1\t\t\t/s\t/t\tq",
-                         "D\t1\tdone\t0\t0\t0\t0\t0\tv",
-                         "D\t1\tmaybe\t0\t0\t0\t0\t0\tv\t",
-                         "D\t-1\tdone\t0\t0\t0\t0\t0\tv\t",
-                         "D\t1\tdone\tx\t0\t0\t0\t0\tv\t"};
+                         "D\t1\tdone\t0\t0\t0\t0\t0\tv\t\t",
+                         "D\t1\tmaybe\t0\t0\t0\t0\t0\tv\t\t\t",
+                         "D\t-1\tdone\t0\t0\t0\t0\t0\tv\t\t\t",
+                         "D\t1\tdone\tx\t0\t0\t0\t0\tv\t\t\t"};
     for (const char* m : bad) {
         CheckRequest q;
         EXPECT_FALSE(DecodeRequest(SplitFields(m), q) || DecodeDone(SplitFields(m), id, got)) << m;
