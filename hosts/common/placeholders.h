@@ -11,9 +11,10 @@
  *                       `at` (when given) receives the byte offset of the
  *                       fault, for the caller's line number
  *   ExpandPlaceholders  `text` with each placeholder replaced by what
- *                       `value` gives for its name, "%%" as '%'. A text
- *                       PlaceholderProblem refuses comes back expanded as
- *                       far as it can be, its faults kept as written
+ *                       `value` gives for its name, "%%" as '%'; what
+ *                       `value` gives is not read again. A lone '%' or an
+ *                       unclosed "%{" stays as written (the programs refuse
+ *                       such texts before they use them)
  *   PrintableText       `text` cut to `max` bytes, every byte outside
  *                       printable ASCII (control characters, DEL, 8-bit) as
  *                       '?': one line of plain ASCII, whatever a sender put
