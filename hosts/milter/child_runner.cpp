@@ -90,6 +90,9 @@ bool ChildRunner::Start(const ChildJob& job, int limit, std::string& error) {
     else
         posix_spawn_file_actions_addopen(&files, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&files, 1, "/dev/null", O_WRONLY, 0);
+    // libmilter's sockets to the MTA are not close-on-exec: a child that
+    // kept one would hold the MTA's connection open after the milter's end.
+    posix_spawn_file_actions_addclosefrom_np(&files, 3);
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
     sigset_t none, all;

@@ -5,7 +5,8 @@
  *
  *   Start    starts `job` with posix_spawn: argv[0] an absolute path,
  *            exactly the environment given, stdin the job's input (or
- *            /dev/null), stdout /dev/null, stderr the milter's; its own
+ *            /dev/null), stdout /dev/null, stderr the milter's, no other
+ *            descriptor of the milter's (an MTA connection); its own
  *            process group, default signal dispositions and no signal
  *            blocked (the milter's threads block theirs). The input goes
  *            through a socket pair whose buffer holds all of it

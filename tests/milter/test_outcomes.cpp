@@ -6,8 +6,10 @@
  * texts), and the hook and notice processes (environment, argv, limits,
  * timeouts) run for real.
  */
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <map>
@@ -433,12 +435,22 @@ TEST(ChildRunnerTest, LimitTimeoutAndExitStatus) {
     job.argv = {fails};
     job.label = "fails";
     ASSERT_TRUE(runner.Start(job, 1, error)) << error;
+    // No descriptor of the milter's reaches the child, close-on-exec or not.
+    const int open = ::open(slow.c_str(), O_RDONLY);
+    ASSERT_GE(open, 3);
+    const std::string probe =
+        Script(scratch, "probe.sh", "[ -e /proc/$$/fd/$1 ] && exit 9\nexit 0\n");
+    job.argv = {probe, std::to_string(open)};
+    job.label = "probe";
+    ASSERT_TRUE(runner.Start(job, 2, error)) << error;
+    ::close(open);
     job.argv = {"relative/path"};
     EXPECT_FALSE(runner.Start(job, 2, error));
     job.argv = {scratch.Path("no-such-program")};
     EXPECT_FALSE(runner.Start(job, 2, error));
     runner.Drain();
     EXPECT_NE(log.All().find("E fails: exit status 3"), std::string::npos) << log.All();
+    EXPECT_NE(log.All().find("I probe: exit status 0"), std::string::npos) << log.All();
     EXPECT_EQ(runner.Running(), 0);
 }
 
