@@ -49,7 +49,8 @@
 #      and the new signature finds its mail;
 #   4b. Milter.Mode = monitor: a virus mail arrives as sent but for the trace
 #      fields and the verdict field; the log and the administrator's notice
-#      say it would have been rejected (Milter.ReplyVirus is checked in 2);
+#      say it would have been rejected, the hook runs with the facts in its
+#      environment (Milter.ReplyVirus is checked in 2);
 #   8. SIGTERM: the milter and its checking processes end, the spool is empty.
 # Everything is stopped and removed at the end, also on failure.
 #
@@ -363,10 +364,11 @@ echo "kill mid-session: 451, retry delivered once, $leftover spool file(s) of th
 # field; the log says it would have been rejected, and the administrator's
 # notice of it comes through Postfix's sendmail (of this instance).
 printf '#!/bin/sh\nexec /usr/sbin/sendmail -C "%s" "$@"\n' "$PF/etc" >"$S/sendmail"
-chmod 755 "$S/sendmail"
+printf '#!/bin/sh\nenv > "%s"\n' "$S/hook.env" >"$S/hook"
+chmod 755 "$S/sendmail" "$S/hook"
 stop_milter
 start_milter --rules "$SRC/share/examples/rules.conf" -O Milter.Mode=monitor -O Milter.OnVirus=reject \
-    -O "Milter.NoticeTo=$TEST_USER+notice@$HOST" -O "Milter.Sendmail=$S/sendmail"
+    -O "Milter.NoticeTo=$TEST_USER+notice@$HOST" -O "Milter.Sendmail=$S/sendmail" -O "Milter.Hook=$S/hook"
 eicar="$SRC/share/examples/mails/02-eicar-attachment.eml"
 deliver monitor "$eicar" "EICAR mail in monitor mode"
 if [ -z "$got" ]; then
@@ -383,6 +385,15 @@ notice=$(delivered_for notice)
 if [ -z "$notice" ] || ! grep -q "^Subject: \[mailward\] virus: virus " "$notice" ||
     ! grep -q "^Action: *accept (monitor: would reject)" "$notice"; then
     fail "monitor mode: no administrator notice of the would-be reject"
+fi
+for _ in $(seq 50); do
+    grep -q "hook $S/hook: exit status 0" "$LOG" && break
+    sleep 0.1
+done
+if ! grep -q "^MAILWARD_WOULD=reject$" "$S/hook.env" 2>/dev/null ||
+    ! grep -q "^MAILWARD_VIRUS=.*EICAR" "$S/hook.env" ||
+    ! grep -q "^MAILWARD_RECIPIENTS=$TEST_USER+monitor@$HOST$" "$S/hook.env"; then
+    fail "monitor mode: the hook did not run with the message's facts"
 fi
 echo "monitor mode: $(grep '^X-Mailward-Verdict' "$got"), delivered as sent; notice: $(grep '^Subject' "$notice")"
 
