@@ -13,6 +13,7 @@
 #   lib*/pkgconfig/mailward.pc         pkg-config: cc host.c $(pkg-config --cflags --libs mailward)
 #   lib*/cmake/mailward/               find_package(mailward): target mailward::mailward
 #   share/mailward/templates/          the information text of infected mails
+#                                      and the milter's administrator notice
 #   share/mailward/signatures/         the project's own signature database
 #   share/mailward/examples/           configuration, rules file, spam list, sample
 #                                      mails; examples/milter/ for the milter

@@ -70,6 +70,8 @@ std::vector<KeyText> ProgramKeys() {
             std::ostringstream max;
             max << ", 0 to 0" << std::oct << k.max;
             kind += max.str();
+        } else if (k.kind == HostKeyKind::Reply) {
+            kind += ": %{virus} %{rules} %{queueid} %{verdict}, %% for %";
         } else if (k.kind != HostKeyKind::Text) {
             kind += ", " + std::to_string(k.min) + " to " + std::to_string(k.max);
         }

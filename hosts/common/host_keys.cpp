@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "common/placeholders.h"
 #include "common/text.h"
 #include "miralib/miralib.h"
 
@@ -26,6 +27,8 @@ constexpr unsigned long long MAX_SIZE_MAX = 2ULL * 1024 * 1024 * 1024;
 constexpr unsigned long long IN_FLIGHT_MAX = 100000;
 constexpr unsigned long long TIMEOUT_MAX = 24 * 3600;
 constexpr unsigned long long DNS_TIMEOUT_MAX = 60;
+constexpr unsigned long long HOOK_TIMEOUT_MAX = 3600;
+constexpr unsigned long long CHILDREN_MAX = 256;
 
 #define MILTER "mailward-milter"
 #define AT_START "the milter, at its start"
@@ -144,6 +147,59 @@ const std::vector<HostKey> TABLE = {
      "metrics in the Prometheus text format at http://HOST:PORT/metrics (messages by verdict "
      "and action, check time, messages in flight, checking processes, the engine's signatures "
      "and age, reloads, readiness). None: no endpoint."},
+    {"Milter.Mode", MILTER, HostKeyKind::Choice, "enforce", "enforce", NO_LIMIT, NO_LIMIT,
+     "enforce|monitor", AT_RELOAD,
+     "monitor: a trial beside the site's own filter. Every mail is checked, its verdict logged "
+     "(action=accept (monitor: would reject)), counted and put in the verdict field, and the "
+     "mail delivered as received; a check that failed (timeout, a checking process that died, "
+     "busy) is delivered as received too: the one setting that lets unchecked mail through."},
+    {"Milter.ReplyVirus", MILTER, HostKeyKind::Reply, "message refused: virus NAME found", nullptr,
+     NO_LIMIT, NO_LIMIT, nullptr, AT_RELOAD,
+     "SMTP reply text of a rejected virus (after 550 5.7.1). Placeholders %{virus}, %{rules}, "
+     "%{queueid}, %{verdict}; %% for a percent sign. Sent as printable ASCII, at most 400 "
+     "bytes."},
+    {"Milter.ReplyFiltered", MILTER, HostKeyKind::Reply, "message refused: filtered (REASONS)",
+     nullptr, NO_LIMIT, NO_LIMIT, nullptr, AT_RELOAD,
+     "Reply text of a rejected filtered mail (rules, spam list, attachments), as ReplyVirus."},
+    {"Milter.ReplyParseError", MILTER, HostKeyKind::Reply,
+     "message refused: its MIME structure cannot be parsed", nullptr, NO_LIMIT, NO_LIMIT, nullptr,
+     AT_RELOAD, "Reply text of a mail the library cannot parse (reject or tempfail)."},
+    {"Milter.ReplyDisagreement", MILTER, HostKeyKind::Reply,
+     "message refused: mail readers would read its attachments differently from the filter",
+     nullptr, NO_LIMIT, NO_LIMIT, nullptr, AT_RELOAD,
+     "Reply text of a MIME disagreement (reject or tempfail)."},
+    {"Milter.ReplyLimit", MILTER, HostKeyKind::Reply,
+     "message refused: the virus scanner stopped at one of its limits ...", nullptr, NO_LIMIT,
+     NO_LIMIT, nullptr, AT_RELOAD, "Reply text of a mail the engine stopped at a limit."},
+    {"Milter.ReplyTooBig", MILTER, HostKeyKind::Reply, "message refused: too big to be checked",
+     nullptr, NO_LIMIT, NO_LIMIT, nullptr, AT_RELOAD,
+     "Reply text of a mail over Milter.MaxSize (reject or tempfail)."},
+    {"Milter.ReplyTempfail", MILTER, HostKeyKind::Reply, "the cause's own (mail filter busy, ...)",
+     nullptr, NO_LIMIT, NO_LIMIT, nullptr, AT_RELOAD,
+     "Reply text of a check that failed (451: busy, timed out, a checking process that died, "
+     "scan failed)."},
+    {"Milter.NoticeTo", MILTER, HostKeyKind::Text, "none", nullptr, NO_LIMIT, NO_LIMIT, nullptr,
+     AT_RELOAD,
+     "Address told by mail, through Milter.Sendmail, of every rejected, discarded or "
+     "quarantined message (in monitor mode: every one that would have been)."},
+    {"Milter.NoticeTemplate", MILTER, HostKeyKind::Text, "<TemplateDir>/admin-notice.txt", nullptr,
+     NO_LIMIT, NO_LIMIT, nullptr, AT_RELOAD,
+     "The notice: header lines, an empty line, the body; placeholders %{virus} %{rules} "
+     "%{queueid} %{verdict} %{action} %{outcome} %{sender} %{recipients} %{subject} "
+     "%{messageid} %{size} %{time}. Read and checked at start and reload when NoticeTo is set."},
+    {"Milter.Sendmail", MILTER, HostKeyKind::Text, "/usr/sbin/sendmail", "/usr/sbin/sendmail",
+     NO_LIMIT, NO_LIMIT, nullptr, AT_RELOAD, "The MTA's sendmail program, an absolute path."},
+    {"Milter.Hook", MILTER, HostKeyKind::Text, "none", nullptr, NO_LIMIT, NO_LIMIT, nullptr,
+     AT_RELOAD,
+     "PROGRAM [ARG]... (absolute path, blanks between, no shell) run for every message whose "
+     "verdict is not clean, with MAILWARD_OUTCOME, MAILWARD_QUEUE_ID, MAILWARD_SENDER, "
+     "MAILWARD_RECIPIENTS, MAILWARD_VERDICT, MAILWARD_ACTION, MAILWARD_VIRUS, MAILWARD_RULES, "
+     "MAILWARD_MESSAGE_ID, MAILWARD_SUBJECT, MAILWARD_SIZE (and MAILWARD_MODE, MAILWARD_WOULD) "
+     "in its environment."},
+    {"Milter.HookTimeout", MILTER, HostKeyKind::Integer, "30", "30", 1, HOOK_TIMEOUT_MAX, nullptr,
+     AT_RELOAD, "Seconds a hook or notice may run before it is killed; its end is logged."},
+    {"Milter.MaxChildren", MILTER, HostKeyKind::Integer, "8", "8", 1, CHILDREN_MAX, nullptr,
+     AT_RELOAD, "Notices and hooks running at once; one more is logged and dropped."},
     {"Milter.DnsList", MILTER, HostKeyKind::Text, "none", nullptr, NO_LIMIT, NO_LIMIT, nullptr,
      AT_CHECKER,
      "DNS block lists of sender domains, asked beside the spam-list file: zones, blank or "
@@ -203,6 +259,8 @@ const char* HostKeyKindName(HostKeyKind kind) {
             return "octal";
         case HostKeyKind::Choice:
             return "choice";
+        case HostKeyKind::Reply:
+            return "reply text";
         case HostKeyKind::Text:
             break;
     }
@@ -244,6 +302,8 @@ std::string CheckHostValue(const HostKey& key, std::string_view value) {
     switch (key.kind) {
         case HostKeyKind::Text:
             return "";
+        case HostKeyKind::Reply:
+            return PlaceholderProblem(value, REPLY_PLACEHOLDERS);
         case HostKeyKind::Choice: {
             std::string_view words = key.choices;
             for (std::size_t start = 0; start <= words.size();) {

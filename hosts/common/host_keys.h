@@ -19,6 +19,8 @@
  *   bytes     the same, a count of bytes
  *   octal     octal digits from min to max (file modes)
  *   choice    one of the words of `choices` ("deliver|reject|...")
+ *   reply     an SMTP reply text: one line with the placeholders
+ *             REPLY_PLACEHOLDERS only (placeholders.h)
  *
  * THE CHECK: CheckHostEntries names every key neither table knows (the
  * library's: miraconf_key_info; the programs': this one) with the key meant
@@ -42,7 +44,7 @@
 #include <string_view>
 #include <vector>
 
-enum class HostKeyKind { Text, Integer, Bytes, Octal, Choice };
+enum class HostKeyKind { Text, Integer, Bytes, Octal, Choice, Reply };
 
 // The library's host texts that HostText.N replaces.
 inline constexpr int HOST_TEXT_IDS[] = {63, 65, 67, 68, 69, 70};

@@ -64,6 +64,7 @@ MessageFacts GatherFacts(const std::string& queueId, const std::string& sender,
     f.size = size;
     f.verdict = decision.verdict;
     f.action = decision.action;
+    f.intended = decision.action;
     f.ruleNames = result.ruleNames;
     f.virusName = result.virusName;
     f.seconds = seconds;
@@ -79,7 +80,7 @@ std::string MessageLine(const MessageFacts& f) {
         line += ", message-id=" + (id.front() == '<' ? id : "<" + id + ">");
     }
     line += ", size=" + std::to_string(f.size) + ", verdict=\"" + Clean(f.verdict) +
-            "\", action=" + ActionWord(f.action);
+            "\", action=" + ActionText(f);
     for (std::size_t i = 0; i < f.ruleNames.size(); ++i)
         line += (i > 0 ? ",\"" : ", rules=\"") + Clean(f.ruleNames[i]) + "\"";
     if (!f.virusName.empty())
@@ -87,4 +88,10 @@ std::string MessageLine(const MessageFacts& f) {
     char took[32];
     std::snprintf(took, sizeof took, ", %.3f s", f.seconds);
     return line + took;
+}
+
+std::string ActionText(const MessageFacts& f) {
+    if (!f.monitor)
+        return ActionWord(f.action);
+    return std::string(ActionWord(f.action)) + " (monitor: would " + ActionWord(f.intended) + ")";
 }

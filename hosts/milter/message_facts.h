@@ -8,6 +8,9 @@
  *                   QUEUEID: from=<SENDER>, to=<RCPT>,<RCPT>,
  *                   message-id=<ID>, size=BYTES, verdict="VERDICT",
  *                   action=ACTION, rules="NAME","NAME", virus=NAME, 0.012 s
+ *                 ACTION is ActionText's: in monitor mode what was done
+ *                 and what would have been, "accept (monitor: would
+ *                 reject)".
  *                 rules and virus only when there are any; message-id
  *                 only when the header has one. Every text is cut to
  *                 FACT_TEXT_MAX bytes, with control characters, quotes and
@@ -43,6 +46,10 @@ struct MessageFacts {
     std::vector<std::string> ruleNames;
     std::string virusName;
     double seconds = 0;  // from the end of the message to the answer
+    // Milter.Mode = monitor: `action` is what was done, `intended` what
+    // the verdict would have had done.
+    bool monitor = false;
+    MilterAction intended = MilterAction::Deliver;
 };
 
 MessageFacts GatherFacts(const std::string& queueId, const std::string& sender,
@@ -55,5 +62,8 @@ std::string MessageLine(const MessageFacts& facts);
 // The first field named `name` (letter case ignored) of `headers`,
 // unfolded and trimmed; "" when there is none.
 std::string HeaderValue(const std::vector<HeaderField>& headers, const char* name);
+
+// "reject", or in monitor mode "accept (monitor: would reject)".
+std::string ActionText(const MessageFacts& facts);
 
 #endif

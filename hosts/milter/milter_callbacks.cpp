@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <new>
 #include <vector>
 
@@ -18,6 +19,8 @@
 #include "milter_log.h"
 #include "milter_metrics.h"
 #include "milter_session.h"
+#include "outcome.h"
+#include "outcome_tell.h"
 
 namespace {
 
@@ -66,9 +69,10 @@ sfsistat OnEnvFrom(SMFICTX* ctx, char** argv) {
 }
 
 sfsistat Reply(SMFICTX* ctx, const Decision& d, sfsistat status) {
-    std::string text = d.text;
-    smfi_setreply(ctx, const_cast<char*>(d.rcode.c_str()), const_cast<char*>(d.xcode.c_str()),
-                  text.data());
+    std::string text = SmtpReplyText(d.text);
+    if (smfi_setreply(ctx, const_cast<char*>(d.rcode.c_str()), const_cast<char*>(d.xcode.c_str()),
+                      text.data()) != MI_SUCCESS)
+        Log(true, "reply text refused by libmilter, the MTA's own goes out: " + text);
     return status;
 }
 
@@ -95,6 +99,10 @@ sfsistat OnEnvRcpt(SMFICTX* ctx, char** argv) {
     }
     if (s->TakeRecipient(address, set))
         return SMFIS_CONTINUE;
+    if (settings.outcomes.mode == MilterMode::Monitor) {
+        s->recipients.push_back(address);  // delivered as received whatever its set
+        return SMFIS_CONTINUE;
+    }
     Log(false, QueueId(ctx) + ": recipient " + FieldText(address) + " tempfailed: rule set '" +
                    FieldText(set) + "', the message's is '" + s->ruleSet + "'");
     return Reply(ctx, OtherRuleSetReply(), SMFIS_TEMPFAIL);
@@ -290,16 +298,24 @@ sfsistat OnEndOfMessage(SMFICTX* ctx) {
     QuarantineHold held;
     const CheckResult result = CheckMessage(*s, settings, id, held);
     Decision d = Decide(settings, result);
+    MessageFacts facts =
+        GatherFacts(id, s->sender, s->recipients, s->headers, s->size, result, d, 0);
     std::string entry;
-    if (d.action == MilterAction::Quarantine || d.action == MilterAction::QuarantineUntouched) {
-        std::string error;
-        if (KeepInQuarantine(*s, d, result, id, held, entry, error)) {
-            Log(false, id + ": held in the quarantine as " + entry);
-        } else {
-            Log(true, id + ": not quarantined, tempfailed: " + error);
-            d = FilterFailed();
-            entry.clear();
+    if (settings.outcomes.mode == MilterMode::Monitor) {
+        facts.monitor = true;
+        d = MonitorDecision(d);
+    } else {
+        if (d.action == MilterAction::Quarantine || d.action == MilterAction::QuarantineUntouched) {
+            std::string error;
+            if (KeepInQuarantine(*s, d, result, id, held, entry, error)) {
+                Log(false, id + ": held in the quarantine as " + entry);
+            } else {
+                Log(true, id + ": not quarantined, tempfailed: " + error);
+                d = FilterFailed();
+                entry.clear();
+            }
         }
+        ApplyReplyText(settings.outcomes.replies, facts, d);
     }
     if (d.action != MilterAction::Tempfail)
         IndexMovedParts(*s, d, result, id, entry);
@@ -310,8 +326,11 @@ sfsistat OnEndOfMessage(SMFICTX* ctx) {
     const sfsistat status = Answer(ctx, d, settings);
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    Log(false, MessageLine(GatherFacts(id, s->sender, s->recipients, s->headers, s->size, result, d,
-                                       seconds)));
+    facts.action = d.action;
+    facts.verdict = d.verdict;
+    facts.seconds = seconds;
+    Log(false, MessageLine(facts));
+    TellOutcome(g_filter->children, settings.outcomes, facts, std::time(nullptr), Log);
     ++g_filter->messages;
     CountMessage(d, seconds);
     s->Reset();

@@ -29,6 +29,15 @@
  * RegisterMilter hands the callbacks to libmilter and opens `socket`;
  * false when libmilter refuses either. The filter must outlive smfi_main.
  * Once `stopping` is set, every new message is tempfailed.
+ *
+ * OUTCOMES: in Milter.Mode = monitor the decision is logged and its verdict
+ * field added, and the mail is answered as received (MonitorDecision;
+ * recipients of another rule set are taken too, the first one's set
+ * judging). Otherwise a configured reply text replaces the program's own
+ * (ApplyReplyText). Every reply text goes to the MTA cleaned
+ * (SmtpReplyText); a text libmilter still refused would leave the MTA's
+ * own text for the same code. After the answer the notice and hook are
+ * started (TellOutcome), never waited for.
  */
 #ifndef MAILWARD_HOSTS_MILTER_MILTER_CALLBACKS_H
 #define MAILWARD_HOSTS_MILTER_MILTER_CALLBACKS_H
@@ -39,6 +48,8 @@
 
 #include "checker_pool.h"
 #include "common/quarantine_store.h"
+#include "child_runner.h"
+#include "milter_log.h"
 #include "milter_settings.h"
 #include "spool.h"
 
@@ -54,6 +65,7 @@ struct Filter {
     std::atomic<bool> leadingSpace{false};  // the MTA sends values with their blank
     std::atomic<bool> noReply{false};       // header, end of header, body: no reply
     std::atomic<unsigned long> messages{0};
+    ChildRunner children{Log};  // notices and hooks (outcome_tell.h)
 };
 
 bool RegisterMilter(Filter& filter, const std::string& socket);

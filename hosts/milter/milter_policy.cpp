@@ -265,6 +265,7 @@ bool ReadMilterSettings(const ConfigLookup& lookup, MilterSettings& s,
     if (Number("Milter.DnsTimeout", get("Milter.DnsTimeout"), 1, DNS_TIMEOUT_LIMIT_SECONDS, 10, n,
                errors))
         s.dnsTimeoutSeconds = static_cast<int>(n);
+    ReadOutcomeSettings(lookup, s.outcomes, errors);
     return errors.size() == before;
 }
 

@@ -74,6 +74,38 @@
  *   Milter.Backups       on: the library's BackupMode and FlushMails apply;
  *                        otherwise the checking processes keep no backup and
  *                        flush no spool file (the MTA holds the mail anyway)
+ *   Milter.Mode          enforce (default) | monitor: a trial beside the
+ *                        site's own filter. Every mail is checked and its
+ *                        verdict logged ("action=accept (monitor: would
+ *                        reject)"), counted and put in the verdict field,
+ *                        and the mail is delivered as received: no rewrite,
+ *                        no reject, no hold. A check that failed (timeout,
+ *                        a checking process that died, busy) is delivered
+ *                        as received too: the one setting that lets
+ *                        unchecked mail through, on the operator's choice
+ *   Milter.ReplyVirus, Milter.ReplyFiltered, Milter.ReplyParseError,
+ *   Milter.ReplyDisagreement, Milter.ReplyLimit, Milter.ReplyTooBig,
+ *   Milter.ReplyTempfail (a check that failed)
+ *                        the SMTP reply text of that outcome's reject or
+ *                        tempfail, after the codes; %{virus} %{rules}
+ *                        %{queueid} %{verdict}, %% for '%'; an unknown
+ *                        placeholder is refused. Sent as printable ASCII,
+ *                        cut to 400 bytes (outcome.h). Default: the
+ *                        program's own texts
+ *   Milter.NoticeTo      address told by mail of every rejected, discarded
+ *                        or quarantined message (default none); in monitor
+ *                        mode of every one that would have been
+ *   Milter.NoticeTemplate the notice (default <TemplateDir>/admin-notice.txt;
+ *                        admin_notice.h)
+ *   Milter.Sendmail      the sendmail program notices go through (default
+ *                        /usr/sbin/sendmail)
+ *   Milter.Hook          PROGRAM [ARG]...: run for every message whose
+ *                        verdict is not clean, facts in its environment,
+ *                        no shell (outcome_tell.h)
+ *   Milter.HookTimeout   seconds a notice or hook may run (default 30)
+ *   Milter.MaxChildren   notices and hooks at once (default 8); one more is
+ *                        logged and dropped. Neither ever delays the answer
+ *                        to the MTA by more than starting the process
  *   Milter.MetricsAddress HOST:PORT on a loopback address: the Prometheus
  *                        endpoint http://HOST:PORT/metrics (default none;
  *                        milter_metrics.h)
@@ -106,6 +138,7 @@
 #include <vector>
 
 #include "dns_list.h"
+#include "outcome_settings.h"
 
 constexpr unsigned DEFAULT_SOCKET_MODE = 0660;
 constexpr std::uint64_t DEFAULT_MAX_SIZE = 50ULL * 1024 * 1024;
@@ -154,6 +187,7 @@ struct MilterSettings {
     int dnsTimeoutSeconds = DNSLIST_DEFAULT_TIMEOUT_SECONDS;
     bool backups = false;        // Milter.Backups
     std::string metricsAddress;  // Milter.MetricsAddress as written; empty: no endpoint
+    OutcomeSettings outcomes;    // mode, reply texts, notice, hook
 
     bool operator==(const MilterSettings&) const = default;
 };

@@ -6,6 +6,7 @@
 
 #include <utility>
 
+#include "admin_notice.h"
 #include "common/host_keys.h"
 #include "spool.h"
 
@@ -25,6 +26,8 @@ bool LoadMilterSettings(const std::string& configFile, const std::vector<std::st
     if (!ParseMilterKeys(text, configFile, overrides, keys, errors))
         return false;
     ReadMilterSettings(LookupIn(keys), settings, errors);
+    if (errors.size() == before && !settings.outcomes.noticeTo.empty())
+        LoadNoticeTemplate(settings.outcomes, errors);
     return errors.size() == before;
 }
 
@@ -50,6 +53,7 @@ void MilterConfig::Reload(const MilterSettings& fresh, MilterKeys keys) {
     s.onLimit = fresh.onLimit;
     s.onTooBig = fresh.onTooBig;
     s.verdictField = fresh.verdictField;
+    s.outcomes = fresh.outcomes;
     m_keys = std::make_shared<MilterKeys>(std::move(keys));
 }
 

@@ -9,7 +9,8 @@
  * values of the wrong kind with file and line), the configuration file
  * (none when `configFile` is empty), its
  * Milter.* keys with the -O values after them (ParseMilterKeys), then every
- * setting (ReadMilterSettings) over the defaults. False with one line per
+ * setting (ReadMilterSettings) over the defaults, and the notice's template
+ * when Milter.NoticeTo is set (LoadNoticeTemplate). False with one line per
  * problem ("FILE: cannot be read", "FILE:LINE: reason", "KEY = 'v': ...");
  * `keys` and `settings` are then not to be used.
  *
@@ -18,8 +19,9 @@
  * takes a copy of both at the start of its work, so a reload in between
  * never mixes two versions within one message. Reload puts fresh settings
  * in place, but only what may change while the milter runs: the policies,
- * the limits (Milter.MaxSize, MaxInFlight, Timeout), the rule sets and the
- * verdict field. The socket, the state folder, the processes, the engine,
+ * the limits (Milter.MaxSize, MaxInFlight, Timeout), the rule sets, the
+ * verdict field, and the mode, reply texts, notice (its template read anew)
+ * and hook (outcome_settings.h). The socket, the state folder, the processes, the engine,
  * the worker park and the DNS lists are read once at start (the checking
  * processes read the last three themselves when they start).
  *

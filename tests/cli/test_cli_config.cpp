@@ -131,6 +131,34 @@ TEST_F(CliConfig, MilterCheckNamesRuleSetsTheRulesFileLacks) {
                          "'Milter.OnTooBig'?)"});
 }
 
+// Reply texts and the notice's template are checked as the other values:
+// an unknown placeholder with the line it stands on.
+TEST_F(CliConfig, MilterCheckRefusesUnknownPlaceholdersWithTheirLine) {
+    if (!fs::exists(Milter()))
+        GTEST_SKIP() << "mailward-milter is not built";
+    WriteFile(Dir() / "reply.conf",
+              "Milter.OnVirus = reject\n"
+              "Milter.ReplyVirus = \"refused: %{virusname}\"\n");
+    const RunResult r = RunMilter({"--check-config", "-c", (Dir() / "reply.conf").string()});
+    EXPECT_EQ(r.status, 2) << r;
+    ExpectAll(r.err, {"reply.conf:2: Milter.ReplyVirus = 'refused: %{virusname}': unknown "
+                      "placeholder %{virusname}"});
+
+    WriteFile(Dir() / "notice.txt", "Subject: %{verdict}\n\nfrom %{sender}\nto %{who}\n");
+    WriteFile(Dir() / "notice.conf",
+              "Milter.NoticeTo = postmaster@example.org\n"
+              "Milter.NoticeTemplate = " +
+                  (Dir() / "notice.txt").string() + "\n");
+    const RunResult n = RunMilter({"--check-config", "-c", (Dir() / "notice.conf").string()});
+    EXPECT_EQ(n.status, 2) << n;
+    ExpectAll(n.err, {"notice.txt:4: unknown placeholder %{who}"});
+
+    WriteFile(Dir() / "notice.txt", "Subject: %{verdict}\n\nfrom %{sender}\n");
+    const RunResult good = RunMilter({"--check-config", "-c", (Dir() / "notice.conf").string()});
+    EXPECT_EQ(good.status, 0) << good;
+    ExpectAll(good.out, {"Milter.NoticeTo = postmaster@example.org"});
+}
+
 TEST_F(CliConfig, BothProgramsTellTheirVersion) {
     const RunResult cli = Run({"--version"});
     EXPECT_EQ(cli.status, 0) << cli;

@@ -24,7 +24,8 @@
 #      value as far as the NUL, where Postfix cuts it);
 #   1d. the hostile classes of tests/cli/hostile_mails.py (one mail each): no
 #      payload a reader would open is delivered, the harmless mails are;
-#   2. Milter.OnVirus = reject: the EICAR mail gets 550; OnFiltered =
+#   2. Milter.OnVirus = reject: the EICAR mail gets 550 with the text of
+#      Milter.ReplyVirus (%{virus}, %{queueid}, "%%"); OnFiltered =
 #      quarantine: the .exe mail lands in mailward's quarantine, not in
 #      Postfix's hold queue nor the Maildir; a mail over
 #      Milter.MaxSize arrives untouched, tagged (OnTooBig = accept); mail to
@@ -53,6 +54,10 @@
 #      default), never 451; a signature database put into the watched
 #      folder while 2000 mails flow: each arrives once, none is tempfailed,
 #      and the new signature finds its mail;
+#   4b. Milter.Mode = monitor: a virus mail arrives as sent but for the trace
+#      fields and the verdict field; the log and the administrator's notice
+#      say it would have been rejected, the hook runs with the facts in its
+#      environment (Milter.ReplyVirus is checked in 2);
 #   8. SIGTERM: the milter and its checking processes end, the spool is empty.
 # Everything is stopped and removed at the end, also on failure.
 #
@@ -250,14 +255,21 @@ python3 "$SRC/tests/cli/hostile_mails.py" --judge "$S/hostile" --results "$S/hos
 stop_milter
 start_milter --rules "$SRC/share/examples/rules.conf" -O Milter.OnVirus=reject -O Milter.MaxSize=1100 \
     -O Milter.OnTooBig=accept -O Milter.RuleSetFor.localhost=header -O Milter.OnFiltered=quarantine \
-    -O "Milter.MetricsAddress=127.0.0.1:$METRICS_PORT"
+    -O "Milter.MetricsAddress=127.0.0.1:$METRICS_PORT" \
+    -O "Milter.ReplyVirus=refused, %{virus} found (100%% sure) in %{queueid}"
 "$MILTER" --ping "unix:$SOCK" >"$S/ping" || fail "mailward-milter --ping: no answer from the live milter"
 grep -q "^PONG " "$S/ping" || fail "mailward-milter --ping: $(cat "$S/ping")"
 scrape >"$S/metrics.before" || fail "no answer from the metrics endpoint"
-code=$($CLIENT send "$PORT" sender@client.test "$TEST_USER+reject@$HOST" \
-    "$SRC/share/examples/mails/02-eicar-attachment.eml" || true)
-[ "$code" = 550 ] || fail "EICAR with Milter.OnVirus = reject: reply $code, not 550"
-echo "OnVirus=reject: EICAR mail got $code"
+# The configured reply text, its placeholders expanded and its '%' kept,
+# is what the client reads.
+reply=$(swaks --server 127.0.0.1 --port "$PORT" --helo client.test --from sender@client.test \
+    --to "$TEST_USER+reject@$HOST" --data "$SRC/share/examples/mails/02-eicar-attachment.eml" 2>&1 |
+    grep '^<\*\* 5' | head -1 || true)
+code=${reply:4:3}
+[ "$code" = 550 ] || fail "EICAR with Milter.OnVirus = reject: reply '$reply', not 550"
+echo "$reply" | grep -Eiq '^<\*\* 550 5\.7\.1 refused, [^ ]*eicar[^ ]* found \(100% sure\) in [0-9A-F]+$' ||
+    fail "Milter.ReplyVirus: the reply was '$reply'"
+echo "OnVirus=reject: EICAR mail got: $reply"
 # Milter.OnFiltered = quarantine: the .exe mail is accepted into mailward's
 # quarantine, and Postfix discards its copy.
 quarantine() { "$MAILWARD" quarantine "$@" -O "DataDir=$S/state"; }
@@ -403,6 +415,45 @@ n=$(grep -l -i "^Delivered-To: $TEST_USER+killed@" "$MAILDIR"/new/* | wc -l)
 [ "$n" = 1 ] || fail "killed milter: $n mails delivered, not 1"
 grep -q -l "killed mid-session" "$MAILDIR"/new/* && fail "the half-sent mail was delivered"
 echo "kill mid-session: 451, retry delivered once, $leftover spool file(s) of the killed run removed"
+
+# --- 4b. monitor mode ---------------------------------------------------------
+# Milter.Mode = monitor with OnVirus = reject: the EICAR mail is delivered
+# as sent, byte for byte but for Postfix's trace fields and the one verdict
+# field; the log says it would have been rejected, and the administrator's
+# notice of it comes through Postfix's sendmail (of this instance).
+printf '#!/bin/sh\nexec /usr/sbin/sendmail -C "%s" "$@"\n' "$PF/etc" >"$S/sendmail"
+printf '#!/bin/sh\nenv > "%s"\n' "$S/hook.env" >"$S/hook"
+chmod 755 "$S/sendmail" "$S/hook"
+stop_milter
+start_milter --rules "$SRC/share/examples/rules.conf" -O Milter.Mode=monitor -O Milter.OnVirus=reject \
+    -O "Milter.NoticeTo=$TEST_USER+notice@$HOST" -O "Milter.Sendmail=$S/sendmail" -O "Milter.Hook=$S/hook"
+eicar="$SRC/share/examples/mails/02-eicar-attachment.eml"
+deliver monitor "$eicar" "EICAR mail in monitor mode"
+if [ -z "$got" ]; then
+    fail "monitor mode: the EICAR mail was not delivered"
+else
+    $CLIENT untouched "$eicar" "$got" X-Mailward-Verdict || fail "monitor mode: the mail was changed"
+    grep -q "^X-Mailward-Verdict: virus " "$got" || fail "monitor mode: no virus verdict field"
+fi
+grep -q "to=<$TEST_USER+monitor@$HOST>.*action=accept (monitor: would reject)" "$LOG" ||
+    fail "monitor mode: the log line does not say what would have been done"
+total=$((total + 1))
+wait_for_mails "$total" || true
+notice=$(delivered_for notice)
+if [ -z "$notice" ] || ! grep -q "^Subject: \[mailward\] virus: virus " "$notice" ||
+    ! grep -q "^Action: *accept (monitor: would reject)" "$notice"; then
+    fail "monitor mode: no administrator notice of the would-be reject"
+fi
+for _ in $(seq 50); do
+    grep -q "hook $S/hook: exit status 0" "$LOG" && break
+    sleep 0.1
+done
+if ! grep -q "^MAILWARD_WOULD=reject$" "$S/hook.env" 2>/dev/null ||
+    ! grep -q "^MAILWARD_VIRUS=.*EICAR" "$S/hook.env" ||
+    ! grep -q "^MAILWARD_RECIPIENTS=$TEST_USER+monitor@$HOST$" "$S/hook.env"; then
+    fail "monitor mode: the hook did not run with the message's facts"
+fi
+echo "monitor mode: $(grep '^X-Mailward-Verdict' "$got"), delivered as sent; notice: $(grep '^Subject' "$notice")"
 
 # --- 5. reload with a broken rules file ---------------------------------------
 stop_milter

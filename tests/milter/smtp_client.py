@@ -19,6 +19,13 @@ Commands (all talk to 127.0.0.1:PORT only; every wait is bounded):
                                   the header fields the MTA adds on its way
                                   (Received, Return-Path, Delivered-To, X-Original-To) and
                                   the milter's verdict field
+  untouched SENT DELIVERED FIELD  the delivered mail is the sent one byte for
+                                  byte (LF line ends, as the Maildir keeps
+                                  them) apart from the trace fields the MTA
+                                  puts in front (Return-Path, X-Original-To,
+                                  Delivered-To, its one Received) and exactly
+                                  one FIELD (the verdict) at the header's end;
+                                  prints what differs
   fields SENT DELIVERED           compare the delivered header with the sent
                                   one field by field, in order: the fields
                                   the MTA and the check add left out (the
@@ -186,8 +193,50 @@ def compare_fields(sent_path, delivered_path):
     return 0 if same else 1
 
 
+TRACE_FIELDS = ("return-path", "x-original-to", "delivered-to")
+
+
+def untouched(sent_path, delivered_path, field):
+    with open(sent_path, "rb") as f:
+        sent = f.read().replace(b"\r\n", b"\n")
+    with open(delivered_path, "rb") as f:
+        got = f.read()
+    lines = got.split(b"\n")
+    i = 0
+    own_received = False
+    while i < len(lines):
+        name = lines[i].split(b":", 1)[0].strip().lower().decode("latin-1")
+        if name in TRACE_FIELDS or (name == "received" and not own_received):
+            own_received |= name == "received"
+            i += 1
+            while i < len(lines) and lines[i][:1] in (b" ", b"\t"):
+                i += 1
+            continue
+        break
+    rest = b"\n".join(lines[i:])
+    head, sep, body = rest.partition(b"\n\n")
+    prefix = field.lower().encode() + b":"
+    head_lines = head.split(b"\n")
+    if not head_lines or not head_lines[-1].lower().startswith(prefix):
+        print("the header does not end with one " + field + " field")
+        return 1
+    if any(line.lower().startswith(prefix) for line in head_lines[:-1]):
+        print("more than one " + field + " field")
+        return 1
+    rebuilt = b"\n".join(head_lines[:-1]) + sep + body
+    if rebuilt != sent:
+        at = next((k for k in range(min(len(rebuilt), len(sent))) if rebuilt[k] != sent[k]),
+                  min(len(rebuilt), len(sent)))
+        print("differs at byte %d: sent %r, delivered %r" % (at, sent[at:at + 60],
+                                                            rebuilt[at:at + 60]))
+        return 1
+    return 0
+
+
 def main():
     cmd = sys.argv[1]
+    if cmd == "untouched":
+        return untouched(sys.argv[2], sys.argv[3], sys.argv[4])
     if cmd == "strip":
         return strip(sys.argv[2])
     if cmd == "fields":

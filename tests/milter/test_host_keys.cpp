@@ -131,6 +131,10 @@ TEST(HostKeyTable, ValuesAndDefaultsAreTheReaders) {
             case HostKeyKind::Text:
                 bad.clear();
                 break;
+            case HostKeyKind::Reply:
+                good = {"refused: %{virus} in %{queueid}", "100%% sure: %{verdict}, %{rules}"};
+                bad = {"refused: %{Virus}", "50% off", "%{virus"};
+                break;
         }
         for (const std::string& v : good) {
             EXPECT_EQ(CheckHostValue(k, v), "") << v;
@@ -163,7 +167,8 @@ TEST(HostKeyTable, FamiliesAndTheKeyMeant) {
         {"Milter.RuleSetFro.example.org", "Milter.RuleSetFrom.ADDRESS|DOMAIN"},
         {"Milter.RulesetFr.example.org", "Milter.RuleSetFor.DOMAIN"},
         {"Zzyzx", ""},
-        {"Milter.Foo", ""},
+        {"Milter.Foo", "Milter.Hook"},  // two letters off a real key
+        {"Milter.Frobnicate", ""},
     };
     for (const auto& c : cases) {
         const std::string said = SuggestKey(c.typo);
@@ -182,7 +187,7 @@ TEST(ConfigurationCheck, EveryProblemWithItsLineAndNothingApplied) {
                                   "# a comment\r\n"
                                   "StampLabel = from the file\r\n"
                                   "BakupMode = 2\r\n"
-                                  "Milter.Foo = 1\r\n"
+                                  "Milter.Frobnicate = 1\r\n"
                                   "milter.onvirus = Bounce\r\n"
                                   "Milter.Timeout = 0\r\n"
                                   "Milter.SocketMode = 0999\r\n"
@@ -195,7 +200,7 @@ TEST(ConfigurationCheck, EveryProblemWithItsLineAndNothingApplied) {
                                     errors));
     const std::vector<std::string> want = {
         file + ":3: unknown key 'BakupMode' (did you mean 'BackupMode'?)",
-        file + ":4: unknown key 'Milter.Foo'",
+        file + ":4: unknown key 'Milter.Frobnicate'",
         file + ":5: milter.onvirus = 'Bounce': use one of: deliver reject discard quarantine",
         file + ":6: Milter.Timeout = '0': a whole number from 1 to 86400",
         file + ":7: Milter.SocketMode = '0999': an octal number from 00 to 07777",

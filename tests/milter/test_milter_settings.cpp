@@ -80,6 +80,11 @@ TEST(MilterSettingsReload, ChangesPoliciesAndLimitsButNotWhatNeedsARestart) {
     fresh.timeoutSeconds = 9;
     fresh.ruleSet = "other";
     fresh.verdictField = "X-Other";
+    fresh.outcomes.mode = MilterMode::Monitor;
+    fresh.outcomes.replies.virus = "no %{virus}";
+    fresh.outcomes.noticeTo = "admin@example.org";
+    fresh.outcomes.noticeText = "Subject: x\n\n";
+    fresh.outcomes.hook = {"/bin/true"};
     const std::shared_ptr<const MilterKeys> before = config.Keys();
     config.Reload(fresh, {{"milter.rulesetfor.b.example", "lenient"}});
 
@@ -92,6 +97,7 @@ TEST(MilterSettingsReload, ChangesPoliciesAndLimitsButNotWhatNeedsARestart) {
     EXPECT_EQ(now.timeoutSeconds, 9);
     EXPECT_EQ(now.ruleSet, "other");
     EXPECT_EQ(now.verdictField, "X-Other");
+    EXPECT_TRUE(now.outcomes == fresh.outcomes) << "mode, replies, notice and hook reload";
     EXPECT_EQ(now.socket, "unix:/run/a.sock");
     EXPECT_EQ(now.stateDir, "/var/lib/a");
     EXPECT_EQ(now.processes, 3);
