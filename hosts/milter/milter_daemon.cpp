@@ -19,18 +19,18 @@
 
 namespace fs = std::filesystem;
 
-std::string UnixSocketPath(const std::string& spec) {
-    if (spec.rfind("unix:", 0) == 0)
-        return spec.substr(5);
-    if (spec.rfind("local:", 0) == 0)
-        return spec.substr(6);
-    if (!spec.empty() && spec[0] == '/')
-        return spec;
+std::string UnixSocketPath(const std::string& where) {
+    if (where.rfind("unix:", 0) == 0)
+        return where.substr(5);
+    if (where.rfind("local:", 0) == 0)
+        return where.substr(6);
+    if (!where.empty() && where[0] == '/')
+        return where;
     return "";
 }
 
-bool PrepareSocketPath(const std::string& spec, std::string& error) {
-    const std::string path = UnixSocketPath(spec);
+bool PrepareSocketPath(const std::string& where, std::string& error) {
+    const std::string path = UnixSocketPath(where);
     if (path.empty())
         return true;
     std::error_code ec;
@@ -54,8 +54,8 @@ bool PrepareSocketPath(const std::string& spec, std::string& error) {
     return true;
 }
 
-bool GiveSocket(const std::string& spec, unsigned mode, const std::string& group) {
-    const std::string path = UnixSocketPath(spec);
+bool GiveSocket(const std::string& where, unsigned mode, const std::string& group) {
+    const std::string path = UnixSocketPath(where);
     if (path.empty())
         return true;
     ::chmod(path.c_str(), mode);

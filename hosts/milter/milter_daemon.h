@@ -2,7 +2,7 @@
  * milter_daemon.h - the milter's set-up as a daemon: its folders, its
  * socket file, its signals, the fork into the background and its pid file.
  *
- *   UnixSocketPath      the file of a socket spec ("unix:/p", "local:/p" or
+ *   UnixSocketPath      the file of a socket address ("unix:/p", "local:/p" or
  *                       "/p"); "" for an inet socket
  *   PrepareSocketPath   makes the socket's folder (mode 0755) when missing
  *                       and removes a socket file an earlier run left;
@@ -32,9 +32,9 @@
 
 constexpr unsigned SOCKET_DIR_MODE = 0755;  // a socket folder the milter makes
 
-std::string UnixSocketPath(const std::string& spec);
-bool PrepareSocketPath(const std::string& spec, std::string& error);
-bool GiveSocket(const std::string& spec, unsigned mode, const std::string& group);
+std::string UnixSocketPath(const std::string& where);
+bool PrepareSocketPath(const std::string& where, std::string& error);
+bool GiveSocket(const std::string& where, unsigned mode, const std::string& group);
 bool PrepareStateDir(const std::string& stateDir, Spool& spool, std::string& error);
 void BlockSignals(sigset_t& set);
 bool Daemonize(std::string& error);

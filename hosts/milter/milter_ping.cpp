@@ -59,11 +59,11 @@ int MillisLeft(Clock::time_point deadline) {
     return left > 0 ? static_cast<int>(left) : 0;
 }
 
-// The address of an inet:PORT@HOST or inet6:PORT@HOST spec; false with the
+// The address an inet:PORT@HOST or inet6:PORT@HOST socket names; false with the
 // reason.
-bool InetAddress(const std::string& spec, bool six, sockaddr_storage& address, socklen_t& length,
+bool InetAddress(const std::string& where, bool six, sockaddr_storage& address, socklen_t& length,
                  std::string& error) {
-    const std::string rest = spec.substr(spec.find(':') + 1);
+    const std::string rest = where.substr(where.find(':') + 1);
     const std::size_t at = rest.find('@');
     const std::string port = rest.substr(0, at);
     const std::string host = at == std::string::npos ? "localhost" : rest.substr(at + 1);
@@ -81,11 +81,11 @@ bool InetAddress(const std::string& spec, bool six, sockaddr_storage& address, s
     return true;
 }
 
-// A connected socket to `spec` within the deadline, or -1 with the reason.
-int Connect(const std::string& spec, Clock::time_point deadline, std::string& error) {
+// A connected socket to `where` within the deadline, or -1 with the reason.
+int Connect(const std::string& where, Clock::time_point deadline, std::string& error) {
     sockaddr_storage address{};
     socklen_t length = 0;
-    if (const std::string path = UnixSocketPath(spec); !path.empty()) {
+    if (const std::string path = UnixSocketPath(where); !path.empty()) {
         sockaddr_un& un = reinterpret_cast<sockaddr_un&>(address);
         if (path.size() >= sizeof un.sun_path) {
             error = "the socket path is too long";
@@ -94,8 +94,8 @@ int Connect(const std::string& spec, Clock::time_point deadline, std::string& er
         un.sun_family = AF_UNIX;
         path.copy(un.sun_path, sizeof un.sun_path - 1);
         length = sizeof un;
-    } else if (spec.rfind("inet:", 0) == 0 || spec.rfind("inet6:", 0) == 0) {
-        if (!InetAddress(spec, spec.rfind("inet6:", 0) == 0, address, length, error))
+    } else if (where.rfind("inet:", 0) == 0 || where.rfind("inet6:", 0) == 0) {
+        if (!InetAddress(where, where.rfind("inet6:", 0) == 0, address, length, error))
             return -1;
     } else {
         error = "not a socket (use unix:/path, inet:PORT@HOST or inet6:PORT@HOST)";
