@@ -25,14 +25,14 @@ std::string HeaderValue(const std::vector<HeaderField>& headers, const char* nam
 
 namespace {
 
-// `text` fit for a quoted value of the log line: cut, control characters,
-// quotes and backslashes as '?', so that nothing in it ends the line or the
-// quoted value.
+// `text` fit for a quoted value of the log line: cut, and every byte but
+// printable ASCII, quotes and backslashes as '?', so that nothing in it
+// ends the line or the quoted value, and the line is text to any reader.
 std::string Clean(const std::string& text) {
     std::string s = text.substr(0, FACT_TEXT_MAX);
     for (char& c : s) {
         const unsigned char u = static_cast<unsigned char>(c);
-        if (u < 0x20 || u == 0x7f || c == '"' || c == '\\')
+        if (u < 0x20 || u >= 0x7f || c == '"' || c == '\\')
             c = '?';
     }
     return s;

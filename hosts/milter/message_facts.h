@@ -13,8 +13,9 @@
  *                 reject)".
  *                 rules and virus only when there are any; message-id
  *                 only when the header has one. Every text is cut to
- *                 FACT_TEXT_MAX bytes, with control characters, quotes and
- *                 backslashes as '?'; unquoted ones (addresses, the
+ *                 FACT_TEXT_MAX bytes, with every byte but printable ASCII
+ *                 (control characters, 8-bit bytes), quotes and backslashes
+ *                 as '?' (as the MTA logs them); unquoted ones (addresses, the
  *                 Message-ID, the virus name) have blanks and commas as '?'
  *                 too. So a line is always one line, and what a sender
  *                 wrote cannot end a field and forge one after it.

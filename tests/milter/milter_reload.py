@@ -145,7 +145,8 @@ class Milter:
             raise RuntimeError("the milter did not start:\n" + self.text())
 
     def text(self):
-        with open(self.log_path) as f:
+        # The library's lines may quote a mail's 8-bit bytes.
+        with open(self.log_path, errors="replace") as f:
             return f.read()
 
     def wait_log(self, line, count):
